@@ -1,0 +1,159 @@
+#include "regf/unicode.h"
+
+#include <array>
+
+namespace regf {
+namespace {
+
+struct UpcaseRun {
+  char16_t first;
+  int count;
+  int delta;
+  int stride;
+};
+
+constexpr UpcaseRun kUpcaseRuns[] = {
+#include "regf/upcase_table.inc"
+};
+
+const std::array<char16_t, 0x10000>& upcase_table() {
+  static const auto table = [] {
+    std::array<char16_t, 0x10000> t{};
+    for (unsigned c = 0; c < t.size(); ++c) t[c] = static_cast<char16_t>(c);
+    for (const auto& run : kUpcaseRuns)
+      for (int i = 0; i < run.count; ++i) {
+        unsigned c = run.first + i * run.stride;
+        t[c] = static_cast<char16_t>(static_cast<int>(c) + run.delta);
+      }
+    return t;
+  }();
+  return table;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Decodes one UTF-8 sequence at s[i]; advances i. Returns nullopt for an invalid one
+// (overlong, surrogate, beyond U+10FFFF, truncated), consuming one byte.
+std::optional<char32_t> decode_utf8(std::string_view s, size_t& i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  int len;
+  char32_t cp;
+  if (b0 < 0x80) {
+    ++i;
+    return b0;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    len = 2;
+    cp = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3;
+    cp = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4;
+    cp = b0 & 0x07;
+  } else {
+    ++i;
+    return std::nullopt;
+  }
+  if (i + len > s.size()) {
+    ++i;
+    return std::nullopt;
+  }
+  for (int k = 1; k < len; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) {
+      ++i;
+      return std::nullopt;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++i;
+    return std::nullopt;
+  }
+  i += len;
+  return cp;
+}
+
+void append_utf16(std::u16string& out, char32_t cp) {
+  if (cp < 0x10000) {
+    out += static_cast<char16_t>(cp);
+  } else {
+    cp -= 0x10000;
+    out += static_cast<char16_t>(0xD800 + (cp >> 10));
+    out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+  }
+}
+
+}  // namespace
+
+char16_t upcase(char16_t c) noexcept { return upcase_table()[c]; }
+
+int compare_nocase(std::u16string_view a, std::u16string_view b) noexcept {
+  const auto& t = upcase_table();
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t x = t[a[i]], y = t[b[i]];
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+std::u16string upcase(std::u16string_view s) {
+  std::u16string out(s);
+  for (auto& c : out) c = upcase(c);
+  return out;
+}
+
+std::string to_utf8(std::u16string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    char32_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    append_utf8(out, c);
+  }
+  return out;
+}
+
+std::u16string from_utf8(std::string_view s) {
+  std::u16string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) append_utf16(out, decode_utf8(s, i).value_or(0xFFFD));
+  return out;
+}
+
+std::optional<std::u16string> from_utf8_strict(std::string_view s) {
+  std::u16string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    auto cp = decode_utf8(s, i);
+    if (!cp) return std::nullopt;
+    append_utf16(out, *cp);
+  }
+  return out;
+}
+
+}  // namespace regf

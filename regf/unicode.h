@@ -1,0 +1,31 @@
+// UTF-16 text as Windows keeps it: upper-casing for case-insensitive names, and
+// conversion to and from UTF-8 for Linux paths and terminals.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace regf {
+
+// Windows' upper-casing of one UTF-16 code unit (one-to-one; surrogates unchanged).
+char16_t upcase(char16_t c) noexcept;
+
+// Case-insensitive comparison the way the registry and NTFS compare names: code unit by
+// code unit after upcase(). Returns <0, 0 or >0.
+int compare_nocase(std::u16string_view a, std::u16string_view b) noexcept;
+inline bool equal_nocase(std::u16string_view a, std::u16string_view b) noexcept {
+  return a.size() == b.size() && compare_nocase(a, b) == 0;
+}
+std::u16string upcase(std::u16string_view s);
+
+// UTF-16 to UTF-8. Unpaired surrogates become U+FFFD; use only for display and for
+// Linux paths, never where bytes must survive a round trip.
+std::string to_utf8(std::u16string_view s);
+// UTF-8 to UTF-16. Invalid sequences become U+FFFD.
+std::u16string from_utf8(std::string_view s);
+// Strict variant: nullopt for any invalid sequence.
+std::optional<std::u16string> from_utf8_strict(std::string_view s);
+
+}  // namespace regf
