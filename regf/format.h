@@ -1,0 +1,70 @@
+// Facts of the hive file format shared by the reader, the writer and log recovery:
+// little-endian access to a byte image and the base block's fields.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+namespace regf {
+
+inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint32_t load_u32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline uint64_t load_u64(const uint8_t* p) { return load_u32(p) | uint64_t(load_u32(p + 4)) << 32; }
+inline int32_t load_i32(const uint8_t* p) { return static_cast<int32_t>(load_u32(p)); }
+
+inline void store_u16(uint8_t* p, uint16_t v) {
+  p[0] = uint8_t(v);
+  p[1] = uint8_t(v >> 8);
+}
+inline void store_u32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+inline void store_u64(uint8_t* p, uint64_t v) {
+  store_u32(p, uint32_t(v));
+  store_u32(p + 4, uint32_t(v >> 32));
+}
+inline void store_i32(uint8_t* p, int32_t v) { store_u32(p, static_cast<uint32_t>(v)); }
+
+// The base block is the file's first 4096 bytes; hive bins follow it, and every cell
+// offset stored in the file counts from the start of the first hive bin.
+constexpr size_t kBaseBlockSize = 4096;
+constexpr size_t kHiveBinAlignment = 4096;
+constexpr size_t kHiveBinHeaderSize = 32;
+
+namespace base_block {
+constexpr size_t kSignature = 0;         // "regf"
+constexpr size_t kPrimarySequence = 4;
+constexpr size_t kSecondarySequence = 8;
+constexpr size_t kLastWritten = 12;      // FILETIME
+constexpr size_t kMajorVersion = 20;
+constexpr size_t kMinorVersion = 24;
+constexpr size_t kFileType = 28;         // 0 primary, 1 old log, 6 new log
+constexpr size_t kFileFormat = 32;       // 1 direct memory load
+constexpr size_t kRootCellOffset = 36;
+constexpr size_t kHiveBinsDataSize = 40;
+constexpr size_t kClusteringFactor = 44;
+constexpr size_t kFileName = 48;         // 64 bytes, UTF-16LE
+constexpr size_t kChecksum = 508;        // XOR of the 127 dwords before it
+constexpr size_t kBootType = 4088;
+constexpr size_t kBootRecover = 4092;
+}  // namespace base_block
+
+constexpr uint32_t kFileTypePrimary = 0;
+constexpr uint32_t kFileTypeLogOld = 1;
+constexpr uint32_t kFileTypeLogNew = 6;
+
+// The base block checksum: XOR of the first 127 32-bit words; 0xFFFFFFFF is stored as
+// 0xFFFFFFFE and 0 as 1, so neither value ever appears.
+inline uint32_t base_block_checksum(const uint8_t* block) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < base_block::kChecksum; i += 4) sum ^= load_u32(block + i);
+  if (sum == 0xFFFFFFFFu) sum = 0xFFFFFFFEu;
+  if (sum == 0) sum = 1;
+  return sum;
+}
+
+}  // namespace regf
