@@ -1,0 +1,84 @@
+#include "tests/support/ntfs_volume.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+namespace hivemend::testing {
+namespace {
+
+// Runs a program with arguments, output discarded; returns its exit status (-1 when
+// it could not be started).
+int run(const std::vector<std::string>& argv) {
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    freopen("/dev/null", "w", stdout);
+    freopen("/dev/null", "w", stderr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+std::unique_ptr<NtfsVolume> NtfsVolume::create(std::string* why_not, int megabytes) {
+  auto fail = [&](std::string reason) -> std::unique_ptr<NtfsVolume> {
+    if (why_not) *why_not = std::move(reason);
+    return nullptr;
+  };
+  if (geteuid() != 0) return fail("not root (ntfs-3g mounts need it here)");
+  if (access("/dev/fuse", R_OK | W_OK) != 0) return fail("/dev/fuse is missing or not usable");
+
+  char tmpl[] = "/tmp/hivemend-ntfs-XXXXXX";
+  if (!mkdtemp(tmpl)) return fail("cannot make a temporary folder");
+  std::unique_ptr<NtfsVolume> vol(new NtfsVolume);
+  vol->dir_ = tmpl;
+  const std::string image = vol->dir_ + "/volume.img";
+  vol->root_ = vol->dir_ + "/mnt";
+  mkdir(vol->root_.c_str(), 0755);
+  if (FILE* f = fopen(image.c_str(), "w")) fclose(f);
+  if (truncate(image.c_str(), off_t(megabytes) << 20) != 0) return fail("cannot size the image file");
+  if (run({"mkntfs", "-F", "-Q", "-q", image}) != 0) return fail("mkntfs failed or is not installed");
+  // streams_interface=xattr keeps named streams apart from the ntfs_* attributes;
+  // no automatic DOS names: a name has a short form only when a test gives it one.
+  if (run({"ntfs-3g", "-o", "streams_interface=xattr", image, vol->root_}) != 0) {
+    vol->root_.clear();
+    return fail("ntfs-3g could not mount the image");
+  }
+  return vol;
+}
+
+NtfsVolume::~NtfsVolume() {
+  if (!root_.empty()) {
+    // A busy mount point (a file still open) is detached lazily rather than left behind.
+    if (run({"umount", root_}) != 0) run({"umount", "-l", root_});
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+bool NtfsVolume::set_short_name(const std::string& path, const std::string& short_name) {
+  return setxattr(path.c_str(), "system.ntfs_dos_name", short_name.data(), short_name.size(), 0) == 0;
+}
+
+std::string NtfsVolume::short_name(const std::string& path) {
+  char buf[64];
+  ssize_t n = getxattr(path.c_str(), "system.ntfs_dos_name", buf, sizeof buf);
+  return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
+}  // namespace hivemend::testing
