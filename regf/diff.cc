@@ -61,12 +61,13 @@ void diff_key(const TreeKey& a, const TreeKey& b, std::vector<std::u16string>& p
 
 std::string quoted(const std::optional<std::u16string>& s) {
   if (!s) return "(none)";
-  std::string out = "\"";
+  std::string out(1, '"');
   for (char c : to_utf8(*s)) {
     if (c == '"' || c == '\\') out += '\\';
     out += c;
   }
-  return out + "\"";
+  out += '"';
+  return out;
 }
 
 }  // namespace
@@ -81,26 +82,43 @@ std::vector<TreeChange> diff_trees(const TreeKey& a, const TreeKey& b) {
 std::string format_changes(const std::vector<TreeChange>& changes, std::u16string_view root) {
   std::string out;
   const TreeKey* header_for = nullptr;  // the key whose " [path]" line was written last
-  auto key_text = [&](const TreeChange& c) {
-    std::u16string text(root);
+  // One line: a marker character, the key's path in brackets, and what follows.
+  auto key_line = [&](char marker, const TreeChange& c, std::string_view tail) {
+    std::u16string path(root);
     if (!c.path.empty()) {
-      if (!text.empty() && text.back() != u'\\') text += u'\\';
-      text += join_key_path(c.path);
+      if (!path.empty() && path.back() != u'\\') path += u'\\';
+      path += join_key_path(c.path);
     }
-    return "[" + to_utf8(text) + "]";
+    out += marker;
+    out += '[';
+    out += to_utf8(path);
+    out += ']';
+    out += tail;
+    out += '\n';
+  };
+  auto value_line = [&](char marker, const TreeValue& v) {
+    out += marker;
+    out += to_utf8(format_reg_value(v));
+    out += '\n';
+  };
+  auto class_line = [&](char marker, const std::optional<std::u16string>& name) {
+    out += marker;
+    out += "class ";
+    out += quoted(name);
+    out += '\n';
   };
   for (const TreeChange& c : changes) {
     switch (c.kind) {
       case ChangeKind::kKeyAdded:
-        out += "+" + key_text(c) + "\n";
+        key_line('+', c, {});
         header_for = nullptr;
         break;
       case ChangeKind::kKeyRemoved:
-        out += "-" + key_text(c) + "\n";
+        key_line('-', c, {});
         header_for = nullptr;
         break;
       case ChangeKind::kKeyRenamed:
-        out += "*" + key_text(c) + " renamed to " + quoted(c.key_after->name) + "\n";
+        key_line('*', c, " renamed to " + quoted(c.key_after->name));
         header_for = nullptr;
         break;
       case ChangeKind::kClassChanged:
@@ -108,15 +126,15 @@ std::string format_changes(const std::vector<TreeChange>& changes, std::u16strin
       case ChangeKind::kValueRemoved:
       case ChangeKind::kValueChanged:
         if (header_for != c.key_before) {
-          out += " " + key_text(c) + "\n";
+          key_line(' ', c, {});
           header_for = c.key_before;
         }
         if (c.kind == ChangeKind::kClassChanged) {
-          out += "-class " + quoted(c.key_before->class_name) + "\n";
-          out += "+class " + quoted(c.key_after->class_name) + "\n";
+          class_line('-', c.key_before->class_name);
+          class_line('+', c.key_after->class_name);
         }
-        if (c.value_before) out += "-" + to_utf8(format_reg_value(*c.value_before)) + "\n";
-        if (c.value_after) out += "+" + to_utf8(format_reg_value(*c.value_after)) + "\n";
+        if (c.value_before) value_line('-', *c.value_before);
+        if (c.value_after) value_line('+', *c.value_after);
         break;
     }
   }
