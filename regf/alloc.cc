@@ -1,0 +1,106 @@
+#include "regf/alloc.h"
+
+#include <algorithm>
+
+#include "regf/format.h"
+#include "regf/hive.h"
+
+namespace regf {
+
+namespace hbin {
+constexpr size_t kOffset = 4;
+constexpr size_t kSize = 8;
+constexpr size_t kTimestamp = 20;
+}  // namespace hbin
+
+bool Hive::is_cell_start(uint32_t offset) const {
+  size_t bit = offset / kCellAlignment;
+  return bit / 64 < cell_starts_.size() && (cell_starts_[bit / 64] >> (bit % 64) & 1);
+}
+
+void Hive::set_cell_start(uint32_t offset, bool on) {
+  size_t bit = offset / kCellAlignment;
+  if (on) cell_starts_[bit / 64] |= uint64_t(1) << (bit % 64);
+  else cell_starts_[bit / 64] &= ~(uint64_t(1) << (bit % 64));
+}
+
+std::pair<uint32_t, uint32_t> Hive::bin_of(uint32_t offset) const {
+  auto it = std::upper_bound(bins_.begin(), bins_.end(), std::make_pair(offset, UINT32_MAX));
+  --it;  // the first bin starts at 0, and offset lies in the hive bins
+  return {it->first, it->first + it->second};
+}
+
+void Hive::append_bin(uint32_t min_cell_size) {
+  uint32_t size = uint32_t((min_cell_size + kHiveBinHeaderSize + kHiveBinAlignment - 1) / kHiveBinAlignment *
+                           kHiveBinAlignment);
+  uint32_t start = uint32_t(bins_size_);
+  // Bytes after the hive bins data (padding some writers leave) stay after it.
+  bytes_.insert(bytes_.begin() + kBaseBlockSize + start, size, 0);
+  uint8_t* h = &bytes_[kBaseBlockSize + start];
+  std::memcpy(h, "hbin", 4);
+  store_u32(h + hbin::kOffset, start);
+  store_u32(h + hbin::kSize, size);
+  store_u64(h + hbin::kTimestamp, filetime_now());
+  uint32_t free_cell = start + kHiveBinHeaderSize;
+  store_i32(&bytes_[kBaseBlockSize + free_cell], int32_t(size - kHiveBinHeaderSize));
+  bins_size_ += size;
+  bins_.emplace_back(start, size);
+  cell_starts_.resize((bins_size_ / kCellAlignment + 63) / 64, 0);
+  set_cell_start(free_cell, true);
+  free_cells_.emplace(size - kHiveBinHeaderSize, free_cell);
+  store_u32(&bytes_[base_block::kHiveBinsDataSize], uint32_t(bins_size_));
+}
+
+Result<uint32_t> Hive::allocate(uint32_t payload) {
+  if (payload > 0x7FFFFFF0u - 4) return Error{"cell too large", std::nullopt, name_};
+  uint32_t need = cell_size_for(payload);
+  auto it = free_cells_.lower_bound({need, 0});
+  if (it == free_cells_.end()) {
+    append_bin(need);
+    it = free_cells_.lower_bound({need, 0});
+  }
+  auto [size, offset] = *it;
+  free_cells_.erase(it);
+  if (size - need >= kCellAlignment * 2) {
+    uint32_t rest = offset + need;
+    store_i32(&bytes_[kBaseBlockSize + rest], int32_t(size - need));
+    set_cell_start(rest, true);
+    free_cells_.emplace(size - need, rest);
+    size = need;
+  }
+  store_i32(&bytes_[kBaseBlockSize + offset], -int32_t(size));
+  auto p = cell_mut(offset);
+  std::fill(p.begin(), p.end(), 0);
+  return offset;
+}
+
+void Hive::release(uint32_t offset) {
+  uint32_t size = uint32_t(-load_i32(&bytes_[kBaseBlockSize + offset]));
+  auto [bin_start, bin_end] = bin_of(offset);
+  auto free_size_at = [&](uint32_t at) { return load_i32(&bytes_[kBaseBlockSize + at]); };
+
+  uint32_t next = offset + size;
+  if (next < bin_end && is_cell_start(next) && free_size_at(next) > 0) {
+    uint32_t next_size = uint32_t(free_size_at(next));
+    free_cells_.erase({next_size, next});
+    set_cell_start(next, false);
+    size += next_size;
+  }
+  // The previous cell is the nearest cell start before this one in the same bin.
+  for (uint32_t prev = offset; prev > bin_start + kHiveBinHeaderSize;) {
+    prev -= kCellAlignment;
+    if (!is_cell_start(prev)) continue;
+    int32_t prev_size = free_size_at(prev);
+    if (prev_size > 0 && prev + uint32_t(prev_size) == offset) {
+      free_cells_.erase({uint32_t(prev_size), prev});
+      set_cell_start(offset, false);
+      offset = prev;
+      size += uint32_t(prev_size);
+    }
+    break;
+  }
+  store_i32(&bytes_[kBaseBlockSize + offset], int32_t(size));
+  free_cells_.emplace(size, offset);
+}
+
+}  // namespace regf

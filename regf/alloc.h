@@ -1,0 +1,18 @@
+// Cell allocation inside the hive bins: free cells found on opening are reused (the
+// smallest that fits, split when larger), new hive bins are appended when none fits,
+// and freed cells are merged with free neighbours in the same bin. The Hive member
+// functions doing this are in alloc.cc.
+#pragma once
+
+#include <cstdint>
+
+namespace regf {
+
+// Cell sizes, size field included, are multiples of 8.
+constexpr uint32_t kCellAlignment = 8;
+
+inline uint32_t cell_size_for(uint32_t payload) {
+  return (payload + 4 + kCellAlignment - 1) / kCellAlignment * kCellAlignment;
+}
+
+}  // namespace regf

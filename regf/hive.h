@@ -1,0 +1,180 @@
+// An open hive: the file image in memory, its base block and hive bins checked on
+// opening, and access to its cells by offset. Every offset read from the file goes
+// through cell(), which refuses offsets outside the hive bins, offsets that are not the
+// start of a cell and free cells. The key, value, allocation and commit operations of
+// this class live in node.cc, value.cc, alloc.cc and hive.cc, each beside the records
+// it handles.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "regf/result.h"
+
+namespace regf {
+
+// A key node ("nk") or a key value ("vk") named by its cell offset (counted from the
+// start of the hive bins data, as the file counts it). Cheap to copy; only meaningful
+// with the Hive it came from.
+struct KeyRef {
+  uint32_t cell = 0;
+  friend bool operator==(KeyRef, KeyRef) = default;
+};
+struct ValueRef {
+  uint32_t cell = 0;
+  friend bool operator==(ValueRef, ValueRef) = default;
+};
+
+// One damaged place found in a hive: the key path where known ("" for structures
+// outside any key), the file offset and what is wrong.
+struct Damage {
+  std::string path;
+  uint64_t offset = 0;
+  std::string reason;
+  std::string to_string() const;
+};
+
+// Values larger than this are stored as big data ("db") in format 1.4 and later.
+constexpr uint32_t kBigDataSegmentSize = 16344;
+// Windows refuses keys nested deeper than this.
+constexpr unsigned kMaxKeyDepth = 512;
+
+class Hive {
+ public:
+  static Result<Hive> open_file(const std::string& path);
+  // `name_for_errors` is the file name put into every Error and Damage.
+  static Result<Hive> from_image(std::vector<uint8_t> bytes, std::string name_for_errors);
+
+  Hive(Hive&&) noexcept;
+  Hive& operator=(Hive&&) noexcept;
+  ~Hive();
+
+  const std::string& name() const { return name_; }
+  uint32_t minor_version() const { return minor_; }
+  // Sequence numbers differ or the checksum is wrong: the last write did not finish and
+  // the transaction logs hold newer data. Still readable; refused for writing.
+  bool dirty() const { return dirty_; }
+  // Every damaged place: those found in the hive bins on opening and, on the first call,
+  // those found by a walk over the whole tree. Empty for a sound hive.
+  const std::vector<Damage>& damage() const;
+
+  // --- keys (node.cc) ---
+  KeyRef root() const { return KeyRef{root_}; }
+  Result<std::u16string> key_name(KeyRef key) const;
+  // nullopt when the key has no class name.
+  Result<std::optional<std::u16string>> class_name(KeyRef key) const;
+  Result<uint64_t> last_written(KeyRef key) const;
+  Result<uint32_t> subkey_count(KeyRef key) const;
+  // Subkeys in stored order; O(1) after the key's first call (an index root list is
+  // flattened once and kept).
+  Result<KeyRef> subkey(KeyRef key, uint32_t index) const;
+  // Case-insensitive lookup by Windows' upper-casing, by binary search over the sorted
+  // subkey list; nullopt when there is no such subkey.
+  Result<std::optional<KeyRef>> find_subkey(KeyRef key, std::u16string_view name) const;
+  // Adds an empty subkey, keeping the list sorted and hashed as Windows does. Fails when
+  // the name exists already.
+  Result<KeyRef> add_subkey(KeyRef key, std::u16string_view name);
+
+  // --- values (value.cc) ---
+  Result<uint32_t> value_count(KeyRef key) const;
+  Result<ValueRef> value(KeyRef key, uint32_t index) const;
+  Result<std::optional<ValueRef>> find_value(KeyRef key, std::u16string_view name) const;
+  Result<std::u16string> value_name(ValueRef value) const;
+  Result<uint32_t> value_type(ValueRef value) const;
+  Result<uint32_t> value_size(ValueRef value) const;
+  Result<std::vector<uint8_t>> value_data(ValueRef value) const;
+  // Replaces the type and data of the value named `name` (case-insensitive), or adds the
+  // value when the key has none of that name.
+  Status set_value(KeyRef key, std::u16string_view name, uint32_t type,
+                   std::span<const uint8_t> data);
+
+  // --- writing (hive.cc) ---
+  // The whole file with a fresh clean base block: sequence numbers advanced and equal,
+  // last-written time now, checksum right.
+  std::vector<uint8_t> image() const;
+  // The in-memory image as it stands, base block untouched (for tests and diagnostics).
+  std::span<const uint8_t> raw_image() const { return bytes_; }
+
+  // --- cells (hive.cc) ---
+  // The payload (after the size field) of the allocated cell at `offset`, or an error
+  // naming the file offset when `offset` is not such a cell.
+  Result<std::span<const uint8_t>> cell(uint32_t offset) const;
+  // The same check, with a record signature ("nk", "lh", ...) required.
+  Result<std::span<const uint8_t>> record(uint32_t offset, const char* signature,
+                                          size_t min_size) const;
+  Error fault(std::string message, uint32_t cell_offset) const;
+  static uint64_t file_offset(uint32_t cell_offset) { return cell_offset + 4096ull; }
+  size_t bins_size() const { return bins_size_; }
+
+ private:
+  friend class HiveBuilder;
+  friend class TreeWalker;
+  Hive() = default;
+  Status scan_bins();
+  Status ensure_writable() const;
+  std::span<uint8_t> cell_mut(uint32_t offset);  // offset already checked by cell()
+
+  // Subkeys of a key in stored order, and an order sorted by upper-cased name, made once
+  // per key on first need.
+  struct SubkeyIndex {
+    std::vector<uint32_t> cells;
+    std::vector<uint32_t> sorted;  // indexes into cells; empty when cells is sorted
+    bool sort_checked = false;
+  };
+  Result<const SubkeyIndex*> subkey_index(KeyRef key, bool sorted) const;
+  Result<std::u16string> node_name(uint32_t cell) const;
+
+  // Called with each cell a structure is made of, before it is read; returning false
+  // stops the reading (the walk uses this to refuse cells referenced twice).
+  using CellVisitor = std::function<bool(uint32_t)>;
+  // The key's subkey cells in stored order, through an index root when there is one.
+  // False when `visit` stopped it.
+  Result<bool> list_subkeys(KeyRef key, std::vector<uint32_t>& out, const CellVisitor& visit) const;
+  // Checks where the value's data lives and copies it into *out when out is not null.
+  Result<bool> read_data(ValueRef value, const CellVisitor& visit, std::vector<uint8_t>* out) const;
+
+  // --- allocation (alloc.cc) ---
+  bool is_cell_start(uint32_t offset) const;
+  void set_cell_start(uint32_t offset, bool on);
+  // A new allocated cell with room for `payload` bytes; the payload is zeroed.
+  Result<uint32_t> allocate(uint32_t payload);
+  // Marks the cell free and merges it with free neighbours in its hive bin.
+  void release(uint32_t offset);
+  // Appends a hive bin whose free space holds at least `min_cell_size` bytes.
+  void append_bin(uint32_t min_cell_size);
+  // (start, end) of the hive bin holding `offset`.
+  std::pair<uint32_t, uint32_t> bin_of(uint32_t offset) const;
+  Result<uint32_t> store_data(std::span<const uint8_t> data, uint32_t* size_field);
+  void release_data(uint32_t size_field, uint32_t data_offset);
+
+  std::string name_;
+  std::vector<uint8_t> bytes_;
+  uint32_t minor_ = 0;
+  uint32_t root_ = 0;
+  bool dirty_ = false;  // as found on opening
+  size_t bins_size_ = 0;                     // hive bins data size as scanned
+  std::vector<uint64_t> cell_starts_;        // one bit per 8 bytes of hive bins data
+  std::vector<std::pair<uint32_t, uint32_t>> bins_;  // (offset, size) of each hive bin
+  std::set<std::pair<uint32_t, uint32_t>> free_cells_;  // (size, offset)
+  std::vector<Damage> bin_damage_;
+  mutable std::optional<std::vector<Damage>> damage_;
+  mutable std::unordered_map<uint32_t, std::unique_ptr<SubkeyIndex>> subkey_indexes_;
+};
+
+// The current time as a FILETIME (100 ns steps since 1601-01-01 UTC).
+uint64_t filetime_now();
+
+// Hash of a name in a hash leaf ("lh"): for each upper-cased UTF-16 code unit,
+// hash = hash * 37 + unit.
+uint32_t name_hash(std::u16string_view name);
+
+}  // namespace regf

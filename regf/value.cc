@@ -1,0 +1,272 @@
+#include "regf/value.h"
+
+#include <algorithm>
+
+#include "regf/format.h"
+#include "regf/hive.h"
+#include "regf/node.h"
+#include "regf/unicode.h"
+
+namespace regf {
+
+namespace {
+
+// The smallest key value cell: size field, fixed fields, rounded to 8.
+constexpr uint32_t kMinValueCell = 24;
+
+struct DataField {
+  uint32_t size = 0;
+  bool inline_data = false;
+  uint32_t offset = 0;
+};
+
+DataField data_field(std::span<const uint8_t> vk_payload) {
+  uint32_t raw = load_u32(&vk_payload[vk::kDataSize]);
+  return {raw & ~vk::kDataInline, (raw & vk::kDataInline) != 0, load_u32(&vk_payload[vk::kDataOffset])};
+}
+
+}  // namespace
+
+Result<uint32_t> Hive::value_count(KeyRef key) const {
+  auto p = record(key.cell, "nk", nk::kName);
+  if (!p) return p.error();
+  return load_u32(&(*p)[nk::kValueCount]);
+}
+
+Result<ValueRef> Hive::value(KeyRef key, uint32_t index) const {
+  auto p = record(key.cell, "nk", nk::kName);
+  if (!p) return p.error();
+  uint32_t count = load_u32(&(*p)[nk::kValueCount]);
+  if (index >= count) return fault("value index out of range", key.cell);
+  uint32_t list = load_u32(&(*p)[nk::kValueList]);
+  auto l = cell(list);
+  if (!l) return l.error();
+  if (uint64_t(count) * 4 > l->size()) return fault("value count larger than its list", list);
+  return ValueRef{load_u32(&(*l)[index * 4])};
+}
+
+Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view name) const {
+  // Value lists are not sorted in a hive: Windows searches them in order too.
+  auto count = value_count(key);
+  if (!count) return count.error();
+  if (*count > bins_size_ / kMinValueCell) return fault("value count larger than the hive can hold", key.cell);
+  for (uint32_t i = 0; i < *count; ++i) {
+    auto v = value(key, i);
+    if (!v) return v.error();
+    auto n = value_name(*v);
+    if (!n) return n.error();
+    if (equal_nocase(*n, name)) return std::optional<ValueRef>(*v);
+  }
+  return std::optional<ValueRef>();
+}
+
+Result<std::u16string> Hive::value_name(ValueRef value) const {
+  auto p = record(value.cell, "vk", vk::kName);
+  if (!p) return p.error();
+  uint16_t length = load_u16(&(*p)[vk::kNameLength]);
+  if (vk::kName + length > p->size()) return fault("value name longer than its cell", value.cell);
+  bool compressed = load_u16(&(*p)[vk::kFlags]) & vk::kFlagCompressedName;
+  if (!compressed && length % 2 != 0) return fault("UTF-16 value name of odd byte length", value.cell);
+  return decode_name(p->subspan(vk::kName, length), compressed);
+}
+
+Result<uint32_t> Hive::value_type(ValueRef value) const {
+  auto p = record(value.cell, "vk", vk::kName);
+  if (!p) return p.error();
+  return load_u32(&(*p)[vk::kType]);
+}
+
+Result<uint32_t> Hive::value_size(ValueRef value) const {
+  auto p = record(value.cell, "vk", vk::kName);
+  if (!p) return p.error();
+  return data_field(*p).size;
+}
+
+Result<std::vector<uint8_t>> Hive::value_data(ValueRef value) const {
+  std::vector<uint8_t> data;
+  auto read = read_data(value, [](uint32_t) { return true; }, &data);
+  if (!read) return read.error();
+  return data;
+}
+
+Result<bool> Hive::read_data(ValueRef value, const CellVisitor& visit, std::vector<uint8_t>* out) const {
+  auto p = record(value.cell, "vk", vk::kName);
+  if (!p) return p.error();
+  DataField f = data_field(*p);
+  if (f.inline_data) {
+    if (f.size > 4) return fault("inline value data longer than 4 bytes", value.cell);
+    if (out) out->assign(p->begin() + vk::kDataOffset, p->begin() + vk::kDataOffset + f.size);
+    return true;
+  }
+  if (f.size == 0) return true;
+  auto c = cell(f.offset);
+  if (!c) return c.error();
+  if (!visit(f.offset)) return false;
+  bool big = minor_ >= 4 && f.size > kBigDataSegmentSize && c->size() >= db::kSize && (*c)[0] == 'd' &&
+             (*c)[1] == 'b';
+  if (!big) {
+    if (f.size > c->size()) return fault("value data size beyond its cell", f.offset);
+    if (out) out->assign(c->begin(), c->begin() + f.size);
+    return true;
+  }
+  uint32_t segments = load_u16(&(*c)[db::kSegmentCount]);
+  uint32_t list_offset = load_u32(&(*c)[db::kSegmentList]);
+  if (uint64_t(segments) * kBigDataSegmentSize < f.size)
+    return fault("big data has too few segments for its size", f.offset);
+  auto list = cell(list_offset);
+  if (!list) return list.error();
+  if (!visit(list_offset)) return false;
+  if (uint64_t(segments) * 4 > list->size()) return fault("big data segment count larger than its list", list_offset);
+  if (out) {
+    out->clear();
+    out->reserve(f.size);
+  }
+  size_t done = 0;
+  for (uint32_t i = 0; i < segments && done < f.size; ++i) {
+    uint32_t seg_offset = load_u32(&(*list)[i * 4]);
+    auto seg = cell(seg_offset);
+    if (!seg) return seg.error();
+    if (!visit(seg_offset)) return false;
+    size_t want = std::min<size_t>(kBigDataSegmentSize, f.size - done);
+    if (seg->size() < want) return fault("big data segment smaller than its share of the data", seg_offset);
+    if (out) out->insert(out->end(), seg->begin(), seg->begin() + want);
+    done += want;
+  }
+  return true;
+}
+
+// Puts `data` where a value can point to: inline (returned as the offset field), one
+// cell, or big data segments. Sets *size_field to the vk data size field to store.
+Result<uint32_t> Hive::store_data(std::span<const uint8_t> data, uint32_t* size_field) {
+  uint32_t size = uint32_t(data.size());
+  if (size <= 4) {
+    uint8_t inline_bytes[4] = {};
+    std::copy(data.begin(), data.end(), inline_bytes);
+    *size_field = size | vk::kDataInline;
+    return load_u32(inline_bytes);
+  }
+  *size_field = size;
+  if (minor_ < 4 || size <= kBigDataSegmentSize) {
+    auto c = allocate(size);
+    if (!c) return c;
+    std::copy(data.begin(), data.end(), cell_mut(*c).begin());
+    return c;
+  }
+  uint32_t segments = (size + kBigDataSegmentSize - 1) / kBigDataSegmentSize;
+  if (segments > 0xFFFF) return Error{"value data too large for a hive", std::nullopt, name_};
+  auto list = allocate(segments * 4);
+  if (!list) return list;
+  for (uint32_t i = 0; i < segments; ++i) {
+    size_t from = size_t(i) * kBigDataSegmentSize;
+    size_t n = std::min<size_t>(kBigDataSegmentSize, size - from);
+    auto seg = allocate(uint32_t(n));
+    if (!seg) return seg;
+    std::copy(data.begin() + from, data.begin() + from + n, cell_mut(*seg).begin());
+    store_u32(&cell_mut(*list)[i * 4], *seg);
+  }
+  auto head = allocate(db::kSize);
+  if (!head) return head;
+  auto h = cell_mut(*head);
+  h[0] = 'd';
+  h[1] = 'b';
+  store_u16(&h[db::kSegmentCount], uint16_t(segments));
+  store_u32(&h[db::kSegmentList], *list);
+  return head;
+}
+
+// Frees the cells holding a value's data (nothing for inline data). The hive has been
+// walked without damage before any edit, so every offset here is known good.
+void Hive::release_data(uint32_t size_field, uint32_t data_offset) {
+  uint32_t size = size_field & ~vk::kDataInline;
+  if ((size_field & vk::kDataInline) || size == 0) return;
+  auto c = *cell(data_offset);
+  if (minor_ >= 4 && size > kBigDataSegmentSize && c[0] == 'd' && c[1] == 'b') {
+    uint32_t segments = load_u16(&c[db::kSegmentCount]);
+    uint32_t list = load_u32(&c[db::kSegmentList]);
+    auto l = *cell(list);
+    for (uint32_t i = 0; i < segments; ++i) release(load_u32(&l[i * 4]));
+    release(list);
+  }
+  release(data_offset);
+}
+
+Status Hive::set_value(KeyRef key, std::u16string_view name, uint32_t type,
+                       std::span<const uint8_t> data) {
+  if (auto st = ensure_writable(); !st) return st.error();
+  if (data.size() > 0x7FFFFFFFu) return Error{"value data too large for a hive", std::nullopt, name_};
+  auto node = record(key.cell, "nk", nk::kName);
+  if (!node) return node.error();
+  auto existing = find_value(key, name);
+  if (!existing) return existing.error();
+
+  if (*existing) {
+    uint32_t v = (*existing)->cell;
+    DataField old = data_field(*cell(v));
+    uint32_t old_raw = load_u32(&(*cell(v))[vk::kDataSize]);
+    // New data that fits the old data cell goes there: the file keeps its layout.
+    bool plain_old = !old.inline_data && old.size > 0 &&
+                     !(minor_ >= 4 && old.size > kBigDataSegmentSize);
+    bool plain_new = data.size() > 4 && (minor_ < 4 || data.size() <= kBigDataSegmentSize);
+    uint32_t size_field, offset_field;
+    if (plain_old && plain_new && cell(old.offset)->size() >= data.size()) {
+      auto c = cell_mut(old.offset);
+      std::fill(std::copy(data.begin(), data.end(), c.begin()), c.end(), 0);
+      size_field = uint32_t(data.size());
+      offset_field = old.offset;
+    } else {
+      release_data(old_raw, old.offset);
+      auto stored = store_data(data, &size_field);
+      if (!stored) return stored.error();
+      offset_field = *stored;
+    }
+    auto p = cell_mut(v);
+    store_u32(&p[vk::kDataSize], size_field);
+    store_u32(&p[vk::kDataOffset], offset_field);
+    store_u32(&p[vk::kType], type);
+  } else {
+    if (name.size() > 16383) return fault("value name longer than 16,383 characters", key.cell);
+    uint32_t count = load_u32(&(*node)[nk::kValueCount]);
+    uint32_t list = load_u32(&(*node)[nk::kValueList]);
+    bool compressed = false;
+    std::string stored_name = encode_name(name, &compressed);
+    uint32_t size_field;
+    auto stored = store_data(data, &size_field);
+    if (!stored) return stored.error();
+    auto v = allocate(uint32_t(vk::kName + stored_name.size()));
+    if (!v) return v.error();
+    {
+      auto p = cell_mut(*v);
+      p[0] = 'v';
+      p[1] = 'k';
+      store_u16(&p[vk::kNameLength], uint16_t(stored_name.size()));
+      store_u32(&p[vk::kDataSize], size_field);
+      store_u32(&p[vk::kDataOffset], *stored);
+      store_u32(&p[vk::kType], type);
+      store_u16(&p[vk::kFlags], compressed ? vk::kFlagCompressedName : 0);
+      std::memcpy(&p[vk::kName], stored_name.data(), stored_name.size());
+    }
+    uint32_t new_list = list;
+    if (count == 0 || cell(list)->size() < (count + 1) * 4) {
+      auto fresh = allocate((count + 1) * 4);
+      if (!fresh) return fresh.error();
+      new_list = *fresh;
+      if (count > 0) {
+        auto from = *cell(list);
+        std::copy(from.begin(), from.begin() + count * 4, cell_mut(new_list).begin());
+        release(list);
+      }
+    }
+    store_u32(&cell_mut(new_list)[count * 4], *v);
+    auto n = cell_mut(key.cell);
+    store_u32(&n[nk::kValueCount], count + 1);
+    store_u32(&n[nk::kValueList], new_list);
+    if (load_u32(&n[nk::kMaxValueNameLength]) < name.size() * 2)
+      store_u32(&n[nk::kMaxValueNameLength], uint32_t(name.size() * 2));
+  }
+  auto n = cell_mut(key.cell);
+  if (load_u32(&n[nk::kMaxValueDataSize]) < data.size())
+    store_u32(&n[nk::kMaxValueDataSize], uint32_t(data.size()));
+  return Ok{};
+}
+
+}  // namespace regf

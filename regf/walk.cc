@@ -1,0 +1,148 @@
+#include "regf/walk.h"
+
+#include "regf/format.h"
+#include "regf/node.h"
+#include "regf/unicode.h"
+
+namespace regf {
+
+class TreeWalker {
+ public:
+  explicit TreeWalker(const Hive& hive) : hive_(hive), seen_((hive.bins_size() / 8 + 63) / 64) {}
+
+  void walk(KeyRef root, TreeKey* out) { key(root, out, 0); }
+  std::vector<Damage> damage;
+
+ private:
+  // First sight of a cell: true. A cell reached twice means a cycle or a structure
+  // shared where the format shares none.
+  bool first_sight(uint32_t cell) {
+    size_t bit = cell / 8;
+    uint64_t mask = uint64_t(1) << (bit % 64);
+    if (seen_[bit / 64] & mask) return false;
+    seen_[bit / 64] |= mask;
+    return true;
+  }
+
+  std::string path() const {
+    std::string out;
+    for (const auto& name : path_) {
+      if (!out.empty()) out += '\\';
+      out += to_utf8(name);
+    }
+    return out;
+  }
+
+  void report(uint64_t offset, std::string reason) { damage.push_back({path(), offset, std::move(reason)}); }
+  void report(const Error& e) { damage.push_back({path(), e.offset.value_or(0), e.message}); }
+
+  // Returns false when the key itself is unreadable (it is then left out).
+  bool key(KeyRef k, TreeKey* out, unsigned depth) {
+    if (depth > kMaxKeyDepth) {
+      report(Hive::file_offset(k.cell), "key nested deeper than 512 levels; skipped");
+      return false;
+    }
+    auto name = hive_.key_name(k);
+    if (!name) return report(name.error()), false;
+    if (!first_sight(k.cell)) {
+      report(Hive::file_offset(k.cell), "key reached twice (cyclic or shared subkey list); skipped");
+      return false;
+    }
+    auto class_name = hive_.class_name(k);
+    if (!class_name) report(class_name.error());
+    if (depth > 0) path_.push_back(*name);
+    if (out) {
+      out->name = std::move(*name);
+      if (class_name) out->class_name = *class_name;
+      out->last_written = *hive_.last_written(k);
+    }
+    values(k, out);
+    subkeys(k, out, depth);
+    if (depth > 0) path_.pop_back();
+    return true;
+  }
+
+  void values(KeyRef k, TreeKey* out) {
+    auto count = hive_.value_count(k);
+    if (!count || *count == 0) return;
+    auto first = hive_.value(k, 0);
+    if (!first) return report(first.error());
+    // value() checked the list; this keeps a value list shared by two keys from being
+    // read twice.
+    uint32_t list = load_u32(&(*hive_.cell(k.cell))[nk::kValueList]);
+    if (!first_sight(list)) return report(Hive::file_offset(list), "value list reached twice; values skipped");
+    auto visit = [this](uint32_t c) { return first_sight(c); };
+    for (uint32_t i = 0; i < *count; ++i) {
+      auto v = *hive_.value(k, i);
+      auto name = hive_.value_name(v);
+      if (!name) {
+        report(name.error());
+        continue;
+      }
+      if (!first_sight(v.cell)) {
+        report(Hive::file_offset(v.cell), "value record reached twice; skipped");
+        continue;
+      }
+      TreeValue tv;
+      auto read = hive_.read_data(v, visit, out ? &tv.data : nullptr);
+      if (!read) {
+        report(read.error());
+        continue;
+      }
+      if (!*read) {
+        report(Hive::file_offset(v.cell), "value data cell reached twice; value skipped");
+        continue;
+      }
+      if (out) {
+        tv.name = std::move(*name);
+        tv.type = *hive_.value_type(v);
+        out->values.push_back(std::move(tv));
+      }
+    }
+  }
+
+  void subkeys(KeyRef k, TreeKey* out, unsigned depth) {
+    std::vector<uint32_t> cells;
+    auto listed = hive_.list_subkeys(k, cells, [this](uint32_t c) { return first_sight(c); });
+    if (!listed) return report(listed.error());
+    if (!*listed) return report(Hive::file_offset(k.cell), "subkey list reached twice; subkeys skipped");
+    if (out) out->subkeys.reserve(cells.size());
+    for (uint32_t c : cells) {
+      if (out) {
+        TreeKey child;
+        if (key(KeyRef{c}, &child, depth + 1)) out->subkeys.push_back(std::move(child));
+      } else {
+        key(KeyRef{c}, nullptr, depth + 1);
+      }
+    }
+  }
+
+  const Hive& hive_;
+  std::vector<uint64_t> seen_;
+  std::vector<std::u16string> path_;
+};
+
+WalkReport walk_tree(const Hive& hive) {
+  WalkReport report;
+  TreeWalker walker(hive);
+  walker.walk(hive.root(), &report.root);
+  report.damage = std::move(walker.damage);
+  return report;
+}
+
+Result<TreeKey> read_tree(const Hive& hive) {
+  WalkReport report = walk_tree(hive);
+  if (!report.damage.empty()) {
+    const Damage& d = report.damage.front();
+    return Error{(d.path.empty() ? "" : d.path + ": ") + d.reason, d.offset, hive.name()};
+  }
+  return std::move(report.root);
+}
+
+std::vector<Damage> check_tree(const Hive& hive) {
+  TreeWalker walker(hive);
+  walker.walk(hive.root(), nullptr);
+  return std::move(walker.damage);
+}
+
+}  // namespace regf

@@ -1,0 +1,168 @@
+// Reading real hives: everything the engine reads from the Windows 7 SYSTEM hive equals
+// what hivex's hivexml reads, navigation by handle agrees with the whole-tree walk, and
+// lookups by name find every subkey in any letter case.
+#include "regf/hive.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "regf/format.h"
+#include "regf/unicode.h"
+#include "regf/walk.h"
+#include "tests/regf/hive_files.h"
+#include "tests/support/hivexml.h"
+
+namespace {
+
+using regf::Hive;
+using regf::KeyRef;
+
+class SystemHive : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new regf_test::TempDir;
+    path_ = regf_test::testdata_hive(*dir_, "SYSTEM");
+  }
+  static void TearDownTestSuite() { delete dir_; }
+  static inline regf_test::TempDir* dir_ = nullptr;
+  static inline std::string path_;
+};
+
+size_t count_keys(const regf::TreeKey& k, size_t* values) {
+  size_t n = 1;
+  *values += k.values.size();
+  for (const auto& c : k.subkeys) n += count_keys(c, values);
+  return n;
+}
+
+TEST_F(SystemHive, EveryKeyAndValueEqualsWhatHivexmlReads) {
+  ASSERT_FALSE(path_.empty());
+  auto hive = Hive::open_file(path_);
+  ASSERT_TRUE(hive) << hive.error().to_string();
+  EXPECT_FALSE(hive->dirty());
+  EXPECT_TRUE(hive->damage().empty()) << hive->damage().front().to_string();
+  auto tree = regf::read_tree(*hive);
+  ASSERT_TRUE(tree) << tree.error().to_string();
+  size_t values = 0;
+  EXPECT_EQ(count_keys(*tree, &values), 30756u);
+  EXPECT_EQ(values, 73456u);
+
+  std::string error;
+  auto dump = hivemend::testing::run_hivexml(path_, &error);
+  ASSERT_TRUE(dump) << error;
+  EXPECT_EQ(dump->keys.size(), 30756u);
+  EXPECT_EQ(dump->value_count(), 73456u);
+  auto differences = hivemend::testing::compare_with_tree(*dump, *tree, hive->raw_image());
+  for (const auto& line : differences) ADD_FAILURE() << line;
+
+  // The comparison itself catches a changed byte in each kind of data.
+  for (uint32_t type : {regf::kRegSz, regf::kRegBinary, regf::kRegDword, regf::kRegMultiSz}) {
+    auto changed = *tree;
+    std::function<bool(regf::TreeKey&)> change = [&](regf::TreeKey& k) {
+      for (auto& v : k.values)
+        if (v.type == type && v.data.size() >= 4) return v.data[0] ^= 0x20, true;
+      for (auto& c : k.subkeys)
+        if (change(c)) return true;
+      return false;
+    };
+    ASSERT_TRUE(change(changed));
+    EXPECT_FALSE(hivemend::testing::compare_with_tree(*dump, changed, hive->raw_image()).empty()) << type;
+  }
+}
+
+// Walking by handle (subkey(i), value(i)) must give the same tree as the walk.
+TEST_F(SystemHive, HandleNavigationAgreesWithTheWalk) {
+  auto hive = Hive::open_file(path_);
+  ASSERT_TRUE(hive) << hive.error().to_string();
+  auto tree = regf::read_tree(*hive);
+  ASSERT_TRUE(tree);
+  size_t checked = 0;
+  std::function<void(KeyRef, const regf::TreeKey&)> check = [&](KeyRef k, const regf::TreeKey& t) {
+    ASSERT_EQ(*hive->key_name(k), t.name);
+    ASSERT_EQ(*hive->class_name(k), t.class_name);
+    ASSERT_EQ(*hive->last_written(k), t.last_written);
+    ASSERT_EQ(*hive->value_count(k), t.values.size());
+    for (uint32_t i = 0; i < t.values.size(); ++i) {
+      auto v = *hive->value(k, i);
+      ASSERT_EQ(*hive->value_name(v), t.values[i].name);
+      ASSERT_EQ(*hive->value_type(v), t.values[i].type);
+      ASSERT_EQ(*hive->value_size(v), t.values[i].data.size());
+      ASSERT_EQ(*hive->value_data(v), t.values[i].data);
+    }
+    ASSERT_EQ(*hive->subkey_count(k), t.subkeys.size());
+    for (uint32_t i = 0; i < t.subkeys.size(); ++i) {
+      ++checked;
+      check(*hive->subkey(k, i), t.subkeys[i]);
+    }
+  };
+  check(hive->root(), *tree);
+  EXPECT_EQ(checked, 30755u);
+}
+
+// Every subkey is found by its name, upper- and lower-cased, and names that sort between
+// existing ones are reported absent.
+TEST_F(SystemHive, FindSubkeyFindsEveryChildInAnyCase) {
+  auto hive = Hive::open_file(path_);
+  ASSERT_TRUE(hive);
+  size_t lookups = 0;
+  std::function<void(KeyRef)> check = [&](KeyRef k) {
+    uint32_t n = *hive->subkey_count(k);
+    for (uint32_t i = 0; i < n; ++i) {
+      KeyRef child = *hive->subkey(k, i);
+      std::u16string name = *hive->key_name(child);
+      std::u16string lower;
+      for (char16_t c : name) lower += (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+      for (const auto& probe : {name, regf::upcase(name), lower}) {
+        auto found = hive->find_subkey(k, probe);
+        ASSERT_TRUE(found) << found.error().to_string();
+        ASSERT_TRUE(*found) << regf::to_utf8(probe);
+        ASSERT_EQ((*found)->cell, child.cell);
+        ++lookups;
+      }
+      auto absent = hive->find_subkey(k, name + u"\x01");
+      ASSERT_TRUE(absent);
+      ASSERT_FALSE(*absent) << regf::to_utf8(name);
+      check(child);
+    }
+  };
+  check(hive->root());
+  EXPECT_EQ(lookups, 3u * 30755u);
+  // A path opened component by component, in a case Windows would accept.
+  KeyRef k = hive->root();
+  for (const char16_t* part : {u"controlset001", u"SERVICES", u"Tcpip", u"parameters"}) {
+    auto next = hive->find_subkey(k, part);
+    ASSERT_TRUE(next && *next) << regf::to_utf8(part);
+    k = **next;
+  }
+  EXPECT_EQ(*hive->key_name(k), u"Parameters");
+}
+
+// Sequence numbers that differ or a wrong checksum make a hive dirty, still readable.
+TEST_F(SystemHive, DirtyBaseBlocksAreReportedAndStillRead) {
+  auto clean = regf_test::read_bytes(path_);
+  struct Case {
+    const char* what;
+    size_t offset;
+    uint32_t xor_mask;
+    bool fix_checksum;
+  } cases[] = {
+      {"primary sequence ahead", regf::base_block::kPrimarySequence, 1, true},
+      {"secondary sequence changed", regf::base_block::kSecondarySequence, 4, true},
+      {"checksum wrong", regf::base_block::kChecksum, 0x100, false},
+  };
+  for (const auto& c : cases) {
+    auto bytes = clean;
+    regf::store_u32(&bytes[c.offset], regf::load_u32(&bytes[c.offset]) ^ c.xor_mask);
+    if (c.fix_checksum) regf::store_u32(&bytes[regf::base_block::kChecksum], regf::base_block_checksum(bytes.data()));
+    auto hive = Hive::from_image(bytes, "SYSTEM");
+    ASSERT_TRUE(hive) << c.what;
+    EXPECT_TRUE(hive->dirty()) << c.what;
+    EXPECT_TRUE(*hive->subkey_count(hive->root()) > 0) << c.what;
+    auto refused = hive->set_value(hive->root(), u"x", regf::kRegDword, std::vector<uint8_t>{1, 0, 0, 0});
+    ASSERT_FALSE(refused) << c.what;
+    EXPECT_NE(refused.error().message.find("dirty"), std::string::npos) << c.what;
+  }
+}
+
+}  // namespace
