@@ -328,6 +328,13 @@ Status apply_identity(int fd, const Identity& id, const std::string& file) {
   return Ok{};
 }
 
+// Makes the folder's entries durable. A file system that cannot sync a folder (EINVAL)
+// has no more to offer: its entries are as durable as it makes them.
+Status sync_dir(int dir, const Target& t) {
+  if (::fsync(dir) == 0 || errno == EINVAL) return Ok{};
+  return fail(t.display, "cannot make the folder durable", errno);
+}
+
 // Makes the intent record "<name>.hmdos" durable: the DOS name and a newline, so that
 // a record cut short by a crash is recognised as such.
 Status write_intent(int dir, const Target& t, const std::string& dos_name) {
@@ -338,7 +345,7 @@ Status write_intent(int dir, const Target& t, const std::string& dos_name) {
   auto written = write_all(fd.get(), {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, t.display,
                            "cannot record its DOS name beside it");
   if (written && ::fsync(fd.get()) != 0) written = fail(t.display, "cannot record its DOS name beside it", errno);
-  if (written && ::fsync(dir) != 0) written = fail(t.display, "cannot make the folder durable", errno);
+  if (written) written = sync_dir(dir, t);
   if (!written) ::unlinkat(dir, record.c_str(), 0);
   return written;
 }
@@ -387,14 +394,14 @@ Status finish_interrupted(int dir, const Target& t) {
   if (auto dos_name = read_intent(dir, record)) {
     // The record outlives the rename only when the writer died before restoring the
     // short name; a name that has one already was never renamed over.
-    std::vector<char> current(kDosNameMax + 1);
+    char current[kDosNameMax + 1];
     const std::string file = t.path();
-    const bool has_dos_name = ::getxattr(file.c_str(), kDosNameAttr, current.data(), current.size()) > 0;
-    if (!has_dos_name && errno != ENOENT) {
+    const bool lacks_dos_name = ::getxattr(file.c_str(), kDosNameAttr, current, sizeof current) < 0 && errno == ENODATA;
+    if (lacks_dos_name) {
       if (::setxattr(file.c_str(), kDosNameAttr, dos_name->data(), dos_name->size(), 0) != 0) {
         return fail(t.display, "cannot restore its DOS name " + *dos_name, errno);
       }
-      if (::fsync(dir) != 0) return fail(t.display, "cannot make the folder durable", errno);
+      if (auto s = sync_dir(dir, t); !s) return s;
     }
   }
   if (::unlinkat(dir, record.c_str(), 0) != 0 && errno != ENOENT) {
@@ -460,7 +467,7 @@ Status replace_file(const std::string& path, std::span<const uint8_t> bytes) {
                   errno);
     }
   }
-  if (::fsync(dir) != 0) return fail(t.display, "cannot make the folder durable", errno);
+  if (auto s = sync_dir(dir, t); !s) return s;
   if (restore_dos_name) ::unlinkat(dir, intent_name(t.name).c_str(), 0);
   return Ok{};
 }

@@ -13,6 +13,8 @@
 // not list). The last-write time is the new one: the content changed.
 //
 // One file has one writer at a time; the caller serializes writes to the same path.
+// The name gets a new inode: other hard links to the old file keep the old content,
+// and a process that holds the old file open keeps reading the old content.
 #pragma once
 
 #include <cstdint>

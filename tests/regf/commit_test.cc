@@ -485,6 +485,8 @@ TEST(ReplaceFileNtfs, KeepsNtfsIdentity) {
       {"ntuser.dat", "", 0x06, false, false},
       {"Read Only Hive", "READON~1", 0x21, true, false},
       {"usrclass.dat.bak", "USRCLA~1.BAK", 0x2020, false, true},  // not content indexed
+      {"Hive.dat", "HIVE.DAT", 0x20, false, false},  // short name is the long name in capitals
+      {"SAM", "SAM", 0x06, true, false},              // as Windows records an 8.3 long name
   };
   const std::vector<std::string> identity = {"system.ntfs_attrib", "system.ntfs_acl", "system.ntfs_crtime",
                                              "system.ntfs_dos_name", "user.Zone.Identifier"};
