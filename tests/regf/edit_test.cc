@@ -1,0 +1,339 @@
+// Editing in place: replaced and added values read back through hivexml exactly as set,
+// everything else unchanged; data that fits stays in its cell and the file does not
+// grow; freed cells merge with free neighbours; added subkeys keep the list sorted and
+// hashed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "regf/alloc.h"
+#include "regf/build.h"
+#include "regf/format.h"
+#include "regf/hive.h"
+#include "regf/unicode.h"
+#include "regf/walk.h"
+#include "tests/regf/hive_files.h"
+#include "tests/support/hivexml.h"
+
+namespace {
+
+using regf::Hive;
+using regf::KeyRef;
+
+std::vector<uint8_t> utf16z(std::u16string_view s) {
+  std::vector<uint8_t> out;
+  for (char16_t c : s) out.push_back(uint8_t(c)), out.push_back(uint8_t(c >> 8));
+  out.push_back(0), out.push_back(0);
+  return out;
+}
+
+std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = uint8_t(seed + i * 7);
+  return out;
+}
+
+KeyRef open_path(const Hive& hive, std::initializer_list<std::u16string_view> parts) {
+  KeyRef k = hive.root();
+  for (auto part : parts) {
+    auto next = hive.find_subkey(k, part);
+    EXPECT_TRUE(next && *next) << regf::to_utf8(part);
+    if (!next || !*next) return k;
+    k = **next;
+  }
+  return k;
+}
+
+regf::TreeKey* tree_path(regf::TreeKey& k, std::initializer_list<std::u16string_view> parts) {
+  regf::TreeKey* at = &k;
+  for (auto part : parts) {
+    auto it = std::find_if(at->subkeys.begin(), at->subkeys.end(),
+                           [&](const regf::TreeKey& c) { return regf::equal_nocase(c.name, part); });
+    if (it == at->subkeys.end()) return nullptr;
+    at = &*it;
+  }
+  return at;
+}
+
+// Applies the same change to the expected tree.
+void set_in_tree(regf::TreeKey& key, std::u16string_view name, uint32_t type, std::vector<uint8_t> data) {
+  for (auto& v : key.values)
+    if (regf::equal_nocase(v.name, name)) {
+      v.type = type;
+      v.data = std::move(data);
+      return;
+    }
+  key.values.push_back({std::u16string(name), type, std::move(data)});
+}
+
+struct Edit {
+  std::initializer_list<std::u16string_view> key;
+  std::u16string_view name;
+  uint32_t type;
+  std::vector<uint8_t> data;
+};
+
+class EditSystemHive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = regf_test::testdata_hive(dir_, "SYSTEM");
+    ASSERT_FALSE(path_.empty());
+    original_ = regf_test::read_bytes(path_);
+  }
+  regf_test::TempDir dir_;
+  std::string path_;
+  std::vector<uint8_t> original_;
+};
+
+// Replacements and additions of every size class: inline, one cell, big data; in place,
+// moved, and new. hivexml reads the written file equal to the original tree with the
+// same changes made.
+TEST_F(EditSystemHive, ChangedValuesReadBackThroughHivexml) {
+  auto hive = Hive::open_file(path_);
+  ASSERT_TRUE(hive) << hive.error().to_string();
+  auto expected = regf::read_tree(*hive);
+  ASSERT_TRUE(expected);
+  const std::initializer_list<std::u16string_view> control = {u"ControlSet001", u"Control"};
+  const std::initializer_list<std::u16string_view> tcpip = {u"ControlSet001", u"Services", u"Tcpip", u"Parameters"};
+  std::vector<Edit> edits = {
+      {control, u"SystemBootDevice", regf::kRegSz, utf16z(u"multi(0)disk(0)")},            // smaller, in place
+      {control, u"waittokillservicetimeout", regf::kRegSz, utf16z(u"20000 and some more text")},  // larger, moved
+      {control, u"BootDriverFlags", regf::kRegDword, {7, 0, 0, 0}},                         // inline stays inline
+      {control, u"CurrentUser", regf::kRegBinary, {1, 2, 3}},                               // cell to inline
+      {control, u"PreshutdownOrder", regf::kRegMultiSz, pattern(40000, 3)},                 // to big data
+      {tcpip, u"Hostname", regf::kRegExpandSz, utf16z(u"C:\\PROGRA~1\\HOST")},
+      {tcpip, u"HivemendNew", regf::kRegQword, {1, 2, 3, 4, 5, 6, 7, 8}},                   // added
+      {tcpip, u"", regf::kRegSz, utf16z(u"default value")},                                 // added default
+      {tcpip, u"HivemendBig", regf::kRegBinary, pattern(50000, 9)},                         // added big data
+      {tcpip, u"Sm\u00e9\u4e2d", regf::kRegNone, {}},                                       // UTF-16 name, no data
+  };
+  for (const auto& e : edits) {
+    auto st = hive->set_value(open_path(*hive, e.key), e.name, e.type, e.data);
+    ASSERT_TRUE(st) << regf::to_utf8(e.name) << ": " << st.error().to_string();
+    set_in_tree(*tree_path(*expected, e.key), e.name, e.type, e.data);
+  }
+  std::string out = dir_.file("edited");
+  auto image = hive->image();
+  ASSERT_TRUE(regf_test::write_bytes(out, image));
+
+  auto reopened = Hive::open_file(out);
+  ASSERT_TRUE(reopened) << reopened.error().to_string();
+  EXPECT_FALSE(reopened->dirty());
+  EXPECT_TRUE(reopened->damage().empty()) << reopened->damage().front().to_string();
+  auto tree = regf::read_tree(*reopened);
+  ASSERT_TRUE(tree);
+  std::string error;
+  auto dump = hivemend::testing::run_hivexml(out, &error);
+  ASSERT_TRUE(dump) << error;
+  for (const auto& line : hivemend::testing::compare_with_tree(*dump, *expected, image)) ADD_FAILURE() << line;
+  for (const auto& line : hivemend::testing::compare_with_tree(*dump, *tree, image)) ADD_FAILURE() << line;
+}
+
+// Data no larger than the old cell stays there: the file keeps its size, and outside the
+// base block's sequence numbers, time and checksum only the touched value and data cells
+// differ.
+TEST_F(EditSystemHive, DataThatFitsChangesOnlyItsCells) {
+  auto hive = Hive::open_file(path_);
+  ASSERT_TRUE(hive);
+  KeyRef control = open_path(*hive, {u"ControlSet001", u"Control"});
+  KeyRef services = open_path(*hive, {u"ControlSet001", u"Services"});
+  std::vector<std::pair<uint32_t, uint32_t>> allowed;  // cell ranges an edit may change
+  auto allow_cell = [&](uint32_t cell) {
+    int32_t raw = regf::load_i32(&original_[4096 + cell]);
+    allowed.emplace_back(4096 + cell, 4096 + cell + uint32_t(raw < 0 ? -raw : raw));
+  };
+  size_t edited = 0;
+  // Every REG_SZ of more than 4 bytes under Services gets text of the same length or less.
+  std::function<void(KeyRef)> edit_all = [&](KeyRef k) {
+    for (uint32_t i = 0; i < *hive->value_count(k); ++i) {
+      auto v = *hive->value(k, i);
+      if (*hive->value_type(v) != regf::kRegSz || *hive->value_size(v) <= 8 || *hive->value_size(v) > 16000) continue;
+      size_t chars = *hive->value_size(v) / 2 - 1;
+      std::u16string text(chars / 2 + 1, u'Z');
+      allow_cell(v.cell);
+      allow_cell(regf::load_u32(&original_[4096 + v.cell + 4 + 8]));
+      ASSERT_TRUE(hive->set_value(k, *hive->value_name(v), regf::kRegExpandSz, utf16z(text)));
+      ++edited;
+    }
+    for (uint32_t i = 0; i < *hive->subkey_count(k); ++i) edit_all(*hive->subkey(k, i));
+  };
+  edit_all(services);
+  ASSERT_TRUE(hive->set_value(control, u"BootDriverFlags", regf::kRegDword, std::vector<uint8_t>{9, 9, 9, 9}));
+  allow_cell(hive->find_value(control, u"BootDriverFlags").value()->cell);
+  EXPECT_GT(edited, 1000u);
+
+  auto image = hive->image();
+  ASSERT_EQ(image.size(), original_.size());
+  auto in_allowed = [&](size_t at) {
+    using namespace regf::base_block;
+    if ((at >= kPrimarySequence && at < kLastWritten + 8) || (at >= kChecksum && at < kChecksum + 4)) return true;
+    return std::any_of(allowed.begin(), allowed.end(), [&](auto r) { return at >= r.first && at < r.second; });
+  };
+  size_t changed = 0;
+  for (size_t at = 0; at < image.size(); ++at) {
+    if (image[at] == original_[at]) continue;
+    ++changed;
+    ASSERT_TRUE(in_allowed(at)) << "byte changed outside the edited cells at file offset " << at;
+  }
+  EXPECT_GT(changed, edited);
+  // The base block is clean and advanced.
+  EXPECT_EQ(regf::load_u32(&image[regf::base_block::kPrimarySequence]),
+            regf::load_u32(&image[regf::base_block::kSecondarySequence]));
+  EXPECT_EQ(regf::load_u32(&image[regf::base_block::kPrimarySequence]),
+            regf::load_u32(&original_[regf::base_block::kPrimarySequence]) + 1);
+  EXPECT_EQ(regf::load_u32(&image[regf::base_block::kChecksum]), regf::base_block_checksum(image.data()));
+}
+
+// Free cells as the hive bins hold them: (file offset, size), in file order.
+std::vector<std::pair<size_t, uint32_t>> free_cells(std::span<const uint8_t> image) {
+  std::vector<std::pair<size_t, uint32_t>> out;
+  size_t end = 4096 + regf::load_u32(&image[regf::base_block::kHiveBinsDataSize]);
+  for (size_t bin = 4096; bin < end;) {
+    uint32_t bin_size = regf::load_u32(&image[bin + 8]);
+    for (size_t c = bin + 32; c < bin + bin_size;) {
+      int32_t raw = regf::load_i32(&image[c]);
+      if (raw > 0) out.emplace_back(c, uint32_t(raw));
+      c += uint32_t(raw < 0 ? -raw : raw);
+    }
+    bin += bin_size;
+  }
+  return out;
+}
+
+// Values growing and shrinking in turn: freed cells are reused before the file grows,
+// and no two free cells are ever left side by side in a bin.
+TEST(EditAllocation, FreedCellsAreReusedAndMerged) {
+  regf::TreeKey root;
+  root.name = u"ROOT";
+  for (int i = 0; i < 20; ++i) {
+    regf::TreeKey k;
+    k.name = u"Key" + std::u16string(1, char16_t(u'A' + i));
+    for (int j = 0; j < 10; ++j) k.values.push_back({std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, pattern(100 + j * 30, uint8_t(j))});
+    root.subkeys.push_back(std::move(k));
+  }
+  auto built = regf::build_hive(root);
+  ASSERT_TRUE(built) << built.error().to_string();
+  auto hive = Hive::from_image(*built, "built");
+  ASSERT_TRUE(hive) << hive.error().to_string();
+  size_t start_size = hive->raw_image().size();
+
+  for (int round = 0; round < 6; ++round) {
+    for (uint32_t i = 0; i < 20; ++i) {
+      KeyRef k = *hive->subkey(hive->root(), i);
+      for (int j = 0; j < 10; ++j) {
+        size_t size = (round % 2 == 0) ? 300 + size_t(j) * 50 + size_t(round) * 10 : 20 + size_t(j);
+        auto st = hive->set_value(k, std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, pattern(size, uint8_t(round)));
+        ASSERT_TRUE(st) << st.error().to_string();
+      }
+    }
+    auto cells = free_cells(hive->raw_image());
+    for (size_t c = 1; c < cells.size(); ++c)
+      ASSERT_NE(cells[c - 1].first + cells[c - 1].second, cells[c].first)
+          << "round " << round << ": adjacent free cells at " << cells[c - 1].first;
+  }
+  // Growth is bounded by the largest generation of data, not by the number of rounds.
+  EXPECT_LT(hive->raw_image().size(), start_size + 200 * 1000);
+  auto reopened = Hive::from_image(hive->image(), "edited");
+  ASSERT_TRUE(reopened) << reopened.error().to_string();
+  EXPECT_TRUE(reopened->damage().empty());
+  KeyRef k = *reopened->subkey(reopened->root(), 3);
+  EXPECT_EQ(*reopened->value_data(**reopened->find_value(k, u"e")), pattern(20 + 4, 5));
+}
+
+// A freed data cell is where the next value of that size goes.
+TEST(EditAllocation, FreedDataCellIsReusedForTheNextValue) {
+  regf::TreeKey root;
+  root.name = u"ROOT";
+  root.values.push_back({u"old", regf::kRegBinary, pattern(200, 1)});
+  auto hive = Hive::from_image(*regf::build_hive(root), "built");
+  ASSERT_TRUE(hive);
+  auto old = **hive->find_value(hive->root(), u"old");
+  uint32_t old_cell = regf::load_u32(&hive->raw_image()[4096 + old.cell + 4 + 8]);
+  ASSERT_TRUE(hive->set_value(hive->root(), u"old", regf::kRegBinary, pattern(2000, 2)));
+  EXPECT_GT(regf::load_i32(&hive->raw_image()[4096 + old_cell]), 0) << "old data cell not marked free";
+  ASSERT_TRUE(hive->set_value(hive->root(), u"new", regf::kRegBinary, pattern(190, 3)));
+  auto fresh = **hive->find_value(hive->root(), u"new");
+  EXPECT_EQ(regf::load_u32(&hive->raw_image()[4096 + fresh.cell + 4 + 8]), old_cell);
+}
+
+// Subkeys added to a key with none, a hash leaf and an index root come out sorted,
+// hashed, findable, and read by hivexml.
+TEST(EditSubkeys, AddedSubkeysKeepTheListSortedAndHashed) {
+  regf::TreeKey root;
+  root.name = u"ROOT";
+  regf::TreeKey few{u"Few", {}, 0, {}, {}};
+  for (const char16_t* n : {u"b", u"D", u"f"}) few.subkeys.push_back({n, {}, 0, {}, {}});
+  regf::TreeKey many{u"Many", {}, 0, {}, {}};
+  for (int i = 0; i < 2500; ++i) many.subkeys.push_back({regf::from_utf8("k" + std::to_string(i * 2)), {}, 0, {}, {}});
+  root.subkeys = {regf::TreeKey{u"Empty", {}, 0, {}, {}}, few, many};
+  auto hive = Hive::from_image(*regf::build_hive(root), "built");
+  ASSERT_TRUE(hive);
+  regf::TreeKey expected = root;
+
+  struct Case {
+    const char16_t* parent;
+    std::vector<std::u16string> names;
+  } cases[] = {
+      {u"Empty", {u"zeta", u"Alpha", u"mid"}},
+      {u"Few", {u"a", u"C", u"e", u"G", u"\u00e9t\u00e9"}},
+      {u"Many", {u"k1", u"k4999", u"k5", u"K00", u"zz", u"a"}},
+  };
+  for (const auto& c : cases) {
+    KeyRef parent = **hive->find_subkey(hive->root(), c.parent);
+    for (const auto& name : c.names) {
+      auto added = hive->add_subkey(parent, name);
+      ASSERT_TRUE(added) << added.error().to_string();
+      tree_path(expected, {c.parent})->subkeys.push_back({name, {}, 0, {}, {}});
+    }
+    auto dup = hive->add_subkey(parent, regf::upcase(c.names[0]));
+    EXPECT_FALSE(dup) << "a name differing only in case was added twice";
+    uint32_t n = *hive->subkey_count(parent);
+    for (uint32_t i = 1; i < n; ++i)
+      ASSERT_LT(regf::compare_nocase(*hive->key_name(*hive->subkey(parent, i - 1)), *hive->key_name(*hive->subkey(parent, i))), 0);
+    for (const auto& name : c.names) ASSERT_TRUE(*hive->find_subkey(parent, name)) << regf::to_utf8(name);
+  }
+  regf_test::TempDir dir;
+  auto image = hive->image();
+  ASSERT_TRUE(regf_test::write_bytes(dir.file("hive"), image));
+  auto reopened = Hive::from_image(image, "edited");
+  ASSERT_TRUE(reopened);
+  EXPECT_TRUE(reopened->damage().empty());
+  auto tree = regf::read_tree(*reopened);
+  ASSERT_TRUE(tree);
+  // Stored order is sorted order; hivexml must see the same keys.
+  std::function<void(regf::TreeKey&)> sort_tree = [&](regf::TreeKey& k) {
+    std::sort(k.subkeys.begin(), k.subkeys.end(),
+              [](const regf::TreeKey& a, const regf::TreeKey& b) { return regf::compare_nocase(a.name, b.name) < 0; });
+    for (auto& c : k.subkeys) sort_tree(c);
+  };
+  sort_tree(expected);
+  std::string error;
+  auto dump = hivemend::testing::run_hivexml(dir.file("hive"), &error);
+  ASSERT_TRUE(dump) << error;
+  for (const auto& line : hivemend::testing::compare_with_tree(*dump, expected, image)) ADD_FAILURE() << line;
+  // Hash leaf entries carry the name hash Windows computes.
+  std::function<void(KeyRef)> check_hashes = [&](KeyRef k) {
+    auto nk = *reopened->cell(k.cell);
+    uint32_t list = regf::load_u32(&nk[28]);
+    if (regf::load_u32(&nk[20]) == 0) return;
+    std::vector<uint32_t> leaves = {list};
+    auto top = *reopened->cell(list);
+    if (top[0] == 'r') {
+      leaves.clear();
+      for (size_t i = 0; i < regf::load_u16(&top[2]); ++i) leaves.push_back(regf::load_u32(&top[4 + 4 * i]));
+    }
+    for (uint32_t leaf : leaves) {
+      auto l = *reopened->cell(leaf);
+      ASSERT_EQ(l[1], 'h');
+      for (size_t i = 0; i < regf::load_u16(&l[2]); ++i) {
+        KeyRef child{regf::load_u32(&l[4 + 8 * i])};
+        ASSERT_EQ(regf::load_u32(&l[8 + 8 * i]), regf::name_hash(*reopened->key_name(child)));
+        check_hashes(child);
+      }
+    }
+  };
+  check_hashes(reopened->root());
+}
+
+}  // namespace
