@@ -1,0 +1,250 @@
+// hivetool as users meet it: the built program run on real and damaged hive files.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/hivexml.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolRun {
+  int exit_code = -1;
+  std::string out, err;
+  std::string first_line(const std::string& text) const { return text.substr(0, text.find('\n')); }
+  std::string out_line() const { return first_line(out); }
+  std::string err_line() const { return first_line(err); }
+};
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void spit(const fs::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+// One folder for the whole suite: the shared hives are unpacked once.
+class HivetoolTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string pattern = (fs::temp_directory_path() / "hivetool-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    for (const char* name : {"SYSTEM", "corrupted_system_hive"}) {
+      const std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/" + std::string(name) + ".xz' > '" +
+                              (dir_ / name).string() + "'";
+      ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    }
+    const std::string system = slurp(dir_ / "SYSTEM");
+    spit(dir_ / "truncated", system.substr(0, 3000));
+    spit(dir_ / "wrongsig", "rggf" + system.substr(4, 8192));
+  }
+  static void TearDownTestSuite() {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  static fs::path at(const std::string& name) { return dir_ / name; }
+
+  // Runs hivetool with `args` (already quoted for the shell) from the test folder.
+  static ToolRun hivetool(const std::string& args) {
+    const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+    const std::string cmd = "cd '" + dir_.string() + "' && '" HIVEMEND_BIN_DIR "/hivetool' " + args +
+                            " > '" + out.string() + "' 2> '" + err.string() + "'";
+    const int status = std::system(cmd.c_str());
+    ToolRun r;
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+  }
+
+  static inline fs::path dir_;
+};
+
+TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
+  spit(at("bad.reg"),
+       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"a\"=hex:01,zz\r\n");
+  spit(at("notreg.reg"), "hello\r\n");
+  spit(at("nokeys.reg"), "REGEDIT4\r\n\r\n");
+  spit(at("outside.reg"),
+       "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n[HKEY_LOCAL_MACHINE\\Y\\Z]\r\n");
+  struct Case {
+    std::string args;
+    int exit_code;
+    std::string out_line;  // first line of standard output ("" when none expected)
+    std::string err_line;  // first line of standard error ("" when none expected)
+  } cases[] = {
+      {"--help", 0, "usage: hivetool COMMAND ARGS... (hivetool COMMAND --help for details)", ""},
+      {"", 2, "", "usage: hivetool COMMAND ARGS... (hivetool COMMAND --help for details)"},
+      {"frob", 2, "", "hivetool: unknown command \"frob\" (see hivetool --help)"},
+      {"export --help", 0, "usage: hivetool export HIVE [--prefix ROOT]", ""},
+      {"import --help", 0, "usage: hivetool import FILE.reg HIVE [--prefix ROOT]", ""},
+      {"check --help", 0, "usage: hivetool check HIVE", ""},
+      {"diff --help", 0, "usage: hivetool diff A B [--prefix ROOT]", ""},
+      {"export", 2, "", "hivetool: export: expected 1 argument: hivetool export HIVE [--prefix ROOT]"},
+      {"diff SYSTEM", 2, "", "hivetool: diff: expected 2 arguments: hivetool diff A B [--prefix ROOT]"},
+      {"export SYSTEM --bogus", 2, "",
+       "hivetool: export: unknown option --bogus (see hivetool export --help)"},
+      {"check SYSTEM --prefix X", 2, "",
+       "hivetool: check: unknown option --prefix (see hivetool check --help)"},
+      {"export SYSTEM --prefix", 2, "", "hivetool: export: option --prefix needs a ROOT"},
+      {"export missing", 2, "", "hivetool: missing: cannot open file"},
+      {"export truncated", 2, "", "hivetool: truncated: offset 0xbb8: file too short for a base block"},
+      {"check wrongsig", 2, "", "hivetool: wrongsig: offset 0x0: not a hive file: no \"regf\" signature"},
+      {"diff SYSTEM wrongsig", 2, "", "hivetool: wrongsig: offset 0x0: not a hive file: no \"regf\" signature"},
+      {"check SYSTEM", 0, "SYSTEM: 30756 keys, 73456 values", ""},
+      {"check corrupted_system_hive", 1, "corrupted_system_hive: 1687 keys, 5615 values", ""},
+      {"export corrupted_system_hive", 2, "",
+       "hivetool: corrupted_system_hive: offset 0x99308: ControlSet001\\Control\\Biosinfo: "
+       "offset is not the start of a cell"},
+      {"export SYSTEM", 0, "Windows Registry Editor Version 5.00\r", ""},
+      {"import bad.reg out.hive", 2, "", "hivetool: bad.reg: line 4: bad hex byte \"zz\" (expected two hex digits)"},
+      {"import notreg.reg out.hive", 2, "",
+       "hivetool: notreg.reg: line 1: not a registry file: expected \"Windows Registry Editor "
+       "Version 5.00\" or \"REGEDIT4\""},
+      {"import nokeys.reg out.hive", 2, "", "hivetool: nokeys.reg: no [key] line: nothing to import"},
+      {"import outside.reg out.hive", 2, "",
+       "hivetool: outside.reg: line 4: key HKEY_LOCAL_MACHINE\\Y\\Z lies outside HKEY_LOCAL_MACHINE\\X"},
+      {"import missing.reg out.hive", 2, "", "hivetool: missing.reg: cannot open: No such file or directory"},
+      {"diff SYSTEM SYSTEM", 0, "", ""},
+  };
+  for (const auto& c : cases) {
+    const ToolRun r = hivetool(c.args);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.args << "\n" << r.err;
+    if (!c.out_line.empty()) {
+      EXPECT_EQ(r.out_line(), c.out_line) << c.args;
+    }
+    if (c.err_line.empty()) {
+      EXPECT_EQ(r.err, "") << c.args;
+    } else {
+      EXPECT_EQ(r.err_line(), c.err_line) << c.args;
+      // An error is one line; only a missing command shows the whole usage.
+      if (c.err_line.rfind("usage:", 0) != 0) {
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << c.args << ": one line only";
+      }
+    }
+  }
+  EXPECT_FALSE(fs::exists(at("out.hive")));  // no failed import leaves a file behind
+}
+
+TEST_F(HivetoolTest, CheckCountsTypesAndListsDamage) {
+  const ToolRun sound = hivetool("check SYSTEM");
+  EXPECT_EQ(sound.out,
+            "SYSTEM: 30756 keys, 73456 values\n"
+            "  REG_NONE: 29\n"
+            "  REG_SZ: 36671\n"
+            "  REG_EXPAND_SZ: 3063\n"
+            "  REG_BINARY: 13307\n"
+            "  REG_DWORD: 16184\n"
+            "  REG_MULTI_SZ: 2532\n"
+            "  REG_RESOURCE_LIST: 120\n"
+            "  REG_RESOURCE_REQUIREMENTS_LIST: 142\n"
+            "  REG_QWORD: 1408\n"
+            "damage: none\n");
+
+  const ToolRun damaged = hivetool("check corrupted_system_hive");
+  ASSERT_EQ(damaged.exit_code, 1);
+  const size_t at = damaged.out.find("\ndamage: ");
+  ASSERT_NE(at, std::string::npos) << damaged.out;
+  const std::string tail = damaged.out.substr(at + 1);
+  EXPECT_NE(tail.find("  ControlSet001\\Control\\Biosinfo: offset 0x99308: offset is not the start of a cell\n"),
+            std::string::npos)
+      << tail;
+  // "damage: N places" is followed by exactly N lines.
+  const size_t places = std::stoul(tail.substr(8));
+  EXPECT_GT(places, 0u);
+  EXPECT_EQ(size_t(std::count(tail.begin(), tail.end(), '\n')), places + 1);
+}
+
+TEST_F(HivetoolTest, ExportImportGivesTheSameHive) {
+  const ToolRun exported = hivetool("export SYSTEM");
+  ASSERT_EQ(exported.exit_code, 0) << exported.err;
+  EXPECT_EQ(exported.out.rfind("Windows Registry Editor Version 5.00\r\n\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SYSTEM]\r\n\r\n"
+                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001]\r\n",
+                               0),
+            0u);
+  spit(at("system.reg"), exported.out);
+
+  const ToolRun imported = hivetool("import system.reg rebuilt");
+  ASSERT_EQ(imported.exit_code, 0) << imported.err;
+  EXPECT_EQ(imported.out, "rebuilt: 30756 keys, 73456 values written\n");
+
+  // The rebuilt hive exports to the very same text (same root name through --prefix).
+  const ToolRun again = hivetool("export rebuilt --prefix 'HKEY_LOCAL_MACHINE\\SYSTEM'");
+  ASSERT_EQ(again.exit_code, 0) << again.err;
+  EXPECT_TRUE(again.out == exported.out) << "export of the rebuilt hive differs";
+
+  // Only class names, which .reg text does not carry, tell the two hives apart.
+  const ToolRun diff = hivetool("diff SYSTEM rebuilt");
+  EXPECT_EQ(diff.exit_code, 1);
+  std::istringstream lines(diff.out);
+  size_t class_lines = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("-class ", 0) == 0) {
+      ++class_lines;
+    } else if (line != "+class (none)" && line.rfind(" [", 0) != 0) {
+      ADD_FAILURE() << "unexpected difference: " << line;
+    }
+  }
+  EXPECT_GT(class_lines, 0u);
+
+  // An independent reader sees every key and value of the new hive.
+  std::string why;
+  auto dump = hivemend::testing::run_hivexml(at("rebuilt").string(), &why);
+  ASSERT_TRUE(dump.has_value()) << why;
+  EXPECT_EQ(dump->keys.size(), 30756u);
+  EXPECT_EQ(dump->value_count(), 73456u);
+}
+
+TEST_F(HivetoolTest, ImportUnderAPrefixAndDiff) {
+  const std::string head =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM]\r\n"
+      "@=\"root\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Gone]\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Setup]\r\n"
+      "\"Path\"=\"C:\\\\PROGRA~1\\\\x.dll\"\r\n";
+  spit(at("a.reg"), head + "\"Odd\"=hex(1):41,00,42\r\n\"N\"=dword:00000001\r\n");
+  // Much the same in UTF-16LE: a value changed, one removed, a key removed and one added.
+  std::u16string b_text;
+  for (char c : head + "\"Odd\"=hex(1):41,00,43\r\n\r\n[-HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Gone]\r\n"
+                            "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\New]\r\n")
+    b_text += char16_t(static_cast<unsigned char>(c));
+  std::string b_bytes = "\xff\xfe";
+  for (char16_t c : b_text) {
+    b_bytes += char(c & 0xff);
+    b_bytes += char(c >> 8);
+  }
+  spit(at("b.reg"), b_bytes);
+
+  ASSERT_EQ(hivetool("import a.reg a.hive --prefix 'HKEY_LOCAL_MACHINE\\QRT-SYSTEM'").exit_code, 0);
+  ASSERT_EQ(hivetool("import b.reg b.hive").exit_code, 0);
+  const ToolRun diff = hivetool("diff a.hive b.hive --prefix=HKLM\\\\X");
+  EXPECT_EQ(diff.exit_code, 1) << diff.err;
+  EXPECT_EQ(diff.out,
+            "-[HKLM\\X\\Gone]\n"
+            " [HKLM\\X\\Setup]\n"
+            "-\"Odd\"=hex(1):41,00,42\n"
+            "+\"Odd\"=hex(1):41,00,43\n"
+            "-\"N\"=dword:00000001\n"
+            "+[HKLM\\X\\New]\n");
+
+  const ToolRun exported = hivetool("export a.hive --prefix 'HKEY_LOCAL_MACHINE\\QRT-SYSTEM'");
+  EXPECT_EQ(exported.out, slurp(at("a.reg")) + "\r\n");
+}
+
+}  // namespace
