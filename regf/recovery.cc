@@ -1,0 +1,385 @@
+// The dirty state of a hive, the choice of logs and of the sequence to resume from, and
+// the clean base block of the result. The formats themselves: log_old.cc, log_new.cc.
+#include "regf/recovery.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "regf/format.h"
+#include "regf/log_formats.h"
+#include "regf/unicode.h"
+
+namespace regf {
+
+using log_detail::hex;
+using log_detail::kSectorSize;
+using log_detail::LogBaseBlock;
+
+namespace log_detail {
+
+std::string hex(uint64_t v) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+LogBaseBlock read_log_base_block(std::span<const uint8_t> log) {
+  LogBaseBlock b;
+  if (log.size() < kSectorSize) {
+    b.state = "shorter than one sector (" + std::to_string(log.size()) + " bytes)";
+    return b;
+  }
+  const uint8_t* p = log.data();
+  if (std::memcmp(p + base_block::kSignature, "regf", 4) != 0) {
+    b.state = "no regf signature";
+    return b;
+  }
+  uint32_t type = load_u32(p + base_block::kFileType);
+  // File type 2 marks the alternate log of older systems; it has the old layout.
+  if (type == kFileTypeLogOld || type == 2)
+    b.format = LogFormat::old_format;
+  else if (type == kFileTypeLogNew)
+    b.format = LogFormat::new_format;
+  b.sequence = load_u32(p + base_block::kPrimarySequence);
+  b.last_written = load_u64(p + base_block::kLastWritten);
+  b.hive_bins_data_size = load_u32(p + base_block::kHiveBinsDataSize);
+  b.clustering_factor = load_u32(p + base_block::kClusteringFactor);
+  uint32_t stored = load_u32(p + base_block::kChecksum);
+  uint32_t secondary = load_u32(p + base_block::kSecondarySequence);
+  if (b.format == LogFormat::unknown)
+    b.state = "file type " + std::to_string(type) + " is not a transaction log";
+  else if (stored != base_block_checksum(p))
+    b.state = "wrong checksum (stored " + hex(stored) + ", computed " + hex(base_block_checksum(p)) + ")";
+  else if (b.sequence != secondary)
+    // The writer raises the second number only once the whole log is written.
+    b.state = "sequence numbers differ (" + std::to_string(b.sequence) + ", " + std::to_string(secondary) +
+              "): the log was not completely written";
+  else {
+    b.valid = true;
+    b.state = "valid";
+  }
+  return b;
+}
+
+}  // namespace log_detail
+
+const char* to_string(LogFormat format) {
+  switch (format) {
+    case LogFormat::old_format: return "old format";
+    case LogFormat::new_format: return "new format";
+    case LogFormat::unknown: break;
+  }
+  return "unknown format";
+}
+
+namespace {
+
+struct Log {
+  const LogFile* file;
+  LogBaseBlock base;
+  LogReport* report;
+};
+
+// Takes the base block copy from a log (its first sector) into the image, as a primary's.
+void take_base_block(std::vector<uint8_t>& image, const LogFile& log) {
+  std::memcpy(image.data(), log.bytes.data(), kSectorSize);
+  store_u32(image.data() + base_block::kFileType, kFileTypePrimary);
+}
+
+// Applies new-format entries from all logs in sequence order, from `start` on. Windows
+// writes .LOG1 until it switches to .LOG2 (and back), so the chain of sequence numbers
+// may continue in the other file where one ends.
+// Returns the sequence number of the last entry applied.
+std::optional<uint32_t> apply_new_format(std::vector<uint8_t>& image, std::vector<Log>& logs, uint32_t start,
+                                         RecoveryReport& report) {
+  struct Source {
+    Log* log;
+    log_detail::NewLog parsed;
+    size_t next = 0;
+  };
+  std::vector<Source> sources;
+  for (Log& log : logs) {
+    Source s{&log, log_detail::read_new_log(log.file->bytes)};
+    log.report->entries_valid = uint32_t(s.parsed.entries.size());
+    log.report->end_offset = s.parsed.end.offset;
+    log.report->end_reason = s.parsed.end.reason;
+    log.report->end_is_fault = s.parsed.end.fault;
+    // Older entries were in the primary before the write it was left in.
+    while (s.next < s.parsed.entries.size() && s.parsed.entries[s.next].sequence < start) ++s.next;
+    sources.push_back(std::move(s));
+  }
+
+  std::optional<uint32_t> expected;
+  Source* current = nullptr;
+  uint32_t last_bins_size = load_u32(image.data() + base_block::kHiveBinsDataSize);
+  std::optional<uint32_t> sequence;
+  for (;;) {
+    Source* pick = nullptr;
+    for (Source& s : sources) {
+      if (s.next >= s.parsed.entries.size()) continue;
+      uint32_t seq = s.parsed.entries[s.next].sequence;
+      if (!expected) {
+        if (!pick || seq < pick->parsed.entries[pick->next].sequence) pick = &s;
+      } else if (seq == *expected && (!pick || &s == current)) {
+        // Stay in the log we are reading when both hold the sequence number.
+        pick = &s;
+      }
+    }
+    if (!pick) break;
+    const log_detail::LogEntry& entry = pick->parsed.entries[pick->next];
+    if (auto fault = log_detail::apply_new_entry(image, pick->log->file->bytes, entry)) {
+      report.stop_file = pick->log->file->name;
+      report.stop_offset = entry.offset;
+      report.stop_reason = *fault;
+      break;
+    }
+    LogReport& r = *pick->log->report;
+    ++r.entries_applied;
+    if (!r.first_applied_sequence) r.first_applied_sequence = entry.sequence;
+    r.last_applied_sequence = entry.sequence;
+    r.pages_applied += uint32_t(entry.pages.size());
+    for (const auto& page : entry.pages) r.bytes_applied += page.size;
+    sequence = entry.sequence;
+    last_bins_size = entry.hive_bins_data_size;
+    current = pick;
+    expected = entry.sequence + 1;
+    for (Source& s : sources)
+      while (s.next < s.parsed.entries.size() && s.parsed.entries[s.next].sequence <= entry.sequence) ++s.next;
+  }
+  store_u32(image.data() + base_block::kHiveBinsDataSize, last_bins_size);
+  if (report.stopped_early()) return sequence;
+
+  uint32_t wanted = expected.value_or(start);
+  // A log whose damage sits where the next entry would be has cut the chain short.
+  for (const Source& s : sources) {
+    const auto& entries = s.parsed.entries;
+    bool could_hold_next = entries.empty() || entries.back().sequence < wanted;
+    if (s.parsed.end.fault && could_hold_next) {
+      report.stop_file = s.log->file->name;
+      report.stop_offset = s.parsed.end.offset;
+      report.stop_reason = s.parsed.end.reason;
+      return sequence;
+    }
+  }
+  for (const Source& s : sources)
+    if (s.next < s.parsed.entries.size()) {
+      report.stop_file = s.log->file->name;
+      report.stop_offset = s.parsed.entries[s.next].offset;
+      report.stop_reason = "no log entry with sequence " + std::to_string(wanted) + "; later entries from " +
+                           std::to_string(s.parsed.entries[s.next].sequence) + " not applied";
+      return sequence;
+    }
+  if (!expected) report.stop_reason = "no log entry with sequence " + std::to_string(start) + " or later";
+  return sequence;
+}
+
+}  // namespace
+
+uint32_t RecoveryReport::entries_applied() const {
+  uint32_t n = 0;
+  for (const auto& log : logs) n += log.entries_applied;
+  return n;
+}
+
+uint32_t RecoveryReport::pages_applied() const {
+  uint32_t n = 0;
+  for (const auto& log : logs) n += log.pages_applied;
+  return n;
+}
+
+std::string RecoveryReport::to_string() const {
+  std::string out = dirty ? "dirty: yes (" + dirty_reason + ")\n" : "dirty: no\n";
+  for (const LogReport& log : logs) {
+    out += "log " + log.name + ": " + regf::to_string(log.format) + ", base block " + log.base_block_state;
+    if (log.base_block_valid) out += " (sequence " + std::to_string(log.base_sequence) + ")";
+    if (log.format == LogFormat::new_format && log.base_block_valid)
+      out += "; " + std::to_string(log.entries_valid) + " entries valid, " + std::to_string(log.entries_applied) +
+             " applied";
+    if (log.first_applied_sequence)
+      out += " (sequences " + std::to_string(*log.first_applied_sequence) + "-" +
+             std::to_string(*log.last_applied_sequence) + ")";
+    if (log.pages_applied)
+      out += "; " + std::to_string(log.pages_applied) + " pages, " + std::to_string(log.bytes_applied) + " bytes";
+    if (log.end_offset) out += "; ends at offset " + hex(*log.end_offset) + ": " + log.end_reason;
+    out += "\n";
+  }
+  if (!dirty) return out;
+  if (base_block_from_log) out += "base block: taken from a log\n";
+  out += "recovered: sequence " + std::to_string(sequence) + ", hive bins data size " + hex(hive_bins_data_size) +
+         ", " + std::to_string(pages_applied()) + " pages applied";
+  if (format_applied == LogFormat::new_format) out += " in " + std::to_string(entries_applied()) + " entries";
+  out += "\n";
+  if (stopped_early())
+    out += "recovery stopped: " + Error{stop_reason, stop_offset, stop_file}.to_string() + "\n";
+  else
+    out += "recovery complete\n";
+  return out;
+}
+
+Result<Recovery> recover(std::vector<uint8_t> primary, const std::vector<LogFile>& files) {
+  if (primary.size() < kBaseBlockSize)
+    return make_error("file too short for a base block (" + std::to_string(primary.size()) + " bytes)", 0);
+  Recovery r;
+  RecoveryReport& report = r.report;
+  std::vector<uint8_t>& image = r.image;
+  image = std::move(primary);
+
+  const uint8_t* bb = image.data();
+  uint32_t stored = load_u32(bb + base_block::kChecksum);
+  bool base_valid = std::memcmp(bb, "regf", 4) == 0 && stored == base_block_checksum(bb);
+  uint32_t seq1 = load_u32(bb + base_block::kPrimarySequence);
+  uint32_t seq2 = load_u32(bb + base_block::kSecondarySequence);
+  if (std::memcmp(bb, "regf", 4) != 0)
+    report.dirty_reason = "no regf signature in the base block";
+  else if (!base_valid)
+    report.dirty_reason = "wrong base block checksum (stored " + hex(stored) + ", computed " +
+                          hex(base_block_checksum(bb)) + ")";
+  else if (seq1 != seq2)
+    report.dirty_reason = "sequence numbers differ (" + std::to_string(seq1) + ", " + std::to_string(seq2) + ")";
+  report.dirty = !report.dirty_reason.empty();
+
+  report.logs.reserve(files.size());
+  std::vector<Log> logs;
+  for (const LogFile& f : files) {
+    LogReport& lr = report.logs.emplace_back();
+    lr.name = f.name;
+    LogBaseBlock base = log_detail::read_log_base_block(f.bytes);
+    lr.format = base.format;
+    lr.base_block_valid = base.valid;
+    lr.base_block_state = base.state;
+    lr.base_sequence = base.sequence;
+    if (base.valid) logs.push_back(Log{&f, base, &lr});
+  }
+  report.sequence = seq1;
+  report.hive_bins_data_size = load_u32(bb + base_block::kHiveBinsDataSize);
+  if (!report.dirty) return r;
+
+  std::vector<Log> new_logs, old_logs;
+  for (const Log& log : logs) (log.base.format == LogFormat::new_format ? new_logs : old_logs).push_back(log);
+
+  uint32_t sequence = seq1;
+  if (!new_logs.empty()) {
+    report.format_applied = LogFormat::new_format;
+    // An entry holds the changes made to the hive at its sequence number. A primary left
+    // mid-write holds all changes before its second number and an unknown part of the
+    // rest, so replay resumes there (a Windows 10 user hive at 567/566 lacks entry 566).
+    uint32_t start = std::min(seq1, seq2);
+    if (!base_valid) {
+      // The newest base block copy is the one written when the newest log was started.
+      const Log& newest = *std::max_element(new_logs.begin(), new_logs.end(), [](const Log& a, const Log& b) {
+        return a.base.sequence < b.base.sequence;
+      });
+      take_base_block(image, *newest.file);
+      report.base_block_from_log = true;
+      start = newest.base.sequence;
+    }
+    sequence = apply_new_format(image, new_logs, start, report)
+                   .value_or(load_u32(image.data() + base_block::kPrimarySequence));
+  } else if (!old_logs.empty()) {
+    report.format_applied = LogFormat::old_format;
+    // An old-format log belongs to the primary that has its last-written time; without
+    // a usable base block, the first hive bin keeps a copy of that time.
+    std::optional<uint64_t> written;
+    if (base_valid)
+      written = load_u64(bb + base_block::kLastWritten);
+    else if (image.size() >= kBaseBlockSize + kHiveBinHeaderSize && std::memcmp(bb + kBaseBlockSize, "hbin", 4) == 0)
+      written = load_u64(bb + kBaseBlockSize + 20);
+    bool applied = false;
+    for (Log& log : old_logs) {
+      if (!written || log.base.last_written != *written) {
+        log.report->end_reason = "not this primary's log (last-written time differs)";
+        continue;
+      }
+      // Failing logs leave the image as it was, so the next one may still be tried.
+      if (auto fault = log_detail::apply_old_log(image, log.file->bytes, log.base, *log.report)) {
+        log.report->end_offset = fault->offset;
+        log.report->end_reason = fault->reason;
+        log.report->end_is_fault = true;
+        report.stop_file = log.file->name;
+        report.stop_offset = fault->offset;
+        report.stop_reason = fault->reason;
+        continue;
+      }
+      if (!base_valid) {
+        take_base_block(image, *log.file);
+        report.base_block_from_log = true;
+        sequence = log.base.sequence;
+      }
+      store_u32(image.data() + base_block::kHiveBinsDataSize, log.base.hive_bins_data_size);
+      report.stop_file.clear();
+      report.stop_offset.reset();
+      report.stop_reason.clear();
+      applied = true;
+      break;
+    }
+    if (!applied && report.stop_reason.empty()) report.stop_reason = "no transaction log belongs to this primary";
+  } else {
+    report.stop_reason = "no usable transaction log";
+  }
+
+  if (!base_valid && !report.base_block_from_log) {
+    Error e = make_error("base block invalid (" + report.dirty_reason + ") and no transaction log restores it", 0);
+    if (report.stopped_early()) e.message += ": " + Error{report.stop_reason, report.stop_offset, report.stop_file}.to_string();
+    return e;
+  }
+  uint8_t* out = image.data();
+  store_u32(out + base_block::kPrimarySequence, sequence);
+  store_u32(out + base_block::kSecondarySequence, sequence);
+  store_u32(out + base_block::kChecksum, base_block_checksum(out));
+  report.sequence = sequence;
+  report.hive_bins_data_size = load_u32(out + base_block::kHiveBinsDataSize);
+  return r;
+}
+
+namespace {
+
+Result<std::vector<uint8_t>> read_whole_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return Error{"cannot open file", std::nullopt, path.string()};
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return Error{"read error", std::nullopt, path.string()};
+  return bytes;
+}
+
+}  // namespace
+
+Result<Recovery> recover_file(const std::string& primary_path) {
+  namespace fs = std::filesystem;
+  fs::path primary(primary_path);
+  auto bytes = read_whole_file(primary);
+  if (!bytes) return bytes.error();
+
+  // Windows names the logs after the primary (NTUSER.DAT.LOG1); copies made elsewhere may
+  // have changed the case of either part.
+  std::u16string base = from_utf8(primary.filename().string());
+  const std::u16string suffixes[] = {u".LOG", u".LOG1", u".LOG2"};
+  std::vector<fs::path> found(std::size(suffixes));
+  fs::path dir = primary.parent_path().empty() ? fs::path(".") : primary.parent_path();
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::u16string name = from_utf8(it->path().filename().string());
+    for (size_t i = 0; i < std::size(suffixes); ++i)
+      if (equal_nocase(name, base + suffixes[i]) && it->is_regular_file() &&
+          (found[i].empty() || it->path().filename() < found[i].filename()))
+        found[i] = it->path();
+  }
+  std::vector<LogFile> logs;
+  for (const fs::path& p : found) {
+    if (p.empty()) continue;
+    auto log = read_whole_file(p);
+    if (!log) return log.error();
+    logs.push_back(LogFile{p.filename().string(), std::move(*log)});
+  }
+  auto r = recover(std::move(*bytes), logs);
+  if (!r) {
+    Error e = r.error();
+    if (e.file.empty()) e.file = primary.string();
+    return e;
+  }
+  return r;
+}
+
+}  // namespace regf

@@ -1,0 +1,347 @@
+#include "regf/recovery.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+
+#include "regf/format.h"
+#include "tests/support/hive_logs.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using hivemend::testing::Entry;
+using hivemend::testing::Image;
+using regf::LogFile;
+
+constexpr uint32_t kBlock = 4096;
+
+std::string temp_dir() {
+  std::string pattern = (fs::temp_directory_path() / "recovery_test.XXXXXX").string();
+  return mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+// Key paths of a hive file as the independent reader hivexml sees them; nullopt when
+// hivexml rejects the file.
+std::optional<std::set<std::string>> key_paths(const std::string& hive) {
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("hivexml '" + hive + "' 2>/dev/null").c_str(), "r"), pclose);
+  std::string xml;
+  char buf[65536];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, pipe.get())) > 0;) xml.append(buf, n);
+  if (pclose(pipe.release()) != 0) return std::nullopt;
+  std::set<std::string> paths;
+  std::vector<std::string> stack;
+  for (size_t at = 0; (at = xml.find('<', at)) != std::string::npos; ++at) {
+    if (xml.compare(at, 6, "<node ") == 0) {
+      size_t name = xml.find("name=\"", at) + 6;
+      std::string path = (stack.empty() ? "" : stack.back() + "\\") + xml.substr(name, xml.find('"', name) - name);
+      paths.insert(path);
+      size_t close = xml.find('>', at);
+      if (xml[close - 1] != '/') stack.push_back(path);
+    } else if (xml.compare(at, 7, "</node>") == 0 && !stack.empty()) {
+      stack.pop_back();
+    }
+  }
+  return paths;
+}
+
+// A real clean hive to change, decompressed once for all cases.
+class Recovery : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = temp_dir();
+    ASSERT_FALSE(dir_.empty());
+    ASSERT_TRUE(hivemend::testing::xz_decompress(HIVEMEND_TESTDATA "/hives/SYSTEM.xz", dir_ + "/SYSTEM"));
+    clean_ = hivemend::testing::read_file(dir_ + "/SYSTEM");
+    ASSERT_GT(clean_.size(), 64 * kBlock);
+    sequence_ = hivemend::testing::primary_sequence(clean_);
+  }
+  static void TearDownTestSuite() { fs::remove_all(dir_); }
+
+  // The hive in memory after a write that changed these blocks of its hive bins data.
+  static Image changed(Image image, const std::vector<uint32_t>& blocks, uint8_t fill) {
+    for (uint32_t block : blocks)
+      for (uint32_t i = 64; i < kBlock; ++i) image[regf::kBaseBlockSize + block + i] = uint8_t(fill + i);
+    return image;
+  }
+  // The hive grown by one new hive bin of two blocks; returns the new blocks' offsets.
+  static std::vector<uint32_t> grow(Image& image) {
+    uint32_t at = uint32_t(image.size() - regf::kBaseBlockSize);
+    image.resize(image.size() + 2 * kBlock, 0);
+    uint8_t* bin = image.data() + regf::kBaseBlockSize + at;
+    std::copy_n("hbin", 4, bin);
+    regf::store_u32(bin + 4, at);
+    regf::store_u32(bin + 8, 2 * kBlock);
+    regf::store_i32(bin + 32, 2 * kBlock - 32);  // one free cell
+    regf::store_u32(image.data() + regf::base_block::kHiveBinsDataSize, at + 2 * kBlock);
+    return {at, at + kBlock};
+  }
+  static Image clean_at(Image image, uint32_t sequence) {
+    hivemend::testing::make_clean(image, sequence);
+    return image;
+  }
+
+  static inline std::string dir_;
+  static inline Image clean_;
+  static inline uint32_t sequence_ = 0;
+};
+
+// New-format logs: the hive in memory goes through four writes, logged as entries
+// S..S+3; the primary file stays at S with its first sequence number raised.
+TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
+  const uint32_t S = sequence_;
+  std::vector<Image> memory{clean_};
+  std::vector<std::vector<uint32_t>> blocks{{}, {1 * kBlock, 7 * kBlock}, {7 * kBlock, 30 * kBlock, 31 * kBlock}};
+  memory.push_back(changed(memory[0], blocks[1], 0x11));
+  memory.push_back(changed(memory[1], blocks[2], 0x22));
+  memory.push_back(memory[2]);
+  blocks.push_back(grow(memory[3]));
+  blocks.push_back({2 * kBlock, uint32_t(memory[3].size() - regf::kBaseBlockSize - kBlock)});
+  memory.push_back(changed(memory[3], blocks[4], 0x44));
+  std::vector<Entry> e{{}};
+  for (uint32_t k = 1; k <= 4; ++k) e.push_back(hivemend::testing::entry_from(memory[k], S + k - 1, blocks[k]));
+  Entry stale = hivemend::testing::entry_from(changed(clean_, {50 * kBlock}, 0x99), S - 1, {50 * kBlock});
+  Entry older_round = hivemend::testing::entry_from(changed(clean_, {51 * kBlock}, 0x98), S - 7, {51 * kBlock});
+
+  auto log = [&](const std::vector<Entry>& entries) {
+    return hivemend::testing::new_format_log(clean_, entries.empty() ? S : entries.front().sequence, entries);
+  };
+  auto at = [&](const std::vector<Entry>& entries, size_t i) { return hivemend::testing::entry_offsets(entries)[i]; };
+  const std::vector<Entry> all{e[1], e[2], e[3], e[4]};
+  auto with = [&](std::vector<uint8_t> bytes, const std::function<void(std::vector<uint8_t>&)>& edit) {
+    edit(bytes);
+    return bytes;
+  };
+  Entry outside = e[2];
+  outside.pages[0].offset = memory[2].size();  // beyond the hive bins data
+  Entry huge = e[2];
+  huge.hive_bins_data_size = 0xFFFFF000;
+
+  struct Case {
+    const char* name;
+    std::vector<LogFile> logs;
+    size_t recovered;        // writes the result holds
+    std::string stop;        // part of the stop reason; empty: complete
+    std::optional<uint64_t> stop_offset;
+  } cases[] = {
+      {"one log", {{"H.LOG1", log(all)}}, 4, "", {}},
+      {"continued in the other log", {{"H.LOG1", log({e[1], e[2]})}, {"H.LOG2", log({e[3], e[4]})}}, 4, "", {}},
+      {"logs given in reverse", {{"H.LOG2", log({e[3], e[4]})}, {"H.LOG1", log({e[1], e[2]})}}, 4, "", {}},
+      {"entries older than the primary skipped", {{"H.LOG2", log({stale})}, {"H.LOG1", log(all)}}, 4, "", {}},
+      {"earlier round after the current one", {{"H.LOG1", log({e[1], e[2], e[3], e[4], older_round})}}, 4, "", {}},
+      {"cut short in the third entry",
+       {{"H.LOG1", with(log(all), [&](auto& b) { b.resize(at(all, 2) + 1000); })}}, 2, "cut short", at(all, 2)},
+      {"hash-1 broken in the second entry",
+       {{"H.LOG1", with(log(all), [&](auto& b) { b[at(all, 1) + 40 + 16 + 100] ^= 1; })}}, 1, "hash-1", at(all, 1)},
+      {"hash-2 broken in the third entry",
+       {{"H.LOG1", with(log(all), [&](auto& b) { b[at(all, 2) + 12] ^= 1; })}}, 2, "hash-2", at(all, 2)},
+      {"page outside the hive bins data", {{"H.LOG1", log({e[1], outside, e[3]})}}, 1, "outside", at(all, 1)},
+      {"hive bins data size out of reach", {{"H.LOG1", log({e[1], huge, e[3]})}}, 1, "beyond", at(all, 1)},
+      {"sequence missing from both logs", {{"H.LOG1", log({e[1], e[2]})}, {"H.LOG2", log({e[4]})}}, 2,
+       "no log entry with sequence " + std::to_string(S + 2), hivemend::testing::entry_offsets({e[4]})[0]},
+      {"no entry for the primary", {{"H.LOG1", log({stale})}}, 0, "no log entry with sequence", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Image primary = clean_;
+    hivemend::testing::make_dirty(primary, S);
+    auto r = regf::recover(primary, c.logs);
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
+    Image expected = clean_at(memory[c.recovered], c.recovered ? S + uint32_t(c.recovered) - 1 : S + 1);
+    EXPECT_TRUE(r->image == expected);
+    EXPECT_TRUE(r->report.dirty);
+    EXPECT_EQ(r->report.entries_applied(), c.recovered);
+    EXPECT_EQ(r->report.sequence, regf::load_u32(expected.data() + regf::base_block::kPrimarySequence));
+    if (c.stop.empty()) {
+      EXPECT_FALSE(r->report.stopped_early()) << r->report.to_string();
+    } else {
+      EXPECT_NE(r->report.stop_reason.find(c.stop), std::string::npos) << r->report.to_string();
+      EXPECT_EQ(r->report.stop_offset, c.stop_offset);
+    }
+  }
+}
+
+TEST_F(Recovery, NewFormatRestoresAnInvalidPrimaryBaseBlockFromTheNewestLog) {
+  const uint32_t S = sequence_;
+  Image memory = changed(clean_, {3 * kBlock}, 0x33);
+  Image primary = clean_;
+  hivemend::testing::make_dirty(primary, S);
+  primary[100] ^= 0xFF;  // inside the file name, under the checksum
+  std::vector<LogFile> logs{
+      {"H.LOG2", hivemend::testing::new_format_log(clean_, S - 3, {hivemend::testing::entry_from(clean_, S - 3, {})})},
+      {"H.LOG1", hivemend::testing::new_format_log(clean_, S, {hivemend::testing::entry_from(memory, S, {3 * kBlock})})}};
+  auto r = regf::recover(primary, logs);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  EXPECT_TRUE(r->report.base_block_from_log);
+  EXPECT_TRUE(r->image == clean_at(memory, S));
+
+  // Without a valid copy anywhere the image cannot be trusted at all.
+  for (auto& log : logs) log.bytes[8] ^= 1;
+  auto failed = regf::recover(primary, logs);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_NE(failed.error().message.find("wrong base block checksum"), std::string::npos);
+}
+
+// Old-format logs: one log with the dirty pages of a single write; the primary keeps its
+// sequence number S+1 and only its second number is raised.
+TEST_F(Recovery, OldFormatLogIsAppliedWholeOrNotAtAll) {
+  const uint32_t S = sequence_;
+  Image base = clean_;
+  // The first hive bin keeps a copy of the last-written time, for a damaged base block.
+  std::copy_n(base.begin() + regf::base_block::kLastWritten, 8, base.begin() + regf::kBaseBlockSize + 20);
+  hivemend::testing::make_clean(base, S);
+  const std::vector<uint32_t> blocks{2 * kBlock, 9 * kBlock, 10 * kBlock};
+  Image memory = changed(base, blocks, 0x55);
+  Image grown = memory;
+  std::vector<uint32_t> grown_blocks = blocks;
+  for (uint32_t b : grow(grown)) grown_blocks.push_back(b);
+  Image broken_bin = memory;
+  broken_bin[regf::kBaseBlockSize] = 'X';  // the first hive bin's signature
+
+  auto log = [&](const Image& m, const std::vector<uint32_t>& b) { return hivemend::testing::old_format_log(m, S + 1, b); };
+  auto edited = [](std::vector<uint8_t> bytes, size_t at, uint8_t x) {
+    bytes[at] ^= x;
+    return bytes;
+  };
+  std::vector<uint8_t> cut = log(memory, blocks);
+  cut.resize(cut.size() - 512);
+  std::vector<uint8_t> other_write = log(memory, blocks);
+  other_write[regf::base_block::kLastWritten] ^= 1;
+  regf::store_u32(other_write.data() + regf::base_block::kChecksum, regf::base_block_checksum(other_write.data()));
+
+  struct Case {
+    const char* name;
+    std::vector<LogFile> logs;
+    bool damage_primary_base;
+    const Image* recovered;  // nullptr: the primary as it was
+    std::string stop;
+  } cases[] = {
+      {"dirty pages applied", {{"H.LOG", log(memory, blocks)}}, false, &memory, ""},
+      {"hive grown by a new bin", {{"H.LOG", log(grown, grown_blocks)}}, false, &grown, ""},
+      {"primary base block restored from the log", {{"H.LOG", log(memory, blocks)}}, true, &memory, ""},
+      {"log of another write", {{"H.LOG", other_write}}, false, nullptr, "no transaction log belongs"},
+      {"log cut short", {{"H.LOG", cut}}, false, nullptr, "cut short"},
+      {"log base block checksum wrong", {{"H.LOG", edited(log(memory, blocks), 60, 1)}}, false, nullptr,
+       "no usable transaction log"},
+      {"dirty hive bin invalid", {{"H.LOG", log(broken_bin, {0, 2 * kBlock})}}, false, nullptr, "hive bin at offset 0x0"},
+      {"first log damaged, second applied", {{"H.LOG1", cut}, {"H.LOG2", log(memory, blocks)}}, false, &memory, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Image primary = base;
+    hivemend::testing::make_dirty(primary, S);
+    if (c.damage_primary_base) primary[200] ^= 0xFF;
+    auto r = regf::recover(primary, c.logs);
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
+    EXPECT_TRUE(r->image == clean_at(c.recovered ? *c.recovered : base, S + 1));
+    EXPECT_EQ(r->report.base_block_from_log, c.damage_primary_base);
+    if (c.stop.empty())
+      EXPECT_FALSE(r->report.stopped_early()) << r->report.to_string();
+    else
+      EXPECT_NE(r->report.stop_reason.find(c.stop), std::string::npos) << r->report.to_string();
+  }
+}
+
+TEST_F(Recovery, CleanOrUnusablePrimaries) {
+  Image dirty = clean_;
+  hivemend::testing::make_dirty(dirty, sequence_);
+  auto log1 = hivemend::testing::new_format_log(
+      clean_, sequence_, {hivemend::testing::entry_from(changed(clean_, {kBlock}, 1), sequence_, {kBlock})});
+
+  auto clean = regf::recover(clean_, {{"H.LOG1", log1}});
+  ASSERT_TRUE(clean.ok());
+  EXPECT_FALSE(clean->report.dirty);
+  EXPECT_TRUE(clean->image == clean_);
+  EXPECT_NE(clean->report.to_string().find("dirty: no\n"), std::string::npos);
+
+  // Dirty with no logs: the primary is all there is, taken with a clean base block.
+  auto alone = regf::recover(dirty, {});
+  ASSERT_TRUE(alone.ok());
+  EXPECT_TRUE(alone->image == clean_at(clean_, sequence_ + 1));
+  EXPECT_EQ(alone->report.stop_reason, "no usable transaction log");
+
+  struct Case {
+    const char* name;
+    Image primary;
+    std::string error;
+  } failures[] = {
+      {"shorter than a base block", Image(clean_.begin(), clean_.begin() + 4000), "file too short"},
+      {"no signature, no log", Image(4096 * 3, 0), "no regf signature"},
+  };
+  for (const auto& c : failures) {
+    SCOPED_TRACE(c.name);
+    auto r = regf::recover(c.primary, {});
+    ASSERT_FALSE(r.ok());
+    EXPECT_NE(r.error().message.find(c.error), std::string::npos) << r.error().message;
+  }
+}
+
+// The hive from a Windows 10 user profile left dirty, with both its logs.
+TEST(RecoveryOfRealLogs, AppliesTheChangesOnlyTheLogsHold) {
+  std::string dir = temp_dir();
+  ASSERT_FALSE(dir.empty());
+  std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(dir); });
+  // Restored copies may have changed the names' case; the logs are still found.
+  const std::pair<const char*, const char*> files[] = {{"transactions_NTUSER.DAT", "ntuser.dat"},
+                                                       {"transactions_NTUSER.DAT.LOG1", "ntuser.dat.log1"},
+                                                       {"transactions_NTUSER.DAT.LOG2", "NTUSER.DAT.Log2"}};
+  for (auto [from, to] : files)
+    ASSERT_TRUE(hivemend::testing::xz_decompress(std::string(HIVEMEND_TESTDATA "/hives/") + from + ".xz", dir + "/" + to));
+
+  auto r = regf::recover_file(dir + "/ntuser.dat");
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  const regf::RecoveryReport& report = r->report;
+  EXPECT_TRUE(report.dirty);
+  EXPECT_EQ(report.dirty_reason, "sequence numbers differ (567, 566)");
+  ASSERT_EQ(report.logs.size(), 2u);
+  const regf::LogReport& log1 = report.logs[0];
+  const regf::LogReport& log2 = report.logs[1];
+  EXPECT_EQ(log1.name, "ntuser.dat.log1");
+  EXPECT_EQ(log1.format, regf::LogFormat::new_format);
+  // Every entry's Marvin32 hashes check out, and all are replayed from 566 on.
+  EXPECT_EQ(log1.entries_valid, 23u);
+  EXPECT_EQ(log1.entries_applied, 23u);
+  EXPECT_EQ(log1.first_applied_sequence, 566u);
+  EXPECT_EQ(log1.last_applied_sequence, 588u);
+  EXPECT_EQ(log1.pages_applied, 132u);
+  // .LOG2 holds one older entry (562), from before the switch to .LOG1: nothing to add.
+  EXPECT_EQ(log2.entries_valid, 1u);
+  EXPECT_EQ(log2.entries_applied, 0u);
+  EXPECT_FALSE(report.stopped_early()) << report.to_string();
+  EXPECT_EQ(report.sequence, 588u);
+  EXPECT_EQ(report.hive_bins_data_size, 0xe2000u);
+  const uint8_t* bb = r->image.data();
+  EXPECT_EQ(regf::load_u32(bb + regf::base_block::kChecksum), regf::base_block_checksum(bb));
+
+  hivemend::testing::write_file(dir + "/recovered", r->image);
+  auto before = key_paths(dir + "/ntuser.dat");
+  auto after = key_paths(dir + "/recovered");
+  ASSERT_TRUE(before && after) << "hivexml rejected a hive";
+  std::vector<std::string> only_before, only_after;
+  std::set_difference(before->begin(), before->end(), after->begin(), after->end(), std::back_inserter(only_before));
+  std::set_difference(after->begin(), after->end(), before->begin(), before->end(), std::back_inserter(only_after));
+  EXPECT_EQ(only_before.size() + only_after.size(), 527u);
+  struct Key {
+    const char* path;
+    bool before, after;
+  } keys[] = {
+      {"ROOT\\Software\\Microsoft\\Payment\\PaymentApps", false, true},
+      {"ROOT\\Software\\Microsoft\\Poom\\Indexing", false, true},
+      {"ROOT\\Software\\Microsoft\\OneDrive\\Installer\\BITS\\UpdateBinary", false, true},
+      {"ROOT\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2\\"
+       "{2b8dca72-672e-11e7-bce1-806e6f6e6963}\\shell",
+       true, false},
+      {"ROOT\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer", true, true},
+  };
+  for (const Key& key : keys) {
+    EXPECT_EQ(before->count(key.path), key.before ? 1u : 0u) << key.path;
+    EXPECT_EQ(after->count(key.path), key.after ? 1u : 0u) << key.path;
+  }
+}
+
+}  // namespace
