@@ -2,10 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "regf/build.h"
+#include "regf/hive.h"
 #include "regf/unicode.h"
+#include "regf/walk.h"
+#include "tests/support/hivexml.h"
 
 namespace {
 
@@ -449,6 +456,75 @@ TEST(RegTextSubtree, SeveralRootsWrittenIntoOneDocument) {
   ASSERT_TRUE(trees.ok());
   expect_same_tree(hklm, (*trees)[0], "HKLM");
   expect_same_tree(hkcr, (*trees)[1], "HKCR");
+}
+
+// A fresh folder for one test, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "regtext-XXXXXX").string();
+    if (::mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::vector<uint8_t> read_file(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The real SYSTEM hive through .reg text and back into a new hive: every key, value
+// name, type and data byte survives, and hivex reads the new hive the same way.
+TEST(RegTextRealHive, SystemSurvivesExportAndImport) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const auto original = dir.path() / "SYSTEM";
+  const std::string unpack = "xz -dc '" HIVEMEND_TESTDATA "/hives/SYSTEM.xz' > '" + original.string() + "'";
+  ASSERT_EQ(std::system(unpack.c_str()), 0);
+  auto hive = regf::Hive::open_file(original.string());
+  ASSERT_TRUE(hive.ok()) << hive.error().to_string();
+  auto tree = regf::read_tree(*hive);
+  ASSERT_TRUE(tree.ok()) << tree.error().to_string();
+
+  for (auto encoding : {regf::RegEncoding::kUtf8, regf::RegEncoding::kUtf16Le}) {
+    const regf::RegRoot roots[] = {{u"HKEY_LOCAL_MACHINE\\SYSTEM", &*tree}};
+    auto text = regf::write_reg(roots, {regf::RegFormat::kRegedit5, encoding});
+    ASSERT_TRUE(text.ok()) << text.error().to_string();
+    auto doc = regf::parse_reg(*text, "SYSTEM.reg");
+    ASSERT_TRUE(doc.ok()) << doc.error().to_string();
+    EXPECT_EQ(doc->entries.size(), 30756u);
+    auto back = regf::reg_subtree(*doc, u"HKEY_LOCAL_MACHINE\\SYSTEM", "SYSTEM.reg");
+    ASSERT_TRUE(back.ok()) << back.error().to_string();
+    expect_same_tree(*tree, *back, "SYSTEM");
+    if (encoding != regf::RegEncoding::kUtf8) continue;
+
+    auto image = regf::build_hive(*back);
+    ASSERT_TRUE(image.ok()) << image.error().to_string();
+    const auto rebuilt_path = dir.path() / "rebuilt";
+    std::ofstream(rebuilt_path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image->data()), std::streamsize(image->size()));
+    auto rebuilt = regf::Hive::open_file(rebuilt_path.string());
+    ASSERT_TRUE(rebuilt.ok()) << rebuilt.error().to_string();
+    auto rebuilt_tree = regf::read_tree(*rebuilt);
+    ASSERT_TRUE(rebuilt_tree.ok()) << rebuilt_tree.error().to_string();
+    expect_same_tree(*tree, *rebuilt_tree, "SYSTEM");
+
+    std::string why;
+    auto dump = hivemend::testing::run_hivexml(rebuilt_path.string(), &why);
+    ASSERT_TRUE(dump.has_value()) << why;
+    EXPECT_EQ(dump->keys.size(), 30756u);
+    EXPECT_EQ(dump->value_count(), 73456u);
+    const auto differences =
+        hivemend::testing::compare_with_tree(*dump, *rebuilt_tree, read_file(rebuilt_path));
+    for (const auto& line : differences) ADD_FAILURE() << line;
+  }
 }
 
 }  // namespace
