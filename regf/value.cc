@@ -159,7 +159,10 @@ Result<uint32_t> Hive::store_data(std::span<const uint8_t> data, uint32_t* size_
   for (uint32_t i = 0; i < segments; ++i) {
     size_t from = size_t(i) * kBigDataSegmentSize;
     size_t n = std::min<size_t>(kBigDataSegmentSize, size - from);
-    auto seg = allocate(uint32_t(n));
+    // Four spare bytes per segment: a full segment fills its 16,352-byte cell as Windows
+    // writes it, and readers that take a segment's length as its cell size less 8 (hivex)
+    // read the last one whole.
+    auto seg = allocate(uint32_t(n + 4));
     if (!seg) return seg;
     std::copy(data.begin() + from, data.begin() + from + n, cell_mut(*seg).begin());
     store_u32(&cell_mut(*list)[i * 4], *seg);
