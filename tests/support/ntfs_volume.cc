@@ -1,5 +1,6 @@
 #include "tests/support/ntfs_volume.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -16,14 +17,19 @@ namespace {
 // Runs a program with arguments, output discarded; returns its exit status (-1 when
 // it could not be started).
 int run(const std::vector<std::string>& argv) {
+  fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    freopen("/dev/null", "w", stdout);
-    freopen("/dev/null", "w", stderr);
+    // dup2 rather than freopen: the child must not flush the parent's stdio buffers.
+    const int null_fd = open("/dev/null", O_WRONLY);
+    if (null_fd >= 0) {
+      dup2(null_fd, STDOUT_FILENO);
+      dup2(null_fd, STDERR_FILENO);
+    }
     execvp(args[0], args.data());
     _exit(127);
   }
