@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "regf/commit.h"
 #include "regf/format.h"
 #include "regf/walk.h"
 
@@ -168,6 +169,14 @@ std::vector<uint8_t> Hive::image() const {
   store_u32(b + base_block::kHiveBinsDataSize, uint32_t(bins_size_));
   store_u32(b + base_block::kChecksum, base_block_checksum(b));
   return out;
+}
+
+Status Hive::commit(const std::string& path) {
+  if (auto st = ensure_writable(); !st) return st;
+  std::vector<uint8_t> out = image();
+  if (auto st = replace_file(path, out); !st) return st;
+  std::copy(out.begin(), out.begin() + kBaseBlockSize, bytes_.begin());
+  return Ok{};
 }
 
 }  // namespace regf

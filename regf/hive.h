@@ -101,6 +101,10 @@ class Hive {
   // The whole file with a fresh clean base block: sequence numbers advanced and equal,
   // last-written time now, checksum right.
   std::vector<uint8_t> image() const;
+  // Writes image() over `path` through replace_file (crash-safe, the file keeps its
+  // identity) and keeps the written base block as the current one. Refused for a dirty
+  // or damaged hive.
+  Status commit(const std::string& path);
   // The in-memory image as it stands, base block untouched (for tests and diagnostics).
   std::span<const uint8_t> raw_image() const { return bytes_; }
 

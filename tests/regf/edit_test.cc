@@ -185,6 +185,27 @@ TEST_F(EditSystemHive, DataThatFitsChangesOnlyItsCells) {
   EXPECT_EQ(regf::load_u32(&image[regf::base_block::kChecksum]), regf::base_block_checksum(image.data()));
 }
 
+// commit() writes the image over the file; each commit advances the sequence numbers.
+TEST_F(EditSystemHive, CommitWritesTheFileAndAdvancesTheSequence) {
+  auto hive = Hive::open_file(path_);
+  ASSERT_TRUE(hive);
+  KeyRef control = open_path(*hive, {u"ControlSet001", u"Control"});
+  uint32_t first = regf::load_u32(&original_[regf::base_block::kPrimarySequence]);
+  for (uint32_t round = 1; round <= 2; ++round) {
+    std::vector<uint8_t> data = {uint8_t(round), 0, 0, 0};
+    ASSERT_TRUE(hive->set_value(control, u"BootDriverFlags", regf::kRegDword, data));
+    auto st = hive->commit(path_);
+    ASSERT_TRUE(st) << st.error().to_string();
+    auto on_disk = Hive::open_file(path_);
+    ASSERT_TRUE(on_disk);
+    EXPECT_FALSE(on_disk->dirty());
+    EXPECT_EQ(regf::load_u32(&on_disk->raw_image()[regf::base_block::kPrimarySequence]), first + round);
+    auto v = *on_disk->find_value(open_path(*on_disk, {u"ControlSet001", u"Control"}), u"BootDriverFlags");
+    EXPECT_EQ(*on_disk->value_data(*v), data);
+  }
+  EXPECT_EQ(regf_test::read_bytes(path_).size(), original_.size());
+}
+
 // Free cells as the hive bins hold them: (file offset, size), in file order.
 std::vector<std::pair<size_t, uint32_t>> free_cells(std::span<const uint8_t> image) {
   std::vector<std::pair<size_t, uint32_t>> out;
