@@ -1,0 +1,222 @@
+// The value check list: cache hits, counting, resolution cycles, drive-letter
+// translation in rescue-transfer mode, and its two failure sections.
+#include "repair/CheckList.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "repair/RepairRun.h"
+#include "tests/support/repair_fixture.h"
+
+// Allocation hook of this test program: the next array allocation of exactly this many
+// bytes fails, as a process heap out of memory would. The cache's text blocks are array
+// allocations, so a test can make one particular cache entry fail.
+static size_t g_fail_array_bytes = 0;
+
+void* operator new[](size_t n) {
+  if (n != 0 && n == g_fail_array_bytes) {
+    g_fail_array_bytes = 0;
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace hivemend::testing;
+
+class CheckListTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    volume_ = NtfsVolume::create(&why_not_).release();
+    if (!volume_) return;
+    const auto& v = *volume_;
+    ok_ = make_dir(v.path("Program Files"), "PROGRA~3") && make_dir(v.path("ProgramData"), "PROGRA~1") &&
+          make_dir(v.path("Program Files/Common Files/System")) &&
+          NtfsVolume::set_short_name(v.path("Program Files/Common Files"), "COMMON~2") &&
+          make_file(v.path("Program Files/Common Files/System/foo.dll")) &&
+          make_file(v.path("Program Files/App/tool.exe")) &&
+          make_file(v.path("Program Files/App/longtoolname.exe"), "LONGTO~2.EXE") &&
+          make_file(v.path("Program Files/Data~Files/y.txt"));
+  }
+  static void TearDownTestSuite() {
+    delete volume_;
+    volume_ = nullptr;
+  }
+  void SetUp() override {
+    if (!volume_) GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE, test not run: " << why_not_;
+    ASSERT_TRUE(ok_) << "could not lay out the test volume";
+    ASSERT_TRUE(prefix_.define_drive('c', volume_->root()));
+  }
+
+  std::optional<std::u16string> check(const std::u16string& text) {
+    WCHAR input[kValueTextChars] = {};
+    WCHAR result[kValueTextChars] = {};
+    text.copy(input, text.size());
+    if (CheckList(run_, input, result) == 0) return std::nullopt;
+    return std::u16string(result);
+  }
+
+  static NtfsVolume* volume_;
+  static std::string why_not_;
+  static bool ok_;
+  TestPrefix prefix_;
+  RepairRun run_;
+};
+NtfsVolume* CheckListTest::volume_ = nullptr;
+std::string CheckListTest::why_not_;
+bool CheckListTest::ok_ = false;
+
+TEST_F(CheckListTest, CyclesUntilNoShortNameIsLeft) {
+  struct Case {
+    std::u16string text;
+    std::optional<std::u16string> resolved;
+  };
+  const Case cases[] = {
+      {u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll", u"C:\\Program Files\\Common Files\\System\\foo.dll"},
+      // Directories in the first cycle, the short file name in the second; the file
+      // name's digits are part of its pattern and must be the volume's own.
+      {u"C:\\PROGRA~1\\App\\LONGTO~2.EXE", u"C:\\Program Files\\App\\longtoolname.exe"},
+      {u"C:\\PROGRA~1\\App\\LONGTO~1.EXE", std::nullopt},
+      // First cycle succeeds (the file exists by its short name), second fails: no result.
+      {u"C:\\PROGRA~1\\App\\LONGTO~2.EXE /s", std::nullopt},
+      // A long name holding '~' keeps the text looking short for all 65 cycles; the
+      // last one succeeded, so its result is given.
+      {u"C:\\PROGRA~1\\Data~Files\\y.txt", u"C:\\Program Files\\Data~Files\\y.txt"},
+      {u"C:\\PROGRA~1\\Missing\\x.dll", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(u8(c.text));
+    const auto got = check(c.text);
+    ASSERT_EQ(got.has_value(), c.resolved.has_value()) << (got ? u8(*got) : "no result");
+    if (got) {
+      EXPECT_EQ(u8(*got), u8(*c.resolved));
+    }
+  }
+  EXPECT_EQ(run_.m_dwPathsResolved, 6u);
+  // Only the texts that got a result are cached, in the order met.
+  ASSERT_EQ(run_.m_vecResolved.size(), 3u);
+  EXPECT_EQ(u8(run_.m_vecResolved[0]->pszOldText.get()), "C:\\PROGRA~1\\COMMON~1\\System\\foo.dll");
+  EXPECT_EQ(u8(run_.m_vecResolved[1]->pszNewText.get()), "C:\\Program Files\\App\\longtoolname.exe");
+  EXPECT_EQ(u8(run_.m_vecResolved[2]->pszOldText.get()), "C:\\PROGRA~1\\Data~Files\\y.txt");
+}
+
+TEST_F(CheckListTest, RepeatedTextIsAnsweredFromTheCacheWithoutTheDisk) {
+  const std::u16string text = u"C:\\PROGRA~1\\App\\tool.exe";
+  ASSERT_EQ(u8(check(text).value_or(u"")), "C:\\Program Files\\App\\tool.exe");
+  ASSERT_EQ(u8(check(u"C:\\PROGRA~1\\Missing\\x.dll").value_or(u"-")), "-");
+
+  // Without the drive only the cache can answer.
+  ASSERT_TRUE(prefix_.define_drive('c', ""));
+  struct Case {
+    std::u16string text;
+    bool answered;
+  };
+  const Case cases[] = {
+      {text, true},
+      {u"c:\\PROGRA~1\\App\\tool.exe", false},  // differs in case: not the cached text
+      {u"C:\\PROGRA~1\\App\\tool.exe ", false},  // differs by a blank
+      {u"C:\\PROGRA~1\\Missing\\x.dll", false},  // never cached, resolved again
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(u8(c.text));
+    const auto got = check(c.text);
+    EXPECT_EQ(got.has_value(), c.answered);
+    if (got) {
+      EXPECT_EQ(u8(*got), "C:\\Program Files\\App\\tool.exe");
+    }
+  }
+  EXPECT_EQ(run_.m_dwPathsResolved, 6u);  // every call counts, hits included
+  EXPECT_EQ(run_.m_vecResolved.size(), 1u);
+}
+
+TEST_F(CheckListTest, RescueTransferSearchesUnderTheCurrentLetterAndKeepsTheOldOne) {
+  // The source system called its partitions C, D, E; they are F, G, H now. Only F and G
+  // hold the volume, so a text is found only when its letter was translated.
+  ASSERT_TRUE(prefix_.define_drive('c', ""));
+  ASSERT_TRUE(prefix_.define_drive('f', volume_->root()));
+  ASSERT_TRUE(prefix_.define_drive('g', volume_->root()));
+  struct Case {
+    WCHAR chSrcLetterForC;
+    std::u16string text;
+    std::optional<std::u16string> resolved;
+  };
+  const Case cases[] = {
+      {u'F', u"D:\\PROGRA~1\\App\\tool.exe", u"D:\\Program Files\\App\\tool.exe"},
+      {u'F', u"C:\\PROGRA~1\\App\\tool.exe", u"C:\\Program Files\\App\\tool.exe"},
+      {u'F', u"E:\\PROGRA~1\\App\\tool.exe", std::nullopt},  // H holds nothing
+      {u'F', u"Z:\\PROGRA~1\\App\\tool.exe", std::nullopt},  // not a source letter
+      {u'F', u"\"D:\\PROGRA~1\\App\\tool.exe\"", std::nullopt},  // only the first character counts
+      {u'F', u"d:\\PROGRA~1\\App\\tool.exe", std::nullopt},
+      {0, u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll", std::nullopt},  // no C among the letters
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(u8(c.text));
+    RepairRun run;
+    run.m_bRescueTransfer = true;
+    wcscpy(run.m_szSrcHiveLetters, u"CDE");
+    wcscpy(run.m_szSrcLetters, u"FGH");
+    run.m_chSrcLetterForC = c.chSrcLetterForC;
+    WCHAR input[kValueTextChars] = {};
+    WCHAR result[kValueTextChars] = {};
+    c.text.copy(input, c.text.size());
+    const DWORD got = CheckList(run, input, result);
+    ASSERT_EQ(got != 0, c.resolved.has_value()) << u8(result);
+    if (got) {
+      EXPECT_EQ(u8(result), u8(*c.resolved));
+      // Cached under the text as it came, answered with the old letter.
+      ASSERT_EQ(run.m_vecResolved.size(), 1u);
+      EXPECT_EQ(u8(run.m_vecResolved[0]->pszOldText.get()), u8(c.text));
+      EXPECT_EQ(u8(run.m_vecResolved[0]->pszNewText.get()), u8(*c.resolved));
+    } else {
+      EXPECT_TRUE(run.m_vecResolved.empty());
+    }
+  }
+  // Outside rescue transfer the letter is never changed: F holds the volume, D does not.
+  EXPECT_EQ(u8(check(u"F:\\PROGRA~1\\App\\tool.exe").value_or(u"-")), "F:\\Program Files\\App\\tool.exe");
+  EXPECT_FALSE(check(u"D:\\PROGRA~1\\App\\tool.exe"));
+}
+
+TEST_F(CheckListTest, FailedCacheEntryIsLoggedTwiceAndRaised) {
+  const std::u16string text = u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll";
+  const std::u16string resolved = u"C:\\Program Files\\Common Files\\System\\foo.dll";
+  WCHAR input[kValueTextChars] = {};
+  WCHAR result[kValueTextChars] = {};
+  text.copy(input, text.size());
+  g_fail_array_bytes = (resolved.size() + 1) * sizeof(WCHAR);
+  EXPECT_THROW(CheckList(run_, input, result), RepairFailure);
+  EXPECT_EQ(g_fail_array_bytes, 0u) << "the cache never asked for the block";
+  EXPECT_TRUE(run_.m_vecResolved.empty());
+  EXPECT_EQ(run_.m_dwPathsResolved, 1u);
+  const std::vector<LogEntry> expected = {
+      {"CheckList -> HeapAlloc -> exception ", u8(resolved)},
+      {"CheckList -> outer loop -> exception ", u8(resolved)},
+  };
+  EXPECT_EQ(read_log(prefix_.log_path()), expected);
+
+  // Nothing half-made stays behind: the next meeting resolves and caches it.
+  EXPECT_EQ(u8(check(text).value_or(u"")), u8(resolved));
+  EXPECT_EQ(run_.m_vecResolved.size(), 1u);
+
+  // In rescue-transfer mode the failure is raised without a line.
+  RepairRun rescue;
+  rescue.m_bRescueTransfer = true;
+  wcscpy(rescue.m_szSrcHiveLetters, u"C");
+  wcscpy(rescue.m_szSrcLetters, u"C");
+  rescue.m_chSrcLetterForC = u'C';
+  std::fill(std::begin(input), std::end(input), 0);
+  std::fill(std::begin(result), std::end(result), 0);
+  text.copy(input, text.size());
+  g_fail_array_bytes = (resolved.size() + 1) * sizeof(WCHAR);
+  EXPECT_THROW(CheckList(rescue, input, result), RepairFailure);
+  EXPECT_EQ(read_log(prefix_.log_path()).size(), 2u);
+}
+
+}  // namespace

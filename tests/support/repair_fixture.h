@@ -1,0 +1,108 @@
+// Test helpers for the program's own tests (app/, repair/, log/, settings/): a prefix of
+// their own in a temporary folder, the diagnostic log read back, files and folders with
+// chosen short names. Header-only: it uses the platform layer, which not every test
+// program links.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "regf/unicode.h"
+#include "tests/support/ntfs_volume.h"
+#include "win32/prefix.h"
+
+namespace hivemend::testing {
+
+// A fresh prefix (HIVEMEND_PREFIX) for the life of the object; the previous setting
+// comes back and the folder goes away afterwards.
+class TestPrefix {
+ public:
+  TestPrefix() {
+    char tmpl[] = "/tmp/hivemend-prefix-XXXXXX";
+    dir_ = mkdtemp(tmpl) ? tmpl : "";
+    if (const char* old = std::getenv("HIVEMEND_PREFIX")) old_ = old;
+    setenv("HIVEMEND_PREFIX", dir_.c_str(), 1);
+  }
+  ~TestPrefix() {
+    if (old_)
+      setenv("HIVEMEND_PREFIX", old_->c_str(), 1);
+    else
+      unsetenv("HIVEMEND_PREFIX");
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  TestPrefix(const TestPrefix&) = delete;
+  TestPrefix& operator=(const TestPrefix&) = delete;
+
+  const std::string& dir() const { return dir_; }
+  bool define_drive(char letter, const std::string& target) const {
+    return static_cast<bool>(win32::define_drive(letter, target));
+  }
+  std::string log_path() const { return dir_ + "/logs/hivemend.log"; }
+
+ private:
+  std::string dir_;
+  std::optional<std::string> old_;
+};
+
+// One entry of the diagnostic log file.
+struct LogEntry {
+  std::string context;
+  std::string message;
+  bool operator==(const LogEntry&) const = default;
+};
+
+// The entries of a log file written by the default sink: each ends in a bare LF (CR LF
+// belongs to the message), fields separated by tabs after the timestamp.
+inline std::vector<LogEntry> read_log(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<LogEntry> entries;
+  size_t start = 0;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (all[i] != '\n' || (i > 0 && all[i - 1] == '\r')) continue;
+    const std::string line = all.substr(start, i - start);
+    start = i + 1;
+    const size_t tab1 = line.find('\t');
+    const size_t tab2 = tab1 == std::string::npos ? std::string::npos : line.find('\t', tab1 + 1);
+    if (tab2 == std::string::npos) {
+      entries.push_back({"<malformed>", line});
+      continue;
+    }
+    entries.push_back({line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
+  }
+  return entries;
+}
+
+// Makes a folder (with its parents) or an empty file, and gives it a short name when
+// one is asked for. Returns false when the volume refused.
+inline bool make_dir(const std::string& path, const std::string& short_name = "") {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return !ec && (short_name.empty() || NtfsVolume::set_short_name(path, short_name));
+}
+inline bool make_file(const std::string& path, const std::string& short_name = "", const std::string& content = "") {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+    if (!out) return false;
+  }
+  return short_name.empty() || NtfsVolume::set_short_name(path, short_name);
+}
+
+inline std::u16string u16(const std::string& s) { return regf::from_utf8(s); }
+inline std::string u8(std::u16string_view s) { return regf::to_utf8(s); }
+
+}  // namespace hivemend::testing
