@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
+#include <algorithm>
 
 #include "regf/commit.h"
 #include "regf/format.h"
@@ -39,8 +39,11 @@ Hive::~Hive() = default;
 Result<Hive> Hive::open_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return Error{"cannot open file", std::nullopt, path};
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return Error{"cannot read file", std::nullopt, path};
+  in.seekg(0, std::ios::end);
+  std::vector<uint8_t> bytes(size_t(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size())))
+    return Error{"cannot read file", std::nullopt, path};
   return from_image(std::move(bytes), path);
 }
 
