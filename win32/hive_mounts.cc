@@ -1,0 +1,133 @@
+// Hive files mounted below HKEY_LOCAL_MACHINE: loading (with recovery from the
+// transaction logs), writing back, and the write-back of every mounted hive at exit.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "regf/commit.h"
+#include "regf/recovery.h"
+#include "regf/unicode.h"
+#include "win32/error.h"
+#include "win32/path.h"
+#include "win32/registry_store.h"
+
+namespace hivemend::win32::reg {
+
+namespace {
+
+// The Linux path of the hive file a Windows path names, checked to be a regular file
+// the process may write (a hive is mounted for reading and writing).
+Expected<std::string> resolve_hive_file(std::u16string_view windows_file) {
+  auto parsed = parse_windows_path(windows_file);
+  if (!parsed) return WinError{parsed.error()};
+  if (parsed->components.empty() || parsed->trailing_separator) return WinError{ERROR_ACCESS_DENIED};
+  auto dir = open_directory(*parsed, parsed->components.size() - 1);
+  if (!dir) return WinError{dir.error()};
+  auto entry = find_entry(*dir, parsed->components.back());
+  if (!entry) return WinError{entry.error()};
+  const Location file{dir->root, dir->child(*entry)};
+  UniqueFd fd(file.open(O_RDWR));
+  if (!fd) return WinError{errno == EISDIR ? DWORD(ERROR_ACCESS_DENIED) : error_from_errno(errno)};
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return WinError{ERROR_ACCESS_DENIED};
+  return linux_path_of(file);
+}
+
+DWORD write_back(HiveStore& store) {
+  if (!store.modified) return ERROR_SUCCESS;
+  if (auto st = regf::replace_file(store.file, store.hive.image()); !st) {
+    std::fprintf(stderr, "hivemend: hive %s not written: %s\n", regf::to_utf8(store.name).c_str(),
+                 st.error().to_string().c_str());
+    return ERROR_ACCESS_DENIED;
+  }
+  store.modified = false;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::shared_ptr<HiveStore> HiveMounts::find(std::u16string_view name) const {
+  if (mounts_.empty()) return nullptr;
+  auto it = mounts_.find(regf::upcase(name));
+  return it == mounts_.end() ? nullptr : it->second;
+}
+
+DWORD HiveMounts::load(std::u16string_view name, std::u16string_view windows_file, MachineRegistry& machine) {
+  const std::u16string key = regf::upcase(name);
+  if (mounts_.count(key)) return ERROR_ALREADY_EXISTS;
+  // A key of that name in the machine registry would be hidden by the mount. When the
+  // machine registry is unreadable it holds no key anyone could reach.
+  if (auto local = machine.root(Root::kLocalMachine)) {
+    auto existing = (*local)->hive.find_subkey((*local)->hive.root(), name);
+    if (!existing || *existing) return ERROR_ALREADY_EXISTS;
+  }
+  auto file = resolve_hive_file(windows_file);
+  if (!file) return file.error();
+  for (const auto& [_, store] : mounts_)
+    if (store->file == *file) return ERROR_SHARING_VIOLATION;
+
+  auto recovered = regf::recover_file(*file);
+  if (!recovered) {
+    std::fprintf(stderr, "hivemend: hive not loaded: %s\n", recovered.error().to_string().c_str());
+    return ERROR_BADDB;
+  }
+  auto hive = regf::Hive::from_image(std::move(recovered->image), *file);
+  if (!hive) {
+    std::fprintf(stderr, "hivemend: hive not loaded: %s\n", hive.error().to_string().c_str());
+    return ERROR_BADDB;
+  }
+  auto store = std::make_shared<HiveStore>(std::move(*hive), std::u16string(name));
+  store->file = std::move(*file);
+  mounts_.emplace(key, std::move(store));
+  return ERROR_SUCCESS;
+}
+
+DWORD HiveMounts::unload(std::u16string_view name) {
+  auto it = mounts_.find(regf::upcase(name));
+  if (it == mounts_.end()) return ERROR_FILE_NOT_FOUND;
+  if (DWORD error = write_back(*it->second); error != ERROR_SUCCESS) return error;
+  it->second->detached = true;
+  mounts_.erase(it);
+  return ERROR_SUCCESS;
+}
+
+size_t HiveMounts::commit_all() {
+  size_t failed = 0;
+  for (auto& [_, store] : mounts_) failed += write_back(*store) != ERROR_SUCCESS;
+  return failed;
+}
+
+std::vector<std::u16string> HiveMounts::names() const {
+  std::vector<std::u16string> out;
+  for (const auto& [_, store] : mounts_) out.push_back(store->name);
+  return out;
+}
+
+RegistryState& registry_state() {
+  static RegistryState* state = new RegistryState;  // never destroyed: hives are written back during exit
+  return *state;
+}
+
+namespace {
+
+// Writes the mounted hives back when the process exits normally (exit or a return from
+// main), after the program's own exit handlers.
+struct CommitAtExit {
+  ~CommitAtExit() { commit_mounted_hives(); }
+} commit_at_exit;
+
+}  // namespace
+
+}  // namespace hivemend::win32::reg
+
+namespace hivemend::win32 {
+
+size_t commit_mounted_hives() {
+  auto& state = reg::registry_state();
+  std::lock_guard lock(state.mutex);
+  return state.mounts.commit_all();
+}
+
+}  // namespace hivemend::win32

@@ -1,0 +1,120 @@
+// What stands behind registry keys: hives in memory (the roots of the machine registry,
+// and the mounted hive files), the table of mounts, and the open-key handle object.
+// Internal to the registry functions of registry.cc; every call below is made with the
+// registry lock held (RegistryState::mutex).
+#pragma once
+
+#include <sys/stat.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "regf/hive.h"
+#include "regf/regtext.h"
+#include "win32/expected.h"
+#include "win32/handle_table.h"
+#include "win32/registry.h"
+
+namespace hivemend::win32::reg {
+
+// The predefined roots, numbered by the low bits of their handle values.
+enum class Root : uint8_t { kClassesRoot = 0, kCurrentUser = 1, kLocalMachine = 2, kUsers = 3, kCurrentConfig = 5 };
+constexpr size_t kRootSlots = 6;
+std::u16string_view root_name(Root root);  // "HKEY_LOCAL_MACHINE"
+// The root a handle value names, if it is one of the predefined ones.
+std::optional<Root> predefined_root(HKEY key);
+
+// One hive in memory: a root of the machine registry or a mounted hive file.
+struct HiveStore {
+  HiveStore(regf::Hive h, std::u16string n) : hive(std::move(h)), name(std::move(n)) {}
+
+  regf::Hive hive;
+  std::u16string name;   // the root's name, or the mount name as given
+  std::string file;      // Linux path of a mounted hive file; empty for the machine registry
+  bool detached = false; // unmounted, or replaced by a newer reading of system.reg
+  bool modified = false; // changed since read or last written
+  // Keys found by path from the hive's root (upper-cased path -> key node), so that
+  // opening a key below one opened before costs one hashed lookup and one search in
+  // the parent's sorted subkey list, however deep it lies.
+  std::unordered_map<std::u16string, uint32_t> path_cache;
+};
+
+// A path split into names (trailing and doubled separators dropped). A leading
+// separator: ERROR_BAD_PATHNAME.
+Expected<std::vector<std::u16string_view>> split_path(std::u16string_view path);
+
+// The key that `names` leads to from `from` (the hive's root when from_root is set).
+// ERROR_FILE_NOT_FOUND when a name is missing, ERROR_BADDB when the hive is damaged there.
+Expected<regf::KeyRef> find_key(HiveStore& store, regf::KeyRef from, bool from_root,
+                                const std::vector<std::u16string_view>& names);
+
+// The machine registry: system.reg in the prefix, one hive in memory per root.
+class MachineRegistry {
+ public:
+  // The store of `root`, reading system.reg (again) when it was not read yet, the prefix
+  // changed or the file changed on disk. ERROR_BADDB for a damaged file.
+  Expected<std::shared_ptr<HiveStore>> root(Root root);
+  // Writes every root back to system.reg at once. On failure the stores are dropped, so
+  // that the next access reads the file again and memory never disagrees with it.
+  DWORD save();
+
+ private:
+  DWORD load(const std::string& path);
+
+  std::string path_;                // system.reg as last read
+  std::optional<struct stat> seen_; // its identity then (nullopt: it did not exist)
+  bool loaded_ = false;
+  std::optional<DWORD> broken_;     // the error of a damaged file, reported once
+  regf::RegFormat format_ = regf::RegFormat::kRegedit5;
+  regf::RegEncoding encoding_ = regf::RegEncoding::kUtf8;
+  std::array<bool, kRootSlots> named_{};  // roots the file named, written back even when empty
+  std::array<std::shared_ptr<HiveStore>, kRootSlots> roots_;
+};
+
+// The hive files mounted below HKEY_LOCAL_MACHINE, by upper-cased mount name.
+class HiveMounts {
+ public:
+  std::shared_ptr<HiveStore> find(std::u16string_view name) const;
+  DWORD load(std::u16string_view name, std::u16string_view windows_file, MachineRegistry& machine);
+  DWORD unload(std::u16string_view name);
+  // Writes back every changed hive; the number that failed.
+  size_t commit_all();
+  // The mount names as given, for enumerating HKEY_LOCAL_MACHINE.
+  std::vector<std::u16string> names() const;
+
+ private:
+  std::unordered_map<std::u16string, std::shared_ptr<HiveStore>> mounts_;
+};
+
+struct RegistryState {
+  std::mutex mutex;
+  MachineRegistry machine;
+  HiveMounts mounts;
+};
+// The process's registry; never destroyed (hives are committed during exit).
+RegistryState& registry_state();
+
+// An open key: the hive and key node it names and the access it was opened with. Keys
+// of the machine registry also keep their root and path, to be found again after
+// system.reg was read anew.
+class RegistryKeyObject : public KernelObject {
+ public:
+  static constexpr ObjectKind kKind = ObjectKind::RegistryKey;
+  ObjectKind kind() const override { return kKind; }
+  bool closed_by_close_handle() const override { return false; }
+
+  std::shared_ptr<HiveStore> store;
+  regf::KeyRef key;
+  REGSAM access = 0;
+  bool mounted = false;
+  Root root = Root::kLocalMachine;
+  std::vector<std::u16string> path;  // below the root of the machine registry
+};
+
+}  // namespace hivemend::win32::reg
