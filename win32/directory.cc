@@ -1,0 +1,246 @@
+#include "win32/directory.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <tuple>
+
+#include "regf/unicode.h"
+#include "win32/error.h"
+#include "win32/file.h"
+#include "win32/short_name.h"
+
+namespace hivemend::win32 {
+
+namespace {
+
+// ntfs-3g's extended attributes for the NTFS file attributes (a little-endian 32-bit
+// number) and for the DOS (short) name.
+constexpr const char* kNtfsAttrib = "system.ntfs_attrib";
+constexpr const char* kNtfsDosName = "system.ntfs_dos_name";
+
+std::atomic<uint64_t> g_directory_reads{0};
+std::atomic<bool> g_cache_enabled{true};
+
+struct CacheKey {
+  dev_t root_dev;
+  ino_t root_ino;
+  dev_t dev;
+  ino_t ino;
+  auto tie() const { return std::tie(root_dev, root_ino, dev, ino); }
+  bool operator<(const CacheKey& o) const { return tie() < o.tie(); }
+};
+
+struct CacheSlot {
+  struct timespec mtime, ctime;
+  std::shared_ptr<const Listing> listing;
+};
+
+std::mutex g_cache_mutex;
+std::map<CacheKey, CacheSlot>& cache() {
+  static auto* c = new std::map<CacheKey, CacheSlot>;  // lives to the end of the process
+  return *c;
+}
+
+bool same_time(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// `path` is an entry below a /proc/self/fd directory (not followed when a link), or a
+// /proc/self/fd link itself (followed to what it names).
+std::optional<uint32_t> ntfs_attrib(const std::string& path, bool follow) {
+  uint8_t buf[4];
+  const ssize_t n = follow ? getxattr(path.c_str(), kNtfsAttrib, buf, sizeof buf) : lgetxattr(path.c_str(), kNtfsAttrib, buf, sizeof buf);
+  if (n != 4) return std::nullopt;
+  return uint32_t(buf[0] | buf[1] << 8 | buf[2] << 16 | uint32_t(buf[3]) << 24);
+}
+
+std::string proc_path(int dir_fd, const std::string& name) {
+  return "/proc/self/fd/" + std::to_string(dir_fd) + (name.empty() ? "" : "/" + name);
+}
+
+DWORD attributes_from(const struct stat& st, std::optional<uint32_t> ntfs) {
+  DWORD a;
+  if (ntfs) {
+    a = *ntfs;
+    if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
+  } else {
+    // Without NTFS metadata: what Windows shows for a plain directory or a new file.
+    a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (!S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR)) a |= FILE_ATTRIBUTE_READONLY;
+    if (S_ISLNK(st.st_mode)) a |= FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  return a ? a : FILE_ATTRIBUTE_NORMAL;
+}
+
+void fill_times(DirEntry& e, const struct stat& st) {
+  e.size = S_ISDIR(st.st_mode) ? 0 : uint64_t(st.st_size);
+  e.creation = filetime_of(st.st_mtim);
+  e.last_access = filetime_of(st.st_atim);
+  e.last_write = filetime_of(st.st_mtim);
+}
+
+std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd) {
+  UniqueFd reading(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!reading) return nullptr;
+  std::unique_ptr<DIR, int (*)(DIR*)> stream(fdopendir(reading.get()), closedir);
+  if (!stream) return nullptr;
+  const int fd = reading.release();  // the stream owns it now
+  ++g_directory_reads;
+
+  auto listing = std::make_shared<Listing>();
+  struct stat self_st;
+  if (fstat(fd, &self_st) != 0) return nullptr;
+  const auto self_attrib = ntfs_attrib(proc_path(fd, ""), true);
+  listing->ntfs = self_attrib.has_value();
+  listing->self.long_name.assign(1, u'.');
+  listing->self.attributes = attributes_from(self_st, self_attrib);
+  fill_times(listing->self, self_st);
+
+  while (dirent* d = readdir(stream.get())) {
+    const std::string name = d->d_name;
+    if (name == "." || name == "..") continue;
+    DirEntry e;
+    e.linux_name = name;
+    e.long_name = regf::from_utf8(name);
+    struct stat st;
+    if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    if (listing->ntfs) {
+      const std::string path = proc_path(fd, name);
+      e.attributes = attributes_from(st, ntfs_attrib(path, false));
+      char dos[64];
+      const ssize_t n = lgetxattr(path.c_str(), kNtfsDosName, dos, sizeof dos);
+      if (n > 0) e.short_name = regf::from_utf8(std::string_view(dos, size_t(n)));
+    } else {
+      e.attributes = attributes_from(st, std::nullopt);
+      if (S_ISLNK(st.st_mode)) {
+        // A link shows what it leads to inside the volume (or just the link when dangling).
+        UniqueFd target(dir.open(dir.child(name), O_PATH));
+        struct stat target_st;
+        if (target && fstat(target.get(), &target_st) == 0) {
+          e.attributes = attributes_from(target_st, std::nullopt) | FILE_ATTRIBUTE_REPARSE_POINT;
+          st = target_st;
+        }
+      }
+    }
+    fill_times(e, st);
+    listing->entries.push_back(std::move(e));
+  }
+
+  if (!listing->ntfs) {
+    std::stable_sort(listing->entries.begin(), listing->entries.end(), [](const DirEntry& a, const DirEntry& b) {
+      const int c = regf::compare_nocase(a.long_name, b.long_name);
+      return c != 0 ? c < 0 : a.long_name < b.long_name;
+    });
+    std::vector<std::u16string> names;
+    names.reserve(listing->entries.size());
+    for (const auto& e : listing->entries) names.push_back(e.long_name);
+    auto shorts = generate_short_names(names);
+    for (size_t i = 0; i < shorts.size(); ++i) listing->entries[i].short_name = std::move(shorts[i]);
+  }
+  listing->build_index();
+  return listing;
+}
+
+}  // namespace
+
+void Listing::build_index() {
+  by_long_.clear();
+  by_short_.clear();
+  for (uint32_t i = 0; i < entries.size(); ++i) {
+    by_long_.emplace_back(regf::upcase(entries[i].long_name), i);
+    if (!entries[i].short_name.empty()) by_short_.emplace_back(regf::upcase(entries[i].short_name), i);
+  }
+  std::sort(by_long_.begin(), by_long_.end());
+  std::sort(by_short_.begin(), by_short_.end());
+}
+
+const DirEntry* Listing::find(std::u16string_view name) const {
+  const std::u16string upper = regf::upcase(name);
+  auto range = [&](const auto& index) {
+    return std::equal_range(index.begin(), index.end(), std::make_pair(upper, uint32_t(0)),
+                            [](const auto& a, const auto& b) { return a.first < b.first; });
+  };
+  auto [lo, hi] = range(by_long_);
+  const DirEntry* first = nullptr;
+  for (auto it = lo; it != hi; ++it) {
+    const DirEntry& e = entries[it->second];
+    if (e.long_name == name) return &e;
+    if (!first || &e < first) first = &e;
+  }
+  if (first) return first;
+  auto [slo, shi] = range(by_short_);
+  for (auto it = slo; it != shi; ++it)
+    if (!first || &entries[it->second] < first) first = &entries[it->second];
+  return first;
+}
+
+std::vector<uint32_t> Listing::starting_with(std::u16string_view upper_prefix) const {
+  std::vector<uint32_t> result;
+  auto collect = [&](const auto& index) {
+    auto it = std::lower_bound(index.begin(), index.end(), upper_prefix,
+                               [](const auto& a, std::u16string_view p) { return std::u16string_view(a.first) < p; });
+    for (; it != index.end() && std::u16string_view(it->first).starts_with(upper_prefix); ++it) result.push_back(it->second);
+  };
+  collect(by_long_);
+  collect(by_short_);
+  std::sort(result.begin(), result.end());
+  result.erase(std::unique(result.begin(), result.end()), result.end());
+  return result;
+}
+
+Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
+  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
+  struct stat st, root_st;
+  if (fstat(fd.get(), &st) != 0 || fstat(dir.root->get(), &root_st) != 0) return WinError{error_from_errno(errno)};
+  const CacheKey key{root_st.st_dev, root_st.st_ino, st.st_dev, st.st_ino};
+  const bool use_cache = g_cache_enabled.load();
+  if (use_cache) {
+    std::lock_guard lock(g_cache_mutex);
+    auto it = cache().find(key);
+    if (it != cache().end() && same_time(it->second.mtime, st.st_mtim) && same_time(it->second.ctime, st.st_ctim))
+      return it->second.listing;
+  }
+  std::shared_ptr<const Listing> listing = read_directory(dir, fd.get());
+  if (!listing) return WinError{error_from_errno(errno)};
+  if (use_cache) {
+    std::lock_guard lock(g_cache_mutex);
+    cache()[key] = CacheSlot{st.st_mtim, st.st_ctim, listing};
+  }
+  return listing;
+}
+
+void forget_listing(const Location& dir) {
+  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  struct stat st, root_st;
+  if (!fd || fstat(fd.get(), &st) != 0 || fstat(dir.root->get(), &root_st) != 0) return;
+  std::lock_guard lock(g_cache_mutex);
+  cache().erase(CacheKey{root_st.st_dev, root_st.st_ino, st.st_dev, st.st_ino});
+}
+
+DWORD attributes_of(int fd, const struct stat& st) { return attributes_from(st, ntfs_attrib(proc_path(fd, ""), true)); }
+
+uint64_t directory_reads() { return g_directory_reads.load(); }
+
+void set_listing_cache_enabled(bool enabled) {
+  g_cache_enabled = enabled;
+  if (!enabled) {
+    std::lock_guard lock(g_cache_mutex);
+    cache().clear();
+  }
+}
+
+FILETIME filetime_of(const struct timespec& ts) {
+  // 100-nanosecond intervals since 1601-01-01; 11644473600 seconds lie before 1970.
+  const uint64_t t = (uint64_t(ts.tv_sec) + 11644473600ull) * 10000000ull + uint64_t(ts.tv_nsec) / 100;
+  return FILETIME{DWORD(t), DWORD(t >> 32)};
+}
+
+}  // namespace hivemend::win32

@@ -1,0 +1,68 @@
+// Directory listings with their short names and attributes, and the cache that keeps
+// them. On an ntfs-3g mount every short name and attribute is one more request to the
+// FUSE daemon per entry, so a listing is kept for the life of the process and read
+// again only when the directory changed (its modification or change time moved) or the
+// layer itself wrote into it.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "win32/expected.h"
+#include "win32/path.h"
+#include "win32/types.h"
+
+namespace hivemend::win32 {
+
+struct DirEntry {
+  std::string linux_name;      // the name's bytes on Linux
+  std::u16string long_name;
+  std::u16string short_name;   // "" when the entry has none
+  DWORD attributes = 0;
+  uint64_t size = 0;
+  FILETIME creation{}, last_access{}, last_write{};
+};
+
+class Listing {
+ public:
+  // Entries in volume order: the order the file system lists them (on NTFS its index
+  // order); on file systems without NTFS metadata, upper-case name order as NTFS would.
+  std::vector<DirEntry> entries;
+  DirEntry self;               // the directory itself, for the "." and ".." entries
+  bool ntfs = false;           // short names and attributes are the volume's own
+
+  // The entry `name` names: exact long name, else long name in any case, else short name.
+  const DirEntry* find(std::u16string_view name) const;
+  // Indexes (volume order) of the entries whose long or short name begins with
+  // `upper_prefix` (upper case).
+  std::vector<uint32_t> starting_with(std::u16string_view upper_prefix) const;
+
+  void build_index();
+
+ private:
+  std::vector<std::pair<std::u16string, uint32_t>> by_long_, by_short_;  // sorted upper-case names
+};
+
+// The listing of a directory, from the cache when it is still true.
+Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir);
+
+// Forgets the cached listing of a directory (after the layer wrote into one of its files).
+void forget_listing(const Location& dir);
+
+// Windows attributes of an opened entry (`st` is its fstat): the NTFS ones on ntfs-3g.
+DWORD attributes_of(int fd, const struct stat& st);
+
+// For benchmarks and tests: full directory reads made so far, and the cache switch
+// (off: every search reads the directory again).
+uint64_t directory_reads();
+void set_listing_cache_enabled(bool enabled);
+
+// Windows file time (100 ns since 1601) of a Linux time.
+FILETIME filetime_of(const struct timespec& ts);
+
+}  // namespace hivemend::win32

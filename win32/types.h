@@ -1,0 +1,86 @@
+// The basic Windows types, with the names and sizes of the Windows headers. Windows text
+// is UTF-16: WCHAR is char16_t, never wchar_t (which is 32 bits on Linux).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using BOOL = int;
+using BOOLEAN = unsigned char;
+using BYTE = uint8_t;
+using WORD = uint16_t;
+using DWORD = uint32_t;
+using LONG = int32_t;
+using ULONG = uint32_t;
+using INT = int;
+using UINT = unsigned int;
+using LONGLONG = int64_t;
+using ULONGLONG = uint64_t;
+using DWORD_PTR = uintptr_t;
+using ULONG_PTR = uintptr_t;
+using LONG_PTR = intptr_t;
+using INT_PTR = intptr_t;
+using SIZE_T = size_t;
+
+using CHAR = char;
+using WCHAR = char16_t;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+using PWSTR = WCHAR*;
+using PCWSTR = const WCHAR*;
+
+using LPVOID = void*;
+using LPCVOID = const void*;
+using PVOID = void*;
+using LPBYTE = BYTE*;
+using LPDWORD = DWORD*;
+using PDWORD = DWORD*;
+using PLONG = LONG*;
+using LPLONG = LONG*;
+
+using HANDLE = void*;
+using PHANDLE = HANDLE*;
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
+using HMODULE = HINSTANCE;
+// A procedure address from GetProcAddress; cast to the real signature before calling.
+using FARPROC = intptr_t (*)();
+
+#define WINAPI
+#define CALLBACK
+#define APIENTRY
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
+
+// The longest path the Win32 file functions take, terminator included.
+constexpr DWORD MAX_PATH = 260;
+
+// An integer resource or ordinal travels in the low word of a name pointer.
+#define MAKEINTRESOURCEA(i) (reinterpret_cast<LPSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
+#define MAKEINTRESOURCEW(i) (reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
+#define IS_INTRESOURCE(p) ((reinterpret_cast<ULONG_PTR>(p) >> 16) == 0)
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+using LPFILETIME = FILETIME*;
+
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+struct OVERLAPPED;
+using LPOVERLAPPED = OVERLAPPED*;

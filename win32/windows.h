@@ -1,0 +1,10 @@
+// What a Windows program includes: the layer's Windows interfaces, by family.
+#pragma once
+
+#include "win32/types.h"
+#include "win32/error.h"
+#include "win32/wstring.h"
+#include "win32/handle.h"
+#include "win32/file.h"
+#include "win32/module.h"
+#include "win32/environment.h"
