@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "regf/unicode.h"
+#include "settings/RegistryHelpers.h"
 #include "win32/prefix.h"
 
 namespace {
@@ -70,5 +73,35 @@ void Log(LPCWSTR pszContext, LPCWSTR pszMessage) {
     throw;
   } catch (...) {
     // A line that could not be delivered is dropped: logging never stops the repair.
+  }
+}
+
+namespace {
+
+// The report file when the product names none: hivemend-report.txt in the prefix's
+// logs/ folder, by its Windows name (through the drive whose root holds it).
+void DefaultReportFile(WCHAR* pszFile) {
+  auto prefix = hivemend::win32::prefix_dir();
+  if (!prefix) return;
+  const std::string dir = *prefix + "/logs";
+  ::mkdir(dir.c_str(), 0755);
+  auto windows = hivemend::win32::windows_path_of(dir + "/hivemend-report.txt");
+  if (windows && windows->size() < kLogFileChars) windows->copy(pszFile, windows->size());
+}
+
+}  // namespace
+
+CLog::CLog() : m_szLogFile{}, m_dwDetailedLog(0) {
+  WCHAR key[kLogFileChars] = {};
+  GetProductRegRoot(nullptr, key);
+  wcsncat(key, u"\\Wickmar", kLogFileChars - 1 - wcslen(key));
+  ReadRegValue(HKEY_LOCAL_MACHINE, key, u"DetailedLog", reinterpret_cast<LPBYTE>(&m_dwDetailedLog),
+               sizeof m_dwDetailedLog);
+  // One character is kept back, so a stored text without its terminator still ends.
+  if (!ReadRegValue(HKEY_LOCAL_MACHINE, key, u"ReportFile", reinterpret_cast<LPBYTE>(m_szLogFile),
+                    (kLogFileChars - 1) * sizeof(WCHAR)) ||
+      m_szLogFile[0] == 0) {
+    std::fill(std::begin(m_szLogFile), std::end(m_szLogFile), 0);
+    DefaultReportFile(m_szLogFile);
   }
 }

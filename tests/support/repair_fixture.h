@@ -49,6 +49,12 @@ class TestPrefix {
     return static_cast<bool>(win32::define_drive(letter, target));
   }
   std::string log_path() const { return dir_ + "/logs/hivemend.log"; }
+  // Replaces the machine registry with REGEDIT5 text (the header is added).
+  bool write_registry(const std::string& body) const {
+    std::ofstream out(dir_ + "/system.reg", std::ios::binary);
+    out << "Windows Registry Editor Version 5.00\r\n\r\n" << body;
+    return static_cast<bool>(out);
+  }
 
  private:
   std::string dir_;
@@ -100,6 +106,22 @@ inline bool make_file(const std::string& path, const std::string& short_name = "
     if (!out) return false;
   }
   return short_name.empty() || NtfsVolume::set_short_name(path, short_name);
+}
+
+// The bytes of a file ("" when it cannot be read).
+inline std::string file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// UTF-16LE bytes of an ASCII or UTF-8 text, as a report file holds them.
+inline std::string utf16le(const std::string& text) {
+  std::string out;
+  for (char16_t c : regf::from_utf8(text)) {
+    out += static_cast<char>(c & 0xFF);
+    out += static_cast<char>(c >> 8);
+  }
+  return out;
 }
 
 inline std::u16string u16(const std::string& s) { return regf::from_utf8(s); }
