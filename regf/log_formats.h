@@ -69,8 +69,8 @@ struct NewLog {
 NewLog read_new_log(std::span<const uint8_t> log);
 
 // Writes one entry's pages into `image`, growing it to the entry's hive bins data size.
-// Fails, leaving `image` untouched, when that size outgrows what the image and the entry
-// hold together (a crafted size would otherwise make us allocate gigabytes of zeros).
+// Fails, leaving `image` untouched, when the entry lacks pages for part of the growth (a
+// crafted size would otherwise make us allocate gigabytes of zeros).
 std::optional<std::string> apply_new_entry(std::vector<uint8_t>& image, std::span<const uint8_t> log,
                                            const LogEntry& entry);
 

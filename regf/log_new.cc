@@ -128,15 +128,23 @@ NewLog read_new_log(std::span<const uint8_t> log) {
 std::optional<std::string> apply_new_entry(std::vector<uint8_t>& image, std::span<const uint8_t> log,
                                            const LogEntry& entry) {
   uint64_t bins_length = image.size() - kBaseBlockSize;
-  uint64_t written_end = 0;
-  for (const PageRef& page : entry.pages) written_end = std::max<uint64_t>(written_end, uint64_t(page.offset) + page.size);
-  // A hive grows by whole new hive bins, and a new bin is dirty from its first to its
-  // last byte, so the bins a size reaches are in the image already or in this entry.
-  if (entry.hive_bins_data_size > std::max(bins_length, written_end))
-    return "log entry hive bins data size " + hex(entry.hive_bins_data_size) + " beyond the " +
-           hex(std::max(bins_length, written_end)) + " bytes the primary and the entry hold";
-  if (kBaseBlockSize + uint64_t(entry.hive_bins_data_size) > image.size())
-    image.resize(kBaseBlockSize + entry.hive_bins_data_size, 0);
+  if (entry.hive_bins_data_size > bins_length) {
+    // A hive grows by whole new hive bins, and a new bin is dirty from its first to its
+    // last byte: the entry must hold every byte the image gains.
+    std::vector<std::pair<uint64_t, uint64_t>> gained;
+    for (const PageRef& page : entry.pages)
+      if (uint64_t(page.offset) + page.size > bins_length) gained.emplace_back(page.offset, uint64_t(page.offset) + page.size);
+    std::sort(gained.begin(), gained.end());
+    uint64_t covered = bins_length;
+    for (auto [from, to] : gained) {
+      if (from > covered) break;
+      covered = std::max(covered, to);
+    }
+    if (covered < entry.hive_bins_data_size)
+      return "log entry grows the hive bins data to " + hex(entry.hive_bins_data_size) + " but holds no page at " +
+             hex(covered);
+    image.resize(kBaseBlockSize + uint64_t(entry.hive_bins_data_size), 0);
+  }
   for (const PageRef& page : entry.pages)
     std::memcpy(image.data() + kBaseBlockSize + page.offset, log.data() + page.data, page.size);
   return std::nullopt;

@@ -63,25 +63,27 @@ std::optional<LogEnd> apply_old_log(std::vector<uint8_t>& image, std::span<const
     return LogEnd{bitmap_at, "dirty vector runs past the end of the file", true};
   std::span<const uint8_t> bitmap = log.subspan(bitmap_at, (bits + 7) / 8);
 
+  uint64_t bins_length = image.size() - kBaseBlockSize;
   uint64_t dirty = 0;
-  uint64_t dirty_end = 0;
-  for (uint64_t i = 0; i < bits; ++i)
-    if (bit_set(bitmap, i)) {
+  std::optional<uint64_t> clean_gained;  // first page beyond the image the log does not hold
+  for (uint64_t i = 0; i < bits; ++i) {
+    if (bit_set(bitmap, i))
       ++dirty;
-      dirty_end = (i + 1) * kPageSize;
-    }
+    else if (i * kPageSize >= bins_length && !clean_gained)
+      clean_gained = i * kPageSize;
+  }
   uint64_t pages_at = (bitmap_at + bitmap.size() + sector - 1) / sector * sector;
   if (pages_at + dirty * kPageSize > log.size())
     return LogEnd{log.size(),
                   "log holds " + std::to_string(log.size() > pages_at ? (log.size() - pages_at) / kPageSize : 0) +
                       " of the " + std::to_string(dirty) + " dirty pages its dirty vector marks (cut short)",
                   true};
-  uint64_t bins_length = image.size() - kBaseBlockSize;
-  // As for new-format entries: a grown hive's new bins are dirty, hence in this log.
-  if (bins_size > std::max(bins_length, dirty_end))
+  // A hive grows by whole new hive bins, each dirty from its first to its last byte, so
+  // every page the image gains must be in the log.
+  if (clean_gained)
     return LogEnd{uint64_t(base_block::kHiveBinsDataSize),
-                  "hive bins data size " + hex(bins_size) + " beyond the " + hex(std::max(bins_length, dirty_end)) +
-                      " bytes the primary and the log hold",
+                  "hive bins data size " + hex(bins_size) + " grows the hive but the log holds no page at " +
+                      hex(*clean_gained),
                   true};
 
   std::vector<uint8_t> out = image;

@@ -121,6 +121,9 @@ TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
   outside.pages[0].offset = memory[2].size();  // beyond the hive bins data
   Entry huge = e[2];
   huge.hive_bins_data_size = 0xFFFFF000;
+  huge.pages.push_back({0xFFFFE000, std::vector<uint8_t>(kBlock, 0)});
+  Entry without_new_bin = e[3];
+  without_new_bin.pages.pop_back();
 
   struct Case {
     const char* name;
@@ -141,7 +144,9 @@ TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
       {"hash-2 broken in the third entry",
        {{"H.LOG1", with(log(all), [&](auto& b) { b[at(all, 2) + 12] ^= 1; })}}, 2, "hash-2", at(all, 2)},
       {"page outside the hive bins data", {{"H.LOG1", log({e[1], outside, e[3]})}}, 1, "outside", at(all, 1)},
-      {"hive bins data size out of reach", {{"H.LOG1", log({e[1], huge, e[3]})}}, 1, "beyond", at(all, 1)},
+      {"hive bins data size out of reach", {{"H.LOG1", log({e[1], huge, e[3]})}}, 1, "holds no page", at(all, 1)},
+      {"growth without its new bin", {{"H.LOG1", log({e[1], e[2], without_new_bin, e[4]})}}, 2, "holds no page",
+       at(all, 2)},
       {"sequence missing from both logs", {{"H.LOG1", log({e[1], e[2]})}, {"H.LOG2", log({e[4]})}}, 2,
        "no log entry with sequence " + std::to_string(S + 2), hivemend::testing::entry_offsets({e[4]})[0]},
       {"no entry for the primary", {{"H.LOG1", log({stale})}}, 0, "no log entry with sequence", {}},
@@ -223,6 +228,7 @@ TEST_F(Recovery, OldFormatLogIsAppliedWholeOrNotAtAll) {
   } cases[] = {
       {"dirty pages applied", {{"H.LOG", log(memory, blocks)}}, false, &memory, ""},
       {"hive grown by a new bin", {{"H.LOG", log(grown, grown_blocks)}}, false, &grown, ""},
+      {"growth without its new bin", {{"H.LOG", log(grown, blocks)}}, false, nullptr, "holds no page"},
       {"primary base block restored from the log", {{"H.LOG", log(memory, blocks)}}, true, &memory, ""},
       {"log of another write", {{"H.LOG", other_write}}, false, nullptr, "no transaction log belongs"},
       {"log cut short", {{"H.LOG", cut}}, false, nullptr, "cut short"},
