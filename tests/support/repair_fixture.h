@@ -17,9 +17,14 @@
 #include <utility>
 #include <vector>
 
+#include "regf/build.h"
+#include "regf/hive.h"
+#include "regf/tree.h"
 #include "regf/unicode.h"
+#include "regf/walk.h"
 #include "tests/support/ntfs_volume.h"
 #include "win32/prefix.h"
+#include "win32/security.h"
 
 namespace hivemend::testing {
 
@@ -126,5 +131,93 @@ inline std::string utf16le(const std::string& text) {
 
 inline std::u16string u16(const std::string& s) { return regf::from_utf8(s); }
 inline std::string u8(std::u16string_view s) { return regf::to_utf8(s); }
+
+// Enables the backup and restore privileges that mounting a hive needs (tests run as
+// an administrator, who holds them disabled).
+inline bool enable_mount_privileges() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
+  for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
+        !AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr))
+      return false;
+  }
+  return true;
+}
+
+// Values and keys of a hive built for a test.
+inline regf::TreeValue string_value(const std::u16string& name, const std::u16string& text,
+                                    uint32_t type = regf::kRegSz) {
+  regf::TreeValue v{name, type, {}};
+  for (char16_t c : text) {
+    v.data.push_back(static_cast<uint8_t>(c & 0xFF));
+    v.data.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  v.data.push_back(0);
+  v.data.push_back(0);
+  return v;
+}
+inline regf::TreeValue binary_value(const std::u16string& name, std::vector<uint8_t> bytes) {
+  return regf::TreeValue{name, regf::kRegBinary, std::move(bytes)};
+}
+inline regf::TreeKey key(const std::u16string& name, std::vector<regf::TreeValue> values = {},
+                         std::vector<regf::TreeKey> subkeys = {}) {
+  regf::TreeKey k;
+  k.name = name;
+  k.values = std::move(values);
+  k.subkeys = std::move(subkeys);
+  return k;
+}
+
+// Writes a new hive file holding `root`; false on failure.
+inline bool write_hive(const std::string& path, const regf::TreeKey& root) {
+  auto image = regf::build_hive(root);
+  if (!image) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(image->data()), static_cast<std::streamsize>(image->size()));
+  return static_cast<bool>(out);
+}
+
+// The content of a hive file, read with the hive engine.
+inline std::optional<regf::TreeKey> read_hive(const std::string& path) {
+  auto hive = regf::Hive::open_file(path);
+  if (!hive) return std::nullopt;
+  auto tree = regf::read_tree(*hive);
+  if (!tree) return std::nullopt;
+  return std::move(*tree);
+}
+
+// The value at a key path below `root` (names matched exactly), or null.
+inline const regf::TreeValue* find_value(const regf::TreeKey& root, const std::vector<std::u16string>& path,
+                                         const std::u16string& name) {
+  const regf::TreeKey* at = &root;
+  for (const auto& part : path) {
+    const regf::TreeKey* next = nullptr;
+    for (const auto& sub : at->subkeys)
+      if (sub.name == part) next = &sub;
+    if (!next) return nullptr;
+    at = next;
+  }
+  for (const auto& v : at->values)
+    if (v.name == name) return &v;
+  return nullptr;
+}
+
+// The text of a string value's data as stored, up to its first terminator.
+inline std::string value_text(const regf::TreeValue* v) {
+  if (!v) return "<missing>";
+  std::u16string text;
+  for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
+    const char16_t c = static_cast<char16_t>(v->data[i] | (v->data[i + 1] << 8));
+    if (c == 0) break;
+    text += c;
+  }
+  return regf::to_utf8(text);
+}
 
 }  // namespace hivemend::testing

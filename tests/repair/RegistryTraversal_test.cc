@@ -1,0 +1,219 @@
+// The registry traversal over a real hive built with the hive engine, mounted from an
+// NTFS volume whose short names differ from those stored in the values.
+#include "repair/RegistryTraversal.h"
+
+#include <gtest/gtest.h>
+
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "regf/diff.h"
+#include "repair/RepairRun.h"
+#include "tests/support/repair_fixture.h"
+
+namespace {
+
+using namespace hivemend::testing;
+
+const std::u16string kTool = u"C:\\PROGRA~1\\App\\tool.exe";
+const std::u16string kFoo = u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll";
+const std::u16string kMissing = u"C:\\PROGRA~1\\Missing\\x.dll";
+
+regf::TreeKey TestHive() {
+  std::u16string big = u"C:\\PROGRA~1\\";
+  big.append(300, u'x');
+  regf::TreeValue multi = string_value(u"Multi", kTool + u'\0', regf::kRegMultiSz);
+  return key(u"ROOT",
+             {string_value(u"Plain", u"C:\\Program Files\\App\\tool.exe"),
+              string_value(u"Expand", kTool, regf::kRegExpandSz), multi, string_value(u"NoDrive", u"PROGRA~1"),
+              string_value(u"Tool", kTool), regf::TreeValue{u"Dword", regf::kRegDword, {1, 0, 0, 0}}},
+             {key(u"A", {string_value(u"", kFoo), string_value(u"Missing", kMissing)},
+                  {key(u"B", {string_value(u"Again", kTool)})}),
+              key(u"Empty"), key(u"Long", {string_value(u"Big", big)})});
+}
+
+std::string Record(const std::string& keypath, const std::string& name, const std::u16string& old_text,
+                   const std::string& new_text) {
+  return "\r\nKEYPATH=\"" + keypath + "\"\r\nKEYNAME=\"" + name + "\"\r\nOLDVALUE=\"" + u8(old_text) +
+         "\"\r\nNEWVALUE=\"" + new_text + "\"";
+}
+
+class RegistryTraversalTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    volume_ = NtfsVolume::create(&why_not_).release();
+    if (!volume_) return;
+    const auto& v = *volume_;
+    ok_ = make_dir(v.path("Program Files"), "PROGRA~4") && make_dir(v.path("ProgramData"), "PROGRA~1") &&
+          make_dir(v.path("Program Files/Common Files/System")) &&
+          NtfsVolume::set_short_name(v.path("Program Files/Common Files"), "COMMON~3") &&
+          make_file(v.path("Program Files/Common Files/System/foo.dll")) &&
+          make_file(v.path("Program Files/App/tool.exe"));
+  }
+  static void TearDownTestSuite() {
+    delete volume_;
+    volume_ = nullptr;
+  }
+  void SetUp() override {
+    if (!volume_) GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE, test not run: " << why_not_;
+    ASSERT_TRUE(ok_) << "could not lay out the test volume";
+    ASSERT_TRUE(prefix_.define_drive('c', volume_->root()));
+    ASSERT_TRUE(enable_mount_privileges());
+    ASSERT_TRUE(write_hive(volume_->path("hives/TEST"), TestHive()));
+    before_ = *read_hive(volume_->path("hives/TEST"));
+  }
+  void TearDown() override { SetLogSink({}); }
+
+  // Mounts the test hive, walks it, unmounts it (writing it back) and reads it again.
+  regf::TreeKey Walk(RepairRun& run) {
+    EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-TEST", u"C:\\hives\\TEST"), ERROR_SUCCESS);
+    try {
+      RegistryTraversal(run, HKEY_LOCAL_MACHINE, u"QRT-TEST");
+    } catch (...) {
+      RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-TEST");
+      throw;
+    }
+    EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-TEST"), ERROR_SUCCESS);
+    return *read_hive(volume_->path("hives/TEST"));
+  }
+
+  // The names of the values that differ from the hive as built.
+  std::set<std::string> Changed(const regf::TreeKey& after) {
+    std::set<std::string> names;
+    for (const auto& change : regf::diff_trees(before_, after)) {
+      EXPECT_EQ(change.kind, regf::ChangeKind::kValueChanged);
+      if (change.value_after) names.insert(u8(change.value_after->name));
+    }
+    return names;
+  }
+
+  static NtfsVolume* volume_;
+  static std::string why_not_;
+  static bool ok_;
+  TestPrefix prefix_;
+  regf::TreeKey before_;
+};
+NtfsVolume* RegistryTraversalTest::volume_ = nullptr;
+std::string RegistryTraversalTest::why_not_;
+bool RegistryTraversalTest::ok_ = false;
+
+TEST_F(RegistryTraversalTest, RewritesShortPathsAndLogsEachCandidate) {
+  const std::string tool = "C:\\Program Files\\App\\tool.exe";
+  const std::string foo = "C:\\Program Files\\Common Files\\System\\foo.dll";
+  struct Case {
+    bool rescue;
+    bool detailed;
+    std::vector<LogEntry> log;
+  };
+  const std::string attempted = "RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED";
+  const std::string resolved = "RegistryTraversal -> CheckList -> ITEM RESOLVED";
+  const Case cases[] = {
+      {false, false,
+       {{attempted, Record("QRT-TEST", "Tool", kTool, "")},
+        {attempted, Record("QRT-TEST\\A", "", kFoo, "")},
+        {attempted, Record("QRT-TEST\\A", "Missing", kMissing, "")},
+        {attempted, Record("QRT-TEST\\A\\B", "Again", kTool, "")}}},
+      {false, true,
+       {{attempted, Record("QRT-TEST", "Tool", kTool, "")},
+        {resolved, Record("QRT-TEST", "Tool", kTool, tool)},
+        {attempted, Record("QRT-TEST\\A", "", kFoo, "")},
+        {resolved, Record("QRT-TEST\\A", "", kFoo, foo)},
+        {attempted, Record("QRT-TEST\\A", "Missing", kMissing, "")},
+        {attempted, Record("QRT-TEST\\A\\B", "Again", kTool, "")},
+        {resolved, Record("QRT-TEST\\A\\B", "Again", kTool, tool)}}},
+      // Rescue transfer: nothing of this walk is logged, detailed or not.
+      {true, true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "rescue " << c.rescue << ", detailed " << c.detailed);
+    ASSERT_TRUE(write_hive(volume_->path("hives/TEST"), TestHive()));
+    std::filesystem::remove(prefix_.log_path());
+    RepairRun run;
+    run.m_bRescueTransfer = c.rescue;
+    run.m_bDetailedLogging = c.detailed;
+    wcscpy(run.m_szSrcHiveLetters, u"C");
+    wcscpy(run.m_szSrcLetters, u"C");
+    run.m_chSrcLetterForC = u'C';
+    const regf::TreeKey after = Walk(run);
+
+    EXPECT_EQ(read_log(prefix_.log_path()), c.log);
+    // Every value counts as accessed, the one too big to read included.
+    EXPECT_EQ(run.m_dwValuesAccessed, 10u);
+    EXPECT_EQ(run.m_dwPathsResolved, 4u);
+    EXPECT_EQ(run.m_dwPathsSkipped, 1u);
+    EXPECT_EQ(run.m_vecResolved.size(), 2u);  // the second tool.exe came from the cache
+    EXPECT_EQ(Changed(after), (std::set<std::string>{"Tool", "", "Again"}));
+    // Written as REG_SZ with the terminator stored.
+    const regf::TreeValue* v = find_value(after, {u"A"}, u"");
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->type, regf::kRegSz);
+    EXPECT_EQ(v->data.size(), (foo.size() + 1) * 2);
+    EXPECT_EQ(value_text(v), foo);
+    EXPECT_EQ(value_text(find_value(after, {u"A", u"B"}, u"Again")), tool);
+    EXPECT_EQ(value_text(find_value(after, {}, u"Expand")), u8(kTool));
+  }
+}
+
+TEST_F(RegistryTraversalTest, FailuresEndTheirSectionAndTheWalkGoesOn) {
+  const std::string attempted = "RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED";
+  const std::string candidate = "RegistryTraversal -> CheckList section -> exception ";
+  const std::string values = "RegistryTraversal -> RegEnumValue section -> exception ";
+  const std::string outer = "RegistryTraversal -> outer loop -> exception ";
+  struct Case {
+    std::set<std::string> failing;  // log contexts whose delivery runs out of memory
+    std::vector<LogEntry> log;      // the lines that were delivered
+    DWORD accessed;
+    bool escapes;
+  };
+  const auto abandoned = [](const std::string& keypath, const std::string& name, const std::u16string& text) {
+    return "KEYPATH=\"" + keypath + "\" KEYNAME=\"" + name + "\" VALUENAME=\"" + u8(text) + "\"";
+  };
+  const Case cases[] = {
+      // Each candidate is abandoned: not written, not counted as skipped.
+      {{attempted},
+       {{candidate, abandoned("QRT-TEST", "Tool", kTool)},
+        {candidate, abandoned("QRT-TEST\\A", "", kFoo)},
+        {candidate, abandoned("QRT-TEST\\A", "Missing", kMissing)},
+        {candidate, abandoned("QRT-TEST\\A\\B", "Again", kTool)}},
+       10, false},
+      // The value loop of each key ends at its first candidate; its subkeys are walked.
+      {{attempted, candidate},
+       {{values, "QRT-TEST"}, {values, "QRT-TEST\\A"}, {values, "QRT-TEST\\A\\B"}},
+       8, false},
+      // The key is given up, subkeys and all.
+      {{attempted, candidate, values}, {{outer, "QRT-TEST"}}, 5, false},
+      {{attempted, candidate, values, outer}, {}, 5, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failing.size());
+    ASSERT_TRUE(write_hive(volume_->path("hives/TEST"), TestHive()));
+    std::vector<LogEntry> log;
+    SetLogSink([&](LPCWSTR context, LPCWSTR message) {
+      if (c.failing.count(u8(context))) throw std::bad_alloc();
+      log.push_back({u8(context), u8(message)});
+    });
+    RepairRun run;
+    if (c.escapes) {
+      EXPECT_THROW(Walk(run), std::bad_alloc);
+      ASSERT_TRUE(write_hive(volume_->path("hives/TEST"), TestHive()));
+    } else {
+      const regf::TreeKey after = Walk(run);
+      EXPECT_TRUE(Changed(after).empty());
+    }
+    EXPECT_EQ(log, c.log);
+    EXPECT_EQ(run.m_dwValuesAccessed, c.accessed);
+    EXPECT_EQ(run.m_dwPathsResolved, 0u);
+    EXPECT_EQ(run.m_dwPathsSkipped, 0u);
+  }
+}
+
+TEST_F(RegistryTraversalTest, KeyThatCannotBeOpenedContributesNothing) {
+  RepairRun run;
+  RegistryTraversal(run, HKEY_LOCAL_MACHINE, u"QRT-NOT-MOUNTED");
+  EXPECT_EQ(run.m_dwValuesAccessed, 0u);
+  EXPECT_TRUE(read_log(prefix_.log_path()).empty());
+}
+
+}  // namespace
