@@ -344,33 +344,30 @@ class Parser {
     if (rest.empty() || rest[0] != u':') return line_error(file_, number, "expected ':' after hex");
     rest.remove_prefix(1);
 
-    std::u16string list;
+    // Bytes run on over continuation lines (a line ending in '\'); an error names the
+    // line holding the bad byte.
     for (;;) {
-      const std::u16string_view part = trim(rest);
-      if (part.empty() || part.back() != u'\\') {
-        list += part;
-        break;
+      std::u16string_view items = trim(rest);
+      const bool continued = !items.empty() && items.back() == u'\\';
+      if (continued) items.remove_suffix(1);
+      while (!trim(items).empty()) {
+        const size_t comma = items.find(u',');
+        const std::u16string_view item = trim(items.substr(0, comma));
+        if (item.empty() || item.size() > 2 || hex_digit(item[0]) < 0 ||
+            (item.size() == 2 && hex_digit(item[1]) < 0)) {
+          return line_error(file_, lines_[i].number,
+                            "bad hex byte \"" + to_utf8(item) + "\" (expected two hex digits)");
+        }
+        int byte = hex_digit(item[0]);
+        if (item.size() == 2) byte = byte * 16 + hex_digit(item[1]);
+        value.data.push_back(uint8_t(byte));
+        if (comma == std::u16string_view::npos) break;
+        items.remove_prefix(comma + 1);
       }
-      list += part.substr(0, part.size() - 1);
+      if (!continued) break;
       if (++i >= lines_.size())
         return line_error(file_, number, "hex data continues past the end of the file");
       rest = lines_[i].text;
-    }
-
-    std::u16string_view items = list;
-    while (!trim(items).empty()) {
-      const size_t comma = items.find(u',');
-      const std::u16string_view item = trim(items.substr(0, comma));
-      if (item.empty() || item.size() > 2 || hex_digit(item[0]) < 0 ||
-          (item.size() == 2 && hex_digit(item[1]) < 0)) {
-        return line_error(file_, number,
-                          "bad hex byte \"" + to_utf8(item) + "\" (expected two hex digits)");
-      }
-      int byte = hex_digit(item[0]);
-      if (item.size() == 2) byte = byte * 16 + hex_digit(item[1]);
-      value.data.push_back(uint8_t(byte));
-      if (comma == std::u16string_view::npos) break;
-      items.remove_prefix(comma + 1);
     }
 
     // REGEDIT4 keeps expandable and multi-string text in the 8-bit code page.

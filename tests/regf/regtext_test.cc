@@ -122,6 +122,7 @@ TEST(RegTextParse, BadLinesNameTheirLine) {
       {std::string(kHead) + "\"a\"=hex(123456789):00\r\n", "line 4: hex(N): needs a type"},
       {std::string(kHead) + "\"a\"=hex;00\r\n", "line 4: expected ':' after hex"},
       {std::string(kHead) + "\"a\"=hex:01,\\\r\n", "line 4: hex data continues past the end"},
+      {std::string(kHead) + "\"a\"=hex:01,\\\r\n  02,\\\r\n  0g\r\n", "line 6: bad hex byte \"0g\""},
       {std::string(kHead) + "\"a\"=\"b\r\n", "line 4: string data without its closing quote"},
       {std::string(kHead) + "\"a\"=\"b\" x\r\n", "line 4: text after the closing quote"},
       {std::string(kHead) + "\"a\"=b\r\n", "line 4: unknown value data"},
