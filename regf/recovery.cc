@@ -196,7 +196,7 @@ std::string RecoveryReport::to_string() const {
     out += "log " + log.name + ": " + regf::to_string(log.format) + ", base block " + log.base_block_state;
     if (log.base_block_valid) out += " (sequence " + std::to_string(log.base_sequence) + ")";
     if (log.format == LogFormat::new_format && log.base_block_valid)
-      out += "; " + std::to_string(log.entries_valid) + " entries valid, " + std::to_string(log.entries_applied) +
+      out += "; entries: " + std::to_string(log.entries_valid) + " valid, " + std::to_string(log.entries_applied) +
              " applied";
     if (log.first_applied_sequence)
       out += " (sequences " + std::to_string(*log.first_applied_sequence) + "-" +
@@ -210,7 +210,7 @@ std::string RecoveryReport::to_string() const {
   if (base_block_from_log) out += "base block: taken from a log\n";
   out += "recovered: sequence " + std::to_string(sequence) + ", hive bins data size " + hex(hive_bins_data_size) +
          ", " + std::to_string(pages_applied()) + " pages applied";
-  if (format_applied == LogFormat::new_format) out += " in " + std::to_string(entries_applied()) + " entries";
+  if (format_applied == LogFormat::new_format) out += " from " + std::to_string(entries_applied()) + " log entries";
   out += "\n";
   if (stopped_early())
     out += "recovery stopped: " + Error{stop_reason, stop_offset, stop_file}.to_string() + "\n";

@@ -167,6 +167,7 @@ TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
     } else {
       EXPECT_NE(r->report.stop_reason.find(c.stop), std::string::npos) << r->report.to_string();
       EXPECT_EQ(r->report.stop_offset, c.stop_offset);
+      EXPECT_NE(r->report.to_string().find("recovery stopped: " + r->report.stop_file), std::string::npos);
     }
   }
 }
@@ -279,6 +280,10 @@ TEST_F(Recovery, CleanOrUnusablePrimaries) {
       {"shorter than a base block", Image(clean_.begin(), clean_.begin() + 4000), "file too short"},
       {"no signature, no log", Image(4096 * 3, 0), "no regf signature"},
   };
+  auto missing = regf::recover_file(dir_ + "/no such hive");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().file, dir_ + "/no such hive");
+
   for (const auto& c : failures) {
     SCOPED_TRACE(c.name);
     auto r = regf::recover(c.primary, {});
@@ -319,6 +324,13 @@ TEST(RecoveryOfRealLogs, AppliesTheChangesOnlyTheLogsHold) {
   EXPECT_EQ(log2.entries_valid, 1u);
   EXPECT_EQ(log2.entries_applied, 0u);
   EXPECT_FALSE(report.stopped_early()) << report.to_string();
+  const std::string text = report.to_string();
+  for (const char* line : {"dirty: yes (sequence numbers differ (567, 566))\n",
+                           "log ntuser.dat.log1: new format, base block valid (sequence 566); entries: 23 valid, 23 "
+                           "applied (sequences 566-588); 132 pages, 1032192 bytes; ends at offset 0x113000: end of file\n",
+                           "recovered: sequence 588, hive bins data size 0xe2000, 132 pages applied from 23 log entries\n",
+                           "recovery complete\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
   EXPECT_EQ(report.sequence, 588u);
   EXPECT_EQ(report.hive_bins_data_size, 0xe2000u);
   const uint8_t* bb = r->image.data();
