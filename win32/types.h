@@ -46,7 +46,9 @@ struct HINSTANCE__;
 using HINSTANCE = HINSTANCE__*;
 using HMODULE = HINSTANCE;
 // A procedure address from GetProcAddress; cast to the real signature before calling.
-using FARPROC = intptr_t (*)();
+// (Windows declares it returning INT_PTR; void() is the type C++ compilers accept as
+// "any function" in such casts.)
+using FARPROC = void (*)();
 
 #define WINAPI
 #define CALLBACK
