@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -49,14 +50,13 @@ DWORD write_back(HiveStore& store) {
 }  // namespace
 
 std::shared_ptr<HiveStore> HiveMounts::find(std::u16string_view name) const {
-  if (mounts_.empty()) return nullptr;
-  auto it = mounts_.find(regf::upcase(name));
-  return it == mounts_.end() ? nullptr : it->second;
+  for (const auto& store : mounts_)
+    if (store->name == name || regf::equal_nocase(store->name, name)) return store;
+  return nullptr;
 }
 
 DWORD HiveMounts::load(std::u16string_view name, std::u16string_view windows_file, MachineRegistry& machine) {
-  const std::u16string key = regf::upcase(name);
-  if (mounts_.count(key)) return ERROR_ALREADY_EXISTS;
+  if (find(name)) return ERROR_ALREADY_EXISTS;
   // A key of that name in the machine registry would be hidden by the mount. When the
   // machine registry is unreadable it holds no key anyone could reach.
   if (auto local = machine.root(Root::kLocalMachine)) {
@@ -65,7 +65,7 @@ DWORD HiveMounts::load(std::u16string_view name, std::u16string_view windows_fil
   }
   auto file = resolve_hive_file(windows_file);
   if (!file) return file.error();
-  for (const auto& [_, store] : mounts_)
+  for (const auto& store : mounts_)
     if (store->file == *file) return ERROR_SHARING_VIOLATION;
 
   auto recovered = regf::recover_file(*file);
@@ -80,28 +80,29 @@ DWORD HiveMounts::load(std::u16string_view name, std::u16string_view windows_fil
   }
   auto store = std::make_shared<HiveStore>(std::move(*hive), std::u16string(name));
   store->file = std::move(*file);
-  mounts_.emplace(key, std::move(store));
+  mounts_.push_back(std::move(store));
   return ERROR_SUCCESS;
 }
 
 DWORD HiveMounts::unload(std::u16string_view name) {
-  auto it = mounts_.find(regf::upcase(name));
+  auto it = std::find_if(mounts_.begin(), mounts_.end(),
+                         [&](const auto& store) { return regf::equal_nocase(store->name, name); });
   if (it == mounts_.end()) return ERROR_FILE_NOT_FOUND;
-  if (DWORD error = write_back(*it->second); error != ERROR_SUCCESS) return error;
-  it->second->detached = true;
+  if (DWORD error = write_back(**it); error != ERROR_SUCCESS) return error;
+  (*it)->detached = true;
   mounts_.erase(it);
   return ERROR_SUCCESS;
 }
 
 size_t HiveMounts::commit_all() {
   size_t failed = 0;
-  for (auto& [_, store] : mounts_) failed += write_back(*store) != ERROR_SUCCESS;
+  for (auto& store : mounts_) failed += write_back(*store) != ERROR_SUCCESS;
   return failed;
 }
 
 std::vector<std::u16string> HiveMounts::names() const {
   std::vector<std::u16string> out;
-  for (const auto& [_, store] : mounts_) out.push_back(store->name);
+  for (const auto& store : mounts_) out.push_back(store->name);
   return out;
 }
 

@@ -19,8 +19,6 @@ namespace {
 
 constexpr Root kAllRoots[] = {Root::kLocalMachine, Root::kClassesRoot, Root::kUsers, Root::kCurrentUser,
                               Root::kCurrentConfig};
-// Bound on the remembered key paths of one hive; a larger walk starts the memory anew.
-constexpr size_t kPathCacheLimit = size_t(1) << 20;
 
 bool same_file(const std::optional<struct stat>& a, const std::optional<struct stat>& b) {
   if (a.has_value() != b.has_value()) return false;
@@ -64,9 +62,9 @@ std::optional<Root> predefined_root(HKEY key) {
   }
 }
 
-Expected<std::vector<std::u16string_view>> split_path(std::u16string_view path) {
-  std::vector<std::u16string_view> names;
-  if (!path.empty() && path.front() == u'\\') return WinError{ERROR_BAD_PATHNAME};
+DWORD split_path(std::u16string_view path, std::vector<std::u16string_view>& names) {
+  names.clear();
+  if (!path.empty() && path.front() == u'\\') return ERROR_BAD_PATHNAME;
   size_t i = 0;
   while (i < path.size()) {
     size_t end = path.find(u'\\', i);
@@ -74,13 +72,15 @@ Expected<std::vector<std::u16string_view>> split_path(std::u16string_view path) 
     if (end > i) names.push_back(path.substr(i, end - i));
     i = end + 1;
   }
-  return names;
+  return ERROR_SUCCESS;
 }
 
 Expected<regf::KeyRef> find_key(HiveStore& store, regf::KeyRef from, bool from_root,
-                                const std::vector<std::u16string_view>& names) {
+                                std::span<const std::u16string_view> names) {
   const regf::Hive& hive = store.hive;
   auto child = [&](regf::KeyRef parent, std::u16string_view name) -> Expected<regf::KeyRef> {
+    const auto& last = store.last_enumerated;
+    if (last.parent == parent.cell && last.child != 0 && last.name == name) return regf::KeyRef{last.child};
     auto found = hive.find_subkey(parent, name);
     if (!found) return WinError{ERROR_BADDB};
     if (!*found) return WinError{ERROR_FILE_NOT_FOUND};
@@ -95,32 +95,19 @@ Expected<regf::KeyRef> find_key(HiveStore& store, regf::KeyRef from, bool from_r
     }
     return key;
   }
-
-  // The upper-cased path, and where each name ends in it.
-  std::u16string path;
-  std::vector<size_t> ends;
-  for (std::u16string_view name : names) {
-    if (!path.empty()) path += u'\\';
-    for (char16_t c : name) path += regf::upcase(c);
-    ends.push_back(path.size());
-  }
-  // The deepest key of the path already known, then the rest name by name.
-  size_t known = names.size();
-  regf::KeyRef key = hive.root();
-  while (known > 0) {
-    auto it = store.path_cache.find(path.substr(0, ends[known - 1]));
-    if (it != store.path_cache.end()) {
-      key = regf::KeyRef{it->second};
-      break;
-    }
-    --known;
-  }
-  if (store.path_cache.size() > kPathCacheLimit) store.path_cache.clear();
-  for (size_t i = known; i < names.size(); ++i) {
+  // Start from the deepest key this path shares with the one opened last.
+  auto& cursor = store.cursor;
+  size_t shared = 0;
+  while (shared < names.size() && shared < cursor.size() &&
+         (cursor[shared].first == names[shared] || regf::equal_nocase(cursor[shared].first, names[shared])))
+    ++shared;
+  regf::KeyRef key = shared ? regf::KeyRef{cursor[shared - 1].second} : hive.root();
+  cursor.resize(shared);
+  for (size_t i = shared; i < names.size(); ++i) {
     auto next = child(key, names[i]);
     if (!next) return next;
     key = *next;
-    store.path_cache.emplace(path.substr(0, ends[i]), key.cell);
+    cursor.emplace_back(names[i], key.cell);
   }
   return key;
 }

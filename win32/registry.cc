@@ -31,7 +31,9 @@ REGSAM map_access(REGSAM sam) {
 // Where a key handle leads: a hive and key node, or HKEY_LOCAL_MACHINE itself, whose
 // subkeys include the mount names and which works even when system.reg is unusable.
 struct Place {
-  std::shared_ptr<HiveStore> store;  // null for a predefined root not read yet
+  // Null for a predefined root not read yet. Kept alive, under the registry lock, by the
+  // key handle, the mount table or the machine registry it came from.
+  HiveStore* store = nullptr;
   regf::KeyRef key;
   REGSAM access = KEY_ALL_ACCESS;
   std::optional<Root> root;          // set for a predefined root
@@ -49,30 +51,30 @@ Expected<Place> place_of(RegistryState& state, HKEY hkey) {
     place.machine_root = *root;
     return place;
   }
-  auto object = HandleTable::instance().get_as<RegistryKeyObject>(reinterpret_cast<HANDLE>(hkey));
-  if (!object) return WinError{ERROR_INVALID_HANDLE};
+  const size_t slot = reinterpret_cast<uintptr_t>(hkey) / 4 - 1;
+  if (reinterpret_cast<uintptr_t>(hkey) % 4 != 0 || slot >= state.keys.size() || !state.keys[slot])
+    return WinError{ERROR_INVALID_HANDLE};
+  RegistryKeyObject* object = state.keys[slot];
   if (object->mounted && object->store->detached) return WinError{ERROR_KEY_DELETED};
   if (!object->mounted) {
     // A key of the machine registry: when system.reg was read anew, find it again by
     // its path.
     auto store = state.machine.root(object->root);
     if (!store) return WinError{store.error()};
+    if (object->store->detached) {
+      std::vector<std::u16string_view> names(object->path.begin(), object->path.end());
+      auto key = find_key(**store, (*store)->hive.root(), true, names);
+      if (!key) return WinError{key.error() == ERROR_FILE_NOT_FOUND ? DWORD(ERROR_KEY_DELETED) : key.error()};
+      object->store = std::move(*store);
+      object->key = *key;
+    }
+    place.path = object->path;
   }
-  if (!object->mounted && object->store->detached) {
-    auto store = state.machine.root(object->root);
-    if (!store) return WinError{store.error()};
-    std::vector<std::u16string_view> names(object->path.begin(), object->path.end());
-    auto key = find_key(**store, (*store)->hive.root(), true, names);
-    if (!key) return WinError{key.error() == ERROR_FILE_NOT_FOUND ? DWORD(ERROR_KEY_DELETED) : key.error()};
-    object->store = std::move(*store);
-    object->key = *key;
-  }
-  place.store = object->store;
+  place.store = object->store.get();
   place.key = object->key;
   place.access = object->access;
   place.mounted = object->mounted;
   place.machine_root = object->root;
-  place.path = object->path;
   return place;
 }
 
@@ -80,7 +82,7 @@ Expected<Place> place_of(RegistryState& state, HKEY hkey) {
 DWORD read_root(RegistryState& state, Place& place) {
   auto store = state.machine.root(place.machine_root);
   if (!store) return store.error();
-  place.store = std::move(*store);
+  place.store = store->get();
   place.key = place.store->hive.root();
   return ERROR_SUCCESS;
 }
@@ -95,7 +97,7 @@ Expected<Place> descend(RegistryState& state, const Place& from, const std::vect
   bool from_root = from.root.has_value();
   if (from.root == Root::kLocalMachine && !names.empty()) {
     if (auto mount = state.mounts.find(names.front())) {
-      to.store = mount;
+      to.store = mount.get();
       to.key = mount->hive.root();
       to.mounted = true;
       to.path.clear();
@@ -108,8 +110,7 @@ Expected<Place> descend(RegistryState& state, const Place& from, const std::vect
   if (!to.mounted)
     for (std::u16string_view name : rest) to.path.emplace_back(name);
 
-  const std::vector<std::u16string_view> lookup(rest.begin(), rest.end());
-  auto key = find_key(*to.store, to.key, from_root, lookup);
+  auto key = find_key(*to.store, to.key, from_root, rest);
   if (key) {
     to.key = *key;
     return to;
@@ -137,15 +138,20 @@ Expected<Place> descend(RegistryState& state, const Place& from, const std::vect
   return to;
 }
 
-HKEY new_handle(const Place& place, REGSAM access) {
+HKEY new_handle(RegistryState& state, const Place& place, REGSAM access) {
   auto object = std::make_shared<RegistryKeyObject>();
-  object->store = place.store;
+  RegistryKeyObject* raw = object.get();
+  object->store = place.store->shared_from_this();
   object->key = place.key;
   object->access = access;
   object->mounted = place.mounted;
   object->root = place.machine_root;
   object->path = place.path;
-  return reinterpret_cast<HKEY>(HandleTable::instance().insert(std::move(object)));
+  HANDLE handle = HandleTable::instance().insert(std::move(object));
+  const size_t slot = reinterpret_cast<uintptr_t>(handle) / 4 - 1;
+  if (slot >= state.keys.size()) state.keys.resize(slot + 1, nullptr);
+  state.keys[slot] = raw;
+  return reinterpret_cast<HKEY>(handle);
 }
 
 // A change to a key of the machine registry goes to system.reg at once.
@@ -188,15 +194,15 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, R
     return LSTATUS(from.error());
   }
   *phkResult = nullptr;
-  auto names = split_path(name_or_default(lpSubKey));
-  if (!names) return LSTATUS(names.error());
+  if (DWORD error = split_path(name_or_default(lpSubKey), state.names); error != ERROR_SUCCESS) return LSTATUS(error);
+  const auto* names = &state.names;
   if (names->empty() && from->root) {
     *phkResult = hKey;
     return ERROR_SUCCESS;
   }
   auto to = descend(state, *from, *names, false, nullptr);
   if (!to) return LSTATUS(to.error());
-  *phkResult = new_handle(*to, map_access(samDesired));
+  *phkResult = new_handle(state, *to, map_access(samDesired));
   return ERROR_SUCCESS;
 }
 
@@ -214,8 +220,8 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, 
   std::lock_guard lock(state.mutex);
   auto from = place_of(state, hKey);
   if (!from) return LSTATUS(from.error());
-  auto names = split_path(name_or_default(lpSubKey));
-  if (!names) return LSTATUS(names.error());
+  if (DWORD error = split_path(name_or_default(lpSubKey), state.names); error != ERROR_SUCCESS) return LSTATUS(error);
+  const auto* names = &state.names;
   if (names->empty() && from->root) {
     if (DWORD error = read_root(state, *from); error != ERROR_SUCCESS) return LSTATUS(error);
     *phkResult = hKey;
@@ -227,22 +233,24 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, 
   if (!to) return LSTATUS(to.error());
   if (created)
     if (DWORD error = changed(state, *to); error != ERROR_SUCCESS) return LSTATUS(error);
-  *phkResult = new_handle(*to, map_access(samDesired));
+  *phkResult = new_handle(state, *to, map_access(samDesired));
   if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   if (predefined_root(hKey)) return ERROR_SUCCESS;
+  RegistryState& state = registry_state();
+  std::lock_guard lock(state.mutex);
+  const size_t slot = reinterpret_cast<uintptr_t>(hKey) / 4 - 1;
+  if (reinterpret_cast<uintptr_t>(hKey) % 4 != 0 || slot >= state.keys.size() || !state.keys[slot])
+    return ERROR_INVALID_HANDLE;
+  state.keys[slot] = nullptr;
+  // Released under the lock: the key may hold the last reference to an unmounted hive.
   auto object = HandleTable::instance().remove_if(reinterpret_cast<HANDLE>(hKey), [](const KernelObject& o) {
     return o.kind() == ObjectKind::RegistryKey;
   });
-  if (!object) return ERROR_INVALID_HANDLE;
-  // The key may hold the last reference to an unmounted hive: free it under the lock.
-  RegistryState& state = registry_state();
-  std::lock_guard lock(state.mutex);
-  object.reset();
-  return ERROR_SUCCESS;
+  return object ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
@@ -402,6 +410,10 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
     *lpftLastWriteTime = FILETIME{DWORD(t), DWORD(t >> 32)};
   }
   if (name->size() >= *lpcchName) return ERROR_MORE_DATA;
+  auto& last = place->store->last_enumerated;
+  last.parent = place->key.cell;
+  last.child = sub->cell;
+  last.name = *name;
   if (lpClass) {
     auto class_name = hive.class_name(*sub);
     const std::u16string text = class_name && *class_name ? **class_name : std::u16string();

@@ -19,6 +19,7 @@
 // guarded by one lock.
 #pragma once
 
+#include "win32/error.h"
 #include "win32/types.h"
 
 #ifndef ERROR_BADDB

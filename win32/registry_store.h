@@ -10,9 +10,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "regf/hive.h"
@@ -31,7 +31,7 @@ std::u16string_view root_name(Root root);  // "HKEY_LOCAL_MACHINE"
 std::optional<Root> predefined_root(HKEY key);
 
 // One hive in memory: a root of the machine registry or a mounted hive file.
-struct HiveStore {
+struct HiveStore : std::enable_shared_from_this<HiveStore> {
   HiveStore(regf::Hive h, std::u16string n) : hive(std::move(h)), name(std::move(n)) {}
 
   regf::Hive hive;
@@ -39,20 +39,26 @@ struct HiveStore {
   std::string file;      // Linux path of a mounted hive file; empty for the machine registry
   bool detached = false; // unmounted, or replaced by a newer reading of system.reg
   bool modified = false; // changed since read or last written
-  // Keys found by path from the hive's root (upper-cased path -> key node), so that
-  // opening a key below one opened before costs one hashed lookup and one search in
-  // the parent's sorted subkey list, however deep it lies.
-  std::unordered_map<std::u16string, uint32_t> path_cache;
+  // The keys of the path opened last from the hive's root (name as given, key node).
+  // A walk opens each key by its full path right after its parent or a sibling, so the
+  // path shares all but its last name with this one: opening costs one comparison per
+  // shared name and one search of the parent's sorted subkey list, however deep.
+  std::vector<std::pair<std::u16string, uint32_t>> cursor;
+  // The subkey RegEnumKeyExW gave last: a walk opens it next, and then needs no search.
+  struct {
+    uint32_t parent = 0, child = 0;
+    std::u16string name;
+  } last_enumerated;
 };
 
-// A path split into names (trailing and doubled separators dropped). A leading
+// A path split into `names` (trailing and doubled separators dropped). A leading
 // separator: ERROR_BAD_PATHNAME.
-Expected<std::vector<std::u16string_view>> split_path(std::u16string_view path);
+DWORD split_path(std::u16string_view path, std::vector<std::u16string_view>& names);
 
 // The key that `names` leads to from `from` (the hive's root when from_root is set).
 // ERROR_FILE_NOT_FOUND when a name is missing, ERROR_BADDB when the hive is damaged there.
 Expected<regf::KeyRef> find_key(HiveStore& store, regf::KeyRef from, bool from_root,
-                                const std::vector<std::u16string_view>& names);
+                                std::span<const std::u16string_view> names);
 
 // The machine registry: system.reg in the prefix, one hive in memory per root.
 class MachineRegistry {
@@ -77,7 +83,7 @@ class MachineRegistry {
   std::array<std::shared_ptr<HiveStore>, kRootSlots> roots_;
 };
 
-// The hive files mounted below HKEY_LOCAL_MACHINE, by upper-cased mount name.
+// The hive files mounted below HKEY_LOCAL_MACHINE.
 class HiveMounts {
  public:
   std::shared_ptr<HiveStore> find(std::u16string_view name) const;
@@ -89,13 +95,21 @@ class HiveMounts {
   std::vector<std::u16string> names() const;
 
  private:
-  std::unordered_map<std::u16string, std::shared_ptr<HiveStore>> mounts_;
+  std::vector<std::shared_ptr<HiveStore>> mounts_;  // a handful at most
 };
+
+class RegistryKeyObject;
 
 struct RegistryState {
   std::mutex mutex;
   MachineRegistry machine;
   HiveMounts mounts;
+  // The open keys by handle slot (handle value / 4 - 1), beside the process handle
+  // table that owns them: a registry call finds its key without taking the table's
+  // lock or a reference. Kept in step by RegOpenKeyExW, RegCreateKeyExW, RegCloseKey.
+  std::vector<RegistryKeyObject*> keys;
+  // Reused by each call for the names of its path.
+  std::vector<std::u16string_view> names;
 };
 // The process's registry; never destroyed (hives are committed during exit).
 RegistryState& registry_state();

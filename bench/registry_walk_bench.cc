@@ -1,0 +1,219 @@
+// The repair's hive walk through the registry functions against the same walk through
+// the hive engine directly, on the real SYSTEM hive, in one run.
+//
+// The registry walk does what the repair's traversal does: it opens every key by its
+// full path from HKEY_LOCAL_MACHINE with KEY_READ | KEY_WRITE, enumerates values by
+// increasing index with a 500-character name buffer and a 500-byte data buffer,
+// enumerates subkeys by index and recurses with the child path "%s\%s". The direct walk
+// visits the same keys and values through regf::Hive and builds the same child paths.
+// Target: the registry walk costs at most 1.5 times the direct walk, in CPU time of
+// the walking thread; the ratio is printed at the end.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "regf/hive.h"
+#include "win32/prefix.h"
+#include "win32/registry.h"
+#include "win32/security.h"
+#include "win32/wstring.h"
+
+namespace {
+
+constexpr DWORD kNameChars = 500;
+constexpr DWORD kDataBytes = 500;
+constexpr size_t kPathChars = 504;
+
+struct Counts {
+  uint64_t keys = 0;
+  uint64_t values = 0;
+  uint64_t string_bytes = 0;
+};
+
+// A prefix with drive E holding the SYSTEM hive, mounted as QRT-SYSTEM; torn down at exit.
+struct Setup {
+  std::string dir;
+  std::string hive_path;
+  bool ready = false;
+  std::string error;
+
+  Setup() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "registry_bench_XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+      error = "no temporary folder";
+      return;
+    }
+    dir = pattern;
+    setenv("HIVEMEND_PREFIX", (dir + "/prefix").c_str(), 1);
+    std::filesystem::create_directories(dir + "/vol/Windows/System32/config");
+    hive_path = dir + "/vol/Windows/System32/config/SYSTEM";
+    const std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/SYSTEM.xz' > '" + hive_path + "'";
+    if (std::system(cmd.c_str()) != 0) {
+      error = "cannot decompress SYSTEM";
+      return;
+    }
+    if (!hivemend::win32::define_drive('e', dir + "/vol")) {
+      error = "cannot define drive E";
+      return;
+    }
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token);
+    for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+      TOKEN_PRIVILEGES p{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+      LookupPrivilegeValueW(nullptr, name, &p.Privileges[0].Luid);
+      AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
+    }
+    if (RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", u"E:\\Windows\\system32\\config\\SYSTEM") != ERROR_SUCCESS) {
+      error = "cannot mount SYSTEM (privileges are held by root only)";
+      return;
+    }
+    ready = true;
+  }
+  ~Setup() {
+    if (ready) RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM");
+    std::error_code ignored;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+  }
+};
+
+Setup& setup() {
+  static Setup s;
+  return s;
+}
+
+void registry_walk(const char16_t* path, Counts& counts) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS) return;
+  ++counts.keys;
+  char16_t name[kNameChars];
+  BYTE data[kDataBytes];
+  DWORD type = 0;
+  for (DWORD index = 0;;) {
+    DWORD name_chars = kNameChars, data_bytes = kDataBytes;
+    const LSTATUS result = RegEnumValueW(key, index, name, &name_chars, nullptr, &type, data, &data_bytes);
+    ++index;
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    ++counts.values;
+    if (result == ERROR_SUCCESS && type == REG_SZ) counts.string_bytes += data_bytes;
+  }
+  for (DWORD index = 0;;) {
+    DWORD name_chars = kNameChars;
+    if (RegEnumKeyExW(key, index, name, &name_chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    ++index;
+    char16_t child[kPathChars];
+    swprintf(child, kPathChars, u"%s\\%s", path, name);
+    registry_walk(child, counts);
+  }
+  RegCloseKey(key);
+}
+
+void direct_walk(const regf::Hive& hive, regf::KeyRef key, const char16_t* path, Counts& counts) {
+  ++counts.keys;
+  BYTE data[kDataBytes];
+  const uint32_t values = hive.value_count(key).value();
+  for (uint32_t i = 0; i < values; ++i) {
+    const regf::ValueRef value = hive.value(key, i).value();
+    const std::u16string name = hive.value_name(value).value();
+    const uint32_t type = hive.value_type(value).value();
+    const uint32_t size = hive.value_size(value).value();
+    ++counts.values;
+    if (name.size() < kNameChars && size <= kDataBytes) {
+      const std::vector<uint8_t> bytes = hive.value_data(value).value();
+      std::memcpy(data, bytes.data(), bytes.size());
+      if (type == REG_SZ) counts.string_bytes += size;
+    }
+  }
+  const uint32_t subkeys = hive.subkey_count(key).value();
+  for (uint32_t i = 0; i < subkeys; ++i) {
+    const regf::KeyRef sub = hive.subkey(key, i).value();
+    const std::u16string name = hive.key_name(sub).value();
+    char16_t child[kPathChars];
+    swprintf(child, kPathChars, u"%s\\%s", path, name.c_str());
+    direct_walk(hive, sub, child, counts);
+  }
+}
+
+// CPU time of the calling thread: the machine is shared, and wall time would measure
+// the other programs as much as this one.
+double thread_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+double registry_seconds = 0;
+double direct_seconds = 0;
+Counts registry_counts, direct_counts;
+
+// Each iteration walks a freshly mounted hive, as the repair walks each hive once;
+// mounting is not timed.
+void BM_RegistryFunctionsWalk(benchmark::State& state) {
+  if (!setup().ready) return state.SkipWithError(setup().error.c_str());
+  double seconds = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM");
+    if (RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", u"E:\\Windows\\system32\\config\\SYSTEM") != ERROR_SUCCESS)
+      return state.SkipWithError("cannot mount SYSTEM again");
+    state.ResumeTiming();
+    const double start = thread_seconds();
+    Counts counts;
+    registry_walk(u"QRT-SYSTEM", counts);
+    seconds += thread_seconds() - start;
+    registry_counts = counts;
+    benchmark::DoNotOptimize(counts);
+  }
+  registry_seconds = seconds / double(state.iterations());
+  state.counters["keys"] = double(registry_counts.keys);
+  state.counters["values"] = double(registry_counts.values);
+}
+BENCHMARK(BM_RegistryFunctionsWalk)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// Each iteration walks a freshly opened hive; opening is not timed.
+void BM_DirectHiveWalk(benchmark::State& state) {
+  if (!setup().ready) return state.SkipWithError(setup().error.c_str());
+  double seconds = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto hive = regf::Hive::open_file(setup().hive_path);
+    if (!hive) return state.SkipWithError("cannot open SYSTEM");
+    state.ResumeTiming();
+    const double start = thread_seconds();
+    Counts counts;
+    direct_walk(*hive, hive->root(), u"QRT-SYSTEM", counts);
+    seconds += thread_seconds() - start;
+    direct_counts = counts;
+    benchmark::DoNotOptimize(counts);
+    state.PauseTiming();
+    hive = regf::Error{};
+    state.ResumeTiming();
+  }
+  direct_seconds = seconds / double(state.iterations());
+  state.counters["keys"] = double(direct_counts.keys);
+  state.counters["values"] = double(direct_counts.values);
+}
+BENCHMARK(BM_DirectHiveWalk)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (registry_seconds > 0 && direct_seconds > 0) {
+    const double ratio = registry_seconds / direct_seconds;
+    const bool same = registry_counts.keys == direct_counts.keys && registry_counts.values == direct_counts.values &&
+                      registry_counts.string_bytes == direct_counts.string_bytes;
+    std::printf("registry functions walk / direct hive walk: %.3f (%.1f ms vs %.1f ms; target at most 1.5): %s%s\n",
+                ratio, registry_seconds * 1000, direct_seconds * 1000, ratio <= 1.5 ? "met" : "NOT MET",
+                same ? "" : " (the walks saw different keys or values)");
+  }
+  return 0;
+}
