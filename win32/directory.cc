@@ -217,6 +217,18 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   return listing;
 }
 
+std::shared_ptr<const Listing> cached_listing(const Location& dir) {
+  if (!g_cache_enabled.load()) return nullptr;
+  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  struct stat st, root_st;
+  if (!fd || fstat(fd.get(), &st) != 0 || fstat(dir.root->get(), &root_st) != 0) return nullptr;
+  std::lock_guard lock(g_cache_mutex);
+  auto it = cache().find(CacheKey{root_st.st_dev, root_st.st_ino, st.st_dev, st.st_ino});
+  if (it == cache().end() || !same_time(it->second.mtime, st.st_mtim) || !same_time(it->second.ctime, st.st_ctim))
+    return nullptr;
+  return it->second.listing;
+}
+
 void forget_listing(const Location& dir) {
   UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   struct stat st, root_st;

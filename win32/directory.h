@@ -51,6 +51,10 @@ class Listing {
 // The listing of a directory, from the cache when it is still true.
 Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir);
 
+// The cached listing of a directory when there is one and it is still true, else
+// nullptr; never reads the directory.
+std::shared_ptr<const Listing> cached_listing(const Location& dir);
+
 // Forgets the cached listing of a directory (after the layer wrote into one of its files).
 void forget_listing(const Location& dir);
 

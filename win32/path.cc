@@ -91,8 +91,15 @@ int Location::open(const std::string& path, int flags, mode_t mode) const {
 Expected<std::string> find_entry(const Location& dir, std::u16string_view name) {
   const std::string utf8 = regf::to_utf8(name);
   if (utf8.find('/') != std::string::npos || utf8.find('\0') != std::string::npos) return WinError{ERROR_INVALID_NAME};
+  if (auto cached = cached_listing(dir)) {
+    // A kept listing answers without asking the file system (on FUSE a name in the
+    // wrong case is one more request to the daemon each time).
+    const DirEntry* entry = cached->find(name);
+    if (!entry) return WinError{ERROR_FILE_NOT_FOUND};
+    return entry->linux_name;
+  }
   {
-    // Fast path: the name as written exists (no need to read the whole directory).
+    // Without one, the name as written may exist: no need to read the whole directory.
     UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
     if (!fd) return WinError{ERROR_PATH_NOT_FOUND};
     struct stat st;
