@@ -50,6 +50,10 @@ class HivetoolTest : public ::testing::Test {
                               (dir_ / name).string() + "'";
       ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     }
+    // A user hive whose last write did not finish (its logs are not unpacked).
+    const std::string dirty = "xz -dc '" HIVEMEND_TESTDATA "/hives/transactions_NTUSER.DAT.xz' > '" +
+                              (dir_ / "NTUSER.DAT").string() + "'";
+    ASSERT_EQ(std::system(dirty.c_str()), 0) << dirty;
     const std::string system = slurp(dir_ / "SYSTEM");
     spit(dir_ / "truncated", system.substr(0, 3000));
     spit(dir_ / "wrongsig", "rggf" + system.substr(4, 8192));
@@ -114,6 +118,10 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
        "hivetool: corrupted_system_hive: offset 0x99308: ControlSet001\\Control\\Biosinfo: "
        "offset is not the start of a cell"},
       {"export SYSTEM", 0, "Windows Registry Editor Version 5.00\r", ""},
+      {"export NTUSER.DAT", 0, "Windows Registry Editor Version 5.00\r",
+       "hivetool: NTUSER.DAT: warning: the hive is dirty; its transaction logs may hold newer "
+       "data that was not applied"},
+      {"check NTUSER.DAT", 0, "NTUSER.DAT: 2590 keys, 4119 values", ""},
       {"import bad.reg out.hive", 2, "", "hivetool: bad.reg: line 4: bad hex byte \"zz\" (expected two hex digits)"},
       {"import notreg.reg out.hive", 2, "",
        "hivetool: notreg.reg: line 1: not a registry file: expected \"Windows Registry Editor "
