@@ -97,17 +97,21 @@ Expected<regf::KeyRef> find_key(HiveStore& store, regf::KeyRef from, bool from_r
   }
   // Start from the deepest key this path shares with the one opened last.
   auto& cursor = store.cursor;
+  size_t& depth = store.cursor_depth;
   size_t shared = 0;
-  while (shared < names.size() && shared < cursor.size() &&
+  while (shared < names.size() && shared < depth &&
          (cursor[shared].first == names[shared] || regf::equal_nocase(cursor[shared].first, names[shared])))
     ++shared;
   regf::KeyRef key = shared ? regf::KeyRef{cursor[shared - 1].second} : hive.root();
-  cursor.resize(shared);
+  depth = shared;
   for (size_t i = shared; i < names.size(); ++i) {
     auto next = child(key, names[i]);
     if (!next) return next;
     key = *next;
-    cursor.emplace_back(names[i], key.cell);
+    if (depth == cursor.size()) cursor.emplace_back();
+    cursor[depth].first.assign(names[i]);
+    cursor[depth].second = key.cell;
+    ++depth;
   }
   return key;
 }

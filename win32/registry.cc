@@ -13,6 +13,38 @@
 using namespace hivemend::win32;
 using namespace hivemend::win32::reg;
 
+namespace hivemend::win32::reg {
+
+HKEY KeyTable::insert(OpenKey key) {
+  size_t slot;
+  if (!free_.empty()) {
+    slot = free_.back();
+    free_.pop_back();
+    slots_[slot] = std::move(key);
+  } else {
+    slot = slots_.size();
+    slots_.push_back(std::move(key));
+  }
+  return reinterpret_cast<HKEY>(kFirstKeyHandle + 4 * slot);
+}
+
+OpenKey* KeyTable::find(HKEY handle) {
+  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  if (value < kFirstKeyHandle || value % 4 != 0) return nullptr;
+  const size_t slot = (value - kFirstKeyHandle) / 4;
+  return slot < slots_.size() && slots_[slot].store ? &slots_[slot] : nullptr;
+}
+
+bool KeyTable::erase(HKEY handle) {
+  OpenKey* key = find(handle);
+  if (!key) return false;
+  key->store.reset();
+  free_.push_back(size_t(key - slots_.data()));
+  return true;
+}
+
+}  // namespace hivemend::win32::reg
+
 namespace {
 
 // Windows limits key names to 255 characters.
@@ -51,10 +83,8 @@ Expected<Place> place_of(RegistryState& state, HKEY hkey) {
     place.machine_root = *root;
     return place;
   }
-  const size_t slot = reinterpret_cast<uintptr_t>(hkey) / 4 - 1;
-  if (reinterpret_cast<uintptr_t>(hkey) % 4 != 0 || slot >= state.keys.size() || !state.keys[slot])
-    return WinError{ERROR_INVALID_HANDLE};
-  RegistryKeyObject* object = state.keys[slot];
+  OpenKey* object = state.keys.find(hkey);
+  if (!object) return WinError{ERROR_INVALID_HANDLE};
   if (object->mounted && object->store->detached) return WinError{ERROR_KEY_DELETED};
   if (!object->mounted) {
     // A key of the machine registry: when system.reg was read anew, find it again by
@@ -139,19 +169,8 @@ Expected<Place> descend(RegistryState& state, const Place& from, const std::vect
 }
 
 HKEY new_handle(RegistryState& state, const Place& place, REGSAM access) {
-  auto object = std::make_shared<RegistryKeyObject>();
-  RegistryKeyObject* raw = object.get();
-  object->store = place.store->shared_from_this();
-  object->key = place.key;
-  object->access = access;
-  object->mounted = place.mounted;
-  object->root = place.machine_root;
-  object->path = place.path;
-  HANDLE handle = HandleTable::instance().insert(std::move(object));
-  const size_t slot = reinterpret_cast<uintptr_t>(handle) / 4 - 1;
-  if (slot >= state.keys.size()) state.keys.resize(slot + 1, nullptr);
-  state.keys[slot] = raw;
-  return reinterpret_cast<HKEY>(handle);
+  return state.keys.insert(OpenKey{place.store->shared_from_this(), place.key, access, place.mounted,
+                                   place.machine_root, place.path});
 }
 
 // A change to a key of the machine registry goes to system.reg at once.
@@ -240,17 +259,10 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, 
 
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   if (predefined_root(hKey)) return ERROR_SUCCESS;
+  // Under the lock: the key may hold the last reference to an unmounted hive.
   RegistryState& state = registry_state();
   std::lock_guard lock(state.mutex);
-  const size_t slot = reinterpret_cast<uintptr_t>(hKey) / 4 - 1;
-  if (reinterpret_cast<uintptr_t>(hKey) % 4 != 0 || slot >= state.keys.size() || !state.keys[slot])
-    return ERROR_INVALID_HANDLE;
-  state.keys[slot] = nullptr;
-  // Released under the lock: the key may hold the last reference to an unmounted hive.
-  auto object = HandleTable::instance().remove_if(reinterpret_cast<HANDLE>(hKey), [](const KernelObject& o) {
-    return o.kind() == ObjectKind::RegistryKey;
-  });
-  return object ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return state.keys.erase(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,

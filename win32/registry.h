@@ -12,10 +12,10 @@
 //    HKEY_LOCAL_MACHINE\name; changes stay in memory until RegUnLoadKeyW, or the end of
 //    the process, writes the hive back (crash-safe, keeping the file's identity).
 //
-// Opened keys are handles of the process handle table (win32/handle_table.h), closed
-// by RegCloseKey only. The predefined roots are the values Windows gives them; a
-// handle carries the access it was opened with, and a function that needs a right the
-// handle lacks fails with ERROR_ACCESS_DENIED. All registry state is process-wide and
+// Opened keys are handles of the registry's own table (values from 0x400000 up, apart
+// from the process handle table's), closed by RegCloseKey only. The predefined roots
+// are the values Windows gives them. A handle carries the access it was opened with,
+// and a function that needs a right the handle lacks fails with ERROR_ACCESS_DENIED. All registry state is process-wide and
 // guarded by one lock.
 #pragma once
 

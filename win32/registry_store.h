@@ -18,7 +18,6 @@
 #include "regf/hive.h"
 #include "regf/regtext.h"
 #include "win32/expected.h"
-#include "win32/handle_table.h"
 #include "win32/registry.h"
 
 namespace hivemend::win32::reg {
@@ -43,7 +42,8 @@ struct HiveStore : std::enable_shared_from_this<HiveStore> {
   // A walk opens each key by its full path right after its parent or a sibling, so the
   // path shares all but its last name with this one: opening costs one comparison per
   // shared name and one search of the parent's sorted subkey list, however deep.
-  std::vector<std::pair<std::u16string, uint32_t>> cursor;
+  std::vector<std::pair<std::u16string, uint32_t>> cursor;  // entries past cursor_depth are spare
+  size_t cursor_depth = 0;
   // The subkey RegEnumKeyExW gave last: a walk opens it next, and then needs no search.
   struct {
     uint32_t parent = 0, child = 0;
@@ -98,37 +98,44 @@ class HiveMounts {
   std::vector<std::shared_ptr<HiveStore>> mounts_;  // a handful at most
 };
 
-class RegistryKeyObject;
-
-struct RegistryState {
-  std::mutex mutex;
-  MachineRegistry machine;
-  HiveMounts mounts;
-  // The open keys by handle slot (handle value / 4 - 1), beside the process handle
-  // table that owns them: a registry call finds its key without taking the table's
-  // lock or a reference. Kept in step by RegOpenKeyExW, RegCreateKeyExW, RegCloseKey.
-  std::vector<RegistryKeyObject*> keys;
-  // Reused by each call for the names of its path.
-  std::vector<std::u16string_view> names;
-};
-// The process's registry; never destroyed (hives are committed during exit).
-RegistryState& registry_state();
-
 // An open key: the hive and key node it names and the access it was opened with. Keys
 // of the machine registry also keep their root and path, to be found again after
 // system.reg was read anew.
-class RegistryKeyObject : public KernelObject {
- public:
-  static constexpr ObjectKind kKind = ObjectKind::RegistryKey;
-  ObjectKind kind() const override { return kKind; }
-  bool closed_by_close_handle() const override { return false; }
-
-  std::shared_ptr<HiveStore> store;
+struct OpenKey {
+  std::shared_ptr<HiveStore> store;  // null while the slot is free
   regf::KeyRef key;
   REGSAM access = 0;
   bool mounted = false;
   Root root = Root::kLocalMachine;
   std::vector<std::u16string> path;  // below the root of the machine registry
 };
+
+// The open keys. Handle values are kFirstKeyHandle + 4 * slot: multiples of four as
+// Windows handles are, in a range of their own, so a key handle never names an object
+// of the process handle table nor the reverse. A closed slot is reused first.
+constexpr uintptr_t kFirstKeyHandle = 0x00400000;
+
+class KeyTable {
+ public:
+  HKEY insert(OpenKey key);
+  // The open key a handle names, or nullptr.
+  OpenKey* find(HKEY handle);
+  bool erase(HKEY handle);
+
+ private:
+  std::vector<OpenKey> slots_;
+  std::vector<size_t> free_;
+};
+
+struct RegistryState {
+  std::mutex mutex;
+  MachineRegistry machine;
+  HiveMounts mounts;
+  KeyTable keys;
+  // Reused by each call for the names of its path.
+  std::vector<std::u16string_view> names;
+};
+// The process's registry; never destroyed (hives are written back during exit).
+RegistryState& registry_state();
 
 }  // namespace hivemend::win32::reg
