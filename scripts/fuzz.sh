@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang (libFuzzer + ASan + UBSan) into build-fuzz/ and runs
+# each for SECONDS (default 1800), at most two at a time, under nice.
+#
+#   scripts/fuzz.sh [SECONDS] [TARGET...]      targets: hive_open_fuzz hive_edit_fuzz
+#                                              recover_fuzz regtext_fuzz (default: all)
+#
+# Corpora grow in build-fuzz/corpus/TARGET (kept between runs, out of git); the seeds are
+# fuzz/seeds/ and, made at run time into build-fuzz/seeds/TARGET, the real test hives
+# (shortened to fit the input size limit). Findings land in build-fuzz/findings/TARGET/,
+# logs in build-fuzz/logs/. Environment: FUZZ_JOBS (parallel runs, default 2),
+# HIVEMEND_TESTDATA (test data folder, default ../shared/testdata beside the repository).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+seconds=${1:-1800}
+shift || true
+all_targets=(hive_open_fuzz hive_edit_fuzz recover_fuzz regtext_fuzz)
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=("${all_targets[@]}")
+jobs=${FUZZ_JOBS:-2}
+testdata=${HIVEMEND_TESTDATA:-$repo/../shared/testdata}
+out=$repo/build-fuzz
+
+cmake -S fuzz -B "$out" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=None >/dev/null
+nice -n 19 cmake --build "$out" -j2
+
+# ---- seeds from the real hives ------------------------------------------------------
+mkdir -p "$out/seeds" "$out/logs"
+hives=$out/seeds/hives
+mkdir -p "$hives"
+for f in SYSTEM corrupted_system_hive transactions_NTUSER.DAT transactions_NTUSER.DAT.LOG1 transactions_NTUSER.DAT.LOG2; do
+  if [ ! -s "$hives/$f" ] && [ -f "$testdata/hives/$f.xz" ]; then
+    xz -dc "$testdata/hives/$f.xz" > "$hives/$f.tmp" && mv "$hives/$f.tmp" "$hives/$f"
+  fi
+done
+python3 - "$hives" "$out/seeds" <<'PY'
+import os, random, struct, sys
+hives, seeds = sys.argv[1], sys.argv[2]
+
+def checksum(block):
+    s = 0
+    for i in range(0, 508, 4):
+        s ^= struct.unpack_from('<I', block, i)[0]
+    return 0xFFFFFFFE if s == 0xFFFFFFFF else (1 if s == 0 else s)
+
+def shortened(data, limit):
+    """The base block and the whole hive bins that fit in `limit` bytes of hive bins data,
+    with the base block's size and checksum made to match."""
+    pos = 0
+    while 4096 + pos + 12 <= len(data) and data[4096 + pos:4096 + pos + 4] == b'hbin':
+        size = struct.unpack_from('<I', data, 4096 + pos + 8)[0]
+        if size == 0 or pos + size > limit:
+            break
+        pos += size
+    if pos == 0:
+        return None
+    out = bytearray(data[:4096 + pos])
+    struct.pack_into('<I', out, 40, pos)
+    struct.pack_into('<I', out, 508, checksum(out))
+    return bytes(out)
+
+def read(name):
+    path = os.path.join(hives, name)
+    return open(path, 'rb').read() if os.path.exists(path) else None
+
+rng = random.Random(1)
+def put(target, name, data):
+    os.makedirs(os.path.join(seeds, target), exist_ok=True)
+    open(os.path.join(seeds, target, name), 'wb').write(data)
+
+# Small pieces: a walk of a large image costs a large share of a second under the
+# sanitizers, and a fuzzer learns more from many small inputs than from a few big ones.
+for name, limits in (('SYSTEM', (32768, 98304)), ('corrupted_system_hive', (65536,)),
+                     ('transactions_NTUSER.DAT', (65536,))):
+    data = read(name)
+    if data is None:
+        continue
+    for limit in limits:
+        s = shortened(data, limit)
+        if s is None:
+            continue
+        put('hive_open_fuzz', '%s.%dk' % (name, limit // 1024), s)
+        # The edit target takes its edits from the input's last bytes.
+        put('hive_edit_fuzz', '%s.%dk' % (name, limit // 1024), s + bytes(rng.randrange(256) for _ in range(48)))
+
+primary, log1, log2 = read('transactions_NTUSER.DAT'), read('transactions_NTUSER.DAT.LOG1'), read('transactions_NTUSER.DAT.LOG2')
+if primary and log1 and log2:
+    # The dirty user hive with the start of its logs: real entries with right hashes,
+    # applied until one reaches past the shortened primary.
+    head = lambda flags, p, l: bytes([flags]) + struct.pack('<II', len(p), len(l))
+    p, l1, l2 = shortened(primary, 65536), log1[:131072], log2[:32768]
+    put('recover_fuzz', 'ntuser.two_logs', head(4, p, l1) + p + l1 + l2)
+    put('recover_fuzz', 'ntuser.log1', head(0, p, l1[:65536]) + p + l1[:65536])
+PY
+
+# ---- runs ---------------------------------------------------------------------------
+max_len_of() {
+  case $1 in
+    recover_fuzz) echo 300000 ;;
+    regtext_fuzz) echo 65536 ;;
+    *) echo 200000 ;;
+  esac
+}
+seed_dir_of() {
+  case $1 in
+    hive_open_fuzz|hive_edit_fuzz) echo "$repo/fuzz/seeds/hive" ;;
+    recover_fuzz) echo "$repo/fuzz/seeds/recover" ;;
+    regtext_fuzz) echo "$repo/fuzz/seeds/regtext" ;;
+  esac
+}
+
+run_one() {
+  local t=$1
+  mkdir -p "$out/corpus/$t" "$out/findings/$t" "$out/seeds/$t"
+  nice -n 19 "$out/bin/$t" -max_total_time="$seconds" -max_len="$(max_len_of "$t")" \
+    -timeout=30 -rss_limit_mb=2560 -print_final_stats=1 -artifact_prefix="$out/findings/$t/" \
+    "$out/corpus/$t" "$(seed_dir_of "$t")" "$out/seeds/$t" > "$out/logs/$t.log" 2>&1 || true
+}
+
+pids=()
+for t in "${targets[@]}"; do
+  [ -x "$out/bin/$t" ] || { echo "fuzz.sh: no such target: $t" >&2; exit 2; }
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 5; done
+  echo "fuzz.sh: running $t for ${seconds}s"
+  run_one "$t" &
+  pids+=($!)
+done
+wait "${pids[@]}"
+
+# ---- summary ------------------------------------------------------------------------
+printf '\n%-16s %12s %8s %8s %8s  %s\n' target executions cov ft corpus findings
+for t in "${targets[@]}"; do
+  log=$out/logs/$t.log
+  execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | tail -1 | awk '{print $2}')
+  last=$(grep -E '^#[0-9]+' "$log" | grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' | tail -1)
+  cov=$(echo "$last" | awk '{print $2}'); ft=$(echo "$last" | awk '{print $4}'); corp=$(echo "$last" | awk '{print $6}')
+  findings=$(find "$out/findings/$t" -type f | wc -l)
+  printf '%-16s %12s %8s %8s %8s  %s\n' "$t" "${execs:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}" "$findings"
+  find "$out/findings/$t" -type f -printf '    %p\n'
+done
