@@ -24,6 +24,21 @@ void Hive::set_cell_start(uint32_t offset, bool on) {
   else cell_starts_[bit / 64] &= ~(uint64_t(1) << (bit % 64));
 }
 
+std::optional<uint32_t> Hive::previous_cell_start(uint32_t offset, uint32_t lowest) const {
+  if (offset <= lowest) return std::nullopt;
+  size_t bit = offset / kCellAlignment - 1, low_bit = lowest / kCellAlignment;
+  while (true) {
+    uint64_t word = cell_starts_[bit / 64] & (~uint64_t(0) >> (63 - bit % 64));
+    if (word) {
+      size_t found = bit / 64 * 64 + (63 - size_t(__builtin_clzll(word)));
+      if (found < low_bit) return std::nullopt;
+      return uint32_t(found * kCellAlignment);
+    }
+    if (bit / 64 * 64 <= low_bit) return std::nullopt;
+    bit = bit / 64 * 64 - 1;
+  }
+}
+
 std::pair<uint32_t, uint32_t> Hive::bin_of(uint32_t offset) const {
   auto it = std::upper_bound(bins_.begin(), bins_.end(), std::make_pair(offset, UINT32_MAX));
   --it;  // the first bin starts at 0, and offset lies in the hive bins
@@ -86,18 +101,16 @@ void Hive::release(uint32_t offset) {
     set_cell_start(next, false);
     size += next_size;
   }
-  // The previous cell is the nearest cell start before this one in the same bin.
-  for (uint32_t prev = offset; prev > bin_start + kHiveBinHeaderSize;) {
-    prev -= kCellAlignment;
-    if (!is_cell_start(prev)) continue;
-    int32_t prev_size = free_size_at(prev);
-    if (prev_size > 0 && prev + uint32_t(prev_size) == offset) {
-      free_cells_.erase({uint32_t(prev_size), prev});
+  // The previous cell is the nearest cell start before this one in the same bin,
+  // searched a 64-bit word of the map at a time.
+  if (auto prev = previous_cell_start(offset, bin_start + kHiveBinHeaderSize)) {
+    int32_t prev_size = free_size_at(*prev);
+    if (prev_size > 0 && *prev + uint32_t(prev_size) == offset) {
+      free_cells_.erase({uint32_t(prev_size), *prev});
       set_cell_start(offset, false);
-      offset = prev;
+      offset = *prev;
       size += uint32_t(prev_size);
     }
-    break;
   }
   store_i32(&bytes_[kBaseBlockSize + offset], int32_t(size));
   free_cells_.emplace(size, offset);

@@ -149,6 +149,8 @@ class Hive {
   // --- allocation (alloc.cc) ---
   bool is_cell_start(uint32_t offset) const;
   void set_cell_start(uint32_t offset, bool on);
+  // The nearest cell start below `offset` and not below `lowest`.
+  std::optional<uint32_t> previous_cell_start(uint32_t offset, uint32_t lowest) const;
   // A new allocated cell with room for `payload` bytes; the payload is zeroed.
   Result<uint32_t> allocate(uint32_t payload);
   // Marks the cell free and merges it with free neighbours in its hive bin.

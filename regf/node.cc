@@ -10,7 +10,7 @@ namespace regf {
 
 namespace {
 
-// The smallest key node cell: size field, fixed fields, one name byte, rounded to 8.
+// The smallest key node cell: the size field and the fixed fields (an empty name).
 constexpr uint32_t kMinNodeCell = 80;
 // Windows limits key names to 255 characters.
 constexpr size_t kMaxKeyNameLength = 255;
