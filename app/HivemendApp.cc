@@ -1,0 +1,164 @@
+#include "app/HivemendApp.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+#include "app/HivemendDlg.h"
+#include "app/SingleInstance.h"
+#include "regf/unicode.h"
+#include "repair/buffers.h"
+#include "settings/Options.h"
+#include "win32/process.h"
+#include "win32/sync.h"
+#include "win32/system.h"
+
+namespace {
+
+using SetPrivilegeProc = BOOL (*)(const WCHAR* pszPrivilege, int nEnable);
+
+// The privileges mounting and rewriting hives needs, in the order they are asked for.
+constexpr LPCWSTR kPrivileges[] = {u"SeBackupPrivilege", u"SeSecurityPrivilege", u"SeTakeOwnershipPrivilege",
+                                   u"SeRestorePrivilege"};
+
+constexpr DWORD kSelfTerminateWaitMs = 1000;
+
+// The letters after `opening` ("/SrcDrives %") up to the next '%'; false with a reason
+// for a list the product never writes.
+bool ReadLetterList(std::u16string_view text, std::u16string_view opening, WCHAR (&szLetters)[kCmdLineLetterChars],
+                    std::string& strError) {
+  const std::string name = regf::to_utf8(opening.substr(0, opening.size() - 2));
+  const size_t start = text.find(opening);
+  if (start == std::u16string_view::npos) {
+    strError = name + " is not followed by \" %\"";
+    return false;
+  }
+  const size_t first = start + opening.size();
+  const size_t close = text.find(u'%', first);
+  if (close == std::u16string_view::npos) {
+    strError = name + ": the drive list has no closing '%'";
+    return false;
+  }
+  if (close - first >= kCmdLineLetterChars) {
+    strError = name + ": more than " + std::to_string(kCmdLineLetterChars - 1) + " drive letters";
+    return false;
+  }
+  for (size_t i = first; i < close; ++i) {
+    const WCHAR c = text[i];
+    if (!((c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'))) {
+      strError = name + ": \"" + regf::to_utf8(text.substr(first, close - first)) + "\" is not a list of drive letters";
+      return false;
+    }
+  }
+  text.copy(szLetters, close - first, first);
+  return true;
+}
+
+int HexDigit(WCHAR c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+RepairCommandLine ParseRepairCommandLine(LPCWSTR pszCmdLine) {
+  RepairCommandLine parsed;
+  const std::u16string_view text = pszCmdLine != nullptr ? pszCmdLine : u"";
+  const auto malformed = [&parsed]() -> RepairCommandLine& {
+    parsed.status = RepairCommandLine::Status::Malformed;
+    return parsed;
+  };
+
+  if (text.find(u"/SrcDrives") == std::u16string_view::npos) return parsed;
+  if (!ReadLetterList(text, u"/SrcDrives %", parsed.szSrcLetters, parsed.strError)) return malformed();
+  if (text.find(u"/DstDrives") == std::u16string_view::npos) return parsed;
+  if (!ReadLetterList(text, u"/DstDrives %", parsed.szDstLetters, parsed.strError)) return malformed();
+
+  const size_t sig = text.find(u"/SrcSig");
+  if (sig == std::u16string_view::npos) return parsed;
+  // The digits start two characters after the switch: past its blank and opening '%'.
+  size_t pos = sig + std::u16string_view(u"/SrcSig").size() + 2;
+  if (pos > text.size()) {
+    parsed.strError = "/SrcSig is not followed by a signature";
+    return malformed();
+  }
+  uint64_t value = 0;
+  size_t digits = 0;
+  for (; pos < text.size() && HexDigit(text[pos]) >= 0; ++pos, ++digits) {
+    value = value * 16 + uint64_t(HexDigit(text[pos]));
+    if (value > 0xFFFFFFFFu) {
+      parsed.strError = "/SrcSig: the signature has more than 32 bits";
+      return malformed();
+    }
+  }
+  if (digits == 0) {
+    parsed.strError = "/SrcSig: the signature has no hexadecimal digits";
+    return malformed();
+  }
+  parsed.dwSrcSignature = DWORD(value);
+  parsed.status = RepairCommandLine::Status::Ok;
+  return parsed;
+}
+
+CHivemendApp::CHivemendApp() : CWinApp(nullptr) {
+  WCHAR szPath[kPathChars] = {};
+  const DWORD nLength = GetModuleFileNameW(nullptr, szPath, kPathChars);
+  WCHAR* pszBackslash = wcsrchr(szPath, u'\\');
+  if (nLength == 0 || nLength >= kPathChars || pszBackslash == nullptr) return;
+  *pszBackslash = 0;
+  // A folder too deep to leave room for the file name gives no library, as a missing one.
+  if (wcscat_s(szPath, u"\\Security.dll") != 0) return;
+
+  HMODULE hSecurity = LoadLibraryW(szPath);  // stays loaded for the life of the process
+  if (hSecurity == nullptr) return;
+  const FARPROC pProc = GetProcAddress(hSecurity, "SET_PRIVILEGE");
+  if (pProc == nullptr) return;
+  const auto pSetPrivilege = reinterpret_cast<SetPrivilegeProc>(reinterpret_cast<void (*)()>(pProc));
+  for (LPCWSTR pszPrivilege : kPrivileges) pSetPrivilege(pszPrivilege, 1);
+}
+
+CHivemendApp::~CHivemendApp() {
+  if (m_hInstanceGuard != nullptr) {
+    ReleaseSemaphore(m_hInstanceGuard, 1, nullptr);
+    CloseHandle(m_hInstanceGuard);
+    if (GetSystemMetrics(SM_TABLETPC) != 0) SelfTerminate();
+  }
+  ReleaseOptions();
+}
+
+BOOL CHivemendApp::InitInstance() {
+  InitCommonControls();
+  CWinApp::InitInstance();
+
+  COrnOptions* pOptions = GetOptions(m_lpCmdLine);
+  pOptions->m_hAppInstance = m_hInstance;
+  if (!CheckSingleInstance(pOptions, kToolIndexTalvin, &m_hInstanceGuard)) return FALSE;
+
+  const RepairCommandLine cmd = ParseRepairCommandLine(m_lpCmdLine);
+  if (cmd.status == RepairCommandLine::Status::Malformed) {
+    std::fprintf(stderr, "hivemend: bad command line: %s\n", cmd.strError.c_str());
+    return FALSE;
+  }
+  if (cmd.status == RepairCommandLine::Status::MissingSwitch) return FALSE;
+
+  // The run happens inside the constructor; the object is done with when it returns.
+  std::make_unique<CHivemendDlg>(cmd.szSrcLetters, cmd.szDstLetters, cmd.dwSrcSignature, nullptr).reset();
+
+  if (GetSystemMetrics(SM_TABLETPC) == 0) std::exit(2);
+  SelfTerminate();
+  return FALSE;
+}
+
+void SelfTerminate() {
+  PostThreadMessageW(GetCurrentThreadId(), WM_CLOSE, 0, 0);
+  WaitForSingleObject(GetCurrentProcess(), kSelfTerminateWaitMs);
+  try {
+    DWORD dwExitCode = 0;
+    GetExitCodeProcess(GetCurrentProcess(), &dwExitCode);
+    if (dwExitCode == STILL_ACTIVE) TerminateProcess(GetCurrentProcess(), 0);
+  } catch (...) {
+  }
+}

@@ -1,0 +1,313 @@
+// Start-up and end of the program: the command line it reads, and the real program's
+// exit codes, output and guard against a second instance, run as a separate process.
+#include "app/HivemendApp.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "regf/unicode.h"
+#include "tests/support/repair_fixture.h"
+#include "win32/handle.h"
+#include "win32/sync.h"
+
+namespace {
+
+using hivemend::testing::TestPrefix;
+using Status = RepairCommandLine::Status;
+
+TEST(CommandLine, Switches) {
+  struct Case {
+    const char16_t* line;
+    Status status;
+    const char16_t* src;
+    const char16_t* dst;
+    DWORD signature;
+  } cases[] = {
+      {u"/SrcDrives %CDE% /DstDrives %FGH% /SrcSig %1A2B3C4D%", Status::Ok, u"CDE", u"FGH", 0x1A2B3C4D},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %8000ABCD%", Status::Ok, u"C", u"E", 0x8000ABCD},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %ffffffff%", Status::Ok, u"C", u"E", 0xFFFFFFFF},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %0000000001%", Status::Ok, u"C", u"E", 1},
+      {u"/SrcDrives %% /DstDrives %% /SrcSig %0%", Status::Ok, u"", u"", 0},
+      // Any order, anything around them.
+      {u"/SrcSig %abc% /DstDrives %de% /SrcDrives %cd%", Status::Ok, u"cd", u"de", 0xABC},
+      {u"\"x y\" /SrcDrives %C% junk /DstDrives %E%/SrcSig %12%", Status::Ok, u"C", u"E", 0x12},
+      // The digits start two characters after "/SrcSig", whatever those are.
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig:%7F", Status::Ok, u"C", u"E", 0x7F},
+      {u"/SrcDrives %CDEFGHIJKLMNOPQ% /DstDrives %E% /SrcSig %1%", Status::Ok, u"CDEFGHIJKLMNOPQ", u"E", 1},
+      // The first occurrence of a switch counts.
+      {u"/SrcDrives %C% /SrcDrives %D% /DstDrives %E% /SrcSig %1%", Status::Ok, u"C", u"E", 1},
+      // A switch that is not there, in any form the search accepts.
+      {u"", Status::MissingSwitch, u"", u"", 0},
+      {u"/DstDrives %E% /SrcSig %1%", Status::MissingSwitch, u"", u"", 0},
+      {u"/SrcDrives %C% /SrcSig %1%", Status::MissingSwitch, u"C", u"", 0},
+      {u"/SrcDrives %C% /DstDrives %E%", Status::MissingSwitch, u"C", u"E", 0},
+      {u"/srcdrives %C% /DstDrives %E% /SrcSig %1%", Status::MissingSwitch, u"", u"", 0},
+      {u"/SrcDrives %C% /DstDrives %E% /srcsig %1%", Status::MissingSwitch, u"C", u"E", 0},
+      // What the product never writes.
+      {u"/SrcDrives C /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
+      {u"/SrcDrives %C /DstDrives E /SrcSig 1", Status::Malformed, u"", u"", 0},
+      {u"/SrcDrives %C /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
+      {u"/SrcDrives %CDEFGHIJKLMNOPQR% /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
+      {u"/SrcDrives %C:% /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
+      {u"/SrcDrives %C% /DstDrives %E1% /SrcSig %1%", Status::Malformed, u"C", u"", 0},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %%", Status::Malformed, u"C", u"E", 0},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %XYZ%", Status::Malformed, u"C", u"E", 0},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %100000000%", Status::Malformed, u"C", u"E", 0},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig", Status::Malformed, u"C", u"E", 0},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig ", Status::Malformed, u"C", u"E", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(regf::to_utf8(c.line));
+    const RepairCommandLine parsed = ParseRepairCommandLine(c.line);
+    EXPECT_EQ(parsed.status, c.status);
+    EXPECT_EQ(std::u16string(parsed.szSrcLetters), c.src);
+    EXPECT_EQ(std::u16string(parsed.szDstLetters), c.dst);
+    if (c.status == Status::Ok) {
+      EXPECT_EQ(parsed.dwSrcSignature, c.signature);
+    }
+    EXPECT_EQ(parsed.strError.empty(), c.status != Status::Malformed) << parsed.strError;
+  }
+  EXPECT_EQ(ParseRepairCommandLine(nullptr).status, Status::MissingSwitch);
+}
+
+// The real program, run in a child process.
+struct ProgramRun {
+  int exit_code = -1;
+  std::string out, err;
+  std::chrono::milliseconds took{};
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Starts build/bin/hivemend with `args` and the environment of the test plus `env`
+// ("NAME=value"); standard output and error go to files in `scratch`.
+pid_t start_program(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                    const std::string& scratch, const std::string& tag) {
+  const std::string program = std::string(HIVEMEND_BIN_DIR) + "/hivemend";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+    const int out = open((scratch + "/" + tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open((scratch + "/" + tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+ProgramRun finish_program(pid_t pid, const std::string& scratch, const std::string& tag,
+                   std::chrono::steady_clock::time_point start) {
+  ProgramRun run;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.out = read_file(scratch + "/" + tag + ".out");
+  run.err = read_file(scratch + "/" + tag + ".err");
+  return run;
+}
+
+ProgramRun run_program(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                const std::string& scratch) {
+  const auto start = std::chrono::steady_clock::now();
+  return finish_program(start_program(args, env, scratch, "run"), scratch, "run", start);
+}
+
+const std::vector<std::string> kFullLine = {"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1A2B3C4D%"};
+
+// A prefix with the product's settings and an installation on drive E: (also C:, the
+// letter its paths are written with) whose SOFTWARE hive holds one short-name path.
+class Installation {
+ public:
+  Installation() {
+    const std::string root = prefix_.dir() + "/volume";
+    config_ = root + "/Windows/system32/config";
+    std::filesystem::create_directories(config_);
+    std::filesystem::create_directories(root + "/Program Files/Vendor");
+    std::ofstream(root + "/Program Files/Vendor/tool.exe") << "x";
+    prefix_.define_drive('c', root);
+    prefix_.define_drive('e', root);
+    prefix_.write_registry(
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
+        "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Hivemend\"\r\n\r\n");
+    const std::string reg = prefix_.dir() + "/software.reg";
+    std::ofstream(reg, std::ios::binary) << "Windows Registry Editor Version 5.00\r\n\r\n"
+                                            "[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n"
+                                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\r\n"
+                                            "\"Tool\"=\"C:\\\\PROGRA~1\\\\Vendor\\\\tool.exe\"\r\n\r\n";
+    const std::string import = std::string(HIVEMEND_BIN_DIR) + "/hivetool import " + reg + " " + hive() +
+                               " > /dev/null";
+    built_ = std::system(import.c_str()) == 0;
+  }
+  bool built() const { return built_; }
+  const std::string& dir() const { return prefix_.dir(); }
+  std::string hive() const { return config_ + "/SOFTWARE"; }
+  std::string log() const { return read_file(prefix_.dir() + "/logs/hivemend.log"); }
+  std::string report() const { return read_file(prefix_.dir() + "/logs/hivemend-report.txt"); }
+
+ private:
+  TestPrefix prefix_;
+  std::string config_;
+  bool built_ = false;
+};
+
+bool root_user() { return geteuid() == 0; }
+
+TEST(Program, ExitCodes) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    int exit_code;
+    bool runs;  // a repair run took place: its parameters are logged, its summary written
+    const char* err;  // expected start of standard error, "" for none
+  } cases[] = {
+      {"run", kFullLine, {}, 2, true, ""},
+      {"run on a Tablet PC", kFullLine, {"HIVEMEND_TABLETPC=1"}, 0, true, ""},
+      {"no arguments", {}, {}, 0, false, ""},
+      {"no /SrcDrives", {"/DstDrives", "%E%", "/SrcSig", "%1%"}, {}, 0, false, ""},
+      {"no /DstDrives", {"/SrcDrives", "%C%", "/SrcSig", "%1%"}, {}, 0, false, ""},
+      {"no /SrcSig", {"/SrcDrives", "%C%", "/DstDrives", "%E%"}, {}, 0, false, ""},
+      {"no /SrcSig on a Tablet PC", {"/SrcDrives", "%C%", "/DstDrives", "%E%"}, {"HIVEMEND_TABLETPC=1"}, 0, false, ""},
+      {"too many letters", {"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}, {}, 0, false,
+       "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
+      {"signature without digits", {"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%%"}, {}, 0, false,
+       "hivemend: bad command line: /SrcSig: the signature has no hexadecimal digits\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation installation;
+    ASSERT_TRUE(installation.built());
+    const ProgramRun run = run_program(c.args, c.env, installation.dir());
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(installation.log().find("CHivemendDlg -> pSrcLetters = ") != std::string::npos, c.runs);
+    EXPECT_EQ(!installation.report().empty(), c.runs);
+  }
+}
+
+TEST(Program, TabletPcEndsAfterWaitingOnItself) {
+  Installation installation;
+  ASSERT_TRUE(installation.built());
+  const ProgramRun run = run_program(kFullLine, {"HIVEMEND_TABLETPC=1"}, installation.dir());
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_GE(run.took, std::chrono::milliseconds(1000));
+  // Self-termination runs no destructors: the guard's semaphore is not released, but
+  // it went with the process.
+  HANDLE left = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, u"Global\\TALVIN99");
+  EXPECT_EQ(left, nullptr);
+  if (left) CloseHandle(left);
+}
+
+TEST(Program, RepairsTheRestoredHive) {
+  if (!root_user()) GTEST_SKIP() << "mounting hives needs the privileges of an administrator (root)";
+  Installation installation;
+  ASSERT_TRUE(installation.built());
+  const ProgramRun run = run_program(kFullLine, {}, installation.dir());
+  EXPECT_EQ(run.exit_code, 2);
+  const std::string exported = std::string(HIVEMEND_BIN_DIR) + "/hivetool export " + installation.hive() + " > " +
+                               installation.dir() + "/after.reg";
+  ASSERT_EQ(std::system(exported.c_str()), 0);
+  EXPECT_NE(read_file(installation.dir() + "/after.reg").find("\"Tool\"=\"C:\\\\Program Files\\\\Vendor\\\\tool.exe\""),
+            std::string::npos);
+}
+
+TEST(Program, InformationalOptionsTouchNothing) {
+  struct Case {
+    const char* option;
+    const char* output_start;
+  } cases[] = {{"--help", "Usage: hivemend /SrcDrives %"}, {"--version", "hivemend 0.1.0\n"}};
+  TestPrefix scratch;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    const std::string unused = scratch.dir() + "/never-created";
+    const ProgramRun run = run_program({c.option}, {"HIVEMEND_PREFIX=" + unused}, scratch.dir());
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.out.rfind(c.output_start, 0), 0u) << run.out;
+    EXPECT_EQ(run.err, "");
+    EXPECT_FALSE(std::filesystem::exists(unused));
+  }
+}
+
+bool semaphore_exists(const char16_t* name) {
+  HANDLE h = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, name);
+  if (h) CloseHandle(h);
+  return h != nullptr;
+}
+
+// One instance at a time, between real processes: while one holds the guard, a second
+// start with the same command line ends at once with 0 and touches no hive; once the
+// holder is killed (-9), a start runs.
+TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
+  if (!root_user()) GTEST_SKIP() << "mounting hives needs the privileges of an administrator (root)";
+  Installation installation;
+  ASSERT_TRUE(installation.built());
+  using Clock = std::chrono::steady_clock;
+
+  // The first instance: on a Tablet PC it keeps its guard for a second after its run.
+  const pid_t first = start_program(kFullLine, {"HIVEMEND_TABLETPC=1"}, installation.dir(), "first");
+  ASSERT_GT(first, 0);
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (!semaphore_exists(u"Global\\TALVIN99") && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(semaphore_exists(u"Global\\TALVIN99"));
+  ASSERT_EQ(kill(first, SIGSTOP), 0);
+
+  const std::string hive_before = read_file(installation.hive());
+  const std::string log_before = installation.log();
+  const std::string report_before = installation.report();
+  const ProgramRun second = run_program(kFullLine, {}, installation.dir());
+  EXPECT_EQ(second.exit_code, 0);
+  EXPECT_EQ(second.err, "");
+  EXPECT_EQ(read_file(installation.hive()), hive_before);
+  EXPECT_EQ(installation.log(), log_before);
+  EXPECT_EQ(installation.report(), report_before);
+  EXPECT_TRUE(semaphore_exists(u"Global\\TALVIN99"));
+
+  ASSERT_EQ(kill(first, SIGKILL), 0);
+  waitpid(first, nullptr, 0);
+  EXPECT_FALSE(semaphore_exists(u"Global\\TALVIN99"));
+
+  const ProgramRun third = run_program(kFullLine, {}, installation.dir());
+  EXPECT_EQ(third.exit_code, 2);
+  EXPECT_GT(installation.report().size(), report_before.size());
+  EXPECT_FALSE(semaphore_exists(u"Global\\TALVIN99"));
+}
+
+TEST(Program, HolderInTheOtherNamespaceDoesNotRefuse) {
+  Installation installation;
+  ASSERT_TRUE(installation.built());
+  // Another tool holds the session's semaphore; the program's guard is in Global\.
+  HANDLE local = CreateSemaphoreW(nullptr, 0, 1, u"Local\\TALVIN99");
+  ASSERT_NE(local, nullptr);
+  EXPECT_EQ(run_program(kFullLine, {}, installation.dir()).exit_code, 2);
+  HANDLE global = CreateSemaphoreW(nullptr, 0, 1, u"Global\\TALVIN99");
+  ASSERT_NE(global, nullptr);
+  EXPECT_EQ(run_program(kFullLine, {}, installation.dir()).exit_code, 0);
+  CloseHandle(global);
+  CloseHandle(local);
+}
+
+}  // namespace
