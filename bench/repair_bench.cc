@@ -1,0 +1,273 @@
+// The whole repair on a synthetic installation, next to a plain full walk of the same
+// SOFTWARE hive (hivetool export to /dev/null), measured in the same run.
+//
+// Drive C is an NTFS volume (mkntfs + ntfs-3g) holding 2,000 program folders,
+// Program Files\VendorNNNN\Common Files\libNNNN.dll, with short names other than the
+// stored ones (Program Files is PROGRA~2, a decoy ProgramData is PROGRA~1). Drive E
+// holds the installation: a SOFTWARE hive of 1,000,000 values in 10,000 keys, of which
+// 20,000 are candidates C:\PROGRA~1\VendorNNNN\COMMON~1\libNNNN.dll over the 2,000
+// paths (each met 10 times), a small SYSTEM hive and one user hive.
+//
+// Each side runs in a process of its own, so that its peak resident memory is its own:
+// the repair in a forked child, the baseline as the hivetool program. Reported: total
+// time, time per hive, time per candidate, peak memory, and both as ratios to the
+// baseline.
+//
+// Bench programs link the hive engine and the platform layer but not the program's own
+// library, so the engine's sources are compiled in here.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "app/HivemendDlg.cc"
+#include "log/Log.cc"
+#include "regf/build.h"
+#include "repair/CheckList.cc"
+#include "repair/DriveLetters.cc"
+#include "repair/Hivemend.cc"
+#include "repair/RegistryTraversal.cc"
+#include "repair/ResolvePaths.cc"
+#include "repair/ResolvedSummary.cc"
+#include "repair/UserProfiles.cc"
+#include "settings/Options.cc"
+#include "settings/RegistryHelpers.cc"
+#include "win32/prefix.h"
+#include "win32/security.h"
+
+namespace {
+
+constexpr int kPaths = 2000;
+constexpr int kKeys = 10000;
+constexpr int kValuesPerKey = 100;
+constexpr int kCandidateEvery = 50;  // 1,000,000 / 50 = 20,000 candidates
+constexpr int kHives = 3;
+
+int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
+
+regf::TreeValue Sz(const std::u16string& name, const std::u16string& text) {
+  regf::TreeValue v{name, regf::kRegSz, {}};
+  for (char16_t c : text) {
+    v.data.push_back(static_cast<uint8_t>(c & 0xFF));
+    v.data.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  v.data.insert(v.data.end(), {0, 0});
+  return v;
+}
+
+std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+// A numbered text ("v%d"); built with snprintf, as GCC 12 warns falsely about
+// "literal" + std::to_string.
+std::u16string Numbered(const char* format, int n) {
+  char text[48];
+  std::snprintf(text, sizeof text, format, n);
+  return U16(text);
+}
+
+std::u16string Candidate(int path) {
+  char text[80];
+  std::snprintf(text, sizeof text, "C:\\PROGRA~1\\Vendor%04d\\COMMON~1\\lib%04d.dll", path, path);
+  return U16(text);
+}
+
+bool WriteHive(const std::string& path, const regf::TreeKey& root) {
+  auto image = regf::build_hive(root);
+  if (!image) return false;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(image->data()), static_cast<std::streamsize>(image->size()));
+  return static_cast<bool>(out);
+}
+
+// Builds the hives in a child process, so that the tree in memory never counts
+// against the measured processes.
+bool BuildHives(const std::string& config, const std::string& users) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    regf::TreeKey software{u"SOFTWARE", {}, 0, {}, {}};
+    int n = 0;
+    for (int k = 0; k < kKeys; ++k) {
+      char name[16];
+      std::snprintf(name, sizeof name, "Key%05d", k);
+      regf::TreeKey key{U16(name), {}, 0, {}, {}};
+      for (int j = 0; j < kValuesPerKey; ++j, ++n) {
+        const std::u16string vname = Numbered("v%d", j);
+        if (n % kCandidateEvery == 0)
+          key.values.push_back(Sz(vname, Candidate((n / kCandidateEvery) % kPaths)));
+        else if (j % 2 == 0)
+          key.values.push_back(Sz(vname, Numbered("plain text %d", n)));
+        else
+          key.values.push_back(regf::TreeValue{vname, regf::kRegDword, {1, 2, 3, 4}});
+      }
+      software.subkeys.push_back(std::move(key));
+    }
+    regf::TreeKey profiles{u"ProfileList", {}, 0, {Sz(u"ProfilesDirectory", u"%SystemDrive%\\Users")}, {}};
+    regf::TreeKey cv{u"CurrentVersion", {}, 0, {}, {profiles}};
+    regf::TreeKey nt{u"Windows NT", {}, 0, {}, {cv}};
+    software.subkeys.push_back(regf::TreeKey{u"Microsoft", {}, 0, {}, {nt}});
+    regf::TreeKey system{u"SYSTEM", {}, 0, {}, {}};
+    regf::TreeKey user{u"USER", {}, 0, {}, {}};
+    for (int i = 0; i < 100; ++i) {
+      system.values.push_back(Sz(Numbered("s%d", i), Candidate(i)));
+      user.values.push_back(Sz(Numbered("u%d", i), Candidate(kPaths - 1 - i)));
+    }
+    const bool ok = WriteHive(config + "/SOFTWARE.orig", software) && WriteHive(config + "/SYSTEM.orig", system) &&
+                    WriteHive(users + "/User1/ntuser.dat.orig", user);
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+struct Installation {
+  std::string dir, image, mnt, inst, prefix;
+  bool ready = false;
+  std::string error;
+
+  Installation() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "repair_bench_XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+      error = "no temporary folder";
+      return;
+    }
+    dir = pattern;
+    image = dir + "/c.img";
+    mnt = dir + "/c";
+    inst = dir + "/e";
+    prefix = dir + "/prefix";
+    std::filesystem::create_directories(mnt);
+    if (Run("truncate -s 256M '" + image + "' && mkntfs -F -Q -q '" + image + "' >/dev/null 2>&1") != 0 ||
+        Run("ntfs-3g -o streams_interface=xattr '" + image + "' '" + mnt + "'") != 0) {
+      error = "no NTFS volume (mkntfs and ntfs-3g as root are needed)";
+      return;
+    }
+    mounted = true;
+    const std::string pf = mnt + "/Program Files";
+    std::filesystem::create_directories(mnt + "/ProgramData");
+    std::filesystem::create_directories(pf);
+    SetShort(pf, "PROGRA~2");
+    SetShort(mnt + "/ProgramData", "PROGRA~1");
+    for (int i = 0; i < kPaths; ++i) {
+      char vendor[32];
+      std::snprintf(vendor, sizeof vendor, "/Vendor%04d", i);
+      const std::string common = pf + vendor + "/Common Files";
+      std::filesystem::create_directories(common);
+      SetShort(common, "COMMON~2");
+      char lib[32];
+      std::snprintf(lib, sizeof lib, "/lib%04d.dll", i);
+      std::ofstream(common + lib).put('x');
+    }
+    if (!BuildHives(inst + "/Windows/system32/config", inst + "/Users")) {
+      error = "cannot build the hives";
+      return;
+    }
+    setenv("HIVEMEND_PREFIX", prefix.c_str(), 1);
+    if (!hivemend::win32::define_drive('c', mnt) || !hivemend::win32::define_drive('e', inst)) {
+      error = "cannot define the drives";
+      return;
+    }
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token);
+    for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+      TOKEN_PRIVILEGES p{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+      LookupPrivilegeValueW(nullptr, name, &p.Privileges[0].Luid);
+      AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
+    }
+    ready = true;
+  }
+  ~Installation() {
+    if (mounted) Run("umount '" + mnt + "' || umount -l '" + mnt + "'");
+    std::error_code ignored;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+  }
+  static void SetShort(const std::string& path, const std::string& name) {
+    setxattr(path.c_str(), "system.ntfs_dos_name", name.data(), name.size(), 0);
+  }
+  // Fresh copies of the hives: the repair rewrites them.
+  void Restore() const {
+    const std::string config = inst + "/Windows/system32/config/";
+    for (const std::string& f : {config + "SOFTWARE", config + "SYSTEM", inst + "/Users/User1/ntuser.dat"})
+      std::filesystem::copy_file(f + ".orig", f, std::filesystem::copy_options::overwrite_existing);
+  }
+
+  bool mounted = false;
+};
+
+Installation& Setup() {
+  static Installation installation;
+  return installation;
+}
+
+struct Measure {
+  double seconds = 0;
+  double peak_mb = 0;
+  bool ok = false;
+};
+
+// Runs `child` in a forked process; wall time and that process's peak resident memory.
+template <typename F>
+Measure InChild(F child) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) _exit(child());
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  Measure m;
+  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  m.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return m;
+}
+
+void BM_RepairInstallation(benchmark::State& state) {
+  Installation& setup = Setup();
+  if (!setup.ready) {
+    state.SkipWithError(setup.error.c_str());
+    return;
+  }
+  const std::string software = setup.inst + "/Windows/system32/config/SOFTWARE.orig";
+  for (auto _ : state) {
+    setup.Restore();
+    const Measure baseline = InChild([&] {
+      const int fd = open("/dev/null", O_WRONLY);
+      dup2(fd, 1);
+      execl(HIVEMEND_BIN_DIR "/hivetool", "hivetool", "export", software.c_str(), nullptr);
+      return 127;
+    });
+    const Measure repair = InChild([&] {
+      CHivemendDlg run(u"C", u"E", 0);
+      // Every candidate was examined and none was left unresolved.
+      return run.m_dwPathsResolved == 20000 + 200 && run.m_dwPathsSkipped == 0 ? 0 : 1;
+    });
+    if (!baseline.ok || !repair.ok) {
+      state.SkipWithError(!baseline.ok ? "hivetool export failed" : "the repair did not resolve every candidate");
+      return;
+    }
+    state.SetIterationTime(repair.seconds);
+    state.counters["total_s"] = repair.seconds;
+    state.counters["per_hive_ms"] = repair.seconds * 1e3 / kHives;
+    state.counters["per_candidate_us"] = repair.seconds * 1e6 / (20000 + 200);
+    state.counters["peak_MB"] = repair.peak_mb;
+    state.counters["export_s"] = baseline.seconds;
+    state.counters["export_peak_MB"] = baseline.peak_mb;
+    state.counters["time_ratio"] = repair.seconds / baseline.seconds;
+    state.counters["peak_ratio"] = repair.peak_mb / baseline.peak_mb;
+  }
+}
+BENCHMARK(BM_RepairInstallation)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
