@@ -184,7 +184,10 @@ void Hive::release_data(uint32_t size_field, uint32_t data_offset) {
   if ((size_field & vk::kDataInline) || size == 0) return;
   auto c = *cell(data_offset);
   if (minor_ >= 4 && size > kBigDataSegmentSize && c[0] == 'd' && c[1] == 'b') {
-    uint32_t segments = load_u16(&c[db::kSegmentCount]);
+    // A list may name more segments than the data fills; the walk checked only those the
+    // data fills, so only those are ours to free.
+    uint32_t segments = std::min<uint32_t>(load_u16(&c[db::kSegmentCount]),
+                                           (size + kBigDataSegmentSize - 1) / kBigDataSegmentSize);
     uint32_t list = load_u32(&c[db::kSegmentList]);
     auto l = *cell(list);
     for (uint32_t i = 0; i < segments; ++i) release(load_u32(&l[i * 4]));
