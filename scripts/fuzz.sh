@@ -34,9 +34,9 @@ for f in SYSTEM corrupted_system_hive transactions_NTUSER.DAT transactions_NTUSE
     xz -dc "$testdata/hives/$f.xz" > "$hives/$f.tmp" && mv "$hives/$f.tmp" "$hives/$f"
   fi
 done
-python3 - "$hives" "$out/seeds" <<'PY'
+python3 - "$hives" "$out/seeds" "$repo/tests/regf/fuzz_regressions" <<'PY'
 import os, random, struct, sys
-hives, seeds = sys.argv[1], sys.argv[2]
+hives, seeds, regressions = sys.argv[1], sys.argv[2], sys.argv[3]
 
 def checksum(block):
     s = 0
@@ -83,6 +83,17 @@ for name, limits in (('SYSTEM', (32768, 98304)), ('corrupted_system_hive', (6553
         put('hive_open_fuzz', '%s.%dk' % (name, limit // 1024), s)
         # The edit target takes its edits from the input's last bytes.
         put('hive_edit_fuzz', '%s.%dk' % (name, limit // 1024), s + bytes(rng.randrange(256) for _ in range(48)))
+
+# Past findings seed the targets they broke, so their neighbourhood is searched again.
+for name in sorted(os.listdir(regressions)) if os.path.isdir(regressions) else []:
+    data = open(os.path.join(regressions, name), 'rb').read()
+    if name.endswith('.hive'):
+        put('hive_open_fuzz', name, data)
+        put('hive_edit_fuzz', name, data + bytes(rng.randrange(256) for _ in range(48)))
+    elif name.endswith('.reg'):
+        put('regtext_fuzz', name, data)
+    elif name.endswith('.recover'):
+        put('recover_fuzz', name, data)
 
 primary, log1, log2 = read('transactions_NTUSER.DAT'), read('transactions_NTUSER.DAT.LOG1'), read('transactions_NTUSER.DAT.LOG2')
 if primary and log1 and log2:
