@@ -54,6 +54,13 @@ class HivetoolTest : public ::testing::Test {
     const std::string dirty = "xz -dc '" HIVEMEND_TESTDATA "/hives/transactions_NTUSER.DAT.xz' > '" +
                               (dir_ / "NTUSER.DAT").string() + "'";
     ASSERT_EQ(std::system(dirty.c_str()), 0) << dirty;
+    // The same hive with its two transaction logs beside it, as Windows left them.
+    fs::create_directory(dir_ / "logs");
+    for (const char* name : {"", ".LOG1", ".LOG2"}) {
+      const std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/transactions_NTUSER.DAT" + std::string(name) +
+                              ".xz' > '" + (dir_ / "logs" / "NTUSER.DAT").string() + name + "'";
+      ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    }
     const std::string system = slurp(dir_ / "SYSTEM");
     spit(dir_ / "truncated", system.substr(0, 3000));
     spit(dir_ / "wrongsig", "rggf" + system.substr(4, 8192));
@@ -97,12 +104,12 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
       {"--help", 0, "usage: hivetool COMMAND ARGS... (hivetool COMMAND --help for details)", ""},
       {"", 2, "", "usage: hivetool COMMAND ARGS... (hivetool COMMAND --help for details)"},
       {"frob", 2, "", "hivetool: unknown command \"frob\" (see hivetool --help)"},
-      {"export --help", 0, "usage: hivetool export HIVE [--prefix ROOT]", ""},
+      {"export --help", 0, "usage: hivetool export HIVE [--prefix ROOT] [--no-recover]", ""},
       {"import --help", 0, "usage: hivetool import FILE.reg HIVE [--prefix ROOT]", ""},
-      {"check --help", 0, "usage: hivetool check HIVE", ""},
-      {"diff --help", 0, "usage: hivetool diff A B [--prefix ROOT]", ""},
-      {"export", 2, "", "hivetool: export: expected 1 argument: hivetool export HIVE [--prefix ROOT]"},
-      {"diff SYSTEM", 2, "", "hivetool: diff: expected 2 arguments: hivetool diff A B [--prefix ROOT]"},
+      {"check --help", 0, "usage: hivetool check HIVE [--no-recover]", ""},
+      {"diff --help", 0, "usage: hivetool diff A B [--prefix ROOT] [--no-recover]", ""},
+      {"export", 2, "", "hivetool: export: expected 1 argument: hivetool export HIVE [--prefix ROOT] [--no-recover]"},
+      {"diff SYSTEM", 2, "", "hivetool: diff: expected 2 arguments: hivetool diff A B [--prefix ROOT] [--no-recover]"},
       {"export SYSTEM --bogus", 2, "",
        "hivetool: export: unknown option --bogus (see hivetool export --help)"},
       {"check SYSTEM --prefix X", 2, "",
@@ -149,6 +156,37 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
     }
   }
   EXPECT_FALSE(fs::exists(at("out.hive")));  // no failed import leaves a file behind
+}
+
+TEST_F(HivetoolTest, DirtyHiveIsRecoveredFromItsLogsUnlessTold) {
+  struct Case {
+    std::string args;
+    std::string out_line;
+    std::vector<std::string> out_has;
+    std::string err;
+  } cases[] = {
+      {"check logs/NTUSER.DAT", "logs/NTUSER.DAT: 3105 keys, 4695 values",
+       {"dirty: yes (sequence numbers differ (567, 566))\n",
+        "log NTUSER.DAT.LOG1: new format, base block valid (sequence 566); entries: 23 valid, 23 applied",
+        "recovered: sequence 588", "recovery complete\n", "damage: none\n"},
+       ""},
+      {"check --no-recover logs/NTUSER.DAT", "logs/NTUSER.DAT: 2590 keys, 4119 values",
+       {"state: dirty (transaction logs not applied: --no-recover)\n"}, ""},
+      {"export logs/NTUSER.DAT", "Windows Registry Editor Version 5.00\r",
+       {"[HKEY_LOCAL_MACHINE\\NTUSER.DAT\\Software\\Microsoft\\Payment\\PaymentApps]"},
+       "hivetool: logs/NTUSER.DAT: dirty hive recovered from its transaction logs: 132 pages from 23 "
+       "log entries\n"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun r = hivetool(c.args);
+    EXPECT_EQ(r.exit_code, 0) << c.args << "\n" << r.err;
+    EXPECT_EQ(r.out_line(), c.out_line) << c.args;
+    for (const auto& part : c.out_has) EXPECT_NE(r.out.find(part), std::string::npos) << c.args << ": " << part;
+    EXPECT_EQ(r.err, c.err) << c.args;
+  }
+  // The key that exists only thanks to the logs is missing when they are not read.
+  EXPECT_EQ(hivetool("export --no-recover logs/NTUSER.DAT").out.find("\\Payment\\PaymentApps]"),
+            std::string::npos);
 }
 
 TEST_F(HivetoolTest, CheckCountsTypesAndListsDamage) {

@@ -15,6 +15,7 @@
 #include "regf/commit.h"
 #include "regf/diff.h"
 #include "regf/hive.h"
+#include "regf/recovery.h"
 #include "regf/regtext.h"
 #include "regf/unicode.h"
 #include "regf/walk.h"
@@ -72,16 +73,53 @@ std::u16string default_prefix(const std::string& hive_path) {
          regf::from_utf8(std::filesystem::path(hive_path).filename().string());
 }
 
-regf::Result<regf::TreeKey> load_tree(const std::string& path) {
-  auto hive = regf::Hive::open_file(path);
+// An opened hive and, when its transaction logs were looked at, what recovery did.
+struct OpenedHive {
+  regf::Hive hive;
+  std::optional<regf::RecoveryReport> recovery;
+};
+
+// Opens a hive as Windows loads one: a dirty primary gets the changes its transaction
+// logs (HIVE.LOG, .LOG1, .LOG2 beside it) hold first. With --no-recover the primary is
+// read alone.
+regf::Result<OpenedHive> open_hive(const std::string& path, const Args& args) {
+  if (args.option("no-recover")) {
+    auto hive = regf::Hive::open_file(path);
+    if (!hive) return hive.error();
+    return OpenedHive{std::move(*hive), std::nullopt};
+  }
+  auto recovered = regf::recover_file(path);
+  if (!recovered) {
+    // Not even the logs make a hive of it: the engine's own reading of the primary says
+    // best what is wrong with the file.
+    auto plain = regf::Hive::open_file(path);
+    if (!plain) return plain.error();
+    return recovered.error();
+  }
+  auto hive = regf::Hive::from_image(std::move(recovered->image), path);
   if (!hive) return hive.error();
-  if (hive->dirty()) {
+  return OpenedHive{std::move(*hive), std::move(recovered->report)};
+}
+
+// The hive's content for export and diff; a dirty hive is named on standard error with
+// what was recovered, so that the text on standard output stays clean.
+regf::Result<regf::TreeKey> load_tree(const std::string& path, const Args& args) {
+  auto opened = open_hive(path, args);
+  if (!opened) return opened.error();
+  const auto& recovery = opened->recovery;
+  if (recovery && recovery->dirty && recovery->pages_applied() > 0) {
+    std::fprintf(stderr,
+                 "hivetool: %s: dirty hive recovered from its transaction logs: %u pages from %u "
+                 "log entries%s\n",
+                 path.c_str(), recovery->pages_applied(), recovery->entries_applied(),
+                 recovery->stopped_early() ? "; recovery stopped early (see hivetool check)" : "");
+  } else if (opened->hive.dirty() || (recovery && recovery->dirty)) {
     std::fprintf(stderr,
                  "hivetool: %s: warning: the hive is dirty; its transaction logs may hold "
                  "newer data that was not applied\n",
                  path.c_str());
   }
-  return regf::read_tree(*hive);
+  return regf::read_tree(opened->hive);
 }
 
 struct Counts {
@@ -114,7 +152,7 @@ int run_export(const Args& args) {
   const std::string& hive_path = args.positional[0];
   const std::u16string prefix =
       args.option("prefix") ? regf::from_utf8(*args.option("prefix")) : default_prefix(hive_path);
-  auto tree = load_tree(hive_path);
+  auto tree = load_tree(hive_path, args);
   if (!tree) return fail(tree.error());
   const regf::RegRoot roots[] = {{prefix, &*tree}};
   auto text = regf::write_reg(roots);
@@ -151,16 +189,20 @@ int run_import(const Args& args) {
 
 int run_check(const Args& args) {
   const std::string& hive_path = args.positional[0];
-  auto hive = regf::Hive::open_file(hive_path);
-  if (!hive) return fail(hive.error());
-  const regf::WalkReport walk = regf::walk_tree(*hive);
+  auto opened = open_hive(hive_path, args);
+  if (!opened) return fail(opened.error());
+  const regf::Hive& hive = opened->hive;
+  const regf::WalkReport walk = regf::walk_tree(hive);
   Counts counts;
   count(walk.root, counts);
   std::printf("%s: %zu keys, %zu values\n", hive_path.c_str(), counts.keys, counts.values);
   for (const auto& [type, n] : counts.by_type) std::printf("  %s: %zu\n", type_name(type).c_str(), n);
-  if (hive->dirty())
-    std::printf("state: dirty (transaction logs may hold newer data)\n");
-  const std::vector<regf::Damage>& damage = hive->damage();
+  if (opened->recovery && opened->recovery->dirty) {
+    std::printf("%s", opened->recovery->to_string().c_str());
+  } else if (hive.dirty()) {
+    std::printf("state: dirty (transaction logs not applied: --no-recover)\n");
+  }
+  const std::vector<regf::Damage>& damage = hive.damage();
   if (damage.empty()) {
     std::printf("damage: none\n");
     return kExitOk;
@@ -171,9 +213,9 @@ int run_check(const Args& args) {
 }
 
 int run_diff(const Args& args) {
-  auto a = load_tree(args.positional[0]);
+  auto a = load_tree(args.positional[0], args);
   if (!a) return fail(a.error());
-  auto b = load_tree(args.positional[1]);
+  auto b = load_tree(args.positional[1], args);
   if (!b) return fail(b.error());
   const std::u16string prefix = args.option("prefix") ? regf::from_utf8(*args.option("prefix"))
                                                       : default_prefix(args.positional[0]);
@@ -183,6 +225,9 @@ int run_diff(const Args& args) {
   return changes.empty() ? kExitOk : kExitFound;
 }
 
+const OptionSpec kNoRecoverOption{"no-recover", "",
+                                   "read the primary file alone: do not apply the changes its "
+                                   "transaction logs (.LOG, .LOG1, .LOG2) hold"};
 const OptionSpec kPrefixOption{"prefix", "ROOT",
                                "key path the hive's root stands for "
                                "(default: HKEY_LOCAL_MACHINE\\ and the hive file's name)"};
@@ -194,7 +239,7 @@ const std::vector<Command>& commands() {
        "write the whole hive as .reg text (REGEDIT5, UTF-8) on standard output",
        "Every key, value name, type and data byte is kept: data that regedit's readable\n"
        "forms would alter is written in a hex(N): form.\n",
-       {kPrefixOption},
+       {kPrefixOption, kNoRecoverOption},
        run_export},
       {"import",
        {"FILE.reg", "HIVE"},
@@ -206,8 +251,10 @@ const std::vector<Command>& commands() {
       {"check",
        {"HIVE"},
        "validate a hive: count its keys and its values per type, list any damage",
+       "A dirty hive is first recovered from its transaction logs, as Windows does when it\n"
+       "loads it; the report says what each log held and where recovery stopped.\n"
        "Exit code 1 when damage was found.\n",
-       {},
+       {kNoRecoverOption},
        run_check},
       {"diff",
        {"A", "B"},
@@ -215,7 +262,7 @@ const std::vector<Command>& commands() {
        "Lines: +[key] added, -[key] removed, *[key] renamed (letter case); under a\n"
        "\" [key]\" line, -\"value\" and +\"value\" give the old and new state in .reg notation.\n"
        "Exit code 1 when the hives differ.\n",
-       {kPrefixOption},
+       {kPrefixOption, kNoRecoverOption},
        run_diff},
   };
   return kCommands;
