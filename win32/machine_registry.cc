@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "regf/build.h"
 #include "regf/commit.h"
@@ -32,6 +33,10 @@ Expected<std::optional<struct stat>> stat_file(const std::string& path) {
   if (stat(path.c_str(), &st) == 0) return std::optional<struct stat>(st);
   if (errno == ENOENT) return std::optional<struct stat>();
   return WinError{error_from_errno(errno)};
+}
+
+bool same_units(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
 }
 
 bool is_empty(const regf::TreeKey& key) { return key.values.empty() && key.subkeys.empty(); }
@@ -80,7 +85,7 @@ Expected<regf::KeyRef> find_key(HiveStore& store, regf::KeyRef from, bool from_r
   const regf::Hive& hive = store.hive;
   auto child = [&](regf::KeyRef parent, std::u16string_view name) -> Expected<regf::KeyRef> {
     const auto& last = store.last_enumerated;
-    if (last.parent == parent.cell && last.child != 0 && last.name == name) return regf::KeyRef{last.child};
+    if (last.parent == parent.cell && last.child != 0 && same_units(last.name, name)) return regf::KeyRef{last.child};
     auto found = hive.find_subkey(parent, name);
     if (!found) return WinError{ERROR_BADDB};
     if (!*found) return WinError{ERROR_FILE_NOT_FOUND};
@@ -100,7 +105,7 @@ Expected<regf::KeyRef> find_key(HiveStore& store, regf::KeyRef from, bool from_r
   size_t& depth = store.cursor_depth;
   size_t shared = 0;
   while (shared < names.size() && shared < depth &&
-         (cursor[shared].first == names[shared] || regf::equal_nocase(cursor[shared].first, names[shared])))
+         (same_units(cursor[shared].first, names[shared]) || regf::equal_nocase(cursor[shared].first, names[shared])))
     ++shared;
   regf::KeyRef key = shared ? regf::KeyRef{cursor[shared - 1].second} : hive.root();
   depth = shared;

@@ -290,7 +290,7 @@ LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserv
     } else {
       auto data = hive.value_data(**value);
       if (!data) return ERROR_BADDB;
-      std::memcpy(lpData, data->data(), data->size());
+      if (!data->empty()) std::memcpy(lpData, data->data(), data->size());
     }
   }
   if (lpcbData) *lpcbData = *size;
@@ -313,14 +313,14 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   data.resize(size);
   if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
     std::u16string text(size / 2, u'\0');
-    std::memcpy(text.data(), data.data(), text.size() * 2);
+    if (!text.empty()) std::memcpy(text.data(), data.data(), text.size() * 2);
     const std::string narrow = regf::to_utf8(text);
     data.assign(narrow.begin(), narrow.end());
   }
   if (lpType) *lpType = type;
   if (lpData) {
     if (data.size() > *lpcbData) result = ERROR_MORE_DATA;
-    else std::memcpy(lpData, data.data(), data.size());
+    else if (!data.empty()) std::memcpy(lpData, data.data(), data.size());
   }
   if (lpcbData) *lpcbData = DWORD(data.size());
   return result;
@@ -363,7 +363,7 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
   if (name_fits && lpData && data_fits) {
     auto data = hive.value_data(*value);
     if (!data) return ERROR_BADDB;
-    std::memcpy(lpData, data->data(), data->size());
+    if (!data->empty()) std::memcpy(lpData, data->data(), data->size());
   }
   if (lpcbData) *lpcbData = *size;
   return name_fits && data_fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
