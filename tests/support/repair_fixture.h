@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -72,6 +73,8 @@ struct LogEntry {
   std::string message;
   bool operator==(const LogEntry&) const = default;
 };
+// Readable in test failures (the context, " | ", the message).
+inline void PrintTo(const LogEntry& e, std::ostream* os) { *os << '{' << e.context << " | " << e.message << '}'; }
 
 // The entries of a log file written by the default sink: each ends in a bare LF (CR LF
 // belongs to the message), fields separated by tabs after the timestamp.
