@@ -347,11 +347,12 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
   auto place = value_place(state, hKey, KEY_QUERY_VALUE);
   if (!place) return LSTATUS(place.error());
   const regf::Hive& hive = place->store->hive;
-  auto count = hive.value_count(place->key);
-  if (!count) return ERROR_BADDB;
-  if (dwIndex >= *count) return ERROR_NO_MORE_ITEMS;
   auto value = hive.value(place->key, dwIndex);
-  if (!value) return ERROR_BADDB;
+  if (!value) {
+    // Past the end, or a damaged key: only then is the count asked.
+    auto count = hive.value_count(place->key);
+    return count && dwIndex >= *count ? ERROR_NO_MORE_ITEMS : ERROR_BADDB;
+  }
   auto name = hive.value_name(*value);
   auto type = hive.value_type(*value);
   auto size = hive.value_size(*value);
@@ -409,11 +410,11 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
   if (!place->store)
     if (DWORD error = read_root(state, *place); error != ERROR_SUCCESS) return LSTATUS(error);
   const regf::Hive& hive = place->store->hive;
-  auto count = hive.subkey_count(place->key);
-  if (!count) return ERROR_BADDB;
-  if (dwIndex >= *count) return ERROR_NO_MORE_ITEMS;
   auto sub = hive.subkey(place->key, dwIndex);
-  if (!sub) return ERROR_BADDB;
+  if (!sub) {
+    auto count = hive.subkey_count(place->key);
+    return count && dwIndex >= *count ? ERROR_NO_MORE_ITEMS : ERROR_BADDB;
+  }
   auto name = hive.key_name(*sub);
   if (!name) return ERROR_BADDB;
   if (lpftLastWriteTime) {
