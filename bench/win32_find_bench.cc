@@ -22,7 +22,6 @@
 #include "win32/windows.h"
 
 // The shared NTFS test volume helper, compiled into this program.
-#include "tests/support/ntfs_volume.cc"
 
 namespace {
 
