@@ -12,16 +12,16 @@
 
 #include <cstdio>
 #include <map>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "regf/unicode.h"
+#include "tests/support/ntfs_volume.h"
 #include "win32/directory.h"
 #include "win32/prefix.h"
 #include "win32/windows.h"
-
-// The shared NTFS test volume helper, compiled into this program.
 
 namespace {
 
