@@ -1,5 +1,7 @@
 #include "regf/walk.h"
 
+#include <unordered_set>
+
 #include "regf/format.h"
 #include "regf/node.h"
 #include "regf/unicode.h"
@@ -51,6 +53,7 @@ class TreeWalker {
     auto class_name = hive_.class_name(k);
     if (!class_name) report(class_name.error());
     if (depth > 0) path_.push_back(*name);
+    security(k);
     if (out) {
       out->name = std::move(*name);
       if (class_name) out->class_name = *class_name;
@@ -60,6 +63,18 @@ class TreeWalker {
     subkeys(k, out, depth);
     if (depth > 0) path_.pop_back();
     return true;
+  }
+
+  // Many keys share one security record ("sk"), so it may be reached any number of times
+  // as a security record, but never also as another structure: adding a subkey raises
+  // the record's reference count in place, which would write into that structure's
+  // bytes. A key whose security offset names no "sk" record is left alone here (edits
+  // leave such a key's security untouched too).
+  void security(KeyRef k) {
+    uint32_t sk = load_u32(&(*hive_.cell(k.cell))[nk::kSecurity]);
+    if (!hive_.record(sk, "sk", kMinSecurityRecord) || security_cells_.contains(sk)) return;
+    if (!first_sight(sk)) return report(Hive::file_offset(sk), "security record is also another structure's cell");
+    security_cells_.insert(sk);
   }
 
   void values(KeyRef k, TreeKey* out) {
@@ -117,8 +132,12 @@ class TreeWalker {
     }
   }
 
+  // The fixed part of a security record up to its reference count.
+  static constexpr size_t kMinSecurityRecord = 16;
+
   const Hive& hive_;
   std::vector<uint64_t> seen_;
+  std::unordered_set<uint32_t> security_cells_;
   std::vector<std::u16string> path_;
 };
 

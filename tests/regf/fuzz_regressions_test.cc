@@ -4,6 +4,7 @@
 // file; every file there belongs to one of the tables below.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <set>
@@ -86,11 +87,49 @@ TEST_P(FuzzEditRegression, EditTakenAndImageReadsBack) {
 
 INSTANTIATE_TEST_SUITE_P(Inputs, FuzzEditRegression, ::testing::ValuesIn(kEditCases));
 
+// ---- Hives whose damage must refuse edits ---------------------------------------------
+
+// A hive that opens but must report damage (a substring of one reason given) and
+// refuse every edit without changing a byte.
+struct DamageCase {
+  const char* file;
+  const char* reason;
+};
+
+const DamageCase kDamageCases[] = {
+    // The root key's security offset names the data cell of value "Bin", whose bytes
+    // begin with "sk": adding a subkey raised the "reference count" inside the value's
+    // data, silently changing it.
+    {"security-cell-is-value-data.hive", "value data cell reached twice"},
+};
+
+class FuzzDamageRegression : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(FuzzDamageRegression, ReportedAndRefusedForWriting) {
+  const DamageCase& c = GetParam();
+  const std::vector<uint8_t> bytes = input(c.file);
+  auto hive = regf::Hive::from_image(bytes, c.file);
+  ASSERT_TRUE(hive.ok()) << hive.error().to_string();
+  std::string reasons;
+  for (const auto& d : hive->damage()) reasons += d.to_string() + "\n";
+  EXPECT_NE(reasons.find(c.reason), std::string::npos) << reasons;
+
+  const uint8_t data[] = {1, 2, 3, 4, 5, 6, 7, 8};
+  auto set = hive->set_value(hive->root(), u"New", regf::kRegBinary, data);
+  ASSERT_FALSE(set.ok());
+  EXPECT_NE(set.error().message.find("damaged"), std::string::npos) << set.error().to_string();
+  EXPECT_FALSE(hive->add_subkey(hive->root(), u"New").ok());
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), hive->raw_image().begin(), hive->raw_image().end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, FuzzDamageRegression, ::testing::ValuesIn(kDamageCases));
+
 // ---- Every input file is replayed ---------------------------------------------------------
 
 TEST(FuzzRegressions, EveryInputFileIsInATable) {
   std::set<std::string> listed;
   for (const auto& c : kEditCases) listed.insert(c.file);
+  for (const auto& c : kDamageCases) listed.insert(c.file);
   std::set<std::string> present;
   for (const auto& entry : fs::directory_iterator(input_dir())) present.insert(entry.path().filename().string());
   EXPECT_FALSE(present.empty());
