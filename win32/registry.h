@@ -22,13 +22,6 @@
 #include "win32/error.h"
 #include "win32/types.h"
 
-#ifndef ERROR_BADDB
-#define ERROR_BADDB 1009L
-#endif
-#ifndef ERROR_BADKEY
-#define ERROR_BADKEY 1010L
-#endif
-
 struct HKEY__;
 using HKEY = HKEY__*;
 using PHKEY = HKEY*;

@@ -7,14 +7,9 @@
 // enables it, as in a Windows token. Other users hold none.
 #pragma once
 
+#include "win32/error.h"
 #include "win32/types.h"
 
-#ifndef ERROR_NOT_ALL_ASSIGNED
-#define ERROR_NOT_ALL_ASSIGNED 1300L
-#endif
-#ifndef ERROR_NO_SUCH_PRIVILEGE
-#define ERROR_NO_SUCH_PRIVILEGE 1313L
-#endif
 
 struct LUID {
   DWORD LowPart;

@@ -8,3 +8,8 @@
 #include "win32/file.h"
 #include "win32/module.h"
 #include "win32/environment.h"
+#include "win32/registry.h"
+#include "win32/security.h"
+#include "win32/sync.h"
+#include "win32/process.h"
+#include "win32/system.h"
