@@ -33,10 +33,9 @@ regf::TreeValue TextEntry(const std::u16string& name, DWORD sig, uint64_t offset
   char text[128];
   std::snprintf(text, sizeof text, "\\??\\STORAGE#Partition#S%08X#O%llx_{guid}", sig,
                 static_cast<unsigned long long>(offset));
-  regf::TreeValue v = string_value(name, u16(text));
-  v.type = regf::kRegBinary;
-  v.data.resize(v.data.size() - 2);
-  return v;
+  std::vector<uint8_t> data;
+  for (const char* p = text; *p; ++p) data.insert(data.end(), {static_cast<uint8_t>(*p), 0});
+  return binary_value(name, std::move(data));
 }
 
 std::u16string Dos(char letter) { return u"\\DosDevices\\" + std::u16string(1, char16_t(letter)) + u":"; }
