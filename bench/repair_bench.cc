@@ -30,18 +30,8 @@
 #include <fstream>
 #include <string>
 
-#include "app/HivemendDlg.cc"
-#include "log/Log.cc"
+#include "app/HivemendDlg.h"
 #include "regf/build.h"
-#include "repair/CheckList.cc"
-#include "repair/DriveLetters.cc"
-#include "repair/Hivemend.cc"
-#include "repair/RegistryTraversal.cc"
-#include "repair/ResolvePaths.cc"
-#include "repair/ResolvedSummary.cc"
-#include "repair/UserProfiles.cc"
-#include "settings/Options.cc"
-#include "settings/RegistryHelpers.cc"
 #include "win32/prefix.h"
 #include "win32/security.h"
 
