@@ -145,10 +145,10 @@ wait "${pids[@]}"
 printf '\n%-16s %12s %8s %8s %8s  %s\n' target executions cov ft corpus findings
 for t in "${targets[@]}"; do
   log=$out/logs/$t.log
-  execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | tail -1 | awk '{print $2}')
-  last=$(grep -E '^#[0-9]+' "$log" | grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' | tail -1)
-  cov=$(echo "$last" | awk '{print $2}'); ft=$(echo "$last" | awk '{print $4}'); corp=$(echo "$last" | awk '{print $6}')
+  execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | tail -1 | awk '{print $2}' || true)
+  last=$(grep -E '^#[0-9]+' "$log" | grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' | tail -1 || true)
+  read -r _ cov _ ft _ corp <<< "${last:-x ? x ? x ?}"
   findings=$(find "$out/findings/$t" -type f | wc -l)
-  printf '%-16s %12s %8s %8s %8s  %s\n' "$t" "${execs:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}" "$findings"
+  printf '%-16s %12s %8s %8s %8s  %s\n' "$t" "${execs:-?}" "$cov" "$ft" "$corp" "$findings"
   find "$out/findings/$t" -type f -printf '    %p\n'
 done
