@@ -1,6 +1,8 @@
 #include "settings/Options.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -15,12 +17,13 @@ std::unique_ptr<COrnOptions>& Singleton() {
 COrnOptions::COrnOptions(LPCWSTR pszCmdLine) {
   if (pszCmdLine != nullptr) {
     const std::u16string_view text(pszCmdLine);
-    m_pszCmdLine = std::make_unique<WCHAR[]>(text.size() + 1);
-    text.copy(m_pszCmdLine.get(), text.size());
+    m_pszCmdLine = static_cast<LPWSTR>(std::calloc(text.size() + 1, sizeof(WCHAR)));
+    if (m_pszCmdLine == nullptr) throw std::bad_alloc();
+    text.copy(m_pszCmdLine, text.size());
   }
 }
 
-COrnOptions::~COrnOptions() = default;
+COrnOptions::~COrnOptions() { std::free(m_pszCmdLine); }
 
 COrnOptions* GetOptions(LPCWSTR pszCmdLine) {
   auto& options = Singleton();
