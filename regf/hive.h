@@ -70,6 +70,8 @@ class Hive {
   // --- keys (node.cc) ---
   KeyRef root() const { return KeyRef{root_}; }
   Result<std::u16string> key_name(KeyRef key) const;
+  // The key's name decoded into `name` when it fits; its length in characters either way.
+  Result<uint32_t> read_key_name(KeyRef key, std::span<char16_t> name) const;
   // nullopt when the key has no class name.
   Result<std::optional<std::u16string>> class_name(KeyRef key) const;
   Result<uint64_t> last_written(KeyRef key) const;
@@ -92,6 +94,16 @@ class Hive {
   Result<uint32_t> value_type(ValueRef value) const;
   Result<uint32_t> value_size(ValueRef value) const;
   Result<std::vector<uint8_t>> value_data(ValueRef value) const;
+  // A value's name, type and data read from its record once, into the caller's buffers
+  // (for callers that enumerate many values and would otherwise allocate per value).
+  // The name is decoded into `name` and the data copied into `data` only when each
+  // fits; the result gives their full lengths either way.
+  struct ValueInfo {
+    uint32_t type = 0;
+    uint32_t name_length = 0;  // in characters
+    uint32_t size = 0;         // data size in bytes
+  };
+  Result<ValueInfo> read_value(ValueRef value, std::span<char16_t> name, std::span<uint8_t> data) const;
   // Replaces the type and data of the value named `name` (case-insensitive), or adds the
   // value when the key has none of that name.
   Status set_value(KeyRef key, std::u16string_view name, uint32_t type,
@@ -136,6 +148,8 @@ class Hive {
   };
   Result<const SubkeyIndex*> subkey_index(KeyRef key, bool sorted) const;
   Result<std::u16string> node_name(uint32_t cell) const;
+  // compare_nocase(name, the name of key node `cell`), without decoding that name.
+  Result<int> compare_node_name(std::u16string_view name, uint32_t cell) const;
 
   // Called with each cell a structure is made of, before it is read; returning false
   // stops the reading (the walk uses this to refuse cells referenced twice).

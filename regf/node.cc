@@ -64,7 +64,43 @@ Result<std::u16string> Hive::node_name(uint32_t cell) const {
   return decode_name(p->subspan(nk::kName, length), compressed);
 }
 
+Result<int> Hive::compare_node_name(std::u16string_view name, uint32_t cell) const {
+  auto p = record(cell, "nk", nk::kName);
+  if (!p) return p.error();
+  uint16_t length = load_u16(&(*p)[nk::kNameLength]);
+  if (nk::kName + length > p->size()) return fault("key name longer than its cell", cell);
+  bool compressed = load_u16(&(*p)[nk::kFlags]) & nk::kFlagCompressedName;
+  if (!compressed && length % 2 != 0) return fault("UTF-16 key name of odd byte length", cell);
+  // Compared in place, as compare_nocase would compare the decoded name: a lookup
+  // touches several names per level and decoding each one would allocate.
+  const uint8_t* bytes = p->data() + nk::kName;
+  const size_t stored = compressed ? length : length / 2u;
+  const size_t n = std::min(name.size(), stored);
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t c = compressed ? char16_t(bytes[i]) : char16_t(load_u16(&bytes[2 * i]));
+    const char16_t x = upcase(name[i]), y = upcase(c);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (name.size() == stored) return 0;
+  return name.size() < stored ? -1 : 1;
+}
+
 Result<std::u16string> Hive::key_name(KeyRef key) const { return node_name(key.cell); }
+
+Result<uint32_t> Hive::read_key_name(KeyRef key, std::span<char16_t> name) const {
+  auto p = record(key.cell, "nk", nk::kName);
+  if (!p) return p.error();
+  uint16_t length = load_u16(&(*p)[nk::kNameLength]);
+  if (nk::kName + length > p->size()) return fault("key name longer than its cell", key.cell);
+  bool compressed = load_u16(&(*p)[nk::kFlags]) & nk::kFlagCompressedName;
+  if (!compressed && length % 2 != 0) return fault("UTF-16 key name of odd byte length", key.cell);
+  const uint32_t chars = compressed ? length : length / 2u;
+  if (chars <= name.size()) {
+    const uint8_t* bytes = p->data() + nk::kName;
+    for (uint32_t i = 0; i < chars; ++i) name[i] = compressed ? char16_t(bytes[i]) : char16_t(load_u16(&bytes[2 * i]));
+  }
+  return chars;
+}
 
 Result<std::optional<std::u16string>> Hive::class_name(KeyRef key) const {
   auto p = record(key.cell, "nk", nk::kName);
@@ -192,9 +228,9 @@ Result<std::optional<KeyRef>> Hive::find_subkey(KeyRef key, std::u16string_view 
     for (uint32_t i = 0; i < *count; ++i) {
       auto child = subkey(key, i);
       if (!child) return child.error();
-      auto child_name = node_name(child->cell);
-      if (!child_name) return child_name.error();
-      if (equal_nocase(*child_name, name)) return std::optional<KeyRef>(*child);
+      auto order = compare_node_name(name, child->cell);
+      if (!order) return order.error();
+      if (*order == 0) return std::optional<KeyRef>(*child);
     }
     return std::optional<KeyRef>();
   }
@@ -205,9 +241,9 @@ Result<std::optional<KeyRef>> Hive::find_subkey(KeyRef key, std::u16string_view 
   while (lo < hi) {
     size_t mid = lo + (hi - lo) / 2;
     uint32_t c = ix.cells[ix.sorted.empty() ? mid : ix.sorted[mid]];
-    auto mid_name = node_name(c);
-    if (!mid_name) return mid_name.error();
-    int order = compare_nocase(name, *mid_name);
+    auto compared = compare_node_name(name, c);
+    if (!compared) return compared.error();
+    const int order = *compared;
     if (order == 0) return std::optional<KeyRef>(KeyRef{c});
     if (order < 0) hi = mid;
     else lo = mid + 1;

@@ -339,8 +339,13 @@ namespace {
 Result<std::vector<uint8_t>> read_whole_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return Error{"cannot open file", std::nullopt, path.string()};
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return Error{"read error", std::nullopt, path.string()};
+  // One read of the whole file: hives run to tens of megabytes, too many to take a
+  // character at a time.
+  in.seekg(0, std::ios::end);
+  std::vector<uint8_t> bytes(size_t(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size())))
+    return Error{"read error", std::nullopt, path.string()};
   return bytes;
 }
 

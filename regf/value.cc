@@ -89,6 +89,44 @@ Result<std::vector<uint8_t>> Hive::value_data(ValueRef value) const {
   return data;
 }
 
+Result<Hive::ValueInfo> Hive::read_value(ValueRef value, std::span<char16_t> name,
+                                         std::span<uint8_t> data) const {
+  auto p = record(value.cell, "vk", vk::kName);
+  if (!p) return p.error();
+  uint16_t length = load_u16(&(*p)[vk::kNameLength]);
+  if (vk::kName + length > p->size()) return fault("value name longer than its cell", value.cell);
+  bool compressed = load_u16(&(*p)[vk::kFlags]) & vk::kFlagCompressedName;
+  if (!compressed && length % 2 != 0) return fault("UTF-16 value name of odd byte length", value.cell);
+  const DataField f = data_field(*p);
+  ValueInfo info{load_u32(&(*p)[vk::kType]), compressed ? length : length / 2u, f.size};
+  if (info.name_length <= name.size()) {
+    const uint8_t* bytes = p->data() + vk::kName;
+    for (uint32_t i = 0; i < info.name_length; ++i)
+      name[i] = compressed ? char16_t(bytes[i]) : char16_t(load_u16(&bytes[2 * i]));
+  }
+  if (f.size > data.size()) return info;
+  if (f.inline_data) {
+    if (f.size > 4) return fault("inline value data longer than 4 bytes", value.cell);
+    std::copy_n(p->begin() + vk::kDataOffset, f.size, data.begin());
+    return info;
+  }
+  if (f.size == 0) return info;
+  auto c = cell(f.offset);
+  if (!c) return c.error();
+  const bool big = minor_ >= 4 && f.size > kBigDataSegmentSize && c->size() >= db::kSize && (*c)[0] == 'd' &&
+                   (*c)[1] == 'b';
+  if (big) {
+    // Segmented data is rare; the general reader gathers it.
+    auto all = value_data(value);
+    if (!all) return all.error();
+    std::copy(all->begin(), all->end(), data.begin());
+    return info;
+  }
+  if (f.size > c->size()) return fault("value data size beyond its cell", f.offset);
+  std::copy_n(c->begin(), f.size, data.begin());
+  return info;
+}
+
 Result<bool> Hive::read_data(ValueRef value, const CellVisitor& visit, std::vector<uint8_t>* out) const {
   auto p = record(value.cell, "vk", vk::kName);
   if (!p) return p.error();

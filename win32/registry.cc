@@ -347,26 +347,29 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
   auto place = value_place(state, hKey, KEY_QUERY_VALUE);
   if (!place) return LSTATUS(place.error());
   const regf::Hive& hive = place->store->hive;
+  // The count first: every enumeration ends with one call past the end, and the engine
+  // reports an index out of range as a fault, which costs more than the count.
+  auto count = hive.value_count(place->key);
+  if (!count) return ERROR_BADDB;
+  if (dwIndex >= *count) return ERROR_NO_MORE_ITEMS;
   auto value = hive.value(place->key, dwIndex);
-  if (!value) {
-    // Past the end, or a damaged key: only then is the count asked.
-    auto count = hive.value_count(place->key);
-    return count && dwIndex >= *count ? ERROR_NO_MORE_ITEMS : ERROR_BADDB;
-  }
-  auto name = hive.value_name(*value);
-  auto type = hive.value_type(*value);
-  auto size = hive.value_size(*value);
-  if (!name || !type || !size) return ERROR_BADDB;
+  if (!value) return ERROR_BADDB;
+  // The name goes straight into the caller's buffer when it fits with its terminator;
+  // the data only when both fit, so that a call ending in ERROR_MORE_DATA leaves them alone.
+  const std::span<char16_t> name_room(lpValueName, *lpcchValueName ? *lpcchValueName - 1 : 0);
+  auto info = hive.read_value(*value, name_room, {});
+  if (!info) return ERROR_BADDB;
 
-  if (lpType) *lpType = *type;
-  const bool name_fits = store_name(*name, lpValueName, lpcchValueName);
-  const bool data_fits = !lpData || *size <= *lpcbData;
-  if (name_fits && lpData && data_fits) {
-    auto data = hive.value_data(*value);
-    if (!data) return ERROR_BADDB;
-    if (!data->empty()) std::memcpy(lpData, data->data(), data->size());
+  if (lpType) *lpType = info->type;
+  const bool name_fits = info->name_length < *lpcchValueName;
+  const bool data_fits = !lpData || info->size <= *lpcbData;
+  if (name_fits) {
+    lpValueName[info->name_length] = 0;
+    *lpcchValueName = info->name_length;
+    if (lpData && data_fits && info->size > 0)
+      if (!hive.read_value(*value, {}, std::span<uint8_t>(lpData, info->size))) return ERROR_BADDB;
   }
-  if (lpcbData) *lpcbData = *size;
+  if (lpcbData) *lpcbData = info->size;
   return name_fits && data_fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 
@@ -410,30 +413,33 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
   if (!place->store)
     if (DWORD error = read_root(state, *place); error != ERROR_SUCCESS) return LSTATUS(error);
   const regf::Hive& hive = place->store->hive;
+  auto count = hive.subkey_count(place->key);
+  if (!count) return ERROR_BADDB;
+  if (dwIndex >= *count) return ERROR_NO_MORE_ITEMS;
   auto sub = hive.subkey(place->key, dwIndex);
-  if (!sub) {
-    auto count = hive.subkey_count(place->key);
-    return count && dwIndex >= *count ? ERROR_NO_MORE_ITEMS : ERROR_BADDB;
-  }
-  auto name = hive.key_name(*sub);
-  if (!name) return ERROR_BADDB;
+  if (!sub) return ERROR_BADDB;
+  // Decoded straight into the caller's buffer when it fits with its terminator.
+  auto length = hive.read_key_name(*sub, std::span<char16_t>(lpName, *lpcchName ? *lpcchName - 1 : 0));
+  if (!length) return ERROR_BADDB;
   if (lpftLastWriteTime) {
     auto written = hive.last_written(*sub);
     const uint64_t t = written ? *written : 0;
     *lpftLastWriteTime = FILETIME{DWORD(t), DWORD(t >> 32)};
   }
-  if (name->size() >= *lpcchName) return ERROR_MORE_DATA;
+  if (*length >= *lpcchName) return ERROR_MORE_DATA;
+  const std::u16string_view name(lpName, *length);
   auto& last = place->store->last_enumerated;
   last.parent = place->key.cell;
   last.child = sub->cell;
-  last.name = *name;
+  last.name.assign(name);
   if (lpClass) {
     auto class_name = hive.class_name(*sub);
     const std::u16string text = class_name && *class_name ? **class_name : std::u16string();
     if (text.size() >= *lpcchClass) return ERROR_MORE_DATA;
     store_name(text, lpClass, lpcchClass);
   }
-  store_name(*name, lpName, lpcchName);
+  lpName[*length] = 0;
+  *lpcchName = *length;
   return ERROR_SUCCESS;
 }
 
