@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "regf/node.h"
 #include "regf/result.h"
 
 namespace regf {
@@ -150,6 +151,9 @@ class Hive {
   Result<std::u16string> node_name(uint32_t cell) const;
   // compare_nocase(name, the name of key node `cell`), without decoding that name.
   Result<int> compare_node_name(std::u16string_view name, uint32_t cell) const;
+  // The stored name of key node `cell`, or of the value whose record is `vk_record`.
+  Result<StoredName> node_stored_name(uint32_t cell) const;
+  Result<StoredName> value_stored_name(std::span<const uint8_t> vk_record, uint32_t cell) const;
 
   // Called with each cell a structure is made of, before it is read; returning false
   // stops the reading (the walk uses this to refuse cells referenced twice).

@@ -54,52 +54,51 @@ uint32_t name_hash(std::u16string_view name) {
   return hash;
 }
 
-Result<std::u16string> Hive::node_name(uint32_t cell) const {
+bool StoredName::copy_to(std::span<char16_t> out) const {
+  const uint32_t n = length();
+  if (n > out.size()) return false;
+  for (uint32_t i = 0; i < n; ++i) out[i] = (*this)[i];
+  return true;
+}
+
+Result<StoredName> Hive::node_stored_name(uint32_t cell) const {
   auto p = record(cell, "nk", nk::kName);
   if (!p) return p.error();
   uint16_t length = load_u16(&(*p)[nk::kNameLength]);
   if (nk::kName + length > p->size()) return fault("key name longer than its cell", cell);
   bool compressed = load_u16(&(*p)[nk::kFlags]) & nk::kFlagCompressedName;
   if (!compressed && length % 2 != 0) return fault("UTF-16 key name of odd byte length", cell);
-  return decode_name(p->subspan(nk::kName, length), compressed);
+  return StoredName{p->subspan(nk::kName, length), compressed};
+}
+
+Result<std::u16string> Hive::node_name(uint32_t cell) const {
+  auto name = node_stored_name(cell);
+  if (!name) return name.error();
+  return decode_name(name->bytes, name->compressed);
 }
 
 Result<int> Hive::compare_node_name(std::u16string_view name, uint32_t cell) const {
-  auto p = record(cell, "nk", nk::kName);
-  if (!p) return p.error();
-  uint16_t length = load_u16(&(*p)[nk::kNameLength]);
-  if (nk::kName + length > p->size()) return fault("key name longer than its cell", cell);
-  bool compressed = load_u16(&(*p)[nk::kFlags]) & nk::kFlagCompressedName;
-  if (!compressed && length % 2 != 0) return fault("UTF-16 key name of odd byte length", cell);
+  auto stored = node_stored_name(cell);
+  if (!stored) return stored.error();
   // Compared in place, as compare_nocase would compare the decoded name: a lookup
   // touches several names per level and decoding each one would allocate.
-  const uint8_t* bytes = p->data() + nk::kName;
-  const size_t stored = compressed ? length : length / 2u;
-  const size_t n = std::min(name.size(), stored);
+  const size_t length = stored->length();
+  const size_t n = std::min(name.size(), length);
   for (size_t i = 0; i < n; ++i) {
-    const char16_t c = compressed ? char16_t(bytes[i]) : char16_t(load_u16(&bytes[2 * i]));
-    const char16_t x = upcase(name[i]), y = upcase(c);
+    const char16_t x = upcase(name[i]), y = upcase((*stored)[i]);
     if (x != y) return x < y ? -1 : 1;
   }
-  if (name.size() == stored) return 0;
-  return name.size() < stored ? -1 : 1;
+  if (name.size() == length) return 0;
+  return name.size() < length ? -1 : 1;
 }
 
 Result<std::u16string> Hive::key_name(KeyRef key) const { return node_name(key.cell); }
 
 Result<uint32_t> Hive::read_key_name(KeyRef key, std::span<char16_t> name) const {
-  auto p = record(key.cell, "nk", nk::kName);
-  if (!p) return p.error();
-  uint16_t length = load_u16(&(*p)[nk::kNameLength]);
-  if (nk::kName + length > p->size()) return fault("key name longer than its cell", key.cell);
-  bool compressed = load_u16(&(*p)[nk::kFlags]) & nk::kFlagCompressedName;
-  if (!compressed && length % 2 != 0) return fault("UTF-16 key name of odd byte length", key.cell);
-  const uint32_t chars = compressed ? length : length / 2u;
-  if (chars <= name.size()) {
-    const uint8_t* bytes = p->data() + nk::kName;
-    for (uint32_t i = 0; i < chars; ++i) name[i] = compressed ? char16_t(bytes[i]) : char16_t(load_u16(&bytes[2 * i]));
-  }
-  return chars;
+  auto stored = node_stored_name(key.cell);
+  if (!stored) return stored.error();
+  stored->copy_to(name);
+  return stored->length();
 }
 
 Result<std::optional<std::u16string>> Hive::class_name(KeyRef key) const {

@@ -41,6 +41,18 @@ constexpr uint32_t kNoCell = 0xFFFFFFFFu;
 
 // A name as stored: Latin-1 bytes when `compressed`, else UTF-16LE.
 std::u16string decode_name(std::span<const uint8_t> bytes, bool compressed);
+
+// A key's or value's name where its record stores it, read without decoding.
+struct StoredName {
+  std::span<const uint8_t> bytes;
+  bool compressed = false;
+  uint32_t length() const { return uint32_t(compressed ? bytes.size() : bytes.size() / 2); }
+  char16_t operator[](size_t i) const {
+    return compressed ? char16_t(bytes[i]) : char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  }
+  // Decodes the name into `out` when it fits; false (and nothing written) when not.
+  bool copy_to(std::span<char16_t> out) const;
+};
 // True when every code unit fits in one Latin-1 byte (Windows then stores it compressed).
 bool fits_latin1(std::u16string_view name);
 // The stored form of `name`: Latin-1 when it fits, else UTF-16LE.

@@ -60,14 +60,20 @@ Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view
   return std::optional<ValueRef>();
 }
 
+Result<StoredName> Hive::value_stored_name(std::span<const uint8_t> vk_record, uint32_t cell) const {
+  uint16_t length = load_u16(&vk_record[vk::kNameLength]);
+  if (vk::kName + length > vk_record.size()) return fault("value name longer than its cell", cell);
+  bool compressed = load_u16(&vk_record[vk::kFlags]) & vk::kFlagCompressedName;
+  if (!compressed && length % 2 != 0) return fault("UTF-16 value name of odd byte length", cell);
+  return StoredName{vk_record.subspan(vk::kName, length), compressed};
+}
+
 Result<std::u16string> Hive::value_name(ValueRef value) const {
   auto p = record(value.cell, "vk", vk::kName);
   if (!p) return p.error();
-  uint16_t length = load_u16(&(*p)[vk::kNameLength]);
-  if (vk::kName + length > p->size()) return fault("value name longer than its cell", value.cell);
-  bool compressed = load_u16(&(*p)[vk::kFlags]) & vk::kFlagCompressedName;
-  if (!compressed && length % 2 != 0) return fault("UTF-16 value name of odd byte length", value.cell);
-  return decode_name(p->subspan(vk::kName, length), compressed);
+  auto name = value_stored_name(*p, value.cell);
+  if (!name) return name.error();
+  return decode_name(name->bytes, name->compressed);
 }
 
 Result<uint32_t> Hive::value_type(ValueRef value) const {
@@ -93,17 +99,11 @@ Result<Hive::ValueInfo> Hive::read_value(ValueRef value, std::span<char16_t> nam
                                          std::span<uint8_t> data) const {
   auto p = record(value.cell, "vk", vk::kName);
   if (!p) return p.error();
-  uint16_t length = load_u16(&(*p)[vk::kNameLength]);
-  if (vk::kName + length > p->size()) return fault("value name longer than its cell", value.cell);
-  bool compressed = load_u16(&(*p)[vk::kFlags]) & vk::kFlagCompressedName;
-  if (!compressed && length % 2 != 0) return fault("UTF-16 value name of odd byte length", value.cell);
+  auto stored = value_stored_name(*p, value.cell);
+  if (!stored) return stored.error();
   const DataField f = data_field(*p);
-  ValueInfo info{load_u32(&(*p)[vk::kType]), compressed ? length : length / 2u, f.size};
-  if (info.name_length <= name.size()) {
-    const uint8_t* bytes = p->data() + vk::kName;
-    for (uint32_t i = 0; i < info.name_length; ++i)
-      name[i] = compressed ? char16_t(bytes[i]) : char16_t(load_u16(&bytes[2 * i]));
-  }
+  const ValueInfo info{load_u32(&(*p)[vk::kType]), stored->length(), f.size};
+  stored->copy_to(name);
   if (f.size > data.size()) return info;
   if (f.inline_data) {
     if (f.size > 4) return fault("inline value data longer than 4 bytes", value.cell);
