@@ -12,4 +12,5 @@
 #include "win32/security.h"
 #include "win32/sync.h"
 #include "win32/process.h"
+#include "win32/resource.h"
 #include "win32/system.h"
