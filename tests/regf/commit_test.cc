@@ -17,42 +17,22 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/files.h"
 #include "tests/support/ntfs_volume.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
-using hivemend::testing::NtfsVolume;
+using namespace hivemend::testing;
 
 constexpr uid_t kNobody = 65534;
 constexpr uint32_t kArchive = 0x20;  // FILE_ATTRIBUTE_ARCHIVE
-
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "hivemend-commit-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string path(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& root() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // A deterministic image of `size` bytes that differs for each seed.
 Bytes image(size_t size, uint32_t seed) {
@@ -60,16 +40,6 @@ Bytes image(size_t size, uint32_t seed) {
   std::mt19937 gen(seed);
   for (auto& b : out) b = uint8_t(gen());
   return out;
-}
-
-Bytes read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 std::vector<std::string> entries(const std::string& dir) {
@@ -82,7 +52,7 @@ std::vector<std::string> entries(const std::string& dir) {
 // The value of an extended attribute, or nullopt when the file has none of that name.
 std::optional<Bytes> xattr(const std::string& path, const std::string& name) {
   Bytes buf(65536);
-  ssize_t n = getxattr(path.c_str(), name.c_str(), buf.data(), buf.size());
+  const ssize_t n = getxattr(path.c_str(), name.c_str(), buf.data(), buf.size());
   if (n < 0) return std::nullopt;
   buf.resize(size_t(n));
   return buf;
@@ -95,96 +65,75 @@ bool set_xattr(const std::string& path, const std::string& name, const Bytes& va
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
-// Runs replace_file in a child process with the identity of `uid`/`gid` (when this
-// process is root) and returns "" on success or the error line.
-std::string replace_as(uid_t uid, gid_t gid, const std::string& path, const Bytes& bytes) {
+// Runs replace_file in a child process as `uid` (when this process is root); "" on
+// success, else the error line.
+std::string replace_as(uid_t uid, const std::string& path, const Bytes& bytes) {
   int fds[2];
   if (pipe(fds) != 0) return "pipe failed";
-  pid_t pid = fork();
+  const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0)) {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
       _exit(2);
-    }
     auto st = regf::replace_file(path, bytes);
-    std::string line = st ? "" : st.error().to_string();
+    const std::string line = st ? "" : st.error().to_string();
     (void)!write(fds[1], line.data(), line.size());
     _exit(0);
   }
   close(fds[1]);
   std::string line;
   char buf[512];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) line.append(buf, size_t(n));
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) line.append(buf, size_t(n));
   close(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child could not run";
-  return line;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? line : "child could not run";
 }
 
 // A small tmpfs mounted for a test; unmounted when it goes away.
-class SmallTmpfs {
- public:
-  explicit SmallTmpfs(const std::string& options) {
-    mount_point_ = dir_.path("mnt");
-    fs::create_directory(mount_point_);
-    mounted_ = mount("tmpfs", mount_point_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+struct SmallTmpfs {
+  explicit SmallTmpfs(const std::string& options) : root(dir.path("mnt")) {
+    fs::create_directory(root);
+    mounted = mount("tmpfs", root.c_str(), "tmpfs", 0, options.c_str()) == 0;
   }
   ~SmallTmpfs() {
-    if (mounted_) umount2(mount_point_.c_str(), MNT_DETACH);
+    if (mounted) umount2(root.c_str(), MNT_DETACH);
   }
-  bool mounted() const { return mounted_; }
-  bool make_read_only() {
-    return mount(nullptr, mount_point_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-  }
-  std::string path(const std::string& name) const { return mount_point_ + "/" + name; }
-  const std::string& root() const { return mount_point_; }
-
- private:
-  TempDir dir_;
-  std::string mount_point_;
-  bool mounted_ = false;
+  std::string path(const std::string& name) const { return root + "/" + name; }
+  TempDir dir;
+  std::string root;
+  bool mounted = false;
 };
 
-TEST(ReplaceFile, WritesTheNewContentWhole) {
+TEST(ReplaceFile, WritesTheNewContentWholeWithTheModeOfTheUmask) {
   struct Case {
     const char* what;
     std::optional<size_t> old_size;  // nullopt: no file yet
     size_t new_size;
+    mode_t umask, mode;              // a new file's mode comes from the umask
   } cases[] = {
-      {"creates a missing file", std::nullopt, 100},
-      {"creates an empty file", std::nullopt, 0},
-      {"grows a file", 10, 3 << 20},
-      {"shrinks a file", 3 << 20, 10},
-      {"empties a file", 4096, 0},
-      {"same size", 8192, 8192},
+      {"creates a missing file", std::nullopt, 100, 022, 0644},
+      {"creates an empty file", std::nullopt, 0, 077, 0600},
+      {"creates a group-writable file", std::nullopt, 9, 002, 0664},
+      {"grows a file", 10, 3 << 20, 0, 0644},
+      {"shrinks a file", 3 << 20, 10, 0, 0644},
+      {"empties a file", 4096, 0, 0, 0644},
+      {"same size", 8192, 8192, 0, 0644},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     const std::string path = dir.path("SOFTWARE");
+    const mode_t saved = umask(c.umask ? c.umask : 022);
     if (c.old_size) write_bytes(path, image(*c.old_size, 1));
     const Bytes next = image(c.new_size, 2);
     auto st = regf::replace_file(path, next);
+    umask(saved);
     ASSERT_TRUE(st) << st.error().to_string();
     EXPECT_EQ(read_bytes(path), next);
     EXPECT_EQ(entries(dir.root()), std::vector<std::string>{"SOFTWARE"});
-  }
-}
-
-TEST(ReplaceFile, NewFileTakesModeFromUmask) {
-  struct Case {
-    mode_t umask, mode;
-  } cases[] = {{022, 0644}, {077, 0600}, {002, 0664}};
-  for (const auto& c : cases) {
-    TempDir dir;
-    const mode_t saved = umask(c.umask);
-    auto st = regf::replace_file(dir.path("system.reg"), text("REGEDIT4\n"));
-    umask(saved);
-    ASSERT_TRUE(st) << st.error().to_string();
     struct stat sb;
-    ASSERT_EQ(stat(dir.path("system.reg").c_str(), &sb), 0);
+    ASSERT_EQ(stat(path.c_str(), &sb), 0);
     EXPECT_EQ(sb.st_mode & 07777, c.mode) << std::oct << c.umask;
   }
 }
@@ -218,11 +167,9 @@ TEST(ReplaceFile, KeepsOwnerModeAndExtendedAttributes) {
     ASSERT_EQ(chown(path.c_str(), c.uid, c.gid), 0);
     ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
     for (const auto& [name, value] : c.xattrs) ASSERT_TRUE(set_xattr(path, name, value)) << name;
-
     const Bytes next = image(7000, 2);
     auto st = regf::replace_file(path, next);
     ASSERT_TRUE(st) << st.error().to_string();
-
     EXPECT_EQ(read_bytes(path), next);
     struct stat sb;
     ASSERT_EQ(stat(path.c_str(), &sb), 0);
@@ -236,7 +183,6 @@ TEST(ReplaceFile, KeepsOwnerModeAndExtendedAttributes) {
 
 TEST(ReplaceFile, FollowsASymbolicLink) {
   TempDir dir;
-  fs::create_directory(dir.path("real"));
   write_bytes(dir.path("real/system.reg"), text("old"));
   fs::create_symlink("real/system.reg", dir.path("link.reg"));
   auto st = regf::replace_file(dir.path("link.reg"), text("new"));
@@ -246,94 +192,73 @@ TEST(ReplaceFile, FollowsASymbolicLink) {
   EXPECT_EQ(entries(dir.path("real")), std::vector<std::string>{"system.reg"});
 }
 
-TEST(ReplaceFile, RefusesWhatItCannotReplace) {
+TEST(ReplaceFile, RefusesWhatItCannotReplaceAndKeepsTheOldFile) {
   struct Case {
     const char* what;
-    std::string name;      // the path handed to replace_file, below the folder
-    const char* reason;    // expected in the error line
+    std::string name;              // the path handed to replace_file, below the folder
+    const char* reason;            // expected in the error line
+    mode_t dir_mode, file_mode;    // of hives/ and hives/SAM; written as nobody when not 0777
   } cases[] = {
-      {"a directory", "SYSTEM", "Is a directory"},
-      {"a missing folder", "missing/SYSTEM", "No such file or directory"},
-      {"a device", "null", "not a regular file"},
-      {"the folder itself", ".", "not the name of a file"},
+      {"a directory", "hives", "Is a directory", 0777, 0666},
+      {"a missing folder", "missing/SAM", "No such file or directory", 0777, 0666},
+      {"a device", "null", "not a regular file", 0777, 0666},
+      {"the folder itself", ".", "not the name of a file", 0777, 0666},
+      {"folder not writable", "hives/SAM", "cannot create a temporary file beside it: Permission denied", 0555, 0666},
+      {"file not writable", "hives/SAM", "cannot write the file: Permission denied", 0777, 0444},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;
-    fs::create_directory(dir.path("SYSTEM"));
-    write_bytes(dir.path("SYSTEM/inside"), text("keep"));
+    ASSERT_EQ(chmod(dir.root().c_str(), 0755), 0);
+    write_bytes(dir.path("hives/SAM"), text("old content"));
     fs::create_symlink("/dev/null", dir.path("null"));
+    ASSERT_EQ(chmod(dir.path("hives/SAM").c_str(), c.file_mode), 0);
+    ASSERT_EQ(chmod(dir.path("hives").c_str(), c.dir_mode), 0);
     const std::string path = dir.path(c.name);
-    auto st = regf::replace_file(path, text("new"));
-    ASSERT_FALSE(st);
-    EXPECT_EQ(st.error().file, path);
-    EXPECT_NE(st.error().message.find(c.reason), std::string::npos) << st.error().to_string();
-    EXPECT_EQ(st.error().to_string().find('\n'), std::string::npos);
-    EXPECT_EQ(read_bytes(dir.path("SYSTEM/inside")), text("keep"));
-    EXPECT_EQ(entries(dir.root()), (std::vector<std::string>{"SYSTEM", "null"}));
-  }
-}
-
-TEST(ReplaceFile, RefusesWithoutPermissionAndKeepsTheOldFile) {
-  struct Case {
-    const char* what;
-    mode_t dir_mode, file_mode;
-    const char* reason;
-  } cases[] = {
-      {"folder not writable", 0555, 0666, "cannot create a temporary file beside it: Permission denied"},
-      {"file not writable", 0777, 0444, "cannot write the file: Permission denied"},
-  };
-  const uid_t uid = geteuid() == 0 ? kNobody : geteuid();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    TempDir top;
-    ASSERT_EQ(chmod(top.root().c_str(), 0755), 0);
-    const std::string dir = top.path("hives");
-    fs::create_directory(dir);
-    const std::string path = dir + "/SAM";
-    write_bytes(path, text("old content"));
-    ASSERT_EQ(chmod(path.c_str(), c.file_mode), 0);
-    ASSERT_EQ(chmod(dir.c_str(), c.dir_mode), 0);
-    const std::string line = replace_as(uid, uid, path, text("new"));
+    const bool as_nobody = c.dir_mode != 0777 || c.file_mode != 0666;
+    std::string line;
+    if (as_nobody) {
+      line = replace_as(geteuid() == 0 ? kNobody : geteuid(), path, text("new"));
+    } else {
+      auto st = regf::replace_file(path, text("new"));
+      ASSERT_FALSE(st);
+      EXPECT_EQ(st.error().file, path);
+      line = st.error().to_string();
+    }
     EXPECT_NE(line.find(c.reason), std::string::npos) << line;
     EXPECT_EQ(line.rfind(path + ": ", 0), 0u) << line;
-    EXPECT_EQ(read_bytes(path), text("old content"));
-    EXPECT_EQ(entries(dir), std::vector<std::string>{"SAM"});
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    ASSERT_EQ(chmod(dir.path("hives").c_str(), 0777), 0);
+    EXPECT_EQ(read_bytes(dir.path("hives/SAM")), text("old content"));
+    EXPECT_EQ(entries(dir.root()), (std::vector<std::string>{"hives", "null"}));
+    EXPECT_EQ(entries(dir.path("hives")), std::vector<std::string>{"SAM"});
   }
 }
 
-TEST(ReplaceFile, ReadOnlyFileSystemKeepsTheOldFile) {
-  SmallTmpfs vol("size=4m");
-  if (!vol.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root): test not run";
-  write_bytes(vol.path("SECURITY"), text("old content"));
-  ASSERT_TRUE(vol.make_read_only());
-  struct Case {
-    const char* name;
-  } cases[] = {{"SECURITY"}, {"NEWHIVE"}};
-  for (const auto& c : cases) {
-    auto st = regf::replace_file(vol.path(c.name), text("new"));
-    ASSERT_FALSE(st) << c.name;
-    EXPECT_NE(st.error().message.find("Read-only file system"), std::string::npos) << st.error().to_string();
-  }
-  EXPECT_EQ(read_bytes(vol.path("SECURITY")), text("old content"));
-  EXPECT_EQ(entries(vol.root()), std::vector<std::string>{"SECURITY"});
-}
-
-TEST(ReplaceFile, FullVolumeKeepsTheOldFileAndLeavesNoTemporary) {
+TEST(ReplaceFile, FullOrReadOnlyVolumeKeepsTheOldFileAndLeavesNoTemporary) {
   SmallTmpfs vol("size=1m");
-  if (!vol.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root): test not run";
+  if (!vol.mounted) { GTEST_SKIP() << "cannot mount a tmpfs here (needs root): test not run"; }
   const Bytes old = image(300 << 10, 1);
   write_bytes(vol.path("COMPONENTS"), old);
   auto st = regf::replace_file(vol.path("COMPONENTS"), image(2 << 20, 2));
   ASSERT_FALSE(st);
   EXPECT_NE(st.error().message.find("No space left on device"), std::string::npos) << st.error().to_string();
   EXPECT_EQ(read_bytes(vol.path("COMPONENTS")), old);
-  EXPECT_EQ(entries(vol.root()), std::vector<std::string>{"COMPONENTS"});
+  EXPECT_EQ(entries(vol.root), std::vector<std::string>{"COMPONENTS"});
   // The space the failed attempt took is given back: a fitting image goes through.
   const Bytes fits = image(600 << 10, 3);
   st = regf::replace_file(vol.path("COMPONENTS"), fits);
   ASSERT_TRUE(st) << st.error().to_string();
   EXPECT_EQ(read_bytes(vol.path("COMPONENTS")), fits);
+
+  ASSERT_EQ(mount(nullptr, vol.root.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  for (const char* name : {"COMPONENTS", "NEWHIVE"}) {
+    st = regf::replace_file(vol.path(name), text("new"));
+    ASSERT_FALSE(st) << name;
+    EXPECT_NE(st.error().message.find("Read-only file system"), std::string::npos) << st.error().to_string();
+  }
+  EXPECT_EQ(read_bytes(vol.path("COMPONENTS")), fits);
+  EXPECT_EQ(entries(vol.root), std::vector<std::string>{"COMPONENTS"});
 }
 
 TEST(ReplaceFile, RemovesTemporariesOfDeadWritersOnly) {
@@ -342,24 +267,23 @@ TEST(ReplaceFile, RemovesTemporariesOfDeadWritersOnly) {
   write_bytes(path, text("old"));
   struct Case {
     std::string name;
-    bool held;       // a live writer holds its lock
+    bool held;  // a live writer holds its lock
     bool survives;
   } cases[] = {
       {"DEFAULT.hmtmp-0badcafe", false, false},
       {"DEFAULT.hmtmp-12345678", false, false},
       {"DEFAULT.hmtmp-9abcdef0", true, true},
-      {"DEFAULT.hmtmp-xyz", false, true},          // not a name this code makes
-      {"DEFAULT.hmtmp-123456789", false, true},    // one digit too many
-      {"OTHER.hmtmp-0badcafe", false, true},       // another file's temporary
+      {"DEFAULT.hmtmp-xyz", false, true},        // not a name this code makes
+      {"DEFAULT.hmtmp-123456789", false, true},  // one digit too many
+      {"OTHER.hmtmp-0badcafe", false, true},     // another file's temporary
       {"DEFAULT.LOG1", false, true},
   };
   std::vector<int> held_fds;
   for (const auto& c : cases) {
     write_bytes(dir.path(c.name), text("partial"));
     if (c.held) {
-      int fd = open(dir.path(c.name).c_str(), O_RDONLY);
-      ASSERT_EQ(flock(fd, LOCK_EX), 0);
-      held_fds.push_back(fd);
+      held_fds.push_back(open(dir.path(c.name).c_str(), O_RDONLY));
+      ASSERT_EQ(flock(held_fds.back(), LOCK_EX), 0);
     }
   }
   auto st = regf::replace_file(path, text("new"));
@@ -378,9 +302,7 @@ void kill_while_replacing(const std::string& dir, const std::string& name, const
   const std::string path = dir + "/" + name;
   const Bytes a = image(size, 11), b = image(size, 12);
   ASSERT_TRUE(regf::replace_file(path, a));
-  if (!dos_name.empty()) {
-    ASSERT_TRUE(NtfsVolume::set_short_name(path, dos_name)) << strerror(errno);
-  }
+  if (!dos_name.empty()) { ASSERT_TRUE(NtfsVolume::set_short_name(path, dos_name)) << strerror(errno); }
 
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(regf::replace_file(path, i % 2 ? a : b));
@@ -395,13 +317,11 @@ void kill_while_replacing(const std::string& dir, const std::string& name, const
   int saw_a = 0, saw_b = 0, saw_temp = 0, saw_record = 0;
   for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
-    pid_t pid = fork();
+    const pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      for (unsigned i = 0;; ++i) {
+    if (pid == 0)
+      for (unsigned i = 0;; ++i)
         if (!regf::replace_file(path, i % 2 ? a : b)) _exit(3);
-      }
-    }
     std::this_thread::sleep_for(std::chrono::duration<double, std::micro>(std::exp(log_delay(gen))));
     kill(pid, SIGKILL);
     int status = 0;
@@ -413,28 +333,22 @@ void kill_while_replacing(const std::string& dir, const std::string& name, const
     (now == a ? saw_a : saw_b)++;
     int temps = 0, records = 0;
     for (const auto& e : entries(dir)) {
-      if (e == name) continue;
-      if (e.rfind(name + ".hmtmp-", 0) == 0) {
-        ++temps;
-      } else if (e == name + ".hmdos") {
-        ++records;
-      } else {
-        ADD_FAILURE() << "unexpected entry " << e;
-      }
+      if (e.starts_with(name + ".hmtmp-")) ++temps;
+      else if (e == name + ".hmdos") ++records;
+      else if (e != name) ADD_FAILURE() << "unexpected entry " << e;
     }
     EXPECT_LE(temps, 1);
     saw_temp += temps;
     saw_record += records;
-    if (!dos_name.empty() && records == 1) {
+    if (dos_name.empty()) continue;
+    if (records == 1) {
       // Killed around the rename: the short name may be missing until the record is
       // acted on.
       auto st = regf::finish_interrupted_replace(path);
       ASSERT_TRUE(st) << st.error().to_string();
       EXPECT_FALSE(fs::exists(path + ".hmdos"));
     }
-    if (!dos_name.empty()) {
-      EXPECT_EQ(NtfsVolume::short_name(path), dos_name);
-    }
+    EXPECT_EQ(NtfsVolume::short_name(path), dos_name);
   }
   std::cout << rounds << " kills: old/new image " << saw_a << "/" << saw_b << ", temporary left " << saw_temp
             << ", short-name record left " << saw_record << " (seed " << seed << ")" << std::endl;
@@ -442,9 +356,7 @@ void kill_while_replacing(const std::string& dir, const std::string& name, const
   ASSERT_TRUE(regf::replace_file(path, a));
   EXPECT_EQ(read_bytes(path), a);
   EXPECT_EQ(entries(dir), std::vector<std::string>{name});
-  if (!dos_name.empty()) {
-    EXPECT_EQ(NtfsVolume::short_name(path), dos_name);
-  }
+  if (!dos_name.empty()) { EXPECT_EQ(NtfsVolume::short_name(path), dos_name); }
 }
 
 TEST(ReplaceFile, SurvivesKillsAtRandomMoments) {
@@ -494,17 +406,10 @@ TEST(ReplaceFileNtfs, KeepsNtfsIdentity) {
     SCOPED_TRACE(c.name);
     const std::string path = vol->path(c.name);
     write_bytes(path, image(70000, 1));
-    if (*c.dos_name) {
-      ASSERT_TRUE(NtfsVolume::set_short_name(path, c.dos_name)) << strerror(errno);
-    }
-    if (c.stream) {
-      ASSERT_TRUE(set_xattr(path, "user.Zone.Identifier", text("[ZoneTransfer]\r\nZoneId=3\r\n")));
-    }
-    if (c.alter_acl) {
-      auto acl = altered_acl(path);
-      ASSERT_TRUE(acl);
-      ASSERT_TRUE(set_xattr(path, "system.ntfs_acl", *acl));
-    }
+    if (*c.dos_name) { ASSERT_TRUE(NtfsVolume::set_short_name(path, c.dos_name)) << strerror(errno); }
+    if (c.stream) { ASSERT_TRUE(set_xattr(path, "user.Zone.Identifier", text("[ZoneTransfer]\r\nZoneId=3\r\n"))); }
+    auto acl = altered_acl(path);
+    if (c.alter_acl) { ASSERT_TRUE(acl && set_xattr(path, "system.ntfs_acl", *acl)); }
     ASSERT_TRUE(set_xattr(path, "system.ntfs_attrib", le32(c.attrib)));
     std::vector<std::optional<Bytes>> before;
     for (const auto& n : identity) before.push_back(xattr(path, n));
@@ -542,9 +447,7 @@ TEST(ReplaceFileNtfs, FinishesAnInterruptedShortNameRestore) {
     SCOPED_TRACE(c.what);
     const std::string path = vol->path("System Hive.hiv");
     write_bytes(path, text("content"));
-    if (*c.set_before) {
-      ASSERT_TRUE(NtfsVolume::set_short_name(path, c.set_before));
-    }
+    if (*c.set_before) { ASSERT_TRUE(NtfsVolume::set_short_name(path, c.set_before)); }
     write_bytes(path + ".hmdos", text(c.record));
     auto st = regf::finish_interrupted_replace(path);
     ASSERT_TRUE(st) << st.error().to_string();

@@ -11,10 +11,12 @@
 #include "regf/hive.h"
 #include "regf/unicode.h"
 #include "regf/walk.h"
-#include "tests/regf/hive_files.h"
+#include "tests/support/files.h"
+#include "tests/support/hives.h"
 
 namespace {
 
+using namespace hivemend::testing;
 using regf::Hive;
 using regf::KeyRef;
 using Image = std::vector<uint8_t>;
@@ -34,7 +36,7 @@ Image base_image() {
                   {u"big", regf::kRegBinary, Image(40000, 0xA5)},
                   {u"text", regf::kRegSz, {'h', 0, 'i', 0, 0, 0}}};
   regf::TreeKey many{u"Many", {}, 0, {}, {}};
-  for (int i = 0; i < 30; ++i) many.subkeys.push_back({regf::from_utf8("c" + std::to_string(10 + i)), {}, 0, {}, {}});
+  for (int i = 0; i < 30; ++i) many.subkeys.push_back({numbered(u"c", 10 + i), {}, 0, {}, {}});
   many.subkeys[5].subkeys.push_back({u"deep", {}, 0, {{u"v", regf::kRegSz, {'x', 0, 0, 0}}}, {}});
   root.subkeys = {alpha, many};
   return *regf::build_hive(root);
@@ -124,10 +126,7 @@ const Case kCases[] = {
        regf::store_u32(&b[at(list, 4)], 0x7FFFFF00);
      },
      nullptr, "beyond hive bins"},
-    {"big data segment list too short",
-     [](Image& b, const Places& p) {
-       regf::store_u16(&b[at(p.big_db, 2)], 9000);
-     },
+    {"big data segment list too short", [](Image& b, const Places& p) { regf::store_u16(&b[at(p.big_db, 2)], 9000); },
      nullptr, "segment count larger than its list"},
     {"subkey list cycles back to the root",
      [](Image& b, const Places& p) {
@@ -213,7 +212,7 @@ TEST(HostileHive, UnsortedSubkeyListStillFindsEveryName) {
   ASSERT_TRUE(hive);
   KeyRef many{p.many};
   for (int i = 0; i < 30; ++i) {
-    auto name = regf::from_utf8("C" + std::to_string(10 + i));
+    const std::u16string name = numbered(u"C", 10 + i);
     auto found = hive->find_subkey(many, name);
     ASSERT_TRUE(found && *found) << i;
     EXPECT_TRUE(regf::equal_nocase(*hive->key_name(**found), name));
@@ -227,7 +226,7 @@ TEST(HostileHive, UnsortedSubkeyListStillFindsEveryName) {
 TEST(HostileHive, RepeatedLeafUnderIndexRootStaysBounded) {
   regf::TreeKey root{u"ROOT", {}, 0, {}, {}};
   regf::TreeKey wide{u"Wide", {}, 0, {}, {}};
-  for (int i = 0; i < 1000; ++i) wide.subkeys.push_back({regf::from_utf8("k" + std::to_string(i)), {}, 0, {}, {}});
+  for (int i = 0; i < 1000; ++i) wide.subkeys.push_back({numbered(u"k", i), {}, 0, {}, {}});
   regf::TreeKey filler{u"Filler", {}, 0, {{u"pad", regf::kRegBinary, Image(60000, 0)}}, {}};
   root.subkeys = {filler, wide};
   Image bytes = *regf::build_hive(root);
@@ -259,10 +258,9 @@ TEST(HostileHive, RepeatedLeafUnderIndexRootStaysBounded) {
 // The damaged SYSTEM hive of the test data (zeroed hive bins): opened, its damage
 // reported with paths, everything else read, writing refused.
 TEST(DamagedHive, RealDamagedSystemHiveIsReadAroundItsDamage) {
-  regf_test::TempDir dir;
-  std::string path = regf_test::testdata_hive(dir, "corrupted_system_hive");
-  ASSERT_FALSE(path.empty());
-  auto hive = Hive::open_file(path);
+  TempDir dir;
+  ASSERT_TRUE(unpack_hive("corrupted_system_hive", dir.path("hive")));
+  auto hive = Hive::open_file(dir.path("hive"));
   ASSERT_TRUE(hive) << hive.error().to_string();
   const auto& damage = hive->damage();
   EXPECT_GT(damage.size(), 100u);
@@ -273,13 +271,9 @@ TEST(DamagedHive, RealDamagedSystemHiveIsReadAroundItsDamage) {
     with_path += !d.path.empty();
   }
   EXPECT_GT(with_path, 10u);
-  auto partial = regf::walk_tree(*hive);
-  std::function<size_t(const regf::TreeKey&)> count = [&](const regf::TreeKey& k) {
-    size_t n = 1;
-    for (const auto& c : k.subkeys) n += count(c);
-    return n;
-  };
-  EXPECT_GT(count(partial.root), 1500u);  // 1,687 keys lie outside the zeroed bins
+  size_t keys = 0;
+  for (const auto& line : tree_lines(regf::walk_tree(*hive).root)) keys += line.find('|') == std::string::npos;
+  EXPECT_GT(keys, 1500u);  // 1,687 keys lie outside the zeroed bins
   EXPECT_FALSE(hive->set_value(hive->root(), u"x", regf::kRegDword, Image{1, 0, 0, 0}));
 }
 

@@ -5,26 +5,18 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/files.h"
+
 namespace {
 
-using namespace std::string_literals;
 using regf::TreeKey;
-using regf::TreeValue;
-
-std::vector<uint8_t> wide(std::u16string_view s) {
-  std::vector<uint8_t> out;
-  for (char16_t c : s) {
-    out.push_back(uint8_t(c));
-    out.push_back(uint8_t(c >> 8));
-  }
-  return out;
-}
+using hivemend::testing::utf16;
 
 TreeKey base_tree() {
   TreeKey root;
   root.name = u"ROOT";
-  root.values = {{u"", regf::kRegSz, wide(u"d\0"s)}, {u"Num", regf::kRegDword, {1, 0, 0, 0}}};
-  TreeKey software{u"Software", std::nullopt, 0, {{u"Path", regf::kRegSz, wide(u"C:\\x\0"s)}}, {}};
+  root.values = {{u"", regf::kRegSz, utf16(u"d")}, {u"Num", regf::kRegDword, {1, 0, 0, 0}}};
+  TreeKey software{u"Software", std::nullopt, 0, {{u"Path", regf::kRegSz, utf16(u"C:\\x")}}, {}};
   software.subkeys.push_back(TreeKey{u"Vendor", u"cls", 0, {}, {}});
   root.subkeys.push_back(software);
   root.subkeys.push_back(TreeKey{u"Old", std::nullopt, 0, {}, {TreeKey{u"Child", {}, 0, {}, {}}}});
@@ -68,7 +60,7 @@ TEST(DiffTrees, ReportsEachKindOfChange) {
        " [HKLM\\X\\Software\\Vendor]\n-class \"cls\"\n+class (none)\n"},
       {"letter case of a key is matched", [](TreeKey& t) {
          t.subkeys[0].name = u"SOFTWARE";
-         t.subkeys[0].values[0].data = wide(u"C:\\y\0"s);
+         t.subkeys[0].values[0].data = utf16(u"C:\\y");
        },
        "*[HKLM\\X\\Software] renamed to \"SOFTWARE\"\n [HKLM\\X\\Software]\n"
        "-\"Path\"=\"C:\\\\x\"\n+\"Path\"=\"C:\\\\y\"\n"},

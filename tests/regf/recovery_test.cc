@@ -3,65 +3,31 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <functional>
-#include <memory>
 #include <set>
 
 #include "regf/format.h"
+#include "tests/support/files.h"
 #include "tests/support/hive_logs.h"
+#include "tests/support/hivexml.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using hivemend::testing::Entry;
-using hivemend::testing::Image;
+using namespace hivemend::testing;
 using regf::LogFile;
 
 constexpr uint32_t kBlock = 4096;
-
-std::string temp_dir() {
-  std::string pattern = (fs::temp_directory_path() / "recovery_test.XXXXXX").string();
-  return mkdtemp(pattern.data()) ? pattern : std::string();
-}
-
-// Key paths of a hive file as the independent reader hivexml sees them; nullopt when
-// hivexml rejects the file.
-std::optional<std::set<std::string>> key_paths(const std::string& hive) {
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("hivexml '" + hive + "' 2>/dev/null").c_str(), "r"), pclose);
-  std::string xml;
-  char buf[65536];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, pipe.get())) > 0;) xml.append(buf, n);
-  if (pclose(pipe.release()) != 0) return std::nullopt;
-  std::set<std::string> paths;
-  std::vector<std::string> stack;
-  for (size_t at = 0; (at = xml.find('<', at)) != std::string::npos; ++at) {
-    if (xml.compare(at, 6, "<node ") == 0) {
-      size_t name = xml.find("name=\"", at) + 6;
-      std::string path = (stack.empty() ? "" : stack.back() + "\\") + xml.substr(name, xml.find('"', name) - name);
-      paths.insert(path);
-      size_t close = xml.find('>', at);
-      if (xml[close - 1] != '/') stack.push_back(path);
-    } else if (xml.compare(at, 7, "</node>") == 0 && !stack.empty()) {
-      stack.pop_back();
-    }
-  }
-  return paths;
-}
 
 // A real clean hive to change, decompressed once for all cases.
 class Recovery : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = temp_dir();
-    ASSERT_FALSE(dir_.empty());
-    ASSERT_TRUE(hivemend::testing::xz_decompress(HIVEMEND_TESTDATA "/hives/SYSTEM.xz", dir_ + "/SYSTEM"));
-    clean_ = hivemend::testing::read_file(dir_ + "/SYSTEM");
+    TempDir dir;
+    ASSERT_TRUE(unpack_hive("SYSTEM", dir.path("SYSTEM")));
+    clean_ = read_bytes(dir.path("SYSTEM"));
     ASSERT_GT(clean_.size(), 64 * kBlock);
-    sequence_ = hivemend::testing::primary_sequence(clean_);
+    sequence_ = primary_sequence(clean_);
   }
-  static void TearDownTestSuite() { fs::remove_all(dir_); }
 
   // The hive in memory after a write that changed these blocks of its hive bins data.
   static Image changed(Image image, const std::vector<uint32_t>& blocks, uint8_t fill) {
@@ -82,11 +48,10 @@ class Recovery : public ::testing::Test {
     return {at, at + kBlock};
   }
   static Image clean_at(Image image, uint32_t sequence) {
-    hivemend::testing::make_clean(image, sequence);
+    make_clean(image, sequence);
     return image;
   }
 
-  static inline std::string dir_;
   static inline Image clean_;
   static inline uint32_t sequence_ = 0;
 };
@@ -104,14 +69,14 @@ TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
   blocks.push_back({2 * kBlock, uint32_t(memory[3].size() - regf::kBaseBlockSize - kBlock)});
   memory.push_back(changed(memory[3], blocks[4], 0x44));
   std::vector<Entry> e{{}};
-  for (uint32_t k = 1; k <= 4; ++k) e.push_back(hivemend::testing::entry_from(memory[k], S + k - 1, blocks[k]));
-  Entry stale = hivemend::testing::entry_from(changed(clean_, {50 * kBlock}, 0x99), S - 1, {50 * kBlock});
-  Entry older_round = hivemend::testing::entry_from(changed(clean_, {51 * kBlock}, 0x98), S - 7, {51 * kBlock});
+  for (uint32_t k = 1; k <= 4; ++k) e.push_back(entry_from(memory[k], S + k - 1, blocks[k]));
+  Entry stale = entry_from(changed(clean_, {50 * kBlock}, 0x99), S - 1, {50 * kBlock});
+  Entry older_round = entry_from(changed(clean_, {51 * kBlock}, 0x98), S - 7, {51 * kBlock});
 
   auto log = [&](const std::vector<Entry>& entries) {
-    return hivemend::testing::new_format_log(clean_, entries.empty() ? S : entries.front().sequence, entries);
+    return new_format_log(clean_, entries.empty() ? S : entries.front().sequence, entries);
   };
-  auto at = [&](const std::vector<Entry>& entries, size_t i) { return hivemend::testing::entry_offsets(entries)[i]; };
+  auto at = [&](const std::vector<Entry>& entries, size_t i) { return entry_offsets(entries)[i]; };
   const std::vector<Entry> all{e[1], e[2], e[3], e[4]};
   auto with = [&](std::vector<uint8_t> bytes, const std::function<void(std::vector<uint8_t>&)>& edit) {
     edit(bytes);
@@ -148,13 +113,13 @@ TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
       {"growth without its new bin", {{"H.LOG1", log({e[1], e[2], without_new_bin, e[4]})}}, 2, "holds no page",
        at(all, 2)},
       {"sequence missing from both logs", {{"H.LOG1", log({e[1], e[2]})}, {"H.LOG2", log({e[4]})}}, 2,
-       "no log entry with sequence " + std::to_string(S + 2), hivemend::testing::entry_offsets({e[4]})[0]},
+       "no log entry with sequence " + std::to_string(S + 2), entry_offsets({e[4]})[0]},
       {"no entry for the primary", {{"H.LOG1", log({stale})}}, 0, "no log entry with sequence", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Image primary = clean_;
-    hivemend::testing::make_dirty(primary, S);
+    make_dirty(primary, S);
     auto r = regf::recover(primary, c.logs);
     ASSERT_TRUE(r.ok()) << r.error().to_string();
     Image expected = clean_at(memory[c.recovered], c.recovered ? S + uint32_t(c.recovered) - 1 : S + 1);
@@ -176,11 +141,11 @@ TEST_F(Recovery, NewFormatRestoresAnInvalidPrimaryBaseBlockFromTheNewestLog) {
   const uint32_t S = sequence_;
   Image memory = changed(clean_, {3 * kBlock}, 0x33);
   Image primary = clean_;
-  hivemend::testing::make_dirty(primary, S);
+  make_dirty(primary, S);
   primary[100] ^= 0xFF;  // inside the file name, under the checksum
   std::vector<LogFile> logs{
-      {"H.LOG2", hivemend::testing::new_format_log(clean_, S - 3, {hivemend::testing::entry_from(clean_, S - 3, {})})},
-      {"H.LOG1", hivemend::testing::new_format_log(clean_, S, {hivemend::testing::entry_from(memory, S, {3 * kBlock})})}};
+      {"H.LOG2", new_format_log(clean_, S - 3, {entry_from(clean_, S - 3, {})})},
+      {"H.LOG1", new_format_log(clean_, S, {entry_from(memory, S, {3 * kBlock})})}};
   auto r = regf::recover(primary, logs);
   ASSERT_TRUE(r.ok()) << r.error().to_string();
   EXPECT_TRUE(r->report.base_block_from_log);
@@ -200,7 +165,7 @@ TEST_F(Recovery, OldFormatLogIsAppliedWholeOrNotAtAll) {
   Image base = clean_;
   // The first hive bin keeps a copy of the last-written time, for a damaged base block.
   std::copy_n(base.begin() + regf::base_block::kLastWritten, 8, base.begin() + regf::kBaseBlockSize + 20);
-  hivemend::testing::make_clean(base, S);
+  make_clean(base, S);
   const std::vector<uint32_t> blocks{2 * kBlock, 9 * kBlock, 10 * kBlock};
   Image memory = changed(base, blocks, 0x55);
   Image grown = memory;
@@ -209,7 +174,7 @@ TEST_F(Recovery, OldFormatLogIsAppliedWholeOrNotAtAll) {
   Image broken_bin = memory;
   broken_bin[regf::kBaseBlockSize] = 'X';  // the first hive bin's signature
 
-  auto log = [&](const Image& m, const std::vector<uint32_t>& b) { return hivemend::testing::old_format_log(m, S + 1, b); };
+  auto log = [&](const Image& m, const std::vector<uint32_t>& b) { return old_format_log(m, S + 1, b); };
   auto edited = [](std::vector<uint8_t> bytes, size_t at, uint8_t x) {
     bytes[at] ^= x;
     return bytes;
@@ -241,7 +206,7 @@ TEST_F(Recovery, OldFormatLogIsAppliedWholeOrNotAtAll) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Image primary = base;
-    hivemend::testing::make_dirty(primary, S);
+    make_dirty(primary, S);
     if (c.damage_primary_base) primary[200] ^= 0xFF;
     auto r = regf::recover(primary, c.logs);
     ASSERT_TRUE(r.ok()) << r.error().to_string();
@@ -256,9 +221,9 @@ TEST_F(Recovery, OldFormatLogIsAppliedWholeOrNotAtAll) {
 
 TEST_F(Recovery, CleanOrUnusablePrimaries) {
   Image dirty = clean_;
-  hivemend::testing::make_dirty(dirty, sequence_);
-  auto log1 = hivemend::testing::new_format_log(
-      clean_, sequence_, {hivemend::testing::entry_from(changed(clean_, {kBlock}, 1), sequence_, {kBlock})});
+  make_dirty(dirty, sequence_);
+  auto log1 = new_format_log(
+      clean_, sequence_, {entry_from(changed(clean_, {kBlock}, 1), sequence_, {kBlock})});
 
   auto clean = regf::recover(clean_, {{"H.LOG1", log1}});
   ASSERT_TRUE(clean.ok());
@@ -280,9 +245,9 @@ TEST_F(Recovery, CleanOrUnusablePrimaries) {
       {"shorter than a base block", Image(clean_.begin(), clean_.begin() + 4000), "file too short"},
       {"no signature, no log", Image(4096 * 3, 0), "no regf signature"},
   };
-  auto missing = regf::recover_file(dir_ + "/no such hive");
+  auto missing = regf::recover_file("/nonexistent/no such hive");
   ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().file, dir_ + "/no such hive");
+  EXPECT_EQ(missing.error().file, "/nonexistent/no such hive");
 
   for (const auto& c : failures) {
     SCOPED_TRACE(c.name);
@@ -294,24 +259,19 @@ TEST_F(Recovery, CleanOrUnusablePrimaries) {
 
 // The hive from a Windows 10 user profile left dirty, with both its logs.
 TEST(RecoveryOfRealLogs, AppliesTheChangesOnlyTheLogsHold) {
-  std::string dir = temp_dir();
-  ASSERT_FALSE(dir.empty());
-  std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(dir); });
+  TempDir dir;
   // Restored copies may have changed the names' case; the logs are still found.
-  const std::pair<const char*, const char*> files[] = {{"transactions_NTUSER.DAT", "ntuser.dat"},
-                                                       {"transactions_NTUSER.DAT.LOG1", "ntuser.dat.log1"},
-                                                       {"transactions_NTUSER.DAT.LOG2", "NTUSER.DAT.Log2"}};
-  for (auto [from, to] : files)
-    ASSERT_TRUE(hivemend::testing::xz_decompress(std::string(HIVEMEND_TESTDATA "/hives/") + from + ".xz", dir + "/" + to));
+  const std::pair<const char*, const char*> files[] = {{"", "ntuser.dat"}, {".LOG1", "ntuser.dat.log1"},
+                                                       {".LOG2", "NTUSER.DAT.Log2"}};
+  for (auto [from, to] : files) ASSERT_TRUE(unpack_hive(std::string("transactions_NTUSER.DAT") + from, dir.path(to)));
 
-  auto r = regf::recover_file(dir + "/ntuser.dat");
+  auto r = regf::recover_file(dir.path("ntuser.dat"));
   ASSERT_TRUE(r.ok()) << r.error().to_string();
   const regf::RecoveryReport& report = r->report;
   EXPECT_TRUE(report.dirty);
   EXPECT_EQ(report.dirty_reason, "sequence numbers differ (567, 566)");
   ASSERT_EQ(report.logs.size(), 2u);
   const regf::LogReport& log1 = report.logs[0];
-  const regf::LogReport& log2 = report.logs[1];
   EXPECT_EQ(log1.name, "ntuser.dat.log1");
   EXPECT_EQ(log1.format, regf::LogFormat::new_format);
   // Every entry's Marvin32 hashes check out, and all are replayed from 566 on.
@@ -321,8 +281,8 @@ TEST(RecoveryOfRealLogs, AppliesTheChangesOnlyTheLogsHold) {
   EXPECT_EQ(log1.last_applied_sequence, 588u);
   EXPECT_EQ(log1.pages_applied, 132u);
   // .LOG2 holds one older entry (562), from before the switch to .LOG1: nothing to add.
-  EXPECT_EQ(log2.entries_valid, 1u);
-  EXPECT_EQ(log2.entries_applied, 0u);
+  EXPECT_EQ(report.logs[1].entries_valid, 1u);
+  EXPECT_EQ(report.logs[1].entries_applied, 0u);
   EXPECT_FALSE(report.stopped_early()) << report.to_string();
   const std::string text = report.to_string();
   for (const char* line : {"dirty: yes (sequence numbers differ (567, 566))\n",
@@ -333,32 +293,35 @@ TEST(RecoveryOfRealLogs, AppliesTheChangesOnlyTheLogsHold) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
   EXPECT_EQ(report.sequence, 588u);
   EXPECT_EQ(report.hive_bins_data_size, 0xe2000u);
-  const uint8_t* bb = r->image.data();
-  EXPECT_EQ(regf::load_u32(bb + regf::base_block::kChecksum), regf::base_block_checksum(bb));
+  EXPECT_EQ(regf::load_u32(r->image.data() + regf::base_block::kChecksum), regf::base_block_checksum(r->image.data()));
 
-  hivemend::testing::write_file(dir + "/recovered", r->image);
-  auto before = key_paths(dir + "/ntuser.dat");
-  auto after = key_paths(dir + "/recovered");
-  ASSERT_TRUE(before && after) << "hivexml rejected a hive";
-  std::vector<std::string> only_before, only_after;
-  std::set_difference(before->begin(), before->end(), after->begin(), after->end(), std::back_inserter(only_before));
-  std::set_difference(after->begin(), after->end(), before->begin(), before->end(), std::back_inserter(only_after));
-  EXPECT_EQ(only_before.size() + only_after.size(), 527u);
+  // Key paths as the independent reader hivexml sees them, before and after.
+  ASSERT_TRUE(write_bytes(dir.path("recovered"), r->image));
+  std::set<std::string> before, after;
+  for (auto [file, paths] : {std::pair{"ntuser.dat", &before}, std::pair{"recovered", &after}}) {
+    std::string error;
+    const auto dump = run_hivexml(dir.path(file), &error);
+    ASSERT_TRUE(dump) << error;
+    for (const auto& k : dump->keys) paths->insert(k.path);
+  }
+  std::vector<std::string> changed;
+  std::set_symmetric_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(changed));
+  EXPECT_EQ(changed.size(), 527u);
   struct Key {
     const char* path;
     bool before, after;
   } keys[] = {
-      {"ROOT\\Software\\Microsoft\\Payment\\PaymentApps", false, true},
-      {"ROOT\\Software\\Microsoft\\Poom\\Indexing", false, true},
-      {"ROOT\\Software\\Microsoft\\OneDrive\\Installer\\BITS\\UpdateBinary", false, true},
-      {"ROOT\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2\\"
+      {"Software\\Microsoft\\Payment\\PaymentApps", false, true},
+      {"Software\\Microsoft\\Poom\\Indexing", false, true},
+      {"Software\\Microsoft\\OneDrive\\Installer\\BITS\\UpdateBinary", false, true},
+      {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2\\"
        "{2b8dca72-672e-11e7-bce1-806e6f6e6963}\\shell",
        true, false},
-      {"ROOT\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer", true, true},
+      {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer", true, true},
   };
   for (const Key& key : keys) {
-    EXPECT_EQ(before->count(key.path), key.before ? 1u : 0u) << key.path;
-    EXPECT_EQ(after->count(key.path), key.after ? 1u : 0u) << key.path;
+    EXPECT_EQ(before.count(key.path), key.before ? 1u : 0u) << key.path;
+    EXPECT_EQ(after.count(key.path), key.after ? 1u : 0u) << key.path;
   }
 }
 

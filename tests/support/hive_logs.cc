@@ -1,9 +1,6 @@
 #include "tests/support/hive_logs.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "regf/format.h"
 
@@ -28,8 +25,8 @@ void put_base_block(std::vector<uint8_t>& log, const Image& memory, uint32_t typ
 
 uint32_t bins_size(const Image& image) { return uint32_t(image.size() - regf::kBaseBlockSize); }
 
-// Marvin32 written out again here, independently of the engine's, so that this file
-// needs nothing but headers from the engine (it is compiled into every test program).
+// Marvin32 written out again here, independently of the engine's, so that the logs
+// check the engine's hashes instead of repeating them.
 constexpr uint64_t kEntryHashSeed = 0x82EF4D887A4E55C5ull;
 
 uint64_t entry_hash(const uint8_t* data, size_t length) {
@@ -51,21 +48,6 @@ uint64_t entry_hash(const uint8_t* data, size_t length) {
 }
 
 }  // namespace
-
-std::vector<uint8_t> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-bool xz_decompress(const std::string& xz_path, const std::string& out_path) {
-  std::string cmd = "xz -dc '" + xz_path + "' > '" + out_path + "'";
-  return std::system(cmd.c_str()) == 0;
-}
 
 void make_clean(Image& image, uint32_t sequence) {
   regf::store_u32(image.data() + regf::base_block::kPrimarySequence, sequence);

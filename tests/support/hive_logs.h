@@ -13,13 +13,6 @@ namespace hivemend::testing {
 // last-written time the logs copy.
 using Image = std::vector<uint8_t>;
 
-// Reads a file, or an empty vector when it cannot be read.
-std::vector<uint8_t> read_file(const std::string& path);
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
-
-// Decompresses `xz_path` into `out_path` (with xz -dc); false on failure.
-bool xz_decompress(const std::string& xz_path, const std::string& out_path);
-
 // The base block as a clean write would leave it: both sequence numbers `sequence`,
 // the hive bins data size of the image, the checksum made right.
 void make_clean(Image& image, uint32_t sequence);

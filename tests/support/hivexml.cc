@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "regf/unicode.h"
+#include "tests/support/files.h"
 
 namespace hivemend::testing {
 
@@ -22,21 +23,8 @@ std::string shell_quote(const std::string& s) {
 }
 
 void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += char(cp);
-  } else if (cp < 0x800) {
-    out += char(0xC0 | cp >> 6);
-    out += char(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += char(0xE0 | cp >> 12);
-    out += char(0x80 | (cp >> 6 & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  } else {
-    out += char(0xF0 | cp >> 18);
-    out += char(0x80 | (cp >> 12 & 0x3F));
-    out += char(0x80 | (cp >> 6 & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  }
+  out += regf::to_utf8(cp < 0x10000 ? std::u16string(1, char16_t(cp))
+                                    : std::u16string{char16_t(0xD7C0 + (cp >> 10)), char16_t(0xDC00 | (cp & 0x3FF))});
 }
 
 std::optional<std::string> unescape(std::string_view s) {
@@ -64,27 +52,16 @@ std::optional<std::string> unescape(std::string_view s) {
 }
 
 std::optional<std::vector<uint8_t>> base64_decode(std::string_view s) {
-  auto digit = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
+  static constexpr std::string_view kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::vector<uint8_t> out;
   uint32_t acc = 0;
   int bits = 0;
   for (char c : s) {
     if (c == '=' || c == '\n' || c == '\r') continue;
-    int d = digit(c);
-    if (d < 0) return std::nullopt;
+    const size_t d = kDigits.find(c);
+    if (d == kDigits.npos) return std::nullopt;
     acc = acc << 6 | uint32_t(d);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(uint8_t(acc >> bits));
-    }
+    if ((bits += 6) >= 8) out.push_back(uint8_t(acc >> (bits -= 8)));
   }
   return out;
 }
@@ -302,19 +279,16 @@ std::string check_value(const HivexmlValue& h, const regf::TreeValue& v, std::sp
   }
   if (h.type == "string-list") {
     // hivexml prints one string per NUL-terminated piece, empty ones included.
-    std::vector<std::string> parts;
-    std::u16string cur;
+    std::vector<std::u16string> parts{u""};
     for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
-      char16_t c = char16_t(v.data[i] | v.data[i + 1] << 8);
-      if (c != 0) {
-        cur += c;
-        continue;
-      }
-      parts.push_back(regf::to_utf8(cur));
-      cur.clear();
+      const char16_t c = char16_t(v.data[i] | v.data[i + 1] << 8);
+      if (c == 0) parts.emplace_back();
+      else parts.back() += c;
     }
-    if (!cur.empty()) parts.push_back(regf::to_utf8(cur));
-    return parts == h.strings ? "" : "string list differs";
+    if (parts.back().empty()) parts.pop_back();
+    std::vector<std::string> texts;
+    for (const auto& part : parts) texts.push_back(regf::to_utf8(part));
+    return texts == h.strings ? "" : "string list differs";
   }
   return "";
 }
@@ -359,6 +333,13 @@ std::vector<std::string> compare_with_tree(const HivexmlDump& dump, const regf::
     }
   }
   return out;
+}
+
+std::vector<std::string> hivexml_differences(const std::string& path, const regf::TreeKey& tree) {
+  std::string error;
+  auto dump = run_hivexml(path, &error);
+  if (!dump) return {error};
+  return compare_with_tree(*dump, tree, read_bytes(path));
 }
 
 }  // namespace hivemend::testing

@@ -57,4 +57,8 @@ std::optional<uint32_t> hivexml_type_number(const std::string& type);
 std::vector<std::string> compare_with_tree(const HivexmlDump& dump, const regf::TreeKey& root,
                                            std::span<const uint8_t> file, size_t max_lines = 20);
 
+// Runs hivexml on the file at `path` and compares with `tree` (as compare_with_tree);
+// empty when they agree, else the differences or why hivexml could not read the file.
+std::vector<std::string> hivexml_differences(const std::string& path, const regf::TreeKey& tree);
+
 }  // namespace hivemend::testing

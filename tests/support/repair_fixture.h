@@ -1,9 +1,11 @@
 // Test helpers for the program's own tests (app/, repair/, log/, settings/): a prefix of
-// their own in a temporary folder, the diagnostic log read back, files and folders with
-// chosen short names. Header-only: it uses the platform layer, which not every test
-// program links.
+// their own, the diagnostic log read back or captured, files and folders with chosen
+// short names on an NTFS volume shared by a suite, hives built for a test, and the texts
+// the repair writes. Header-only: it uses the platform layer and the program's log,
+// which not every test program links.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <sstream>
@@ -18,56 +21,21 @@
 #include <utility>
 #include <vector>
 
+#include "log/Log.h"
 #include "regf/build.h"
 #include "regf/hive.h"
 #include "regf/tree.h"
 #include "regf/unicode.h"
 #include "regf/walk.h"
+#include "tests/support/files.h"
+#include "tests/support/hives.h"
 #include "tests/support/ntfs_volume.h"
-#include "win32/prefix.h"
+#include "tests/support/prefix.h"
 #include "win32/security.h"
 
 namespace hivemend::testing {
 
-// A fresh prefix (HIVEMEND_PREFIX) for the life of the object; the previous setting
-// comes back and the folder goes away afterwards.
-class TestPrefix {
- public:
-  TestPrefix() {
-    char tmpl[] = "/tmp/hivemend-prefix-XXXXXX";
-    dir_ = mkdtemp(tmpl) ? tmpl : "";
-    if (const char* old = std::getenv("HIVEMEND_PREFIX")) old_ = old;
-    setenv("HIVEMEND_PREFIX", dir_.c_str(), 1);
-  }
-  ~TestPrefix() {
-    if (old_)
-      setenv("HIVEMEND_PREFIX", old_->c_str(), 1);
-    else
-      unsetenv("HIVEMEND_PREFIX");
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  TestPrefix(const TestPrefix&) = delete;
-  TestPrefix& operator=(const TestPrefix&) = delete;
-
-  const std::string& dir() const { return dir_; }
-  bool define_drive(char letter, const std::string& target) const {
-    return static_cast<bool>(win32::define_drive(letter, target));
-  }
-  std::string log_path() const { return dir_ + "/logs/hivemend.log"; }
-  // Replaces the machine registry with REGEDIT5 text (the header is added).
-  bool write_registry(const std::string& body) const {
-    std::ofstream out(dir_ + "/system.reg", std::ios::binary);
-    out << "Windows Registry Editor Version 5.00\r\n\r\n" << body;
-    return static_cast<bool>(out);
-  }
-
- private:
-  std::string dir_;
-  std::optional<std::string> old_;
-};
-
-// One entry of the diagnostic log file.
+// One entry of the diagnostic log.
 struct LogEntry {
   std::string context;
   std::string message;
@@ -76,123 +44,83 @@ struct LogEntry {
 // Readable in test failures (the context, " | ", the message).
 inline void PrintTo(const LogEntry& e, std::ostream* os) { *os << '{' << e.context << " | " << e.message << '}'; }
 
+inline std::u16string u16(const std::string& s) { return regf::from_utf8(s); }
+inline std::string u8(std::u16string_view s) { return regf::to_utf8(s); }
+
 // The entries of a log file written by the default sink: each ends in a bare LF (CR LF
 // belongs to the message), fields separated by tabs after the timestamp.
 inline std::vector<LogEntry> read_log(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string all = read_text(path);
   std::vector<LogEntry> entries;
   size_t start = 0;
   for (size_t i = 0; i < all.size(); ++i) {
     if (all[i] != '\n' || (i > 0 && all[i - 1] == '\r')) continue;
     const std::string line = all.substr(start, i - start);
     start = i + 1;
-    const size_t tab1 = line.find('\t');
-    const size_t tab2 = tab1 == std::string::npos ? std::string::npos : line.find('\t', tab1 + 1);
-    if (tab2 == std::string::npos) {
-      entries.push_back({"<malformed>", line});
-      continue;
-    }
-    entries.push_back({line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
+    const size_t tab1 = line.find('\t'), tab2 = tab1 == line.npos ? line.npos : line.find('\t', tab1 + 1);
+    if (tab2 == line.npos) entries.push_back({"<malformed>", line});
+    else entries.push_back({line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
   }
   return entries;
 }
 
-// Makes a folder (with its parents) or an empty file, and gives it a short name when
-// one is asked for. Returns false when the volume refused.
+// Sends the log lines to `into` for the life of the object; delivering a line whose
+// context begins with one of `failing` runs out of memory instead.
+class CapturedLog {
+ public:
+  explicit CapturedLog(std::vector<LogEntry>& into, std::vector<std::string> failing = {}) {
+    SetLogSink([&into, failing](LPCWSTR context, LPCWSTR message) {
+      const std::string text = regf::to_utf8(context);
+      for (const auto& f : failing)
+        if (text.starts_with(f)) throw std::bad_alloc();
+      into.push_back({text, regf::to_utf8(message)});
+    });
+  }
+  ~CapturedLog() { SetLogSink({}); }
+  CapturedLog(const CapturedLog&) = delete;
+  CapturedLog& operator=(const CapturedLog&) = delete;
+};
+
+// Makes a folder (with its parents) or a file, and gives it a short name when one is
+// asked for. Returns false when the volume refused.
 inline bool make_dir(const std::string& path, const std::string& short_name = "") {
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   return !ec && (short_name.empty() || NtfsVolume::set_short_name(path, short_name));
 }
 inline bool make_file(const std::string& path, const std::string& short_name = "", const std::string& content = "") {
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  {
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-    if (!out) return false;
-  }
-  return short_name.empty() || NtfsVolume::set_short_name(path, short_name);
+  return write_text(path, content) && (short_name.empty() || NtfsVolume::set_short_name(path, short_name));
 }
 
 // The bytes of a file ("" when it cannot be read).
-inline std::string file_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+inline std::string file_bytes(const std::string& path) { return read_text(path); }
 
-// UTF-16LE bytes of an ASCII or UTF-8 text, as a report file holds them.
+// UTF-16LE bytes of a UTF-8 text, as a report file holds them.
 inline std::string utf16le(const std::string& text) {
-  std::string out;
-  for (char16_t c : regf::from_utf8(text)) {
-    out += static_cast<char>(c & 0xFF);
-    out += static_cast<char>(c >> 8);
-  }
-  return out;
-}
-
-inline std::u16string u16(const std::string& s) { return regf::from_utf8(s); }
-inline std::string u8(std::u16string_view s) { return regf::to_utf8(s); }
-
-// Enables the backup and restore privileges that mounting a hive needs (tests run as
-// an administrator, who holds them disabled).
-inline bool enable_mount_privileges() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
-  for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
-    TOKEN_PRIVILEGES privileges{};
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
-        !AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr))
-      return false;
-  }
-  return true;
+  const Bytes bytes = utf16(regf::from_utf8(text), false);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // Values and keys of a hive built for a test.
 inline regf::TreeValue string_value(const std::u16string& name, const std::u16string& text,
                                     uint32_t type = regf::kRegSz) {
-  regf::TreeValue v{name, type, {}};
-  for (char16_t c : text) {
-    v.data.push_back(static_cast<uint8_t>(c & 0xFF));
-    v.data.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  v.data.push_back(0);
-  v.data.push_back(0);
-  return v;
+  return regf::TreeValue{name, type, utf16(text)};
 }
 inline regf::TreeValue binary_value(const std::u16string& name, std::vector<uint8_t> bytes) {
   return regf::TreeValue{name, regf::kRegBinary, std::move(bytes)};
 }
 inline regf::TreeKey key(const std::u16string& name, std::vector<regf::TreeValue> values = {},
                          std::vector<regf::TreeKey> subkeys = {}) {
-  regf::TreeKey k;
-  k.name = name;
-  k.values = std::move(values);
-  k.subkeys = std::move(subkeys);
-  return k;
+  return regf::TreeKey{name, {}, 0, std::move(values), std::move(subkeys)};
 }
-
-// Writes a new hive file holding `root`; false on failure.
-inline bool write_hive(const std::string& path, const regf::TreeKey& root) {
-  auto image = regf::build_hive(root);
-  if (!image) return false;
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(image->data()), static_cast<std::streamsize>(image->size()));
-  return static_cast<bool>(out);
-}
-
-// The content of a hive file, read with the hive engine.
-inline std::optional<regf::TreeKey> read_hive(const std::string& path) {
-  auto hive = regf::Hive::open_file(path);
-  if (!hive) return std::nullopt;
-  auto tree = regf::read_tree(*hive);
-  if (!tree) return std::nullopt;
-  return std::move(*tree);
+// A MountedDevices entry in the 12-byte form: disk signature and partition offset,
+// little-endian; `bytes` cuts it short.
+inline std::vector<uint8_t> mounted_device(uint32_t signature, uint64_t offset, size_t bytes = 12) {
+  std::vector<uint8_t> data;
+  for (int i = 0; i < 4; ++i) data.push_back(uint8_t(signature >> (8 * i)));
+  for (int i = 0; i < 8; ++i) data.push_back(uint8_t(offset >> (8 * i)));
+  data.resize(bytes);
+  return data;
 }
 
 // The value at a key path below `root` (names matched exactly), or null.
@@ -215,12 +143,66 @@ inline const regf::TreeValue* find_value(const regf::TreeKey& root, const std::v
 inline std::string value_text(const regf::TreeValue* v) {
   if (!v) return "<missing>";
   std::u16string text;
-  for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
-    const char16_t c = static_cast<char16_t>(v->data[i] | (v->data[i + 1] << 8));
-    if (c == 0) break;
-    text += c;
-  }
+  for (size_t i = 0; i + 1 < v->data.size() && (v->data[i] || v->data[i + 1]); i += 2)
+    text += char16_t(v->data[i] | (v->data[i + 1] << 8));
   return regf::to_utf8(text);
 }
+
+// Value texts the repair tests store, their long forms on the test volumes, and the
+// log lines and report the repair writes about them.
+inline const std::u16string kTool = u"C:\\PROGRA~1\\App\\tool.exe";
+inline const std::u16string kFoo = u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll";
+inline const std::string kToolLong = "C:\\Program Files\\App\\tool.exe";
+inline const std::string kFooLong = "C:\\Program Files\\Common Files\\System\\foo.dll";
+inline const std::string kAttempted = "RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED";
+
+// The KEYPATH record of a candidate value, as the traversal logs it.
+inline std::string keypath_record(const std::string& keypath, const std::string& name, const std::u16string& old_text,
+                                  const std::string& new_text = "") {
+  return "\r\nKEYPATH=\"" + keypath + "\"\r\nKEYNAME=\"" + name + "\"\r\nOLDVALUE=\"" + u8(old_text) +
+         "\"\r\nNEWVALUE=\"" + new_text + "\"";
+}
+// One summary block of the report file, before its conversion to UTF-16.
+inline std::string summary_block(const std::string& accessed, const std::string& resolved, const std::string& skipped) {
+  return "\r\n====== Registry Entries Resolved ========\r\n\r\n"
+         "HKEY_CLASSES_ROOT   - 0\r\nHKEY_CURRENT_USER   - 0\r\nHKEY_LOCAL_MACHINE  - 0\r\n"
+         "HKEY_USERS          - 0\r\nHKEY_CURRENT_CONFIG - 0\r\n"
+         "\r\nValues Accessed     - " + accessed + "\r\nPaths Resolved      - " + resolved +
+         "\r\nPaths Skipped       - " + skipped + "\r\n";
+}
+
+// The layout the repair tests share on their volume: Program Files\App\tool.exe and
+// Program Files\Common Files\System\foo.dll, ProgramData beside them, with the given
+// short names (other than the digits stored in the tests' values).
+inline bool lay_out_program_files(const NtfsVolume& v, const std::string& program_files,
+                                  const std::string& program_data, const std::string& common_files) {
+  return make_dir(v.path("Program Files"), program_files) && make_dir(v.path("ProgramData"), program_data) &&
+         make_dir(v.path("Program Files/Common Files/System")) &&
+         NtfsVolume::set_short_name(v.path("Program Files/Common Files"), common_files) &&
+         make_file(v.path("Program Files/Common Files/System/foo.dll")) && make_file(v.path("Program Files/App/tool.exe"));
+}
+
+// A suite on one NTFS volume laid out once for all its tests by Suite::LayOut; each test
+// gets a prefix of its own with the volume as drive C. Skips loudly where no volume can
+// be had.
+template <typename Suite>
+class VolumeSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    volume_ = NtfsVolume::create(&why_not_);
+    laid_out_ = volume_ && Suite::LayOut(*volume_);
+  }
+  static void TearDownTestSuite() { volume_.reset(); }
+  void SetUp() override {
+    if (!volume_) { GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE, test not run: " << why_not_; }
+    ASSERT_TRUE(laid_out_) << "could not lay out the test volume";
+    ASSERT_TRUE(prefix_.define_drive('c', volume_->root()));
+  }
+
+  static inline std::unique_ptr<NtfsVolume> volume_;
+  static inline std::string why_not_;
+  static inline bool laid_out_ = false;
+  TestPrefix prefix_;
+};
 
 }  // namespace hivemend::testing
