@@ -13,4 +13,5 @@
 #include "win32/sync.h"
 #include "win32/process.h"
 #include "win32/resource.h"
+#include "win32/user.h"
 #include "win32/system.h"

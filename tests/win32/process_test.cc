@@ -1,8 +1,11 @@
-// The calling process as Windows shows it to itself: waits on its own handle, its exit
-// code while it runs, ending itself, and the thread message queue.
+// The calling process as Windows shows it to itself (waits on its own handle, its exit
+// code while it runs, ending itself, the thread message queue), and child processes
+// started from Windows command lines: which program starts, the arguments and command
+// line it gets, waiting for it and its exit code.
 #include "win32/process.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,9 +13,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 
+#include "tests/win32/temp_prefix.h"
 #include "win32/error.h"
 
 namespace {
@@ -131,5 +136,162 @@ TEST(Process, ThreadIdsAndMessageQueues) {
   }
 }
 
+// A shell script as a program file: it writes its arguments, one a line, to `record`
+// and ends with `exit_code`.
+void write_program(const std::string& path, const std::string& record, int exit_code, mode_t mode = 0755) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  win32_test::write_text(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\nexit " +
+                                   std::to_string(exit_code) + "\n");
+  chmod(path.c_str(), mode);
+}
+
+struct Started {
+  BOOL ok = FALSE;
+  DWORD error = 0;
+  DWORD exit_code = 0;
+};
+
+Started start_and_wait(std::u16string command_line) {
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  Started s;
+  s.ok = CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &si, &pi);
+  s.error = GetLastError();
+  if (!s.ok) return s;
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, INFINITE), DWORD(WAIT_OBJECT_0));
+  EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &s.exit_code));
+  EXPECT_EQ(pi.dwProcessId, pi.dwThreadId);
+  EXPECT_TRUE(CloseHandle(pi.hProcess));
+  EXPECT_TRUE(CloseHandle(pi.hThread));
+  return s;
+}
+
+TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
+  win32_test::TempPrefix prefix;
+  const std::string c = prefix.folder("c");
+  ASSERT_TRUE(prefix.define('c', c));
+  const std::string record = c + "/record.txt";
+  write_program(c + "/Program Files/Tessaro/Record.exe", record, 3);
+  write_program(c + "/Program Files/Tessaro/Plain", record, 4);  // no extension: never found
+  write_program(c + "/Tools/NotExecutable.exe", record, 0, 0644);
+  win32_test::write_text(c + "/Tools/NoFormat.exe", "no program\n");
+  chmod((c + "/Tools/NoFormat.exe").c_str(), 0755);
+  std::filesystem::create_directories(c + "/Tools/Folder.exe");
+
+  struct Case {
+    const char16_t* command_line;
+    DWORD error;       // 0: it starts
+    DWORD exit_code;
+    const char* arguments;  // what the child got after its own name, one a line
+  } cases[] = {
+      // Unquoted with blanks: C:\Program.exe and C:\Program Files\Tessaro\Record.exe are
+      // tried in turn, and the child's C runtime splits the text where the blanks are.
+      {u"C:\\Program Files\\Tessaro\\Record.exe a \"b c\" d\\\"e f\\\\\"g h\"", 0, 3,
+       "Files\\Tessaro\\Record.exe\na\nb c\nd\"e\nf\\g h\n"},
+      {u"c:\\PROGRAM FILES\\tessaro\\record", 0, 3, "FILES\\tessaro\\record\n"},  // ".exe" added, any case
+      {u"\"C:\\Program Files\\Tessaro\\Record.exe\"  \"\" x\"\"\"y\"", 0, 3, "\nx\"y\n"},
+      {u"\"C:\\Program Files\\Tessaro\\Plain\" a", ERROR_FILE_NOT_FOUND, 0, nullptr},
+      {u"C:\\Tools\\Missing.exe", ERROR_FILE_NOT_FOUND, 0, nullptr},
+      {u"C:\\Nowhere\\Missing.exe", ERROR_PATH_NOT_FOUND, 0, nullptr},
+      {u"C:\\Tools\\NotExecutable.exe", ERROR_ACCESS_DENIED, 0, nullptr},
+      {u"C:\\Tools\\Folder.exe", ERROR_ACCESS_DENIED, 0, nullptr},
+      {u"C:\\Tools\\NoFormat.exe", ERROR_BAD_EXE_FORMAT, 0, nullptr},
+  };
+  for (const auto& k : cases) {
+    std::filesystem::remove(record);
+    const Started s = start_and_wait(k.command_line);
+    const std::string what = win32_test::utf8(k.command_line);
+    EXPECT_EQ(s.ok, k.error == 0) << what;
+    if (!s.ok) {
+      EXPECT_EQ(s.error, k.error) << what;
+      continue;
+    }
+    EXPECT_EQ(s.exit_code, k.exit_code) << what;
+    EXPECT_EQ(win32_test::read_text(record), k.arguments) << what;
+  }
+
+  // A program at an earlier blank wins, as on Windows.
+  write_program(c + "/Program.exe", record, 5);
+  EXPECT_EQ(start_and_wait(u"C:\\Program Files\\Tessaro\\Record.exe a").exit_code, 5u);
+}
+
+TEST(CreateProcess, WaitsWithATimeLimitAndTerminates) {
+  win32_test::TempPrefix prefix;
+  const std::string c = prefix.folder("c");
+  ASSERT_TRUE(prefix.define('c', c));
+  win32_test::write_text(c + "/Sleeper.exe", "#!/bin/sh\nexec sleep 30\n");
+  chmod((c + "/Sleeper.exe").c_str(), 0755);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::u16string line = u"C:\\Sleeper.exe";
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 50), DWORD(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(pi.hThread, 0), DWORD(WAIT_TIMEOUT));
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
+  EXPECT_EQ(code, DWORD(STILL_ACTIVE));
+  EXPECT_FALSE(GetExitCodeProcess(pi.hThread, &code));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+
+  EXPECT_TRUE(TerminateProcess(pi.hProcess, 9));
+  EXPECT_EQ(WaitForSingleObject(pi.hThread, INFINITE), DWORD(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), DWORD(WAIT_OBJECT_0));
+  EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
+  EXPECT_EQ(code, 9u);
+  EXPECT_FALSE(TerminateProcess(pi.hProcess, 1));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(CloseHandle(pi.hProcess));
+  EXPECT_TRUE(CloseHandle(pi.hThread));
+  EXPECT_FALSE(CloseHandle(pi.hProcess));
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), DWORD(WAIT_FAILED));
+
+  EXPECT_FALSE(CreateProcessW(nullptr, nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+// Started by the next test: writes the command line it was given to the file named in
+// HIVEMEND_TEST_COMMAND_LINE_FILE.
+TEST(CreateProcess, ChildWritesItsCommandLine) {
+  const char* file = std::getenv("HIVEMEND_TEST_COMMAND_LINE_FILE");
+  if (!file) GTEST_SKIP() << "runs as the child of GetCommandLineIsTheParentsText";
+  win32_test::write_text(file, win32_test::utf8(GetCommandLineW()));
+}
+
+TEST(CreateProcess, GetCommandLineIsTheParentsText) {
+  win32_test::TempPrefix prefix;
+  const std::string out = prefix.folder("out") + "/line.txt";
+  // This test program under a name that Windows would start.
+  const std::string self = prefix.folder("self") + "/Self Test.exe";
+  std::filesystem::create_symlink(std::filesystem::read_symlink("/proc/self/exe"), self);
+  auto windows_self = hivemend::win32::windows_path_of(self);
+  ASSERT_TRUE(windows_self);
+  // Blanks and quotes that a re-join of the arguments would not give back.
+  std::u16string line = u"\"" + *windows_self + u"\"   --gtest_filter=CreateProcess.ChildWritesItsCommandLine  \"a  b\" c\"\"";
+  setenv("HIVEMEND_TEST_COMMAND_LINE_FILE", out.c_str(), 1);
+  const Started s = start_and_wait(line);
+  unsetenv("HIVEMEND_TEST_COMMAND_LINE_FILE");
+  ASSERT_TRUE(s.ok);
+  EXPECT_EQ(s.exit_code, 0u);
+  EXPECT_EQ(win32_test::read_text(out), win32_test::utf8(line.c_str()));
+  // This process was started by the test runner, not CreateProcessW: its arguments joined.
+  EXPECT_NE(std::u16string(GetCommandLineW()).find(u"process_test"), std::u16string::npos);
+}
+
+TEST(CreateProcess, SplitCommandLine) {
+  struct Case {
+    const char16_t* line;
+    std::vector<std::u16string> args;
+  } cases[] = {
+      {u"prog", {u"prog"}},
+      {u"\"C:\\a b\\p.exe\"x y", {u"C:\\a b\\p.exe", u"x", u"y"}},  // the program token ends at its quote
+      {u"p \\\\server\\a\\ \"\\\\\" \\\\\\\"", {u"p", u"\\\\server\\a\\", u"\\", u"\\\""}},
+      {u"p \"a\"\"b\"c \t d\"\"", {u"p", u"a\"bc", u"d"}},
+      {u"p  ", {u"p"}},
+  };
+  for (const auto& k : cases) EXPECT_EQ(split_command_line(k.line), k.args) << win32_test::utf8(k.line);
+}
 
 }  // namespace
