@@ -6,38 +6,45 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "tests/support/ntfs_volume.h"
 #include "tests/win32/temp_prefix.h"
 #include "win32/directory.h"
 
 namespace {
 
+using namespace hivemend::testing;
 using win32_test::Found;
-using win32_test::TempPrefix;
+using win32_test::find_all;
 using Names = std::vector<std::u16string>;
 
-// The layout of a Windows system drive, short names given out as Windows would.
-void make_system_drive(const hivemend::testing::NtfsVolume& v) {
-  using hivemend::testing::NtfsVolume;
-  std::filesystem::create_directories(v.path("Program Files/Common Files/System"));
-  std::filesystem::create_directories(v.path("Program Files/App"));
-  std::filesystem::create_directories(v.path("ProgramData"));
-  win32_test::write_text(v.path("Program Files/Common Files/System/foo.dll"), "foo");
-  win32_test::write_text(v.path("Program Files/App/tool.exe"), "tool");
-  win32_test::write_text(v.path("Program Files/App/longtoolname.exe"), "long tool");
-  ASSERT_TRUE(NtfsVolume::set_short_name(v.path("Program Files"), "PROGRA~1"));
-  ASSERT_TRUE(NtfsVolume::set_short_name(v.path("ProgramData"), "PROGRA~2"));
-  ASSERT_TRUE(NtfsVolume::set_short_name(v.path("Program Files/Common Files"), "COMMON~1"));
-  ASSERT_TRUE(NtfsVolume::set_short_name(v.path("Program Files/App/longtoolname.exe"), "LONGTO~1.EXE"));
-}
+// A fresh NTFS volume as drive C, laid out as a Windows system drive with short names
+// given out as Windows would.
+class NtfsSearch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why_not;
+    volume_ = NtfsVolume::create(&why_not);
+    if (!volume_) GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE, test not run: " << why_not;
+    const auto& v = *volume_;
+    for (const char* dir : {"Program Files/Common Files/System", "Program Files/App", "ProgramData"})
+      std::filesystem::create_directories(v.path(dir));
+    write_text(v.path("Program Files/Common Files/System/foo.dll"), "foo");
+    write_text(v.path("Program Files/App/tool.exe"), "tool");
+    write_text(v.path("Program Files/App/longtoolname.exe"), "long tool");
+    ASSERT_TRUE(NtfsVolume::set_short_name(v.path("Program Files"), "PROGRA~1"));
+    ASSERT_TRUE(NtfsVolume::set_short_name(v.path("ProgramData"), "PROGRA~2"));
+    ASSERT_TRUE(NtfsVolume::set_short_name(v.path("Program Files/Common Files"), "COMMON~1"));
+    ASSERT_TRUE(NtfsVolume::set_short_name(v.path("Program Files/App/longtoolname.exe"), "LONGTO~1.EXE"));
+    ASSERT_TRUE(prefix_.define_drive('c', v.root()));
+  }
+  TestPrefix prefix_;
+  std::unique_ptr<NtfsVolume> volume_;
+};
 
-TEST(NtfsSearch, FindsByLongAndShortNamesAsWindows) {
-  HIVEMEND_NTFS_VOLUME_OR_SKIP(volume);
-  TempPrefix prefix;
-  make_system_drive(*volume);
-  ASSERT_TRUE(prefix.define('c', volume->root()));
-
-  struct Case {
+TEST_F(NtfsSearch, FindsByLongAndShortNamesAsWindows) {
+  const struct {
     const char16_t* pattern;
     Names long_names, short_names;
     DWORD error;  // after the last entry, or of FindFirstFileW when nothing is found
@@ -62,24 +69,22 @@ TEST(NtfsSearch, FindsByLongAndShortNamesAsWindows) {
       {u"C:\\PROGRA~1\\App\\tool.exe\\*", {}, {}, ERROR_PATH_NOT_FOUND},
   };
   for (const auto& c : cases) {
-    const Found found = win32_test::find_all(c.pattern);
-    EXPECT_EQ(found.long_names, c.long_names) << win32_test::utf8(c.pattern);
-    EXPECT_EQ(found.short_names, c.short_names) << win32_test::utf8(c.pattern);
-    EXPECT_EQ(found.error, c.error) << win32_test::utf8(c.pattern);
+    SCOPED_TRACE(regf::to_utf8(c.pattern));
+    const Found found = find_all(c.pattern);
+    EXPECT_EQ(found.long_names, c.long_names);
+    EXPECT_EQ(found.short_names, c.short_names);
+    EXPECT_EQ(found.error, c.error);
   }
 }
 
-TEST(NtfsSearch, FindDataAndAttributesAreTheVolumes) {
-  HIVEMEND_NTFS_VOLUME_OR_SKIP(volume);
-  TempPrefix prefix;
-  make_system_drive(*volume);
-  ASSERT_TRUE(prefix.define('c', volume->root()));
-  const uint8_t hidden_archive[4] = {0x22, 0, 0, 0};
-  ASSERT_EQ(setxattr(volume->path("Program Files/App/tool.exe").c_str(), "system.ntfs_attrib", hidden_archive, 4, 0), 0);
-  // The attributes Windows gives a system drive's root and "Program Files".
-  const uint8_t root_attributes[4] = {0x16, 0, 0, 0}, read_only_directory[4] = {0x11, 0, 0, 0};
-  ASSERT_EQ(setxattr(volume->root().c_str(), "system.ntfs_attrib", root_attributes, 4, 0), 0);
-  ASSERT_EQ(setxattr(volume->path("Program Files").c_str(), "system.ntfs_attrib", read_only_directory, 4, 0), 0);
+TEST_F(NtfsSearch, FindDataAndAttributesAreTheVolumes) {
+  // Hidden and archive on tool.exe; the attributes Windows gives a system drive's root
+  // and "Program Files".
+  for (auto [path, attributes] : {std::pair{volume_->path("Program Files/App/tool.exe"), 0x22},
+                                  std::pair{volume_->root(), 0x16}, std::pair{volume_->path("Program Files"), 0x11}}) {
+    const uint8_t bytes[4] = {uint8_t(attributes), 0, 0, 0};
+    ASSERT_EQ(setxattr(path.c_str(), "system.ntfs_attrib", bytes, 4, 0), 0);
+  }
 
   WIN32_FIND_DATAW data;
   HANDLE h = FindFirstFileW(u"C:\\PROGRA~1\\App\\TOOL.EXE", &data);
@@ -93,7 +98,7 @@ TEST(NtfsSearch, FindDataAndAttributesAreTheVolumes) {
   EXPECT_FALSE(FindClose(h));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 
-  struct Case {
+  const struct {
     const char16_t* path;
     DWORD attributes, error;
   } cases[] = {
@@ -105,22 +110,15 @@ TEST(NtfsSearch, FindDataAndAttributesAreTheVolumes) {
       {u"C:\\PROGRA~1\\Nothing\\tool.exe", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << win32_test::utf8(c.path);
-    if (c.error) {
-      EXPECT_EQ(GetLastError(), c.error) << win32_test::utf8(c.path);
-    }
+    EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << regf::to_utf8(c.path);
+    if (c.error) { EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path); }
   }
 }
 
-TEST(NtfsSearch, ListingIsReadOnceAndKeptTrueByOwnWrites) {
-  HIVEMEND_NTFS_VOLUME_OR_SKIP(volume);
-  TempPrefix prefix;
-  make_system_drive(*volume);
-  ASSERT_TRUE(prefix.define('c', volume->root()));
-
-  EXPECT_EQ(win32_test::find_all(u"C:\\PROGRA~1\\App\\*.exe").long_names.size(), 2u);
+TEST_F(NtfsSearch, ListingIsReadOnceAndKeptTrueByOwnWrites) {
+  EXPECT_EQ(find_all(u"C:\\PROGRA~1\\App\\*.exe").long_names.size(), 2u);
   const uint64_t reads = hivemend::win32::directory_reads();
-  for (int i = 0; i < 20; ++i) win32_test::find_all(u"C:\\PROGRA~1\\App\\T*.*");
+  for (int i = 0; i < 20; ++i) find_all(u"C:\\PROGRA~1\\App\\T*.*");
   EXPECT_EQ(hivemend::win32::directory_reads(), reads);
 
   HANDLE h = CreateFileW(u"C:\\PROGRA~1\\App\\new.exe", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
@@ -128,7 +126,7 @@ TEST(NtfsSearch, ListingIsReadOnceAndKeptTrueByOwnWrites) {
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(h, "12345", 5, &written, nullptr));
   EXPECT_EQ(written, 5u);
-  const Found found = win32_test::find_all(u"C:\\PROGRA~1\\App\\N*.*");
+  const Found found = find_all(u"C:\\PROGRA~1\\App\\N*.*");
   EXPECT_EQ(found.long_names, Names{u"new.exe"});
   WIN32_FIND_DATAW data;
   HANDLE f = FindFirstFileW(u"C:\\Program Files\\App\\new.exe", &data);
@@ -141,11 +139,10 @@ TEST(NtfsSearch, ListingIsReadOnceAndKeptTrueByOwnWrites) {
 class FileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    volume = prefix.folder("volume");
-    std::filesystem::create_directories(volume + "/Logs");
-    ASSERT_TRUE(prefix.define('e', volume));
+    prefix.folder("volume/Logs");
+    ASSERT_TRUE(prefix.define_drive('e', volume = prefix.folder("volume")));
   }
-  TempPrefix prefix;
+  TestPrefix prefix;
   std::string volume;
 };
 
@@ -171,7 +168,7 @@ TEST_F(FileTest, OpenAlwaysAppendsAtTheEnd) {
   EXPECT_FALSE(ReadFile(h, buf, 4, &n, nullptr));  // opened for writing only
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
   EXPECT_TRUE(CloseHandle(h));
-  EXPECT_EQ(win32_test::read_text(volume + "/Logs/report.txt"), "first\nsecond\n");
+  EXPECT_EQ(read_text(volume + "/Logs/report.txt"), "first\nsecond\n");
 
   EXPECT_FALSE(CloseHandle(h));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
@@ -180,8 +177,8 @@ TEST_F(FileTest, OpenAlwaysAppendsAtTheEnd) {
 }
 
 TEST_F(FileTest, CreationDispositions) {
-  win32_test::write_text(volume + "/Logs/old.txt", "old content");
-  struct Case {
+  write_text(volume + "/Logs/old.txt", "old content");
+  const struct {
     const char16_t* path;
     DWORD disposition;
     bool opens;
@@ -198,18 +195,18 @@ TEST_F(FileTest, CreationDispositions) {
   };
   for (const auto& c : cases) {
     HANDLE h = CreateFileW(c.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition, 0, nullptr);
-    EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << win32_test::utf8(c.path) << " " << c.disposition;
-    EXPECT_EQ(GetLastError(), c.error) << win32_test::utf8(c.path) << " " << c.disposition;
+    EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << regf::to_utf8(c.path) << " " << c.disposition;
+    EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path) << " " << c.disposition;
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    EXPECT_EQ(win32_test::read_text(volume + "/Logs/old.txt"), c.content_after);
+    EXPECT_EQ(read_text(volume + "/Logs/old.txt"), c.content_after);
   }
   EXPECT_FALSE(std::filesystem::exists(volume + "/Logs/none.txt"));
 }
 
 TEST_F(FileTest, ShareModesAmongOpenHandles) {
-  win32_test::write_text(volume + "/Logs/shared.txt", "x");
+  write_text(volume + "/Logs/shared.txt", "x");
   constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE;
-  struct Case {
+  const struct {
     DWORD access1, share1, access2, share2;
     bool second_opens;
   } cases[] = {
@@ -226,11 +223,8 @@ TEST_F(FileTest, ShareModesAmongOpenHandles) {
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
     HANDLE second = CreateFileW(u"e:\\logs\\SHARED.TXT", c.access2, c.share2, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.second_opens) << c.access1 << "/" << c.share1 << " then " << c.access2 << "/" << c.share2;
-    if (second == INVALID_HANDLE_VALUE) {
-      EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
-    } else {
-      CloseHandle(second);
-    }
+    if (second == INVALID_HANDLE_VALUE) { EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION)); }
+    else CloseHandle(second);
     CloseHandle(first);
   }
   // Once closed, the file opens again.

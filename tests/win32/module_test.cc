@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/win32/temp_prefix.h"
+#include "regf/unicode.h"
+#include "tests/support/files.h"
+#include "tests/support/prefix.h"
 
 namespace {
 
-using win32_test::TempPrefix;
+using namespace hivemend::testing;
 
 std::u16string module_name(HMODULE m) {
   char16_t buf[MAX_PATH];
@@ -17,8 +19,8 @@ std::u16string module_name(HMODULE m) {
 }
 
 TEST(LoadLibrary, BareNamesAreFoundInTheProgramsFolder) {
-  TempPrefix prefix;
-  struct Case {
+  TestPrefix prefix;
+  const struct {
     const char16_t* name;
     bool loads;
     DWORD error;
@@ -33,9 +35,9 @@ TEST(LoadLibrary, BareNamesAreFoundInTheProgramsFolder) {
   ASSERT_NE(first, nullptr);
   for (const auto& c : cases) {
     HMODULE m = LoadLibraryW(c.name);
-    EXPECT_EQ(m != nullptr, c.loads) << win32_test::utf8(c.name);
+    EXPECT_EQ(m != nullptr, c.loads) << regf::to_utf8(c.name);
     if (!m) {
-      EXPECT_EQ(GetLastError(), c.error) << win32_test::utf8(c.name);
+      EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.name);
       continue;
     }
     EXPECT_EQ(m, first) << "one library, one module";
@@ -50,7 +52,7 @@ TEST(LoadLibrary, BareNamesAreFoundInTheProgramsFolder) {
 }
 
 TEST(LoadLibrary, ExportsByNameAndOrdinal) {
-  TempPrefix prefix;
+  TestPrefix prefix;
   HMODULE m = LoadLibraryW(u"TestModule.dll");
   ASSERT_NE(m, nullptr);
   auto add = reinterpret_cast<int (*)(int, int)>(GetProcAddress(m, "TestModuleAdd"));
@@ -60,14 +62,10 @@ TEST(LoadLibrary, ExportsByNameAndOrdinal) {
   ASSERT_NE(answer, nullptr);
   EXPECT_EQ(answer(), 42);
 
-  struct Case {
-    LPCSTR proc;
-    const char* what;
-  } missing[] = {{"NoSuchExport", "name"}, {MAKEINTRESOURCEA(9), "ordinal naming a missing symbol"},
-                 {MAKEINTRESOURCEA(3), "ordinal not in the table"}};
-  for (const auto& c : missing) {
-    EXPECT_EQ(GetProcAddress(m, c.proc), nullptr) << c.what;
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND)) << c.what;
+  // By name, by an ordinal naming a missing symbol, by an ordinal not in the table.
+  for (LPCSTR proc : {LPCSTR("NoSuchExport"), LPCSTR(MAKEINTRESOURCEA(9)), LPCSTR(MAKEINTRESOURCEA(3))}) {
+    EXPECT_EQ(GetProcAddress(m, proc), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PROC_NOT_FOUND));
   }
   EXPECT_TRUE(FreeLibrary(m));
   EXPECT_EQ(GetProcAddress(reinterpret_cast<HMODULE>(0x1234), "TestModuleAdd"), nullptr);
@@ -75,11 +73,10 @@ TEST(LoadLibrary, ExportsByNameAndOrdinal) {
 }
 
 TEST(LoadLibrary, WindowsPathsThroughDriveLetters) {
-  TempPrefix prefix;
-  ASSERT_TRUE(prefix.define('b', HIVEMEND_BIN_DIR));
-  const std::string other = prefix.folder("other");
-  win32_test::write_text(other + "/Broken.dll", "not an ELF file");
-  ASSERT_TRUE(prefix.define('o', other));
+  TestPrefix prefix;
+  ASSERT_TRUE(prefix.define_drive('b', HIVEMEND_BIN_DIR));
+  ASSERT_TRUE(write_text(prefix.dir() + "/other/Broken.dll", "not an ELF file"));
+  ASSERT_TRUE(prefix.define_drive('o', prefix.dir() + "/other"));
 
   HMODULE m = LoadLibraryW(u"b:\\testmodule.DLL");
   ASSERT_NE(m, nullptr);
@@ -93,13 +90,13 @@ TEST(LoadLibrary, WindowsPathsThroughDriveLetters) {
 }
 
 TEST(GetModuleFileName, ProgramAsAWindowsPath) {
-  TempPrefix prefix;
+  TestPrefix prefix;
   // Under no other letter the program is under Z:.
   const std::u16string z_name = module_name(nullptr);
   ASSERT_TRUE(z_name.starts_with(u"Z:\\")) << regf::to_utf8(z_name);
   EXPECT_TRUE(z_name.ends_with(u"\\win32_module_test")) << regf::to_utf8(z_name);
 
-  ASSERT_TRUE(prefix.define('b', HIVEMEND_BIN_DIR));
+  ASSERT_TRUE(prefix.define_drive('b', HIVEMEND_BIN_DIR));
   EXPECT_EQ(module_name(nullptr), u"B:\\win32_module_test");
 
   // A buffer too small: cut, terminated, nSize returned, ERROR_INSUFFICIENT_BUFFER.

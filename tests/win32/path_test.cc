@@ -9,10 +9,11 @@
 namespace {
 
 using namespace hivemend::win32;
-using win32_test::TempPrefix;
+using namespace hivemend::testing;
+using win32_test::find_all;
 
 TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
-  struct Case {
+  const struct {
     const char16_t* path;
     char16_t drive;
     std::vector<std::u16string> components;
@@ -28,20 +29,18 @@ TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
       {u"D:", u'D', {}, false},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(regf::to_utf8(c.path));
     auto p = parse_windows_path(c.path);
-    ASSERT_TRUE(p) << win32_test::utf8(c.path);
+    ASSERT_TRUE(p);
     EXPECT_EQ(p->drive, c.drive);
-    EXPECT_EQ(p->components, c.components) << win32_test::utf8(c.path);
-    EXPECT_EQ(p->trailing_separator, c.trailing) << win32_test::utf8(c.path);
+    EXPECT_EQ(p->components, c.components);
+    EXPECT_EQ(p->trailing_separator, c.trailing);
   }
-  struct Bad {
-    const char16_t* path;
-    DWORD error;
-  } bad[] = {{u"C:\\a|b", ERROR_INVALID_NAME}, {u"C:\\a\\b<", ERROR_INVALID_NAME}, {u"\\\\server\\share", ERROR_BAD_NETPATH}};
-  for (const auto& b : bad) {
-    auto p = parse_windows_path(b.path);
+  for (auto [path, error] : {std::pair{u"C:\\a|b", ERROR_INVALID_NAME}, std::pair{u"C:\\a\\b<", ERROR_INVALID_NAME},
+                             std::pair{u"\\\\server\\share", ERROR_BAD_NETPATH}}) {
+    auto p = parse_windows_path(path);
     ASSERT_FALSE(p);
-    EXPECT_EQ(p.error(), b.error);
+    EXPECT_EQ(p.error(), error);
   }
 }
 
@@ -50,27 +49,24 @@ class VolumeTest : public ::testing::Test {
   void SetUp() override {
     volume = prefix.folder("volume");
     outside = prefix.folder("outside");
-    win32_test::write_text(outside + "/secret.txt", "outside");
-    std::filesystem::create_directories(volume + "/Program Files/Common Files/System");
-    std::filesystem::create_directories(volume + "/ProgramData");
-    std::filesystem::create_directories(volume + "/inside");
-    win32_test::write_text(volume + "/Program Files/Common Files/System/foo.dll", "dll");
-    win32_test::write_text(volume + "/inside/file.txt", "in");
+    prefix.folder("volume/ProgramData");
+    write_text(outside + "/secret.txt", "outside");
+    write_text(volume + "/Program Files/Common Files/System/foo.dll", "dll");
+    write_text(volume + "/inside/file.txt", "in");
     symlink("/etc", (volume + "/etc_link").c_str());
     symlink(outside.c_str(), (volume + "/out_link").c_str());
     symlink("../outside", (volume + "/up_link").c_str());
     symlink("/inside", (volume + "/abs_inside").c_str());
-    ASSERT_TRUE(prefix.define('e', volume));
+    ASSERT_TRUE(prefix.define_drive('e', volume));
   }
-  TempPrefix prefix;
+  TestPrefix prefix;
   std::string volume, outside;
 };
 
 TEST_F(VolumeTest, AttributesByLongShortAndMixedCaseNames) {
-  struct Case {
+  const struct {
     const char16_t* path;
-    DWORD attributes;
-    DWORD error;
+    DWORD attributes, error;
   } cases[] = {
       {u"E:\\", FILE_ATTRIBUTE_DIRECTORY, 0},
       {u"E:\\Program Files", FILE_ATTRIBUTE_DIRECTORY, 0},
@@ -85,29 +81,20 @@ TEST_F(VolumeTest, AttributesByLongShortAndMixedCaseNames) {
   };
   for (const auto& c : cases) {
     SetLastError(0xDEAD);
-    EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << win32_test::utf8(c.path);
-    if (c.error) {
-      EXPECT_EQ(GetLastError(), c.error) << win32_test::utf8(c.path);
-    }
+    EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << regf::to_utf8(c.path);
+    if (c.error) { EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path); }
   }
 }
 
 TEST_F(VolumeTest, LinksAndDotsNeverLeaveTheVolume) {
-  struct Case {
-    const char16_t* path;
-    DWORD error;
-  } cases[] = {
-      {u"E:\\etc_link\\passwd", ERROR_PATH_NOT_FOUND},     // /etc is the volume's /etc: none
-      {u"E:\\out_link\\secret.txt", ERROR_PATH_NOT_FOUND},  // absolute target, taken inside
-      {u"E:\\up_link\\secret.txt", ERROR_PATH_NOT_FOUND},   // ".." stops at the root
-      {u"E:\\..\\outside\\secret.txt", ERROR_PATH_NOT_FOUND},
-      {u"E:\\inside\\..\\..\\outside\\secret.txt", ERROR_PATH_NOT_FOUND},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(GetFileAttributesW(c.path), INVALID_FILE_ATTRIBUTES) << win32_test::utf8(c.path);
-    EXPECT_EQ(GetLastError(), c.error) << win32_test::utf8(c.path);
-    HANDLE h = CreateFileW(c.path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(h, INVALID_HANDLE_VALUE) << win32_test::utf8(c.path);
+  for (const char16_t* path : {
+           u"E:\\etc_link\\passwd",     // /etc is the volume's /etc: none
+           u"E:\\out_link\\secret.txt",  // absolute target, taken inside
+           u"E:\\up_link\\secret.txt",   // ".." stops at the root
+           u"E:\\..\\outside\\secret.txt", u"E:\\inside\\..\\..\\outside\\secret.txt"}) {
+    EXPECT_EQ(GetFileAttributesW(path), INVALID_FILE_ATTRIBUTES) << regf::to_utf8(path);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << regf::to_utf8(path);
+    EXPECT_EQ(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
   }
   // Creating through a link that points outside creates nothing outside.
   HANDLE h = CreateFileW(u"E:\\out_link\\new.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -119,40 +106,34 @@ TEST_F(VolumeTest, LinksAndDotsNeverLeaveTheVolume) {
 }
 
 TEST_F(VolumeTest, SearchesGeneratedShortNamesInNameOrder) {
-  auto found = win32_test::find_all(u"E:\\PROGRA*.*");
+  auto found = find_all(u"E:\\PROGRA*.*");
   EXPECT_EQ(found.long_names, (std::vector<std::u16string>{u"Program Files", u"ProgramData"}));
   EXPECT_EQ(found.short_names, (std::vector<std::u16string>{u"PROGRA~1", u"PROGRA~2"}));
   EXPECT_EQ(found.error, DWORD(ERROR_NO_MORE_FILES));
 
-  found = win32_test::find_all(u"E:\\inside\\*");
+  found = find_all(u"E:\\inside\\*");
   EXPECT_EQ(found.long_names, (std::vector<std::u16string>{u".", u"..", u"file.txt"}));
-  found = win32_test::find_all(u"E:\\*.txt");
+  found = find_all(u"E:\\*.txt");
   EXPECT_TRUE(found.long_names.empty());
   EXPECT_EQ(found.error, DWORD(ERROR_FILE_NOT_FOUND));
 }
 
 TEST(WindowsName, LinuxPathsThroughTheDeepestDrive) {
-  TempPrefix prefix;
+  TestPrefix prefix;
   const std::string d = prefix.folder("d");
-  ASSERT_TRUE(prefix.define('d', d));
-  struct Case {
+  ASSERT_TRUE(prefix.define_drive('d', d));
+  std::u16string beside = u"Z:";  // a sibling whose name begins with the drive's
+  for (char16_t c : regf::from_utf8(d + "x/y")) beside.push_back(c == u'/' ? u'\\' : c);
+  const struct {
     std::string linux_path;
     std::u16string windows;
-  } cases[] = {
-      {"/srv/x", u"Z:\\srv\\x"},
-      {"/", u"Z:\\"},
-      {d, u"D:\\"},
-      {d + "/a/b.dll", u"D:\\a\\b.dll"},
-      {d + "x/y", u"Z:" + regf::from_utf8(d + "x\\y").substr(0)},
-  };
-  cases[4].windows = u"Z:";
-  for (char16_t c : regf::from_utf8(d + "x/y")) cases[4].windows.push_back(c == u'/' ? u'\\' : c);
+  } cases[] = {{"/srv/x", u"Z:\\srv\\x"}, {"/", u"Z:\\"}, {d, u"D:\\"}, {d + "/a/b.dll", u"D:\\a\\b.dll"}, {d + "x/y", beside}};
   for (const auto& c : cases) {
     auto w = windows_path_of(c.linux_path);
     ASSERT_TRUE(w) << c.linux_path;
     EXPECT_EQ(*w, c.windows) << c.linux_path;
   }
-  ASSERT_TRUE(prefix.define('z', ""));
+  ASSERT_TRUE(prefix.define_drive('z', ""));
   EXPECT_FALSE(windows_path_of("/srv/x"));
 }
 

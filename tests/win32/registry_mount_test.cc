@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,8 +14,10 @@
 #include "regf/recovery.h"
 #include "regf/unicode.h"
 #include "regf/walk.h"
+#include "tests/support/files.h"
+#include "tests/support/hives.h"
 #include "tests/support/hivexml.h"
-#include "tests/win32/registry_prefix.h"
+#include "tests/support/prefix.h"
 #include "win32/error.h"
 #include "win32/prefix.h"
 #include "win32/process.h"
@@ -24,23 +26,10 @@
 
 namespace {
 
-using registry_test::Key;
-using registry_test::ScopedPrefix;
-using regf_test::read_bytes;
-using regf_test::write_bytes;
+using namespace hivemend::testing;
+using Key = RegKey;
 
 constexpr const char16_t* kSystemFile = u"E:\\Windows\\system32\\config\\SYSTEM";
-
-void set_backup_restore(bool enable) {
-  HANDLE token = nullptr;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
-  for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
-    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, enable ? SE_PRIVILEGE_ENABLED : 0u}}};
-    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid));
-    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr));
-    ASSERT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
-  }
-}
 
 // Every key below `path` (HKLM-relative), read through the registry functions: values
 // with their whole data (a larger buffer after ERROR_MORE_DATA), subkeys by index.
@@ -79,68 +68,36 @@ regf::TreeKey read_through_registry(const std::u16string& path, const std::u16st
   return out;
 }
 
-// One line per key and value, to compare trees with.
-void flatten(const regf::TreeKey& key, const std::string& path, std::vector<std::string>& out) {
-  out.push_back(path);
-  for (const auto& v : key.values) {
-    std::string line = path + "|" + regf::to_utf8(v.name) + "|" + std::to_string(v.type) + "|";
-    for (uint8_t b : v.data) line += "0123456789abcdef"[b >> 4], line += "0123456789abcdef"[b & 15];
-    out.push_back(std::move(line));
-  }
-  for (const auto& sub : key.subkeys) flatten(sub, path + "\\" + regf::to_utf8(sub.name), out);
-}
-std::vector<std::string> flatten(const regf::TreeKey& key) {
-  std::vector<std::string> out;
-  flatten(key, "", out);
-  return out;
-}
-
-regf::TreeKey read_file_tree(const std::string& path) {
-  auto hive = regf::Hive::open_file(path);
-  EXPECT_TRUE(hive) << hive.error().to_string();
-  if (!hive) return {};
-  auto tree = regf::read_tree(*hive);
-  EXPECT_TRUE(tree);
-  return tree ? *tree : regf::TreeKey{};
-}
-
 class MountTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "privileges are held by root only";
-    const std::string config = prefix_.dir().file("vol/Windows/System32/config");
-    std::filesystem::create_directories(config);
-    system_path_ = config + "/SYSTEM";
-    const std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/SYSTEM.xz' > '" + system_path_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    ASSERT_TRUE(hivemend::win32::define_drive('e', prefix_.dir().file("vol")));
-    set_backup_restore(true);
+    if (geteuid() != 0) { GTEST_SKIP() << "privileges are held by root only"; }
+    ASSERT_TRUE(unpack_hive("SYSTEM", system_path_ = prefix_.folder("vol/Windows/System32/config") + "/SYSTEM"));
+    ASSERT_TRUE(prefix_.define_drive('e', prefix_.folder("vol")));
+    ASSERT_TRUE(enable_mount_privileges());
   }
   void TearDown() override {
-    if (geteuid() == 0) {
-      RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM");
-      set_backup_restore(false);
-    }
+    if (geteuid() != 0) return;
+    RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM");
+    enable_mount_privileges(false);
   }
 
-  ScopedPrefix prefix_;
+  TestPrefix prefix_;
   std::string system_path_;
 };
 
 TEST_F(MountTest, LoadKeyResults) {
-  ASSERT_TRUE(write_bytes(prefix_.dir().file("vol/notahive"), std::vector<uint8_t>(8192, 'x')));
-  ASSERT_TRUE(write_bytes(prefix_.dir().file("vol/short"), std::vector<uint8_t>(100, 0)));
+  ASSERT_TRUE(write_text(prefix_.dir() + "/vol/notahive", std::string(8192, 'x')));
+  ASSERT_TRUE(write_text(prefix_.dir() + "/vol/short", std::string(100, '\0')));
   Key taken;
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Taken", 0, nullptr, 0, KEY_READ, nullptr, taken.out(), nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), ERROR_SUCCESS);
-  struct Case {
+  const struct {
     HKEY root;
-    const char16_t* name;
-    const char16_t* file;
+    const char16_t *name, *file;
     LSTATUS expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {HKEY_LOCAL_MACHINE, u"qrt-system", kSystemFile, ERROR_ALREADY_EXISTS},
       {HKEY_LOCAL_MACHINE, u"TAKEN", u"E:\\notahive", ERROR_ALREADY_EXISTS},
       {HKEY_LOCAL_MACHINE, u"Other", u"e:\\WINDOWS\\system32\\CONFIG\\system", ERROR_SHARING_VIOLATION},
@@ -155,7 +112,7 @@ TEST_F(MountTest, LoadKeyResults) {
       {HKEY_CURRENT_USER, u"Other", kSystemFile, ERROR_INVALID_PARAMETER},
   };
   testing::internal::CaptureStderr();
-  for (const Case& c : cases) EXPECT_EQ(RegLoadKeyW(c.root, c.name, c.file), c.expected) << regf::to_utf8(c.name);
+  for (const auto& c : cases) EXPECT_EQ(RegLoadKeyW(c.root, c.name, c.file), c.expected) << regf::to_utf8(c.name);
   testing::internal::GetCapturedStderr();
   Key other;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Other", 0, KEY_READ, other.out()), ERROR_FILE_NOT_FOUND);
@@ -163,14 +120,11 @@ TEST_F(MountTest, LoadKeyResults) {
 }
 
 TEST_F(MountTest, MountAndUnmountNeedBothPrivilegesEnabled) {
-  struct Case {
+  const struct {
     bool backup, restore;
     LSTATUS expected;
-  };
-  const Case cases[] = {{false, false, ERROR_PRIVILEGE_NOT_HELD},
-                        {true, false, ERROR_PRIVILEGE_NOT_HELD},
-                        {false, true, ERROR_PRIVILEGE_NOT_HELD},
-                        {true, true, ERROR_SUCCESS}};
+  } cases[] = {{false, false, ERROR_PRIVILEGE_NOT_HELD}, {true, false, ERROR_PRIVILEGE_NOT_HELD},
+               {false, true, ERROR_PRIVILEGE_NOT_HELD}, {true, true, ERROR_SUCCESS}};
   HANDLE token = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
   auto set = [&](const char16_t* name, bool on) {
@@ -178,7 +132,7 @@ TEST_F(MountTest, MountAndUnmountNeedBothPrivilegesEnabled) {
     ASSERT_TRUE(LookupPrivilegeValueW(nullptr, name, &p.Privileges[0].Luid));
     ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr));
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     set(SE_BACKUP_NAME, c.backup);
     set(SE_RESTORE_NAME, c.restore);
     EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), c.expected);
@@ -191,13 +145,12 @@ TEST_F(MountTest, MountAndUnmountNeedBothPrivilegesEnabled) {
 
 TEST_F(MountTest, MountedSystemHiveReadsAsHivexmlReadsIt) {
   std::string error;
-  auto dump = hivemend::testing::run_hivexml(system_path_, &error);
+  auto dump = run_hivexml(system_path_, &error);
   ASSERT_TRUE(dump) << error;
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), ERROR_SUCCESS);
   const regf::TreeKey tree = read_through_registry(u"QRT-SYSTEM", u"QRT-SYSTEM");
   EXPECT_EQ(dump->keys.size(), 30756u);
-  const auto differences = hivemend::testing::compare_with_tree(*dump, tree, read_bytes(system_path_));
-  EXPECT_TRUE(differences.empty()) << differences.front();
+  EXPECT_EQ(compare_with_tree(*dump, tree, read_bytes(system_path_)), std::vector<std::string>{});
   // The mount is a subkey of HKEY_LOCAL_MACHINE.
   char16_t name[32];
   DWORD cch = 32;
@@ -207,7 +160,8 @@ TEST_F(MountTest, MountedSystemHiveReadsAsHivexmlReadsIt) {
 
 TEST_F(MountTest, UnloadWritesTheChangesAndNothingElse) {
   const auto before_bytes = read_bytes(system_path_);
-  const regf::TreeKey before = read_file_tree(system_path_);
+  const auto before = read_hive(system_path_);
+  ASSERT_TRUE(before);
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), ERROR_SUCCESS);
   // Unchanged: the file is not rewritten.
   ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM"), ERROR_SUCCESS);
@@ -226,25 +180,19 @@ TEST_F(MountTest, UnloadWritesTheChangesAndNothingElse) {
             ERROR_SUCCESS);
   ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM"), ERROR_SUCCESS);
 
-  regf::TreeKey expected = before;
+  regf::TreeKey expected = *before;
   regf::TreeKey* sel = nullptr;
   for (auto& sub : expected.subkeys)
     if (sub.name == u"Select") sel = &sub;
   ASSERT_NE(sel, nullptr);
   for (auto& v : sel->values)
     if (v.name == u"Current") v.data = {7, 0, 0, 0};
-  std::vector<uint8_t> text_bytes(reinterpret_cast<const uint8_t*>(text.c_str()),
-                                  reinterpret_cast<const uint8_t*>(text.c_str() + text.size() + 1));
-  sel->values.push_back({u"Added", REG_SZ, text_bytes});
-  const regf::TreeKey after = read_file_tree(system_path_);
-  EXPECT_EQ(flatten(after), flatten(expected));
-
+  sel->values.push_back({u"Added", REG_SZ, utf16(text)});
+  const auto after = read_hive(system_path_);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(tree_difference(expected, *after), "");
   // An independent reader agrees with the file written.
-  std::string error;
-  auto dump = hivemend::testing::run_hivexml(system_path_, &error);
-  ASSERT_TRUE(dump) << error;
-  const auto differences = hivemend::testing::compare_with_tree(*dump, after, read_bytes(system_path_));
-  EXPECT_TRUE(differences.empty()) << differences.front();
+  EXPECT_EQ(hivexml_differences(system_path_, *after), std::vector<std::string>{});
 }
 
 TEST_F(MountTest, HandlesIntoAnUnloadedHiveReportTheKeyDeleted) {
@@ -295,26 +243,18 @@ TEST_F(MountTest, AProcessEndingWithAChangedHiveMountedLeavesTheChangesInTheFile
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    auto hive = regf::Hive::open_file(system_path_);
-    ASSERT_TRUE(hive);
-    auto select = hive->find_subkey(hive->root(), u"Select");
-    ASSERT_TRUE(select && *select);
-    auto value = hive->find_value(**select, u"Marker");
-    ASSERT_TRUE(value && *value);
-    auto data = hive->value_data(**value);
-    ASSERT_TRUE(data);
-    EXPECT_EQ(*data, (std::vector<uint8_t>{uint8_t(marker), uint8_t(marker >> 8), 0, 0}));
+    const auto tree = read_hive(system_path_);
+    ASSERT_TRUE(tree);
+    const auto& select = *std::find_if(tree->subkeys.begin(), tree->subkeys.end(), [](auto& k) { return k.name == u"Select"; });
+    ASSERT_EQ(select.values.back().name, u"Marker");
+    EXPECT_EQ(select.values.back().data, (std::vector<uint8_t>{uint8_t(marker), uint8_t(marker >> 8), 0, 0}));
   }
 }
 
 TEST_F(MountTest, ADirtyHiveIsRecoveredFromItsLogsOnMount) {
-  const std::string dir = prefix_.dir().file("vol/Users/u");
-  std::filesystem::create_directories(dir);
-  for (const char* name : {"NTUSER.DAT", "NTUSER.DAT.LOG1", "NTUSER.DAT.LOG2"}) {
-    const std::string cmd = std::string("xz -dc '" HIVEMEND_TESTDATA "/hives/transactions_") + name + ".xz' > '" +
-                            dir + "/" + name + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-  }
+  const std::string dir = prefix_.folder("vol/Users/u");
+  for (const std::string name : {"NTUSER.DAT", "NTUSER.DAT.LOG1", "NTUSER.DAT.LOG2"})
+    ASSERT_TRUE(unpack_hive("transactions_" + name, dir + "/" + name));
   const auto primary_bytes = read_bytes(dir + "/NTUSER.DAT");
   auto primary = regf::Hive::from_image(primary_bytes, "NTUSER.DAT");
   ASSERT_TRUE(primary);
@@ -329,8 +269,8 @@ TEST_F(MountTest, ADirtyHiveIsRecoveredFromItsLogsOnMount) {
 
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-USER", u"E:\\Users\\u\\ntuser.dat"), ERROR_SUCCESS);
   const regf::TreeKey mounted = read_through_registry(u"QRT-USER", recovered_tree->name);
-  EXPECT_EQ(flatten(mounted), flatten(*recovered_tree));
-  EXPECT_NE(flatten(mounted).size(), flatten(primary_tree).size());
+  EXPECT_EQ(tree_difference(*recovered_tree, mounted), "");
+  EXPECT_NE(tree_lines(mounted).size(), tree_lines(primary_tree).size());
   ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-USER"), ERROR_SUCCESS);
   // Nothing was changed, so the file is left as it was.
   EXPECT_EQ(read_bytes(dir + "/NTUSER.DAT"), primary_bytes);

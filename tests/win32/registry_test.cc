@@ -7,32 +7,32 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 #include "regf/regtext.h"
-#include "tests/win32/registry_prefix.h"
+#include "regf/unicode.h"
+#include "tests/support/files.h"
+#include "tests/support/prefix.h"
 #include "win32/error.h"
 
 namespace {
 
-using registry_test::Key;
-using registry_test::ScopedPrefix;
-using regf_test::read_bytes;
-using regf_test::write_bytes;
+using namespace hivemend::testing;
+using Key = RegKey;
 
-// The tree of one root of a system.reg document.
-regf::TreeKey machine_tree(const regf::RegDocument& doc, int root) {
+// The trees of HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT in a system.reg document.
+std::vector<regf::TreeKey> machine_trees(const regf::RegDocument& doc) {
   const std::u16string roots[] = {u"HKEY_LOCAL_MACHINE", u"HKEY_CLASSES_ROOT"};
   auto trees = regf::reg_subtrees(doc, roots);
   EXPECT_TRUE(trees) << trees.error().to_string();
-  return trees ? (*trees)[root] : regf::TreeKey{};
+  return trees ? *trees : std::vector<regf::TreeKey>(2);
 }
 
-std::vector<BYTE> wide_bytes(std::u16string_view text, bool terminator = true) {
-  std::vector<BYTE> out((text.size() + terminator) * 2, 0);
-  std::memcpy(out.data(), text.data(), text.size() * 2);
-  return out;
+LSTATUS create(HKEY root, const char16_t* path, Key& key, REGSAM access = KEY_ALL_ACCESS, DWORD* disposition = nullptr) {
+  return RegCreateKeyExW(root, path, 0, nullptr, 0, access, nullptr, key.out(), disposition);
+}
+LSTATUS set(HKEY key, const char16_t* name, DWORD type, const std::vector<uint8_t>& data) {
+  return RegSetValueExW(key, name, 0, type, data.data(), DWORD(data.size()));
 }
 
 class RegistryTest : public ::testing::Test {
@@ -40,34 +40,26 @@ class RegistryTest : public ::testing::Test {
   // HKLM\Software\Vendor with values "Path" (REG_SZ "C:\\x"), "Count" (REG_DWORD 7) and
   // "Blob" (REG_BINARY 1 2 3), in that order, and subkeys "beta", "Alpha", "gamma".
   void SetUp() override {
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              vendor_.out(), nullptr),
-              ERROR_SUCCESS);
-    const auto path = wide_bytes(u"C:\\x");
-    const DWORD count = 7;
-    const BYTE blob[] = {1, 2, 3};
-    ASSERT_EQ(RegSetValueExW(vendor_.get(), u"Path", 0, REG_SZ, path.data(), DWORD(path.size())), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(vendor_.get(), u"Count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count), 4),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(vendor_.get(), u"Blob", 0, REG_BINARY, blob, 3), ERROR_SUCCESS);
+    ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"Software\\Vendor", vendor_), ERROR_SUCCESS);
+    ASSERT_EQ(set(vendor_.get(), u"Path", REG_SZ, utf16(u"C:\\x")), ERROR_SUCCESS);
+    ASSERT_EQ(set(vendor_.get(), u"Count", REG_DWORD, {7, 0, 0, 0}), ERROR_SUCCESS);
+    ASSERT_EQ(set(vendor_.get(), u"Blob", REG_BINARY, {1, 2, 3}), ERROR_SUCCESS);
     for (const char16_t* name : {u"beta", u"Alpha", u"gamma"}) {
       Key sub;
-      ASSERT_EQ(RegCreateKeyExW(vendor_.get(), name, 0, nullptr, 0, KEY_READ, nullptr, sub.out(), nullptr),
-                ERROR_SUCCESS);
+      ASSERT_EQ(create(vendor_.get(), name, sub, KEY_READ), ERROR_SUCCESS);
     }
   }
 
-  ScopedPrefix prefix_;
+  TestPrefix prefix_;
   Key vendor_;
 };
 
 TEST_F(RegistryTest, OpenKeyResults) {
-  struct Case {
+  const struct {
     HKEY root;
     const char16_t* path;
     LSTATUS expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {HKEY_LOCAL_MACHINE, u"Software\\Vendor", ERROR_SUCCESS},
       {HKEY_LOCAL_MACHINE, u"SOFTWARE\\vendor\\ALPHA", ERROR_SUCCESS},
       {HKEY_LOCAL_MACHINE, u"Software\\Vendor\\\\", ERROR_SUCCESS},
@@ -78,16 +70,12 @@ TEST_F(RegistryTest, OpenKeyResults) {
       {reinterpret_cast<HKEY>(uintptr_t(0x7ffc)), u"Software", ERROR_INVALID_HANDLE},
       {nullptr, u"Software", ERROR_INVALID_HANDLE},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.path, c.path + std::char_traits<char16_t>::length(c.path)));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(regf::to_utf8(c.path));
     HKEY key = reinterpret_cast<HKEY>(uintptr_t(0x1234));
     EXPECT_EQ(RegOpenKeyExW(c.root, c.path, 0, KEY_READ, &key), c.expected);
-    if (c.expected == ERROR_SUCCESS) {
-      EXPECT_NE(key, nullptr);
-      EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
-    } else {
-      EXPECT_EQ(key, nullptr);
-    }
+    EXPECT_EQ(key != nullptr, c.expected == ERROR_SUCCESS);
+    if (key) { EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS); }
   }
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
 }
@@ -98,55 +86,39 @@ TEST_F(RegistryTest, EmptySubkeyGivesTheRootItselfOrANewHandle) {
   EXPECT_EQ(key, HKEY_LOCAL_MACHINE);
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"", 0, KEY_READ, &key), ERROR_SUCCESS);
   EXPECT_EQ(key, HKEY_LOCAL_MACHINE);
-
-  Key again;
-  ASSERT_EQ(RegOpenKeyExW(vendor_.get(), u"", 0, KEY_READ, again.out()), ERROR_SUCCESS);
-  EXPECT_NE(again.get(), vendor_.get());
+  ASSERT_EQ(RegOpenKeyExW(vendor_.get(), u"", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_NE(key, vendor_.get());
   DWORD size = 0;
-  EXPECT_EQ(RegQueryValueExW(again.get(), u"Path", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExW(key, u"Path", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
   EXPECT_EQ(size, 10u);
-  EXPECT_EQ(RegCloseKey(again.get()), ERROR_SUCCESS);
-  EXPECT_EQ(RegCloseKey(again.get()), ERROR_INVALID_HANDLE);
-  *again.out() = nullptr;
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(RegistryTest, CreateKeyMakesEveryMissingKeyOnThePath) {
-  Key key;
+  Key key, same, a, b;
   DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A\\B\\C", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                            key.out(), &disposition),
-            ERROR_SUCCESS);
+  ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A\\B\\C", key, KEY_SET_VALUE, &disposition), ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
-  Key same;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"software\\vendor\\a\\b\\c\\", 0, nullptr, 0, KEY_READ, nullptr,
-                            same.out(), &disposition),
-            ERROR_SUCCESS);
+  ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"software\\vendor\\a\\b\\c\\", same, KEY_READ, &disposition), ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
-  for (const char16_t* path : {u"Software\\Vendor\\A", u"Software\\Vendor\\A\\B"}) {
-    Key k;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, k.out()), ERROR_SUCCESS);
-  }
-  HKEY unused;
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"\\Lead", 0, nullptr, 0, KEY_READ, nullptr, &unused, nullptr),
-            ERROR_BAD_PATHNAME);
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"X", 0, nullptr, 0, KEY_READ, nullptr, nullptr, nullptr),
-            ERROR_BADKEY);
-  const std::u16string too_long(256, u'k');
-  EXPECT_EQ(RegCreateKeyExW(vendor_.get(), too_long.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &unused, nullptr),
-            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A", 0, KEY_READ, a.out()), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A\\B", 0, KEY_READ, b.out()), ERROR_SUCCESS);
+  Key unused;
+  EXPECT_EQ(create(HKEY_LOCAL_MACHINE, u"\\Lead", unused, KEY_READ), ERROR_BAD_PATHNAME);
+  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"X", 0, nullptr, 0, KEY_READ, nullptr, nullptr, nullptr), ERROR_BADKEY);
+  EXPECT_EQ(create(vendor_.get(), std::u16string(256, u'k').c_str(), unused, KEY_READ), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryTest, QueryValueResults) {
-  struct Case {
+  const struct {
     const char16_t* name;
     bool with_buffer;
     DWORD capacity;
     LSTATUS expected;
-    DWORD size_after;
-    DWORD type_after;
+    DWORD size_after, type_after;
     bool data_copied;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {u"Path", true, 64, ERROR_SUCCESS, 10, REG_SZ, true},
       {u"PATH", true, 10, ERROR_SUCCESS, 10, REG_SZ, true},
       {u"Path", true, 9, ERROR_MORE_DATA, 10, REG_SZ, false},
@@ -156,7 +128,7 @@ TEST_F(RegistryTest, QueryValueResults) {
       {u"Missing", false, 99, ERROR_FILE_NOT_FOUND, 0, 0xEEEE, false},
       {u"Missing", true, 99, ERROR_FILE_NOT_FOUND, 99, 0xEEEE, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
     std::vector<BYTE> buffer(64, 0xAB);
     DWORD type = 0xEEEE, size = c.capacity;
@@ -166,23 +138,18 @@ TEST_F(RegistryTest, QueryValueResults) {
     EXPECT_EQ(type, c.type_after);
     EXPECT_EQ(buffer[0] != 0xAB, c.data_copied);
     // No terminator is ever added after the stored bytes.
-    if (c.data_copied) {
-      EXPECT_EQ(buffer[c.size_after], 0xAB);
-    }
+    if (c.data_copied) { EXPECT_EQ(buffer[c.size_after], 0xAB); }
   }
   BYTE buffer[4];
-  DWORD reserved = 0;
+  DWORD reserved = 0, size = 4;
   EXPECT_EQ(RegQueryValueExW(vendor_.get(), u"Count", nullptr, nullptr, buffer, nullptr), ERROR_INVALID_PARAMETER);
-  DWORD size = 4;
   EXPECT_EQ(RegQueryValueExW(vendor_.get(), u"Count", &reserved, nullptr, buffer, &size), ERROR_INVALID_PARAMETER);
-}
 
-TEST_F(RegistryTest, StringDataIsStoredAndReadWithoutATerminatorAdded) {
-  const auto unterminated = wide_bytes(u"abc", false);
-  ASSERT_EQ(RegSetValueExW(vendor_.get(), u"Bare", 0, REG_SZ, unterminated.data(), 6), ERROR_SUCCESS);
+  // String data is stored and read without a terminator added.
+  ASSERT_EQ(set(vendor_.get(), u"Bare", REG_SZ, utf16(u"abc", false)), ERROR_SUCCESS);
   char16_t text[8];
   std::fill(std::begin(text), std::end(text), u'#');
-  DWORD size = sizeof text;
+  size = sizeof text;
   ASSERT_EQ(RegQueryValueExW(vendor_.get(), u"Bare", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size),
             ERROR_SUCCESS);
   EXPECT_EQ(size, 6u);
@@ -192,19 +159,14 @@ TEST_F(RegistryTest, StringDataIsStoredAndReadWithoutATerminatorAdded) {
 TEST_F(RegistryTest, AccessRightsOfTheHandle) {
   Key read_only, write_only;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, read_only.out()), ERROR_SUCCESS);
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_SET_VALUE, write_only.out()),
-            ERROR_SUCCESS);
-  const DWORD one = 1;
-  const auto* data = reinterpret_cast<const BYTE*>(&one);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_SET_VALUE, write_only.out()), ERROR_SUCCESS);
+  const BYTE data[4] = {1};
   char16_t name[32];
-  DWORD cch = 32;
-  DWORD size = 4;
-  struct Case {
+  DWORD cch = 32, size = 4;
+  const struct {
     const char* what;
-    LSTATUS result;
-    LSTATUS expected;
-  };
-  const Case cases[] = {
+    LSTATUS result, expected;
+  } cases[] = {
       {"set on KEY_READ", RegSetValueExW(read_only.get(), u"New", 0, REG_DWORD, data, 4), ERROR_ACCESS_DENIED},
       {"set on KEY_SET_VALUE", RegSetValueExW(write_only.get(), u"New", 0, REG_DWORD, data, 4), ERROR_SUCCESS},
       {"query on KEY_SET_VALUE", RegQueryValueExW(write_only.get(), u"New", nullptr, nullptr, nullptr, &size),
@@ -213,26 +175,22 @@ TEST_F(RegistryTest, AccessRightsOfTheHandle) {
        RegEnumValueW(write_only.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED},
       {"enum keys on KEY_SET_VALUE",
        RegEnumKeyExW(write_only.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED},
-      {"query on KEY_READ", RegQueryValueExW(read_only.get(), u"New", nullptr, nullptr, nullptr, &size),
-       ERROR_SUCCESS},
+      {"query on KEY_READ", RegQueryValueExW(read_only.get(), u"New", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS},
       {"set with no data but a size", RegSetValueExW(write_only.get(), u"New", 0, REG_DWORD, nullptr, 4),
        ERROR_NOACCESS},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.result, c.expected) << c.what;
+  for (const auto& c : cases) EXPECT_EQ(c.result, c.expected) << c.what;
 }
 
 TEST_F(RegistryTest, EnumValueCapacities) {
-  struct Case {
-    DWORD index;
-    DWORD name_capacity;
+  const struct {
+    DWORD index, name_capacity;
     bool with_data;
     DWORD data_capacity;
     LSTATUS expected;
     const char16_t* name_after;  // nullptr: the name buffer is untouched
-    DWORD cch_after;
-    DWORD cb_after;
-  };
-  const Case cases[] = {
+    DWORD cch_after, cb_after;
+  } cases[] = {
       {0, 500, true, 500, ERROR_SUCCESS, u"Path", 4, 10},
       {1, 500, true, 500, ERROR_SUCCESS, u"Count", 5, 4},
       {2, 500, true, 500, ERROR_SUCCESS, u"Blob", 4, 3},
@@ -243,57 +201,40 @@ TEST_F(RegistryTest, EnumValueCapacities) {
       {0, 500, false, 0, ERROR_SUCCESS, u"Path", 4, 10},
       {3, 500, true, 500, ERROR_NO_MORE_ITEMS, nullptr, 500, 500},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
     char16_t name[500];
     std::fill(std::begin(name), std::end(name), u'x');
     std::vector<BYTE> data(500, 0xAB);
     DWORD cch = c.name_capacity, cb = c.data_capacity, type = 0xEEEE;
-    EXPECT_EQ(RegEnumValueW(vendor_.get(), c.index, name, &cch, nullptr, &type, c.with_data ? data.data() : nullptr,
-                            &cb),
+    EXPECT_EQ(RegEnumValueW(vendor_.get(), c.index, name, &cch, nullptr, &type, c.with_data ? data.data() : nullptr, &cb),
               c.expected);
     EXPECT_EQ(cch, c.cch_after);
     EXPECT_EQ(cb, c.cb_after);
-    if (c.name_after) {
-      EXPECT_EQ(std::u16string(name), c.name_after);
-    } else {
-      EXPECT_EQ(name[0], u'x');
-    }
-    if (c.expected != ERROR_SUCCESS) {
-      EXPECT_EQ(data[0], 0xAB);
-    }
-    if (c.expected != ERROR_NO_MORE_ITEMS) {
-      EXPECT_NE(type, 0xEEEEu);
-    }
+    EXPECT_EQ(c.name_after ? std::u16string(name) : std::u16string(1, name[0]), c.name_after ? c.name_after : u"x");
+    if (c.expected != ERROR_SUCCESS) { EXPECT_EQ(data[0], 0xAB); }
+    if (c.expected != ERROR_NO_MORE_ITEMS) { EXPECT_NE(type, 0xEEEEu); }
   }
   DWORD cch = 10;
-  EXPECT_EQ(RegEnumValueW(vendor_.get(), 0, nullptr, &cch, nullptr, nullptr, nullptr, nullptr),
-            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegEnumValueW(vendor_.get(), 0, nullptr, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryTest, EnumKeyFollowsTheSortedOrder) {
-  struct Case {
-    DWORD index;
-    DWORD capacity;
+  const struct {
+    DWORD index, capacity;
     LSTATUS expected;
     const char16_t* name;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {0, 500, ERROR_SUCCESS, u"Alpha"}, {1, 500, ERROR_SUCCESS, u"beta"},  {2, 500, ERROR_SUCCESS, u"gamma"},
       {0, 5, ERROR_MORE_DATA, nullptr},  {0, 6, ERROR_SUCCESS, u"Alpha"}, {3, 500, ERROR_NO_MORE_ITEMS, nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
     char16_t name[500] = {u'x'};
     DWORD cch = c.capacity;
     EXPECT_EQ(RegEnumKeyExW(vendor_.get(), c.index, name, &cch, nullptr, nullptr, nullptr, nullptr), c.expected);
-    if (c.name) {
-      EXPECT_EQ(std::u16string(name), c.name);
-      EXPECT_EQ(cch, std::char_traits<char16_t>::length(c.name));
-    } else {
-      EXPECT_EQ(name[0], u'x');
-      EXPECT_EQ(cch, c.capacity);
-    }
+    EXPECT_EQ(c.name ? std::u16string(name) : std::u16string(1, name[0]), c.name ? c.name : u"x");
+    EXPECT_EQ(cch, c.name ? std::char_traits<char16_t>::length(c.name) : c.capacity);
   }
 }
 
@@ -308,8 +249,7 @@ TEST_F(RegistryTest, AnsiOpenAndQueryConvertText) {
   EXPECT_EQ(size, 5u);
   EXPECT_STREQ(text, "C:\\x");
   size = 4;
-  EXPECT_EQ(RegQueryValueExA(key.get(), "Path", nullptr, &type, reinterpret_cast<BYTE*>(text), &size),
-            ERROR_MORE_DATA);
+  EXPECT_EQ(RegQueryValueExA(key.get(), "Path", nullptr, &type, reinterpret_cast<BYTE*>(text), &size), ERROR_MORE_DATA);
   EXPECT_EQ(size, 5u);
   size = 0;
   EXPECT_EQ(RegQueryValueExA(key.get(), "Count", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
@@ -318,52 +258,37 @@ TEST_F(RegistryTest, AnsiOpenAndQueryConvertText) {
   EXPECT_EQ(RegQueryValueExA(key.get(), "Nothing", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(RegistryTest, EveryChangeIsInSystemRegAtOnce) {
+TEST_F(RegistryTest, EveryChangeIsInSystemRegAtOnceAndReadBackTheSame) {
   auto doc = regf::read_reg_file(prefix_.system_reg());
   ASSERT_TRUE(doc) << doc.error().to_string();
-  const regf::TreeKey hklm = machine_tree(*doc, 0);
+  EXPECT_EQ(doc->encoding, regf::RegEncoding::kUtf8);
+  const regf::TreeKey hklm = machine_trees(*doc)[0];
   ASSERT_EQ(hklm.subkeys.size(), 1u);
   ASSERT_EQ(hklm.subkeys[0].subkeys.size(), 1u);
-  const regf::TreeKey* tree = &hklm.subkeys[0].subkeys[0];
-  EXPECT_EQ(tree->name, u"Vendor");
-  ASSERT_EQ(tree->values.size(), 3u);
-  EXPECT_EQ(tree->values[0].name, u"Path");
-  EXPECT_EQ(tree->values[0].data, wide_bytes(u"C:\\x"));
-  EXPECT_EQ(tree->values[1].data, (std::vector<BYTE>{7, 0, 0, 0}));
-  ASSERT_EQ(tree->subkeys.size(), 3u);
-  EXPECT_EQ(doc->encoding, regf::RegEncoding::kUtf8);
-}
+  const regf::TreeKey& tree = hklm.subkeys[0].subkeys[0];
+  EXPECT_EQ(tree.name, u"Vendor");
+  ASSERT_EQ(tree.values.size(), 3u);
+  EXPECT_EQ(tree.values[0].name, u"Path");
+  EXPECT_EQ(tree.values[0].data, utf16(u"C:\\x"));
+  EXPECT_EQ(tree.values[1].data, (std::vector<BYTE>{7, 0, 0, 0}));
+  EXPECT_EQ(tree.subkeys.size(), 3u);
 
-TEST_F(RegistryTest, SystemRegReadBackGivesTheSameRegistry) {
-  const BYTE odd[] = {0x41, 0x00, 0x42};  // a string of odd size, without terminator
-  const auto multi = wide_bytes(std::u16string(u"one\0two\0", 8));
-  const uint64_t qword = 0x1122334455667788ull;
-  ASSERT_EQ(RegSetValueExW(vendor_.get(), u"Odd", 0, REG_SZ, odd, 3), ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(vendor_.get(), u"Multi", 0, REG_MULTI_SZ, multi.data(), DWORD(multi.size())),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(vendor_.get(), nullptr, 0, REG_QWORD, reinterpret_cast<const BYTE*>(&qword), 8),
-            ERROR_SUCCESS);
+  const auto multi = utf16(std::u16string(u"one\0two\0", 8));
+  ASSERT_EQ(set(vendor_.get(), u"Odd", REG_SZ, {0x41, 0x00, 0x42}), ERROR_SUCCESS);  // odd size, no terminator
+  ASSERT_EQ(set(vendor_.get(), u"Multi", REG_MULTI_SZ, multi), ERROR_SUCCESS);
+  ASSERT_EQ(set(vendor_.get(), nullptr, REG_QWORD, {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}), ERROR_SUCCESS);
   const auto written = read_bytes(prefix_.system_reg());
-
   // Another prefix and back: the registry is read from the file again.
   {
-    ScopedPrefix other;
+    TestPrefix other;
     Key none;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, none.out()), ERROR_FILE_NOT_FOUND);
   }
   Key key;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_ALL_ACCESS, key.out()), ERROR_SUCCESS);
-  struct Expected {
-    const char16_t* name;
-    DWORD type;
-    std::vector<BYTE> data;
-  };
-  const Expected expected[] = {
-      {u"Path", REG_SZ, wide_bytes(u"C:\\x")},
-      {u"Count", REG_DWORD, {7, 0, 0, 0}},
-      {u"Blob", REG_BINARY, {1, 2, 3}},
-      {u"Odd", REG_SZ, {0x41, 0x00, 0x42}},
-      {u"Multi", REG_MULTI_SZ, multi},
+  const regf::TreeValue expected[] = {
+      {u"Path", REG_SZ, utf16(u"C:\\x")}, {u"Count", REG_DWORD, {7, 0, 0, 0}}, {u"Blob", REG_BINARY, {1, 2, 3}},
+      {u"Odd", REG_SZ, {0x41, 0x00, 0x42}}, {u"Multi", REG_MULTI_SZ, multi},
       {u"", REG_QWORD, {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}},
   };
   for (DWORD i = 0; i < std::size(expected); ++i) {
@@ -376,23 +301,21 @@ TEST_F(RegistryTest, SystemRegReadBackGivesTheSameRegistry) {
     EXPECT_EQ(std::vector<BYTE>(data, data + cb), expected[i].data);
   }
   // Writing what was read gives the file it was read from.
-  ASSERT_EQ(RegSetValueExW(key.get(), u"Blob", 0, REG_BINARY, expected[2].data.data(), 3), ERROR_SUCCESS);
+  ASSERT_EQ(set(key.get(), u"Blob", REG_BINARY, {1, 2, 3}), ERROR_SUCCESS);
   EXPECT_EQ(read_bytes(prefix_.system_reg()), written);
 }
 
 TEST(RegistryFileTest, Utf16SystemRegStaysUtf16) {
-  ScopedPrefix prefix;
-  const regf::TreeKey hklm{u"HKEY_LOCAL_MACHINE", {}, 0, {}, {regf::TreeKey{u"Old", {}, 0, {{u"v", REG_DWORD, {1, 0, 0, 0}}}, {}}}};
-  const regf::TreeKey hkcr{u"HKEY_CLASSES_ROOT", {}, 0, {}, {regf::TreeKey{u".txt", {}, 0, {{u"", REG_SZ, wide_bytes(u"txtfile")}}, {}}}};
+  TestPrefix prefix;
+  const regf::TreeKey hklm{u"HKEY_LOCAL_MACHINE", {}, 0, {}, {{u"Old", {}, 0, {{u"v", REG_DWORD, {1, 0, 0, 0}}}, {}}}};
+  const regf::TreeKey hkcr{u"HKEY_CLASSES_ROOT", {}, 0, {}, {{u".txt", {}, 0, {{u"", REG_SZ, utf16(u"txtfile")}}, {}}}};
   const regf::RegRoot roots[] = {{u"HKEY_LOCAL_MACHINE", &hklm}, {u"HKEY_CLASSES_ROOT", &hkcr}};
   auto text = regf::write_reg(roots, {regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf16Le});
   ASSERT_TRUE(text);
-  std::filesystem::create_directories(prefix.dir().file("prefix"));
   ASSERT_TRUE(write_bytes(prefix.system_reg(), *text));
 
   Key key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"New", 0, nullptr, 0, KEY_WRITE, nullptr, key.out(), nullptr),
-            ERROR_SUCCESS);
+  ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"New", key, KEY_WRITE), ERROR_SUCCESS);
   const auto after = read_bytes(prefix.system_reg());
   ASSERT_GE(after.size(), 2u);
   EXPECT_EQ(after[0], 0xFF);
@@ -400,36 +323,28 @@ TEST(RegistryFileTest, Utf16SystemRegStaysUtf16) {
   auto doc = regf::parse_reg(after);
   ASSERT_TRUE(doc);
   EXPECT_EQ(doc->encoding, regf::RegEncoding::kUtf16Le);
-  const regf::TreeKey hkcr_read = machine_tree(*doc, 1);
-  const regf::TreeKey* classes = &hkcr_read;
-  ASSERT_EQ(classes->subkeys.size(), 1u);
-  EXPECT_EQ(classes->subkeys[0].values[0].data, wide_bytes(u"txtfile"));
-  const regf::TreeKey hklm_read = machine_tree(*doc, 0);
-  const regf::TreeKey* machine = &hklm_read;
-  ASSERT_EQ(machine->subkeys.size(), 2u);
-  EXPECT_EQ(machine->subkeys[0].name, u"New");
-  EXPECT_EQ(machine->subkeys[1].name, u"Old");
+  const auto trees = machine_trees(*doc);
+  ASSERT_EQ(trees[1].subkeys.size(), 1u);
+  EXPECT_EQ(trees[1].subkeys[0].values[0].data, utf16(u"txtfile"));
+  ASSERT_EQ(trees[0].subkeys.size(), 2u);
+  EXPECT_EQ(trees[0].subkeys[0].name, u"New");
+  EXPECT_EQ(trees[0].subkeys[1].name, u"Old");
 
   // HKEY_CLASSES_ROOT is read from the same file.
   char16_t data[16] = {};
   DWORD size = sizeof data;
   Key txt;
   ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u".TXT", 0, KEY_READ, txt.out()), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExW(txt.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size),
-            ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExW(txt.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
   EXPECT_EQ(std::u16string(data), u"txtfile");
 }
 
 TEST(RegistryFileTest, ChangesMadeToTheFileByOthersAreSeen) {
-  ScopedPrefix prefix;
+  TestPrefix prefix;
   Key key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Shared", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(),
-                            nullptr),
-            ERROR_SUCCESS);
-  const std::string text =
-      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Shared]\r\n\"Edited\"=dword:00000005\r\n"
-      "\r\n[HKEY_LOCAL_MACHINE\\Shared\\Sub]\r\n";
-  ASSERT_TRUE(write_bytes(prefix.system_reg(), std::vector<uint8_t>(text.begin(), text.end())));
+  ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"Shared", key), ERROR_SUCCESS);
+  ASSERT_TRUE(prefix.write_registry("[HKEY_LOCAL_MACHINE\\Shared]\r\n\"Edited\"=dword:00000005\r\n"
+                                    "\r\n[HKEY_LOCAL_MACHINE\\Shared\\Sub]\r\n"));
   // The open handle finds its key in the new reading.
   DWORD value = 0, size = 4;
   EXPECT_EQ(RegQueryValueExW(key.get(), u"Edited", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
@@ -439,31 +354,22 @@ TEST(RegistryFileTest, ChangesMadeToTheFileByOthersAreSeen) {
   DWORD cch = 8;
   EXPECT_EQ(RegEnumKeyExW(key.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
   EXPECT_EQ(std::u16string(name), u"Sub");
-
   // A key that is gone from the file: the handle reports it deleted.
-  const std::string without = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Other]\r\n";
-  ASSERT_TRUE(write_bytes(prefix.system_reg(), std::vector<uint8_t>(without.begin(), without.end())));
+  ASSERT_TRUE(prefix.write_registry("[HKEY_LOCAL_MACHINE\\Other]\r\n"));
   EXPECT_EQ(RegQueryValueExW(key.get(), u"Edited", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
 }
 
 TEST(RegistryFileTest, DamagedSystemRegIsReportedWithItsLineAndLeftUntouched) {
-  ScopedPrefix prefix;
+  TestPrefix prefix;
   Key made;  // creates the prefix
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Made", 0, nullptr, 0, KEY_READ, nullptr, made.out(), nullptr),
-            ERROR_SUCCESS);
-  const std::string text =
-      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Good]\r\n\"Bad\"=hex:4g\r\n";
-  const std::vector<uint8_t> bytes(text.begin(), text.end());
-  ASSERT_TRUE(write_bytes(prefix.system_reg(), bytes));
-
+  ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"Made", made, KEY_READ), ERROR_SUCCESS);
+  ASSERT_TRUE(prefix.write_registry("[HKEY_LOCAL_MACHINE\\Good]\r\n\"Bad\"=hex:4g\r\n"));
+  const auto bytes = read_bytes(prefix.system_reg());
   testing::internal::CaptureStderr();
   Key key;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Good", 0, KEY_READ, key.out()), ERROR_BADDB);
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Other", 0, nullptr, 0, KEY_WRITE, nullptr, key.out(), nullptr),
-            ERROR_BADDB);
-  const DWORD one = 1;
-  EXPECT_EQ(RegSetValueExW(HKEY_LOCAL_MACHINE, u"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4),
-            ERROR_BADDB);
+  EXPECT_EQ(create(HKEY_LOCAL_MACHINE, u"Other", key, KEY_WRITE), ERROR_BADDB);
+  EXPECT_EQ(set(HKEY_LOCAL_MACHINE, u"v", REG_DWORD, {1, 0, 0, 0}), ERROR_BADDB);
   const std::string errors = testing::internal::GetCapturedStderr();
   EXPECT_NE(errors.find("line 4"), std::string::npos) << errors;
   EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;

@@ -9,12 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "regf/unicode.h"
+#include "tests/support/prefix.h"
 #include "win32/error.h"
 #include "win32/handle.h"
 #include "win32/process.h"
@@ -24,15 +24,8 @@ namespace {
 // Each test gets a prefix of its own, so that its names meet nobody else's.
 class Sync : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/hivemend-sync-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    setenv("HIVEMEND_PREFIX", dir_.c_str(), 1);
-  }
   void TearDown() override {
     for (HANDLE h : handles_) CloseHandle(h);
-    std::filesystem::remove_all(dir_);
   }
   // Remembered for closing at the end of the test.
   HANDLE keep(HANDLE h) {
@@ -45,7 +38,7 @@ class Sync : public ::testing::Test {
   HANDLE mutex(const char16_t* name, BOOL owned = FALSE) { return keep(CreateMutexW(nullptr, owned, name)); }
   void forget(HANDLE h) { std::erase(handles_, h); }
 
-  std::string dir_;
+  hivemend::testing::TestPrefix prefix_;
   std::vector<HANDLE> handles_;
 };
 
@@ -75,9 +68,8 @@ void kill_child(pid_t pid) {
 }
 
 TEST_F(Sync, SecondCreateOpensTheExistingObject) {
-  struct Case {
-    const char16_t* first;
-    const char16_t* second;
+  const struct {
+    const char16_t *first, *second;
     bool semaphore;
     DWORD second_error;
   } cases[] = {
@@ -110,21 +102,14 @@ TEST_F(Sync, SecondCreateOpensTheExistingObject) {
 
 TEST_F(Sync, NamesThatCannotBeCreated) {
   const std::u16string too_long = u"Global\\" + std::u16string(MAX_PATH, u'x');
-  struct Case {
-    std::u16string name;
-    DWORD error;
-  } cases[] = {
-      {u"Session\\1\\x", ERROR_PATH_NOT_FOUND},
-      {u"Global\\a\\b", ERROR_PATH_NOT_FOUND},
-      {u"Global\\", ERROR_INVALID_NAME},
-      {too_long, ERROR_FILENAME_EXCED_RANGE},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.name));
-    EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 1, c.name.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), c.error);
-    EXPECT_EQ(CreateMutexW(nullptr, FALSE, c.name.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), c.error);
+  for (auto [name, error] : {std::pair<std::u16string, DWORD>{u"Session\\1\\x", ERROR_PATH_NOT_FOUND},
+                             {u"Global\\a\\b", ERROR_PATH_NOT_FOUND}, {u"Global\\", ERROR_INVALID_NAME},
+                             {too_long, ERROR_FILENAME_EXCED_RANGE}}) {
+    SCOPED_TRACE(regf::to_utf8(name));
+    EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 1, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), error);
+    EXPECT_EQ(CreateMutexW(nullptr, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), error);
   }
 }
 
