@@ -15,6 +15,7 @@
 
 #include "regf/diff.h"
 #include "settings/Options.h"
+#include "tests/support/hivexml.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/registry.h"
 
@@ -23,11 +24,6 @@ namespace {
 using namespace hivemend::testing;
 
 constexpr DWORD kSig = 0x1A2B3C4D;
-const std::u16string kTool = u"C:\\PROGRA~1\\App\\tool.exe";
-const std::u16string kFoo = u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll";
-const std::string kToolLong = "C:\\Program Files\\App\\tool.exe";
-const std::string kFooLong = "C:\\Program Files\\Common Files\\System\\foo.dll";
-const std::string kAttempted = "RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED";
 
 std::string ProductRegistry(const std::string& root_values, const std::string& wickmar_values) {
   return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
@@ -35,58 +31,35 @@ std::string ProductRegistry(const std::string& root_values, const std::string& w
          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product]\r\n" +
          root_values + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n" + wickmar_values;
 }
-
-std::string Record(const std::string& keypath, const std::string& name, const std::u16string& old_text) {
-  return "\r\nKEYPATH=\"" + keypath + "\"\r\nKEYNAME=\"" + name + "\"\r\nOLDVALUE=\"" + u8(old_text) +
-         "\"\r\nNEWVALUE=\"\"";
-}
-
+const std::string kRescue = "\"CDTransfer\"=\"YES\"\r\n";
 std::string Summary(const std::string& accessed, const std::string& resolved, const std::string& skipped) {
-  return utf16le("\r\n====== Registry Entries Resolved ========\r\n\r\n"
-                 "HKEY_CLASSES_ROOT   - 0\r\nHKEY_CURRENT_USER   - 0\r\nHKEY_LOCAL_MACHINE  - 0\r\n"
-                 "HKEY_USERS          - 0\r\nHKEY_CURRENT_CONFIG - 0\r\n"
-                 "\r\nValues Accessed     - " + accessed + "\r\nPaths Resolved      - " + resolved +
-                 "\r\nPaths Skipped       - " + skipped + "\r\n");
+  return utf16le(summary_block(accessed, resolved, skipped));
+}
+std::vector<LogEntry> RunLines(const std::string& src, bool rescue, bool detailed) {
+  return {{"CHivemendDlg -> pSrcLetters = ", src},
+          {"CHivemendDlg -> pDstLetters = ", "E"},
+          {"CHivemendDlg", rescue ? "m_bRescueTransfer = true" : "m_bRescueTransfer = false"},
+          {"CHivemendDlg", detailed ? "m_bDetailedLogging = true" : "m_bDetailedLogging = false"}};
 }
 
 // An installation on drive E (a plain folder) whose registry names files on the
 // source disk, an NTFS volume: Program Files and Common Files with short names other
 // than the stored ones, and the source system's own SYSTEM hive with its drive letters.
-class HivemendDlgTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    volume_ = NtfsVolume::create(&why_not_).release();
-    if (!volume_) return;
-    const auto& v = *volume_;
-    ok_ = make_dir(v.path("Program Files"), "PROGRA~2") && make_dir(v.path("ProgramData"), "PROGRA~1") &&
-          make_dir(v.path("Program Files/Common Files/System")) &&
-          NtfsVolume::set_short_name(v.path("Program Files/Common Files"), "COMMON~7") &&
-          make_file(v.path("Program Files/Common Files/System/foo.dll")) &&
-          make_file(v.path("Program Files/App/tool.exe")) &&
-          write_hive(v.path("Windows/system32/config/SYSTEM"),
-                     key(u"SYSTEM", {}, {key(u"MountedDevices", {binary_value(u"\\DosDevices\\D:", Sig(0x200000)),
-                                                                  binary_value(u"\\DosDevices\\C:", Sig(0x100000))})}));
-  }
-  static void TearDownTestSuite() {
-    delete volume_;
-    volume_ = nullptr;
-  }
-  static std::vector<uint8_t> Sig(uint64_t offset) {
-    std::vector<uint8_t> d;
-    for (int i = 0; i < 4; ++i) d.push_back(static_cast<uint8_t>(kSig >> (8 * i)));
-    for (int i = 0; i < 8; ++i) d.push_back(static_cast<uint8_t>(offset >> (8 * i)));
-    return d;
+class HivemendDlgTest : public VolumeSuite<HivemendDlgTest> {
+ public:
+  static bool LayOut(const NtfsVolume& v) {
+    return lay_out_program_files(v, "PROGRA~2", "PROGRA~1", "COMMON~7") &&
+           write_hive(v.path("Windows/system32/config/SYSTEM"),
+                      key(u"SYSTEM", {}, {key(u"MountedDevices", {binary_value(u"\\DosDevices\\D:", mounted_device(kSig, 0x200000)),
+                                                               binary_value(u"\\DosDevices\\C:", mounted_device(kSig, 0x100000))})}));
   }
 
+ protected:
   void SetUp() override {
-    if (!volume_) GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE, test not run: " << why_not_;
-    ASSERT_TRUE(ok_) << "could not lay out the test volume";
+    VolumeSuite::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_TRUE(enable_mount_privileges());
-    char tmpl[] = "/tmp/hivemend-dst-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dst_ = tmpl;
-    ASSERT_TRUE(prefix_.define_drive('e', dst_));
-    ASSERT_TRUE(prefix_.define_drive('c', volume_->root()));
+    ASSERT_TRUE(prefix_.define_drive('e', dst_ = prefix_.folder("e")));
     const std::string config = dst_ + "/Windows/system32/config/";
     ASSERT_TRUE(write_hive(config + "SOFTWARE",
                            key(u"SOFTWARE", {},
@@ -107,13 +80,10 @@ class HivemendDlgTest : public ::testing::Test {
     ASSERT_TRUE(prefix_.write_registry(ProductRegistry("", "")));
   }
   void TearDown() override {
-    SetLogSink({});
     ReleaseOptions();
     // A section that failed leaves its hive mounted.
     for (const char16_t* name : {u"QRT-SOFTWARE", u"QRT-SYSTEM", u"QRT-USER", u"QRT-SRC-SYSTEM"})
       RegUnLoadKeyW(HKEY_LOCAL_MACHINE, name);
-    std::error_code ec;
-    std::filesystem::remove_all(dst_, ec);
   }
 
   std::string Text(const std::string& file, const std::vector<std::u16string>& path, const std::u16string& name) {
@@ -122,29 +92,21 @@ class HivemendDlgTest : public ::testing::Test {
   }
   std::string Report() { return file_bytes(prefix_.dir() + "/logs/hivemend-report.txt"); }
 
-  static NtfsVolume* volume_;
-  static std::string why_not_;
-  static bool ok_;
-  TestPrefix prefix_;
   std::string dst_;
 };
-NtfsVolume* HivemendDlgTest::volume_ = nullptr;
-std::string HivemendDlgTest::why_not_;
-bool HivemendDlgTest::ok_ = false;
 
 TEST_F(HivemendDlgTest, FlagsComeFromTheProductSettings) {
-  struct Case {
+  const struct {
     std::string root_values, wickmar_values;
     bool rescue, detailed;
-  };
-  const Case cases[] = {
-      {"\"CDTransfer\"=\"YES\"\r\n", "\"DetailedLog\"=dword:00000001\r\n", true, true},
+  } cases[] = {
+      {kRescue, "\"DetailedLog\"=dword:00000001\r\n", true, true},
       {"\"CDTransfer\"=\"NO\"\r\n", "\"DetailedLog\"=dword:00000000\r\n", false, false},
       {"\"CDTransfer\"=\"yes\"\r\n", "\"DetailedLog\"=dword:00000002\r\n", false, true},
       {"\"CDTransfer\"=\"YES \"\r\n", "", false, false},
       {"", "", false, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.root_values + c.wickmar_values);
     ASSERT_TRUE(prefix_.write_registry(ProductRegistry(c.root_values, c.wickmar_values)));
     std::filesystem::remove(prefix_.log_path());
@@ -154,13 +116,7 @@ TEST_F(HivemendDlgTest, FlagsComeFromTheProductSettings) {
     EXPECT_EQ(run.m_bRescueTransfer, c.rescue);
     EXPECT_EQ(run.m_bDetailedLogging, c.detailed);
     EXPECT_EQ(run.m_nIDTemplate, 9503u);
-    const std::vector<LogEntry> expected = {
-        {"CHivemendDlg -> pSrcLetters = ", ""},
-        {"CHivemendDlg -> pDstLetters = ", "E"},
-        {"CHivemendDlg", c.rescue ? "m_bRescueTransfer = true" : "m_bRescueTransfer = false"},
-        {"CHivemendDlg", c.detailed ? "m_bDetailedLogging = true" : "m_bDetailedLogging = false"},
-    };
-    EXPECT_EQ(read_log(prefix_.log_path()), expected);
+    EXPECT_EQ(read_log(prefix_.log_path()), RunLines("", c.rescue, c.detailed));
     EXPECT_EQ(Report(), Summary("0", "0", "0"));
   }
 }
@@ -172,17 +128,13 @@ TEST_F(HivemendDlgTest, RepairsSoftwareSystemAndEveryUserHive) {
     EXPECT_EQ(run.m_dwPathsResolved, 5u);
     EXPECT_EQ(run.m_dwPathsSkipped, 1u);
   }
-  const std::vector<LogEntry> expected = {
-      {"CHivemendDlg -> pSrcLetters = ", "C"},
-      {"CHivemendDlg -> pDstLetters = ", "E"},
-      {"CHivemendDlg", "m_bRescueTransfer = false"},
-      {"CHivemendDlg", "m_bDetailedLogging = false"},
-      {kAttempted, Record("QRT-SOFTWARE\\Vendor", "Tool", kTool)},
-      {kAttempted, Record("QRT-SYSTEM\\Services\\x", "ImagePath", kFoo)},
-      {kAttempted, Record("QRT-USER\\Software", "Run", kTool)},
-      {kAttempted, Record("QRT-USER\\Software", "Gone", u"C:\\PROGRA~1\\Gone\\g.exe")},
-      {kAttempted, Record("QRT-USER\\Software", "Run", kTool)},
-  };
+  std::vector<LogEntry> expected = RunLines("C", false, false);
+  for (auto [keypath, name, text] : {std::tuple{"QRT-SOFTWARE\\Vendor", "Tool", kTool},
+                                     std::tuple{"QRT-SYSTEM\\Services\\x", "ImagePath", kFoo},
+                                     std::tuple{"QRT-USER\\Software", "Run", kTool},
+                                     std::tuple{"QRT-USER\\Software", "Gone", std::u16string(u"C:\\PROGRA~1\\Gone\\g.exe")},
+                                     std::tuple{"QRT-USER\\Software", "Run", kTool}})
+    expected.push_back({kAttempted, keypath_record(keypath, name, text)});
   EXPECT_EQ(read_log(prefix_.log_path()), expected);
   const std::string config = "Windows/system32/config/";
   EXPECT_EQ(Text(config + "SOFTWARE", {u"Vendor"}, u"Tool"), kToolLong);
@@ -198,7 +150,7 @@ TEST_F(HivemendDlgTest, RescueTransferLearnsTheSourceLettersAndKeepsThem) {
   // here, so the paths are found only through the translation.
   ASSERT_TRUE(prefix_.define_drive('c', ""));
   ASSERT_TRUE(prefix_.define_drive('s', volume_->root()));
-  ASSERT_TRUE(prefix_.write_registry(ProductRegistry("\"CDTransfer\"=\"YES\"\r\n", "\"DetailedLog\"=dword:00000001\r\n")));
+  ASSERT_TRUE(prefix_.write_registry(ProductRegistry(kRescue, "\"DetailedLog\"=dword:00000001\r\n")));
   {
     CHivemendDlg run(u"S", u"E", kSig);
     EXPECT_EQ(u8(run.m_szSrcHiveLetters), "CD");
@@ -207,13 +159,8 @@ TEST_F(HivemendDlgTest, RescueTransferLearnsTheSourceLettersAndKeepsThem) {
     EXPECT_EQ(run.m_dwPathsSkipped, 1u);
   }
   // No per-value lines in this mode, detailed or not.
-  const std::vector<LogEntry> expected = {
-      {"CHivemendDlg -> pSrcLetters = ", "S"},
-      {"CHivemendDlg -> pDstLetters = ", "E"},
-      {"CHivemendDlg", "m_bRescueTransfer = true"},
-      {"CHivemendDlg", "m_bDetailedLogging = true"},
-      {"Hivemend -> m_szSrcHiveLetters = ", "CD"},
-  };
+  std::vector<LogEntry> expected = RunLines("S", true, true);
+  expected.push_back({"Hivemend -> m_szSrcHiveLetters = ", "CD"});
   EXPECT_EQ(read_log(prefix_.log_path()), expected);
   EXPECT_EQ(Text("Windows/system32/config/SYSTEM", {u"Services", u"x"}, u"ImagePath"), kFooLong);
   EXPECT_EQ(Text("Users/Bob/ntuser.dat", {u"Software"}, u"Run"), kToolLong);
@@ -222,7 +169,7 @@ TEST_F(HivemendDlgTest, RescueTransferLearnsTheSourceLettersAndKeepsThem) {
 TEST_F(HivemendDlgTest, RescueSectionWithoutMountedDevicesSkipsThePosition) {
   // E holds a SYSTEM hive without MountedDevices: as the source drive it fails the
   // discovery, and its position is not repaired.
-  ASSERT_TRUE(prefix_.write_registry(ProductRegistry("\"CDTransfer\"=\"YES\"\r\n", "")));
+  ASSERT_TRUE(prefix_.write_registry(ProductRegistry(kRescue, "")));
   {
     CHivemendDlg run(u"E", u"E", kSig);
     EXPECT_EQ(run.m_dwValuesAccessed, 0u);
@@ -236,16 +183,15 @@ TEST_F(HivemendDlgTest, RescueSectionWithoutMountedDevicesSkipsThePosition) {
 }
 
 TEST_F(HivemendDlgTest, PositionsFollowTheSourceLetters) {
-  struct Case {
+  const struct {
     std::u16string src, dst;
     DWORD accessed;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {u"C", u"", 0},     // no destination letter: the hive paths are empty texts
       {u"CD", u"XE", 7},  // X holds nothing, E is repaired at the second position
       {u"C", u"EX", 7},   // the extra destination letter is never visited
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(u8(c.src) + "/" + u8(c.dst));
     CHivemendDlg run(c.src.c_str(), c.dst.c_str(), kSig);
     EXPECT_EQ(run.m_dwValuesAccessed, c.accessed);
@@ -272,21 +218,17 @@ TEST_F(HivemendDlgTest, SectionFailuresAreLoggedAndTheRunGoesOn) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ASSERT_TRUE(prefix_.write_registry(ProductRegistry(c.rescue ? "\"CDTransfer\"=\"YES\"\r\n" : "", "")));
-    std::vector<LogEntry> guard_lines;
-    SetLogSink([&](LPCWSTR context, LPCWSTR message) {
-      const std::string text = u8(context);
-      if (text.rfind(c.failing_prefix, 0) == 0) throw std::bad_alloc();
-      if (text.find("section -> exception") != std::string::npos) guard_lines.push_back({text, u8(message)});
-    });
+    ASSERT_TRUE(prefix_.write_registry(ProductRegistry(c.rescue ? kRescue : "", "")));
+    std::vector<LogEntry> log;
     std::filesystem::remove(prefix_.dir() + "/logs/hivemend-report.txt");
     {
+      CapturedLog capture(log, {c.failing_prefix});
       CHivemendDlg run(u"C", u"E", kSig);
       EXPECT_EQ(run.m_dwValuesAccessed, c.accessed);
     }
-    EXPECT_EQ(guard_lines, c.guard_lines);
+    std::erase_if(log, [](const LogEntry& e) { return e.context.find("section -> exception") == std::string::npos; });
+    EXPECT_EQ(log, c.guard_lines);
     EXPECT_EQ(Report(), Summary(std::to_string(c.accessed), "0", "0"));
-    SetLogSink({});
     for (const char16_t* name : {u"QRT-SOFTWARE", u"QRT-SYSTEM"}) RegUnLoadKeyW(HKEY_LOCAL_MACHINE, name);
   }
 }
@@ -296,8 +238,7 @@ TEST_F(HivemendDlgTest, RealSystemHiveKeepsEverythingButItsShortPaths) {
   // short names other than the stored ones.
   const std::string config = dst_ + "/Windows/system32/config/";
   std::filesystem::remove(config + "SOFTWARE");
-  const std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/SYSTEM.xz' > '" + config + "SYSTEM'";
-  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  ASSERT_TRUE(unpack_hive("SYSTEM", config + "SYSTEM"));
   const auto before = read_hive(config + "SYSTEM");
   ASSERT_TRUE(before);
 
@@ -340,7 +281,8 @@ TEST_F(HivemendDlgTest, RealSystemHiveKeepsEverythingButItsShortPaths) {
     EXPECT_EQ(value_text(change.value_after), expected.at(old_text));
   }
   EXPECT_EQ(changed, 8u);
-  EXPECT_EQ(std::system(("hivexml '" + config + "SYSTEM' > /dev/null 2>&1").c_str()), 0);
+  std::string error;
+  EXPECT_TRUE(run_hivexml(config + "SYSTEM", &error)) << error;
 }
 
 }  // namespace

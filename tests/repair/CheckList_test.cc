@@ -32,47 +32,32 @@ namespace {
 
 using namespace hivemend::testing;
 
-class CheckListTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    volume_ = NtfsVolume::create(&why_not_).release();
-    if (!volume_) return;
-    const auto& v = *volume_;
-    ok_ = make_dir(v.path("Program Files"), "PROGRA~3") && make_dir(v.path("ProgramData"), "PROGRA~1") &&
-          make_dir(v.path("Program Files/Common Files/System")) &&
-          NtfsVolume::set_short_name(v.path("Program Files/Common Files"), "COMMON~2") &&
-          make_file(v.path("Program Files/Common Files/System/foo.dll")) &&
-          make_file(v.path("Program Files/App/tool.exe")) &&
-          make_file(v.path("Program Files/App/longtoolname.exe"), "LONGTO~2.EXE") &&
-          make_file(v.path("Program Files/Data~Files/y.txt"));
-  }
-  static void TearDownTestSuite() {
-    delete volume_;
-    volume_ = nullptr;
-  }
-  void SetUp() override {
-    if (!volume_) GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE, test not run: " << why_not_;
-    ASSERT_TRUE(ok_) << "could not lay out the test volume";
-    ASSERT_TRUE(prefix_.define_drive('c', volume_->root()));
+class CheckListTest : public VolumeSuite<CheckListTest> {
+ public:
+  static bool LayOut(const NtfsVolume& v) {
+    return lay_out_program_files(v, "PROGRA~3", "PROGRA~1", "COMMON~2") &&
+           make_file(v.path("Program Files/App/longtoolname.exe"), "LONGTO~2.EXE") &&
+           make_file(v.path("Program Files/Data~Files/y.txt"));
   }
 
-  std::optional<std::u16string> check(const std::u16string& text) {
-    WCHAR input[kValueTextChars] = {};
-    WCHAR result[kValueTextChars] = {};
+ protected:
+  // One call, as the traversal makes it; the result, or nullopt when there is none.
+  static std::optional<std::u16string> check(RepairRun& run, const std::u16string& text) {
+    WCHAR input[kValueTextChars] = {}, result[kValueTextChars] = {};
     text.copy(input, text.size());
-    if (CheckList(run_, input, result) == 0) return std::nullopt;
+    if (CheckList(run, input, result) == 0) return std::nullopt;
     return std::u16string(result);
   }
+  std::optional<std::u16string> check(const std::u16string& text) { return check(run_, text); }
+  static void rescue(RepairRun& run, const char16_t* source_letters, const char16_t* letters, WCHAR for_c) {
+    run.m_bRescueTransfer = true;
+    wcscpy(run.m_szSrcHiveLetters, source_letters);
+    wcscpy(run.m_szSrcLetters, letters);
+    run.m_chSrcLetterForC = for_c;
+  }
 
-  static NtfsVolume* volume_;
-  static std::string why_not_;
-  static bool ok_;
-  TestPrefix prefix_;
   RepairRun run_;
 };
-NtfsVolume* CheckListTest::volume_ = nullptr;
-std::string CheckListTest::why_not_;
-bool CheckListTest::ok_ = false;
 
 TEST_F(CheckListTest, CyclesUntilNoShortNameIsLeft) {
   struct Case {
@@ -92,14 +77,7 @@ TEST_F(CheckListTest, CyclesUntilNoShortNameIsLeft) {
       {u"C:\\PROGRA~1\\Data~Files\\y.txt", u"C:\\Program Files\\Data~Files\\y.txt"},
       {u"C:\\PROGRA~1\\Missing\\x.dll", std::nullopt},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(u8(c.text));
-    const auto got = check(c.text);
-    ASSERT_EQ(got.has_value(), c.resolved.has_value()) << (got ? u8(*got) : "no result");
-    if (got) {
-      EXPECT_EQ(u8(*got), u8(*c.resolved));
-    }
-  }
+  for (const Case& c : cases) EXPECT_EQ(check(c.text), c.resolved) << u8(c.text);
   EXPECT_EQ(run_.m_dwPathsResolved, 6u);
   // Only the texts that got a result are cached, in the order met.
   ASSERT_EQ(run_.m_vecResolved.size(), 3u);
@@ -110,8 +88,8 @@ TEST_F(CheckListTest, CyclesUntilNoShortNameIsLeft) {
 
 TEST_F(CheckListTest, RepeatedTextIsAnsweredFromTheCacheWithoutTheDisk) {
   const std::u16string text = u"C:\\PROGRA~1\\App\\tool.exe";
-  ASSERT_EQ(u8(check(text).value_or(u"")), "C:\\Program Files\\App\\tool.exe");
-  ASSERT_EQ(u8(check(u"C:\\PROGRA~1\\Missing\\x.dll").value_or(u"-")), "-");
+  ASSERT_EQ(check(text), u16(kToolLong));
+  ASSERT_EQ(check(u"C:\\PROGRA~1\\Missing\\x.dll"), std::nullopt);
 
   // Without the drive only the cache can answer.
   ASSERT_TRUE(prefix_.define_drive('c', ""));
@@ -125,14 +103,8 @@ TEST_F(CheckListTest, RepeatedTextIsAnsweredFromTheCacheWithoutTheDisk) {
       {u"C:\\PROGRA~1\\App\\tool.exe ", false},  // differs by a blank
       {u"C:\\PROGRA~1\\Missing\\x.dll", false},  // never cached, resolved again
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(u8(c.text));
-    const auto got = check(c.text);
-    EXPECT_EQ(got.has_value(), c.answered);
-    if (got) {
-      EXPECT_EQ(u8(*got), "C:\\Program Files\\App\\tool.exe");
-    }
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(check(c.text), c.answered ? std::optional(u16(kToolLong)) : std::nullopt) << u8(c.text);
   EXPECT_EQ(run_.m_dwPathsResolved, 6u);  // every call counts, hits included
   EXPECT_EQ(run_.m_vecResolved.size(), 1u);
 }
@@ -160,38 +132,23 @@ TEST_F(CheckListTest, RescueTransferSearchesUnderTheCurrentLetterAndKeepsTheOldO
   for (const Case& c : cases) {
     SCOPED_TRACE(u8(c.text));
     RepairRun run;
-    run.m_bRescueTransfer = true;
-    wcscpy(run.m_szSrcHiveLetters, u"CDE");
-    wcscpy(run.m_szSrcLetters, u"FGH");
-    run.m_chSrcLetterForC = c.chSrcLetterForC;
-    WCHAR input[kValueTextChars] = {};
-    WCHAR result[kValueTextChars] = {};
-    c.text.copy(input, c.text.size());
-    const DWORD got = CheckList(run, input, result);
-    ASSERT_EQ(got != 0, c.resolved.has_value()) << u8(result);
-    if (got) {
-      EXPECT_EQ(u8(result), u8(*c.resolved));
-      // Cached under the text as it came, answered with the old letter.
-      ASSERT_EQ(run.m_vecResolved.size(), 1u);
-      EXPECT_EQ(u8(run.m_vecResolved[0]->pszOldText.get()), u8(c.text));
-      EXPECT_EQ(u8(run.m_vecResolved[0]->pszNewText.get()), u8(*c.resolved));
-    } else {
-      EXPECT_TRUE(run.m_vecResolved.empty());
-    }
+    rescue(run, u"CDE", u"FGH", c.chSrcLetterForC);
+    EXPECT_EQ(check(run, c.text), c.resolved);
+    // Cached under the text as it came, answered with the old letter.
+    ASSERT_EQ(run.m_vecResolved.size(), c.resolved ? 1u : 0u);
+    if (!c.resolved) continue;
+    EXPECT_EQ(u8(run.m_vecResolved[0]->pszOldText.get()), u8(c.text));
+    EXPECT_EQ(u8(run.m_vecResolved[0]->pszNewText.get()), u8(*c.resolved));
   }
   // Outside rescue transfer the letter is never changed: F holds the volume, D does not.
-  EXPECT_EQ(u8(check(u"F:\\PROGRA~1\\App\\tool.exe").value_or(u"-")), "F:\\Program Files\\App\\tool.exe");
+  EXPECT_EQ(check(u"F:\\PROGRA~1\\App\\tool.exe"), u"F:\\Program Files\\App\\tool.exe");
   EXPECT_FALSE(check(u"D:\\PROGRA~1\\App\\tool.exe"));
 }
 
 TEST_F(CheckListTest, FailedCacheEntryIsLoggedTwiceAndRaised) {
-  const std::u16string text = u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll";
-  const std::u16string resolved = u"C:\\Program Files\\Common Files\\System\\foo.dll";
-  WCHAR input[kValueTextChars] = {};
-  WCHAR result[kValueTextChars] = {};
-  text.copy(input, text.size());
+  const std::u16string resolved = u16(kFooLong);
   g_fail_array_bytes = (resolved.size() + 1) * sizeof(WCHAR);
-  EXPECT_THROW(CheckList(run_, input, result), RepairFailure);
+  EXPECT_THROW(check(kFoo), RepairFailure);
   EXPECT_EQ(g_fail_array_bytes, 0u) << "the cache never asked for the block";
   EXPECT_TRUE(run_.m_vecResolved.empty());
   EXPECT_EQ(run_.m_dwPathsResolved, 1u);
@@ -202,20 +159,14 @@ TEST_F(CheckListTest, FailedCacheEntryIsLoggedTwiceAndRaised) {
   EXPECT_EQ(read_log(prefix_.log_path()), expected);
 
   // Nothing half-made stays behind: the next meeting resolves and caches it.
-  EXPECT_EQ(u8(check(text).value_or(u"")), u8(resolved));
+  EXPECT_EQ(check(kFoo), resolved);
   EXPECT_EQ(run_.m_vecResolved.size(), 1u);
 
   // In rescue-transfer mode the failure is raised without a line.
-  RepairRun rescue;
-  rescue.m_bRescueTransfer = true;
-  wcscpy(rescue.m_szSrcHiveLetters, u"C");
-  wcscpy(rescue.m_szSrcLetters, u"C");
-  rescue.m_chSrcLetterForC = u'C';
-  std::fill(std::begin(input), std::end(input), 0);
-  std::fill(std::begin(result), std::end(result), 0);
-  text.copy(input, text.size());
+  RepairRun run;
+  rescue(run, u"C", u"C", u'C');
   g_fail_array_bytes = (resolved.size() + 1) * sizeof(WCHAR);
-  EXPECT_THROW(CheckList(rescue, input, result), RepairFailure);
+  EXPECT_THROW(check(run, kFoo), RepairFailure);
   EXPECT_EQ(read_log(prefix_.log_path()).size(), 2u);
 }
 

@@ -20,11 +20,7 @@ constexpr DWORD kSig = 0x1A2B3C4D;
 
 // The 12-byte form: signature and starting offset, little-endian; `bytes` cuts it.
 regf::TreeValue Entry(const std::u16string& name, DWORD sig, uint64_t offset, size_t bytes = 12) {
-  std::vector<uint8_t> data;
-  for (int i = 0; i < 4; ++i) data.push_back(static_cast<uint8_t>(sig >> (8 * i)));
-  for (int i = 0; i < 8; ++i) data.push_back(static_cast<uint8_t>(offset >> (8 * i)));
-  data.resize(bytes);
-  return binary_value(name, data);
+  return binary_value(name, mounted_device(sig, offset, bytes));
 }
 
 // The text form, as UTF-16 bytes: "\??\STORAGE#Partition#S", 8 hex digits of the
@@ -33,18 +29,14 @@ regf::TreeValue TextEntry(const std::u16string& name, DWORD sig, uint64_t offset
   char text[128];
   std::snprintf(text, sizeof text, "\\??\\STORAGE#Partition#S%08X#O%llx_{guid}", sig,
                 static_cast<unsigned long long>(offset));
-  std::vector<uint8_t> data;
-  for (const char* p = text; *p; ++p) data.insert(data.end(), {static_cast<uint8_t>(*p), 0});
-  return binary_value(name, std::move(data));
+  return binary_value(name, utf16(u16(text), false));
 }
 
 std::u16string Dos(char letter) { return u"\\DosDevices\\" + std::u16string(1, char16_t(letter)) + u":"; }
 
 TEST(WinPE_GetDriveLetters, OrdersTheSourceDisksLettersByOffset) {
   TestPrefix prefix;
-  char tmpl[] = "/tmp/hivemend-src-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string folder = tmpl;
+  const std::string folder = prefix.folder("s");
   ASSERT_TRUE(prefix.define_drive('s', folder));
   ASSERT_TRUE(enable_mount_privileges());
 
@@ -90,7 +82,6 @@ TEST(WinPE_GetDriveLetters, OrdersTheSourceDisksLettersByOffset) {
     ASSERT_EQ(ok != FALSE, c.letters.has_value());
     EXPECT_EQ(u8(letters), c.letters.value_or("unchanged"));
   }
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

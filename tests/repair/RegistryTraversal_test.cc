@@ -17,57 +17,37 @@ namespace {
 
 using namespace hivemend::testing;
 
-const std::u16string kTool = u"C:\\PROGRA~1\\App\\tool.exe";
-const std::u16string kFoo = u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll";
 const std::u16string kMissing = u"C:\\PROGRA~1\\Missing\\x.dll";
 
 regf::TreeKey TestHive() {
   std::u16string big = u"C:\\PROGRA~1\\";
   big.append(300, u'x');
-  regf::TreeValue multi = string_value(u"Multi", kTool + u'\0', regf::kRegMultiSz);
   return key(u"ROOT",
-             {string_value(u"Plain", u"C:\\Program Files\\App\\tool.exe"),
-              string_value(u"Expand", kTool, regf::kRegExpandSz), multi, string_value(u"NoDrive", u"PROGRA~1"),
+             {string_value(u"Plain", u16(kToolLong)), string_value(u"Expand", kTool, regf::kRegExpandSz),
+              string_value(u"Multi", kTool + u'\0', regf::kRegMultiSz), string_value(u"NoDrive", u"PROGRA~1"),
               string_value(u"Tool", kTool), regf::TreeValue{u"Dword", regf::kRegDword, {1, 0, 0, 0}}},
              {key(u"A", {string_value(u"", kFoo), string_value(u"Missing", kMissing)},
                   {key(u"B", {string_value(u"Again", kTool)})}),
               key(u"Empty"), key(u"Long", {string_value(u"Big", big)})});
 }
 
-std::string Record(const std::string& keypath, const std::string& name, const std::u16string& old_text,
-                   const std::string& new_text) {
-  return "\r\nKEYPATH=\"" + keypath + "\"\r\nKEYNAME=\"" + name + "\"\r\nOLDVALUE=\"" + u8(old_text) +
-         "\"\r\nNEWVALUE=\"" + new_text + "\"";
-}
+// A hive built on a volume whose short names differ from those stored in the values.
+class RegistryTraversalTest : public VolumeSuite<RegistryTraversalTest> {
+ public:
+  static bool LayOut(const NtfsVolume& v) { return lay_out_program_files(v, "PROGRA~4", "PROGRA~1", "COMMON~3"); }
 
-class RegistryTraversalTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    volume_ = NtfsVolume::create(&why_not_).release();
-    if (!volume_) return;
-    const auto& v = *volume_;
-    ok_ = make_dir(v.path("Program Files"), "PROGRA~4") && make_dir(v.path("ProgramData"), "PROGRA~1") &&
-          make_dir(v.path("Program Files/Common Files/System")) &&
-          NtfsVolume::set_short_name(v.path("Program Files/Common Files"), "COMMON~3") &&
-          make_file(v.path("Program Files/Common Files/System/foo.dll")) &&
-          make_file(v.path("Program Files/App/tool.exe"));
-  }
-  static void TearDownTestSuite() {
-    delete volume_;
-    volume_ = nullptr;
-  }
   void SetUp() override {
-    if (!volume_) GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE, test not run: " << why_not_;
-    ASSERT_TRUE(ok_) << "could not lay out the test volume";
-    ASSERT_TRUE(prefix_.define_drive('c', volume_->root()));
+    VolumeSuite::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_TRUE(enable_mount_privileges());
     ASSERT_TRUE(write_hive(volume_->path("hives/TEST"), TestHive()));
     before_ = *read_hive(volume_->path("hives/TEST"));
   }
-  void TearDown() override { SetLogSink({}); }
 
-  // Mounts the test hive, walks it, unmounts it (writing it back) and reads it again.
+  // Mounts the test hive as built, walks it, unmounts it (writing it back) and reads it again.
   regf::TreeKey Walk(RepairRun& run) {
+    EXPECT_TRUE(write_hive(volume_->path("hives/TEST"), TestHive()));
     EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-TEST", u"C:\\hives\\TEST"), ERROR_SUCCESS);
     try {
       RegistryTraversal(run, HKEY_LOCAL_MACHINE, u"QRT-TEST");
@@ -89,46 +69,29 @@ class RegistryTraversalTest : public ::testing::Test {
     return names;
   }
 
-  static NtfsVolume* volume_;
-  static std::string why_not_;
-  static bool ok_;
-  TestPrefix prefix_;
   regf::TreeKey before_;
 };
-NtfsVolume* RegistryTraversalTest::volume_ = nullptr;
-std::string RegistryTraversalTest::why_not_;
-bool RegistryTraversalTest::ok_ = false;
 
 TEST_F(RegistryTraversalTest, RewritesShortPathsAndLogsEachCandidate) {
-  const std::string tool = "C:\\Program Files\\App\\tool.exe";
-  const std::string foo = "C:\\Program Files\\Common Files\\System\\foo.dll";
-  struct Case {
-    bool rescue;
-    bool detailed;
-    std::vector<LogEntry> log;
-  };
-  const std::string attempted = "RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED";
   const std::string resolved = "RegistryTraversal -> CheckList -> ITEM RESOLVED";
-  const Case cases[] = {
-      {false, false,
-       {{attempted, Record("QRT-TEST", "Tool", kTool, "")},
-        {attempted, Record("QRT-TEST\\A", "", kFoo, "")},
-        {attempted, Record("QRT-TEST\\A", "Missing", kMissing, "")},
-        {attempted, Record("QRT-TEST\\A\\B", "Again", kTool, "")}}},
+  const LogEntry tool{kAttempted, keypath_record("QRT-TEST", "Tool", kTool)},
+      foo{kAttempted, keypath_record("QRT-TEST\\A", "", kFoo)},
+      missing{kAttempted, keypath_record("QRT-TEST\\A", "Missing", kMissing)},
+      again{kAttempted, keypath_record("QRT-TEST\\A\\B", "Again", kTool)};
+  const struct {
+    bool rescue, detailed;
+    std::vector<LogEntry> log;
+  } cases[] = {
+      {false, false, {tool, foo, missing, again}},
       {false, true,
-       {{attempted, Record("QRT-TEST", "Tool", kTool, "")},
-        {resolved, Record("QRT-TEST", "Tool", kTool, tool)},
-        {attempted, Record("QRT-TEST\\A", "", kFoo, "")},
-        {resolved, Record("QRT-TEST\\A", "", kFoo, foo)},
-        {attempted, Record("QRT-TEST\\A", "Missing", kMissing, "")},
-        {attempted, Record("QRT-TEST\\A\\B", "Again", kTool, "")},
-        {resolved, Record("QRT-TEST\\A\\B", "Again", kTool, tool)}}},
+       {tool, {resolved, keypath_record("QRT-TEST", "Tool", kTool, kToolLong)}, foo,
+        {resolved, keypath_record("QRT-TEST\\A", "", kFoo, kFooLong)}, missing, again,
+        {resolved, keypath_record("QRT-TEST\\A\\B", "Again", kTool, kToolLong)}}},
       // Rescue transfer: nothing of this walk is logged, detailed or not.
       {true, true, {}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "rescue " << c.rescue << ", detailed " << c.detailed);
-    ASSERT_TRUE(write_hive(volume_->path("hives/TEST"), TestHive()));
     std::filesystem::remove(prefix_.log_path());
     RepairRun run;
     run.m_bRescueTransfer = c.rescue;
@@ -149,21 +112,20 @@ TEST_F(RegistryTraversalTest, RewritesShortPathsAndLogsEachCandidate) {
     const regf::TreeValue* v = find_value(after, {u"A"}, u"");
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->type, regf::kRegSz);
-    EXPECT_EQ(v->data.size(), (foo.size() + 1) * 2);
-    EXPECT_EQ(value_text(v), foo);
-    EXPECT_EQ(value_text(find_value(after, {u"A", u"B"}, u"Again")), tool);
+    EXPECT_EQ(v->data, utf16(u16(kFooLong)));
+    EXPECT_EQ(value_text(find_value(after, {u"A", u"B"}, u"Again")), kToolLong);
     EXPECT_EQ(value_text(find_value(after, {}, u"Expand")), u8(kTool));
   }
 }
 
 TEST_F(RegistryTraversalTest, FailuresEndTheirSectionAndTheWalkGoesOn) {
-  const std::string attempted = "RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED";
+  const std::string attempted = kAttempted;
   const std::string candidate = "RegistryTraversal -> CheckList section -> exception ";
   const std::string values = "RegistryTraversal -> RegEnumValue section -> exception ";
   const std::string outer = "RegistryTraversal -> outer loop -> exception ";
   struct Case {
-    std::set<std::string> failing;  // log contexts whose delivery runs out of memory
-    std::vector<LogEntry> log;      // the lines that were delivered
+    std::vector<std::string> failing;  // log contexts whose delivery runs out of memory
+    std::vector<LogEntry> log;         // the lines that were delivered
     DWORD accessed;
     bool escapes;
   };
@@ -188,19 +150,13 @@ TEST_F(RegistryTraversalTest, FailuresEndTheirSectionAndTheWalkGoesOn) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failing.size());
-    ASSERT_TRUE(write_hive(volume_->path("hives/TEST"), TestHive()));
     std::vector<LogEntry> log;
-    SetLogSink([&](LPCWSTR context, LPCWSTR message) {
-      if (c.failing.count(u8(context))) throw std::bad_alloc();
-      log.push_back({u8(context), u8(message)});
-    });
+    CapturedLog capture(log, c.failing);
     RepairRun run;
     if (c.escapes) {
       EXPECT_THROW(Walk(run), std::bad_alloc);
-      ASSERT_TRUE(write_hive(volume_->path("hives/TEST"), TestHive()));
     } else {
-      const regf::TreeKey after = Walk(run);
-      EXPECT_TRUE(Changed(after).empty());
+      EXPECT_TRUE(Changed(Walk(run)).empty());
     }
     EXPECT_EQ(log, c.log);
     EXPECT_EQ(run.m_dwValuesAccessed, c.accessed);

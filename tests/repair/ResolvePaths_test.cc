@@ -14,30 +14,15 @@ namespace {
 
 using namespace hivemend::testing;
 
-class ResolvePathsTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    volume_ = NtfsVolume::create(&why_not_).release();
-    if (!volume_) return;
-    const auto& v = *volume_;
-    ok_ = make_dir(v.path("Program Files"), "PROGRA~1") && make_dir(v.path("ProgramData"), "PROGRA~2") &&
-          make_dir(v.path("Program Files/Common Files/System")) &&
-          NtfsVolume::set_short_name(v.path("Program Files/Common Files"), "COMMON~1") &&
-          make_file(v.path("Program Files/Common Files/System/foo.dll")) &&
-          make_file(v.path("Program Files/App/tool.exe")) &&
-          make_file(v.path("Program Files/App/longtoolname.exe"), "LONGTO~1.EXE") &&
-          make_dir(v.path("dir/Programs")) && make_file(v.path("Program Files/Data~Files/y.txt"));
-  }
-  static void TearDownTestSuite() {
-    delete volume_;
-    volume_ = nullptr;
-  }
-  void SetUp() override {
-    if (!volume_) GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE, test not run: " << why_not_;
-    ASSERT_TRUE(ok_) << "could not lay out the test volume";
-    ASSERT_TRUE(prefix_.define_drive('c', volume_->root()));
+class ResolvePathsTest : public VolumeSuite<ResolvePathsTest> {
+ public:
+  static bool LayOut(const NtfsVolume& v) {
+    return lay_out_program_files(v, "PROGRA~1", "PROGRA~2", "COMMON~1") &&
+           make_file(v.path("Program Files/App/longtoolname.exe"), "LONGTO~1.EXE") && make_dir(v.path("dir/Programs")) &&
+           make_file(v.path("Program Files/Data~Files/y.txt"));
   }
 
+ protected:
   // One top-level call, as one cycle of the check list makes it.
   std::optional<std::u16string> resolve(const std::u16string& text) {
     WCHAR result[kValueTextChars] = {};
@@ -45,15 +30,8 @@ class ResolvePathsTest : public ::testing::Test {
     return std::u16string(result);
   }
 
-  static NtfsVolume* volume_;
-  static std::string why_not_;
-  static bool ok_;
-  TestPrefix prefix_;
   RepairRun run_;
 };
-NtfsVolume* ResolvePathsTest::volume_ = nullptr;
-std::string ResolvePathsTest::why_not_;
-bool ResolvePathsTest::ok_ = false;
 
 TEST_F(ResolvePathsTest, OneCycleOfTheDesignsExamples) {
   struct Case {
@@ -87,14 +65,7 @@ TEST_F(ResolvePathsTest, OneCycleOfTheDesignsExamples) {
       {u":\\PROGRA~1\\App\\tool.exe", std::nullopt},
       {u"Q:\\PROGRA~1\\App\\tool.exe", std::nullopt},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(u8(c.text));
-    const auto got = resolve(c.text);
-    ASSERT_EQ(got.has_value(), c.resolved.has_value()) << (got ? u8(*got) : "not resolved");
-    if (got) {
-      EXPECT_EQ(u8(*got), u8(*c.resolved));
-    }
-  }
+  for (const Case& c : cases) EXPECT_EQ(resolve(c.text), c.resolved) << u8(c.text);
 }
 
 TEST_F(ResolvePathsTest, TextThatWouldOutgrowItsBufferIsNotResolved) {
@@ -106,12 +77,7 @@ TEST_F(ResolvePathsTest, TextThatWouldOutgrowItsBufferIsNotResolved) {
     const std::u16string text = u16("C:\\PROGRA~1\\COMMON~1\\" + a + "\\" + b + "\\" + c + "\\x.dll");
     const std::string longer = "C:\\Program Files\\Common Files\\" + a + "\\" + b + "\\" + c + "\\x.dll";
     ASSERT_LT(text.size(), kValueTextChars);
-    SCOPED_TRACE(longer.size());
-    const auto got = resolve(text);
-    ASSERT_EQ(got.has_value(), expect_resolved);
-    if (got) {
-      EXPECT_EQ(u8(*got), longer);
-    }
+    EXPECT_EQ(resolve(text), expect_resolved ? std::optional(u16(longer)) : std::nullopt) << longer.size();
   }
 }
 

@@ -27,18 +27,6 @@ TEST(FormatCount, GroupsDigitsInThrees) {
   }
 }
 
-std::string Block(const std::string& accessed, const std::string& resolved, const std::string& skipped) {
-  return "\r\n====== Registry Entries Resolved ========\r\n\r\n"
-         "HKEY_CLASSES_ROOT   - 0\r\n"
-         "HKEY_CURRENT_USER   - 0\r\n"
-         "HKEY_LOCAL_MACHINE  - 0\r\n"
-         "HKEY_USERS          - 0\r\n"
-         "HKEY_CURRENT_CONFIG - 0\r\n"
-         "\r\nValues Accessed     - " + accessed +
-         "\r\nPaths Resolved      - " + resolved +
-         "\r\nPaths Skipped       - " + skipped + "\r\n";
-}
-
 TEST(WriteResolvedSummary, AppendsOneUtf16BlockPerRun) {
   TestPrefix prefix;
   ASSERT_TRUE(prefix.write_registry(""));
@@ -46,16 +34,14 @@ TEST(WriteResolvedSummary, AppendsOneUtf16BlockPerRun) {
   const std::string file = prefix.dir() + "/logs/hivemend-report.txt";
   WriteResolvedSummary(&log, 0, 0, 0, 0, 0, 0, 0, 0);
   // Created without byte-order mark, holding exactly one block.
-  EXPECT_EQ(file_bytes(file), utf16le(Block("0", "0", "0")));
+  EXPECT_EQ(file_bytes(file), utf16le(summary_block("0", "0", "0")));
   WriteResolvedSummary(&log, 1234567, 999, 73456, 0, 0, 0, 0, 0);
-  EXPECT_EQ(file_bytes(file), utf16le(Block("0", "0", "0") + Block("73,456", "1,234,567", "999")));
+  EXPECT_EQ(file_bytes(file), utf16le(summary_block("0", "0", "0") + summary_block("73,456", "1,234,567", "999")));
 }
 
 TEST(WriteResolvedSummary, AppendsAfterWhatTheFileHolds) {
   TestPrefix prefix;
-  char tmpl[] = "/tmp/hivemend-report-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string folder = tmpl;
+  const std::string folder = prefix.folder("r");
   ASSERT_TRUE(prefix.define_drive('r', folder));
   ASSERT_TRUE(prefix.write_registry(
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
@@ -66,7 +52,7 @@ TEST(WriteResolvedSummary, AppendsAfterWhatTheFileHolds) {
   CLog log;
   EXPECT_EQ(u8(log.m_szLogFile), "R:\\restore.log");
   WriteResolvedSummary(&log, 2, 1, 10, 0, 0, 0, 0, 0);
-  EXPECT_EQ(file_bytes(folder + "/restore.log"), "earlier" + utf16le(Block("10", "2", "1")));
+  EXPECT_EQ(file_bytes(folder + "/restore.log"), "earlier" + utf16le(summary_block("10", "2", "1")));
 
   // Held open by another handle (the file is opened without sharing): nothing is written.
   HANDLE other = CreateFileW(u"R:\\restore.log", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -75,8 +61,7 @@ TEST(WriteResolvedSummary, AppendsAfterWhatTheFileHolds) {
   CloseHandle(other);
   // Without a log object nothing is written either.
   WriteResolvedSummary(nullptr, 5, 5, 5, 0, 0, 0, 0, 0);
-  EXPECT_EQ(file_bytes(folder + "/restore.log"), "earlier" + utf16le(Block("10", "2", "1")));
-  std::filesystem::remove_all(folder);
+  EXPECT_EQ(file_bytes(folder + "/restore.log"), "earlier" + utf16le(summary_block("10", "2", "1")));
 }
 
 }  // namespace

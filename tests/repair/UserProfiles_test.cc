@@ -17,16 +17,11 @@ namespace {
 
 using namespace hivemend::testing;
 
-const std::string kAttempted = "RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED";
-
 class UserProfilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(enable_mount_privileges());
-    char tmpl[] = "/tmp/hivemend-users-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dst_ = tmpl;
-    ASSERT_TRUE(prefix_.define_drive('e', dst_));
+    ASSERT_TRUE(prefix_.define_drive('e', dst_ = prefix_.folder("e")));
     // Short paths that do not resolve (no drive C): candidates, counted as skipped.
     ASSERT_TRUE(write_hive(dst_ + "/Users/Alice/ntuser.dat",
                            key(u"U", {string_value(u"A1", u"C:\\PROGRA~1\\a.exe"), string_value(u"A2", u"x")})));
@@ -36,12 +31,7 @@ class UserProfilesTest : public ::testing::Test {
     ASSERT_TRUE(make_file(dst_ + "/Users/ntuser.dat", "", "not in a user folder"));
     ASSERT_TRUE(make_dir(dst_ + "/Empty"));
   }
-  void TearDown() override {
-    SetLogSink({});
-    RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-USER");
-    std::error_code ec;
-    std::filesystem::remove_all(dst_, ec);
-  }
+  void TearDown() override { RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-USER"); }
 
   TestPrefix prefix_;
   std::string dst_;
@@ -61,19 +51,20 @@ TEST_F(UserProfilesTest, WalksEachUserFolderThatHoldsAHive) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(u8(c.folder));
-    std::vector<std::string> names;
-    SetLogSink([&](LPCWSTR context, LPCWSTR message) {
-      EXPECT_EQ(u8(context), kAttempted);
-      const std::string m = u8(message);
-      const size_t at = m.find("KEYNAME=\"") + 9;
-      names.push_back(m.substr(at, m.find('"', at) - at));
-    });
+    std::vector<LogEntry> log;
+    CapturedLog capture(log);
     RepairRun run;
     WCHAR folder[kPathChars] = {};
     c.folder.copy(folder, c.folder.size());
     RepairUserProfiles(run, folder);
     EXPECT_EQ(run.m_dwValuesAccessed, c.accessed);
     EXPECT_EQ(run.m_dwPathsSkipped, c.names.size());
+    std::vector<std::string> names;
+    for (const auto& [context, message] : log) {
+      EXPECT_EQ(context, kAttempted);
+      const size_t at = message.find("KEYNAME=\"") + 9;
+      names.push_back(message.substr(at, message.find('"', at) - at));
+    }
     EXPECT_EQ(names, c.names);
     // The caller's buffer holds the search pattern afterwards.
     EXPECT_EQ(u8(folder), u8(c.folder) + "\\*.*");
@@ -100,11 +91,7 @@ TEST_F(UserProfilesTest, GuardsLogAndGoOn) {
     SCOPED_TRACE(c.failing.size());
     RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-USER");
     std::vector<LogEntry> log;
-    SetLogSink([&](LPCWSTR context, LPCWSTR message) {
-      for (const auto& f : c.failing)
-        if (u8(context).rfind(f, 0) == 0) throw std::bad_alloc();
-      log.push_back({u8(context), u8(message)});
-    });
+    CapturedLog capture(log, c.failing);
     RepairRun run;
     WCHAR folder[kPathChars] = u"E:\\Users";
     EXPECT_NO_THROW(RepairUserProfiles(run, folder));
