@@ -5,97 +5,66 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "regf/build.h"
-#include "regf/hive.h"
-#include "regf/walk.h"
+#include "regf/unicode.h"
+#include "tests/support/files.h"
+#include "tests/support/hives.h"
 #include "tests/support/hivexml.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace hivemend::testing;
 
 struct ToolRun {
   int exit_code = -1;
   std::string out, err;
-  std::string first_line(const std::string& text) const { return text.substr(0, text.find('\n')); }
-  std::string out_line() const { return first_line(out); }
-  std::string err_line() const { return first_line(err); }
+  std::string out_line() const { return out.substr(0, out.find('\n')); }
+  std::string err_line() const { return err.substr(0, err.find('\n')); }
 };
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void spit(const fs::path& p, const std::string& text) {
-  std::ofstream(p, std::ios::binary) << text;
-}
 
 // One folder for the whole suite: the shared hives are unpacked once.
 class HivetoolTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    std::string pattern = (fs::temp_directory_path() / "hivetool-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    for (const char* name : {"SYSTEM", "corrupted_system_hive"}) {
-      const std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/" + std::string(name) + ".xz' > '" +
-                              (dir_ / name).string() + "'";
-      ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    }
-    // A user hive whose last write did not finish (its logs are not unpacked).
-    const std::string dirty = "xz -dc '" HIVEMEND_TESTDATA "/hives/transactions_NTUSER.DAT.xz' > '" +
-                              (dir_ / "NTUSER.DAT").string() + "'";
-    ASSERT_EQ(std::system(dirty.c_str()), 0) << dirty;
-    // The same hive with its two transaction logs beside it, as Windows left them.
-    fs::create_directory(dir_ / "logs");
-    for (const char* name : {"", ".LOG1", ".LOG2"}) {
-      const std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/transactions_NTUSER.DAT" + std::string(name) +
-                              ".xz' > '" + (dir_ / "logs" / "NTUSER.DAT").string() + name + "'";
-      ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    }
-    const std::string system = slurp(dir_ / "SYSTEM");
-    spit(dir_ / "truncated", system.substr(0, 3000));
-    spit(dir_ / "wrongsig", "rggf" + system.substr(4, 8192));
+    dir_ = std::make_unique<TempDir>();
+    // A user hive whose last write did not finish, once alone (its logs are not
+    // unpacked) and once with its two transaction logs beside it, as Windows left them.
+    const std::pair<std::string, std::string> files[] = {
+        {"SYSTEM", "SYSTEM"}, {"corrupted_system_hive", "corrupted_system_hive"},
+        {"transactions_NTUSER.DAT", "NTUSER.DAT"}, {"transactions_NTUSER.DAT", "logs/NTUSER.DAT"},
+        {"transactions_NTUSER.DAT.LOG1", "logs/NTUSER.DAT.LOG1"}, {"transactions_NTUSER.DAT.LOG2", "logs/NTUSER.DAT.LOG2"}};
+    for (const auto& [name, file] : files) ASSERT_TRUE(unpack_hive(name, at(file))) << name;
+    const std::string system = read_text(at("SYSTEM"));
+    write_text(at("truncated"), system.substr(0, 3000));
+    write_text(at("wrongsig"), std::string("rggf").append(system, 4, 8192));
   }
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  static void TearDownTestSuite() { dir_.reset(); }
 
-  static fs::path at(const std::string& name) { return dir_ / name; }
+  static std::string at(const std::string& name) { return dir_->path(name); }
 
   // Runs hivetool with `args` (already quoted for the shell) from the test folder.
   static ToolRun hivetool(const std::string& args) {
-    const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    const std::string cmd = "cd '" + dir_.string() + "' && '" HIVEMEND_BIN_DIR "/hivetool' " + args +
-                            " > '" + out.string() + "' 2> '" + err.string() + "'";
+    const std::string cmd = "cd '" + dir_->root() + "' && '" HIVEMEND_BIN_DIR "/hivetool' " + args + " > '" +
+                            at("stdout") + "' 2> '" + at("stderr") + "'";
     const int status = std::system(cmd.c_str());
-    ToolRun r;
-    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_text(at("stdout")), read_text(at("stderr"))};
   }
 
-  static inline fs::path dir_;
+  static inline std::unique_ptr<TempDir> dir_;
 };
 
 TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
-  spit(at("bad.reg"),
+  write_text(at("bad.reg"),
        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"a\"=hex:01,zz\r\n");
-  spit(at("notreg.reg"), "hello\r\n");
-  spit(at("nokeys.reg"), "REGEDIT4\r\n\r\n");
-  spit(at("outside.reg"),
+  write_text(at("notreg.reg"), "hello\r\n");
+  write_text(at("nokeys.reg"), "REGEDIT4\r\n\r\n");
+  write_text(at("outside.reg"),
        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n[HKEY_LOCAL_MACHINE\\Y\\Z]\r\n");
-  struct Case {
+  const struct {
     std::string args;
     int exit_code;
     std::string out_line;  // first line of standard output ("" when none expected)
@@ -140,28 +109,20 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
       {"diff SYSTEM SYSTEM", 0, "", ""},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
     const ToolRun r = hivetool(c.args);
-    EXPECT_EQ(r.exit_code, c.exit_code) << c.args << "\n" << r.err;
-    if (!c.out_line.empty()) {
-      EXPECT_EQ(r.out_line(), c.out_line) << c.args;
-    }
-    if (c.err_line.empty()) {
-      EXPECT_EQ(r.err, "") << c.args;
-    } else {
-      EXPECT_EQ(r.err_line(), c.err_line) << c.args;
-      // An error is one line; only a missing command shows the whole usage.
-      if (c.err_line.rfind("usage:", 0) != 0) {
-        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << c.args << ": one line only";
-      }
-    }
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+    if (!c.out_line.empty()) { EXPECT_EQ(r.out_line(), c.out_line); }
+    EXPECT_EQ(c.err_line.empty() ? r.err : r.err_line(), c.err_line);
+    // An error is one line; only a missing command shows the whole usage.
+    if (!c.err_line.empty() && !c.err_line.starts_with("usage:")) { EXPECT_EQ(r.err.find('\n'), r.err.size() - 1); }
   }
-  EXPECT_FALSE(fs::exists(at("out.hive")));  // no failed import leaves a file behind
+  EXPECT_FALSE(std::filesystem::exists(at("out.hive")));  // no failed import leaves a file behind
 }
 
 TEST_F(HivetoolTest, DirtyHiveIsRecoveredFromItsLogsUnlessTold) {
-  struct Case {
-    std::string args;
-    std::string out_line;
+  const struct {
+    std::string args, out_line;
     std::vector<std::string> out_has;
     std::string err;
   } cases[] = {
@@ -226,7 +187,7 @@ TEST_F(HivetoolTest, ExportImportGivesTheSameHive) {
                                "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001]\r\n",
                                0),
             0u);
-  spit(at("system.reg"), exported.out);
+  write_text(at("system.reg"), exported.out);
 
   const ToolRun imported = hivetool("import system.reg rebuilt");
   ASSERT_EQ(imported.exit_code, 0) << imported.err;
@@ -253,7 +214,7 @@ TEST_F(HivetoolTest, ExportImportGivesTheSameHive) {
 
   // An independent reader sees every key and value of the new hive.
   std::string why;
-  auto dump = hivemend::testing::run_hivexml(at("rebuilt").string(), &why);
+  auto dump = run_hivexml(at("rebuilt"), &why);
   ASSERT_TRUE(dump.has_value()) << why;
   EXPECT_EQ(dump->keys.size(), 30756u);
   EXPECT_EQ(dump->value_count(), 73456u);
@@ -267,18 +228,11 @@ TEST_F(HivetoolTest, ImportUnderAPrefixAndDiff) {
       "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Gone]\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Setup]\r\n"
       "\"Path\"=\"C:\\\\PROGRA~1\\\\x.dll\"\r\n";
-  spit(at("a.reg"), head + "\"Odd\"=hex(1):41,00,42\r\n\"N\"=dword:00000001\r\n");
+  write_text(at("a.reg"), head + "\"Odd\"=hex(1):41,00,42\r\n\"N\"=dword:00000001\r\n");
   // Much the same in UTF-16LE: a value changed, one removed, a key removed and one added.
-  std::u16string b_text;
-  for (char c : head + "\"Odd\"=hex(1):41,00,43\r\n\r\n[-HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Gone]\r\n"
-                            "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\New]\r\n")
-    b_text += char16_t(static_cast<unsigned char>(c));
-  std::string b_bytes = "\xff\xfe";
-  for (char16_t c : b_text) {
-    b_bytes += char(c & 0xff);
-    b_bytes += char(c >> 8);
-  }
-  spit(at("b.reg"), b_bytes);
+  const Bytes b = utf16(regf::from_utf8(head + "\"Odd\"=hex(1):41,00,43\r\n\r\n[-HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Gone]\r\n"
+                                                "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\New]\r\n"), false);
+  write_text(at("b.reg"), "\xff\xfe" + std::string(b.begin(), b.end()));
 
   ASSERT_EQ(hivetool("import a.reg a.hive --prefix 'HKEY_LOCAL_MACHINE\\QRT-SYSTEM'").exit_code, 0);
   ASSERT_EQ(hivetool("import b.reg b.hive").exit_code, 0);
@@ -293,16 +247,7 @@ TEST_F(HivetoolTest, ImportUnderAPrefixAndDiff) {
             "+[HKLM\\X\\New]\n");
 
   const ToolRun exported = hivetool("export a.hive --prefix 'HKEY_LOCAL_MACHINE\\QRT-SYSTEM'");
-  EXPECT_EQ(exported.out, slurp(at("a.reg")) + "\r\n");
-}
-
-std::vector<uint8_t> wide(std::u16string_view s) {
-  std::vector<uint8_t> out;
-  for (char16_t c : s) {
-    out.push_back(uint8_t(c));
-    out.push_back(uint8_t(c >> 8));
-  }
-  return out;
+  EXPECT_EQ(exported.out, read_text(at("a.reg")) + "\r\n");
 }
 
 // Values whose bytes regedit's readable forms would alter come back byte for byte.
@@ -312,19 +257,17 @@ TEST_F(HivetoolTest, AwkwardValuesSurviveExportAndImport) {
   root.name = u"Awkward";
   root.values = {
       {u"", regf::kRegSz, {0x41, 0, 0x42}},                        // odd length
-      {u"noterm", regf::kRegSz, wide(u"abc")},                     // no terminator
-      {u"embedded", regf::kRegSz, wide(u"a\0b\0"s)},               // embedded NUL
+      {u"noterm", regf::kRegSz, utf16(u"abc", false)},                     // no terminator
+      {u"embedded", regf::kRegSz, utf16(u"a\0b"s)},               // embedded NUL
       {u"empty", regf::kRegSz, {}},
       {u"d3", regf::kRegDword, {1, 2, 3}},                         // odd dword sizes
       {u"d6", regf::kRegDword, {1, 2, 3, 4, 5, 6}},
-      {u"tab\tname", regf::kRegExpandSz, wide(u"%a%\0"s)},          // control character
+      {u"tab\tname", regf::kRegExpandSz, utf16(u"%a%")},          // control character
       {u"line\nbreak \"q\"", 0x12345, std::vector<uint8_t>(20000, 7)},  // big data
   };
   // (hivex cannot read names with unpaired surrogates; the text tests cover those.)
   root.subkeys.push_back(regf::TreeKey{u"a\nb", std::nullopt, 0, {{u"v", regf::kRegBinary, {}}}, {}});
-  auto image = regf::build_hive(root);
-  ASSERT_TRUE(image.ok()) << image.error().to_string();
-  spit(at("awkward"), std::string(image->begin(), image->end()));
+  ASSERT_TRUE(write_hive(at("awkward"), root));
 
   const ToolRun exported = hivetool("export awkward");
   ASSERT_EQ(exported.exit_code, 0) << exported.err;
@@ -332,27 +275,15 @@ TEST_F(HivetoolTest, AwkwardValuesSurviveExportAndImport) {
   EXPECT_NE(exported.out.find("\r\n\"d3\"=hex(4):01,02,03\r\n"), std::string::npos);
   EXPECT_NE(exported.out.find("\r\n[HKEY_LOCAL_MACHINE\\awkward\\\\0061000a0062]\r\n"),
             std::string::npos);
-  spit(at("awkward.reg"), exported.out);
+  write_text(at("awkward.reg"), exported.out);
   ASSERT_EQ(hivetool("import awkward.reg awkward2").exit_code, 0);
   const ToolRun diff = hivetool("diff awkward awkward2");
   EXPECT_EQ(diff.exit_code, 0) << diff.out;
 
-  auto hive = regf::Hive::open_file(at("awkward2").string());
-  ASSERT_TRUE(hive.ok()) << hive.error().to_string();
-  auto tree = regf::read_tree(*hive);
-  ASSERT_TRUE(tree.ok()) << tree.error().to_string();
-  ASSERT_EQ(tree->values.size(), root.values.size());
-  for (size_t i = 0; i < root.values.size(); ++i) {
-    EXPECT_EQ(tree->values[i].name, root.values[i].name) << i;
-    EXPECT_EQ(tree->values[i].type, root.values[i].type) << i;
-    EXPECT_EQ(tree->values[i].data, root.values[i].data) << i;
-  }
-  std::string why;
-  auto dump = hivemend::testing::run_hivexml(at("awkward2").string(), &why);
-  ASSERT_TRUE(dump.has_value()) << why;
-  const std::string file = slurp(at("awkward2"));
-  const std::vector<uint8_t> bytes(file.begin(), file.end());
-  for (const auto& line : hivemend::testing::compare_with_tree(*dump, *tree, bytes)) ADD_FAILURE() << line;
+  const auto tree = read_hive(at("awkward2"));
+  ASSERT_TRUE(tree);
+  EXPECT_EQ(tree_difference(root, *tree), "");
+  EXPECT_EQ(hivexml_differences(at("awkward2"), *tree), std::vector<std::string>{});
 }
 
 }  // namespace
