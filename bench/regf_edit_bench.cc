@@ -6,42 +6,19 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "regf/hive.h"
 
 namespace {
 
-class SystemHiveFile {
- public:
-  SystemHiveFile() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "regf_bench_XXXXXX").string();
-    if (!mkdtemp(pattern.data())) return;
-    dir_ = pattern;
-    path_ = dir_ + "/SYSTEM";
-    std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/SYSTEM.xz' > '" + path_ + "'";
-    if (std::system(cmd.c_str()) != 0) path_.clear();
-  }
-  ~SystemHiveFile() {
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
-  const std::string& path() const { return path_; }
-  std::string scratch() const { return dir_ + "/SYSTEM.edited"; }
-
- private:
-  std::string dir_, path_;
-};
-
-const SystemHiveFile& system_hive() {
-  static SystemHiveFile file;
-  return file;
-}
+// The SYSTEM test hive, and the copy each run edits and commits.
+const std::string& system_hive() { return hivemend::bench::test_hive("SYSTEM"); }
+std::string scratch() { return hivemend::bench::run_dir() + "/SYSTEM.edited"; }
 
 constexpr size_t kEdits = 10000;
 
@@ -61,14 +38,14 @@ std::vector<std::pair<regf::KeyRef, regf::ValueRef>> pick_values(const regf::Hiv
 }
 
 void edit_and_commit(benchmark::State& state, size_t percent_of_old_size) {
-  if (system_hive().path().empty()) return state.SkipWithError("cannot decompress SYSTEM");
-  size_t original_size = std::filesystem::file_size(system_hive().path());
+  if (system_hive().empty()) return state.SkipWithError("cannot decompress SYSTEM");
+  size_t original_size = std::filesystem::file_size(system_hive());
   size_t written_size = 0, edited = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    std::filesystem::copy_file(system_hive().path(), system_hive().scratch(),
+    std::filesystem::copy_file(system_hive(), scratch(),
                                std::filesystem::copy_options::overwrite_existing);
-    auto hive = regf::Hive::open_file(system_hive().scratch());
+    auto hive = regf::Hive::open_file(scratch());
     if (!hive) return state.SkipWithError(hive.error().to_string().c_str());
     (void)hive->damage();  // the check every first edit makes, outside the edit timing
     auto picked = pick_values(*hive);
@@ -82,10 +59,10 @@ void edit_and_commit(benchmark::State& state, size_t percent_of_old_size) {
       auto st = hive->set_value(picked[i].first, changes[i].first, 3, changes[i].second);
       if (!st) return state.SkipWithError(st.error().to_string().c_str());
     }
-    auto st = hive->commit(system_hive().scratch());
+    auto st = hive->commit(scratch());
     if (!st) return state.SkipWithError(st.error().to_string().c_str());
     edited = picked.size();
-    written_size = std::filesystem::file_size(system_hive().scratch());
+    written_size = std::filesystem::file_size(scratch());
   }
   state.counters["values_replaced"] = double(edited);
   state.counters["file_growth_bytes"] = double(written_size) - double(original_size);
@@ -100,14 +77,14 @@ BENCHMARK(BM_ReplaceLargerAndCommit)->Unit(benchmark::kMillisecond)->MinTime(1.0
 
 // Baseline: writing the unchanged image once through the same commit.
 void BM_CommitUnchanged(benchmark::State& state) {
-  if (system_hive().path().empty()) return state.SkipWithError("cannot decompress SYSTEM");
-  std::filesystem::copy_file(system_hive().path(), system_hive().scratch(),
+  if (system_hive().empty()) return state.SkipWithError("cannot decompress SYSTEM");
+  std::filesystem::copy_file(system_hive(), scratch(),
                              std::filesystem::copy_options::overwrite_existing);
-  auto hive = regf::Hive::open_file(system_hive().scratch());
+  auto hive = regf::Hive::open_file(scratch());
   if (!hive) return state.SkipWithError(hive.error().to_string().c_str());
   (void)hive->damage();
   for (auto _ : state) {
-    auto st = hive->commit(system_hive().scratch());
+    auto st = hive->commit(scratch());
     if (!st) return state.SkipWithError(st.error().to_string().c_str());
   }
 }

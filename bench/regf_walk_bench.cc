@@ -10,41 +10,16 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "regf/hive.h"
 
 extern char** environ;
 
 namespace {
 
-// The SYSTEM test hive decompressed into a temporary folder, removed at exit.
-class SystemHiveFile {
- public:
-  SystemHiveFile() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "regf_bench_XXXXXX").string();
-    if (!mkdtemp(pattern.data())) return;
-    dir_ = pattern;
-    path_ = dir_ + "/SYSTEM";
-    std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/SYSTEM.xz' > '" + path_ + "'";
-    if (std::system(cmd.c_str()) != 0) path_.clear();
-  }
-  ~SystemHiveFile() {
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string dir_, path_;
-};
-
-const SystemHiveFile& system_hive() {
-  static SystemHiveFile file;
-  return file;
-}
+const std::string& system_hive() { return hivemend::bench::test_hive("SYSTEM"); }
 
 double engine_seconds = 0, hivexml_seconds = 0;
 
@@ -69,11 +44,11 @@ void walk(const regf::Hive& hive, regf::KeyRef key, Totals& t) {
 }
 
 void BM_EngineWalk(benchmark::State& state) {
-  if (system_hive().path().empty()) return state.SkipWithError("cannot decompress SYSTEM");
+  if (system_hive().empty()) return state.SkipWithError("cannot decompress SYSTEM");
   Totals t;
   auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
-    auto hive = regf::Hive::open_file(system_hive().path());
+    auto hive = regf::Hive::open_file(system_hive());
     if (!hive) return state.SkipWithError(hive.error().to_string().c_str());
     t = Totals{};
     walk(*hive, hive->root(), t);
@@ -87,13 +62,13 @@ void BM_EngineWalk(benchmark::State& state) {
 BENCHMARK(BM_EngineWalk)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 void BM_Hivexml(benchmark::State& state) {
-  if (system_hive().path().empty()) return state.SkipWithError("cannot decompress SYSTEM");
+  if (system_hive().empty()) return state.SkipWithError("cannot decompress SYSTEM");
   auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    std::string file = system_hive().path();
+    std::string file = system_hive();
     char* argv[] = {const_cast<char*>("hivexml"), file.data(), nullptr};
     pid_t pid;
     int rc = posix_spawnp(&pid, "hivexml", &actions, nullptr, argv, environ);

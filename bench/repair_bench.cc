@@ -14,13 +14,10 @@
 // peak memory as ratios to the baseline. The NTFS volume's own process (ntfs-3g) is not
 // counted in either processor time.
 //
-// Bench programs link the hive engine and the platform layer but not the program's own
-// library, so the engine's sources are compiled in here.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,12 +25,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "app/HivemendDlg.h"
-#include "regf/build.h"
-#include "win32/prefix.h"
-#include "win32/security.h"
+#include "bench/bench_support.h"
+#include "tests/support/files.h"
+#include "tests/support/hives.h"
+#include "tests/support/ntfs_volume.h"
 
 namespace {
 
@@ -43,16 +42,8 @@ constexpr int kValuesPerKey = 100;
 constexpr int kCandidateEvery = 50;  // 1,000,000 / 50 = 20,000 candidates
 constexpr int kHives = 3;
 
-int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
-
 regf::TreeValue Sz(const std::u16string& name, const std::u16string& text) {
-  regf::TreeValue v{name, regf::kRegSz, {}};
-  for (char16_t c : text) {
-    v.data.push_back(static_cast<uint8_t>(c & 0xFF));
-    v.data.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  v.data.insert(v.data.end(), {0, 0});
-  return v;
+  return regf::TreeValue{name, regf::kRegSz, hivemend::testing::utf16(text)};
 }
 
 std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
@@ -69,15 +60,6 @@ std::u16string Candidate(int path) {
   char text[80];
   std::snprintf(text, sizeof text, "C:\\PROGRA~1\\Vendor%04d\\COMMON~1\\lib%04d.dll", path, path);
   return U16(text);
-}
-
-bool WriteHive(const std::string& path, const regf::TreeKey& root) {
-  auto image = regf::build_hive(root);
-  if (!image) return false;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(image->data()), static_cast<std::streamsize>(image->size()));
-  return static_cast<bool>(out);
 }
 
 // Builds the hives in a child process, so that the tree in memory never counts
@@ -112,8 +94,9 @@ bool BuildHives(const std::string& config, const std::string& users) {
       system.values.push_back(Sz(Numbered("s%d", i), Candidate(i)));
       user.values.push_back(Sz(Numbered("u%d", i), Candidate(kPaths - 1 - i)));
     }
-    const bool ok = WriteHive(config + "/SOFTWARE.orig", software) && WriteHive(config + "/SYSTEM.orig", system) &&
-                    WriteHive(users + "/User1/ntuser.dat.orig", user);
+    using hivemend::testing::write_hive;
+    const bool ok = write_hive(config + "/SOFTWARE.orig", software) && write_hive(config + "/SYSTEM.orig", system) &&
+                    write_hive(users + "/User1/ntuser.dat.orig", user);
     _exit(ok ? 0 : 1);
   }
   int status = 0;
@@ -122,68 +105,41 @@ bool BuildHives(const std::string& config, const std::string& users) {
 }
 
 struct Installation {
-  std::string dir, image, mnt, inst, prefix;
+  std::unique_ptr<hivemend::testing::NtfsVolume> volume;  // drive C
+  std::string inst;                                       // drive E
   bool ready = false;
   std::string error;
 
   Installation() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "repair_bench_XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-      error = "no temporary folder";
-      return;
-    }
-    dir = pattern;
-    image = dir + "/c.img";
-    mnt = dir + "/c";
-    inst = dir + "/e";
-    prefix = dir + "/prefix";
-    std::filesystem::create_directories(mnt);
-    if (Run("truncate -s 256M '" + image + "' && mkntfs -F -Q -q '" + image + "' >/dev/null 2>&1") != 0 ||
-        Run("ntfs-3g -o streams_interface=xattr '" + image + "' '" + mnt + "'") != 0) {
-      error = "no NTFS volume (mkntfs and ntfs-3g as root are needed)";
-      return;
-    }
-    mounted = true;
-    const std::string pf = mnt + "/Program Files";
-    std::filesystem::create_directories(mnt + "/ProgramData");
+    volume = hivemend::testing::NtfsVolume::create(&error, 256);
+    if (!volume) return;
+    using hivemend::testing::NtfsVolume;
+    const std::string pf = volume->path("Program Files");
+    std::filesystem::create_directories(volume->path("ProgramData"));
     std::filesystem::create_directories(pf);
-    SetShort(pf, "PROGRA~2");
-    SetShort(mnt + "/ProgramData", "PROGRA~1");
+    NtfsVolume::set_short_name(pf, "PROGRA~2");
+    NtfsVolume::set_short_name(volume->path("ProgramData"), "PROGRA~1");
     for (int i = 0; i < kPaths; ++i) {
       char vendor[32];
       std::snprintf(vendor, sizeof vendor, "/Vendor%04d", i);
       const std::string common = pf + vendor + "/Common Files";
       std::filesystem::create_directories(common);
-      SetShort(common, "COMMON~2");
+      NtfsVolume::set_short_name(common, "COMMON~2");
       char lib[32];
       std::snprintf(lib, sizeof lib, "/lib%04d.dll", i);
       std::ofstream(common + lib).put('x');
     }
+    inst = hivemend::bench::run_dir() + "/e";
     if (!BuildHives(inst + "/Windows/system32/config", inst + "/Users")) {
       error = "cannot build the hives";
       return;
     }
-    setenv("HIVEMEND_PREFIX", prefix.c_str(), 1);
-    if (!hivemend::win32::define_drive('c', mnt) || !hivemend::win32::define_drive('e', inst)) {
+    if (!hivemend::bench::use_prefix({{'c', volume->root()}, {'e', inst}})) {
       error = "cannot define the drives";
       return;
     }
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token);
-    for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
-      TOKEN_PRIVILEGES p{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-      LookupPrivilegeValueW(nullptr, name, &p.Privileges[0].Luid);
-      AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
-    }
+    hivemend::bench::enable_mount_privileges();
     ready = true;
-  }
-  ~Installation() {
-    if (mounted) Run("umount '" + mnt + "' || umount -l '" + mnt + "'");
-    std::error_code ignored;
-    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
-  }
-  static void SetShort(const std::string& path, const std::string& name) {
-    setxattr(path.c_str(), "system.ntfs_dos_name", name.data(), name.size(), 0);
   }
   // Fresh copies of the hives: the repair rewrites them.
   void Restore() const {
@@ -191,8 +147,6 @@ struct Installation {
     for (const std::string& f : {config + "SOFTWARE", config + "SYSTEM", inst + "/Users/User1/ntuser.dat"})
       std::filesystem::copy_file(f + ".orig", f, std::filesystem::copy_options::overwrite_existing);
   }
-
-  bool mounted = false;
 };
 
 Installation& Setup() {

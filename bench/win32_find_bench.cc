@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "regf/unicode.h"
 #include "tests/support/ntfs_volume.h"
 #include "win32/directory.h"
-#include "win32/prefix.h"
 #include "win32/windows.h"
 
 namespace {
@@ -41,21 +41,17 @@ std::string text(const char* format, Args... args) {
 // long name and a recorded short name.
 struct Fixture {
   std::unique_ptr<hivemend::testing::NtfsVolume> volume;
-  std::string prefix_dir, why_not;
+  std::string why_not;
   std::vector<std::u16string> patterns;
 
   Fixture() {
     volume = hivemend::testing::NtfsVolume::create(&why_not, 256);
     if (!volume) return;
-    char tmpl[] = "/tmp/hivemend-find-bench-XXXXXX";
-    if (!mkdtemp(tmpl)) {
-      why_not = "cannot make a prefix folder";
+    if (!hivemend::bench::use_prefix({{'c', volume->root()}})) {
+      why_not = "cannot make a prefix with drive C";
       volume.reset();
       return;
     }
-    prefix_dir = tmpl;
-    setenv("HIVEMEND_PREFIX", prefix_dir.c_str(), 1);
-    (void)hivemend::win32::define_drive('c', volume->root());
     const std::string dir = volume->path("Windows/System32");
     std::filesystem::create_directories(dir);
     for (int i = 0; i < kEntries; ++i) {
@@ -78,10 +74,6 @@ struct Fixture {
       }
       patterns.push_back(regf::from_utf8(p));
     }
-  }
-  ~Fixture() {
-    std::error_code ignored;
-    if (!prefix_dir.empty()) std::filesystem::remove_all(prefix_dir, ignored);
   }
 };
 

@@ -1,0 +1,62 @@
+#include "bench/bench_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "win32/prefix.h"
+#include "win32/security.h"
+
+namespace hivemend::bench {
+
+namespace {
+
+struct RunDir {
+  RunDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "hivemend-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data())) path = pattern;
+  }
+  ~RunDir() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+  std::string path;
+};
+
+}  // namespace
+
+const std::string& run_dir() {
+  static RunDir dir;
+  return dir.path;
+}
+
+const std::string& test_hive(const std::string& name) {
+  static std::map<std::string, std::string> unpacked;
+  auto [at, fresh] = unpacked.try_emplace(name);
+  if (fresh && !run_dir().empty()) {
+    const std::string path = run_dir() + "/" + name;
+    const std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/" + name + ".xz' > '" + path + "'";
+    if (std::system(cmd.c_str()) == 0) at->second = path;
+  }
+  return at->second;
+}
+
+bool use_prefix(std::initializer_list<std::pair<char, std::string>> drives) {
+  if (run_dir().empty()) return false;
+  setenv("HIVEMEND_PREFIX", (run_dir() + "/prefix").c_str(), 1);
+  for (const auto& [letter, root] : drives)
+    if (!win32::define_drive(letter, root)) return false;
+  return true;
+}
+
+void enable_mount_privileges() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token);
+  for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+    TOKEN_PRIVILEGES p{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    LookupPrivilegeValueW(nullptr, name, &p.Privileges[0].Luid);
+    AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
+  }
+}
+
+}  // namespace hivemend::bench
