@@ -96,10 +96,7 @@ class HivemendDlgTest : public VolumeSuite<HivemendDlgTest> {
 };
 
 TEST_F(HivemendDlgTest, FlagsComeFromTheProductSettings) {
-  const struct {
-    std::string root_values, wickmar_values;
-    bool rescue, detailed;
-  } cases[] = {
+  const struct { std::string root_values, wickmar_values; bool rescue, detailed; } cases[] = {
       {kRescue, "\"DetailedLog\"=dword:00000001\r\n", true, true},
       {"\"CDTransfer\"=\"NO\"\r\n", "\"DetailedLog\"=dword:00000000\r\n", false, false},
       {"\"CDTransfer\"=\"yes\"\r\n", "\"DetailedLog\"=dword:00000002\r\n", false, true},
@@ -183,10 +180,7 @@ TEST_F(HivemendDlgTest, RescueSectionWithoutMountedDevicesSkipsThePosition) {
 }
 
 TEST_F(HivemendDlgTest, PositionsFollowTheSourceLetters) {
-  const struct {
-    std::u16string src, dst;
-    DWORD accessed;
-  } cases[] = {
+  const struct { std::u16string src, dst; DWORD accessed; } cases[] = {
       {u"C", u"", 0},     // no destination letter: the hive paths are empty texts
       {u"CD", u"XE", 7},  // X holds nothing, E is repaired at the second position
       {u"C", u"EX", 7},   // the extra destination letter is never visited
@@ -216,7 +210,7 @@ TEST_F(HivemendDlgTest, SectionFailuresAreLoggedAndTheRunGoesOn) {
        {{"Hivemend -> rescue disk section -> exception ", "C:\\Windows\\system32\\config\\SYSTEM"}},
        0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(prefix_.write_registry(ProductRegistry(c.rescue ? kRescue : "", "")));
     std::vector<LogEntry> log;

@@ -126,10 +126,7 @@ TEST(BuildHive, BaseBlockIsCleanAndListsAreAsWindowsWritesThem) {
 }
 
 TEST(BuildHive, RefusesNamesWindowsWouldRefuse) {
-  struct Case {
-    const char* what;
-    std::function<void(TreeKey&)> spoil;
-  } cases[] = {
+  const struct { const char* what; std::function<void(TreeKey&)> spoil; } cases[] = {
       {"two subkeys differing in case", [](TreeKey& k) { k.subkeys = {{u"abc", {}, 0, {}, {}}, {u"ABC", {}, 0, {}, {}}}; }},
       {"two values differing in case",
        [](TreeKey& k) { k.values = {{u"v", regf::kRegNone, {}}, {u"V", regf::kRegNone, {}}}; }},

@@ -24,11 +24,7 @@ TreeKey base_tree() {
 }
 
 TEST(DiffTrees, ReportsEachKindOfChange) {
-  struct Case {
-    const char* what;
-    std::function<void(TreeKey&)> edit;
-    std::string lines;
-  } cases[] = {
+  const struct { const char* what; std::function<void(TreeKey&)> edit; std::string lines; } cases[] = {
       {"nothing", [](TreeKey&) {}, ""},
       {"last-written time and value order are not changes",
        [](TreeKey& t) {

@@ -276,10 +276,7 @@ TEST(EditSubkeys, AddedSubkeysKeepTheListSortedAndHashed) {
   auto hive = Hive::from_image(*regf::build_hive(root), "built");
   ASSERT_TRUE(hive);
   regf::TreeKey expected = root;
-  struct Case {
-    const char16_t* parent;
-    std::vector<std::u16string> names;
-  } cases[] = {
+  const struct { const char16_t* parent; std::vector<std::u16string> names; } cases[] = {
       {u"Empty", {u"zeta", u"Alpha", u"mid"}},
       {u"Few", {u"a", u"C", u"e", u"G", u"\u00e9t\u00e9"}},
       {u"Many", {u"k1", u"k4999", u"k5", u"K00", u"zz", u"a"}},

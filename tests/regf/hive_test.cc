@@ -131,12 +131,7 @@ TEST_F(SystemHive, FindSubkeyFindsEveryChildInAnyCase) {
 // Sequence numbers that differ or a wrong checksum make a hive dirty, still readable.
 TEST_F(SystemHive, DirtyBaseBlocksAreReportedAndStillRead) {
   const auto clean = read_bytes(path_);
-  struct Case {
-    const char* what;
-    size_t offset;
-    uint32_t xor_mask;
-    bool fix_checksum;
-  } cases[] = {
+  const struct { const char* what; size_t offset; uint32_t xor_mask; bool fix_checksum; } cases[] = {
       {"primary sequence ahead", regf::base_block::kPrimarySequence, 1, true},
       {"secondary sequence changed", regf::base_block::kSecondarySequence, 4, true},
       {"checksum wrong", regf::base_block::kChecksum, 0x100, false},

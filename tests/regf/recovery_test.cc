@@ -116,7 +116,7 @@ TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
        "no log entry with sequence " + std::to_string(S + 2), entry_offsets({e[4]})[0]},
       {"no entry for the primary", {{"H.LOG1", log({stale})}}, 0, "no log entry with sequence", {}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Image primary = clean_;
     make_dirty(primary, S);
@@ -203,7 +203,7 @@ TEST_F(Recovery, OldFormatLogIsAppliedWholeOrNotAtAll) {
       {"dirty hive bin invalid", {{"H.LOG", log(broken_bin, {0, 2 * kBlock})}}, false, nullptr, "hive bin at offset 0x0"},
       {"first log damaged, second applied", {{"H.LOG1", cut}, {"H.LOG2", log(memory, blocks)}}, false, &memory, ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Image primary = base;
     make_dirty(primary, S);
@@ -237,11 +237,7 @@ TEST_F(Recovery, CleanOrUnusablePrimaries) {
   EXPECT_TRUE(alone->image == clean_at(clean_, sequence_ + 1));
   EXPECT_EQ(alone->report.stop_reason, "no usable transaction log");
 
-  struct Case {
-    const char* name;
-    Image primary;
-    std::string error;
-  } failures[] = {
+  const struct { const char* name; Image primary; std::string error; } failures[] = {
       {"shorter than a base block", Image(clean_.begin(), clean_.begin() + 4000), "file too short"},
       {"no signature, no log", Image(4096 * 3, 0), "no regf signature"},
   };
@@ -319,7 +315,7 @@ TEST(RecoveryOfRealLogs, AppliesTheChangesOnlyTheLogsHold) {
        true, false},
       {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer", true, true},
   };
-  for (const Key& key : keys) {
+  for (const auto& key : keys) {
     EXPECT_EQ(before.count(key.path), key.before ? 1u : 0u) << key.path;
     EXPECT_EQ(after.count(key.path), key.after ? 1u : 0u) << key.path;
   }

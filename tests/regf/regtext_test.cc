@@ -29,12 +29,7 @@ std::vector<uint8_t> utf16le_with_bom(std::u16string_view s) {
 constexpr std::string_view kHead = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\T]\r\n";
 
 TEST(RegTextParse, EachValueForm) {
-  struct Case {
-    const char* line;
-    std::u16string name;
-    uint32_t type;
-    std::vector<uint8_t> data;
-  } cases[] = {
+  const struct { const char* line; std::u16string name; uint32_t type; std::vector<uint8_t> data; } cases[] = {
       {"\"a\"=\"x\"", u"a", regf::kRegSz, {'x', 0, 0, 0}},
       {"@=\"\"", u"", regf::kRegSz, {0, 0}},
       {"\"p\"=\"C:\\\\PROGRA~1\\\\\\\"q\\\"\"", u"p", regf::kRegSz, utf16(u"C:\\PROGRA~1\\\"q\"")},
@@ -71,10 +66,7 @@ TEST(RegTextParse, EachValueForm) {
 }
 
 TEST(RegTextParse, BadLinesNameTheirLine) {
-  struct Case {
-    std::string text;
-    std::string error;
-  } cases[] = {
+  const struct { std::string text; std::string error; } cases[] = {
       {"", "line 1: empty file"},
       {"REGEDIT5\r\n", "line 1: not a registry file"},
       {"\r\n\r\nWindows Registry Editor Version 4.00\r\n", "line 3: not a registry file"},
@@ -189,10 +181,7 @@ TEST(RegTextPath, SplitAndJoin) {
 }
 
 TEST(RegTextWrite, ValueLinesFollowRegedit) {
-  struct Case {
-    TreeValue value;
-    std::u16string line;
-  } cases[] = {
+  const struct { TreeValue value; std::u16string line; } cases[] = {
       {{u"", regf::kRegSz, utf16(u"x")}, u"@=\"x\""},
       {{u"q\"\\", regf::kRegSz, utf16(u"a\\\"b")}, u"\"q\\\"\\\\\"=\"a\\\\\\\"b\""},
       {{u"d", regf::kRegDword, {0x78, 0x56, 0x34, 0x12}}, u"\"d\"=dword:12345678"},
@@ -261,10 +250,7 @@ TEST(RegTextWrite, DocumentLayoutAndWrapping) {
 }
 
 TEST(RegTextWrite, Regedit4RefusesWhatItCannotCarry) {
-  struct Case {
-    std::vector<uint8_t> data;
-    bool ok;
-  } cases[] = {
+  const struct { std::vector<uint8_t> data; bool ok; } cases[] = {
       {utf16(u"%SystemRoot%"), true},
       {{0x41, 0x00, 0x42}, false},   // odd length
       {utf16(u"\xd800"), false},   // unpaired surrogate
@@ -325,9 +311,7 @@ TreeKey awkward_tree() {
 TEST(RegTextRoundTrip, AwkwardValuesSurviveEveryEncoding) {
   const TreeKey tree = awkward_tree();
   const regf::RegRoot roots[] = {{u"HKEY_LOCAL_MACHINE\\Hive", &tree}};
-  struct Case {
-    regf::RegWriteOptions options;
-  } cases[] = {
+  const struct { regf::RegWriteOptions options; } cases[] = {
       {{regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf8}},
       {{regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf8Bom}},
       {{regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf16Le}},

@@ -5,9 +5,7 @@
 namespace {
 
 TEST(Upcase, MapsLikeWindows) {
-  struct Case {
-    char16_t in, out;
-  } cases[] = {
+  const struct { char16_t in, out; } cases[] = {
       {u'a', u'A'},       {u'z', u'Z'},       {u'A', u'A'},       {u'1', u'1'},
       {u'\u00e9', u'\u00c9'},  // é
       {u'\u00ff', u'\u0178'},  // ÿ
@@ -21,10 +19,7 @@ TEST(Upcase, MapsLikeWindows) {
 }
 
 TEST(CompareNoCase, OrdersByUpperCase) {
-  struct Case {
-    std::u16string_view a, b;
-    int sign;
-  } cases[] = {
+  const struct { std::u16string_view a, b; int sign; } cases[] = {
       {u"Software", u"SOFTWARE", 0},
       {u"\u00e9t\u00e9", u"\u00c9T\u00c9", 0},
       {u"abc", u"abd", -1},

@@ -60,11 +60,7 @@ class CheckListTest : public VolumeSuite<CheckListTest> {
 };
 
 TEST_F(CheckListTest, CyclesUntilNoShortNameIsLeft) {
-  struct Case {
-    std::u16string text;
-    std::optional<std::u16string> resolved;
-  };
-  const Case cases[] = {
+  const struct { std::u16string text; std::optional<std::u16string> resolved; } cases[] = {
       {u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll", u"C:\\Program Files\\Common Files\\System\\foo.dll"},
       // Directories in the first cycle, the short file name in the second; the file
       // name's digits are part of its pattern and must be the volume's own.
@@ -77,7 +73,7 @@ TEST_F(CheckListTest, CyclesUntilNoShortNameIsLeft) {
       {u"C:\\PROGRA~1\\Data~Files\\y.txt", u"C:\\Program Files\\Data~Files\\y.txt"},
       {u"C:\\PROGRA~1\\Missing\\x.dll", std::nullopt},
   };
-  for (const Case& c : cases) EXPECT_EQ(check(c.text), c.resolved) << u8(c.text);
+  for (const auto& c : cases) EXPECT_EQ(check(c.text), c.resolved) << u8(c.text);
   EXPECT_EQ(run_.m_dwPathsResolved, 6u);
   // Only the texts that got a result are cached, in the order met.
   ASSERT_EQ(run_.m_vecResolved.size(), 3u);
@@ -93,17 +89,13 @@ TEST_F(CheckListTest, RepeatedTextIsAnsweredFromTheCacheWithoutTheDisk) {
 
   // Without the drive only the cache can answer.
   ASSERT_TRUE(prefix_.define_drive('c', ""));
-  struct Case {
-    std::u16string text;
-    bool answered;
-  };
-  const Case cases[] = {
+  const struct { std::u16string text; bool answered; } cases[] = {
       {text, true},
       {u"c:\\PROGRA~1\\App\\tool.exe", false},  // differs in case: not the cached text
       {u"C:\\PROGRA~1\\App\\tool.exe ", false},  // differs by a blank
       {u"C:\\PROGRA~1\\Missing\\x.dll", false},  // never cached, resolved again
   };
-  for (const Case& c : cases)
+  for (const auto& c : cases)
     EXPECT_EQ(check(c.text), c.answered ? std::optional(u16(kToolLong)) : std::nullopt) << u8(c.text);
   EXPECT_EQ(run_.m_dwPathsResolved, 6u);  // every call counts, hits included
   EXPECT_EQ(run_.m_vecResolved.size(), 1u);
@@ -115,12 +107,7 @@ TEST_F(CheckListTest, RescueTransferSearchesUnderTheCurrentLetterAndKeepsTheOldO
   ASSERT_TRUE(prefix_.define_drive('c', ""));
   ASSERT_TRUE(prefix_.define_drive('f', volume_->root()));
   ASSERT_TRUE(prefix_.define_drive('g', volume_->root()));
-  struct Case {
-    WCHAR chSrcLetterForC;
-    std::u16string text;
-    std::optional<std::u16string> resolved;
-  };
-  const Case cases[] = {
+  const struct { WCHAR chSrcLetterForC; std::u16string text; std::optional<std::u16string> resolved; } cases[] = {
       {u'F', u"D:\\PROGRA~1\\App\\tool.exe", u"D:\\Program Files\\App\\tool.exe"},
       {u'F', u"C:\\PROGRA~1\\App\\tool.exe", u"C:\\Program Files\\App\\tool.exe"},
       {u'F', u"E:\\PROGRA~1\\App\\tool.exe", std::nullopt},  // H holds nothing
@@ -129,7 +116,7 @@ TEST_F(CheckListTest, RescueTransferSearchesUnderTheCurrentLetterAndKeepsTheOldO
       {u'F', u"d:\\PROGRA~1\\App\\tool.exe", std::nullopt},
       {0, u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll", std::nullopt},  // no C among the letters
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(u8(c.text));
     RepairRun run;
     rescue(run, u"CDE", u"FGH", c.chSrcLetterForC);

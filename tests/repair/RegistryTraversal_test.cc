@@ -78,10 +78,7 @@ TEST_F(RegistryTraversalTest, RewritesShortPathsAndLogsEachCandidate) {
       foo{kAttempted, keypath_record("QRT-TEST\\A", "", kFoo)},
       missing{kAttempted, keypath_record("QRT-TEST\\A", "Missing", kMissing)},
       again{kAttempted, keypath_record("QRT-TEST\\A\\B", "Again", kTool)};
-  const struct {
-    bool rescue, detailed;
-    std::vector<LogEntry> log;
-  } cases[] = {
+  const struct { bool rescue, detailed; std::vector<LogEntry> log; } cases[] = {
       {false, false, {tool, foo, missing, again}},
       {false, true,
        {tool, {resolved, keypath_record("QRT-TEST", "Tool", kTool, kToolLong)}, foo,
@@ -148,7 +145,7 @@ TEST_F(RegistryTraversalTest, FailuresEndTheirSectionAndTheWalkGoesOn) {
       {{attempted, candidate, values}, {{outer, "QRT-TEST"}}, 5, false},
       {{attempted, candidate, values, outer}, {}, 5, true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.failing.size());
     std::vector<LogEntry> log;
     CapturedLog capture(log, c.failing);

@@ -34,11 +34,7 @@ class ResolvePathsTest : public VolumeSuite<ResolvePathsTest> {
 };
 
 TEST_F(ResolvePathsTest, OneCycleOfTheDesignsExamples) {
-  struct Case {
-    std::u16string text;
-    std::optional<std::u16string> resolved;
-  };
-  const Case cases[] = {
+  const struct { std::u16string text; std::optional<std::u16string> resolved; } cases[] = {
       {u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll", u"C:\\Program Files\\Common Files\\System\\foo.dll"},
       // The digits do not choose: only Program Files holds App\tool.exe.
       {u"C:\\PROGRA~2\\App\\tool.exe", u"C:\\Program Files\\App\\tool.exe"},
@@ -65,7 +61,7 @@ TEST_F(ResolvePathsTest, OneCycleOfTheDesignsExamples) {
       {u":\\PROGRA~1\\App\\tool.exe", std::nullopt},
       {u"Q:\\PROGRA~1\\App\\tool.exe", std::nullopt},
   };
-  for (const Case& c : cases) EXPECT_EQ(resolve(c.text), c.resolved) << u8(c.text);
+  for (const auto& c : cases) EXPECT_EQ(resolve(c.text), c.resolved) << u8(c.text);
 }
 
 TEST_F(ResolvePathsTest, TextThatWouldOutgrowItsBufferIsNotResolved) {

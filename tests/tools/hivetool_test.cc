@@ -121,11 +121,7 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
 }
 
 TEST_F(HivetoolTest, DirtyHiveIsRecoveredFromItsLogsUnlessTold) {
-  const struct {
-    std::string args, out_line;
-    std::vector<std::string> out_has;
-    std::string err;
-  } cases[] = {
+  const struct { std::string args, out_line; std::vector<std::string> out_has; std::string err; } cases[] = {
       {"check logs/NTUSER.DAT", "logs/NTUSER.DAT: 3105 keys, 4695 values",
        {"dirty: yes (sequence numbers differ (567, 566))\n",
         "log NTUSER.DAT.LOG1: new format, base block valid (sequence 566); entries: 23 valid, 23 applied",

@@ -23,9 +23,7 @@ class ScopedVariable {
 TEST(ExpandEnvironmentStrings, ReplacesKnownVariablesOnly) {
   ScopedVariable root("HIVEMEND_TEST_ROOT", "C:\\Windows");
   ScopedVariable empty("HIVEMEND_TEST_EMPTY", "");
-  struct Case {
-    const char *source, *result;
-  } cases[] = {
+  const struct { const char *source, *result; } cases[] = {
       {"%HIVEMEND_TEST_ROOT%\\system32", "C:\\Windows\\system32"},
       {"%hivemend_test_root%", "C:\\Windows"},  // names in any case
       {"[%HIVEMEND_TEST_EMPTY%]", "[]"},

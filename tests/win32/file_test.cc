@@ -98,10 +98,7 @@ TEST_F(NtfsSearch, FindDataAndAttributesAreTheVolumes) {
   EXPECT_FALSE(FindClose(h));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 
-  const struct {
-    const char16_t* path;
-    DWORD attributes, error;
-  } cases[] = {
+  const struct { const char16_t* path; DWORD attributes, error; } cases[] = {
       {u"C:\\", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0},
       {u"C:\\PROGRA~1", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY, 0},
       {u"c:\\program files\\app\\tool.exe", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, 0},
@@ -206,10 +203,7 @@ TEST_F(FileTest, CreationDispositions) {
 TEST_F(FileTest, ShareModesAmongOpenHandles) {
   write_text(volume + "/Logs/shared.txt", "x");
   constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE;
-  const struct {
-    DWORD access1, share1, access2, share2;
-    bool second_opens;
-  } cases[] = {
+  const struct { DWORD access1, share1, access2, share2; bool second_opens; } cases[] = {
       {W, 0, R, SR | SW, false},       // share mode 0 refuses every second open
       {W, 0, W, 0, false},
       {R, SR, R, SR, true},

@@ -20,11 +20,7 @@ std::u16string module_name(HMODULE m) {
 
 TEST(LoadLibrary, BareNamesAreFoundInTheProgramsFolder) {
   TestPrefix prefix;
-  const struct {
-    const char16_t* name;
-    bool loads;
-    DWORD error;
-  } cases[] = {
+  const struct { const char16_t* name; bool loads; DWORD error; } cases[] = {
       {u"TestModule.dll", true, 0},
       {u"testmodule", true, 0},        // ".dll" added, any case
       {u"TESTMODULE.DLL", true, 0},

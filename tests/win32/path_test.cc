@@ -64,10 +64,7 @@ class VolumeTest : public ::testing::Test {
 };
 
 TEST_F(VolumeTest, AttributesByLongShortAndMixedCaseNames) {
-  const struct {
-    const char16_t* path;
-    DWORD attributes, error;
-  } cases[] = {
+  const struct { const char16_t* path; DWORD attributes, error; } cases[] = {
       {u"E:\\", FILE_ATTRIBUTE_DIRECTORY, 0},
       {u"E:\\Program Files", FILE_ATTRIBUTE_DIRECTORY, 0},
       {u"e:\\program files\\common files", FILE_ATTRIBUTE_DIRECTORY, 0},
@@ -124,10 +121,7 @@ TEST(WindowsName, LinuxPathsThroughTheDeepestDrive) {
   ASSERT_TRUE(prefix.define_drive('d', d));
   std::u16string beside = u"Z:";  // a sibling whose name begins with the drive's
   for (char16_t c : regf::from_utf8(d + "x/y")) beside.push_back(c == u'/' ? u'\\' : c);
-  const struct {
-    std::string linux_path;
-    std::u16string windows;
-  } cases[] = {{"/srv/x", u"Z:\\srv\\x"}, {"/", u"Z:\\"}, {d, u"D:\\"}, {d + "/a/b.dll", u"D:\\a\\b.dll"}, {d + "x/y", beside}};
+  const struct { std::string linux_path; std::u16string windows; } cases[] = {{"/srv/x", u"Z:\\srv\\x"}, {"/", u"Z:\\"}, {d, u"D:\\"}, {d + "/a/b.dll", u"D:\\a\\b.dll"}, {d + "x/y", beside}};
   for (const auto& c : cases) {
     auto w = windows_path_of(c.linux_path);
     ASSERT_TRUE(w) << c.linux_path;

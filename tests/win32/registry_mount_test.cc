@@ -93,11 +93,7 @@ TEST_F(MountTest, LoadKeyResults) {
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Taken", 0, nullptr, 0, KEY_READ, nullptr, taken.out(), nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), ERROR_SUCCESS);
-  const struct {
-    HKEY root;
-    const char16_t *name, *file;
-    LSTATUS expected;
-  } cases[] = {
+  const struct { HKEY root; const char16_t *name, *file; LSTATUS expected; } cases[] = {
       {HKEY_LOCAL_MACHINE, u"qrt-system", kSystemFile, ERROR_ALREADY_EXISTS},
       {HKEY_LOCAL_MACHINE, u"TAKEN", u"E:\\notahive", ERROR_ALREADY_EXISTS},
       {HKEY_LOCAL_MACHINE, u"Other", u"e:\\WINDOWS\\system32\\CONFIG\\system", ERROR_SHARING_VIOLATION},
@@ -120,10 +116,7 @@ TEST_F(MountTest, LoadKeyResults) {
 }
 
 TEST_F(MountTest, MountAndUnmountNeedBothPrivilegesEnabled) {
-  const struct {
-    bool backup, restore;
-    LSTATUS expected;
-  } cases[] = {{false, false, ERROR_PRIVILEGE_NOT_HELD}, {true, false, ERROR_PRIVILEGE_NOT_HELD},
+  const struct { bool backup, restore; LSTATUS expected; } cases[] = {{false, false, ERROR_PRIVILEGE_NOT_HELD}, {true, false, ERROR_PRIVILEGE_NOT_HELD},
                {false, true, ERROR_PRIVILEGE_NOT_HELD}, {true, true, ERROR_SUCCESS}};
   HANDLE token = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));

@@ -55,11 +55,7 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, OpenKeyResults) {
-  const struct {
-    HKEY root;
-    const char16_t* path;
-    LSTATUS expected;
-  } cases[] = {
+  const struct { HKEY root; const char16_t* path; LSTATUS expected; } cases[] = {
       {HKEY_LOCAL_MACHINE, u"Software\\Vendor", ERROR_SUCCESS},
       {HKEY_LOCAL_MACHINE, u"SOFTWARE\\vendor\\ALPHA", ERROR_SUCCESS},
       {HKEY_LOCAL_MACHINE, u"Software\\Vendor\\\\", ERROR_SUCCESS},
@@ -163,10 +159,7 @@ TEST_F(RegistryTest, AccessRightsOfTheHandle) {
   const BYTE data[4] = {1};
   char16_t name[32];
   DWORD cch = 32, size = 4;
-  const struct {
-    const char* what;
-    LSTATUS result, expected;
-  } cases[] = {
+  const struct { const char* what; LSTATUS result, expected; } cases[] = {
       {"set on KEY_READ", RegSetValueExW(read_only.get(), u"New", 0, REG_DWORD, data, 4), ERROR_ACCESS_DENIED},
       {"set on KEY_SET_VALUE", RegSetValueExW(write_only.get(), u"New", 0, REG_DWORD, data, 4), ERROR_SUCCESS},
       {"query on KEY_SET_VALUE", RegQueryValueExW(write_only.get(), u"New", nullptr, nullptr, nullptr, &size),
@@ -220,11 +213,7 @@ TEST_F(RegistryTest, EnumValueCapacities) {
 }
 
 TEST_F(RegistryTest, EnumKeyFollowsTheSortedOrder) {
-  const struct {
-    DWORD index, capacity;
-    LSTATUS expected;
-    const char16_t* name;
-  } cases[] = {
+  const struct { DWORD index, capacity; LSTATUS expected; const char16_t* name; } cases[] = {
       {0, 500, ERROR_SUCCESS, u"Alpha"}, {1, 500, ERROR_SUCCESS, u"beta"},  {2, 500, ERROR_SUCCESS, u"gamma"},
       {0, 5, ERROR_MORE_DATA, nullptr},  {0, 6, ERROR_SUCCESS, u"Alpha"}, {3, 500, ERROR_NO_MORE_ITEMS, nullptr},
   };

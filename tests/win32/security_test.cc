@@ -29,19 +29,14 @@ std::pair<BOOL, DWORD> adjust(const char16_t* name, DWORD attributes) {
 }
 
 TEST(SecurityTest, PrivilegeNamesHaveWindowsNumbers) {
-  struct Case {
-    const char16_t* name;
-    BOOL ok;
-    DWORD luid;
-  };
-  const Case cases[] = {
+  const struct { const char16_t* name; BOOL ok; DWORD luid; } cases[] = {
       {u"SeSecurityPrivilege", TRUE, 8},       {u"SeTakeOwnershipPrivilege", TRUE, 9},
       {u"SeBackupPrivilege", TRUE, 17},        {u"serestoreprivilege", TRUE, 18},
       {u"SeDebugPrivilege", TRUE, 20},         {u"SeChangeNotifyPrivilege", TRUE, 23},
       {u"SeCreateSymbolicLinkPrivilege", TRUE, 35}, {u"SeNoSuchPrivilege", FALSE, 0},
       {u"", FALSE, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     LUID luid{0xffff, -1};
     SetLastError(0);
     EXPECT_EQ(LookupPrivilegeValueW(nullptr, c.name, &luid), c.ok);
@@ -145,7 +140,7 @@ TEST(SecurityTest, MembershipOfWellKnownGroups) {
       {&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, FALSE, FALSE},
       {&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, 0x222, FALSE, FALSE},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     PSID sid = nullptr;
     ASSERT_TRUE(AllocateAndInitializeSid(c.authority, c.count, c.rid0, c.rid1, 0, 0, 0, 0, 0, 0, &sid));
     BOOL member = 2;

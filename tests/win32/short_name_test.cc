@@ -12,10 +12,7 @@ namespace {
 using namespace hivemend::win32;
 
 TEST(ShortName, NamesThatAreTheirOwnShortName) {
-  struct Case {
-    const char16_t* name;
-    bool own;
-  } cases[] = {
+  const struct { const char16_t* name; bool own; } cases[] = {
       {u"NTUSER.DAT", true}, {u"desktop.ini", true}, {u"a", true},     {u"ABCDEFGH.TXT", true},
       {u"PROGRA~1", true},   {u"ABCDEFGHI", false},  {u"a.html", false}, {u"a b", false},
       {u"a.b.c", false},     {u"a+b", false},        {u".profile", false}, {u"abc.", false},
@@ -25,9 +22,7 @@ TEST(ShortName, NamesThatAreTheirOwnShortName) {
 }
 
 TEST(ShortName, FirstNameInAnEmptyDirectory) {
-  struct Case {
-    const char16_t *name, *short_name;
-  } cases[] = {
+  const struct { const char16_t *name, *short_name; } cases[] = {
       {u"Program Files", u"PROGRA~1"},
       {u"longtoolname.exe", u"LONGTO~1.EXE"},
       {u"Common Files", u"COMMON~1"},

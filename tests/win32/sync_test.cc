@@ -68,11 +68,7 @@ void kill_child(pid_t pid) {
 }
 
 TEST_F(Sync, SecondCreateOpensTheExistingObject) {
-  const struct {
-    const char16_t *first, *second;
-    bool semaphore;
-    DWORD second_error;
-  } cases[] = {
+  const struct { const char16_t *first, *second; bool semaphore; DWORD second_error; } cases[] = {
       {u"Global\\TALVIN99", u"Global\\TALVIN99", true, ERROR_ALREADY_EXISTS},
       {u"Local\\TALVIN99", u"Local\\TALVIN99", true, ERROR_ALREADY_EXISTS},
       {u"Local\\QUENBY99", u"QUENBY99", true, ERROR_ALREADY_EXISTS},  // no namespace: the session's

@@ -13,11 +13,7 @@ using hivemend::win32::dos_expression;
 using hivemend::win32::name_in_expression;
 
 TEST(Wildcard, MatchesAsWindowsSearches) {
-  struct Case {
-    const char16_t* pattern;
-    const char16_t* name;
-    bool found;
-  } cases[] = {
+  const struct { const char16_t* pattern; const char16_t* name; bool found; } cases[] = {
       {u"*", u"anything.txt", true},
       {u"*.*", u"noextension", true},
       {u"*.*", u"a.b.c", true},
@@ -59,9 +55,7 @@ TEST(Wildcard, MatchesAsWindowsSearches) {
 }
 
 TEST(Wildcard, ExpressionUsesDosWildcards) {
-  struct Case {
-    const char16_t *pattern, *expression, *prefix;
-  } cases[] = {
+  const struct { const char16_t *pattern, *expression, *prefix; } cases[] = {
       {u"*.*", u"*", u""},
       {u"progra*.*", u"PROGRA<\"*", u"PROGRA"},
       {u"a?c.t?t", u"A>C.T>T", u"A"},

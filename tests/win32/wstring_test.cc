@@ -24,10 +24,7 @@ TEST(WideString, LengthCopyConcatenate) {
 }
 
 TEST(WideString, Compare) {
-  struct Case {
-    const char16_t *a, *b;
-    int cmp, icmp;
-  } cases[] = {
+  const struct { const char16_t *a, *b; int cmp, icmp; } cases[] = {
       {u"abc", u"abc", 0, 0},
       {u"abc", u"ABC", 1, 0},
       {u"Program Files", u"PROGRAM FILES", 1, 0},
@@ -78,11 +75,7 @@ TEST(WideString, SecureCopies) {
 }
 
 TEST(WideString, SwprintfConversions) {
-  struct Case {
-    const char* what;
-    std::function<int(char16_t*, size_t)> call;
-    std::u16string text;
-  } cases[] = {
+  const struct { const char* what; std::function<int(char16_t*, size_t)> call; std::u16string text; } cases[] = {
       {"wide %s", [](char16_t* b, size_t n) { return swprintf(b, n, u"%s\\", u"Program Files"); }, u"Program Files\\"},
       {"narrow %S", [](char16_t* b, size_t n) { return swprintf(b, n, u"[%S]", "caf\xc3\xa9"); }, u"[caf\u00e9]"},
       {"%hs and %ls", [](char16_t* b, size_t n) { return swprintf(b, n, u"%hs%ls", "a", u"b"); }, u"ab"},
