@@ -23,6 +23,7 @@
 #include "app/WinApp.h"
 #include "regf/unicode.h"
 #include "settings/Options.h"
+#include "settings/RegistryHelpers.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/prefix.h"
 
@@ -36,6 +37,7 @@ using hivemend::testing::write_text;
 
 constexpr uid_t kNobody = 65534;
 const std::string kSetupKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n";
+constexpr LPCWSTR kSetupSubKey = u"SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup";
 
 std::string windows_path(const std::string& linux_path) {
   auto path = hivemend::win32::windows_path_of(linux_path);
@@ -55,12 +57,19 @@ HMODULE load_english() {
 }
 
 // Run inside the tool copies: the hand-off with the English library as the resource
-// handle and the command line given in HIVEMEND_HANDOFF_CMDLINE, if any.
+// handle and the command line given in HIVEMEND_HANDOFF_CMDLINE, if any. "MachineCode"
+// is written only after the settings object is built, so that the hand-off which its
+// construction runs finds the product not set up, and the one below is the one tested.
 TEST(HandOffChild, Run) {
   if (!std::getenv("HIVEMEND_HANDOFF_CHILD")) GTEST_SKIP() << "runs in the tool copies of the hand-off tests";
   const char* cmdline = std::getenv("HIVEMEND_HANDOFF_CMDLINE");
   const std::u16string text = regf::from_utf8(cmdline ? cmdline : "");
   COrnOptions options(cmdline ? text.c_str() : nullptr);
+  if (std::getenv("HIVEMEND_HANDOFF_MACHINE_CODE")) {
+    const char16_t code[] = u"C1";
+    ASSERT_TRUE(WriteRegValue(HKEY_LOCAL_MACHINE, kSetupSubKey, u"MachineCode", REG_SZ,
+                              reinterpret_cast<const BYTE*>(code), sizeof code));
+  }
   AfxSetResourceHandle(load_english());
   options.HandOffIfNotAdmin();
   std::printf("admin=%d exit=%d\n", int(options.m_bIsAdmin), int(options.m_bExitRequested));
@@ -99,8 +108,12 @@ class Product {
     if (install_dir) reg += "\"Path\"=" + reg_string(windows_path(*install_dir) + "\\") + "\r\n";
     reg += "\r\n" + kSetupKey;
     if (zone) reg += "\"MachineZone\"=\"Z1\"\r\n";
-    if (code) reg += "\"MachineCode\"=\"C1\"\r\n";
+    machine_code_ = code;
     ASSERT_TRUE(prefix_.write_registry(reg));
+    // Written back by its owner only (the write-back keeps the owner).
+    if (geteuid() == 0) {
+      EXPECT_EQ(chown(prefix_.system_reg().c_str(), kNobody, kNobody), 0);
+    }
   }
 
   std::string folder(const std::string& name) const { return prefix_.folder(name); }
@@ -120,6 +133,7 @@ class Product {
     std::vector<std::string> env = {"HIVEMEND_HANDOFF_CHILD=1",
                                     std::string("LD_LIBRARY_PATH=") + HIVEMEND_BIN_DIR};
     if (cmdline) env.push_back(std::string("HIVEMEND_HANDOFF_CMDLINE=") + cmdline);
+    if (machine_code_) env.push_back("HIVEMEND_HANDOFF_MACHINE_CODE=1");
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
@@ -153,6 +167,7 @@ class Product {
   TestPrefix prefix_;
   mode_t old_umask_;
   std::string tools_;
+  bool machine_code_ = false;
 };
 
 // The log line of a hand-off with this label and command line.
