@@ -75,15 +75,16 @@ using LPPROCESS_INFORMATION = PROCESS_INFORMATION*;
 // Paths go through the drive letters. The child's command line is lpCommandLine (else
 // lpApplicationName); it receives it as GetCommandLineW and as its arguments, split by
 // the Windows C runtime's rules, so a child reads what a Windows program would.
-// Supported: lpEnvironment NULL (the caller's environment), lpCurrentDirectory (a
-// Windows path) or NULL, creation flags 0 and the priority classes (all run at normal
+// lpEnvironment: NULL for the caller's environment, or a block of "NAME=value" texts
+// ended by an empty one (wide with CREATE_UNICODE_ENVIRONMENT). lpCurrentDirectory: a
+// Windows path, or NULL. Creation flags: the priority classes (all run at normal
 // priority), CREATE_UNICODE_ENVIRONMENT, CREATE_NO_WINDOW. Without bInheritHandles the
 // child gets only standard input, output and error. The process's handles and ids go to
 // lpProcessInformation; the thread id is the process id (the Linux main thread's).
-// Failures: ERROR_FILE_NOT_FOUND (no program), ERROR_ACCESS_DENIED (a folder, or not
-// executable), ERROR_BAD_EXE_FORMAT, ERROR_INVALID_PARAMETER (no command line at all,
-// no lpProcessInformation or lpStartupInfo, unsupported flags), ERROR_NOT_SUPPORTED (an
-// environment block).
+// Failures: ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND (no program), ERROR_ACCESS_DENIED
+// (a folder, or not executable), ERROR_BAD_EXE_FORMAT, ERROR_DIRECTORY (no such current
+// directory), ERROR_INVALID_PARAMETER (no command line at all, no lpProcessInformation or
+// lpStartupInfo, other creation flags).
 BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
                            LPSECURITY_ATTRIBUTES lpProcessAttributes, LPSECURITY_ATTRIBUTES lpThreadAttributes,
                            BOOL bInheritHandles, DWORD dwCreationFlags, LPVOID lpEnvironment,
