@@ -15,3 +15,5 @@
 #include "win32/resource.h"
 #include "win32/user.h"
 #include "win32/system.h"
+#include "win32/sysinfo.h"
+#include "win32/heap.h"
