@@ -10,7 +10,6 @@
 
 #include "app/HivemendApp.h"
 #include "regf/unicode.h"
-#include "settings/Options.h"
 
 namespace {
 
@@ -31,7 +30,8 @@ constexpr const char* kUsage =
     "\n"
     "Settings come from the product's registry key (App Paths\\Tessaro, value RegPath):\n"
     "CDTransfer = YES for rescue-transfer mode, Wickmar\\DetailedLog for detailed logging,\n"
-    "Settings\\Setup\\InstallGlobal = NO for per-session instance guarding.\n"
+    "Settings\\Setup\\InstallGlobal = NO for per-session instance guarding, LangID for the\n"
+    "language of its messages (a Windows language identifier, default the locale's).\n"
     "\n"
     "Exit status: 2 after a run; 0 after a run on a Tablet PC, when another instance\n"
     "runs or when a switch is missing; 1 when the start was handed to another program.\n"
@@ -72,11 +72,6 @@ bool AnswerInformationalOptions() {
 }
 
 [[maybe_unused]] const bool g_bAnswered = AnswerInformationalOptions();
-
-// The application object's destructor deletes the settings object, so the holder of
-// that object must be set up before the application object and so outlive it. With no
-// settings object yet, this creates nothing.
-[[maybe_unused]] const bool g_bOptionsHolderFirst = (ReleaseOptions(), true);
 
 }  // namespace
 

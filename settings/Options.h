@@ -13,7 +13,8 @@
 
 // A backup device of the product. This program never creates one; the fields are the
 // values SaveDevices writes under "\Device\<name>", spelled as the product's registry
-// values are.
+// values are. The record, its device string and its second block are blocks of the
+// process heap, which ClearDevices gives back.
 struct DeviceRecord {
   DWORD dwFlags = 0;  // kDeviceHasExtra: pExtra holds a second heap block
   LPWSTR pszDeviceString = nullptr;  // process-heap string; its text after the last '\' names the key
@@ -120,5 +121,6 @@ class COrnOptions {
 COrnOptions* GetOptions(LPCWSTR pszCmdLine = nullptr);
 
 // Destroys the settings object (the application object does so when it goes away); a
-// later GetOptions makes a new one.
+// later GetOptions makes a new one. The holder of the object is never destroyed, so
+// this may run from any static destructor.
 void ReleaseOptions();
