@@ -150,11 +150,7 @@ TEST_F(RegistryTraversalTest, FailuresEndTheirSectionAndTheWalkGoesOn) {
     std::vector<LogEntry> log;
     CapturedLog capture(log, c.failing);
     RepairRun run;
-    if (c.escapes) {
-      EXPECT_THROW(Walk(run), std::bad_alloc);
-    } else {
-      EXPECT_TRUE(Changed(Walk(run)).empty());
-    }
+    if (c.escapes) { EXPECT_THROW(Walk(run), std::bad_alloc); } else { EXPECT_TRUE(Changed(Walk(run)).empty()); }
     EXPECT_EQ(log, c.log);
     EXPECT_EQ(run.m_dwValuesAccessed, c.accessed);
     EXPECT_EQ(run.m_dwPathsResolved, 0u);

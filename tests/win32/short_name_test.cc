@@ -63,7 +63,7 @@ TEST(ShortName, FifthNameTakesTheHashedForm) {
   EXPECT_EQ(shorts[1], u"PROGRA~2");
 }
 
-TEST(ShortName, DeterministicAndAvoidsExistingNames) {
+TEST(ShortName, DeterministicAvoidsExistingNamesAndHashesEveryCharacter) {
   const std::vector<std::u16string> a = {u"Program Files", u"PROGRA~1", u"ProgramData", u"readme.txt"};
   const std::vector<std::u16string> b = {u"readme.txt", u"ProgramData", u"PROGRA~1", u"Program Files"};
   const auto sa = generate_short_names(a), sb = generate_short_names(b);
@@ -73,9 +73,7 @@ TEST(ShortName, DeterministicAndAvoidsExistingNames) {
   EXPECT_EQ(sa[3], u"");
   EXPECT_EQ(sb[3], sa[0]);
   EXPECT_EQ(sb[1], sa[2]);
-}
-
-TEST(ShortName, ChecksumDependsOnEveryCharacter) {
+  // The hashed form's checksum depends on every character.
   EXPECT_NE(short_name_checksum(u"Program Files 1"), short_name_checksum(u"Program Files 2"));
   EXPECT_NE(short_name_checksum(u"abcdef"), short_name_checksum(u"abcdeg"));
   EXPECT_EQ(short_name_checksum(u"x"), u'x');
