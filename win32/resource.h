@@ -8,9 +8,11 @@
 //   const HIVEMEND_STRING_RESOURCE HivemendStringTable[] = {
 //       {1005, u"Caption"}, {9002, u"Message"}, {0, nullptr}};
 //
-// A library exports it as any other symbol; a program must put it into its dynamic
-// symbol table (CMake ENABLE_EXPORTS, the linker's -rdynamic) for the null instance to
-// find it. Only the module's own table counts, never one of a library it links.
+// A library exports it as any other symbol, and is linked with -Bsymbolic so that its
+// own references to the table never bind to the program's table of the same name. A
+// program must put it into its dynamic symbol table (CMake ENABLE_EXPORTS, the
+// linker's -rdynamic) for the null instance to find it. Only the module's own table
+// counts, never one of a library it links.
 #pragma once
 
 #include "win32/types.h"
