@@ -1,7 +1,7 @@
 // The real program started by a user who is no administrator (nobody, when the tests
 // run as root): on a product set up for the hand-off it starts TsoHandOff.exe from the
 // install directory with its label and command line and ends with exit code 1; without
-// the setup it runs the repair as usual.
+// the setup it runs the repair as usual (exit code 2).
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "regf/unicode.h"
 #include "tests/support/repair_fixture.h"
@@ -24,43 +23,14 @@ using hivemend::testing::TestPrefix;
 
 constexpr uid_t kNobody = 65534;
 
-struct ProgramEnd {
-  int exit_code = -1;
-  std::string err;
-};
-
-// build/bin/hivemend with `args`, as nobody when the test runs as root.
-ProgramEnd run_program_as_user(const std::vector<std::string>& args, const std::string& scratch) {
-  const std::string program = std::string(HIVEMEND_BIN_DIR) + "/hivemend";
-  const std::string err = scratch + "/err.txt";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-                           setresuid(kNobody, kNobody, kNobody) != 0))
-      _exit(126);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  ProgramEnd run;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.err = read_text(err);
-  return run;
-}
-
 TEST(Program, NonAdministratorStartIsHandedOff) {
-  const std::string bin = HIVEMEND_BIN_DIR;
-  const auto windows_bin = hivemend::win32::windows_path_of(bin);
-  ASSERT_TRUE(windows_bin);
+  const std::string program = std::string(HIVEMEND_BIN_DIR) + "/hivemend";
+  const auto bin = hivemend::win32::windows_path_of(HIVEMEND_BIN_DIR);
+  ASSERT_TRUE(bin);
   std::string reg_bin;  // as a REGEDIT5 string: backslashes doubled
-  for (char c : regf::to_utf8(*windows_bin)) reg_bin += c == '\\' ? std::string("\\\\") : std::string(1, c);
-  const std::string tool_line = "/SrcDrives %C% /DstDrives %E% /SrcSig %1A2B3C4D%";
-
+  for (char c : regf::to_utf8(*bin)) reg_bin += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  const std::string handoff = "\tTsoHandOff -> QRT-11 \t" + regf::to_utf8(*bin) +
+                              "\\TsoHandOff.exe QRT-11 /SrcDrives %C% /DstDrives %E% /SrcSig %1A2B3C4D%\n";
   struct Case {
     const char* what;
     const char* setup;  // values under the product's "\Settings\Setup"
@@ -72,7 +42,7 @@ TEST(Program, NonAdministratorStartIsHandedOff) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const mode_t old_umask = umask(0);  // the prefix's files must serve the user nobody too
+    const mode_t old_umask = umask(0);  // the prefix must serve the user nobody too
     TestPrefix prefix;
     chmod(prefix.dir().c_str(), 0777);
     ASSERT_TRUE(prefix.write_registry(
@@ -80,18 +50,27 @@ TEST(Program, NonAdministratorStartIsHandedOff) {
         "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Hivemend\"\r\n"
         "\"Path\"=\"" + reg_bin + "\\\\\"\r\n\r\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" + c.setup));
-    // Written back by its owner only (the write-back keeps the owner).
-    if (geteuid() == 0) {
+    if (geteuid() == 0) {  // the registry is written back by its owner only
       EXPECT_EQ(chown(prefix.system_reg().c_str(), kNobody, kNobody), 0);
     }
 
-    const ProgramEnd run = run_program_as_user({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1A2B3C4D%"},
-                                        prefix.dir());
+    const std::string err = prefix.dir() + "/err.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+      if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+                             setresuid(kNobody, kNobody, kNobody) != 0))
+        _exit(126);
+      execl(program.c_str(), program.c_str(), "/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1A2B3C4D%",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
     umask(old_umask);
-    EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.exit_code) << read_text(err);
     const std::string log = read_text(prefix.log_path());
-    const std::string handoff = "\tTsoHandOff -> QRT-11 \t" + regf::to_utf8(*windows_bin) +
-                                "\\TsoHandOff.exe QRT-11 " + tool_line + "\n";
     EXPECT_EQ(log.find(handoff) != std::string::npos, c.handed_off) << log;
     EXPECT_EQ(log.find("CHivemendDlg -> pSrcLetters = ") != std::string::npos, !c.handed_off) << log;
   }
