@@ -17,3 +17,5 @@
 #include "win32/system.h"
 #include "win32/sysinfo.h"
 #include "win32/heap.h"
+#include "win32/oleauto.h"
+#include "win32/mscoree.h"
