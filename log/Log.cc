@@ -1,61 +1,43 @@
 #include "log/Log.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <ctime>
 #include <iterator>
 #include <new>
 #include <string>
-#include <string_view>
 #include <utility>
 
-#include "regf/unicode.h"
+#include "log/ManagedCall.h"
 #include "settings/RegistryHelpers.h"
 #include "win32/prefix.h"
 
 namespace {
 
-std::u16string_view text_of(LPCWSTR p) { return p ? std::u16string_view(p) : std::u16string_view(); }
-
-// The one write of the default sink; the managed logging component replaces it.
-void AppendToLogFile(LPCWSTR pszContext, LPCWSTR pszMessage) {
-  auto prefix = hivemend::win32::prefix_dir();
-  if (!prefix) return;
-  const std::string dir = *prefix + "/logs";
-  ::mkdir(dir.c_str(), 0755);
-
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  localtime_r(&secs, &tm);
-  char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
-
-  std::string line = stamp;
-  line += '\t';
-  line += regf::to_utf8(text_of(pszContext));
-  line += '\t';
-  line += regf::to_utf8(text_of(pszMessage));
-  line += '\n';
-
-  // One write of the whole entry with O_APPEND keeps entries whole and in order.
-  const int fd = ::open((dir + "/hivemend.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  [[maybe_unused]] const ssize_t n = ::write(fd, line.data(), line.size());
-  ::close(fd);
-}
-
 LogSink& CurrentSink() {
   static LogSink sink;
   return sink;
+}
+
+// Hands the line to ExtendedLogMessage of the managed logging component. The texts go
+// by address, for the component runs in this process: each argument is an integer
+// VARIANT at full pointer width, which is VT_I8 (VT_INT stays 32 bits in a 64-bit
+// process and would cut the address).
+void CallLogComponent(LPCWSTR pszContext, LPCWSTR pszMessage) {
+  VARIANT args[2];  // last argument first
+  VariantInit(&args[0]);
+  args[0].vt = VT_I8;
+  args[0].llVal = static_cast<LONGLONG>(reinterpret_cast<LONG_PTR>(pszMessage));
+  VariantInit(&args[1]);
+  args[1].vt = VT_I8;
+  args[1].llVal = static_cast<LONGLONG>(reinterpret_cast<LONG_PTR>(pszContext));
+  VARIANT result;
+  VariantInit(&result);
+  result.vt = VT_INT;
+  result.intVal = 0;
+  // Nothing reads the status or the result: a line that cannot be delivered is dropped.
+  CallManagedMethod("TsoExtractAccess", "Tsovane.ExtractAccess", u"ExtendedLogMessage", 2, args, &result);
+  VariantClear(&result);
 }
 
 }  // namespace
@@ -68,7 +50,7 @@ void Log(LPCWSTR pszContext, LPCWSTR pszMessage) {
     if (sink)
       sink(pszContext, pszMessage);
     else
-      AppendToLogFile(pszContext, pszMessage);
+      CallLogComponent(pszContext, pszMessage);
   } catch (const std::bad_alloc&) {
     throw;
   } catch (...) {

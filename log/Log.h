@@ -7,21 +7,20 @@
 #include "repair/buffers.h"
 #include "win32/windows.h"
 
-// Hands one diagnostic line to the log sink: a context naming where it comes from
-// ("CheckList -> outer loop -> exception ") and a message that reads as its
-// continuation. Best effort: a failing sink is ignored, except that running out of
-// memory (std::bad_alloc) passes to the caller, as the design of the managed log call
-// lets the allocator's failure through. Callable from inside exception handlers.
+// Hands one diagnostic line to ExtendedLogMessage of the product's managed logging
+// component (type "Tsovane.ExtractAccess" of assembly "TsoExtractAccess"): a context
+// naming where it comes from ("CheckList -> outer loop -> exception ") and a message
+// that reads as its continuation, both by address. Best effort: a failing call is
+// dropped, except that running out of memory (std::bad_alloc) passes to the caller.
+// Callable from inside exception handlers; keeps nothing between calls.
 void Log(LPCWSTR pszContext, LPCWSTR pszMessage);
 
-// Where log lines go. The default sink appends one entry per call to
-// logs/hivemend.log in the prefix: a timestamp, a tab, the context, a tab, the message,
-// then a bare LF (messages may hold CR LF line breaks of their own), in UTF-8.
-// Replaced by the managed logging component once it is hosted.
+// Where log lines go instead of the managed component, for tests that capture the lines
+// or make a log call fail. No sink (the default) is the managed component.
 using LogSink = std::function<void(LPCWSTR pszContext, LPCWSTR pszMessage)>;
 
-// Installs a sink (an empty one restores the default) and returns the one it replaces.
-// The one place where tests inject a failing log call.
+// Installs a sink (an empty one restores the managed component) and returns the one it
+// replaces.
 LogSink SetLogSink(LogSink sink);
 
 // The log object of a repair run: names the report file that the summary is appended

@@ -1,0 +1,94 @@
+// TsoExtractAccess.dll: the product's managed logging component. Its type
+// Tsovane.ExtractAccess has one method, ExtendedLogMessage(context, message), which
+// appends one entry to logs/hivemend.log in the prefix:
+//
+//   <local time yyyy-mm-dd hh:mm:ss.mmm> TAB <context> TAB <message> LF
+//
+// in UTF-8. A message keeps its own CR LF line breaks (the traversal's KEYPATH records),
+// so an entry ends at the first LF not preceded by CR. Each entry is one write to the
+// file opened for appending, so entries stay whole and in order.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "regf/unicode.h"
+#include "win32/managed.h"
+#include "win32/prefix.h"
+
+namespace {
+
+// The class keeps no state: each log line is a call on a new instance.
+struct ExtractAccess {};
+
+// A text the caller passed by address (a NUL-terminated UTF-16 string in this
+// process); address 0 is the empty text.
+std::u16string_view text_at(LONGLONG address) {
+  const auto* text = reinterpret_cast<const char16_t*>(static_cast<LONG_PTR>(address));
+  return text ? std::u16string_view(text) : std::u16string_view();
+}
+
+std::string timestamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  localtime_r(&secs, &tm);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
+  return stamp;
+}
+
+// ExtendedLogMessage(long context, long message): the two texts' addresses. Failing to
+// write throws, which the caller sees as the method's exception.
+void ExtendedLogMessage(void*, const VARIANT* args, VARIANT*) {
+  const auto prefix = hivemend::win32::prefix_dir();
+  if (!prefix) throw std::runtime_error("ExtendedLogMessage: no prefix folder");
+  const std::string dir = *prefix + "/logs";
+  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+    throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + dir);
+
+  std::string line = timestamp();
+  line += '\t';
+  line += regf::to_utf8(text_at(args[0].llVal));
+  line += '\t';
+  line += regf::to_utf8(text_at(args[1].llVal));
+  line += '\n';
+
+  const std::string file = dir + "/hivemend.log";
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + file);
+  const ssize_t written = ::write(fd, line.data(), line.size());
+  const int error = errno;
+  ::close(fd);
+  if (written != static_cast<ssize_t>(line.size()))
+    throw std::system_error(written < 0 ? error : EIO, std::generic_category(), "ExtendedLogMessage: " + file);
+}
+
+constexpr VARTYPE kLogMessageParams[] = {VT_I8, VT_I8};
+const HIVEMEND_MANAGED_METHOD kMethods[] = {
+    {u"ExtendedLogMessage", 2, kLogMessageParams, ExtendedLogMessage},
+    {nullptr, 0, nullptr, nullptr},
+};
+
+void* New() { return new ExtractAccess; }
+void Delete(void* instance) { delete static_cast<ExtractAccess*>(instance); }
+
+}  // namespace
+
+extern "C" {
+__attribute__((visibility("default"))) extern const HIVEMEND_MANAGED_TYPE HivemendManagedTypes[] = {
+    {u"Tsovane.ExtractAccess", New, Delete, kMethods, VT_EMPTY},
+    {nullptr, nullptr, nullptr, nullptr, VT_EMPTY},
+};
+}
