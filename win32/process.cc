@@ -165,6 +165,52 @@ std::shared_ptr<ChildProcess> child_of(HANDLE h) {
 
 bool is_blank(char16_t c) { return c == u' ' || c == u'\t'; }
 
+// Splits a command line the way the Windows C runtime fills argv: the program token up
+// to the closing quote or the first blank or tab; then arguments separated by blanks and
+// tabs, where double quotes group, 2n backslashes before a quote give n and the quote
+// groups, 2n+1 give n and a literal quote, "" inside a group gives a literal quote, and
+// other backslashes stand for themselves.
+std::vector<std::u16string> split_command_line(std::u16string_view line) {
+  std::vector<std::u16string> args;
+  size_t i = 0;
+  // The program token knows no escapes.
+  if (i < line.size() && line[i] == u'"') {
+    const size_t close = line.find(u'"', 1);
+    args.emplace_back(line.substr(1, close == std::u16string_view::npos ? std::u16string_view::npos : close - 1));
+    i = close == std::u16string_view::npos ? line.size() : close + 1;
+  } else {
+    while (i < line.size() && !is_blank(line[i])) ++i;
+    args.emplace_back(line.substr(0, i));
+  }
+  for (;;) {
+    while (i < line.size() && is_blank(line[i])) ++i;
+    if (i >= line.size()) break;
+    std::u16string arg;
+    bool quoted = false;
+    while (i < line.size() && (quoted || !is_blank(line[i]))) {
+      size_t backslashes = 0;
+      while (i < line.size() && line[i] == u'\\') ++backslashes, ++i;
+      if (i < line.size() && line[i] == u'"') {
+        arg.append(backslashes / 2, u'\\');
+        if (backslashes % 2) {
+          arg += u'"';
+        } else if (quoted && i + 1 < line.size() && line[i + 1] == u'"') {
+          arg += u'"';
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+        ++i;
+      } else {
+        arg.append(backslashes, u'\\');
+        if (i < line.size() && (quoted || !is_blank(line[i]))) arg += line[i++];
+      }
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
 // The Linux file of a Windows program path, which must name a regular file.
 Expected<std::string> program_file(std::u16string_view windows_path) {
   auto path = parse_windows_path(windows_path);
@@ -260,46 +306,6 @@ std::vector<std::u16string> own_arguments() {
 
 }  // namespace
 
-std::vector<std::u16string> split_command_line(std::u16string_view line) {
-  std::vector<std::u16string> args;
-  size_t i = 0;
-  // The program token knows no escapes.
-  if (i < line.size() && line[i] == u'"') {
-    const size_t close = line.find(u'"', 1);
-    args.emplace_back(line.substr(1, close == std::u16string_view::npos ? std::u16string_view::npos : close - 1));
-    i = close == std::u16string_view::npos ? line.size() : close + 1;
-  } else {
-    while (i < line.size() && !is_blank(line[i])) ++i;
-    args.emplace_back(line.substr(0, i));
-  }
-  for (;;) {
-    while (i < line.size() && is_blank(line[i])) ++i;
-    if (i >= line.size()) break;
-    std::u16string arg;
-    bool quoted = false;
-    while (i < line.size() && (quoted || !is_blank(line[i]))) {
-      size_t backslashes = 0;
-      while (i < line.size() && line[i] == u'\\') ++backslashes, ++i;
-      if (i < line.size() && line[i] == u'"') {
-        arg.append(backslashes / 2, u'\\');
-        if (backslashes % 2) {
-          arg += u'"';
-        } else if (quoted && i + 1 < line.size() && line[i + 1] == u'"') {
-          arg += u'"';
-          ++i;
-        } else {
-          quoted = !quoted;
-        }
-        ++i;
-      } else {
-        arg.append(backslashes, u'\\');
-        if (i < line.size() && (quoted || !is_blank(line[i]))) arg += line[i++];
-      }
-    }
-    args.push_back(std::move(arg));
-  }
-  return args;
-}
 
 bool take_thread_message(ThreadMessage& out) {
   std::lock_guard lock(g_queues_mutex);

@@ -3,10 +3,6 @@
 // command line, whose process and thread handles live in the handle table.
 #pragma once
 
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include "win32/types.h"
 
 using WPARAM = ULONG_PTR;
@@ -148,12 +144,5 @@ struct ThreadMessage {
 // Takes the oldest message posted to the calling thread, if any (what a message loop's
 // PeekMessage with PM_REMOVE does).
 bool take_thread_message(ThreadMessage& out);
-
-// Splits a command line the way the Windows C runtime fills argv: the program token up
-// to the closing quote or the first blank or tab; then arguments separated by blanks and
-// tabs, where double quotes group, 2n backslashes before a quote give n and the quote
-// groups, 2n+1 give n and a literal quote, "" inside a group gives a literal quote, and
-// other backslashes stand for themselves.
-std::vector<std::u16string> split_command_line(std::u16string_view command_line);
 
 }  // namespace hivemend::win32
