@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "regf/unicode.h"
+#include "win32/error.h"
 
 namespace {
 

@@ -230,10 +230,6 @@ void WINAPI VariantInit(VARIANTARG* pvarg);
 // supported here and give DISP_E_BADVARTYPE as well.
 HRESULT WINAPI VariantClear(VARIANTARG* pvarg);
 
-#ifndef ERROR_NO_UNICODE_TRANSLATION
-#define ERROR_NO_UNICODE_TRANSLATION 1113L
-#endif
-
 // ---- COM error exception and narrow text to BSTR (comdef.h, comutil.h) ----------
 
 // The exception the compiler's COM support raises for a failed HRESULT.
