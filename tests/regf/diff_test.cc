@@ -72,16 +72,4 @@ TEST(DiffTrees, ReportsEachKindOfChange) {
   }
 }
 
-TEST(DiffTrees, ChangesPointIntoBothTrees) {
-  const TreeKey a = base_tree();
-  TreeKey b = base_tree();
-  b.subkeys[0].values[0].type = regf::kRegExpandSz;
-  const auto changes = regf::diff_trees(a, b);
-  ASSERT_EQ(changes.size(), 1u);
-  EXPECT_EQ(changes[0].kind, regf::ChangeKind::kValueChanged);
-  EXPECT_EQ(changes[0].path, std::vector<std::u16string>{u"Software"});
-  EXPECT_EQ(changes[0].value_before, &a.subkeys[0].values[0]);
-  EXPECT_EQ(changes[0].value_after, &b.subkeys[0].values[0]);
-}
-
 }  // namespace

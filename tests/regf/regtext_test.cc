@@ -381,26 +381,6 @@ TEST(RegTextSubtree, MergesDeletesAndChecksRoots) {
             std::string::npos);
 }
 
-TEST(RegTextSubtree, SeveralRootsWrittenIntoOneDocument) {
-  TreeKey hklm;
-  hklm.subkeys.push_back(TreeKey{u"Software", {}, 0, {{u"x", regf::kRegDword, {1, 0, 0, 0}}}, {}});
-  TreeKey hkcr;
-  hkcr.values.push_back({u"", regf::kRegSz, utf16(u"r")});
-  const regf::RegRoot roots[] = {{u"HKEY_LOCAL_MACHINE", &hklm}, {u"HKEY_CLASSES_ROOT", &hkcr}};
-  auto bytes = regf::write_reg(roots, {regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf16Le});
-  ASSERT_TRUE(bytes.ok());
-  auto doc = regf::parse_reg(*bytes);
-  ASSERT_TRUE(doc.ok());
-  ASSERT_EQ(doc->entries.size(), 3u);
-  EXPECT_EQ(regf::join_key_path(doc->entries[1].path), u"HKEY_LOCAL_MACHINE\\Software");
-  EXPECT_EQ(doc->entries[2].line, 8u);
-  const std::u16string names[] = {u"HKEY_LOCAL_MACHINE", u"HKEY_CLASSES_ROOT"};
-  auto trees = regf::reg_subtrees(*doc, names);
-  ASSERT_TRUE(trees.ok());
-  EXPECT_EQ(tree_difference(hklm, (*trees)[0]), "");
-  EXPECT_EQ(tree_difference(hkcr, (*trees)[1]), "");
-}
-
 // The real SYSTEM hive through .reg text and back into a new hive: every key, value
 // name, type and data byte survives, and hivex reads the new hive the same way.
 TEST(RegTextRealHive, SystemSurvivesExportAndImport) {

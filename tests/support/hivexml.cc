@@ -1,8 +1,6 @@
 #include "tests/support/hivexml.h"
 
-#include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string_view>
 
 #include "regf/unicode.h"
@@ -11,10 +9,6 @@
 namespace hivemend::testing {
 
 namespace {
-
-struct PipeCloser {
-  void operator()(FILE* f) const { pclose(f); }
-};
 
 std::string shell_quote(const std::string& s) {
   std::string out = "'";
@@ -110,15 +104,9 @@ size_t HivexmlDump::value_count() const {
 }
 
 std::optional<HivexmlDump> run_hivexml(const std::string& hive_path, std::string* error) {
-  std::unique_ptr<FILE, PipeCloser> pipe(popen(("hivexml " + shell_quote(hive_path) + " 2>&1").c_str(), "r"));
-  if (!pipe) {
-    *error = "cannot run hivexml";
-    return std::nullopt;
-  }
-  std::string xml;
-  char buf[65536];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, pipe.get())) > 0;) xml.append(buf, n);
-  int status = pclose(pipe.release());
+  TempDir dir;
+  const int status = std::system(("hivexml " + shell_quote(hive_path) + " > " + dir.path("xml") + " 2>&1").c_str());
+  const std::string xml = read_text(dir.path("xml"));
   if (status != 0) {
     *error = "hivexml failed (status " + std::to_string(status) + "): " + xml.substr(0, 300);
     return std::nullopt;
