@@ -10,19 +10,15 @@
 // the direct walk, in CPU time of the walking thread. A third walk, down the tree with no
 // path search, is printed as a stricter reference.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <ctime>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <ctime>
 #include <span>
-#include <string_view>
-#include <filesystem>
 #include <string>
+#include <string_view>
 
+#include "bench/bench_support.h"
 #include "regf/hive.h"
-#include "win32/prefix.h"
 #include "win32/registry.h"
 #include "win32/security.h"
 #include "win32/wstring.h"
@@ -32,6 +28,8 @@ namespace {
 constexpr DWORD kNameChars = 500;
 constexpr DWORD kDataBytes = 500;
 constexpr size_t kPathChars = 504;
+// The SYSTEM hive as the registry functions see it: drive E is the run folder.
+constexpr const char16_t* kMountedFile = u"E:\\SYSTEM";
 
 struct Counts {
   uint64_t keys = 0;
@@ -39,40 +37,25 @@ struct Counts {
   uint64_t string_bytes = 0;
 };
 
-// A prefix with drive E holding the SYSTEM hive, mounted as QRT-SYSTEM; torn down at exit.
+// The SYSTEM hive, mounted as QRT-SYSTEM from drive E of the run's own prefix; unmounted
+// at exit.
 struct Setup {
-  std::string dir;
   std::string hive_path;
   bool ready = false;
   std::string error;
 
   Setup() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "registry_bench_XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-      error = "no temporary folder";
+    hive_path = hivemend::bench::test_hive("SYSTEM");
+    if (hive_path.empty()) {
+      error = "cannot unpack the SYSTEM hive";
       return;
     }
-    dir = pattern;
-    setenv("HIVEMEND_PREFIX", (dir + "/prefix").c_str(), 1);
-    std::filesystem::create_directories(dir + "/vol/Windows/System32/config");
-    hive_path = dir + "/vol/Windows/System32/config/SYSTEM";
-    const std::string cmd = "xz -dc '" HIVEMEND_TESTDATA "/hives/SYSTEM.xz' > '" + hive_path + "'";
-    if (std::system(cmd.c_str()) != 0) {
-      error = "cannot decompress SYSTEM";
-      return;
-    }
-    if (!hivemend::win32::define_drive('e', dir + "/vol")) {
+    if (!hivemend::bench::use_prefix({{'e', hivemend::bench::run_dir()}})) {
       error = "cannot define drive E";
       return;
     }
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token);
-    for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
-      TOKEN_PRIVILEGES p{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-      LookupPrivilegeValueW(nullptr, name, &p.Privileges[0].Luid);
-      AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
-    }
-    if (RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", u"E:\\Windows\\system32\\config\\SYSTEM") != ERROR_SUCCESS) {
+    hivemend::bench::enable_mount_privileges();
+    if (RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kMountedFile) != ERROR_SUCCESS) {
       error = "cannot mount SYSTEM (privileges are held by root only)";
       return;
     }
@@ -80,8 +63,6 @@ struct Setup {
   }
   ~Setup() {
     if (ready) RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM");
-    std::error_code ignored;
-    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
   }
 };
 
@@ -189,7 +170,7 @@ void BM_RegistryFunctionsWalk(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM");
-    if (RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", u"E:\\Windows\\system32\\config\\SYSTEM") != ERROR_SUCCESS)
+    if (RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kMountedFile) != ERROR_SUCCESS)
       return state.SkipWithError("cannot mount SYSTEM again");
     state.ResumeTiming();
     const double start = thread_seconds();
