@@ -125,18 +125,28 @@ TEST(BuildHive, BaseBlockIsCleanAndListsAreAsWindowsWritesThem) {
   EXPECT_EQ(regf::load_u32(&sk[4]), security);
 }
 
-TEST(BuildHive, RefusesNamesWindowsWouldRefuse) {
-  const struct { const char* what; std::function<void(TreeKey&)> spoil; } cases[] = {
-      {"two subkeys differing in case", [](TreeKey& k) { k.subkeys = {{u"abc", {}, 0, {}, {}}, {u"ABC", {}, 0, {}, {}}}; }},
+TEST(BuildHive, RefusesWhatWindowsWouldRefuse) {
+  const struct { const char* what; std::function<void(TreeKey&)> spoil; const char* error; } cases[] = {
+      {"two subkeys differing in case", [](TreeKey& k) { k.subkeys = {{u"abc", {}, 0, {}, {}}, {u"ABC", {}, 0, {}, {}}}; },
+       "two subkeys named"},
       {"two values differing in case",
-       [](TreeKey& k) { k.values = {{u"v", regf::kRegNone, {}}, {u"V", regf::kRegNone, {}}}; }},
-      {"key name of 256 characters", [](TreeKey& k) { k.subkeys = {{std::u16string(256, u'x'), {}, 0, {}, {}}}; }},
-      {"empty subkey name", [](TreeKey& k) { k.subkeys = {{u"", {}, 0, {}, {}}}; }},
+       [](TreeKey& k) { k.values = {{u"v", regf::kRegNone, {}}, {u"V", regf::kRegNone, {}}}; }, "two values named"},
+      {"key name of 256 characters", [](TreeKey& k) { k.subkeys = {{std::u16string(256, u'x'), {}, 0, {}, {}}}; },
+       "longer than 255"},
+      {"empty subkey name", [](TreeKey& k) { k.subkeys = {{u"", {}, 0, {}, {}}}; }, "key name empty"},
+      {"nesting deeper than Windows allows",
+       [](TreeKey& k) {
+         TreeKey* at = &k;
+         for (int i = 0; i < 520; ++i) at = &at->subkeys.emplace_back(TreeKey{u"d", {}, 0, {}, {}});
+       },
+       "deeper"},
   };
   for (const auto& c : cases) {
     TreeKey root{u"ROOT", {}, 0, {}, {}};
     c.spoil(root);
-    EXPECT_FALSE(regf::build_hive(root)) << c.what;
+    auto built = regf::build_hive(root);
+    ASSERT_FALSE(built) << c.what;
+    EXPECT_NE(built.error().message.find(c.error), std::string::npos) << c.what << ": " << built.error().message;
   }
 }
 

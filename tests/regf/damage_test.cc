@@ -277,16 +277,4 @@ TEST(DamagedHive, RealDamagedSystemHiveIsReadAroundItsDamage) {
   EXPECT_FALSE(hive->set_value(hive->root(), u"x", regf::kRegDword, Image{1, 0, 0, 0}));
 }
 
-TEST(BuildRefuses, NestingDeeperThanWindowsAllows) {
-  regf::TreeKey root{u"ROOT", {}, 0, {}, {}};
-  regf::TreeKey* at_key = &root;
-  for (int i = 0; i < 520; ++i) {
-    at_key->subkeys.push_back({u"d", {}, 0, {}, {}});
-    at_key = &at_key->subkeys.back();
-  }
-  auto built = regf::build_hive(root);
-  ASSERT_FALSE(built);
-  EXPECT_NE(built.error().message.find("deeper"), std::string::npos);
-}
-
 }  // namespace
