@@ -208,12 +208,10 @@ TEST_F(HivetoolTest, ExportImportGivesTheSameHive) {
   }
   EXPECT_GT(class_lines, 0u);
 
-  // An independent reader sees every key and value of the new hive.
-  std::string why;
-  auto dump = run_hivexml(at("rebuilt"), &why);
-  ASSERT_TRUE(dump.has_value()) << why;
-  EXPECT_EQ(dump->keys.size(), 30756u);
-  EXPECT_EQ(dump->value_count(), 73456u);
+  // An independent reader sees every key and value of the new hive as the engine does.
+  const auto rebuilt = read_hive(at("rebuilt"));
+  ASSERT_TRUE(rebuilt);
+  EXPECT_EQ(hivexml_differences(at("rebuilt"), *rebuilt), std::vector<std::string>{});
 }
 
 TEST_F(HivetoolTest, ImportUnderAPrefixAndDiff) {
