@@ -36,11 +36,7 @@ std::vector<uint8_t> input(const std::string& name) {
 
 // One edit of a value of the root, replayed on a hive that opens sound: the edit must be
 // taken, and the written image must open again sound and hold the new data.
-struct EditCase {
-  const char* file;
-  const char* value;     // the value set
-  uint32_t size;         // bytes of new data
-};
+struct EditCase { const char* file; const char* value; uint32_t size; };  // value set, bytes of new data
 
 const EditCase kEditCases[] = {
     // A big data record listing more segments than its data needs: the extra list entry
@@ -51,41 +47,36 @@ const EditCase kEditCases[] = {
     {"big-data-extra-segment.hive", "Small", 100},
 };
 
-class FuzzEditRegression : public ::testing::TestWithParam<EditCase> {};
+TEST(FuzzRegressions, EditTakenAndImageReadsBack) {
+  for (const EditCase& c : kEditCases) {
+    SCOPED_TRACE(std::string(c.file) + " " + c.value + " " + std::to_string(c.size));
+    auto hive = regf::Hive::from_image(input(c.file), c.file);
+    ASSERT_TRUE(hive.ok()) << hive.error().to_string();
+    ASSERT_TRUE(hive->damage().empty()) << hive->damage().front().to_string();
+    std::vector<uint8_t> data(c.size);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 1);
+    const std::u16string name = regf::from_utf8(c.value);
+    auto set = hive->set_value(hive->root(), name, regf::kRegBinary, data);
+    ASSERT_TRUE(set.ok()) << set.error().to_string();
 
-TEST_P(FuzzEditRegression, EditTakenAndImageReadsBack) {
-  const EditCase& c = GetParam();
-  auto hive = regf::Hive::from_image(input(c.file), c.file);
-  ASSERT_TRUE(hive.ok()) << hive.error().to_string();
-  ASSERT_TRUE(hive->damage().empty()) << hive->damage().front().to_string();
-  std::vector<uint8_t> data(c.size);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 1);
-  const std::u16string name = regf::from_utf8(c.value);
-  auto set = hive->set_value(hive->root(), name, regf::kRegBinary, data);
-  ASSERT_TRUE(set.ok()) << set.error().to_string();
-
-  auto reopened = regf::Hive::from_image(hive->image(), "written");
-  ASSERT_TRUE(reopened.ok()) << reopened.error().to_string();
-  EXPECT_FALSE(reopened->dirty());
-  const auto& damage = reopened->damage();
-  EXPECT_TRUE(damage.empty()) << damage.front().to_string();
-  auto value = reopened->find_value(reopened->root(), name);
-  ASSERT_TRUE(value.ok() && *value);
-  auto read = reopened->value_data(**value);
-  ASSERT_TRUE(read.ok()) << read.error().to_string();
-  EXPECT_EQ(*read, data);
+    auto reopened = regf::Hive::from_image(hive->image(), "written");
+    ASSERT_TRUE(reopened.ok()) << reopened.error().to_string();
+    EXPECT_FALSE(reopened->dirty());
+    const auto& damage = reopened->damage();
+    EXPECT_TRUE(damage.empty()) << damage.front().to_string();
+    auto value = reopened->find_value(reopened->root(), name);
+    ASSERT_TRUE(value.ok() && *value);
+    auto read = reopened->value_data(**value);
+    ASSERT_TRUE(read.ok()) << read.error().to_string();
+    EXPECT_EQ(*read, data);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Inputs, FuzzEditRegression, ::testing::ValuesIn(kEditCases));
 
 // ---- Hives whose damage must refuse edits ---------------------------------------------
 
 // A hive that opens but must report damage (a substring of one reason given) and
 // refuse every edit without changing a byte.
-struct DamageCase {
-  const char* file;
-  const char* reason;
-};
+struct DamageCase { const char* file; const char* reason; };
 
 const DamageCase kDamageCases[] = {
     // The root key's security offset names the data cell of value "Bin", whose bytes
@@ -94,26 +85,24 @@ const DamageCase kDamageCases[] = {
     {"security-cell-is-value-data.hive", "value data cell reached twice"},
 };
 
-class FuzzDamageRegression : public ::testing::TestWithParam<DamageCase> {};
+TEST(FuzzRegressions, ReportedAndRefusedForWriting) {
+  for (const DamageCase& c : kDamageCases) {
+    SCOPED_TRACE(c.file);
+    const std::vector<uint8_t> bytes = input(c.file);
+    auto hive = regf::Hive::from_image(bytes, c.file);
+    ASSERT_TRUE(hive.ok()) << hive.error().to_string();
+    std::string reasons;
+    for (const auto& d : hive->damage()) reasons += d.to_string() + "\n";
+    EXPECT_NE(reasons.find(c.reason), std::string::npos) << reasons;
 
-TEST_P(FuzzDamageRegression, ReportedAndRefusedForWriting) {
-  const DamageCase& c = GetParam();
-  const std::vector<uint8_t> bytes = input(c.file);
-  auto hive = regf::Hive::from_image(bytes, c.file);
-  ASSERT_TRUE(hive.ok()) << hive.error().to_string();
-  std::string reasons;
-  for (const auto& d : hive->damage()) reasons += d.to_string() + "\n";
-  EXPECT_NE(reasons.find(c.reason), std::string::npos) << reasons;
-
-  const uint8_t data[] = {1, 2, 3, 4, 5, 6, 7, 8};
-  auto set = hive->set_value(hive->root(), u"New", regf::kRegBinary, data);
-  ASSERT_FALSE(set.ok());
-  EXPECT_NE(set.error().message.find("damaged"), std::string::npos) << set.error().to_string();
-  EXPECT_FALSE(hive->add_subkey(hive->root(), u"New").ok());
-  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), hive->raw_image().begin(), hive->raw_image().end()));
+    const uint8_t data[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    auto set = hive->set_value(hive->root(), u"New", regf::kRegBinary, data);
+    ASSERT_FALSE(set.ok());
+    EXPECT_NE(set.error().message.find("damaged"), std::string::npos) << set.error().to_string();
+    EXPECT_FALSE(hive->add_subkey(hive->root(), u"New").ok());
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), hive->raw_image().begin(), hive->raw_image().end()));
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Inputs, FuzzDamageRegression, ::testing::ValuesIn(kDamageCases));
 
 // ---- Every input file is replayed ---------------------------------------------------------
 
