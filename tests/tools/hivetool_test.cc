@@ -244,7 +244,8 @@ TEST_F(HivetoolTest, ImportUnderAPrefixAndDiff) {
   EXPECT_EQ(exported.out, read_text(at("a.reg")) + "\r\n");
 }
 
-// Values whose bytes regedit's readable forms would alter come back byte for byte.
+// Values whose bytes regedit's readable forms would alter come back byte for byte (their
+// text forms are pinned by the .reg text tests).
 TEST_F(HivetoolTest, AwkwardValuesSurviveExportAndImport) {
   using namespace std::string_literals;
   regf::TreeKey root;
@@ -265,14 +266,8 @@ TEST_F(HivetoolTest, AwkwardValuesSurviveExportAndImport) {
 
   const ToolRun exported = hivetool("export awkward");
   ASSERT_EQ(exported.exit_code, 0) << exported.err;
-  EXPECT_NE(exported.out.find("\r\n@=hex(1):41,00,42\r\n"), std::string::npos);
-  EXPECT_NE(exported.out.find("\r\n\"d3\"=hex(4):01,02,03\r\n"), std::string::npos);
-  EXPECT_NE(exported.out.find("\r\n[HKEY_LOCAL_MACHINE\\awkward\\\\0061000a0062]\r\n"),
-            std::string::npos);
   write_text(at("awkward.reg"), exported.out);
   ASSERT_EQ(hivetool("import awkward.reg awkward2").exit_code, 0);
-  const ToolRun diff = hivetool("diff awkward awkward2");
-  EXPECT_EQ(diff.exit_code, 0) << diff.out;
 
   const auto tree = read_hive(at("awkward2"));
   ASSERT_TRUE(tree);
