@@ -90,21 +90,6 @@ std::string replace_as(uid_t uid, const std::string& path, const Bytes& bytes) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? line : "child could not run";
 }
 
-// A small tmpfs mounted for a test; unmounted when it goes away.
-struct SmallTmpfs {
-  explicit SmallTmpfs(const std::string& options) : root(dir.path("mnt")) {
-    fs::create_directory(root);
-    mounted = mount("tmpfs", root.c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~SmallTmpfs() {
-    if (mounted) umount2(root.c_str(), MNT_DETACH);
-  }
-  std::string path(const std::string& name) const { return root + "/" + name; }
-  TempDir dir;
-  std::string root;
-  bool mounted = false;
-};
-
 // New content is written whole; a new file takes its mode from the umask, an existing
 // one keeps its owner, mode and extended attributes.
 TEST(ReplaceFile, WritesTheNewContentWholeAndKeepsTheFileIdentity) {
@@ -215,29 +200,34 @@ TEST(ReplaceFile, RefusesWhatItCannotReplaceAndKeepsTheOldFile) {
 }
 
 TEST(ReplaceFile, FullOrReadOnlyVolumeKeepsTheOldFileAndLeavesNoTemporary) {
-  SmallTmpfs vol("size=1m");
-  if (!vol.mounted) { GTEST_SKIP() << "cannot mount a tmpfs here (needs root): test not run"; }
+  TempDir dir;
+  const std::string root = dir.path("mnt"), file = root + "/COMPONENTS";
+  fs::create_directory(root);
+  if (mount("tmpfs", root.c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root): test not run";
+  }
+  struct Unmount { const std::string& at; ~Unmount() { umount2(at.c_str(), MNT_DETACH); } } unmount{root};
   const Bytes old = image(300 << 10, 1);
-  write_bytes(vol.path("COMPONENTS"), old);
-  auto st = regf::replace_file(vol.path("COMPONENTS"), image(2 << 20, 2));
+  write_bytes(file, old);
+  auto st = regf::replace_file(file, image(2 << 20, 2));
   ASSERT_FALSE(st);
   EXPECT_NE(st.error().message.find("No space left on device"), std::string::npos) << st.error().to_string();
-  EXPECT_EQ(read_bytes(vol.path("COMPONENTS")), old);
-  EXPECT_EQ(entries(vol.root), std::vector<std::string>{"COMPONENTS"});
+  EXPECT_EQ(read_bytes(file), old);
+  EXPECT_EQ(entries(root), std::vector<std::string>{"COMPONENTS"});
   // The space the failed attempt took is given back: a fitting image goes through.
   const Bytes fits = image(600 << 10, 3);
-  st = regf::replace_file(vol.path("COMPONENTS"), fits);
+  st = regf::replace_file(file, fits);
   ASSERT_TRUE(st) << st.error().to_string();
-  EXPECT_EQ(read_bytes(vol.path("COMPONENTS")), fits);
+  EXPECT_EQ(read_bytes(file), fits);
 
-  ASSERT_EQ(mount(nullptr, vol.root.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  ASSERT_EQ(mount(nullptr, root.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
   for (const char* name : {"COMPONENTS", "NEWHIVE"}) {
-    st = regf::replace_file(vol.path(name), text("new"));
+    st = regf::replace_file(root + "/" + name, text("new"));
     ASSERT_FALSE(st) << name;
     EXPECT_NE(st.error().message.find("Read-only file system"), std::string::npos) << st.error().to_string();
   }
-  EXPECT_EQ(read_bytes(vol.path("COMPONENTS")), fits);
-  EXPECT_EQ(entries(vol.root), std::vector<std::string>{"COMPONENTS"});
+  EXPECT_EQ(read_bytes(file), fits);
+  EXPECT_EQ(entries(root), std::vector<std::string>{"COMPONENTS"});
 }
 
 TEST(ReplaceFile, RemovesTemporariesOfDeadWritersOnly) {
