@@ -21,12 +21,6 @@ namespace {
 using namespace hivemend::testing;
 using regf::TreeKey;
 
-std::vector<uint8_t> bytes_of(size_t n, uint8_t seed) {
-  std::vector<uint8_t> out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = uint8_t(seed ^ (i * 13));
-  return out;
-}
-
 TreeKey sample_tree() {
   TreeKey root{u"CMI-CreateHive{TEST}", {}, 0x01D0000000000000ull, {}, {}};
   TreeKey types{u"Types", u"TypesClass", 0x01D1000000000000ull, {}, {}};
@@ -35,21 +29,21 @@ TreeKey sample_tree() {
       {u"none", regf::kRegNone, {}},
       {u"sz", regf::kRegSz, utf16(u"C:\\PROGRA~1\\COMMON~1")},
       {u"expand", regf::kRegExpandSz, utf16(u"%SystemRoot%\\x")},
-      {u"binary", regf::kRegBinary, bytes_of(300, 1)},
+      {u"binary", regf::kRegBinary, sample_bytes(300, 1)},
       {u"dword", regf::kRegDword, {0x78, 0x56, 0x34, 0x12}},
       {u"dword_be", regf::kRegDwordBigEndian, {0x12, 0x34, 0x56, 0x78}},
       {u"link", regf::kRegLink, utf16(u"\\Registry\\Machine\\X")},
       {u"multi", regf::kRegMultiSz, utf16(std::u16string(u"one\0two\0", 8))},
-      {u"reslist", regf::kRegResourceList, bytes_of(40, 2)},
-      {u"fullres", regf::kRegFullResourceDescriptor, bytes_of(36, 3)},
-      {u"resreq", regf::kRegResourceRequirementsList, bytes_of(72, 4)},
+      {u"reslist", regf::kRegResourceList, sample_bytes(40, 2)},
+      {u"fullres", regf::kRegFullResourceDescriptor, sample_bytes(36, 3)},
+      {u"resreq", regf::kRegResourceRequirementsList, sample_bytes(72, 4)},
       {u"qword", regf::kRegQword, {1, 2, 3, 4, 5, 6, 7, 8}},
-      {u"custom type", 0x12345, bytes_of(9, 5)},
+      {u"custom type", 0x12345, sample_bytes(9, 5)},
       {u"odd sized", regf::kRegSz, {'a', 0, 'b'}},
       {u"three bytes", regf::kRegBinary, {1, 2, 3}},
-      {u"big exactly", regf::kRegBinary, bytes_of(16344, 6)},
-      {u"big plus one", regf::kRegBinary, bytes_of(16345, 7)},
-      {u"big", regf::kRegBinary, bytes_of(100000, 8)},
+      {u"big exactly", regf::kRegBinary, sample_bytes(16344, 6)},
+      {u"big plus one", regf::kRegBinary, sample_bytes(16345, 7)},
+      {u"big", regf::kRegBinary, sample_bytes(100000, 8)},
       {u"Gr\u00fc\u00dfe \u65e5\u672c", regf::kRegSz, utf16(u"\u65e5\u672c\u8a9e")},
   };
   TreeKey wide{u"Wide", {}, 0, {}, {}};

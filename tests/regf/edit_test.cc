@@ -23,12 +23,6 @@ using namespace hivemend::testing;
 using regf::Hive;
 using regf::KeyRef;
 
-std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
-  std::vector<uint8_t> out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = uint8_t(seed + i * 7);
-  return out;
-}
-
 KeyRef open_path(const Hive& hive, std::initializer_list<std::u16string_view> parts) {
   KeyRef k = hive.root();
   for (auto part : parts) {
@@ -95,11 +89,11 @@ TEST_F(EditSystemHive, ChangedValuesReadBackThroughHivexml) {
       {control, u"waittokillservicetimeout", regf::kRegSz, utf16(u"20000 and some more text")},  // larger, moved
       {control, u"BootDriverFlags", regf::kRegDword, {7, 0, 0, 0}},                         // inline stays inline
       {control, u"CurrentUser", regf::kRegBinary, {1, 2, 3}},                               // cell to inline
-      {control, u"PreshutdownOrder", regf::kRegMultiSz, pattern(40000, 3)},                 // to big data
+      {control, u"PreshutdownOrder", regf::kRegMultiSz, sample_bytes(40000, 3)},                 // to big data
       {tcpip, u"Hostname", regf::kRegExpandSz, utf16(u"C:\\PROGRA~1\\HOST")},
       {tcpip, u"HivemendNew", regf::kRegQword, {1, 2, 3, 4, 5, 6, 7, 8}},                   // added
       {tcpip, u"", regf::kRegSz, utf16(u"default value")},                                 // added default
-      {tcpip, u"HivemendBig", regf::kRegBinary, pattern(50000, 9)},                         // added big data
+      {tcpip, u"HivemendBig", regf::kRegBinary, sample_bytes(50000, 9)},                         // added big data
       {tcpip, u"Sm\u00e9\u4e2d", regf::kRegNone, {}},                                       // UTF-16 name, no data
   };
   // commit() writes the image over the file, half way and at the end; each commit
@@ -202,7 +196,7 @@ TEST(EditAllocation, FreedCellsAreReusedAndMerged) {
   for (int i = 0; i < 20; ++i) {
     regf::TreeKey k;
     k.name = u"Key" + std::u16string(1, char16_t(u'A' + i));
-    for (int j = 0; j < 10; ++j) k.values.push_back({std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, pattern(100 + j * 30, uint8_t(j))});
+    for (int j = 0; j < 10; ++j) k.values.push_back({std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, sample_bytes(100 + j * 30, uint8_t(j))});
     root.subkeys.push_back(std::move(k));
   }
   auto built = regf::build_hive(root);
@@ -216,7 +210,7 @@ TEST(EditAllocation, FreedCellsAreReusedAndMerged) {
       KeyRef k = *hive->subkey(hive->root(), i);
       for (int j = 0; j < 10; ++j) {
         size_t size = (round % 2 == 0) ? 300 + size_t(j) * 50 + size_t(round) * 10 : 20 + size_t(j);
-        auto st = hive->set_value(k, std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, pattern(size, uint8_t(round)));
+        auto st = hive->set_value(k, std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, sample_bytes(size, uint8_t(round)));
         ASSERT_TRUE(st) << st.error().to_string();
       }
     }
@@ -231,21 +225,21 @@ TEST(EditAllocation, FreedCellsAreReusedAndMerged) {
   ASSERT_TRUE(reopened) << reopened.error().to_string();
   EXPECT_TRUE(reopened->damage().empty());
   KeyRef k = *reopened->subkey(reopened->root(), 3);
-  EXPECT_EQ(*reopened->value_data(**reopened->find_value(k, u"e")), pattern(20 + 4, 5));
+  EXPECT_EQ(*reopened->value_data(**reopened->find_value(k, u"e")), sample_bytes(20 + 4, 5));
 }
 
 // A freed data cell is where the next value of that size goes.
 TEST(EditAllocation, FreedDataCellIsReusedForTheNextValue) {
   regf::TreeKey root;
   root.name = u"ROOT";
-  root.values.push_back({u"old", regf::kRegBinary, pattern(200, 1)});
+  root.values.push_back({u"old", regf::kRegBinary, sample_bytes(200, 1)});
   auto hive = Hive::from_image(*regf::build_hive(root), "built");
   ASSERT_TRUE(hive);
   auto old = **hive->find_value(hive->root(), u"old");
   uint32_t old_cell = regf::load_u32(&hive->raw_image()[4096 + old.cell + 4 + 8]);
-  ASSERT_TRUE(hive->set_value(hive->root(), u"old", regf::kRegBinary, pattern(2000, 2)));
+  ASSERT_TRUE(hive->set_value(hive->root(), u"old", regf::kRegBinary, sample_bytes(2000, 2)));
   EXPECT_GT(regf::load_i32(&hive->raw_image()[4096 + old_cell]), 0) << "old data cell not marked free";
-  ASSERT_TRUE(hive->set_value(hive->root(), u"new", regf::kRegBinary, pattern(190, 3)));
+  ASSERT_TRUE(hive->set_value(hive->root(), u"new", regf::kRegBinary, sample_bytes(190, 3)));
   auto fresh = **hive->find_value(hive->root(), u"new");
   EXPECT_EQ(regf::load_u32(&hive->raw_image()[4096 + fresh.cell + 4 + 8]), old_cell);
 }

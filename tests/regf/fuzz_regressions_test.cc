@@ -8,17 +8,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <set>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "regf/recovery.h"
-#include "regf/regtext.h"
 #include "regf/unicode.h"
-#include "regf/walk.h"
 #include "tests/support/files.h"
+#include "tests/support/hives.h"
 
 namespace {
 
@@ -53,8 +50,7 @@ TEST(FuzzRegressions, EditTakenAndImageReadsBack) {
     auto hive = regf::Hive::from_image(input(c.file), c.file);
     ASSERT_TRUE(hive.ok()) << hive.error().to_string();
     ASSERT_TRUE(hive->damage().empty()) << hive->damage().front().to_string();
-    std::vector<uint8_t> data(c.size);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + 1);
+    const std::vector<uint8_t> data = hivemend::testing::sample_bytes(c.size, 1);
     const std::u16string name = regf::from_utf8(c.value);
     auto set = hive->set_value(hive->root(), name, regf::kRegBinary, data);
     ASSERT_TRUE(set.ok()) << set.error().to_string();

@@ -16,6 +16,12 @@ std::u16string numbered(std::u16string prefix, int n) {
   return prefix;
 }
 
+std::vector<uint8_t> sample_bytes(size_t n, uint8_t seed) {
+  std::vector<uint8_t> out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = uint8_t(seed + i * 7);
+  return out;
+}
+
 bool write_hive(const std::string& path, const regf::TreeKey& root) {
   auto image = regf::build_hive(root);
   return image && write_bytes(path, *image);

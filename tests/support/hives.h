@@ -2,6 +2,7 @@
 // the subkey lists of a hive checked as Windows writes them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@ namespace hivemend::testing {
 
 // A name made of a prefix and a number ("Key12").
 std::u16string numbered(std::u16string prefix, int n);
+// `n` bytes of value data, a different run for each seed.
+std::vector<uint8_t> sample_bytes(size_t n, uint8_t seed);
 
 // A tree written as a new hive file (its folder made first); false on failure.
 bool write_hive(const std::string& path, const regf::TreeKey& root);
