@@ -17,7 +17,8 @@
 #include <string>
 #include <thread>
 
-#include "tests/win32/temp_prefix.h"
+#include "regf/unicode.h"
+#include "tests/support/prefix.h"
 #include "win32/error.h"
 
 namespace {
@@ -139,7 +140,7 @@ TEST(Process, ThreadIdsAndMessageQueues) {
 // A shell script as a program file: it writes its arguments, one a line, to `record`
 // and ends with `exit_code`.
 void write_program(const std::string& path, const std::string& record, int exit_code, mode_t mode = 0755) {
-  win32_test::write_text(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\nexit " +
+  hivemend::testing::write_text(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\nexit " +
                                    std::to_string(exit_code) + "\n");
   chmod(path.c_str(), mode);
 }
@@ -168,14 +169,14 @@ Started start_and_wait(std::u16string command_line) {
 }
 
 TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
-  win32_test::TempPrefix prefix;
+  hivemend::testing::TestPrefix prefix;
   const std::string c = prefix.folder("c");
-  ASSERT_TRUE(prefix.define('c', c));
+  ASSERT_TRUE(prefix.define_drive('c', c));
   const std::string record = c + "/record.txt";
   write_program(c + "/Program Files/Tessaro/Record.exe", record, 3);
   write_program(c + "/Program Files/Tessaro/Plain", record, 4);  // no extension: never found
   write_program(c + "/Tools/NotExecutable.exe", record, 0, 0644);
-  win32_test::write_text(c + "/Tools/NoFormat.exe", "no program\n");
+  hivemend::testing::write_text(c + "/Tools/NoFormat.exe", "no program\n");
   chmod((c + "/Tools/NoFormat.exe").c_str(), 0755);
 
   struct Case {
@@ -199,14 +200,14 @@ TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
   for (const auto& k : cases) {
     std::filesystem::remove(record);
     const Started s = start_and_wait(k.command_line);
-    const std::string what = win32_test::utf8(k.command_line);
+    const std::string what = regf::to_utf8(k.command_line);
     EXPECT_EQ(s.ok, k.error == 0) << what;
     if (!s.ok) {
       EXPECT_EQ(s.error, k.error) << what;
       continue;
     }
     EXPECT_EQ(s.exit_code, k.exit_code) << what;
-    EXPECT_EQ(win32_test::read_text(record), k.arguments) << what;
+    EXPECT_EQ(hivemend::testing::read_text(record), k.arguments) << what;
   }
 
   // A program at an earlier blank wins, as on Windows.
@@ -215,10 +216,10 @@ TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
 }
 
 TEST(CreateProcess, WaitsWithATimeLimitAndTerminates) {
-  win32_test::TempPrefix prefix;
+  hivemend::testing::TestPrefix prefix;
   const std::string c = prefix.folder("c");
-  ASSERT_TRUE(prefix.define('c', c));
-  win32_test::write_text(c + "/Sleeper.exe", "#!/bin/sh\nexec sleep 30\n");
+  ASSERT_TRUE(prefix.define_drive('c', c));
+  hivemend::testing::write_text(c + "/Sleeper.exe", "#!/bin/sh\nexec sleep 30\n");
   chmod((c + "/Sleeper.exe").c_str(), 0755);
   STARTUPINFOW si{};
   si.cb = sizeof si;

@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/win32/temp_prefix.h"
+#include "regf/unicode.h"
+#include "tests/support/prefix.h"
 #include "win32/windows.h"
 
 namespace {
 
-using win32_test::TempPrefix;
-using win32_test::utf8;
+using hivemend::testing::TestPrefix;
+using regf::to_utf8;
 
 TEST(SystemMetrics, TabletPcFollowsTheEnvironment) {
   struct Case {
@@ -60,7 +61,7 @@ TEST(GetVersionExW, ReportsTheVersionTheMachineRegistryStates) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.registry);
-    TempPrefix prefix;
+    TestPrefix prefix;
     ASSERT_TRUE(prefix.write_registry(c.registry));
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = 284;  // the extended form is not provided
@@ -70,7 +71,7 @@ TEST(GetVersionExW, ReportsTheVersionTheMachineRegistryStates) {
     ASSERT_TRUE(GetVersionExW(&info));
     EXPECT_EQ(std::vector<DWORD>({info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber, info.dwPlatformId}),
               std::vector<DWORD>({c.major, c.minor, c.build, c.platform}));
-    EXPECT_EQ(utf8(info.szCSDVersion), c.csd);
+    EXPECT_EQ(to_utf8(info.szCSDVersion), c.csd);
   }
 }
 
