@@ -51,18 +51,19 @@ class TestPrefix {
   std::optional<std::string> old_;
 };
 
+// Enables or disables one privilege of the process token; false on failure.
+inline bool set_privilege(const char16_t* name, bool enable) {
+  HANDLE token = nullptr;
+  TOKEN_PRIVILEGES privileges{1, {{{0, 0}, enable ? SE_PRIVILEGE_ENABLED : 0u}}};
+  return OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) &&
+         LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
+         AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+}
+
 // Enables the backup and restore privileges that mounting a hive needs (tests run as
 // an administrator, who holds them disabled), or disables them.
 inline bool enable_mount_privileges(bool enable = true) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
-  for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
-    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, enable ? SE_PRIVILEGE_ENABLED : 0u}}};
-    if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
-        !AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr))
-      return false;
-  }
-  return true;
+  return set_privilege(SE_BACKUP_NAME, enable) && set_privilege(SE_RESTORE_NAME, enable);
 }
 
 // Owner of an open registry key.
