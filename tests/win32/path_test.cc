@@ -15,12 +15,7 @@ using namespace hivemend::win32;
 using namespace hivemend::testing;
 
 TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
-  const struct {
-    const char16_t* path;
-    char16_t drive;
-    std::vector<std::u16string> components;
-    bool trailing;
-  } cases[] = {
+  const struct { const char16_t* path; char16_t drive; std::vector<std::u16string> parts; bool trailing; } cases[] = {
       {u"C:\\Program Files\\App", u'C', {u"Program Files", u"App"}, false},
       {u"c:/a//b/", u'C', {u"a", u"b"}, true},
       {u"\\\\?\\E:\\x", u'E', {u"x"}, false},
@@ -35,7 +30,7 @@ TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
     auto p = parse_windows_path(c.path);
     ASSERT_TRUE(p);
     EXPECT_EQ(p->drive, c.drive);
-    EXPECT_EQ(p->components, c.components);
+    EXPECT_EQ(p->components, c.parts);
     EXPECT_EQ(p->trailing_separator, c.trailing);
   }
   for (auto [path, error] : {std::pair{u"C:\\a|b", ERROR_INVALID_NAME}, std::pair{u"C:\\a\\b<", ERROR_INVALID_NAME},
@@ -159,13 +154,8 @@ TEST_F(VolumeTest, OpenAlwaysAppendsAtTheEnd) {
 
 TEST_F(VolumeTest, CreationDispositions) {
   write_text(volume + "/Logs/old.txt", "old content");
-  const struct {
-    const char16_t* path;
-    DWORD disposition;
-    bool opens;
-    DWORD error;
-    const char* content_after;  // of Logs/old.txt
-  } cases[] = {
+  // after: the content of Logs/old.txt afterwards.
+  const struct { const char16_t* path; DWORD disposition; bool opens; DWORD error; const char* after; } cases[] = {
       {u"E:\\Logs\\old.txt", CREATE_NEW, false, ERROR_FILE_EXISTS, "old content"},
       {u"E:\\Logs\\OLD.TXT", OPEN_EXISTING, true, ERROR_SUCCESS, "old content"},
       {u"E:\\Logs\\none.txt", OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND, "old content"},
@@ -179,7 +169,7 @@ TEST_F(VolumeTest, CreationDispositions) {
     EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << regf::to_utf8(c.path) << " " << c.disposition;
     EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path) << " " << c.disposition;
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    EXPECT_EQ(read_text(volume + "/Logs/old.txt"), c.content_after);
+    EXPECT_EQ(read_text(volume + "/Logs/old.txt"), c.after);
   }
   EXPECT_FALSE(std::filesystem::exists(volume + "/Logs/none.txt"));
 }
@@ -217,7 +207,8 @@ TEST(WindowsName, LinuxPathsThroughTheDeepestDrive) {
   ASSERT_TRUE(prefix.define_drive('d', d));
   std::u16string beside = u"Z:";  // a sibling whose name begins with the drive's
   for (char16_t c : regf::from_utf8(d + "x/y")) beside.push_back(c == u'/' ? u'\\' : c);
-  const struct { std::string linux_path; std::u16string windows; } cases[] = {{"/srv/x", u"Z:\\srv\\x"}, {"/", u"Z:\\"}, {d, u"D:\\"}, {d + "/a/b.dll", u"D:\\a\\b.dll"}, {d + "x/y", beside}};
+  const struct { std::string linux_path; std::u16string windows; } cases[] = {
+      {"/srv/x", u"Z:\\srv\\x"}, {"/", u"Z:\\"}, {d, u"D:\\"}, {d + "/a/b.dll", u"D:\\a\\b.dll"}, {d + "x/y", beside}};
   for (const auto& c : cases) {
     auto w = windows_path_of(c.linux_path);
     ASSERT_TRUE(w) << c.linux_path;

@@ -82,12 +82,7 @@ TEST(Process, ItsOwnHandleAndHandlesOfNothing) {
 }
 
 TEST(Process, WaysToEnd) {
-  struct Case {
-    const char* what;
-    void (*end)();
-    int exit_code;
-    const char* output;
-  } cases[] = {
+  const struct { const char* what; void (*end)(); int exit_code; const char* output; } cases[] = {
       // Nothing of the runtime's exit runs, and unflushed output is lost.
       {"TerminateProcess 0", [] { std::fputs("lost", stdout); TerminateProcess(GetCurrentProcess(), 0); }, 0, ""},
       {"TerminateProcess 5", [] { TerminateProcess(GetCurrentProcess(), 5); }, 5, ""},
@@ -142,7 +137,8 @@ void write_file(const std::string& path, const std::string& text, mode_t mode = 
 // A shell script as a program file: it writes its arguments, one a line, to `record`
 // and ends with `exit_code`.
 void write_program(const std::string& path, const std::string& record, int exit_code, mode_t mode = 0755) {
-  write_file(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\nexit " + std::to_string(exit_code) + "\n", mode);
+  write_file(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\nexit " + std::to_string(exit_code) + "\n",
+             mode);
 }
 
 struct Started {
@@ -181,12 +177,8 @@ TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
   write_program(c + "/Tools/NotExecutable.exe", record, 0, 0644);
   write_file(c + "/Tools/NoFormat.exe", "no program\n");
 
-  struct Case {
-    const char16_t* command_line;
-    DWORD error;       // 0: it starts
-    DWORD exit_code;
-    const char* arguments;  // what the child got after its own name, one a line
-  } cases[] = {
+  // error 0: it starts; arguments: what the child got after its own name, one a line.
+  const struct { const char16_t* command_line; DWORD error, exit_code; const char* arguments; } cases[] = {
       // Unquoted with blanks: C:\Program.exe and C:\Program Files\Tessaro\Record.exe are
       // tried in turn, and the child's C runtime splits the text where the blanks are.
       {u"C:\\Program Files\\Tessaro\\Record.exe a \"b c\" d\\\"e f\\\\\"g h\"", 0, 3,

@@ -108,14 +108,8 @@ TEST_F(RegistryTest, CreateKeyMakesEveryMissingKeyOnThePath) {
 }
 
 TEST_F(RegistryTest, QueryValueResults) {
-  const struct {
-    const char16_t* name;
-    bool with_buffer;
-    DWORD capacity;
-    LSTATUS expected;
-    DWORD size_after, type_after;
-    bool data_copied;
-  } cases[] = {
+  const struct { const char16_t* name; bool with_buffer; DWORD capacity; LSTATUS expected;
+                 DWORD size_after, type_after; bool data_copied; } cases[] = {
       {u"Path", true, 64, ERROR_SUCCESS, 10, REG_SZ, true},
       {u"PATH", true, 10, ERROR_SUCCESS, 10, REG_SZ, true},
       {u"Path", true, 9, ERROR_MORE_DATA, 10, REG_SZ, false},
@@ -167,14 +161,9 @@ TEST_F(RegistryTest, AccessRightsOfTheHandle) {
 }
 
 TEST_F(RegistryTest, EnumValueCapacities) {
-  const struct {
-    DWORD index, name_capacity;
-    bool with_data;
-    DWORD data_capacity;
-    LSTATUS expected;
-    const char16_t* name_after;  // nullptr: the name buffer is untouched
-    DWORD cch_after, cb_after;
-  } cases[] = {
+  // name_after nullptr: the name buffer is untouched.
+  const struct { DWORD index, name_capacity; bool with_data; DWORD data_capacity; LSTATUS expected;
+                 const char16_t* name_after; DWORD cch_after, cb_after; } cases[] = {
       {0, 500, true, 500, ERROR_SUCCESS, u"Path", 4, 10},
       {1, 500, true, 500, ERROR_SUCCESS, u"Count", 5, 4},
       {2, 500, true, 500, ERROR_SUCCESS, u"Blob", 4, 3},

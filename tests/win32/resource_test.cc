@@ -32,14 +32,8 @@ TEST(LoadString, CopiesCutsAndReportsMissingStrings) {
   TestPrefix prefix;
   HMODULE eng = LoadLibraryW(bin_file("resources.ENG.dll").c_str());
   ASSERT_NE(eng, nullptr);
-  struct Case {
-    HINSTANCE module;
-    UINT id;
-    int size;
-    int result;
-    const char16_t* text;  // what the buffer holds afterwards
-    DWORD error;
-  } cases[] = {
+  // text: what the buffer holds afterwards.
+  const struct { HINSTANCE module; UINT id; int size, result; const char16_t* text; DWORD error; } cases[] = {
       {eng, 10022, 64, 14, u"TsoHandOff.exe", kUntouched},
       {eng, 10022 | 0x50000, 64, 14, u"TsoHandOff.exe", kUntouched},  // only the low word counts
       {eng, 10022, 5, 4, u"TsoH", kUntouched},
