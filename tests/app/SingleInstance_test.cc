@@ -15,6 +15,7 @@
 
 namespace {
 
+using hivemend::testing::semaphore_exists;
 using hivemend::testing::TestPrefix;
 
 const std::string kAppPaths =
@@ -23,12 +24,6 @@ const std::string kAppPaths =
 
 std::string install_global(const std::string& key, const std::string& data) {
   return "[" + key + "\\Settings\\Setup]\r\n\"InstallGlobal\"=" + data + "\r\n\r\n";
-}
-
-bool semaphore_exists(const std::u16string& name) {
-  HANDLE h = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
-  if (h) CloseHandle(h);
-  return h != nullptr;
 }
 
 bool mutex_exists(const std::u16string& name) {

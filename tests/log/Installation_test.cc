@@ -37,39 +37,26 @@ std::string RunInstalled(const std::vector<std::string>& installed, const std::s
   return status == 0 ? output : std::string("exit ").append(std::to_string(status));
 }
 
+// What the log call leaves in the log, and the status of the bare managed call, for each
+// installation.
 TEST(Installation, WithoutRuntimeOrComponentLogLinesAreDropped) {
   struct Case {
     const char* what;
     std::vector<std::string> installed;
     std::vector<LogEntry> log;
+    const char* status;
   };
   const Case cases[] = {
-      {"runtime and component", {"mscorwks.dll", "TsoExtractAccess.dll"}, {{"CHivemendDlg", "m_bRescueTransfer = true"}}},
-      {"no component", {"mscorwks.dll"}, {}},
-      {"no runtime", {"TsoExtractAccess.dll"}, {}},
+      {"runtime and component", {"mscorwks.dll", "TsoExtractAccess.dll"}, {{"CHivemendDlg", "m_bRescueTransfer = true"}},
+       "00000000\n"},
+      {"no component: FileNotFoundException", {"mscorwks.dll"}, {}, "80070002\n"},
+      {"no runtime: CLR_E_SHIM_RUNTIMELOAD", {"TsoExtractAccess.dll"}, {}, "80131700\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TestPrefix prefix;
     EXPECT_EQ(RunInstalled(c.installed, "log CHivemendDlg 'm_bRescueTransfer = true'"), "");
     EXPECT_EQ(read_log(prefix.log_path()), c.log);
-  }
-}
-
-TEST(Installation, StatusOfTheCall) {
-  struct Case {
-    const char* what;
-    std::vector<std::string> installed;
-    const char* status;
-  };
-  const Case cases[] = {
-      {"runtime and component", {"mscorwks.dll", "TsoExtractAccess.dll"}, "00000000\n"},
-      {"no component: FileNotFoundException", {"mscorwks.dll"}, "80070002\n"},
-      {"no runtime: CLR_E_SHIM_RUNTIMELOAD", {"TsoExtractAccess.dll"}, "80131700\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    TestPrefix prefix;
     EXPECT_EQ(RunInstalled(c.installed, "call"), c.status);
   }
 }

@@ -10,26 +10,14 @@
 #include <string>
 
 #include "tests/support/repair_fixture.h"
-#include "win32/managed.h"
 
 namespace {
 
 using namespace hivemend::testing;
 
-HIVEMEND_RUNTIME_COUNTERS RuntimeCounters() {
-  HIVEMEND_RUNTIME_COUNTERS counters{};
-  HMODULE runtime = LoadLibraryW(HIVEMEND_RUNTIME_FILE);
-  auto counters_of = runtime ? reinterpret_cast<HIVEMEND_RUNTIME_COUNTERS_PROC>(
-                                   GetProcAddress(runtime, HIVEMEND_RUNTIME_COUNTERS_NAME))
-                             : nullptr;
-  if (counters_of) counters_of(&counters);
-  if (runtime) FreeLibrary(runtime);
-  return counters;
-}
-
 TEST(Log, EachLineReachesTheComponentInOrder) {
   TestPrefix prefix;
-  const HIVEMEND_RUNTIME_COUNTERS before = RuntimeCounters();
+  const HIVEMEND_RUNTIME_COUNTERS before = runtime_counters();
   Log(u"CHivemendDlg -> pSrcLetters = ", u"CD");
   Log(u"CHivemendDlg", u"");  // an empty message is still delivered
   Log(u"RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED", u"\r\nKEYPATH=\"a\"\r\nKEYNAME=\"b\"");
@@ -43,7 +31,7 @@ TEST(Log, EachLineReachesTheComponentInOrder) {
       {"Ünïcode -> ", "C:\\Programme\\Gemeinsame Dateien"},
   };
   EXPECT_EQ(read_log(prefix.log_path()), expected);
-  const HIVEMEND_RUNTIME_COUNTERS after = RuntimeCounters();
+  const HIVEMEND_RUNTIME_COUNTERS after = runtime_counters();
   EXPECT_EQ(after.instancesCreated - before.instancesCreated, 5u);  // one instance per line
   EXPECT_EQ(after.instancesAlive, 0u);
   EXPECT_EQ(after.starts - before.starts, 5u);
@@ -73,9 +61,9 @@ TEST(Log, FailingSinkNeverStopsTheCallerButOutOfMemoryPasses) {
 TEST(Log, WithoutAUsablePrefixNothingHappens) {
   TestPrefix prefix;
   setenv("HIVEMEND_PREFIX", "/proc/hivemend-no-such-prefix", 1);
-  const HIVEMEND_RUNTIME_COUNTERS before = RuntimeCounters();
+  const HIVEMEND_RUNTIME_COUNTERS before = runtime_counters();
   EXPECT_NO_THROW(Log(u"a", u"b"));
-  EXPECT_EQ(RuntimeCounters().stops, before.stops);  // the invocation failed
+  EXPECT_EQ(runtime_counters().stops, before.stops);  // the invocation failed
 }
 
 const std::string kRoot =

@@ -31,7 +31,9 @@
 #include "tests/support/hives.h"
 #include "tests/support/ntfs_volume.h"
 #include "tests/support/prefix.h"
+#include "win32/managed.h"
 #include "win32/security.h"
+#include "win32/sync.h"
 
 namespace hivemend::testing {
 
@@ -80,6 +82,28 @@ class CapturedLog {
   CapturedLog(const CapturedLog&) = delete;
   CapturedLog& operator=(const CapturedLog&) = delete;
 };
+
+// The managed runtime's counters of starts, stops and instances, as they stand now.
+inline HIVEMEND_RUNTIME_COUNTERS runtime_counters() {
+  HIVEMEND_RUNTIME_COUNTERS counters{};
+  HMODULE runtime = LoadLibraryW(HIVEMEND_RUNTIME_FILE);
+  if (!runtime) {
+    ADD_FAILURE() << "the runtime is not beside the test program";
+    return counters;
+  }
+  auto counters_of = reinterpret_cast<HIVEMEND_RUNTIME_COUNTERS_PROC>(
+      GetProcAddress(runtime, HIVEMEND_RUNTIME_COUNTERS_NAME));
+  if (counters_of) counters_of(&counters);
+  FreeLibrary(runtime);
+  return counters;
+}
+
+// Whether a named semaphore exists now.
+inline bool semaphore_exists(const std::u16string& name) {
+  HANDLE h = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
+  if (h) CloseHandle(h);
+  return h != nullptr;
+}
 
 // Makes a folder (with its parents) or a file, and gives it a short name when one is
 // asked for. Returns false when the volume refused.
