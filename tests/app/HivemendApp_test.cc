@@ -3,6 +3,7 @@
 #include "app/HivemendApp.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,10 +21,13 @@
 #include "regf/unicode.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/handle.h"
+#include "win32/prefix.h"
 #include "win32/sync.h"
 
 namespace {
 
+using hivemend::testing::read_text;
+using hivemend::testing::semaphore_exists;
 using hivemend::testing::TestPrefix;
 using Status = RepairCommandLine::Status;
 
@@ -86,15 +89,13 @@ struct ProgramRun {
   std::chrono::milliseconds took{};
 };
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+constexpr uid_t kNobody = 65534;
 
 // Starts build/bin/hivemend with `args` and the environment of the test plus `env`
-// ("NAME=value"); standard output and error go to files in `scratch`.
+// ("NAME=value"); standard output and error go to files in `scratch`. `as_nobody`: as
+// the user nobody, no administrator (when the test runs as root).
 pid_t start_program(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                    const std::string& scratch, const std::string& tag) {
+                    const std::string& scratch, const std::string& tag, bool as_nobody = false) {
   const std::string program = std::string(HIVEMEND_BIN_DIR) + "/hivemend";
   const pid_t pid = fork();
   if (pid == 0) {
@@ -103,6 +104,10 @@ pid_t start_program(const std::vector<std::string>& args, const std::vector<std:
     const int err = open((scratch + "/" + tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
     dup2(err, 2);
+    if (as_nobody && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+         setresuid(kNobody, kNobody, kNobody) != 0))
+      _exit(126);
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -119,15 +124,15 @@ ProgramRun finish_program(pid_t pid, const std::string& scratch, const std::stri
   waitpid(pid, &status, 0);
   run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = read_file(scratch + "/" + tag + ".out");
-  run.err = read_file(scratch + "/" + tag + ".err");
+  run.out = read_text(scratch + "/" + tag + ".out");
+  run.err = read_text(scratch + "/" + tag + ".err");
   return run;
 }
 
 ProgramRun run_program(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                const std::string& scratch) {
+                       const std::string& scratch, bool as_nobody = false) {
   const auto start = std::chrono::steady_clock::now();
-  return finish_program(start_program(args, env, scratch, "run"), scratch, "run", start);
+  return finish_program(start_program(args, env, scratch, "run", as_nobody), scratch, "run", start);
 }
 
 const std::vector<std::string> kFullLine = {"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1A2B3C4D%"};
@@ -159,8 +164,8 @@ class Installation {
   bool built() const { return built_; }
   const std::string& dir() const { return prefix_.dir(); }
   std::string hive() const { return config_ + "/SOFTWARE"; }
-  std::string log() const { return read_file(prefix_.dir() + "/logs/hivemend.log"); }
-  std::string report() const { return read_file(prefix_.dir() + "/logs/hivemend-report.txt"); }
+  std::string log() const { return read_text(prefix_.dir() + "/logs/hivemend.log"); }
+  std::string report() const { return read_text(prefix_.dir() + "/logs/hivemend-report.txt"); }
 
  private:
   TestPrefix prefix_;
@@ -205,19 +210,6 @@ TEST(Program, ExitCodes) {
   }
 }
 
-TEST(Program, RepairsTheRestoredHive) {
-  if (!root_user()) GTEST_SKIP() << "mounting hives needs the privileges of an administrator (root)";
-  Installation installation;
-  ASSERT_TRUE(installation.built());
-  const ProgramRun run = run_program(kFullLine, {}, installation.dir());
-  EXPECT_EQ(run.exit_code, 2);
-  const std::string exported = std::string(HIVEMEND_BIN_DIR) + "/hivetool export " + installation.hive() + " > " +
-                               installation.dir() + "/after.reg";
-  ASSERT_EQ(std::system(exported.c_str()), 0);
-  EXPECT_NE(read_file(installation.dir() + "/after.reg").find("\"Tool\"=\"C:\\\\Program Files\\\\Vendor\\\\tool.exe\""),
-            std::string::npos);
-}
-
 TEST(Program, InformationalOptionsTouchNothing) {
   struct Case {
     const char* option;
@@ -235,15 +227,9 @@ TEST(Program, InformationalOptionsTouchNothing) {
   }
 }
 
-bool semaphore_exists(const char16_t* name) {
-  HANDLE h = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, name);
-  if (h) CloseHandle(h);
-  return h != nullptr;
-}
-
 // One instance at a time, between real processes: while one holds the guard, a second
 // start with the same command line ends at once with 0 and touches no hive; once the
-// holder is killed (-9), a start runs.
+// holder is killed (-9), a start runs and repairs the restored hive.
 TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
   if (!root_user()) GTEST_SKIP() << "mounting hives needs the privileges of an administrator (root)";
   Installation installation;
@@ -259,13 +245,13 @@ TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
   ASSERT_TRUE(semaphore_exists(u"Global\\TALVIN99"));
   ASSERT_EQ(kill(first, SIGSTOP), 0);
 
-  const std::string hive_before = read_file(installation.hive());
+  const std::string hive_before = read_text(installation.hive());
   const std::string log_before = installation.log();
   const std::string report_before = installation.report();
   const ProgramRun second = run_program(kFullLine, {}, installation.dir());
   EXPECT_EQ(second.exit_code, 0);
   EXPECT_EQ(second.err, "");
-  EXPECT_EQ(read_file(installation.hive()), hive_before);
+  EXPECT_EQ(read_text(installation.hive()), hive_before);
   EXPECT_EQ(installation.log(), log_before);
   EXPECT_EQ(installation.report(), report_before);
   EXPECT_TRUE(semaphore_exists(u"Global\\TALVIN99"));
@@ -278,7 +264,42 @@ TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
   EXPECT_EQ(third.exit_code, 2);
   EXPECT_GT(installation.report().size(), report_before.size());
   EXPECT_FALSE(semaphore_exists(u"Global\\TALVIN99"));
+  const std::string exported = std::string(HIVEMEND_BIN_DIR) + "/hivetool export " + installation.hive() + " > " +
+                               installation.dir() + "/after.reg";
+  ASSERT_EQ(std::system(exported.c_str()), 0);
+  EXPECT_NE(read_text(installation.dir() + "/after.reg").find("\"Tool\"=\"C:\\\\Program Files\\\\Vendor\\\\tool.exe\""),
+            std::string::npos);
 }
 
+// Started by a user who is no administrator, on a product set up for the hand-off: it
+// starts TsoHandOff.exe from the install directory with its label and command line,
+// runs no repair and ends with 1.
+TEST(Program, NonAdministratorStartIsHandedOff) {
+  const auto bin = hivemend::win32::windows_path_of(HIVEMEND_BIN_DIR);
+  ASSERT_TRUE(bin);
+  std::string reg_bin;  // as a REGEDIT5 string: backslashes doubled
+  for (char c : regf::to_utf8(*bin)) reg_bin += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  const mode_t old_umask = umask(0);  // the prefix must serve the user nobody too
+  TestPrefix prefix;
+  chmod(prefix.dir().c_str(), 0777);
+  ASSERT_TRUE(prefix.write_registry(
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
+      "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Hivemend\"\r\n"
+      "\"Path\"=\"" + reg_bin + "\\\\\"\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n"
+      "\"MachineZone\"=\"Z1\"\r\n\"MachineCode\"=\"C1\"\r\n"));
+  if (root_user()) {  // the registry is written back by its owner only
+    EXPECT_EQ(chown(prefix.system_reg().c_str(), kNobody, kNobody), 0);
+  }
+  const ProgramRun run = run_program(kFullLine, {}, prefix.dir(), /*as_nobody=*/true);
+  umask(old_umask);
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  const std::string log = read_text(prefix.log_path());
+  EXPECT_NE(log.find("\tTsoHandOff -> QRT-11 \t" + regf::to_utf8(*bin) +
+                     "\\TsoHandOff.exe QRT-11 /SrcDrives %C% /DstDrives %E% /SrcSig %1A2B3C4D%\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("CHivemendDlg -> pSrcLetters = "), std::string::npos) << log;
+}
 
 }  // namespace
