@@ -2,8 +2,6 @@
 // exit codes, output and guard against a second instance, run as a separate process.
 #include "app/HivemendApp.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,9 +24,7 @@
 
 namespace {
 
-using hivemend::testing::read_text;
-using hivemend::testing::semaphore_exists;
-using hivemend::testing::TestPrefix;
+using namespace hivemend::testing;
 using Status = RepairCommandLine::Status;
 
 TEST(CommandLine, Switches) {
@@ -82,60 +78,12 @@ TEST(CommandLine, Switches) {
   EXPECT_EQ(ParseRepairCommandLine(nullptr).status, Status::MissingSwitch);
 }
 
-// The real program, run in a child process.
-struct ProgramRun {
-  int exit_code = -1;
-  std::string out, err;
-  std::chrono::milliseconds took{};
-};
-
-constexpr uid_t kNobody = 65534;
-
-// Starts build/bin/hivemend with `args` and the environment of the test plus `env`
-// ("NAME=value"); standard output and error go to files in `scratch`. `as_nobody`: as
-// the user nobody, no administrator (when the test runs as root).
-pid_t start_program(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                    const std::string& scratch, const std::string& tag, bool as_nobody = false) {
-  const std::string program = std::string(HIVEMEND_BIN_DIR) + "/hivemend";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-    const int out = open((scratch + "/" + tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open((scratch + "/" + tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (as_nobody && geteuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-         setresuid(kNobody, kNobody, kNobody) != 0))
-      _exit(126);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  return pid;
+const std::string kProgram = std::string(HIVEMEND_BIN_DIR) + "/hivemend";
+std::vector<std::string> Program(std::vector<std::string> args) {
+  args.insert(args.begin(), kProgram);
+  return args;
 }
-
-ProgramRun finish_program(pid_t pid, const std::string& scratch, const std::string& tag,
-                   std::chrono::steady_clock::time_point start) {
-  ProgramRun run;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = read_text(scratch + "/" + tag + ".out");
-  run.err = read_text(scratch + "/" + tag + ".err");
-  return run;
-}
-
-ProgramRun run_program(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                       const std::string& scratch, bool as_nobody = false) {
-  const auto start = std::chrono::steady_clock::now();
-  return finish_program(start_program(args, env, scratch, "run", as_nobody), scratch, "run", start);
-}
-
-const std::vector<std::string> kFullLine = {"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1A2B3C4D%"};
+const std::vector<std::string> kFullLine = Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1A2B3C4D%"});
 
 // A prefix with the product's settings and an installation on drive E: (also C:, the
 // letter its paths are written with) whose SOFTWARE hive holds one short-name path.
@@ -187,26 +135,27 @@ TEST(Program, ExitCodes) {
   } cases[] = {
       {"run", kFullLine, {}, 2, true, false, ""},
       {"run on a Tablet PC", kFullLine, {"HIVEMEND_TABLETPC=1"}, 0, true, true, ""},
-      {"no arguments", {}, {}, 0, false, false, ""},
-      {"no /SrcDrives", {"/DstDrives", "%E%", "/SrcSig", "%1%"}, {}, 0, false, false, ""},
-      {"no /DstDrives", {"/SrcDrives", "%C%", "/SrcSig", "%1%"}, {}, 0, false, false, ""},
-      {"no /SrcSig", {"/SrcDrives", "%C%", "/DstDrives", "%E%"}, {}, 0, false, false, ""},
-      {"no /SrcSig on a Tablet PC", {"/SrcDrives", "%C%", "/DstDrives", "%E%"}, {"HIVEMEND_TABLETPC=1"}, 0, false,
-       true, ""},
-      {"too many letters", {"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}, {}, 0, false,
-       false, "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
+      {"no arguments", Program({}), {}, 0, false, false, ""},
+      // (Each missing switch is told apart by the command-line cases above.)
+      {"no /SrcSig", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {}, 0, false, false, ""},
+      {"no /SrcSig on a Tablet PC", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {"HIVEMEND_TABLETPC=1"}, 0,
+       false, true, ""},
+      {"too many letters", Program({"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}), {}, 0,
+       false, false, "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Installation installation;
     ASSERT_TRUE(installation.built());
+    const auto start = std::chrono::steady_clock::now();
     const ProgramRun run = run_program(c.args, c.env, installation.dir());
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_EQ(run.exit_code, c.exit_code);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(installation.log().find("CHivemendDlg -> pSrcLetters = ") != std::string::npos, c.runs);
     EXPECT_EQ(!installation.report().empty(), c.runs);
-    EXPECT_EQ(run.took >= std::chrono::milliseconds(1000), c.waits) << run.took.count() << " ms";
+    EXPECT_EQ(took >= std::chrono::milliseconds(1000), c.waits) << took.count() << " ms";
   }
 }
 
@@ -219,7 +168,7 @@ TEST(Program, InformationalOptionsTouchNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.option);
     const std::string unused = scratch.dir() + "/never-created";
-    const ProgramRun run = run_program({c.option}, {"HIVEMEND_PREFIX=" + unused}, scratch.dir());
+    const ProgramRun run = run_program(Program({c.option}), {"HIVEMEND_PREFIX=" + unused}, scratch.dir());
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.out.rfind(c.output_start, 0), 0u) << run.out;
     EXPECT_EQ(run.err, "");
