@@ -97,9 +97,7 @@ class Installation {
     std::ofstream(root + "/Program Files/Vendor/tool.exe") << "x";
     prefix_.define_drive('c', root);
     prefix_.define_drive('e', root);
-    prefix_.write_registry(
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-        "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Hivemend\"\r\n\r\n");
+    prefix_.write_registry(app_paths("Hivemend"));
     const std::string reg = prefix_.dir() + "/software.reg";
     std::ofstream(reg, std::ios::binary) << "Windows Registry Editor Version 5.00\r\n\r\n"
                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n"
@@ -226,15 +224,11 @@ TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
 TEST(Program, NonAdministratorStartIsHandedOff) {
   const auto bin = hivemend::win32::windows_path_of(HIVEMEND_BIN_DIR);
   ASSERT_TRUE(bin);
-  std::string reg_bin;  // as a REGEDIT5 string: backslashes doubled
-  for (char c : regf::to_utf8(*bin)) reg_bin += c == '\\' ? std::string("\\\\") : std::string(1, c);
   const mode_t old_umask = umask(0);  // the prefix must serve the user nobody too
   TestPrefix prefix;
   chmod(prefix.dir().c_str(), 0777);
   ASSERT_TRUE(prefix.write_registry(
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-      "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Hivemend\"\r\n"
-      "\"Path\"=\"" + reg_bin + "\\\\\"\r\n\r\n"
+      app_paths("Hivemend", "\"Path\"=" + reg_string(regf::to_utf8(*bin) + "\\") + "\r\n") +
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n"
       "\"MachineZone\"=\"Z1\"\r\n\"MachineCode\"=\"C1\"\r\n"));
   if (root_user()) {  // the registry is written back by its owner only

@@ -26,9 +26,7 @@ using namespace hivemend::testing;
 constexpr DWORD kSig = 0x1A2B3C4D;
 
 std::string ProductRegistry(const std::string& root_values, const std::string& wickmar_values) {
-  return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-         "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n\r\n"
-         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product]\r\n" +
+  return app_paths("Product") + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product]\r\n" +
          root_values + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n" + wickmar_values;
 }
 const std::string kRescue = "\"CDTransfer\"=\"YES\"\r\n";

@@ -18,9 +18,7 @@ namespace {
 using hivemend::testing::semaphore_exists;
 using hivemend::testing::TestPrefix;
 
-const std::string kAppPaths =
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-    "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Hivemend\"\r\n\r\n";
+const std::string kAppPaths = hivemend::testing::app_paths("Hivemend");
 
 std::string install_global(const std::string& key, const std::string& data) {
   return "[" + key + "\\Settings\\Setup]\r\n\"InstallGlobal\"=" + data + "\r\n\r\n";

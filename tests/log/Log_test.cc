@@ -66,9 +66,10 @@ TEST(Log, WithoutAUsablePrefixNothingHappens) {
   EXPECT_EQ(runtime_counters().stops, before.stops);  // the invocation failed
 }
 
-const std::string kRoot =
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-    "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n\r\n";
+// The product's Wickmar key holding `values`.
+std::string Wickmar(const std::string& values) {
+  return app_paths("Product") + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n" + values;
+}
 
 TEST(CLog, ReadsTheSwitchAndTheReportFile) {
   struct Case {
@@ -78,13 +79,10 @@ TEST(CLog, ReadsTheSwitchAndTheReportFile) {
     std::string file;  // "" for the default in the prefix
   };
   const Case cases[] = {
-      {"nothing set", kRoot, 0, ""},
-      {"DetailedLog 1", kRoot + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n\"DetailedLog\"=dword:00000001\r\n",
-       1, ""},
-      {"ReportFile", kRoot + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n\"ReportFile\"=\"D:\\\\r.txt\"\r\n",
-       0, "D:\\r.txt"},
-      {"empty ReportFile", kRoot + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n\"ReportFile\"=\"\"\r\n",
-       0, ""},
+      {"nothing set", app_paths("Product"), 0, ""},
+      {"DetailedLog 1", Wickmar("\"DetailedLog\"=dword:00000001\r\n"), 1, ""},
+      {"ReportFile", Wickmar("\"ReportFile\"=\"D:\\\\r.txt\"\r\n"), 0, "D:\\r.txt"},
+      {"empty ReportFile", Wickmar("\"ReportFile\"=\"\"\r\n"), 0, ""},
       // Without a product root the path is "\Wickmar", which the registry refuses for
       // its leading backslash, as Windows does: the switch stays off.
       {"no product root", "[HKEY_LOCAL_MACHINE\\Wickmar]\r\n\"DetailedLog\"=dword:00000005\r\n", 0, ""},

@@ -81,13 +81,9 @@ class Product {
   // The install directory ("": no "Path") and whether "MachineCode" exists ("MachineZone"
   // always does).
   void set_up(const std::string& install_dir, bool code) {
-    std::string path;
-    for (char c : windows_path(install_dir) + "\\") path += c == '\\' ? std::string("\\\\") : std::string(1, c);
     ASSERT_TRUE(prefix_.write_registry(
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-        "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Hivemend\"\r\n" +
-        (install_dir.empty() ? "" : "\"Path\"=\"" + path + "\"\r\n") +
-        "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" +
+        app_paths("Hivemend", install_dir.empty() ? "" : "\"Path\"=" + reg_string(windows_path(install_dir) + "\\") + "\r\n") +
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" +
         "\"MachineZone\"=\"Z1\"\r\n"));
     machine_code_ = code;
     // The registry is written back by its owner only.

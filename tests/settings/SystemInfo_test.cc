@@ -18,9 +18,7 @@ namespace {
 
 using namespace hivemend::testing;
 
-const std::string kProductRoot =
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-    "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n";
+const std::string kProductRoot = app_paths("Product");
 constexpr LPCWSTR kRootKey = u"SOFTWARE\\Tessaro\\Product";
 
 // The Windows version as the machine registry states it (see win32/sysinfo.h).
@@ -99,12 +97,9 @@ TEST(RecordSystemInfo, RecordsProcessorsMemoryAndTheInstallArchitecture) {
     TestPrefix prefix;
     const std::string install = prefix.folder("install");
     if (root) prefix.folder("install/amd64");
-    std::string path;
-    for (char ch : u8(*hivemend::win32::windows_path_of(install)) + "\\")
-      path += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
     ASSERT_TRUE(prefix.write_registry(
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n\"Path\"=\"" + path +
-        "\"\r\n" + (root ? "\"RegPath\"=\"HKLM\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n" : "")));
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n\"Path\"=" +
+        reg_string(u8(*hivemend::win32::windows_path_of(install)) + "\\") + "\r\n" + (root ? "\"RegPath\"=\"HKLM\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n" : "")));
     COrnOptions options(nullptr);
     EXPECT_EQ(options.m_dwOSFlags, kOSFamily7 | (root ? kOSInstallAmd64 : kOSInstallNoAmd64));
     const LPCWSTR key = root ? kRootKey : u"";

@@ -151,6 +151,19 @@ inline ProgramRun run_program(const std::vector<std::string>& argv, const std::v
   return finish_program(start_program(argv, env, scratch, "run", as_nobody), scratch);
 }
 
+// A text as a REGEDIT5 string: in double quotes, backslashes doubled.
+inline std::string reg_string(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return quoted + "\"";
+}
+// REGEDIT5 text of the product's App Paths key (32-bit view), naming
+// HKEY_LOCAL_MACHINE\SOFTWARE\Tessaro\<product> its registry root, with `values` besides.
+inline std::string app_paths(const std::string& product, const std::string& values = "") {
+  return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
+         "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\" + product + "\"\r\n" + values + "\r\n";
+}
+
 // Makes a folder (with its parents) or a file, and gives it a short name when one is
 // asked for. Returns false when the volume refused.
 inline bool make_dir(const std::string& path, const std::string& short_name = "") {
