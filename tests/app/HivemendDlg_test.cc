@@ -110,7 +110,6 @@ TEST_F(HivemendDlgTest, FlagsComeFromTheProductSettings) {
     CHivemendDlg run(u"", u"E", kSig);
     EXPECT_EQ(run.m_bRescueTransfer, c.rescue);
     EXPECT_EQ(run.m_bDetailedLogging, c.detailed);
-    EXPECT_EQ(run.m_nIDTemplate, 9503u);
     EXPECT_EQ(read_log(prefix_.log_path()), RunLines("", c.rescue, c.detailed));
     EXPECT_EQ(Report(), Summary("0", "0", "0"));
   }

@@ -52,10 +52,7 @@ TEST(GetProductRegRoot, TakesRegPathAfterItsRootName) {
 
 TEST(GetInstallPath, NeedsAnExistingFolder) {
   TestPrefix prefix;
-  char tmpl[] = "/tmp/hivemend-install-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string folder = tmpl;
-  ASSERT_TRUE(prefix.define_drive('p', folder));
+  ASSERT_TRUE(prefix.define_drive('p', prefix.folder("install")));
   struct Case {
     std::string path;
     bool found;
@@ -73,7 +70,6 @@ TEST(GetInstallPath, NeedsAnExistingFolder) {
     EXPECT_EQ(GetInstallPath(out) != FALSE, c.found);
     EXPECT_EQ(u8(out), c.result);
   }
-  rmdir(folder.c_str());
 }
 
 TEST(RegValues, WriteCreatesKeysAndReadsLeaveDefaultsAlone) {
