@@ -88,7 +88,7 @@ class HivemendDlgTest : public VolumeSuite<HivemendDlgTest> {
     const auto tree = read_hive(dst_ + "/" + file);
     return tree ? value_text(find_value(*tree, path, name)) : "<unreadable>";
   }
-  std::string Report() { return file_bytes(prefix_.dir() + "/logs/hivemend-report.txt"); }
+  std::string Report() { return read_text(prefix_.dir() + "/logs/hivemend-report.txt"); }
 
   std::string dst_;
 };

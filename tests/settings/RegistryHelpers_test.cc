@@ -82,7 +82,7 @@ TEST(RegValues, WriteCreatesKeysAndReadsLeaveDefaultsAlone) {
   ASSERT_TRUE(WriteRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A", u"S", REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                             (text.size() + 1) * 2));
   // Written back at once into the machine registry file.
-  const std::string file = file_bytes(prefix.dir() + "/system.reg");
+  const std::string file = read_text(prefix.dir() + "/system.reg");
   EXPECT_NE(file.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B\\C]"), std::string::npos) << file;
 
   DWORD number = 77;

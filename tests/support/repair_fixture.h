@@ -175,9 +175,6 @@ inline bool make_file(const std::string& path, const std::string& short_name = "
   return write_text(path, content) && (short_name.empty() || NtfsVolume::set_short_name(path, short_name));
 }
 
-// The bytes of a file ("" when it cannot be read).
-inline std::string file_bytes(const std::string& path) { return read_text(path); }
-
 // UTF-16LE bytes of a UTF-8 text, as a report file holds them.
 inline std::string utf16le(const std::string& text) {
   const Bytes bytes = utf16(regf::from_utf8(text), false);
