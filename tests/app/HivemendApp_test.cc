@@ -2,7 +2,6 @@
 // exit codes, output and guard against a second instance, run as a separate process.
 #include "app/HivemendApp.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,7 +12,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,11 +19,12 @@
 #include "regf/unicode.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/handle.h"
+#include "win32/prefix.h"
 #include "win32/sync.h"
 
 namespace {
 
-using hivemend::testing::TestPrefix;
+using namespace hivemend::testing;
 using Status = RepairCommandLine::Status;
 
 TEST(CommandLine, Switches) {
@@ -79,58 +78,12 @@ TEST(CommandLine, Switches) {
   EXPECT_EQ(ParseRepairCommandLine(nullptr).status, Status::MissingSwitch);
 }
 
-// The real program, run in a child process.
-struct ProgramRun {
-  int exit_code = -1;
-  std::string out, err;
-  std::chrono::milliseconds took{};
-};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+const std::string kProgram = std::string(HIVEMEND_BIN_DIR) + "/hivemend";
+std::vector<std::string> Program(std::vector<std::string> args) {
+  args.insert(args.begin(), kProgram);
+  return args;
 }
-
-// Starts build/bin/hivemend with `args` and the environment of the test plus `env`
-// ("NAME=value"); standard output and error go to files in `scratch`.
-pid_t start_program(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                    const std::string& scratch, const std::string& tag) {
-  const std::string program = std::string(HIVEMEND_BIN_DIR) + "/hivemend";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-    const int out = open((scratch + "/" + tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open((scratch + "/" + tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(err, 2);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-ProgramRun finish_program(pid_t pid, const std::string& scratch, const std::string& tag,
-                   std::chrono::steady_clock::time_point start) {
-  ProgramRun run;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = read_file(scratch + "/" + tag + ".out");
-  run.err = read_file(scratch + "/" + tag + ".err");
-  return run;
-}
-
-ProgramRun run_program(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                const std::string& scratch) {
-  const auto start = std::chrono::steady_clock::now();
-  return finish_program(start_program(args, env, scratch, "run"), scratch, "run", start);
-}
-
-const std::vector<std::string> kFullLine = {"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1A2B3C4D%"};
+const std::vector<std::string> kFullLine = Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1A2B3C4D%"});
 
 // A prefix with the product's settings and an installation on drive E: (also C:, the
 // letter its paths are written with) whose SOFTWARE hive holds one short-name path.
@@ -144,9 +97,7 @@ class Installation {
     std::ofstream(root + "/Program Files/Vendor/tool.exe") << "x";
     prefix_.define_drive('c', root);
     prefix_.define_drive('e', root);
-    prefix_.write_registry(
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-        "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Hivemend\"\r\n\r\n");
+    prefix_.write_registry(app_paths("Hivemend"));
     const std::string reg = prefix_.dir() + "/software.reg";
     std::ofstream(reg, std::ios::binary) << "Windows Registry Editor Version 5.00\r\n\r\n"
                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n"
@@ -159,8 +110,8 @@ class Installation {
   bool built() const { return built_; }
   const std::string& dir() const { return prefix_.dir(); }
   std::string hive() const { return config_ + "/SOFTWARE"; }
-  std::string log() const { return read_file(prefix_.dir() + "/logs/hivemend.log"); }
-  std::string report() const { return read_file(prefix_.dir() + "/logs/hivemend-report.txt"); }
+  std::string log() const { return read_text(prefix_.dir() + "/logs/hivemend.log"); }
+  std::string report() const { return read_text(prefix_.dir() + "/logs/hivemend-report.txt"); }
 
  private:
   TestPrefix prefix_;
@@ -182,40 +133,28 @@ TEST(Program, ExitCodes) {
   } cases[] = {
       {"run", kFullLine, {}, 2, true, false, ""},
       {"run on a Tablet PC", kFullLine, {"HIVEMEND_TABLETPC=1"}, 0, true, true, ""},
-      {"no arguments", {}, {}, 0, false, false, ""},
-      {"no /SrcDrives", {"/DstDrives", "%E%", "/SrcSig", "%1%"}, {}, 0, false, false, ""},
-      {"no /DstDrives", {"/SrcDrives", "%C%", "/SrcSig", "%1%"}, {}, 0, false, false, ""},
-      {"no /SrcSig", {"/SrcDrives", "%C%", "/DstDrives", "%E%"}, {}, 0, false, false, ""},
-      {"no /SrcSig on a Tablet PC", {"/SrcDrives", "%C%", "/DstDrives", "%E%"}, {"HIVEMEND_TABLETPC=1"}, 0, false,
-       true, ""},
-      {"too many letters", {"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}, {}, 0, false,
-       false, "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
+      {"no arguments", Program({}), {}, 0, false, false, ""},
+      // (Each missing switch is told apart by the command-line cases above.)
+      {"no /SrcSig", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {}, 0, false, false, ""},
+      {"no /SrcSig on a Tablet PC", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {"HIVEMEND_TABLETPC=1"}, 0,
+       false, true, ""},
+      {"too many letters", Program({"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}), {}, 0,
+       false, false, "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Installation installation;
     ASSERT_TRUE(installation.built());
+    const auto start = std::chrono::steady_clock::now();
     const ProgramRun run = run_program(c.args, c.env, installation.dir());
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_EQ(run.exit_code, c.exit_code);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(installation.log().find("CHivemendDlg -> pSrcLetters = ") != std::string::npos, c.runs);
     EXPECT_EQ(!installation.report().empty(), c.runs);
-    EXPECT_EQ(run.took >= std::chrono::milliseconds(1000), c.waits) << run.took.count() << " ms";
+    EXPECT_EQ(took >= std::chrono::milliseconds(1000), c.waits) << took.count() << " ms";
   }
-}
-
-TEST(Program, RepairsTheRestoredHive) {
-  if (!root_user()) GTEST_SKIP() << "mounting hives needs the privileges of an administrator (root)";
-  Installation installation;
-  ASSERT_TRUE(installation.built());
-  const ProgramRun run = run_program(kFullLine, {}, installation.dir());
-  EXPECT_EQ(run.exit_code, 2);
-  const std::string exported = std::string(HIVEMEND_BIN_DIR) + "/hivetool export " + installation.hive() + " > " +
-                               installation.dir() + "/after.reg";
-  ASSERT_EQ(std::system(exported.c_str()), 0);
-  EXPECT_NE(read_file(installation.dir() + "/after.reg").find("\"Tool\"=\"C:\\\\Program Files\\\\Vendor\\\\tool.exe\""),
-            std::string::npos);
 }
 
 TEST(Program, InformationalOptionsTouchNothing) {
@@ -227,7 +166,7 @@ TEST(Program, InformationalOptionsTouchNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.option);
     const std::string unused = scratch.dir() + "/never-created";
-    const ProgramRun run = run_program({c.option}, {"HIVEMEND_PREFIX=" + unused}, scratch.dir());
+    const ProgramRun run = run_program(Program({c.option}), {"HIVEMEND_PREFIX=" + unused}, scratch.dir());
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.out.rfind(c.output_start, 0), 0u) << run.out;
     EXPECT_EQ(run.err, "");
@@ -235,15 +174,9 @@ TEST(Program, InformationalOptionsTouchNothing) {
   }
 }
 
-bool semaphore_exists(const char16_t* name) {
-  HANDLE h = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, name);
-  if (h) CloseHandle(h);
-  return h != nullptr;
-}
-
 // One instance at a time, between real processes: while one holds the guard, a second
 // start with the same command line ends at once with 0 and touches no hive; once the
-// holder is killed (-9), a start runs.
+// holder is killed (-9), a start runs and repairs the restored hive.
 TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
   if (!root_user()) GTEST_SKIP() << "mounting hives needs the privileges of an administrator (root)";
   Installation installation;
@@ -259,13 +192,13 @@ TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
   ASSERT_TRUE(semaphore_exists(u"Global\\TALVIN99"));
   ASSERT_EQ(kill(first, SIGSTOP), 0);
 
-  const std::string hive_before = read_file(installation.hive());
+  const std::string hive_before = read_text(installation.hive());
   const std::string log_before = installation.log();
   const std::string report_before = installation.report();
   const ProgramRun second = run_program(kFullLine, {}, installation.dir());
   EXPECT_EQ(second.exit_code, 0);
   EXPECT_EQ(second.err, "");
-  EXPECT_EQ(read_file(installation.hive()), hive_before);
+  EXPECT_EQ(read_text(installation.hive()), hive_before);
   EXPECT_EQ(installation.log(), log_before);
   EXPECT_EQ(installation.report(), report_before);
   EXPECT_TRUE(semaphore_exists(u"Global\\TALVIN99"));
@@ -278,7 +211,38 @@ TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
   EXPECT_EQ(third.exit_code, 2);
   EXPECT_GT(installation.report().size(), report_before.size());
   EXPECT_FALSE(semaphore_exists(u"Global\\TALVIN99"));
+  const std::string exported = std::string(HIVEMEND_BIN_DIR) + "/hivetool export " + installation.hive() + " > " +
+                               installation.dir() + "/after.reg";
+  ASSERT_EQ(std::system(exported.c_str()), 0);
+  EXPECT_NE(read_text(installation.dir() + "/after.reg").find("\"Tool\"=\"C:\\\\Program Files\\\\Vendor\\\\tool.exe\""),
+            std::string::npos);
 }
 
+// Started by a user who is no administrator, on a product set up for the hand-off: it
+// starts TsoHandOff.exe from the install directory with its label and command line,
+// runs no repair and ends with 1.
+TEST(Program, NonAdministratorStartIsHandedOff) {
+  const auto bin = hivemend::win32::windows_path_of(HIVEMEND_BIN_DIR);
+  ASSERT_TRUE(bin);
+  const mode_t old_umask = umask(0);  // the prefix must serve the user nobody too
+  TestPrefix prefix;
+  chmod(prefix.dir().c_str(), 0777);
+  ASSERT_TRUE(prefix.write_registry(
+      app_paths("Hivemend", "\"Path\"=" + reg_string(regf::to_utf8(*bin) + "\\") + "\r\n") +
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n"
+      "\"MachineZone\"=\"Z1\"\r\n\"MachineCode\"=\"C1\"\r\n"));
+  if (root_user()) {  // the registry is written back by its owner only
+    EXPECT_EQ(chown(prefix.system_reg().c_str(), kNobody, kNobody), 0);
+  }
+  const ProgramRun run = run_program(kFullLine, {}, prefix.dir(), /*as_nobody=*/true);
+  umask(old_umask);
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  const std::string log = read_text(prefix.log_path());
+  EXPECT_NE(log.find("\tTsoHandOff -> QRT-11 \t" + regf::to_utf8(*bin) +
+                     "\\TsoHandOff.exe QRT-11 /SrcDrives %C% /DstDrives %E% /SrcSig %1A2B3C4D%\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("CHivemendDlg -> pSrcLetters = "), std::string::npos) << log;
+}
 
 }  // namespace

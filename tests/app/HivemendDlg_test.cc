@@ -26,9 +26,7 @@ using namespace hivemend::testing;
 constexpr DWORD kSig = 0x1A2B3C4D;
 
 std::string ProductRegistry(const std::string& root_values, const std::string& wickmar_values) {
-  return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-         "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n\r\n"
-         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product]\r\n" +
+  return app_paths("Product") + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product]\r\n" +
          root_values + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n" + wickmar_values;
 }
 const std::string kRescue = "\"CDTransfer\"=\"YES\"\r\n";
@@ -90,7 +88,7 @@ class HivemendDlgTest : public VolumeSuite<HivemendDlgTest> {
     const auto tree = read_hive(dst_ + "/" + file);
     return tree ? value_text(find_value(*tree, path, name)) : "<unreadable>";
   }
-  std::string Report() { return file_bytes(prefix_.dir() + "/logs/hivemend-report.txt"); }
+  std::string Report() { return read_text(prefix_.dir() + "/logs/hivemend-report.txt"); }
 
   std::string dst_;
 };
@@ -112,7 +110,6 @@ TEST_F(HivemendDlgTest, FlagsComeFromTheProductSettings) {
     CHivemendDlg run(u"", u"E", kSig);
     EXPECT_EQ(run.m_bRescueTransfer, c.rescue);
     EXPECT_EQ(run.m_bDetailedLogging, c.detailed);
-    EXPECT_EQ(run.m_nIDTemplate, 9503u);
     EXPECT_EQ(read_log(prefix_.log_path()), RunLines("", c.rescue, c.detailed));
     EXPECT_EQ(Report(), Summary("0", "0", "0"));
   }

@@ -10,26 +10,14 @@
 #include <string>
 
 #include "tests/support/repair_fixture.h"
-#include "win32/managed.h"
 
 namespace {
 
 using namespace hivemend::testing;
 
-HIVEMEND_RUNTIME_COUNTERS RuntimeCounters() {
-  HIVEMEND_RUNTIME_COUNTERS counters{};
-  HMODULE runtime = LoadLibraryW(HIVEMEND_RUNTIME_FILE);
-  auto counters_of = runtime ? reinterpret_cast<HIVEMEND_RUNTIME_COUNTERS_PROC>(
-                                   GetProcAddress(runtime, HIVEMEND_RUNTIME_COUNTERS_NAME))
-                             : nullptr;
-  if (counters_of) counters_of(&counters);
-  if (runtime) FreeLibrary(runtime);
-  return counters;
-}
-
 TEST(Log, EachLineReachesTheComponentInOrder) {
   TestPrefix prefix;
-  const HIVEMEND_RUNTIME_COUNTERS before = RuntimeCounters();
+  const HIVEMEND_RUNTIME_COUNTERS before = runtime_counters(/*required=*/false);
   Log(u"CHivemendDlg -> pSrcLetters = ", u"CD");
   Log(u"CHivemendDlg", u"");  // an empty message is still delivered
   Log(u"RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED", u"\r\nKEYPATH=\"a\"\r\nKEYNAME=\"b\"");
@@ -43,7 +31,7 @@ TEST(Log, EachLineReachesTheComponentInOrder) {
       {"Ünïcode -> ", "C:\\Programme\\Gemeinsame Dateien"},
   };
   EXPECT_EQ(read_log(prefix.log_path()), expected);
-  const HIVEMEND_RUNTIME_COUNTERS after = RuntimeCounters();
+  const HIVEMEND_RUNTIME_COUNTERS after = runtime_counters(/*required=*/false);
   EXPECT_EQ(after.instancesCreated - before.instancesCreated, 5u);  // one instance per line
   EXPECT_EQ(after.instancesAlive, 0u);
   EXPECT_EQ(after.starts - before.starts, 5u);
@@ -73,14 +61,15 @@ TEST(Log, FailingSinkNeverStopsTheCallerButOutOfMemoryPasses) {
 TEST(Log, WithoutAUsablePrefixNothingHappens) {
   TestPrefix prefix;
   setenv("HIVEMEND_PREFIX", "/proc/hivemend-no-such-prefix", 1);
-  const HIVEMEND_RUNTIME_COUNTERS before = RuntimeCounters();
+  const HIVEMEND_RUNTIME_COUNTERS before = runtime_counters(/*required=*/false);
   EXPECT_NO_THROW(Log(u"a", u"b"));
-  EXPECT_EQ(RuntimeCounters().stops, before.stops);  // the invocation failed
+  EXPECT_EQ(runtime_counters(/*required=*/false).stops, before.stops);  // the invocation failed
 }
 
-const std::string kRoot =
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-    "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n\r\n";
+// The product's Wickmar key holding `values`.
+std::string Wickmar(const std::string& values) {
+  return app_paths("Product") + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n" + values;
+}
 
 TEST(CLog, ReadsTheSwitchAndTheReportFile) {
   struct Case {
@@ -90,13 +79,10 @@ TEST(CLog, ReadsTheSwitchAndTheReportFile) {
     std::string file;  // "" for the default in the prefix
   };
   const Case cases[] = {
-      {"nothing set", kRoot, 0, ""},
-      {"DetailedLog 1", kRoot + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n\"DetailedLog\"=dword:00000001\r\n",
-       1, ""},
-      {"ReportFile", kRoot + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n\"ReportFile\"=\"D:\\\\r.txt\"\r\n",
-       0, "D:\\r.txt"},
-      {"empty ReportFile", kRoot + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n\"ReportFile\"=\"\"\r\n",
-       0, ""},
+      {"nothing set", app_paths("Product"), 0, ""},
+      {"DetailedLog 1", Wickmar("\"DetailedLog\"=dword:00000001\r\n"), 1, ""},
+      {"ReportFile", Wickmar("\"ReportFile\"=\"D:\\\\r.txt\"\r\n"), 0, "D:\\r.txt"},
+      {"empty ReportFile", Wickmar("\"ReportFile\"=\"\"\r\n"), 0, ""},
       // Without a product root the path is "\Wickmar", which the registry refuses for
       // its leading backslash, as Windows does: the switch stays off.
       {"no product root", "[HKEY_LOCAL_MACHINE\\Wickmar]\r\n\"DetailedLog\"=dword:00000005\r\n", 0, ""},

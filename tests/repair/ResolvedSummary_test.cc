@@ -34,9 +34,9 @@ TEST(WriteResolvedSummary, AppendsOneUtf16BlockPerRun) {
   const std::string file = prefix.dir() + "/logs/hivemend-report.txt";
   WriteResolvedSummary(&log, 0, 0, 0, 0, 0, 0, 0, 0);
   // Created without byte-order mark, holding exactly one block.
-  EXPECT_EQ(file_bytes(file), utf16le(summary_block("0", "0", "0")));
+  EXPECT_EQ(read_text(file), utf16le(summary_block("0", "0", "0")));
   WriteResolvedSummary(&log, 1234567, 999, 73456, 0, 0, 0, 0, 0);
-  EXPECT_EQ(file_bytes(file), utf16le(summary_block("0", "0", "0") + summary_block("73,456", "1,234,567", "999")));
+  EXPECT_EQ(read_text(file), utf16le(summary_block("0", "0", "0") + summary_block("73,456", "1,234,567", "999")));
 }
 
 TEST(WriteResolvedSummary, AppendsAfterWhatTheFileHolds) {
@@ -52,7 +52,7 @@ TEST(WriteResolvedSummary, AppendsAfterWhatTheFileHolds) {
   CLog log;
   EXPECT_EQ(u8(log.m_szLogFile), "R:\\restore.log");
   WriteResolvedSummary(&log, 2, 1, 10, 0, 0, 0, 0, 0);
-  EXPECT_EQ(file_bytes(folder + "/restore.log"), "earlier" + utf16le(summary_block("10", "2", "1")));
+  EXPECT_EQ(read_text(folder + "/restore.log"), "earlier" + utf16le(summary_block("10", "2", "1")));
 
   // Held open by another handle (the file is opened without sharing): nothing is written.
   HANDLE other = CreateFileW(u"R:\\restore.log", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -61,7 +61,7 @@ TEST(WriteResolvedSummary, AppendsAfterWhatTheFileHolds) {
   CloseHandle(other);
   // Without a log object nothing is written either.
   WriteResolvedSummary(nullptr, 5, 5, 5, 0, 0, 0, 0, 0);
-  EXPECT_EQ(file_bytes(folder + "/restore.log"), "earlier" + utf16le(summary_block("10", "2", "1")));
+  EXPECT_EQ(read_text(folder + "/restore.log"), "earlier" + utf16le(summary_block("10", "2", "1")));
 }
 
 }  // namespace

@@ -5,10 +5,7 @@
 // records its command line in the product's log.
 #include "settings/HandOff.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -26,14 +23,9 @@
 #include "tests/support/repair_fixture.h"
 #include "win32/prefix.h"
 
-extern char** environ;
-
 namespace {
 
-using hivemend::testing::read_text;
-using hivemend::testing::TestPrefix;
-
-constexpr uid_t kNobody = 65534;
+using namespace hivemend::testing;
 const std::string kBin = HIVEMEND_BIN_DIR;
 
 std::string windows_path(const std::string& linux_path) {
@@ -86,16 +78,13 @@ class Product {
   const std::string& tools() const { return tools_; }
   std::string log() const { return read_text(prefix_.log_path()); }
 
-  // The install directory ("": no "Path") and which setup values exist.
-  void set_up(const std::string& install_dir, bool zone, bool code) {
-    std::string path;
-    for (char c : windows_path(install_dir) + "\\") path += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  // The install directory ("": no "Path") and whether "MachineCode" exists ("MachineZone"
+  // always does).
+  void set_up(const std::string& install_dir, bool code) {
     ASSERT_TRUE(prefix_.write_registry(
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-        "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Hivemend\"\r\n" +
-        (install_dir.empty() ? "" : "\"Path\"=\"" + path + "\"\r\n") +
-        "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" +
-        (zone ? "\"MachineZone\"=\"Z1\"\r\n" : "")));
+        app_paths("Hivemend", install_dir.empty() ? "" : "\"Path\"=" + reg_string(windows_path(install_dir) + "\\") + "\r\n") +
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" +
+        "\"MachineZone\"=\"Z1\"\r\n"));
     machine_code_ = code;
     // The registry is written back by its owner only.
     if (geteuid() == 0) {
@@ -112,28 +101,8 @@ class Product {
     std::vector<std::string> env = {"HIVEMEND_HANDOFF_CHILD=1", "LD_LIBRARY_PATH=" + kBin};
     if (cmdline) env.push_back(std::string("HIVEMEND_HANDOFF_CMDLINE=") + cmdline);
     if (machine_code_) env.push_back("HIVEMEND_HANDOFF_MACHINE_CODE=1");
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string filter = "--gtest_filter=HandOffChild.Run";
-    char* argv[] = {const_cast<char*>(program.c_str()), filter.data(), nullptr};
-    const std::string out = tools_ + "/out.txt", err = tools_ + "/err.txt";
-
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
-      dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
-      if (geteuid() == 0 && !as_admin &&
-          (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-           setresuid(kNobody, kNobody, kNobody) != 0))
-        _exit(126);
-      execve(program.c_str(), argv, envp.data());
-      _exit(127);
-    }
-    waitpid(pid, nullptr, 0);
-    return Decision{read_text(out), read_text(err)};
+    const ProgramRun run = run_program({program, "--gtest_filter=HandOffChild.Run"}, env, tools_, !as_admin);
+    return Decision{run.out, run.err};
   }
 
  private:
@@ -170,6 +139,7 @@ TEST(HandOff, Decisions) {
     bool exit_requested;
     std::string log_line;      // "": nothing handed off
     bool error_box;
+    bool as_admin = false;     // run as an administrator (root), not as nobody
   } cases[] = {
       {"tool 2 with a command line", "TsoMorvel.exe", true, "bin", kToolCmdLine, nullptr, true,
        handoff_line("QRT-2", program + " QRT-2 " + kToolCmdLine), false},
@@ -193,9 +163,11 @@ TEST(HandOff, Decisions) {
       {"command line that just fits", "TsoWickmar.exe", true, "bin", fits.c_str(), nullptr, true,
        handoff_line("QRT-10", program + " QRT-10 " + fits), false},
       {"command line too long", "TsoWickmar.exe", true, "bin", too_long.c_str(), nullptr, true, "", true},
+      {"an administrator runs normally", "TsoMorvel.exe", true, "bin", kToolCmdLine, nullptr, false, "", false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.as_admin && geteuid() != 0) continue;  // needs an administrator (root)
     Product product;
     std::string install = c.install == "bin" ? kBin : c.install == "" ? "" : product.folder(c.install);
     std::string expected_line = c.log_line;
@@ -206,13 +178,13 @@ TEST(HandOff, Decisions) {
     if (c.install == "blanks" || c.install == "")
       std::filesystem::create_symlink(kBin + "/TsoHandOff.exe", (c.install == "" ? product.tools() : install) +
                                                                     "/TsoHandOff.exe");
-    product.set_up(install, true, c.code);
+    product.set_up(install, c.code);
     HANDLE running = c.running ? CreateMutexW(nullptr, FALSE, c.running) : nullptr;
-    const Decision d = product.run(c.tool, c.cmdline);
+    const Decision d = product.run(c.tool, c.cmdline, c.as_admin);
     if (running) CloseHandle(running);
 
     ASSERT_TRUE(d.ran()) << d.out << d.err;
-    EXPECT_FALSE(d.admin());
+    EXPECT_EQ(d.admin(), c.as_admin);
     EXPECT_EQ(d.exit_requested(), c.exit_requested);
     const std::string log = product.log();
     EXPECT_EQ(expected_line.empty() ? log.find("TsoHandOff") == std::string::npos
@@ -221,17 +193,6 @@ TEST(HandOff, Decisions) {
         << log;
     EXPECT_EQ(d.err.find(kCannotStart) != std::string::npos, c.error_box) << d.err;
   }
-}
-
-TEST(HandOff, AdministratorRunsNormally) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs an administrator (root)";
-  Product product;
-  product.set_up(kBin, true, true);
-  const Decision d = product.run("TsoMorvel.exe", kToolCmdLine, /*as_admin=*/true);
-  ASSERT_TRUE(d.ran()) << d.out << d.err;
-  EXPECT_TRUE(d.admin());
-  EXPECT_FALSE(d.exit_requested());
-  EXPECT_EQ(product.log().find("TsoHandOff"), std::string::npos);
 }
 
 }  // namespace

@@ -41,9 +41,7 @@ std::string Registration(const std::string& path, bool expand = false) {
     }
     data.pop_back();
   } else {
-    data = "\"";
-    for (char c : path) data += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    data += "\"";
+    data = hivemend::testing::reg_string(path);
   }
   return "[HKEY_CLASSES_ROOT\\CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32]\r\n@=" + data + "\r\n";
 }

@@ -23,13 +23,10 @@ namespace {
 using namespace hivemend::testing;
 
 constexpr LPCWSTR kRootKey = u"SOFTWARE\\Tessaro\\Product";
-const std::string kAppPaths =
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-    "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n";
 
 // The product registry root holding `values`, and a subkey of it holding its own.
 std::string Product(const std::string& values) {
-  return kAppPaths + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product]\r\n" + values;
+  return app_paths("Product") + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product]\r\n" + values;
 }
 std::string Subkey(const std::string& name, const std::string& values) {
   return "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\" + name + "]\r\n" + values;

@@ -52,10 +52,7 @@ TEST(GetProductRegRoot, TakesRegPathAfterItsRootName) {
 
 TEST(GetInstallPath, NeedsAnExistingFolder) {
   TestPrefix prefix;
-  char tmpl[] = "/tmp/hivemend-install-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string folder = tmpl;
-  ASSERT_TRUE(prefix.define_drive('p', folder));
+  ASSERT_TRUE(prefix.define_drive('p', prefix.folder("install")));
   struct Case {
     std::string path;
     bool found;
@@ -73,7 +70,6 @@ TEST(GetInstallPath, NeedsAnExistingFolder) {
     EXPECT_EQ(GetInstallPath(out) != FALSE, c.found);
     EXPECT_EQ(u8(out), c.result);
   }
-  rmdir(folder.c_str());
 }
 
 TEST(RegValues, WriteCreatesKeysAndReadsLeaveDefaultsAlone) {
@@ -86,7 +82,7 @@ TEST(RegValues, WriteCreatesKeysAndReadsLeaveDefaultsAlone) {
   ASSERT_TRUE(WriteRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A", u"S", REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                             (text.size() + 1) * 2));
   // Written back at once into the machine registry file.
-  const std::string file = file_bytes(prefix.dir() + "/system.reg");
+  const std::string file = read_text(prefix.dir() + "/system.reg");
   EXPECT_NE(file.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B\\C]"), std::string::npos) << file;
 
   DWORD number = 77;

@@ -18,9 +18,7 @@ namespace {
 
 using namespace hivemend::testing;
 
-const std::string kProductRoot =
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-    "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n";
+const std::string kProductRoot = app_paths("Product");
 constexpr LPCWSTR kRootKey = u"SOFTWARE\\Tessaro\\Product";
 
 // The Windows version as the machine registry states it (see win32/sysinfo.h).
@@ -44,7 +42,7 @@ std::optional<std::string> DescriptionText(LPCWSTR pszKey, LPCWSTR pszName) {
 TEST(RecordSystemInfo, ClassifiesTheWindowsVersion) {
   struct Case {
     std::string version;  // registry text after the product root
-    std::optional<std::string> os;
+    std::optional<std::string> os;  // nullopt: nothing recorded, no processors or memory either
     DWORD family, service_pack;
   } cases[] = {
       {"", "Windows 7", 0x20, 0},  // the prefix's default: 6.1 SP1
@@ -59,6 +57,7 @@ TEST(RecordSystemInfo, ClassifiesTheWindowsVersion) {
       {NtVersion("5.0", "2194", "Service Pack 3"), "Windows 2000", 4, 0x18},
       {NtVersion("10.0", "19045", ""), "Windows 2000", 4, 0x18},
       {NtVersion("4.0", "1381", "Service Pack 6"), "", 2, 0},
+      {NtVersion("3.51", "1057", "Service Pack 5"), std::nullopt, 0, 0},
       {"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion]\r\n\"VersionNumber\"=\"4.10.2222\"\r\n", "",
        0, 0},
   };
@@ -69,20 +68,12 @@ TEST(RecordSystemInfo, ClassifiesTheWindowsVersion) {
     COrnOptions options(nullptr);
     EXPECT_EQ(DescriptionText(kRootKey, u"OS"), c.os);
     // No install folder: "amd64\" is looked for in the current folder, which has none.
-    EXPECT_EQ(options.m_dwOSFlags, c.family | kOSInstallNoAmd64);
+    EXPECT_EQ(options.m_dwOSFlags, c.os ? c.family | kOSInstallNoAmd64 : 0u);
     EXPECT_EQ(options.m_dwServicePack, c.service_pack);
-  }
-}
-
-TEST(RecordSystemInfo, BeforeVersion4NothingIsRecorded) {
-  TestPrefix prefix;
-  ASSERT_TRUE(prefix.write_registry(kProductRoot + NtVersion("3.51", "1057", "Service Pack 5")));
-  COrnOptions options(nullptr);
-  EXPECT_EQ(options.m_dwOSFlags, 0u);
-  EXPECT_EQ(options.m_dwServicePack, 0u);
-  for (LPCWSTR name : {u"OS", u"Processors", u"RAM"}) {
-    DWORD size = 0;
-    EXPECT_FALSE(QueryRegValue(HKEY_LOCAL_MACHINE, kRootKey, name, nullptr, &size)) << u8(name);
+    for (LPCWSTR name : {u"OS", u"Processors", u"RAM"}) {
+      DWORD size = 0;
+      EXPECT_EQ(QueryRegValue(HKEY_LOCAL_MACHINE, kRootKey, name, nullptr, &size) != FALSE, c.os.has_value()) << u8(name);
+    }
   }
 }
 
@@ -99,12 +90,9 @@ TEST(RecordSystemInfo, RecordsProcessorsMemoryAndTheInstallArchitecture) {
     TestPrefix prefix;
     const std::string install = prefix.folder("install");
     if (root) prefix.folder("install/amd64");
-    std::string path;
-    for (char ch : u8(*hivemend::win32::windows_path_of(install)) + "\\")
-      path += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
     ASSERT_TRUE(prefix.write_registry(
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n\"Path\"=\"" + path +
-        "\"\r\n" + (root ? "\"RegPath\"=\"HKLM\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n" : "")));
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n\"Path\"=" +
+        reg_string(u8(*hivemend::win32::windows_path_of(install)) + "\\") + "\r\n" + (root ? "\"RegPath\"=\"HKLM\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n" : "")));
     COrnOptions options(nullptr);
     EXPECT_EQ(options.m_dwOSFlags, kOSFamily7 | (root ? kOSInstallAmd64 : kOSInstallNoAmd64));
     const LPCWSTR key = root ? kRootKey : u"";

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/files.h"
+#include "tests/support/repair_fixture.h"
 
 namespace settings_test {
 
@@ -79,18 +79,9 @@ class ProgramCopy {
   std::string run(const std::string& filter, std::vector<std::string> env) const {
     const std::string result = dir_.path("result.txt");
     env.push_back(std::string(kResultVariable) + "=" + result);
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      for (std::string& e : env) putenv(e.data());
-      const std::string program = dir_.path("test-program"), arg = "--gtest_filter=" + filter;
-      if (!std::freopen("/dev/null", "w", stdout)) _exit(126);
-      execl(program.c_str(), program.c_str(), arg.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "<exit " + std::to_string(status) + ">";
+    const auto run = hivemend::testing::run_program({dir_.path("test-program"), "--gtest_filter=" + filter}, env,
+                                                    dir_.root());
+    if (run.exit_code != 0) return "<exit " + std::to_string(run.exit_code) + ">";
     return hivemend::testing::read_text(result);
   }
 

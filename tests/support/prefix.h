@@ -1,6 +1,7 @@
 // The platform layer for a test: a prefix of its own (HIVEMEND_PREFIX points at a fresh
 // temporary folder for the life of the object and is restored afterwards), the mount
-// privileges, an owner of an open registry key. Header-only: it uses the platform layer,
+// privileges, an owner of an open registry key, every name a directory search finds.
+// Header-only: it uses the platform layer,
 // which not every test program links.
 #pragma once
 
@@ -8,8 +9,10 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tests/support/files.h"
+#include "win32/file.h"
 #include "win32/prefix.h"
 #include "win32/registry.h"
 #include "win32/security.h"
@@ -48,18 +51,19 @@ class TestPrefix {
   std::optional<std::string> old_;
 };
 
+// Enables or disables one privilege of the process token; false on failure.
+inline bool set_privilege(const char16_t* name, bool enable) {
+  HANDLE token = nullptr;
+  TOKEN_PRIVILEGES privileges{1, {{{0, 0}, enable ? SE_PRIVILEGE_ENABLED : 0u}}};
+  return OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) &&
+         LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
+         AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+}
+
 // Enables the backup and restore privileges that mounting a hive needs (tests run as
 // an administrator, who holds them disabled), or disables them.
 inline bool enable_mount_privileges(bool enable = true) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return false;
-  for (const char16_t* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
-    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, enable ? SE_PRIVILEGE_ENABLED : 0u}}};
-    if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
-        !AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr))
-      return false;
-  }
-  return true;
+  return set_privilege(SE_BACKUP_NAME, enable) && set_privilege(SE_RESTORE_NAME, enable);
 }
 
 // Owner of an open registry key.
@@ -77,5 +81,24 @@ class RegKey {
  private:
   HKEY key_ = nullptr;
 };
+
+// All names a search finds, in order, and the last error.
+struct Found {
+  std::vector<std::u16string> long_names, short_names;
+  DWORD error = 0;
+};
+
+inline Found find_all(const std::u16string& pattern) {
+  Found found;
+  WIN32_FIND_DATAW data;
+  HANDLE h = FindFirstFileW(pattern.c_str(), &data);
+  for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileW(h, &data)) {
+    found.long_names.push_back(data.cFileName);
+    found.short_names.push_back(data.cAlternateFileName);
+  }
+  found.error = GetLastError();
+  if (h != INVALID_HANDLE_VALUE) FindClose(h);
+  return found;
+}
 
 }  // namespace hivemend::testing

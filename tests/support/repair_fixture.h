@@ -5,10 +5,14 @@
 // which not every test program links.
 #pragma once
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,7 +35,9 @@
 #include "tests/support/hives.h"
 #include "tests/support/ntfs_volume.h"
 #include "tests/support/prefix.h"
+#include "win32/managed.h"
 #include "win32/security.h"
+#include "win32/sync.h"
 
 namespace hivemend::testing {
 
@@ -81,6 +87,84 @@ class CapturedLog {
   CapturedLog& operator=(const CapturedLog&) = delete;
 };
 
+// The managed runtime's counters of starts, stops and instances, as they stand now (all
+// zero when the runtime cannot be loaded, a failure if it is `required`).
+inline HIVEMEND_RUNTIME_COUNTERS runtime_counters(bool required = true) {
+  HIVEMEND_RUNTIME_COUNTERS counters{};
+  HMODULE runtime = LoadLibraryW(HIVEMEND_RUNTIME_FILE);
+  if (!runtime) {
+    if (required) ADD_FAILURE() << "the runtime is not beside the test program";
+    return counters;
+  }
+  auto counters_of = reinterpret_cast<HIVEMEND_RUNTIME_COUNTERS_PROC>(
+      GetProcAddress(runtime, HIVEMEND_RUNTIME_COUNTERS_NAME));
+  if (counters_of) counters_of(&counters);
+  FreeLibrary(runtime);
+  return counters;
+}
+
+// Whether a named semaphore exists now.
+inline bool semaphore_exists(const std::u16string& name) {
+  HANDLE h = OpenSemaphoreW(SEMAPHORE_ALL_ACCESS, FALSE, name.c_str());
+  if (h) CloseHandle(h);
+  return h != nullptr;
+}
+
+// A program run in a child process: its exit code (128 + the signal when it was killed),
+// standard output and standard error.
+struct ProgramRun {
+  int exit_code = -1;
+  std::string out, err;
+};
+
+// The user a test runs a program as when it needs one who is no administrator.
+constexpr uid_t kNobody = 65534;
+
+// Starts `argv[0]` with the further arguments and this process's environment plus `env`
+// ("NAME=value"), standard output and error going to `scratch`/`tag`.out and .err; as
+// the user nobody when `as_nobody` and the test runs as root.
+inline pid_t start_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                           const std::string& scratch, const std::string& tag = "run", bool as_nobody = false) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+  dup2(open((scratch + "/" + tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
+  dup2(open((scratch + "/" + tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+  if (as_nobody && geteuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
+       setresuid(kNobody, kNobody, kNobody) != 0))
+    _exit(126);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+inline ProgramRun finish_program(pid_t pid, const std::string& scratch, const std::string& tag = "run") {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_text(scratch + "/" + tag + ".out"),
+          read_text(scratch + "/" + tag + ".err")};
+}
+inline ProgramRun run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                              const std::string& scratch, bool as_nobody = false) {
+  return finish_program(start_program(argv, env, scratch, "run", as_nobody), scratch);
+}
+
+// A text as a REGEDIT5 string: in double quotes, backslashes doubled.
+inline std::string reg_string(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) quoted += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return quoted + "\"";
+}
+// REGEDIT5 text of the product's App Paths key (32-bit view), naming
+// HKEY_LOCAL_MACHINE\SOFTWARE\Tessaro\<product> its registry root, with `values` besides.
+inline std::string app_paths(const std::string& product, const std::string& values = "") {
+  return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
+         "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\" + product + "\"\r\n" + values + "\r\n";
+}
+
 // Makes a folder (with its parents) or a file, and gives it a short name when one is
 // asked for. Returns false when the volume refused.
 inline bool make_dir(const std::string& path, const std::string& short_name = "") {
@@ -91,9 +175,6 @@ inline bool make_dir(const std::string& path, const std::string& short_name = ""
 inline bool make_file(const std::string& path, const std::string& short_name = "", const std::string& content = "") {
   return write_text(path, content) && (short_name.empty() || NtfsVolume::set_short_name(path, short_name));
 }
-
-// The bytes of a file ("" when it cannot be read).
-inline std::string file_bytes(const std::string& path) { return read_text(path); }
 
 // UTF-16LE bytes of a UTF-8 text, as a report file holds them.
 inline std::string utf16le(const std::string& text) {

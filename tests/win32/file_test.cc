@@ -1,5 +1,5 @@
-// Files, attributes and searches as Windows gives them, on a real NTFS volume (ntfs-3g,
-// short names as the volume records them) and on a plain Linux folder.
+// Files, attributes and searches as Windows gives them on a real NTFS volume (ntfs-3g,
+// short names as the volume records them).
 #include "win32/file.h"
 
 #include <sys/xattr.h>
@@ -8,15 +8,14 @@
 
 #include <memory>
 
+#include "regf/unicode.h"
 #include "tests/support/ntfs_volume.h"
-#include "tests/win32/temp_prefix.h"
+#include "tests/support/prefix.h"
 #include "win32/directory.h"
 
 namespace {
 
 using namespace hivemend::testing;
-using win32_test::Found;
-using win32_test::find_all;
 using Names = std::vector<std::u16string>;
 
 // A fresh NTFS volume as drive C, laid out as a Windows system drive with short names
@@ -131,110 +130,6 @@ TEST_F(NtfsSearch, ListingIsReadOnceAndKeptTrueByOwnWrites) {
   EXPECT_EQ(data.nFileSizeLow, 5u);
   FindClose(f);
   EXPECT_TRUE(CloseHandle(h));
-}
-
-class FileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    prefix.folder("volume/Logs");
-    ASSERT_TRUE(prefix.define_drive('e', volume = prefix.folder("volume")));
-  }
-  TestPrefix prefix;
-  std::string volume;
-};
-
-TEST_F(FileTest, OpenAlwaysAppendsAtTheEnd) {
-  const char16_t* path = u"E:\\LOGS\\report.txt";
-  HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));  // created
-  DWORD n = 0;
-  ASSERT_TRUE(WriteFile(h, "first\n", 6, &n, nullptr));
-  EXPECT_TRUE(CloseHandle(h));
-
-  h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
-  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_END), 6u);
-  ASSERT_TRUE(WriteFile(h, "second\n", 7, &n, nullptr));
-  EXPECT_EQ(n, 7u);
-  EXPECT_EQ(SetFilePointer(h, -20, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_NEGATIVE_SEEK));
-  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 13u);  // unchanged by the refused move
-  char buf[4];
-  EXPECT_FALSE(ReadFile(h, buf, 4, &n, nullptr));  // opened for writing only
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-  EXPECT_TRUE(CloseHandle(h));
-  EXPECT_EQ(read_text(volume + "/Logs/report.txt"), "first\nsecond\n");
-
-  EXPECT_FALSE(CloseHandle(h));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-}
-
-TEST_F(FileTest, CreationDispositions) {
-  write_text(volume + "/Logs/old.txt", "old content");
-  const struct {
-    const char16_t* path;
-    DWORD disposition;
-    bool opens;
-    DWORD error;
-    const char* content_after;  // of Logs/old.txt
-  } cases[] = {
-      {u"E:\\Logs\\old.txt", CREATE_NEW, false, ERROR_FILE_EXISTS, "old content"},
-      {u"E:\\Logs\\OLD.TXT", OPEN_EXISTING, true, ERROR_SUCCESS, "old content"},
-      {u"E:\\Logs\\none.txt", OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND, "old content"},
-      {u"E:\\Nope\\none.txt", OPEN_ALWAYS, false, ERROR_PATH_NOT_FOUND, "old content"},
-      {u"E:\\Logs\\none.txt", TRUNCATE_EXISTING, false, ERROR_FILE_NOT_FOUND, "old content"},
-      {u"E:\\Logs", OPEN_EXISTING, false, ERROR_ACCESS_DENIED, "old content"},
-      {u"E:\\Logs\\old.txt", CREATE_ALWAYS, true, ERROR_ALREADY_EXISTS, ""},
-  };
-  for (const auto& c : cases) {
-    HANDLE h = CreateFileW(c.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition, 0, nullptr);
-    EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << regf::to_utf8(c.path) << " " << c.disposition;
-    EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path) << " " << c.disposition;
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    EXPECT_EQ(read_text(volume + "/Logs/old.txt"), c.content_after);
-  }
-  EXPECT_FALSE(std::filesystem::exists(volume + "/Logs/none.txt"));
-}
-
-TEST_F(FileTest, ShareModesAmongOpenHandles) {
-  write_text(volume + "/Logs/shared.txt", "x");
-  constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE;
-  const struct { DWORD access1, share1, access2, share2; bool second_opens; } cases[] = {
-      {W, 0, R, SR | SW, false},       // share mode 0 refuses every second open
-      {W, 0, W, 0, false},
-      {R, SR, R, SR, true},
-      {R, SR, W, SR | SW, false},      // the first does not share writing
-      {R, SR | SW, W, SR, true},
-      {W, SR | SW, R, SR, false},      // the second does not share the first's writing
-      {R | W, SR | SW, R | W, SR | SW, true},
-  };
-  for (const auto& c : cases) {
-    HANDLE first = CreateFileW(u"E:\\Logs\\shared.txt", c.access1, c.share1, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(first, INVALID_HANDLE_VALUE);
-    HANDLE second = CreateFileW(u"e:\\logs\\SHARED.TXT", c.access2, c.share2, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.second_opens) << c.access1 << "/" << c.share1 << " then " << c.access2 << "/" << c.share2;
-    if (second == INVALID_HANDLE_VALUE) { EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION)); }
-    else CloseHandle(second);
-    CloseHandle(first);
-  }
-  // Once closed, the file opens again.
-  HANDLE again = CreateFileW(u"E:\\Logs\\shared.txt", W, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  EXPECT_NE(again, INVALID_HANDLE_VALUE);
-  CloseHandle(again);
-}
-
-TEST_F(FileTest, SearchHandlesAreNotClosedByCloseHandle) {
-  WIN32_FIND_DATAW data;
-  HANDLE h = FindFirstFileW(u"E:\\*", &data);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(std::u16string(data.cFileName), u"Logs");  // a root has no "." and ".."
-  EXPECT_FALSE(CloseHandle(h));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-  EXPECT_TRUE(FindClose(h));
 }
 
 }  // namespace

@@ -1,24 +1,21 @@
-// Windows paths through the drive letters, on a plain Linux folder (no NTFS metadata):
-// case-insensitive names, generated short names, and a volume that cannot be left.
+// Windows paths and files through the drive letters, on a plain Linux folder (no NTFS
+// metadata): case-insensitive names, generated short names, a volume that cannot be left,
+// and files opened, written and shared as Windows does.
 #include "win32/path.h"
+#include "win32/file.h"
 
 #include <gtest/gtest.h>
 
-#include "tests/win32/temp_prefix.h"
+#include "regf/unicode.h"
+#include "tests/support/prefix.h"
 
 namespace {
 
 using namespace hivemend::win32;
 using namespace hivemend::testing;
-using win32_test::find_all;
 
 TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
-  const struct {
-    const char16_t* path;
-    char16_t drive;
-    std::vector<std::u16string> components;
-    bool trailing;
-  } cases[] = {
+  const struct { const char16_t* path; char16_t drive; std::vector<std::u16string> parts; bool trailing; } cases[] = {
       {u"C:\\Program Files\\App", u'C', {u"Program Files", u"App"}, false},
       {u"c:/a//b/", u'C', {u"a", u"b"}, true},
       {u"\\\\?\\E:\\x", u'E', {u"x"}, false},
@@ -33,7 +30,7 @@ TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
     auto p = parse_windows_path(c.path);
     ASSERT_TRUE(p);
     EXPECT_EQ(p->drive, c.drive);
-    EXPECT_EQ(p->components, c.components);
+    EXPECT_EQ(p->components, c.parts);
     EXPECT_EQ(p->trailing_separator, c.trailing);
   }
   for (auto [path, error] : {std::pair{u"C:\\a|b", ERROR_INVALID_NAME}, std::pair{u"C:\\a\\b<", ERROR_INVALID_NAME},
@@ -50,6 +47,7 @@ class VolumeTest : public ::testing::Test {
     volume = prefix.folder("volume");
     outside = prefix.folder("outside");
     prefix.folder("volume/ProgramData");
+    prefix.folder("volume/Logs");
     write_text(outside + "/secret.txt", "outside");
     write_text(volume + "/Program Files/Common Files/System/foo.dll", "dll");
     write_text(volume + "/inside/file.txt", "in");
@@ -113,6 +111,94 @@ TEST_F(VolumeTest, SearchesGeneratedShortNamesInNameOrder) {
   found = find_all(u"E:\\*.txt");
   EXPECT_TRUE(found.long_names.empty());
   EXPECT_EQ(found.error, DWORD(ERROR_FILE_NOT_FOUND));
+
+  // A search handle is not closed by CloseHandle; a root has no "." and "..".
+  WIN32_FIND_DATAW data;
+  HANDLE h = FindFirstFileW(u"E:\\*", &data);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::u16string(data.cFileName), u"abs_inside");
+  EXPECT_FALSE(CloseHandle(h));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(FindClose(h));
+}
+
+TEST_F(VolumeTest, OpenAlwaysAppendsAtTheEnd) {
+  const char16_t* path = u"E:\\LOGS\\report.txt";
+  HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));  // created
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(h, "first\n", 6, &n, nullptr));
+  EXPECT_TRUE(CloseHandle(h));
+
+  h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_END), 6u);
+  ASSERT_TRUE(WriteFile(h, "second\n", 7, &n, nullptr));
+  EXPECT_EQ(n, 7u);
+  EXPECT_EQ(SetFilePointer(h, -20, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NEGATIVE_SEEK));
+  EXPECT_EQ(SetFilePointer(h, 0, nullptr, FILE_CURRENT), 13u);  // unchanged by the refused move
+  char buf[4];
+  EXPECT_FALSE(ReadFile(h, buf, 4, &n, nullptr));  // opened for writing only
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_EQ(read_text(volume + "/Logs/report.txt"), "first\nsecond\n");
+
+  EXPECT_FALSE(CloseHandle(h));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(VolumeTest, CreationDispositions) {
+  write_text(volume + "/Logs/old.txt", "old content");
+  // after: the content of Logs/old.txt afterwards.
+  const struct { const char16_t* path; DWORD disposition; bool opens; DWORD error; const char* after; } cases[] = {
+      {u"E:\\Logs\\old.txt", CREATE_NEW, false, ERROR_FILE_EXISTS, "old content"},
+      {u"E:\\Logs\\OLD.TXT", OPEN_EXISTING, true, ERROR_SUCCESS, "old content"},
+      {u"E:\\Logs\\none.txt", OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND, "old content"},
+      {u"E:\\Nope\\none.txt", OPEN_ALWAYS, false, ERROR_PATH_NOT_FOUND, "old content"},
+      {u"E:\\Logs\\none.txt", TRUNCATE_EXISTING, false, ERROR_FILE_NOT_FOUND, "old content"},
+      {u"E:\\Logs", OPEN_EXISTING, false, ERROR_ACCESS_DENIED, "old content"},
+      {u"E:\\Logs\\old.txt", CREATE_ALWAYS, true, ERROR_ALREADY_EXISTS, ""},
+  };
+  for (const auto& c : cases) {
+    HANDLE h = CreateFileW(c.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition, 0, nullptr);
+    EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << regf::to_utf8(c.path) << " " << c.disposition;
+    EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path) << " " << c.disposition;
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    EXPECT_EQ(read_text(volume + "/Logs/old.txt"), c.after);
+  }
+  EXPECT_FALSE(std::filesystem::exists(volume + "/Logs/none.txt"));
+}
+
+TEST_F(VolumeTest, ShareModesAmongOpenHandles) {
+  write_text(volume + "/Logs/shared.txt", "x");
+  constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE;
+  const struct { DWORD access1, share1, access2, share2; bool second_opens; } cases[] = {
+      {W, 0, R, SR | SW, false},       // share mode 0 refuses every second open
+      {W, 0, W, 0, false},
+      {R, SR, R, SR, true},
+      {R, SR, W, SR | SW, false},      // the first does not share writing
+      {R, SR | SW, W, SR, true},
+      {W, SR | SW, R, SR, false},      // the second does not share the first's writing
+      {R | W, SR | SW, R | W, SR | SW, true},
+  };
+  for (const auto& c : cases) {
+    HANDLE first = CreateFileW(u"E:\\Logs\\shared.txt", c.access1, c.share1, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    HANDLE second = CreateFileW(u"e:\\logs\\SHARED.TXT", c.access2, c.share2, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.second_opens) << c.access1 << "/" << c.share1 << " then " << c.access2 << "/" << c.share2;
+    if (second == INVALID_HANDLE_VALUE) { EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION)); }
+    else CloseHandle(second);
+    CloseHandle(first);
+  }
+  // Once closed, the file opens again.
+  HANDLE again = CreateFileW(u"E:\\Logs\\shared.txt", W, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(again, INVALID_HANDLE_VALUE);
+  CloseHandle(again);
 }
 
 TEST(WindowsName, LinuxPathsThroughTheDeepestDrive) {
@@ -121,7 +207,8 @@ TEST(WindowsName, LinuxPathsThroughTheDeepestDrive) {
   ASSERT_TRUE(prefix.define_drive('d', d));
   std::u16string beside = u"Z:";  // a sibling whose name begins with the drive's
   for (char16_t c : regf::from_utf8(d + "x/y")) beside.push_back(c == u'/' ? u'\\' : c);
-  const struct { std::string linux_path; std::u16string windows; } cases[] = {{"/srv/x", u"Z:\\srv\\x"}, {"/", u"Z:\\"}, {d, u"D:\\"}, {d + "/a/b.dll", u"D:\\a\\b.dll"}, {d + "x/y", beside}};
+  const struct { std::string linux_path; std::u16string windows; } cases[] = {
+      {"/srv/x", u"Z:\\srv\\x"}, {"/", u"Z:\\"}, {d, u"D:\\"}, {d + "/a/b.dll", u"D:\\a\\b.dll"}, {d + "x/y", beside}};
   for (const auto& c : cases) {
     auto w = windows_path_of(c.linux_path);
     ASSERT_TRUE(w) << c.linux_path;

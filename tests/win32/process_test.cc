@@ -17,12 +17,14 @@
 #include <string>
 #include <thread>
 
-#include "tests/win32/temp_prefix.h"
+#include "regf/unicode.h"
+#include "tests/support/prefix.h"
 #include "win32/error.h"
 
 namespace {
 
 using namespace hivemend::win32;
+using namespace hivemend::testing;
 
 struct Ended {
   int exit_code = -1;
@@ -56,15 +58,16 @@ Ended run_child(Body body) {
 
 void print_at_exit() { std::fputs("[exit handler]", stdout); }
 
-TEST(Process, WaitOnItselfRunsTheFullTimeout) {
+TEST(Process, ItsOwnHandleAndHandlesOfNothing) {
+  // A wait on itself runs the full timeout; its exit code says it still runs.
   for (DWORD ms : {0u, 50u, 300u}) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(WaitForSingleObject(GetCurrentProcess(), ms), DWORD(WAIT_TIMEOUT)) << ms;
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms)) << ms;
   }
-}
-
-TEST(Process, HandlesThatCannotBeWaitedOn) {
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(GetCurrentProcess(), &code));
+  EXPECT_EQ(code, DWORD(STILL_ACTIVE));
   // (INVALID_HANDLE_VALUE is the current process's pseudo handle, as on Windows.)
   for (uintptr_t value : {uintptr_t(0), uintptr_t(3), uintptr_t(0x7ff0)}) {
     HANDLE h = reinterpret_cast<HANDLE>(value);
@@ -72,12 +75,6 @@ TEST(Process, HandlesThatCannotBeWaitedOn) {
     EXPECT_EQ(WaitForSingleObject(h, 10), DWORD(WAIT_FAILED));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
   }
-}
-
-TEST(Process, ExitCodeOfTheRunningSelf) {
-  DWORD code = 0;
-  EXPECT_TRUE(GetExitCodeProcess(GetCurrentProcess(), &code));
-  EXPECT_EQ(code, DWORD(STILL_ACTIVE));
   EXPECT_FALSE(GetExitCodeProcess(reinterpret_cast<HANDLE>(uintptr_t(0x7ff0)), &code));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(TerminateProcess(reinterpret_cast<HANDLE>(uintptr_t(0x7ff0)), 3));
@@ -85,12 +82,7 @@ TEST(Process, ExitCodeOfTheRunningSelf) {
 }
 
 TEST(Process, WaysToEnd) {
-  struct Case {
-    const char* what;
-    void (*end)();
-    int exit_code;
-    const char* output;
-  } cases[] = {
+  const struct { const char* what; void (*end)(); int exit_code; const char* output; } cases[] = {
       // Nothing of the runtime's exit runs, and unflushed output is lost.
       {"TerminateProcess 0", [] { std::fputs("lost", stdout); TerminateProcess(GetCurrentProcess(), 0); }, 0, ""},
       {"TerminateProcess 5", [] { TerminateProcess(GetCurrentProcess(), 5); }, 5, ""},
@@ -136,12 +128,17 @@ TEST(Process, ThreadIdsAndMessageQueues) {
   }
 }
 
+// A file that may be run, made with `mode`.
+void write_file(const std::string& path, const std::string& text, mode_t mode = 0755) {
+  write_text(path, text);
+  chmod(path.c_str(), mode);
+}
+
 // A shell script as a program file: it writes its arguments, one a line, to `record`
 // and ends with `exit_code`.
 void write_program(const std::string& path, const std::string& record, int exit_code, mode_t mode = 0755) {
-  win32_test::write_text(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\nexit " +
-                                   std::to_string(exit_code) + "\n");
-  chmod(path.c_str(), mode);
+  write_file(path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\nexit " + std::to_string(exit_code) + "\n",
+             mode);
 }
 
 struct Started {
@@ -150,13 +147,16 @@ struct Started {
   DWORD exit_code = 0;
 };
 
-Started start_and_wait(std::u16string command_line) {
+BOOL start(std::u16string command_line, PROCESS_INFORMATION& pi, DWORD flags = 0) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
+  return CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si, &pi);
+}
+
+Started start_and_wait(std::u16string command_line) {
   PROCESS_INFORMATION pi{};
   Started s;
-  s.ok = CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                        nullptr, &si, &pi);
+  s.ok = start(command_line, pi, NORMAL_PRIORITY_CLASS);
   s.error = GetLastError();
   if (!s.ok) return s;
   EXPECT_EQ(WaitForSingleObject(pi.hProcess, INFINITE), DWORD(WAIT_OBJECT_0));
@@ -168,22 +168,17 @@ Started start_and_wait(std::u16string command_line) {
 }
 
 TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
-  win32_test::TempPrefix prefix;
+  TestPrefix prefix;
   const std::string c = prefix.folder("c");
-  ASSERT_TRUE(prefix.define('c', c));
+  ASSERT_TRUE(prefix.define_drive('c', c));
   const std::string record = c + "/record.txt";
   write_program(c + "/Program Files/Tessaro/Record.exe", record, 3);
   write_program(c + "/Program Files/Tessaro/Plain", record, 4);  // no extension: never found
   write_program(c + "/Tools/NotExecutable.exe", record, 0, 0644);
-  win32_test::write_text(c + "/Tools/NoFormat.exe", "no program\n");
-  chmod((c + "/Tools/NoFormat.exe").c_str(), 0755);
+  write_file(c + "/Tools/NoFormat.exe", "no program\n");
 
-  struct Case {
-    const char16_t* command_line;
-    DWORD error;       // 0: it starts
-    DWORD exit_code;
-    const char* arguments;  // what the child got after its own name, one a line
-  } cases[] = {
+  // error 0: it starts; arguments: what the child got after its own name, one a line.
+  const struct { const char16_t* command_line; DWORD error, exit_code; const char* arguments; } cases[] = {
       // Unquoted with blanks: C:\Program.exe and C:\Program Files\Tessaro\Record.exe are
       // tried in turn, and the child's C runtime splits the text where the blanks are.
       {u"C:\\Program Files\\Tessaro\\Record.exe a \"b c\" d\\\"e f\\\\\"g h\"", 0, 3,
@@ -199,14 +194,14 @@ TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
   for (const auto& k : cases) {
     std::filesystem::remove(record);
     const Started s = start_and_wait(k.command_line);
-    const std::string what = win32_test::utf8(k.command_line);
+    const std::string what = regf::to_utf8(k.command_line);
     EXPECT_EQ(s.ok, k.error == 0) << what;
     if (!s.ok) {
       EXPECT_EQ(s.error, k.error) << what;
       continue;
     }
     EXPECT_EQ(s.exit_code, k.exit_code) << what;
-    EXPECT_EQ(win32_test::read_text(record), k.arguments) << what;
+    EXPECT_EQ(read_text(record), k.arguments) << what;
   }
 
   // A program at an earlier blank wins, as on Windows.
@@ -215,16 +210,12 @@ TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
 }
 
 TEST(CreateProcess, WaitsWithATimeLimitAndTerminates) {
-  win32_test::TempPrefix prefix;
+  TestPrefix prefix;
   const std::string c = prefix.folder("c");
-  ASSERT_TRUE(prefix.define('c', c));
-  win32_test::write_text(c + "/Sleeper.exe", "#!/bin/sh\nexec sleep 30\n");
-  chmod((c + "/Sleeper.exe").c_str(), 0755);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
+  ASSERT_TRUE(prefix.define_drive('c', c));
+  write_file(c + "/Sleeper.exe", "#!/bin/sh\nexec sleep 30\n");
   PROCESS_INFORMATION pi{};
-  std::u16string line = u"C:\\Sleeper.exe";
-  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_TRUE(start(u"C:\\Sleeper.exe", pi));
   EXPECT_EQ(WaitForSingleObject(pi.hProcess, 50), DWORD(WAIT_TIMEOUT));
   EXPECT_EQ(WaitForSingleObject(pi.hThread, 0), DWORD(WAIT_TIMEOUT));
   DWORD code = 0;

@@ -68,6 +68,11 @@ regf::TreeKey read_through_registry(const std::u16string& path, const std::u16st
   return out;
 }
 
+// The Select key of a SYSTEM hive's tree.
+regf::TreeKey& select_of(regf::TreeKey& system) {
+  return *std::find_if(system.subkeys.begin(), system.subkeys.end(), [](auto& k) { return k.name == u"Select"; });
+}
+
 class MountTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -116,23 +121,17 @@ TEST_F(MountTest, LoadKeyResults) {
 }
 
 TEST_F(MountTest, MountAndUnmountNeedBothPrivilegesEnabled) {
-  const struct { bool backup, restore; LSTATUS expected; } cases[] = {{false, false, ERROR_PRIVILEGE_NOT_HELD}, {true, false, ERROR_PRIVILEGE_NOT_HELD},
-               {false, true, ERROR_PRIVILEGE_NOT_HELD}, {true, true, ERROR_SUCCESS}};
-  HANDLE token = nullptr;
-  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
-  auto set = [&](const char16_t* name, bool on) {
-    TOKEN_PRIVILEGES p{1, {{{0, 0}, on ? SE_PRIVILEGE_ENABLED : 0u}}};
-    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, name, &p.Privileges[0].Luid));
-    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr));
-  };
+  const struct { bool backup, restore; LSTATUS expected; } cases[] = {
+      {false, false, ERROR_PRIVILEGE_NOT_HELD}, {true, false, ERROR_PRIVILEGE_NOT_HELD},
+      {false, true, ERROR_PRIVILEGE_NOT_HELD}, {true, true, ERROR_SUCCESS}};
   for (const auto& c : cases) {
-    set(SE_BACKUP_NAME, c.backup);
-    set(SE_RESTORE_NAME, c.restore);
+    ASSERT_TRUE(set_privilege(SE_BACKUP_NAME, c.backup));
+    ASSERT_TRUE(set_privilege(SE_RESTORE_NAME, c.restore));
     EXPECT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), c.expected);
   }
-  set(SE_RESTORE_NAME, false);
+  ASSERT_TRUE(set_privilege(SE_RESTORE_NAME, false));
   EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM"), ERROR_PRIVILEGE_NOT_HELD);
-  set(SE_RESTORE_NAME, true);
+  ASSERT_TRUE(set_privilege(SE_RESTORE_NAME, true));
   EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM"), ERROR_SUCCESS);
 }
 
@@ -164,23 +163,17 @@ TEST_F(MountTest, UnloadWritesTheChangesAndNothingElse) {
   Key select;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"qrt-system\\SELECT", 0, KEY_READ | KEY_WRITE, select.out()),
             ERROR_SUCCESS);
-  const DWORD seven = 7;
-  const std::u16string text = u"C:\\Program Files\\Common Files\\x.dll";
-  ASSERT_EQ(RegSetValueExW(select.get(), u"Current", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seven), 4),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExW(select.get(), u"Added", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                           DWORD((text.size() + 1) * 2)),
-            ERROR_SUCCESS);
+  const BYTE seven[4] = {7};
+  const auto added = utf16(u"C:\\Program Files\\Common Files\\x.dll");
+  ASSERT_EQ(RegSetValueExW(select.get(), u"Current", 0, REG_DWORD, seven, 4), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(select.get(), u"Added", 0, REG_SZ, added.data(), DWORD(added.size())), ERROR_SUCCESS);
   ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM"), ERROR_SUCCESS);
 
   regf::TreeKey expected = *before;
-  regf::TreeKey* sel = nullptr;
-  for (auto& sub : expected.subkeys)
-    if (sub.name == u"Select") sel = &sub;
-  ASSERT_NE(sel, nullptr);
-  for (auto& v : sel->values)
+  regf::TreeKey& sel = select_of(expected);
+  for (auto& v : sel.values)
     if (v.name == u"Current") v.data = {7, 0, 0, 0};
-  sel->values.push_back({u"Added", REG_SZ, utf16(text)});
+  sel.values.push_back({u"Added", REG_SZ, added});
   const auto after = read_hive(system_path_);
   ASSERT_TRUE(after);
   EXPECT_EQ(tree_difference(expected, *after), "");
@@ -236,9 +229,9 @@ TEST_F(MountTest, AProcessEndingWithAChangedHiveMountedLeavesTheChangesInTheFile
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    const auto tree = read_hive(system_path_);
+    auto tree = read_hive(system_path_);
     ASSERT_TRUE(tree);
-    const auto& select = *std::find_if(tree->subkeys.begin(), tree->subkeys.end(), [](auto& k) { return k.name == u"Select"; });
+    const auto& select = select_of(*tree);
     ASSERT_EQ(select.values.back().name, u"Marker");
     EXPECT_EQ(select.values.back().data, (std::vector<uint8_t>{uint8_t(marker), uint8_t(marker >> 8), 0, 0}));
   }

@@ -7,14 +7,16 @@
 #include <set>
 #include <string>
 
-#include "tests/win32/temp_prefix.h"
+#include "regf/unicode.h"
+#include "tests/support/prefix.h"
+#include "win32/module.h"
 
 extern "C" __attribute__((visibility("default"))) const HIVEMEND_STRING_RESOURCE HivemendStringTable[] = {
     {100, u"Own program"}, {0, nullptr}};
 
 namespace {
 
-using win32_test::TempPrefix;
+using hivemend::testing::TestPrefix;
 
 // A component of the build's bin folder as a Windows path (Z: is the Linux root).
 std::u16string bin_file(const char* name) {
@@ -27,17 +29,11 @@ std::u16string bin_file(const char* name) {
 constexpr DWORD kUntouched = 0xDEADBEEF;
 
 TEST(LoadString, CopiesCutsAndReportsMissingStrings) {
-  TempPrefix prefix;
+  TestPrefix prefix;
   HMODULE eng = LoadLibraryW(bin_file("resources.ENG.dll").c_str());
   ASSERT_NE(eng, nullptr);
-  struct Case {
-    HINSTANCE module;
-    UINT id;
-    int size;
-    int result;
-    const char16_t* text;  // what the buffer holds afterwards
-    DWORD error;
-  } cases[] = {
+  // text: what the buffer holds afterwards.
+  const struct { HINSTANCE module; UINT id; int size, result; const char16_t* text; DWORD error; } cases[] = {
       {eng, 10022, 64, 14, u"TsoHandOff.exe", kUntouched},
       {eng, 10022 | 0x50000, 64, 14, u"TsoHandOff.exe", kUntouched},  // only the low word counts
       {eng, 10022, 5, 4, u"TsoH", kUntouched},
@@ -71,7 +67,7 @@ TEST(LoadString, CopiesCutsAndReportsMissingStrings) {
 }
 
 TEST(LoadString, EveryLanguageLibraryNamesTheHandOffProgramInItsLanguage) {
-  TempPrefix prefix;
+  TestPrefix prefix;
   std::set<std::u16string> captions;
   for (const char* language : {"DEU", "ENG", "SPN", "FRC", "ITN", "JPN", "NTL"}) {
     HMODULE m = LoadLibraryW(bin_file((std::string("resources.") + language + ".dll").c_str()).c_str());

@@ -126,14 +126,7 @@ TEST(SecurityTest, OrdinaryUserHoldsNoPrivilege) {
 TEST(SecurityTest, MembershipOfWellKnownGroups) {
   SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
   SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-  struct Case {
-    SID_IDENTIFIER_AUTHORITY* authority;
-    BYTE count;
-    DWORD rid0, rid1;
-    BOOL member_as_root;
-    BOOL member_as_user;
-  };
-  const Case cases[] = {
+  const struct { SID_IDENTIFIER_AUTHORITY* authority; BYTE count; DWORD rid0, rid1; BOOL as_root, as_user; } cases[] = {
       {&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, TRUE, FALSE},
       {&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS, TRUE, TRUE},
       {&world, 1, SECURITY_WORLD_RID, 0, TRUE, TRUE},
@@ -145,11 +138,11 @@ TEST(SecurityTest, MembershipOfWellKnownGroups) {
     ASSERT_TRUE(AllocateAndInitializeSid(c.authority, c.count, c.rid0, c.rid1, 0, 0, 0, 0, 0, 0, &sid));
     BOOL member = 2;
     EXPECT_TRUE(CheckTokenMembership(nullptr, sid, &member));
-    EXPECT_EQ(member, geteuid() == 0 ? c.member_as_root : c.member_as_user) << c.rid1;
+    EXPECT_EQ(member, geteuid() == 0 ? c.as_root : c.as_user) << c.rid1;
     if (geteuid() == 0) {
       EXPECT_EQ(as_ordinary_user([sid, &c] {
                   BOOL m = 2;
-                  return CheckTokenMembership(nullptr, sid, &m) && m == c.member_as_user ? 0 : 1;
+                  return CheckTokenMembership(nullptr, sid, &m) && m == c.as_user ? 0 : 1;
                 }),
                 0)
           << c.rid1;

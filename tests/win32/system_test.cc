@@ -11,32 +11,24 @@
 #include <string>
 #include <vector>
 
-#include "tests/win32/temp_prefix.h"
+#include "regf/unicode.h"
+#include "tests/support/prefix.h"
 #include "win32/windows.h"
 
 namespace {
 
-using win32_test::TempPrefix;
-using win32_test::utf8;
+using hivemend::testing::TestPrefix;
+using regf::to_utf8;
 
-TEST(SystemMetrics, TabletPcFollowsTheEnvironment) {
-  struct Case {
-    const char* value;  // nullptr: unset
-    int tablet;
-  } cases[] = {
+TEST(SystemMetrics, TabletPcFollowsTheEnvironmentOthersAreZero) {
+  const struct { const char* value; int tablet; } cases[] = {  // nullptr: unset
       {nullptr, 0}, {"1", 1}, {"0", 0}, {"", 0}, {"yes", 0}, {"11", 0}, {" 1", 0}, {"1 ", 0}, {"true", 0},
   };
   for (const auto& c : cases) {
-    if (c.value)
-      setenv("HIVEMEND_TABLETPC", c.value, 1);
-    else
-      unsetenv("HIVEMEND_TABLETPC");
+    c.value ? setenv("HIVEMEND_TABLETPC", c.value, 1) : unsetenv("HIVEMEND_TABLETPC");
     EXPECT_EQ(GetSystemMetrics(SM_TABLETPC), c.tablet) << (c.value ? c.value : "(unset)");
   }
-  unsetenv("HIVEMEND_TABLETPC");
-}
-
-TEST(SystemMetrics, OtherMetricsAreZeroWithoutADisplay) {
+  // Other metrics are zero without a display, whatever the Tablet PC answer.
   setenv("HIVEMEND_TABLETPC", "1", 1);
   for (int index : {SM_CXSCREEN, SM_CYSCREEN, SM_CMONITORS, SM_MEDIACENTER, SM_STARTER, SM_SERVERR2, -1, 1000})
     EXPECT_EQ(GetSystemMetrics(index), 0) << index;
@@ -45,11 +37,7 @@ TEST(SystemMetrics, OtherMetricsAreZeroWithoutADisplay) {
 
 // The version a prefix states; the build of 95/98/Me carries major and minor.
 TEST(GetVersionExW, ReportsTheVersionTheMachineRegistryStates) {
-  struct Case {
-    std::string registry;
-    DWORD major, minor, build, platform;
-    std::string csd;
-  } cases[] = {
+  const struct { std::string registry; DWORD major, minor, build, platform; std::string csd; } cases[] = {
       {"", 6, 1, 7601, VER_PLATFORM_WIN32_NT, "Service Pack 1"},
       {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n\"CurrentVersion\"=\"5.0\"\r\n"
        "\"CurrentBuildNumber\"=\"2195\"\r\n",
@@ -60,7 +48,7 @@ TEST(GetVersionExW, ReportsTheVersionTheMachineRegistryStates) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.registry);
-    TempPrefix prefix;
+    TestPrefix prefix;
     ASSERT_TRUE(prefix.write_registry(c.registry));
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = 284;  // the extended form is not provided
@@ -70,7 +58,7 @@ TEST(GetVersionExW, ReportsTheVersionTheMachineRegistryStates) {
     ASSERT_TRUE(GetVersionExW(&info));
     EXPECT_EQ(std::vector<DWORD>({info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber, info.dwPlatformId}),
               std::vector<DWORD>({c.major, c.minor, c.build, c.platform}));
-    EXPECT_EQ(utf8(info.szCSDVersion), c.csd);
+    EXPECT_EQ(to_utf8(info.szCSDVersion), c.csd);
   }
 }
 

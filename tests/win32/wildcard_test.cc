@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "regf/unicode.h"
 
@@ -13,44 +14,29 @@ using hivemend::win32::dos_expression;
 using hivemend::win32::name_in_expression;
 
 TEST(Wildcard, MatchesAsWindowsSearches) {
-  const struct { const char16_t* pattern; const char16_t* name; bool found; } cases[] = {
-      {u"*", u"anything.txt", true},
-      {u"*.*", u"noextension", true},
-      {u"*.*", u"a.b.c", true},
-      {u"*.*", u".", true},
-      {u"*.*", u"..", true},
-      {u"PROGRA*.*", u"Program Files", true},  // no extension: still found
-      {u"PROGRA*.*", u"ProgramData", true},
-      {u"PROGRA*.*", u"PROGRA~1", true},
-      {u"PROGRA*.*", u"progra.d", true},
-      {u"PROGRA*.*", u"Prog", false},
-      {u"PROGRA*.*", u".", false},
-      {u"program*.*", u"PROGRAM FILES", true},  // case ignored
-      {u"abc*.*", u"abc", true},
-      {u"abc.*", u"abc", true},
-      {u"abc.*", u"abc.txt", true},
-      {u"abc.*", u"abcd", false},
-      {u"LONGTO~1.EXE*.*", u"LONGTO~1.EXE", true},
-      {u"LONGTO~1.EXE*.*", u"longtoolname.exe", false},
-      {u"*.txt", u"a.txt", true},
-      {u"*.txt", u"a.b.txt", true},
-      {u"*.txt", u"atxt", false},
-      {u"*.txt", u"a.txt.bak", false},
-      {u"ab?", u"ab", true},        // '?' matches nothing at the end of a name
-      {u"ab?", u"abc", true},
-      {u"ab?", u"abcd", false},
-      {u"abc?.txt", u"abc.txt", true},  // ... and nothing before a '.'
-      {u"a?c", u"abc", true},
-      {u"a?c", u"ac", false},
-      {u"ab*d", u"ab.cd", true},    // a '*' not before '.' takes dots too
-      {u"*d", u"ab.cd", true},
-      {u"a*.b", u"a.x.b", true},
-      {u"exact.dll", u"EXACT.DLL", true},
-      {u"exact.dll", u"exact.dl", false},
+  const struct { const char16_t* pattern; std::vector<const char16_t*> found, not_found; } cases[] = {
+      {u"*", {u"anything.txt"}, {}},
+      {u"*.*", {u"noextension", u"a.b.c", u".", u".."}, {}},
+      // A name without an extension is still found.
+      {u"PROGRA*.*", {u"Program Files", u"ProgramData", u"PROGRA~1", u"progra.d"}, {u"Prog", u"."}},
+      {u"program*.*", {u"PROGRAM FILES"}, {}},  // case ignored
+      {u"abc*.*", {u"abc"}, {}},
+      {u"abc.*", {u"abc", u"abc.txt"}, {u"abcd"}},
+      {u"LONGTO~1.EXE*.*", {u"LONGTO~1.EXE"}, {u"longtoolname.exe"}},
+      {u"*.txt", {u"a.txt", u"a.b.txt"}, {u"atxt", u"a.txt.bak"}},
+      {u"ab?", {u"ab", u"abc"}, {u"abcd"}},  // '?' matches nothing at the end of a name
+      {u"abc?.txt", {u"abc.txt"}, {}},       // ... and nothing before a '.'
+      {u"a?c", {u"abc"}, {u"ac"}},
+      {u"ab*d", {u"ab.cd"}, {}},  // a '*' not before '.' takes dots too
+      {u"*d", {u"ab.cd"}, {}},
+      {u"a*.b", {u"a.x.b"}, {}},
+      {u"exact.dll", {u"EXACT.DLL"}, {u"exact.dl"}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(name_in_expression(dos_expression(c.pattern), c.name), c.found)
-        << regf::to_utf8(c.pattern) << " vs " << regf::to_utf8(c.name);
+    SCOPED_TRACE(regf::to_utf8(c.pattern));
+    const std::u16string expression = dos_expression(c.pattern);
+    for (const char16_t* name : c.found) EXPECT_TRUE(name_in_expression(expression, name)) << regf::to_utf8(name);
+    for (const char16_t* name : c.not_found) EXPECT_FALSE(name_in_expression(expression, name)) << regf::to_utf8(name);
   }
 }
 

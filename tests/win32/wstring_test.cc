@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
+
+#include "regf/unicode.h"
 
 namespace {
 
@@ -74,28 +75,27 @@ TEST(WideString, SecureCopies) {
   EXPECT_EQ(buf[0], 0);
 }
 
+// swprintf into a roomy buffer: the text, after checking the count returned is its length.
+template <typename... Args>
+std::u16string format(const char16_t* f, Args... args) {
+  char16_t buf[64];
+  const int n = swprintf(buf, 64, f, args...);
+  EXPECT_EQ(n, int(std::u16string(buf).size())) << regf::to_utf8(f);
+  return buf;
+}
+
 TEST(WideString, SwprintfConversions) {
-  const struct { const char* what; std::function<int(char16_t*, size_t)> call; std::u16string text; } cases[] = {
-      {"wide %s", [](char16_t* b, size_t n) { return swprintf(b, n, u"%s\\", u"Program Files"); }, u"Program Files\\"},
-      {"narrow %S", [](char16_t* b, size_t n) { return swprintf(b, n, u"[%S]", "caf\xc3\xa9"); }, u"[caf\u00e9]"},
-      {"%hs and %ls", [](char16_t* b, size_t n) { return swprintf(b, n, u"%hs%ls", "a", u"b"); }, u"ab"},
-      {"%c wide, %C narrow", [](char16_t* b, size_t n) { return swprintf(b, n, u"%c:%C", u'E', 'x'); }, u"E:x"},
-      {"%d %u %x %X", [](char16_t* b, size_t n) { return swprintf(b, n, u"%d %u %x %X", -5, 4000000000u, 255u, 0xABCu); },
-       u"-5 4000000000 ff ABC"},
-      {"widths", [](char16_t* b, size_t n) { return swprintf(b, n, u"[%5d][%-4d][%08X][%3s][%-3s]", 42, 7, 0x1A2Bu, u"a", u"b"); },
-       u"[   42][7   ][00001A2B][  a][b  ]"},
-      {"%.0f rounds", [](char16_t* b, size_t n) { return swprintf(b, n, u"%.0f MB, %.0f", 1535.5, 2.4); }, u"1536 MB, 2"},
-      {"precision cuts text", [](char16_t* b, size_t n) { return swprintf(b, n, u"%.3s|%*d", u"abcdef", 4, 9); }, u"abc|   9"},
-      {"l is 32 bits, I64 64", [](char16_t* b, size_t n) { return swprintf(b, n, u"%lu %I64d", DWORD(7), int64_t(-1) << 40); },
-       u"7 -1099511627776"},
-      {"null string", [](char16_t* b, size_t n) { return swprintf(b, n, u"%s", static_cast<const char16_t*>(nullptr)); }, u"(null)"},
-      {"percent", [](char16_t* b, size_t n) { return swprintf(b, n, u"100%%"); }, u"100%"},
-  };
-  for (const auto& c : cases) {
-    char16_t buf[64];
-    EXPECT_EQ(c.call(buf, 64), int(c.text.size())) << c.what;
-    EXPECT_EQ(std::u16string(buf), c.text) << c.what;
-  }
+  EXPECT_EQ(format(u"%s\\", u"Program Files"), u"Program Files\\");  // %s is wide
+  EXPECT_EQ(format(u"[%S]", "caf\xc3\xa9"), u"[caf\u00e9]");           // %S narrow
+  EXPECT_EQ(format(u"%hs%ls", "a", u"b"), u"ab");
+  EXPECT_EQ(format(u"%c:%C", u'E', 'x'), u"E:x");  // %c wide, %C narrow
+  EXPECT_EQ(format(u"%d %u %x %X", -5, 4000000000u, 255u, 0xABCu), u"-5 4000000000 ff ABC");
+  EXPECT_EQ(format(u"[%5d][%-4d][%08X][%3s][%-3s]", 42, 7, 0x1A2Bu, u"a", u"b"), u"[   42][7   ][00001A2B][  a][b  ]");
+  EXPECT_EQ(format(u"%.0f MB, %.0f", 1535.5, 2.4), u"1536 MB, 2");
+  EXPECT_EQ(format(u"%.3s|%*d", u"abcdef", 4, 9), u"abc|   9");  // precision cuts text
+  EXPECT_EQ(format(u"%lu %I64d", DWORD(7), int64_t(-1) << 40), u"7 -1099511627776");  // l is 32 bits, I64 64
+  EXPECT_EQ(format(u"%s", static_cast<const char16_t*>(nullptr)), u"(null)");
+  EXPECT_EQ(format(u"100%%"), u"100%");
 }
 
 TEST(WideString, BoundedFormatting) {
