@@ -228,7 +228,7 @@ TEST(Program, NonAdministratorStartIsHandedOff) {
   TestPrefix prefix;
   chmod(prefix.dir().c_str(), 0777);
   ASSERT_TRUE(prefix.write_registry(
-      app_paths("Hivemend", "\"Path\"=" + reg_string(regf::to_utf8(*bin) + "\\") + "\r\n") +
+      app_paths("Hivemend", reg_line(u"Path", regf::to_utf8(*bin) + "\\")) +
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n"
       "\"MachineZone\"=\"Z1\"\r\n\"MachineCode\"=\"C1\"\r\n"));
   if (root_user()) {  // the registry is written back by its owner only

@@ -82,7 +82,7 @@ class Product {
   // always does).
   void set_up(const std::string& install_dir, bool code) {
     ASSERT_TRUE(prefix_.write_registry(
-        app_paths("Hivemend", install_dir.empty() ? "" : "\"Path\"=" + reg_string(windows_path(install_dir) + "\\") + "\r\n") +
+        app_paths("Hivemend", install_dir.empty() ? "" : reg_line(u"Path", windows_path(install_dir) + "\\")) +
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" +
         "\"MachineZone\"=\"Z1\"\r\n"));
     machine_code_ = code;

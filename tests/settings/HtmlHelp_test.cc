@@ -13,6 +13,7 @@
 #include "settings/Options.h"
 #include "tests/settings/child_process.h"
 #include "tests/settings/stand_in/HtmlHelpStandIn.h"
+#include "tests/support/hives.h"
 #include "tests/support/prefix.h"
 #include "win32/prefix.h"
 
@@ -31,19 +32,8 @@ std::string StandIn() { return Bin() + "\\HtmlHelpStandIn.ocx"; }
 
 // The registration's default value: REG_SZ, or REG_EXPAND_SZ written as hex(2).
 std::string Registration(const std::string& path, bool expand = false) {
-  std::string data;
-  if (expand) {
-    data = "hex(2):";
-    for (char16_t c : regf::from_utf8(path) + u'\0') {
-      char bytes[8];
-      std::snprintf(bytes, sizeof bytes, "%02x,%02x,", c & 0xFF, c >> 8);
-      data += bytes;
-    }
-    data.pop_back();
-  } else {
-    data = hivemend::testing::reg_string(path);
-  }
-  return "[HKEY_CLASSES_ROOT\\CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32]\r\n@=" + data + "\r\n";
+  return "[HKEY_CLASSES_ROOT\\CLSID\\{ADB880A6-D8FF-11CF-9377-00AA003B7A11}\\InprocServer32]\r\n" +
+         hivemend::testing::reg_line(u"", path, expand ? regf::kRegExpandSz : regf::kRegSz);
 }
 
 TEST(GetHtmlHelpServerPath, ReadsTheRegistration) {

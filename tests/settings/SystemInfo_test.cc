@@ -91,8 +91,8 @@ TEST(RecordSystemInfo, RecordsProcessorsMemoryAndTheInstallArchitecture) {
     const std::string install = prefix.folder("install");
     if (root) prefix.folder("install/amd64");
     ASSERT_TRUE(prefix.write_registry(
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n\"Path\"=" +
-        reg_string(u8(*hivemend::win32::windows_path_of(install)) + "\\") + "\r\n" + (root ? "\"RegPath\"=\"HKLM\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n" : "")));
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n" +
+        reg_line(u"Path", u8(*hivemend::win32::windows_path_of(install)) + "\\") + (root ? "\"RegPath\"=\"HKLM\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n" : "")));
     COrnOptions options(nullptr);
     EXPECT_EQ(options.m_dwOSFlags, kOSFamily7 | (root ? kOSInstallAmd64 : kOSInstallNoAmd64));
     const LPCWSTR key = root ? kRootKey : u"";

@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/repair_fixture.h"
+#include "tests/support/files.h"
+#include "tests/support/programs.h"
 
 namespace settings_test {
 

@@ -4,6 +4,7 @@
 
 #include "regf/build.h"
 #include "regf/format.h"
+#include "regf/regtext.h"
 #include "regf/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
@@ -20,6 +21,10 @@ std::vector<uint8_t> sample_bytes(size_t n, uint8_t seed) {
   std::vector<uint8_t> out(n);
   for (size_t i = 0; i < n; ++i) out[i] = uint8_t(seed + i * 7);
   return out;
+}
+
+std::string reg_line(const std::u16string& name, const std::string& text, uint32_t type) {
+  return regf::to_utf8(regf::format_reg_value({name, type, utf16(regf::from_utf8(text))})) + "\r\n";
 }
 
 bool write_hive(const std::string& path, const regf::TreeKey& root) {

@@ -17,6 +17,10 @@ std::u16string numbered(std::u16string prefix, int n);
 // `n` bytes of value data, a different run for each seed.
 std::vector<uint8_t> sample_bytes(size_t n, uint8_t seed);
 
+// A text value's REGEDIT5 line, CR LF ended, as the registry export writes it ("@=" for
+// the default value; REG_EXPAND_SZ as hex(2)).
+std::string reg_line(const std::u16string& name, const std::string& text, uint32_t type = regf::kRegSz);
+
 // A tree written as a new hive file (its folder made first); false on failure.
 bool write_hive(const std::string& path, const regf::TreeKey& root);
 // A hive file read whole with the engine; nullopt when it does not open or read.

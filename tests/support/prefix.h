@@ -1,7 +1,6 @@
 // The platform layer for a test: a prefix of its own (HIVEMEND_PREFIX points at a fresh
 // temporary folder for the life of the object and is restored afterwards), the mount
-// privileges, an owner of an open registry key, every name a directory search finds.
-// Header-only: it uses the platform layer,
+// privileges, an owner of an open registry key. Header-only: it uses the platform layer,
 // which not every test program links.
 #pragma once
 
@@ -9,10 +8,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "tests/support/files.h"
-#include "win32/file.h"
 #include "win32/prefix.h"
 #include "win32/registry.h"
 #include "win32/security.h"
@@ -81,24 +78,5 @@ class RegKey {
  private:
   HKEY key_ = nullptr;
 };
-
-// All names a search finds, in order, and the last error.
-struct Found {
-  std::vector<std::u16string> long_names, short_names;
-  DWORD error = 0;
-};
-
-inline Found find_all(const std::u16string& pattern) {
-  Found found;
-  WIN32_FIND_DATAW data;
-  HANDLE h = FindFirstFileW(pattern.c_str(), &data);
-  for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileW(h, &data)) {
-    found.long_names.push_back(data.cFileName);
-    found.short_names.push_back(data.cAlternateFileName);
-  }
-  found.error = GetLastError();
-  if (h != INVALID_HANDLE_VALUE) FindClose(h);
-  return found;
-}
 
 }  // namespace hivemend::testing

@@ -5,14 +5,10 @@
 // which not every test program links.
 #pragma once
 
-#include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -35,6 +31,7 @@
 #include "tests/support/hives.h"
 #include "tests/support/ntfs_volume.h"
 #include "tests/support/prefix.h"
+#include "tests/support/programs.h"
 #include "win32/managed.h"
 #include "win32/security.h"
 #include "win32/sync.h"
@@ -110,54 +107,6 @@ inline bool semaphore_exists(const std::u16string& name) {
   return h != nullptr;
 }
 
-// A program run in a child process: its exit code (128 + the signal when it was killed),
-// standard output and standard error.
-struct ProgramRun {
-  int exit_code = -1;
-  std::string out, err;
-};
-
-// The user a test runs a program as when it needs one who is no administrator.
-constexpr uid_t kNobody = 65534;
-
-// Starts `argv[0]` with the further arguments and this process's environment plus `env`
-// ("NAME=value"), standard output and error going to `scratch`/`tag`.out and .err; as
-// the user nobody when `as_nobody` and the test runs as root.
-inline pid_t start_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                           const std::string& scratch, const std::string& tag = "run", bool as_nobody = false) {
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-  dup2(open((scratch + "/" + tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
-  dup2(open((scratch + "/" + tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
-  if (as_nobody && geteuid() == 0 &&
-      (setgroups(0, nullptr) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-       setresuid(kNobody, kNobody, kNobody) != 0))
-    _exit(126);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
-inline ProgramRun finish_program(pid_t pid, const std::string& scratch, const std::string& tag = "run") {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_text(scratch + "/" + tag + ".out"),
-          read_text(scratch + "/" + tag + ".err")};
-}
-inline ProgramRun run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                              const std::string& scratch, bool as_nobody = false) {
-  return finish_program(start_program(argv, env, scratch, "run", as_nobody), scratch);
-}
-
-// A text as a REGEDIT5 string: in double quotes, backslashes doubled.
-inline std::string reg_string(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) quoted += c == '\\' ? std::string("\\\\") : std::string(1, c);
-  return quoted + "\"";
-}
 // REGEDIT5 text of the product's App Paths key (32-bit view), naming
 // HKEY_LOCAL_MACHINE\SOFTWARE\Tessaro\<product> its registry root, with `values` besides.
 inline std::string app_paths(const std::string& product, const std::string& values = "") {

@@ -11,6 +11,7 @@
 #include "regf/unicode.h"
 #include "tests/support/ntfs_volume.h"
 #include "tests/support/prefix.h"
+#include "tests/win32/search.h"
 #include "win32/directory.h"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "regf/unicode.h"
 #include "tests/support/prefix.h"
+#include "tests/win32/search.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "regf/unicode.h"
 #include "tests/support/prefix.h"
 #include "win32/error.h"
+#include "win32/handle.h"
 
 namespace {
 
