@@ -1,5 +1,6 @@
 #include "app/HivemendApp.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -24,8 +25,8 @@ constexpr LPCWSTR kPrivileges[] = {u"SeBackupPrivilege", u"SeSecurityPrivilege",
 
 constexpr DWORD kSelfTerminateWaitMs = 1000;
 
-// The letters after `opening` ("/SrcDrives %") up to the next '%'; false with a reason
-// for a list the product never writes.
+// The characters after `opening` ("/SrcDrives %") up to the next '%', copied as they
+// stand; false with a reason for a list that has no end or does not fit.
 bool ReadLetterList(std::u16string_view text, std::u16string_view opening, WCHAR (&szLetters)[kCmdLineLetterChars],
                     std::string& strError) {
   const std::string name = regf::to_utf8(opening.substr(0, opening.size() - 2));
@@ -44,13 +45,6 @@ bool ReadLetterList(std::u16string_view text, std::u16string_view opening, WCHAR
     strError = name + ": more than " + std::to_string(kCmdLineLetterChars - 1) + " drive letters";
     return false;
   }
-  for (size_t i = first; i < close; ++i) {
-    const WCHAR c = text[i];
-    if (!((c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'))) {
-      strError = name + ": \"" + regf::to_utf8(text.substr(first, close - first)) + "\" is not a list of drive letters";
-      return false;
-    }
-  }
   text.copy(szLetters, close - first, first);
   return true;
 }
@@ -60,6 +54,18 @@ int HexDigit(WCHAR c) {
   if (c >= u'a' && c <= u'f') return c - u'a' + 10;
   if (c >= u'A' && c <= u'F') return c - u'A' + 10;
   return -1;
+}
+
+// The hexadecimal number at the start of `digits`, up to the first other character: 0
+// without digits, 0xFFFFFFFF for a number beyond 32 bits. Not wcstoul: that would also
+// take leading blanks, a sign and "0x".
+DWORD ReadHexSignature(std::u16string_view digits) {
+  uint64_t value = 0;
+  for (WCHAR c : digits) {
+    if (HexDigit(c) < 0) break;
+    value = std::min<uint64_t>(value * 16 + uint64_t(HexDigit(c)), 0x100000000u);
+  }
+  return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : DWORD(value);
 }
 
 }  // namespace
@@ -80,25 +86,8 @@ RepairCommandLine ParseRepairCommandLine(LPCWSTR pszCmdLine) {
   const size_t sig = text.find(u"/SrcSig");
   if (sig == std::u16string_view::npos) return parsed;
   // The digits start two characters after the switch: past its blank and opening '%'.
-  size_t pos = sig + std::u16string_view(u"/SrcSig").size() + 2;
-  if (pos > text.size()) {
-    parsed.strError = "/SrcSig is not followed by a signature";
-    return malformed();
-  }
-  uint64_t value = 0;
-  size_t digits = 0;
-  for (; pos < text.size() && HexDigit(text[pos]) >= 0; ++pos, ++digits) {
-    value = value * 16 + uint64_t(HexDigit(text[pos]));
-    if (value > 0xFFFFFFFFu) {
-      parsed.strError = "/SrcSig: the signature has more than 32 bits";
-      return malformed();
-    }
-  }
-  if (digits == 0) {
-    parsed.strError = "/SrcSig: the signature has no hexadecimal digits";
-    return malformed();
-  }
-  parsed.dwSrcSignature = DWORD(value);
+  const size_t digits = sig + std::u16string_view(u"/SrcSig").size() + 2;
+  if (digits < text.size()) parsed.dwSrcSignature = ReadHexSignature(text.substr(digits));
   parsed.status = RepairCommandLine::Status::Ok;
   return parsed;
 }

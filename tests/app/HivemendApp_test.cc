@@ -54,15 +54,18 @@ TEST(CommandLine, Switches) {
       {u"/SrcDrives %C% /DstDrives %E%", Status::MissingSwitch, u"C", u"E", 0},
       {u"/srcdrives %C% /DstDrives %E% /SrcSig %1%", Status::MissingSwitch, u"", u"", 0},
       {u"/SrcDrives %C% /DstDrives %E% /srcsig %1%", Status::MissingSwitch, u"C", u"E", 0},
-      // What the product never writes.
+      // List characters stand as written; the digits end at the first other character
+      // (none: 0); beyond 32 bits the signature saturates.
+      {u"/SrcDrives %C:% /DstDrives %E1% /SrcSig %%", Status::Ok, u"C:", u"E1", 0},
+      {u"/SrcDrives %C /DstDrives %E% /SrcSig %1%", Status::Ok, u"C /DstDrives ", u"E", 1},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig \"%1A2B%\"", Status::Ok, u"C", u"E", 0},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %0x1A%", Status::Ok, u"C", u"E", 0},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %100000000%", Status::Ok, u"C", u"E", 0xFFFFFFFF},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig", Status::Ok, u"C", u"E", 0},
+      // What the letter buffers cannot take.
       {u"/SrcDrives C /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
-      {u"/SrcDrives %C /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
       {u"/SrcDrives %CDEFGHIJKLMNOPQR% /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
-      {u"/SrcDrives %C:% /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
-      {u"/SrcDrives %C% /DstDrives %E1% /SrcSig %1%", Status::Malformed, u"C", u"", 0},
-      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %%", Status::Malformed, u"C", u"E", 0},
-      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %100000000%", Status::Malformed, u"C", u"E", 0},
-      {u"/SrcDrives %C% /DstDrives %E% /SrcSig", Status::Malformed, u"C", u"E", 0},
+      {u"/SrcDrives %C% /DstDrives %E", Status::Malformed, u"C", u"", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(regf::to_utf8(c.line));
@@ -138,6 +141,12 @@ TEST(Program, ExitCodes) {
       {"no /SrcSig", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {}, 0, false, false, ""},
       {"no /SrcSig on a Tablet PC", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {"HIVEMEND_TABLETPC=1"}, 0,
        false, true, ""},
+      {"empty signature", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%%"}), {}, 2, true, false,
+       ""},
+      // The command line as the parent wrote it, not as rebuilt from the arguments.
+      {"quoted list", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1%"}),
+       {"HIVEMEND_COMMAND_LINE=" + kProgram + " /SrcDrives \"%C%\" /DstDrives %E% /SrcSig %1%"}, 0, false, false,
+       "hivemend: bad command line: /SrcDrives is not followed by \" %\"\n"},
       {"too many letters", Program({"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}), {}, 0,
        false, false, "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
   };
