@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "app/HivemendDlg.h"
 #include "app/SingleInstance.h"
 #include "regf/unicode.h"
 #include "repair/buffers.h"
+#include "settings/HandOff.h"
 #include "settings/Options.h"
 #include "win32/process.h"
 #include "win32/sync.h"
@@ -68,6 +70,13 @@ DWORD ReadHexSignature(std::u16string_view digits) {
   return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : DWORD(value);
 }
 
+// Without the privileges no hive can be mounted and the run changes nothing, while it
+// still ends as a run does. The run itself stays silent about it; an administrator,
+// who should hold them, is told on standard error, once.
+void TellAdministrator(const std::string& what, const std::string& fix) {
+  if (IsUserAdmin()) std::fprintf(stderr, "hivemend: %s, so no hive can be mounted: %s\n", what.c_str(), fix.c_str());
+}
+
 }  // namespace
 
 RepairCommandLine ParseRepairCommandLine(LPCWSTR pszCmdLine) {
@@ -96,17 +105,37 @@ CHivemendApp::CHivemendApp() : CWinApp(nullptr) {
   WCHAR szPath[kPathChars] = {};
   const DWORD nLength = GetModuleFileNameW(nullptr, szPath, kPathChars);
   WCHAR* pszBackslash = wcsrchr(szPath, u'\\');
-  if (nLength == 0 || nLength >= kPathChars || pszBackslash == nullptr) return;
+  if (nLength == 0 || nLength >= kPathChars || pszBackslash == nullptr) {
+    if (nLength == 0) {
+      TellAdministrator("the program's own file has no Windows name in the prefix",
+                        "remove the prefix's dosdevices/z: link or point it at /");
+    } else {
+      TellAdministrator("the program's Windows path is too long", "install it in a shorter folder");
+    }
+    return;
+  }
   *pszBackslash = 0;
   // A folder too deep to leave room for the file name gives no library, as a missing one.
-  if (wcscat_s(szPath, u"\\Security.dll") != 0) return;
+  if (wcscat_s(szPath, u"\\Security.dll") != 0) {
+    TellAdministrator("no room for \\Security.dll after the program's folder", "install it in a shorter folder");
+    return;
+  }
 
   HMODULE hSecurity = LoadLibraryW(szPath);  // stays loaded for the life of the process
-  if (hSecurity == nullptr) return;
-  const FARPROC pProc = GetProcAddress(hSecurity, "SET_PRIVILEGE");
-  if (pProc == nullptr) return;
+  const FARPROC pProc = hSecurity != nullptr ? GetProcAddress(hSecurity, "SET_PRIVILEGE") : nullptr;
+  if (pProc == nullptr) {
+    TellAdministrator(regf::to_utf8(szPath) + (hSecurity == nullptr ? " cannot be loaded" : " has no SET_PRIVILEGE"),
+                      "install the product's Security.dll beside the program");
+    return;
+  }
   const auto pSetPrivilege = reinterpret_cast<SetPrivilegeProc>(reinterpret_cast<void (*)()>(pProc));
-  for (LPCWSTR pszPrivilege : kPrivileges) pSetPrivilege(pszPrivilege, 1);
+  std::string strRefused;
+  for (LPCWSTR pszPrivilege : kPrivileges) {
+    if (!pSetPrivilege(pszPrivilege, 1) && strRefused.empty()) strRefused = regf::to_utf8(pszPrivilege);
+  }
+  if (!strRefused.empty()) {
+    TellAdministrator(strRefused + " cannot be enabled", "start the program from a full root session");
+  }
 }
 
 CHivemendApp::~CHivemendApp() {

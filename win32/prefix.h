@@ -20,7 +20,7 @@ Expected<std::string> prefix_dir();
 Expected<bool> define_drive(char letter, const std::string& target);
 
 // The root directory of a drive, opened (O_PATH); ERROR_PATH_NOT_FOUND for a letter
-// with no link or a link to nothing.
+// with no link or a link to nothing. z: without a link is "/".
 Expected<UniqueFd> open_drive_root(char16_t letter);
 
 // The Windows name of an absolute Linux path: the drive whose root holds the path,

@@ -111,6 +111,14 @@ class Installation {
     built_ = std::system(import.c_str()) == 0;
   }
   bool built() const { return built_; }
+  bool define_drive(char letter, const std::string& target) const { return prefix_.define_drive(letter, target); }
+  std::string volume() const { return prefix_.dir() + "/volume"; }
+  // The SOFTWARE hive as REGEDIT5 text.
+  std::string exported() const {
+    const std::string out = prefix_.dir() + "/after.reg";
+    const std::string command = std::string(HIVEMEND_BIN_DIR) + "/hivetool export " + hive() + " > " + out;
+    return std::system(command.c_str()) == 0 ? read_text(out) : "";
+  }
   const std::string& dir() const { return prefix_.dir(); }
   std::string hive() const { return config_ + "/SOFTWARE"; }
   std::string log() const { return read_text(prefix_.dir() + "/logs/hivemend.log"); }
@@ -123,6 +131,7 @@ class Installation {
 };
 
 bool root_user() { return geteuid() == 0; }
+const std::string kRepairedTool = "\"Tool\"=\"C:\\\\Program Files\\\\Vendor\\\\tool.exe\"";
 
 TEST(Program, ExitCodes) {
   struct Case {
@@ -220,11 +229,40 @@ TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
   EXPECT_EQ(third.exit_code, 2);
   EXPECT_GT(installation.report().size(), report_before.size());
   EXPECT_FALSE(semaphore_exists(u"Global\\TALVIN99"));
-  const std::string exported = std::string(HIVEMEND_BIN_DIR) + "/hivetool export " + installation.hive() + " > " +
-                               installation.dir() + "/after.reg";
-  ASSERT_EQ(std::system(exported.c_str()), 0);
-  EXPECT_NE(read_text(installation.dir() + "/after.reg").find("\"Tool\"=\"C:\\\\Program Files\\\\Vendor\\\\tool.exe\""),
-            std::string::npos);
+  EXPECT_NE(installation.exported().find(kRepairedTool), std::string::npos);
+}
+
+// The program's own Windows name comes through z:, which is "/" when the prefix has no
+// z: link. When it has none (a z: link elsewhere), Security.dll cannot be loaded: the
+// run changes nothing, and an administrator is told why on standard error.
+TEST(Program, OwnPathThroughDriveZ) {
+  if (!root_user()) GTEST_SKIP() << "mounting hives needs the privileges of an administrator (root)";
+  struct Case {
+    const char* what;
+    const char* z;  // "/" as made, "" no link, "volume" the installation's volume
+    bool repaired;
+    const char* err;
+  } cases[] = {
+      {"z: link to /", "/", true, ""},
+      {"no z: link", "", true, ""},
+      {"z: link elsewhere", "volume", false,
+       "hivemend: the program's own file has no Windows name in the prefix, so no hive can be mounted: remove the "
+       "prefix's dosdevices/z: link or point it at /\n"},
+  };
+  std::string report_with_z;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation installation;
+    ASSERT_TRUE(installation.built());
+    const std::string z = c.z == std::string("volume") ? installation.volume() : c.z;
+    ASSERT_TRUE(installation.define_drive('z', z));
+    const ProgramRun run = run_program(kFullLine, {}, installation.dir());
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(installation.exported().find(kRepairedTool) != std::string::npos, c.repaired);
+    if (report_with_z.empty()) report_with_z = installation.report();
+    EXPECT_EQ(installation.report() == report_with_z, c.repaired) << installation.report();
+  }
 }
 
 // Started by a user who is no administrator, on a product set up for the hand-off: it
