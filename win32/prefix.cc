@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -51,6 +52,32 @@ Expected<std::string> prefix_dir() {
     return WinError{error_from_errno(errno)};
   }
   return dir;
+}
+
+bool make_shared_folder(const std::string& path) {
+  constexpr mode_t kShared = S_ISVTX | 0777;
+  if (mkdir(path.c_str(), kShared) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  if ((st.st_mode & 07777) != kShared && st.st_uid == geteuid()) chmod(path.c_str(), kShared);
+  return true;
+}
+
+UniqueFd open_shared_file(const std::string& path, int flags) {
+  for (;;) {
+    UniqueFd fd(open(path.c_str(), flags | O_CLOEXEC));
+    if (fd || errno != ENOENT) return fd;
+    fd = UniqueFd(open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd) {
+      fchmod(fd.get(), 0666);
+      return fd;
+    }
+    if (errno != EEXIST) return fd;
+  }
 }
 
 Expected<bool> define_drive(char letter, const std::string& target) {
