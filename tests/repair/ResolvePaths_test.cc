@@ -33,7 +33,7 @@ class ResolvePathsTest : public VolumeSuite<ResolvePathsTest> {
   RepairRun run_;
 };
 
-TEST_F(ResolvePathsTest, OneCycleOfTheDesignsExamples) {
+TEST_F(ResolvePathsTest, OneCycle) {
   const struct { std::u16string text; std::optional<std::u16string> resolved; } cases[] = {
       {u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll", u"C:\\Program Files\\Common Files\\System\\foo.dll"},
       // The digits do not choose: only Program Files holds App\tool.exe.
@@ -54,7 +54,7 @@ TEST_F(ResolvePathsTest, OneCycleOfTheDesignsExamples) {
       {u"C:\\PROGRA~1\\Missing\\x.dll", std::nullopt},
       {u"C:\\PROGRA~1\\App\\missing.exe", std::nullopt},
       {u"C:\\dir\\PROGRA~1\\", u"C:\\dir\\Programs\\"},
-      // Our choice: directly under the root the same shape takes the first entry too.
+      // Chosen here: directly under the root the same shape takes the first entry too.
       {u"C:\\PROGRA~1\\", u"C:\\Program Files\\"},
       {u"C:\\Program Files\\App\\tool.exe", std::nullopt},
       {u"PROGRA~1\\App\\tool.exe", std::nullopt},
