@@ -143,7 +143,7 @@ TEST(Program, ExitCodes) {
     std::vector<std::string> args;
     std::vector<std::string> env;
     int exit_code;
-    bool runs;  // a repair run took place: its parameters are logged, its summary written
+    bool runs;  // a repair run took place: parameters logged, hive repaired, summary written
     bool waits;  // self-termination: a second's wait on its own handle first
     const char* err;  // expected start of standard error, "" for none
   } cases[] = {
@@ -175,6 +175,7 @@ TEST(Program, ExitCodes) {
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(installation.log().find("CHivemendDlg -> pSrcLetters = ") != std::string::npos, c.runs);
     EXPECT_EQ(!installation.report().empty(), c.runs);
+    if (root_user()) EXPECT_EQ(installation.exported().find(kRepairedTool) != std::string::npos, c.runs);
     EXPECT_EQ(took >= std::chrono::milliseconds(1000), c.waits) << took.count() << " ms";
   }
 }
