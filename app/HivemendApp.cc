@@ -1,14 +1,17 @@
 #include "app/HivemendApp.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "app/HivemendDlg.h"
 #include "app/SingleInstance.h"
 #include "regf/unicode.h"
 #include "repair/buffers.h"
+#include "settings/HandOff.h"
 #include "settings/Options.h"
 #include "win32/process.h"
 #include "win32/sync.h"
@@ -24,8 +27,8 @@ constexpr LPCWSTR kPrivileges[] = {u"SeBackupPrivilege", u"SeSecurityPrivilege",
 
 constexpr DWORD kSelfTerminateWaitMs = 1000;
 
-// The letters after `opening` ("/SrcDrives %") up to the next '%'; false with a reason
-// for a list the product never writes.
+// The characters after `opening` ("/SrcDrives %") up to the next '%', copied as they
+// stand; false with a reason for a list that has no end or does not fit.
 bool ReadLetterList(std::u16string_view text, std::u16string_view opening, WCHAR (&szLetters)[kCmdLineLetterChars],
                     std::string& strError) {
   const std::string name = regf::to_utf8(opening.substr(0, opening.size() - 2));
@@ -44,13 +47,6 @@ bool ReadLetterList(std::u16string_view text, std::u16string_view opening, WCHAR
     strError = name + ": more than " + std::to_string(kCmdLineLetterChars - 1) + " drive letters";
     return false;
   }
-  for (size_t i = first; i < close; ++i) {
-    const WCHAR c = text[i];
-    if (!((c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'))) {
-      strError = name + ": \"" + regf::to_utf8(text.substr(first, close - first)) + "\" is not a list of drive letters";
-      return false;
-    }
-  }
   text.copy(szLetters, close - first, first);
   return true;
 }
@@ -60,6 +56,25 @@ int HexDigit(WCHAR c) {
   if (c >= u'a' && c <= u'f') return c - u'a' + 10;
   if (c >= u'A' && c <= u'F') return c - u'A' + 10;
   return -1;
+}
+
+// The hexadecimal number at the start of `digits`, up to the first other character: 0
+// without digits, 0xFFFFFFFF for a number beyond 32 bits. Not wcstoul: that would also
+// take leading blanks, a sign and "0x".
+DWORD ReadHexSignature(std::u16string_view digits) {
+  uint64_t value = 0;
+  for (WCHAR c : digits) {
+    if (HexDigit(c) < 0) break;
+    value = std::min<uint64_t>(value * 16 + uint64_t(HexDigit(c)), 0x100000000u);
+  }
+  return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : DWORD(value);
+}
+
+// Without the privileges no hive can be mounted and the run changes nothing, while it
+// still ends as a run does. The run itself stays silent about it; an administrator,
+// who should hold them, is told on standard error, once.
+void TellAdministrator(const std::string& what, const std::string& fix) {
+  if (IsUserAdmin()) std::fprintf(stderr, "hivemend: %s, so no hive can be mounted: %s\n", what.c_str(), fix.c_str());
 }
 
 }  // namespace
@@ -80,25 +95,8 @@ RepairCommandLine ParseRepairCommandLine(LPCWSTR pszCmdLine) {
   const size_t sig = text.find(u"/SrcSig");
   if (sig == std::u16string_view::npos) return parsed;
   // The digits start two characters after the switch: past its blank and opening '%'.
-  size_t pos = sig + std::u16string_view(u"/SrcSig").size() + 2;
-  if (pos > text.size()) {
-    parsed.strError = "/SrcSig is not followed by a signature";
-    return malformed();
-  }
-  uint64_t value = 0;
-  size_t digits = 0;
-  for (; pos < text.size() && HexDigit(text[pos]) >= 0; ++pos, ++digits) {
-    value = value * 16 + uint64_t(HexDigit(text[pos]));
-    if (value > 0xFFFFFFFFu) {
-      parsed.strError = "/SrcSig: the signature has more than 32 bits";
-      return malformed();
-    }
-  }
-  if (digits == 0) {
-    parsed.strError = "/SrcSig: the signature has no hexadecimal digits";
-    return malformed();
-  }
-  parsed.dwSrcSignature = DWORD(value);
+  const size_t digits = sig + std::u16string_view(u"/SrcSig").size() + 2;
+  if (digits < text.size()) parsed.dwSrcSignature = ReadHexSignature(text.substr(digits));
   parsed.status = RepairCommandLine::Status::Ok;
   return parsed;
 }
@@ -107,17 +105,37 @@ CHivemendApp::CHivemendApp() : CWinApp(nullptr) {
   WCHAR szPath[kPathChars] = {};
   const DWORD nLength = GetModuleFileNameW(nullptr, szPath, kPathChars);
   WCHAR* pszBackslash = wcsrchr(szPath, u'\\');
-  if (nLength == 0 || nLength >= kPathChars || pszBackslash == nullptr) return;
+  if (nLength == 0 || nLength >= kPathChars || pszBackslash == nullptr) {
+    if (nLength == 0) {
+      TellAdministrator("the program's own file has no Windows name in the prefix",
+                        "remove the prefix's dosdevices/z: link or point it at /");
+    } else {
+      TellAdministrator("the program's Windows path is too long", "install it in a shorter folder");
+    }
+    return;
+  }
   *pszBackslash = 0;
   // A folder too deep to leave room for the file name gives no library, as a missing one.
-  if (wcscat_s(szPath, u"\\Security.dll") != 0) return;
+  if (wcscat_s(szPath, u"\\Security.dll") != 0) {
+    TellAdministrator("no room for \\Security.dll after the program's folder", "install it in a shorter folder");
+    return;
+  }
 
   HMODULE hSecurity = LoadLibraryW(szPath);  // stays loaded for the life of the process
-  if (hSecurity == nullptr) return;
-  const FARPROC pProc = GetProcAddress(hSecurity, "SET_PRIVILEGE");
-  if (pProc == nullptr) return;
+  const FARPROC pProc = hSecurity != nullptr ? GetProcAddress(hSecurity, "SET_PRIVILEGE") : nullptr;
+  if (pProc == nullptr) {
+    TellAdministrator(regf::to_utf8(szPath) + (hSecurity == nullptr ? " cannot be loaded" : " has no SET_PRIVILEGE"),
+                      "install the product's Security.dll beside the program");
+    return;
+  }
   const auto pSetPrivilege = reinterpret_cast<SetPrivilegeProc>(reinterpret_cast<void (*)()>(pProc));
-  for (LPCWSTR pszPrivilege : kPrivileges) pSetPrivilege(pszPrivilege, 1);
+  std::string strRefused;
+  for (LPCWSTR pszPrivilege : kPrivileges) {
+    if (!pSetPrivilege(pszPrivilege, 1) && strRefused.empty()) strRefused = regf::to_utf8(pszPrivilege);
+  }
+  if (!strRefused.empty()) {
+    TellAdministrator(strRefused + " cannot be enabled", "start the program from a full root session");
+  }
 }
 
 CHivemendApp::~CHivemendApp() {

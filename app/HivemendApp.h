@@ -30,12 +30,13 @@ struct RepairCommandLine {
 };
 
 // Reads the three switches. A list is the text between "/SrcDrives %" (or "/DstDrives
-// %") and the next '%'; the signature is read as hexadecimal from two characters after
-// "/SrcSig" up to the first character that is no hexadecimal digit. MissingSwitch when
-// "/SrcDrives", "/DstDrives" or "/SrcSig" does not occur (looked for in that order).
-// Malformed for what the product never writes: a switch without its " %", a list
-// without its closing '%', longer than 15 letters or holding anything but letters A to
-// Z (either case), a signature without digits or beyond 32 bits.
+// %") and the next '%', copied as it stands; the signature is read as hexadecimal from
+// two characters after "/SrcSig" up to the first character that is no hexadecimal digit
+// (none: 0). MissingSwitch when "/SrcDrives", "/DstDrives" or "/SrcSig" does not occur
+// (looked for in that order). Malformed only for a list the buffers cannot take: a
+// switch without its " %", a list without its closing '%' or longer than 15 characters.
+// Chosen here: a signature beyond 32 bits reads as 0xFFFFFFFF, as wcstoul saturates;
+// "0x", blanks or a sign end the digits like any other character.
 RepairCommandLine ParseRepairCommandLine(LPCWSTR pszCmdLine);
 
 class CHivemendApp : public CWinApp {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/HivemendApp.h"
-#include "regf/unicode.h"
+#include "win32/process.h"
 
 namespace {
 
@@ -79,20 +79,24 @@ bool AnswerInformationalOptions() {
 // in order of definition).
 CHivemendApp theApp;
 
-// The text after the program name, as Windows hands it to the program: the arguments
-// joined by blanks, an argument holding a blank in double quotes.
-static std::u16string CommandLineText(int argc, char** argv) {
-  std::string text;
-  for (int i = 1; i < argc; ++i) {
-    if (i > 1) text += ' ';
-    const std::string arg = argv[i];
-    text += arg.find_first_of(" \t") != std::string::npos ? "\"" + arg + "\"" : arg;
+// The text after the program name in the command line the parent gave (quotes and all),
+// skipped the way the Windows C runtime computes WinMain's command line: a quoted program
+// token ends at its closing quote, an unquoted one at the first blank; blanks after it
+// are dropped.
+static LPWSTR CommandLineAfterProgram() {
+  LPWSTR p = GetCommandLineW();
+  if (*p == u'"') {
+    for (++p; *p != 0 && *p != u'"'; ++p) {
+    }
+    if (*p == u'"') ++p;
+  } else {
+    while (*p > u' ') ++p;
   }
-  return regf::from_utf8(text);
+  while (*p != 0 && *p <= u' ') ++p;
+  return p;
 }
 
-int main(int argc, char** argv) {
-  std::u16string cmdLine = CommandLineText(argc, argv);
+int main() {
   // The program's own module is the null module handle in this layer.
-  return AfxWinMain(nullptr, nullptr, cmdLine.data(), SW_SHOWNORMAL);
+  return AfxWinMain(nullptr, nullptr, CommandLineAfterProgram(), SW_SHOWNORMAL);
 }

@@ -16,7 +16,7 @@ inline constexpr int kMaxDiscoveredLetters = 19;
 // TRUE when the key was read (possibly no letters); FALSE, output untouched, when it
 // cannot be opened or the discovery fails.
 //
-// Choices where the design leaves them open: data shorter than 12 bytes is taken with
+// Chosen here: data shorter than 12 bytes is taken with
 // its missing bytes as zero; a disk with more than kMaxDiscoveredLetters matching entries
 // keeps the first ones found.
 BOOL WinPE_GetDriveLetters(LPCWSTR pszKeyPath, DWORD dwSignature, WCHAR* pszLetters);

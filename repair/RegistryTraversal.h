@@ -15,7 +15,7 @@ struct RepairRun;
 // silently. Failures are caught per section (candidate, value loop, key), logged
 // outside rescue-transfer mode, and the walk goes on.
 //
-// Choices where the design leaves them open:
+// Chosen here:
 // - a value whose name or data does not fit (more than 500 characters, more than 500
 //   bytes) is counted and not examined;
 // - a text without a terminator within the bytes read ends with those bytes;

@@ -15,7 +15,7 @@
 #include "win32/windows.h"
 
 // The failure that the check list and the path resolution raise to their caller after
-// logging it: the integer 1 of the design, as a type of its own.
+// logging it, once per level: a type of its own that carries the failure code 1.
 struct RepairFailure {
   int code = 1;
 };

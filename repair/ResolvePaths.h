@@ -15,7 +15,7 @@ struct RepairRun;
 // then holds whatever the last attempt wrote). A failure inside a level is logged
 // (outside rescue-transfer mode) and raised as RepairFailure.
 //
-// Choices where the design leaves them open:
+// Chosen here:
 // - a text ending in a short component directly under the root and a '\'
 //   (C:\PROGRA~1\) is resolved like one deeper down: the first matching entry is taken,
 //   followed by '\';

@@ -12,5 +12,5 @@ struct RepairRun;
 // them; plain files, "." and "..", folders without ntuser.dat and hives that cannot be
 // mounted are passed over silently. A failure while one user's hive is handled is
 // logged with the hive path and the pass goes on; one outside it ends the pass. A user
-// hive path longer than kPathChars is passed over (our choice).
+// hive path longer than kPathChars is passed over (chosen here).
 void RepairUserProfiles(RepairRun& run, WCHAR* pszProfileDir);

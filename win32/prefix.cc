@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -26,6 +27,15 @@ std::string link_path(const std::string& prefix, char letter) {
   return prefix + "/dosdevices/" + char(letter | 0x20) + ":";
 }
 
+// What a drive letter's root is: its link, or "/" for z: when the prefix has no z: link,
+// so that every Linux path keeps a Windows name on a prefix made by hand.
+std::string drive_root(const std::string& prefix, char letter) {
+  std::string link = link_path(prefix, letter);
+  struct stat st;
+  if (letter == 'z' && lstat(link.c_str(), &st) != 0 && errno == ENOENT) return "/";
+  return link;
+}
+
 }  // namespace
 
 Expected<std::string> prefix_dir() {
@@ -44,6 +54,32 @@ Expected<std::string> prefix_dir() {
   return dir;
 }
 
+bool make_shared_folder(const std::string& path) {
+  constexpr mode_t kShared = S_ISVTX | 0777;
+  if (mkdir(path.c_str(), kShared) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  if ((st.st_mode & 07777) != kShared && st.st_uid == geteuid()) chmod(path.c_str(), kShared);
+  return true;
+}
+
+UniqueFd open_shared_file(const std::string& path, int flags) {
+  for (;;) {
+    UniqueFd fd(open(path.c_str(), flags | O_CLOEXEC));
+    if (fd || errno != ENOENT) return fd;
+    fd = UniqueFd(open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd) {
+      fchmod(fd.get(), 0666);
+      return fd;
+    }
+    if (errno != EEXIST) return fd;
+  }
+}
+
 Expected<bool> define_drive(char letter, const std::string& target) {
   if (!((letter | 0x20) >= 'a' && (letter | 0x20) <= 'z')) return WinError{ERROR_INVALID_DRIVE};
   auto prefix = prefix_dir();
@@ -59,7 +95,7 @@ Expected<UniqueFd> open_drive_root(char16_t letter) {
   if (lower < u'a' || lower > u'z') return WinError{ERROR_PATH_NOT_FOUND};
   auto prefix = prefix_dir();
   if (!prefix) return WinError{prefix.error()};
-  UniqueFd fd(open(link_path(*prefix, char(lower)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd(open(drive_root(*prefix, char(lower)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return WinError{ERROR_PATH_NOT_FOUND};
   return fd;
 }
@@ -71,7 +107,7 @@ Expected<std::u16string> windows_path_of(const std::string& linux_path) {
   char best_letter = 0;
   for (char letter = 'a'; letter <= 'z'; ++letter) {
     char resolved[PATH_MAX];
-    if (!realpath(link_path(*prefix, letter).c_str(), resolved)) continue;
+    if (!realpath(drive_root(*prefix, letter).c_str(), resolved)) continue;
     std::string root = resolved;
     const bool covers = root == "/" || linux_path == root ||
                         (linux_path.size() > root.size() && linux_path.compare(0, root.size(), root) == 0 &&

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -20,7 +19,8 @@
 
 // How named objects are shared between processes. Each namespace is a folder of the
 // prefix (objects/global, objects/local-<uid>-<session>) holding one file per name and a
-// lock file. Every process holding a handle to an object holds a shared flock on the
+// lock file; objects/ and objects/global are shared by all users (sticky, as /tmp), the
+// files are 0666. Every process holding a handle to an object holds a shared flock on the
 // object's file through that handle, so the object exists exactly while some file
 // description holds that lock; the kernel drops the lock when a holder dies, whatever
 // the way. Creating or opening (the decision whether a name exists) and closing happen
@@ -63,9 +63,8 @@ class SyncObject : public KernelObject {
 // Exclusive flock on a namespace's lock file for the life of the holder.
 class NamespaceLock {
  public:
-  explicit NamespaceLock(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+  explicit NamespaceLock(const std::string& path) : fd_(open_shared_file(path, O_RDWR)) {
     if (fd_) {
-      fchmod(fd_.get(), 0666);
       while (flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
       }
     }
@@ -176,9 +175,11 @@ Expected<Location> locate(std::u16string_view name) {
   auto prefix = prefix_dir();
   if (!prefix) return WinError{prefix.error()};
   Location where{*prefix + "/objects/" + space, ""};
-  std::error_code ec;
-  std::filesystem::create_directories(where.dir, ec);
-  if (ec) return WinError{error_from_errno(ec.value())};
+  // Every user of the prefix creates folders in objects/ (a local namespace of its own)
+  // and objects in objects/global.
+  if (!make_shared_folder(*prefix + "/objects")) return WinError{error_from_errno(errno)};
+  if (space == "global" ? !make_shared_folder(where.dir) : mkdir(where.dir.c_str(), 0777) != 0 && errno != EEXIST)
+    return WinError{error_from_errno(errno)};
   where.file = where.dir + "/" + encode_name(name);
   return where;
 }
@@ -219,7 +220,8 @@ HANDLE create_or_open(LPCWSTR name, const SharedState& fresh, bool create) {
   NamespaceLock lock(lock_path);
   if (!lock) return fail(error_from_errno(errno), HANDLE(nullptr));
 
-  UniqueFd fd(open(where->file.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666));
+  UniqueFd fd =
+      create ? open_shared_file(where->file, O_RDWR) : UniqueFd(open(where->file.c_str(), O_RDWR | O_CLOEXEC));
   if (!fd) return fail(errno == ENOENT ? DWORD(ERROR_FILE_NOT_FOUND) : error_from_errno(errno), HANDLE(nullptr));
   if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
     // Nobody holds it: the name is free (a file left by a killed holder counts for nothing).
@@ -227,7 +229,6 @@ HANDLE create_or_open(LPCWSTR name, const SharedState& fresh, bool create) {
       unlink(where->file.c_str());
       return fail(ERROR_FILE_NOT_FOUND, HANDLE(nullptr));
     }
-    fchmod(fd.get(), 0666);
     if (ftruncate(fd.get(), 0) != 0 || !write_state(fd.get(), fresh)) {
       const DWORD error = error_from_errno(errno);
       unlink(where->file.c_str());

@@ -55,7 +55,8 @@ void ExtendedLogMessage(void*, const VARIANT* args, VARIANT*) {
   const auto prefix = hivemend::win32::prefix_dir();
   if (!prefix) throw std::runtime_error("ExtendedLogMessage: no prefix folder");
   const std::string dir = *prefix + "/logs";
-  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+  // Every user's tools log here, a non-administrator's hand-off program included.
+  if (!hivemend::win32::make_shared_folder(dir))
     throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + dir);
 
   std::string line = timestamp();
@@ -66,11 +67,10 @@ void ExtendedLogMessage(void*, const VARIANT* args, VARIANT*) {
   line += '\n';
 
   const std::string file = dir + "/hivemend.log";
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + file);
-  const ssize_t written = ::write(fd, line.data(), line.size());
+  const hivemend::win32::UniqueFd fd = hivemend::win32::open_shared_file(file, O_WRONLY | O_APPEND);
+  if (!fd) throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + file);
+  const ssize_t written = ::write(fd.get(), line.data(), line.size());
   const int error = errno;
-  ::close(fd);
   if (written != static_cast<ssize_t>(line.size()))
     throw std::system_error(written < 0 ? error : EIO, std::generic_category(), "ExtendedLogMessage: " + file);
 }

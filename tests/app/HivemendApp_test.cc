@@ -54,15 +54,18 @@ TEST(CommandLine, Switches) {
       {u"/SrcDrives %C% /DstDrives %E%", Status::MissingSwitch, u"C", u"E", 0},
       {u"/srcdrives %C% /DstDrives %E% /SrcSig %1%", Status::MissingSwitch, u"", u"", 0},
       {u"/SrcDrives %C% /DstDrives %E% /srcsig %1%", Status::MissingSwitch, u"C", u"E", 0},
-      // What the product never writes.
+      // List characters stand as written; the digits end at the first other character
+      // (none: 0); beyond 32 bits the signature saturates.
+      {u"/SrcDrives %C:% /DstDrives %E1% /SrcSig %%", Status::Ok, u"C:", u"E1", 0},
+      {u"/SrcDrives %C /DstDrives %E% /SrcSig %1%", Status::Ok, u"C /DstDrives ", u"E", 1},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig \"%1A2B%\"", Status::Ok, u"C", u"E", 0},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %0x1A%", Status::Ok, u"C", u"E", 0},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %100000000%", Status::Ok, u"C", u"E", 0xFFFFFFFF},
+      {u"/SrcDrives %C% /DstDrives %E% /SrcSig", Status::Ok, u"C", u"E", 0},
+      // What the letter buffers cannot take.
       {u"/SrcDrives C /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
-      {u"/SrcDrives %C /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
       {u"/SrcDrives %CDEFGHIJKLMNOPQR% /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
-      {u"/SrcDrives %C:% /DstDrives %E% /SrcSig %1%", Status::Malformed, u"", u"", 0},
-      {u"/SrcDrives %C% /DstDrives %E1% /SrcSig %1%", Status::Malformed, u"C", u"", 0},
-      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %%", Status::Malformed, u"C", u"E", 0},
-      {u"/SrcDrives %C% /DstDrives %E% /SrcSig %100000000%", Status::Malformed, u"C", u"E", 0},
-      {u"/SrcDrives %C% /DstDrives %E% /SrcSig", Status::Malformed, u"C", u"E", 0},
+      {u"/SrcDrives %C% /DstDrives %E", Status::Malformed, u"C", u"", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(regf::to_utf8(c.line));
@@ -108,6 +111,18 @@ class Installation {
     built_ = std::system(import.c_str()) == 0;
   }
   bool built() const { return built_; }
+  bool define_drive(char letter, const std::string& target) const { return prefix_.define_drive(letter, target); }
+  bool write_registry(const std::string& body) const {
+    // The registry is written back by its owner only; the user nobody shares it.
+    return prefix_.write_registry(body) && chown(prefix_.system_reg().c_str(), kNobody, kNobody) == 0;
+  }
+  std::string volume() const { return prefix_.dir() + "/volume"; }
+  // The SOFTWARE hive as REGEDIT5 text.
+  std::string exported() const {
+    const std::string out = prefix_.dir() + "/after.reg";
+    const std::string command = std::string(HIVEMEND_BIN_DIR) + "/hivetool export " + hive() + " > " + out;
+    return std::system(command.c_str()) == 0 ? read_text(out) : "";
+  }
   const std::string& dir() const { return prefix_.dir(); }
   std::string hive() const { return config_ + "/SOFTWARE"; }
   std::string log() const { return read_text(prefix_.dir() + "/logs/hivemend.log"); }
@@ -120,6 +135,7 @@ class Installation {
 };
 
 bool root_user() { return geteuid() == 0; }
+const std::string kRepairedTool = "\"Tool\"=\"C:\\\\Program Files\\\\Vendor\\\\tool.exe\"";
 
 TEST(Program, ExitCodes) {
   struct Case {
@@ -127,7 +143,7 @@ TEST(Program, ExitCodes) {
     std::vector<std::string> args;
     std::vector<std::string> env;
     int exit_code;
-    bool runs;  // a repair run took place: its parameters are logged, its summary written
+    bool runs;  // a repair run took place: parameters logged, hive repaired, summary written
     bool waits;  // self-termination: a second's wait on its own handle first
     const char* err;  // expected start of standard error, "" for none
   } cases[] = {
@@ -138,6 +154,12 @@ TEST(Program, ExitCodes) {
       {"no /SrcSig", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {}, 0, false, false, ""},
       {"no /SrcSig on a Tablet PC", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {"HIVEMEND_TABLETPC=1"}, 0,
        false, true, ""},
+      {"empty signature", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%%"}), {}, 2, true, false,
+       ""},
+      // The command line as the parent wrote it, not as rebuilt from the arguments.
+      {"quoted list", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1%"}),
+       {"HIVEMEND_COMMAND_LINE=" + kProgram + " /SrcDrives \"%C%\" /DstDrives %E% /SrcSig %1%"}, 0, false, false,
+       "hivemend: bad command line: /SrcDrives is not followed by \" %\"\n"},
       {"too many letters", Program({"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}), {}, 0,
        false, false, "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
   };
@@ -153,6 +175,7 @@ TEST(Program, ExitCodes) {
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(installation.log().find("CHivemendDlg -> pSrcLetters = ") != std::string::npos, c.runs);
     EXPECT_EQ(!installation.report().empty(), c.runs);
+    if (root_user()) EXPECT_EQ(installation.exported().find(kRepairedTool) != std::string::npos, c.runs);
     EXPECT_EQ(took >= std::chrono::milliseconds(1000), c.waits) << took.count() << " ms";
   }
 }
@@ -174,16 +197,45 @@ TEST(Program, InformationalOptionsTouchNothing) {
   }
 }
 
-// One instance at a time, between real processes: while one holds the guard, a second
-// start with the same command line ends at once with 0 and touches no hive; once the
-// holder is killed (-9), a start runs and repairs the restored hive.
-TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
-  if (!root_user()) GTEST_SKIP() << "mounting hives needs the privileges of an administrator (root)";
+size_t count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// One prefix used by root and by a user who is no administrator, with the umask a login
+// gives, on a product set up for the hand-off. Root's start repairs. The other user's
+// start, in the named-object folders root made, takes the tool's mutex and hands off: it
+// starts TsoHandOff.exe from the install directory with its label and command line,
+// runs no repair and ends with 1. Then one instance at a time again, between real
+// processes: while one holds the guard, a second start ends at once with 0 and touches
+// no hive; once the holder is killed (-9), a start runs.
+TEST(Program, SharedPrefixHandsOffAndGuardsOneInstance) {
+  if (!root_user()) GTEST_SKIP() << "needs an administrator (root) and the user nobody";
+  const mode_t old_umask = umask(022);
   Installation installation;
   ASSERT_TRUE(installation.built());
-  using Clock = std::chrono::steady_clock;
+  const auto bin = hivemend::win32::windows_path_of(HIVEMEND_BIN_DIR);
+  ASSERT_TRUE(bin);
+  ASSERT_EQ(chmod(installation.dir().c_str(), 0777), 0);  // a prefix both users write in
+  ASSERT_TRUE(installation.write_registry(app_paths("Hivemend", reg_line(u"Path", regf::to_utf8(*bin) + "\\")) +
+                                          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n"
+                                          "\"MachineZone\"=\"Z1\"\r\n\"MachineCode\"=\"C1\"\r\n"));
+  EXPECT_EQ(run_program(kFullLine, {}, installation.dir()).exit_code, 2);
+  EXPECT_NE(installation.exported().find(kRepairedTool), std::string::npos);
+
+  const ProgramRun handed_off = run_program(kFullLine, {}, installation.dir(), /*as_nobody=*/true);
+  umask(old_umask);
+  EXPECT_EQ(handed_off.exit_code, 1);
+  EXPECT_EQ(handed_off.err, "");
+  EXPECT_NE(installation.log().find("\tTsoHandOff -> QRT-11 \t" + regf::to_utf8(*bin) +
+                                    "\\TsoHandOff.exe QRT-11 /SrcDrives %C% /DstDrives %E% /SrcSig %1A2B3C4D%\n"),
+            std::string::npos)
+      << installation.log();
+  EXPECT_EQ(count(installation.log(), "CHivemendDlg -> pSrcLetters = "), 1u);
 
   // The first instance: on a Tablet PC it keeps its guard for a second after its run.
+  using Clock = std::chrono::steady_clock;
   const pid_t first = start_program(kFullLine, {"HIVEMEND_TABLETPC=1"}, installation.dir(), "first");
   ASSERT_GT(first, 0);
   const auto deadline = Clock::now() + std::chrono::seconds(20);
@@ -206,43 +258,41 @@ TEST(Program, SecondInstanceIsRefusedUntilTheFirstDies) {
   ASSERT_EQ(kill(first, SIGKILL), 0);
   waitpid(first, nullptr, 0);
   EXPECT_FALSE(semaphore_exists(u"Global\\TALVIN99"));
-
-  const ProgramRun third = run_program(kFullLine, {}, installation.dir());
-  EXPECT_EQ(third.exit_code, 2);
+  EXPECT_EQ(run_program(kFullLine, {}, installation.dir()).exit_code, 2);
   EXPECT_GT(installation.report().size(), report_before.size());
-  EXPECT_FALSE(semaphore_exists(u"Global\\TALVIN99"));
-  const std::string exported = std::string(HIVEMEND_BIN_DIR) + "/hivetool export " + installation.hive() + " > " +
-                               installation.dir() + "/after.reg";
-  ASSERT_EQ(std::system(exported.c_str()), 0);
-  EXPECT_NE(read_text(installation.dir() + "/after.reg").find("\"Tool\"=\"C:\\\\Program Files\\\\Vendor\\\\tool.exe\""),
-            std::string::npos);
 }
 
-// Started by a user who is no administrator, on a product set up for the hand-off: it
-// starts TsoHandOff.exe from the install directory with its label and command line,
-// runs no repair and ends with 1.
-TEST(Program, NonAdministratorStartIsHandedOff) {
-  const auto bin = hivemend::win32::windows_path_of(HIVEMEND_BIN_DIR);
-  ASSERT_TRUE(bin);
-  const mode_t old_umask = umask(0);  // the prefix must serve the user nobody too
-  TestPrefix prefix;
-  chmod(prefix.dir().c_str(), 0777);
-  ASSERT_TRUE(prefix.write_registry(
-      app_paths("Hivemend", reg_line(u"Path", regf::to_utf8(*bin) + "\\")) +
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n"
-      "\"MachineZone\"=\"Z1\"\r\n\"MachineCode\"=\"C1\"\r\n"));
-  if (root_user()) {  // the registry is written back by its owner only
-    EXPECT_EQ(chown(prefix.system_reg().c_str(), kNobody, kNobody), 0);
+// The program's own Windows name comes through z:, which is "/" when the prefix has no
+// z: link. When it has none (a z: link elsewhere), Security.dll cannot be loaded: the
+// run changes nothing, and an administrator is told why on standard error.
+TEST(Program, OwnPathThroughDriveZ) {
+  if (!root_user()) GTEST_SKIP() << "mounting hives needs the privileges of an administrator (root)";
+  struct Case {
+    const char* what;
+    const char* z;  // "/" as made, "" no link, "volume" the installation's volume
+    bool repaired;
+    const char* err;
+  } cases[] = {
+      {"z: link to /", "/", true, ""},
+      {"no z: link", "", true, ""},
+      {"z: link elsewhere", "volume", false,
+       "hivemend: the program's own file has no Windows name in the prefix, so no hive can be mounted: remove the "
+       "prefix's dosdevices/z: link or point it at /\n"},
+  };
+  std::string report_with_z;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation installation;
+    ASSERT_TRUE(installation.built());
+    const std::string z = c.z == std::string("volume") ? installation.volume() : c.z;
+    ASSERT_TRUE(installation.define_drive('z', z));
+    const ProgramRun run = run_program(kFullLine, {}, installation.dir());
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(installation.exported().find(kRepairedTool) != std::string::npos, c.repaired);
+    if (report_with_z.empty()) report_with_z = installation.report();
+    EXPECT_EQ(installation.report() == report_with_z, c.repaired) << installation.report();
   }
-  const ProgramRun run = run_program(kFullLine, {}, prefix.dir(), /*as_nobody=*/true);
-  umask(old_umask);
-  EXPECT_EQ(run.exit_code, 1) << run.err;
-  const std::string log = read_text(prefix.log_path());
-  EXPECT_NE(log.find("\tTsoHandOff -> QRT-11 \t" + regf::to_utf8(*bin) +
-                     "\\TsoHandOff.exe QRT-11 /SrcDrives %C% /DstDrives %E% /SrcSig %1A2B3C4D%\n"),
-            std::string::npos)
-      << log;
-  EXPECT_EQ(log.find("CHivemendDlg -> pSrcLetters = "), std::string::npos) << log;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <new>
@@ -158,6 +159,16 @@ TEST_F(HivemendDlgTest, RescueTransferLearnsTheSourceLettersAndKeepsThem) {
   EXPECT_EQ(read_log(prefix_.log_path()), expected);
   EXPECT_EQ(Text("Windows/system32/config/SYSTEM", {u"Services", u"x"}, u"ImagePath"), kFooLong);
   EXPECT_EQ(Text("Users/Bob/ntuser.dat", {u"Software"}, u"Run"), kToolLong);
+}
+
+TEST_F(HivemendDlgTest, RescueTransferMountsTheSourceSystemAgainAtEachPosition) {
+  // Every position mounts its source SYSTEM hive under the same name: the first must be
+  // unmounted before the second learns its letters.
+  ASSERT_TRUE(prefix_.define_drive('s', volume_->root()));
+  ASSERT_TRUE(prefix_.write_registry(ProductRegistry(kRescue, "")));
+  { CHivemendDlg run(u"SS", u"EE", kSig); }
+  const auto log = read_log(prefix_.log_path());
+  EXPECT_EQ(std::count(log.begin(), log.end(), LogEntry{"Hivemend -> m_szSrcHiveLetters = ", "CD"}), 2);
 }
 
 TEST_F(HivemendDlgTest, RescueSectionWithoutMountedDevicesSkipsThePosition) {

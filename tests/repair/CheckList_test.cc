@@ -10,6 +10,8 @@
 #include <string>
 
 #include "repair/RepairRun.h"
+#include "repair/ResolvePaths.h"
+#include "win32/directory.h"
 #include "tests/support/repair_fixture.h"
 
 // Allocation hook of this test program: the next array allocation of exactly this many
@@ -80,6 +82,27 @@ TEST_F(CheckListTest, CyclesUntilNoShortNameIsLeft) {
   EXPECT_EQ(u8(run_.m_vecResolved[0]->pszOldText.get()), "C:\\PROGRA~1\\COMMON~1\\System\\foo.dll");
   EXPECT_EQ(u8(run_.m_vecResolved[1]->pszNewText.get()), "C:\\Program Files\\App\\longtoolname.exe");
   EXPECT_EQ(u8(run_.m_vecResolved[2]->pszOldText.get()), "C:\\PROGRA~1\\Data~Files\\y.txt");
+}
+
+// The Data~Files text keeps its '~' however often it is resolved: the first cycle, then
+// 64 more, each reading the directories of one resolution of the text it left.
+TEST_F(CheckListTest, SixtyFiveCyclesAtMost) {
+  namespace win32 = hivemend::win32;
+  win32::set_listing_cache_enabled(false);
+  const auto reads = [](auto call) {
+    const uint64_t before = win32::directory_reads();
+    call();
+    return win32::directory_reads() - before;
+  };
+  const std::u16string text = u"C:\\PROGRA~1\\Data~Files\\y.txt";
+  WCHAR first[kValueTextChars] = {}, again[kValueTextChars] = {};
+  const uint64_t first_reads = reads([&] { ResolvePaths(run_, text.c_str(), first, nullptr); });
+  const uint64_t later_reads = reads([&] { ResolvePaths(run_, first, again, nullptr); });
+  const uint64_t all_reads = reads([&] { check(text); });
+  win32::set_listing_cache_enabled(true);
+  EXPECT_EQ(u8(again), "C:\\Program Files\\Data~Files\\y.txt");
+  EXPECT_GT(later_reads, 0u);
+  EXPECT_EQ(all_reads, first_reads + 64 * later_reads);
 }
 
 TEST_F(CheckListTest, RepeatedTextIsAnsweredFromTheCacheWithoutTheDisk) {

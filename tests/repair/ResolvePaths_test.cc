@@ -33,7 +33,7 @@ class ResolvePathsTest : public VolumeSuite<ResolvePathsTest> {
   RepairRun run_;
 };
 
-TEST_F(ResolvePathsTest, OneCycleOfTheDesignsExamples) {
+TEST_F(ResolvePathsTest, OneCycle) {
   const struct { std::u16string text; std::optional<std::u16string> resolved; } cases[] = {
       {u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll", u"C:\\Program Files\\Common Files\\System\\foo.dll"},
       // The digits do not choose: only Program Files holds App\tool.exe.
@@ -42,6 +42,7 @@ TEST_F(ResolvePathsTest, OneCycleOfTheDesignsExamples) {
       {u"rundll32 C:\\PROGRA~1\\App\\tool.exe", u"rundll32 C:\\Program Files\\App\\tool.exe"},
       {u"C:\\PROGRA~1\\App\\tool.exe /s", u"C:\\Program Files\\App\\tool.exe /s"},
       {u"C:\\PROGRA~1\\App\\tool.exe,0", u"C:\\Program Files\\App\\tool.exe,0"},
+      {u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll,2", u"C:\\Program Files\\Common Files\\System\\foo.dll,2"},
       {u"C:\\PROGRA~1\\App\\tool.exe   ", u"C:\\Program Files\\App\\tool.exe   "},
       // ".exe" counts in lower case only, so the argument stays in the existence check.
       {u"C:\\PROGRA~1\\App\\TOOL.EXE -x", std::nullopt},
@@ -54,7 +55,7 @@ TEST_F(ResolvePathsTest, OneCycleOfTheDesignsExamples) {
       {u"C:\\PROGRA~1\\Missing\\x.dll", std::nullopt},
       {u"C:\\PROGRA~1\\App\\missing.exe", std::nullopt},
       {u"C:\\dir\\PROGRA~1\\", u"C:\\dir\\Programs\\"},
-      // Our choice: directly under the root the same shape takes the first entry too.
+      // Chosen here: directly under the root the same shape takes the first entry too.
       {u"C:\\PROGRA~1\\", u"C:\\Program Files\\"},
       {u"C:\\Program Files\\App\\tool.exe", std::nullopt},
       {u"PROGRA~1\\App\\tool.exe", std::nullopt},
@@ -65,14 +66,16 @@ TEST_F(ResolvePathsTest, OneCycleOfTheDesignsExamples) {
 }
 
 TEST_F(ResolvePathsTest, TextThatWouldOutgrowItsBufferIsNotResolved) {
-  // Long names replace short ones, so a text that fits can outgrow the buffer.
+  // Long names replace short ones, so a text that fits can outgrow the buffer: a result
+  // of 499 characters and its terminator is the longest that fits.
   const std::string a(200, 'a'), b(200, 'b');
-  for (const auto& [c_len, expect_resolved] : {std::pair{50, true}, std::pair{70, false}}) {
+  for (const auto& [c_len, expect_resolved] : {std::pair{61, true}, std::pair{62, false}}) {
     const std::string c(c_len, 'c');
     ASSERT_TRUE(make_file(volume_->path("Program Files/Common Files/" + a + "/" + b + "/" + c + "/x.dll")));
     const std::u16string text = u16("C:\\PROGRA~1\\COMMON~1\\" + a + "\\" + b + "\\" + c + "\\x.dll");
     const std::string longer = "C:\\Program Files\\Common Files\\" + a + "\\" + b + "\\" + c + "\\x.dll";
     ASSERT_LT(text.size(), kValueTextChars);
+    ASSERT_EQ(longer.size(), size_t(438 + c_len));
     EXPECT_EQ(resolve(text), expect_resolved ? std::optional(u16(longer)) : std::nullopt) << longer.size();
   }
 }

@@ -61,10 +61,11 @@ struct Decision {
 };
 
 // A product set up in a fresh prefix that nobody can use too, and a folder for the tool
-// copies whose own path names no tool (the prefix's does: "hivemend-test-...").
+// copies whose own path names no tool (the prefix's does: "hivemend-test-..."), made
+// with the umask a login gives.
 class Product {
  public:
-  Product() : old_umask_(umask(0)) {
+  Product() : old_umask_(umask(022)) {
     chmod(prefix_.dir().c_str(), 0777);
     tools_ = (std::filesystem::temp_directory_path() / "tool-XXXXXX").string();
     if (mkdtemp(tools_.data())) chmod(tools_.c_str(), 0777);

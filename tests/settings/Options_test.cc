@@ -70,6 +70,7 @@ TEST(Options, ChoosesTheLanguageAndItsLibrary) {
       {"dword:00000013", "C", "resources.NTL.dll", 0x0413},
       {"dword:00000419", "de_DE.UTF-8", "resources.ENG.dll", 0x0419},  // a sub-language stays
       {"dword:00000019", "de_DE.UTF-8", "resources.ENG.dll", 0x0409},
+      {"dword:00000400", "de_DE.UTF-8", "resources.ENG.dll", 0x0400},  // the first with a sub-language
       {"dword:00010007", "C", "resources.DEU.dll", 0x0407},  // only the low 16 bits count as bare
       {nullptr, "de_AT.UTF-8", "resources.DEU.dll", 0x0C07},
       {nullptr, "C", "resources.ENG.dll", 0x0409},

@@ -215,8 +215,15 @@ TEST(WindowsName, LinuxPathsThroughTheDeepestDrive) {
     ASSERT_TRUE(w) << c.linux_path;
     EXPECT_EQ(*w, c.windows) << c.linux_path;
   }
+  // Without a z: link Z: is "/"; a z: link elsewhere is honoured.
   ASSERT_TRUE(prefix.define_drive('z', ""));
+  auto z = windows_path_of("/srv/x");
+  EXPECT_TRUE(z && *z == u"Z:\\srv\\x");
+  beside.resize(beside.size() - 3);  // the folder of drive d by its Z: name
+  EXPECT_EQ(GetFileAttributesW(beside.c_str()), DWORD(FILE_ATTRIBUTE_DIRECTORY));
+  ASSERT_TRUE(prefix.define_drive('z', d));
   EXPECT_FALSE(windows_path_of("/srv/x"));
+  EXPECT_EQ(GetFileAttributesW(u"Z:\\srv"), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "win32/sync.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "regf/unicode.h"
 #include "tests/support/prefix.h"
+#include "tests/support/programs.h"
 #include "win32/error.h"
 #include "win32/handle.h"
 #include "win32/process.h"
@@ -205,6 +207,34 @@ TEST_F(Sync, ObjectOfAKilledProcessIsGone) {
     ASSERT_NE(fresh, nullptr);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SUCCESS));
   }
+}
+
+// As on Windows, any user may create and open global objects, whoever made the
+// namespace before (root, with the umask a login gives); no user may delete the file of
+// another's live object.
+TEST_F(Sync, EveryUserSharesTheGlobalNamespace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root and the user nobody";
+  const mode_t old_umask = umask(022);
+  HANDLE root_mutex = mutex(u"Global\\RootMutex");
+  umask(old_umask);
+  ASSERT_NE(root_mutex, nullptr);
+  ASSERT_EQ(chmod(prefix_.dir().c_str(), 0755), 0);
+  const std::string root_file = prefix_.dir() + "/objects/global/RootMutex";
+  const pid_t child = start_child([&root_file] {
+    using hivemend::testing::kNobody;
+    if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) _exit(1);
+    const bool opened = CreateMutexW(nullptr, FALSE, u"Global\\RootMutex") &&
+                        GetLastError() == DWORD(ERROR_ALREADY_EXISTS);
+    const bool created = CreateSemaphoreW(nullptr, 0, 1, u"Global\\NobodySemaphore") &&
+                         GetLastError() == DWORD(ERROR_SUCCESS);
+    const bool kept = unlink(root_file.c_str()) != 0 && errno == EPERM;
+    if (!(opened && created && kept)) _exit(1);  // the parent then sees no answer
+    return 'y';
+  });
+  ASSERT_GT(child, 0);
+  EXPECT_NE(semaphore(u"Global\\NobodySemaphore"), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
+  kill_child(child);
 }
 
 TEST_F(Sync, ExactlyOneOfManyRacingProcessesCreates) {
