@@ -9,7 +9,8 @@
 # rewrote, before and after. Run as root (hive mounts need the backup and restore
 # privileges, which only an administrator holds) after scripts/install-deps.sh. Leaves
 # nothing mounted and removes its scratch folder. HIVEMEND_BUILD_DIR names another
-# build folder than build/.
+# build folder than build/; HIVEMEND_BIN_DIR runs installed programs from that folder
+# instead of building them.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,9 +20,15 @@ if [[ $(id -u) != 0 ]]; then
   exit 2
 fi
 
-echo "== building hivemend (Release, $build)"
-cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
-cmake --build "$build" -j2 --target hivemend hivetool hivemend_components > /dev/null
+if [[ -n ${HIVEMEND_BIN_DIR:-} ]]; then
+  bin=$HIVEMEND_BIN_DIR
+  echo "== using the programs in $bin"
+else
+  bin=$build/bin
+  echo "== building hivemend (Release, $build)"
+  cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
+  cmake --build "$build" -j2 --target hivemend hivetool hivemend_components > /dev/null
+fi
 
 work=$(mktemp -d)
 cleanup() {
@@ -33,7 +40,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-hivetool=$build/bin/hivetool
+hivetool=$bin/hivetool
 
 # The hives of the installation, by the name the demo shows them under.
 hive_files() {
@@ -72,7 +79,7 @@ demo_run() {
   echo
   echo "\$ hivemend /SrcDrives %$src% /DstDrives %$dst% /SrcSig %1A2B3C4D%"
   local code=0
-  HIVEMEND_PREFIX=$prefix "$build/bin/hivemend" /SrcDrives "%$src%" /DstDrives "%$dst%" /SrcSig %1A2B3C4D% || code=$?
+  HIVEMEND_PREFIX=$prefix "$bin/hivemend" /SrcDrives "%$src%" /DstDrives "%$dst%" /SrcSig %1A2B3C4D% || code=$?
   echo "exit code: $code"
 
   echo

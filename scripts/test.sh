@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: the release build, then the AddressSanitizer +
-# UndefinedBehaviorSanitizer build. Installs missing packages first.
+# UndefinedBehaviorSanitizer build; builds and checks the Debian package of the release
+# build. Installs missing packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -9,6 +10,8 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+# The Debian package of that build, checked by lintian and run from a scratch root.
+scripts/package.sh
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHIVEMEND_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
