@@ -11,14 +11,6 @@
 
 namespace regf {
 
-namespace {
-
-constexpr uint32_t kMajorVersion = 1;
-constexpr uint32_t kMinMinorVersion = 3;
-constexpr uint32_t kMaxMinorVersion = 6;
-
-}  // namespace
-
 uint64_t filetime_now() {
   // FILETIME counts 100 ns steps from 1601-01-01; the Unix epoch is 11644473600 s later.
   auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
@@ -57,11 +49,9 @@ Result<Hive> Hive::from_image(std::vector<uint8_t> bytes, std::string name_for_e
   const auto& b = hive.bytes_;
   if (b.size() < kBaseBlockSize) return fail("file too short for a base block", b.size());
   if (std::memcmp(b.data(), "regf", 4) != 0) return fail("not a hive file: no \"regf\" signature", 0);
-  uint32_t major = load_u32(&b[base_block::kMajorVersion]);
   hive.minor_ = load_u32(&b[base_block::kMinorVersion]);
-  if (major != kMajorVersion || hive.minor_ < kMinMinorVersion || hive.minor_ > kMaxMinorVersion)
-    return fail("unsupported format version " + std::to_string(major) + "." + std::to_string(hive.minor_),
-                base_block::kMajorVersion);
+  if (!supported_version(b.data()))
+    return fail("unsupported format version " + version_text(b.data()), base_block::kMajorVersion);
   uint32_t type = load_u32(&b[base_block::kFileType]);
   if (type != kFileTypePrimary)
     return fail("not a primary hive file (file type " + std::to_string(type) + ")", base_block::kFileType);
