@@ -78,7 +78,7 @@ Result<uint32_t> Hive::allocate(uint32_t payload) {
     size = need;
   }
   store_i32(&bytes_[kBaseBlockSize + offset], -int32_t(size));
-  auto p = cell_mut(offset);
+  auto p = cell_mut(offset);  // the free cell just taken
   std::fill(p.begin(), p.end(), 0);
   return offset;
 }

@@ -46,6 +46,9 @@ constexpr size_t kTimestamp = 20;  // first bin only: a copy of the base block's
 // A cell starts with its size (a multiple of 8, header included): negative while the
 // cell is allocated, positive when it is free. The record follows.
 constexpr size_t kCellHeaderSize = 4;
+// A cell offset as lists store it (value lists, big data segment lists, index leaves
+// and index roots are arrays of them).
+constexpr size_t kCellOffsetSize = 4;
 
 namespace base_block {
 constexpr size_t kSignature = 0;         // "regf"
@@ -83,6 +86,7 @@ inline std::string version_text(const uint8_t* block) {
 
 constexpr uint32_t kFileTypePrimary = 0;
 constexpr uint32_t kFileTypeLogOld = 1;
+constexpr uint32_t kFileTypeLogOldAlternate = 2;  // the alternate log of older systems, old layout
 constexpr uint32_t kFileTypeLogNew = 6;
 
 // The base block checksum: XOR of the first 127 32-bit words; 0xFFFFFFFF is stored as

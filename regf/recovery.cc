@@ -39,8 +39,7 @@ LogBaseBlock read_log_base_block(std::span<const uint8_t> log) {
     return b;
   }
   uint32_t type = load_u32(p + base_block::kFileType);
-  // File type 2 marks the alternate log of older systems; it has the old layout.
-  if (type == kFileTypeLogOld || type == 2)
+  if (type == kFileTypeLogOld || type == kFileTypeLogOldAlternate)
     b.format = LogFormat::old_format;
   else if (type == kFileTypeLogNew)
     b.format = LogFormat::new_format;
@@ -84,90 +83,116 @@ struct Log {
   LogReport* report;
 };
 
+// Records where and why recovery stopped before the logs' last change.
+void stop(RecoveryReport& report, const std::string& file, std::optional<uint64_t> offset, std::string reason) {
+  report.stop_file = file;
+  report.stop_offset = offset;
+  report.stop_reason = std::move(reason);
+}
+
+// One new-format log's valid entries, and the next one not yet applied or passed over.
+struct EntrySource {
+  Log* log;
+  log_detail::NewLog parsed;
+  size_t next = 0;
+
+  const log_detail::LogEntry* next_entry() const {
+    return next < parsed.entries.size() ? &parsed.entries[next] : nullptr;
+  }
+  // Passes over the entries below sequence number `sequence`, or up to it.
+  void skip_below(uint32_t sequence) {
+    while (next < parsed.entries.size() && parsed.entries[next].sequence < sequence) ++next;
+  }
+  void skip_through(uint32_t sequence) {
+    while (next < parsed.entries.size() && parsed.entries[next].sequence <= sequence) ++next;
+  }
+};
+
+// Each log's entries, read into its line of the report; entries older than `start` were
+// in the primary before the write it was left in.
+std::vector<EntrySource> read_entry_sources(std::vector<Log>& logs, uint32_t start) {
+  std::vector<EntrySource> sources;
+  for (Log& log : logs) {
+    EntrySource s{&log, log_detail::read_new_log(log.file->bytes)};
+    log.report->entries_valid = uint32_t(s.parsed.entries.size());
+    log.report->end_offset = s.parsed.end.offset;
+    log.report->end_reason = s.parsed.end.reason;
+    log.report->end_is_fault = s.parsed.end.fault;
+    s.skip_below(start);
+    sources.push_back(std::move(s));
+  }
+  return sources;
+}
+
+// The log holding the next entry to apply: the lowest sequence number to begin with,
+// then exactly `expected`, staying in the log being read when both logs hold it.
+EntrySource* next_source(std::vector<EntrySource>& sources, std::optional<uint32_t> expected,
+                         const EntrySource* current) {
+  EntrySource* pick = nullptr;
+  for (EntrySource& s : sources) {
+    const log_detail::LogEntry* entry = s.next_entry();
+    if (!entry) continue;
+    if (!expected) {
+      if (!pick || entry->sequence < pick->next_entry()->sequence) pick = &s;
+    } else if (entry->sequence == *expected && (!pick || &s == current)) {
+      pick = &s;
+    }
+  }
+  return pick;
+}
+
+void count_applied(LogReport& r, const log_detail::LogEntry& entry) {
+  ++r.entries_applied;
+  if (!r.first_applied_sequence) r.first_applied_sequence = entry.sequence;
+  r.last_applied_sequence = entry.sequence;
+  r.pages_applied += uint32_t(entry.pages.size());
+  for (const auto& page : entry.pages) r.bytes_applied += page.size;
+}
+
+// Why the chain of entries ended before some log's last entry, if it did: damage where
+// the next entry would be, or a sequence number no log holds.
+void report_chain_end(const std::vector<EntrySource>& sources, std::optional<uint32_t> expected, uint32_t start,
+                      RecoveryReport& report) {
+  const uint32_t wanted = expected.value_or(start);
+  for (const EntrySource& s : sources) {
+    const auto& entries = s.parsed.entries;
+    const bool could_hold_next = entries.empty() || entries.back().sequence < wanted;
+    if (s.parsed.end.fault && could_hold_next)
+      return stop(report, s.log->file->name, s.parsed.end.offset, s.parsed.end.reason);
+  }
+  for (const EntrySource& s : sources)
+    if (const log_detail::LogEntry* entry = s.next_entry())
+      return stop(report, s.log->file->name, entry->offset,
+                  "no log entry with sequence " + std::to_string(wanted) + "; later entries from " +
+                      std::to_string(entry->sequence) + " not applied");
+  if (!expected) report.stop_reason = "no log entry with sequence " + std::to_string(start) + " or later";
+}
+
 // Applies new-format entries from all logs in sequence order, from `start` on. Windows
 // writes .LOG1 until it switches to .LOG2 (and back), so the chain of sequence numbers
 // may continue in the other file where one ends.
 // Returns the sequence number of the last entry applied.
 std::optional<uint32_t> apply_new_format(std::vector<uint8_t>& image, std::vector<Log>& logs, uint32_t start,
                                          RecoveryReport& report) {
-  struct Source {
-    Log* log;
-    log_detail::NewLog parsed;
-    size_t next = 0;
-  };
-  std::vector<Source> sources;
-  for (Log& log : logs) {
-    Source s{&log, log_detail::read_new_log(log.file->bytes)};
-    log.report->entries_valid = uint32_t(s.parsed.entries.size());
-    log.report->end_offset = s.parsed.end.offset;
-    log.report->end_reason = s.parsed.end.reason;
-    log.report->end_is_fault = s.parsed.end.fault;
-    // Older entries were in the primary before the write it was left in.
-    while (s.next < s.parsed.entries.size() && s.parsed.entries[s.next].sequence < start) ++s.next;
-    sources.push_back(std::move(s));
-  }
-
-  std::optional<uint32_t> expected;
-  Source* current = nullptr;
+  std::vector<EntrySource> sources = read_entry_sources(logs, start);
+  std::optional<uint32_t> expected, sequence;
+  const EntrySource* current = nullptr;
   uint32_t last_bins_size = load_u32(image.data() + base_block::kHiveBinsDataSize);
-  std::optional<uint32_t> sequence;
-  for (;;) {
-    Source* pick = nullptr;
-    for (Source& s : sources) {
-      if (s.next >= s.parsed.entries.size()) continue;
-      uint32_t seq = s.parsed.entries[s.next].sequence;
-      if (!expected) {
-        if (!pick || seq < pick->parsed.entries[pick->next].sequence) pick = &s;
-      } else if (seq == *expected && (!pick || &s == current)) {
-        // Stay in the log we are reading when both hold the sequence number.
-        pick = &s;
-      }
-    }
-    if (!pick) break;
-    const log_detail::LogEntry& entry = pick->parsed.entries[pick->next];
+  while (EntrySource* pick = next_source(sources, expected, current)) {
+    const log_detail::LogEntry& entry = *pick->next_entry();
     if (auto fault = log_detail::apply_new_entry(image, pick->log->file->bytes, entry)) {
-      report.stop_file = pick->log->file->name;
-      report.stop_offset = entry.offset;
-      report.stop_reason = *fault;
+      stop(report, pick->log->file->name, entry.offset, *fault);
       break;
     }
-    LogReport& r = *pick->log->report;
-    ++r.entries_applied;
-    if (!r.first_applied_sequence) r.first_applied_sequence = entry.sequence;
-    r.last_applied_sequence = entry.sequence;
-    r.pages_applied += uint32_t(entry.pages.size());
-    for (const auto& page : entry.pages) r.bytes_applied += page.size;
+    count_applied(*pick->log->report, entry);
     sequence = entry.sequence;
     last_bins_size = entry.hive_bins_data_size;
     current = pick;
     expected = entry.sequence + 1;
-    for (Source& s : sources)
-      while (s.next < s.parsed.entries.size() && s.parsed.entries[s.next].sequence <= entry.sequence) ++s.next;
+    for (EntrySource& s : sources) s.skip_through(entry.sequence);
   }
   store_u32(image.data() + base_block::kHiveBinsDataSize, last_bins_size);
-  if (report.stopped_early()) return sequence;
-
-  uint32_t wanted = expected.value_or(start);
-  // A log whose damage sits where the next entry would be has cut the chain short.
-  for (const Source& s : sources) {
-    const auto& entries = s.parsed.entries;
-    bool could_hold_next = entries.empty() || entries.back().sequence < wanted;
-    if (s.parsed.end.fault && could_hold_next) {
-      report.stop_file = s.log->file->name;
-      report.stop_offset = s.parsed.end.offset;
-      report.stop_reason = s.parsed.end.reason;
-      return sequence;
-    }
-  }
-  for (const Source& s : sources)
-    if (s.next < s.parsed.entries.size()) {
-      report.stop_file = s.log->file->name;
-      report.stop_offset = s.parsed.entries[s.next].offset;
-      report.stop_reason = "no log entry with sequence " + std::to_string(wanted) + "; later entries from " +
-                           std::to_string(s.parsed.entries[s.next].sequence) + " not applied";
-      return sequence;
-    }
-  if (!expected) report.stop_reason = "no log entry with sequence " + std::to_string(start) + " or later";
+  if (!report.stopped_early()) report_chain_end(sources, expected, start, report);
   return sequence;
 }
 
@@ -319,16 +344,12 @@ uint32_t recover_old_format(std::vector<uint8_t>& image, std::vector<Log>& logs,
       log.report->end_offset = fault->offset;
       log.report->end_reason = fault->reason;
       log.report->end_is_fault = true;
-      report.stop_file = log.file->name;
-      report.stop_offset = fault->offset;
-      report.stop_reason = fault->reason;
+      stop(report, log.file->name, fault->offset, fault->reason);
       continue;
     }
     if (!base_valid) take_base_block(image, log, report);
     store_u32(image.data() + base_block::kHiveBinsDataSize, log.base.hive_bins_data_size);
-    report.stop_file.clear();
-    report.stop_offset.reset();
-    report.stop_reason.clear();
+    stop(report, "", std::nullopt, "");
     return base_valid ? load_u32(image.data() + base_block::kPrimarySequence) : log.base.sequence;
   }
   if (report.stop_reason.empty()) report.stop_reason = "no transaction log belongs to this primary";
