@@ -269,7 +269,9 @@ TEST_F(MountTest, ADirtyHiveIsRecoveredFromItsLogsOnMount) {
 TEST_F(MountTest, MountFinishesTheDosNameOfAKilledWrite) {
   HIVEMEND_NTFS_VOLUME_OR_SKIP(vol);
   const std::string hive = vol->path("Documents and Settings/Alice/NTUSER.DAT");
-  ASSERT_TRUE(write_hive(hive, regf::TreeKey{u"ROOT"}));
+  regf::TreeKey root;
+  root.name = u"ROOT";
+  ASSERT_TRUE(write_hive(hive, root));
   ASSERT_TRUE(write_text(hive + ".hmdos", "NTUSER.DAT\n"));
   ASSERT_EQ(NtfsVolume::short_name(hive), "");
   const auto bytes = read_bytes(hive);

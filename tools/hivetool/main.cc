@@ -87,7 +87,7 @@ regf::Result<OpenedHive> open_hive(const std::string& path, const Args& args) {
   if (args.option("no-recover")) {
     auto hive = regf::Hive::open_file(path);
     if (!hive) return hive.error();
-    return OpenedHive{std::move(*hive), std::nullopt};
+    return OpenedHive{std::move(*hive), std::nullopt, ""};
   }
   auto recovered = regf::recover_file(path);
   if (!recovered) {
@@ -95,15 +95,15 @@ regf::Result<OpenedHive> open_hive(const std::string& path, const Args& args) {
     // best what is wrong with the file.
     auto plain = regf::Hive::open_file(path);
     if (!plain) return plain.error();
-    // Only the base block's checksum is wrong and no log restores it: its fields are
-    // sane, so it is read as it stands, as other readers do. It opens dirty, which
-    // keeps it from being written.
+    // A dirty primary that opens has sane base block fields, so only its checksum is
+    // wrong and no log restores it: it is read as it stands, as other readers do, and
+    // being dirty it is never written.
     if (!plain->dirty()) return recovered.error();
     return OpenedHive{std::move(*plain), std::nullopt, recovered.error().message};
   }
   auto hive = regf::Hive::from_image(std::move(recovered->image), path);
   if (!hive) return hive.error();
-  return OpenedHive{std::move(*hive), std::move(recovered->report)};
+  return OpenedHive{std::move(*hive), std::move(recovered->report), ""};
 }
 
 // The hive's content for export and diff; a dirty hive is named on standard error with
