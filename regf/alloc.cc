@@ -7,12 +7,6 @@
 
 namespace regf {
 
-namespace hbin {
-constexpr size_t kOffset = 4;
-constexpr size_t kSize = 8;
-constexpr size_t kTimestamp = 20;
-}  // namespace hbin
-
 bool Hive::is_cell_start(uint32_t offset) const {
   size_t bit = offset / kCellAlignment;
   return bit / 64 < cell_starts_.size() && (cell_starts_[bit / 64] >> (bit % 64) & 1);
@@ -52,7 +46,7 @@ void Hive::append_bin(uint32_t min_cell_size) {
   // Bytes after the hive bins data (padding some writers leave) stay after it.
   bytes_.insert(bytes_.begin() + kBaseBlockSize + start, size, 0);
   uint8_t* h = &bytes_[kBaseBlockSize + start];
-  std::memcpy(h, "hbin", 4);
+  std::memcpy(h + hbin::kSignature, "hbin", 4);
   store_u32(h + hbin::kOffset, start);
   store_u32(h + hbin::kSize, size);
   store_u64(h + hbin::kTimestamp, filetime_now());
@@ -84,7 +78,7 @@ Result<uint32_t> Hive::allocate(uint32_t payload) {
     size = need;
   }
   store_i32(&bytes_[kBaseBlockSize + offset], -int32_t(size));
-  auto p = cell_mut(offset);
+  auto p = cell_mut(offset);  // the free cell just taken
   std::fill(p.begin(), p.end(), 0);
   return offset;
 }

@@ -58,25 +58,25 @@ class HiveBuilder {
     hive_.bytes_.assign(kBaseBlockSize, 0);
 
     auto sd = default_security_descriptor();
-    auto sk = hive_.allocate(uint32_t(20 + sd.size()));
-    if (!sk) return sk.error();
-    security_ = *sk;
+    auto security = hive_.allocate(uint32_t(sk::kDescriptor + sd.size()));
+    if (!security) return security.error();
+    security_ = *security;
 
     auto root_cell = key(root, kNoCell, 0);
     if (!root_cell) return root_cell.error();
 
-    auto s = hive_.cell_mut(security_);
+    auto s = hive_.cell_mut(security_);  // allocated above with room for the descriptor
     s[0] = 's';
     s[1] = 'k';
-    store_u32(&s[4], security_);  // the only entry: the list links to itself
-    store_u32(&s[8], security_);
-    store_u32(&s[12], keys_);
-    store_u32(&s[16], uint32_t(sd.size()));
-    std::memcpy(&s[20], sd.data(), sd.size());
+    store_u32(&s[sk::kFlink], security_);  // the only entry: the list links to itself
+    store_u32(&s[sk::kBlink], security_);
+    store_u32(&s[sk::kReferenceCount], keys_);
+    store_u32(&s[sk::kDescriptorSize], uint32_t(sd.size()));
+    std::memcpy(&s[sk::kDescriptor], sd.data(), sd.size());
 
     uint8_t* b = hive_.bytes_.data();
     std::memcpy(b, "regf", 4);
-    store_u32(b + base_block::kMajorVersion, 1);
+    store_u32(b + base_block::kMajorVersion, kMajorVersion);
     store_u32(b + base_block::kMinorVersion, kBuiltMinorVersion);
     store_u32(b + base_block::kFileType, kFileTypePrimary);
     store_u32(b + base_block::kFileFormat, 1);
@@ -103,7 +103,7 @@ class HiveBuilder {
       auto c = hive_.allocate(class_length);
       if (!c) return c;
       class_cell = *c;
-      auto p = hive_.cell_mut(class_cell);
+      auto p = hive_.cell_mut(class_cell);  // allocated just above
       for (size_t i = 0; i < k.class_name->size(); ++i) store_u16(&p[2 * i], (*k.class_name)[i]);
     }
 
@@ -131,7 +131,7 @@ class HiveBuilder {
     auto list = subkey_list(entries);
     if (!list) return list;
 
-    auto n = hive_.cell_mut(*node);
+    auto n = hive_.cell_mut(*node);  // allocated above with room for the name
     n[0] = 'n';
     n[1] = 'k';
     uint16_t flags = compressed ? nk::kFlagCompressedName : 0;
@@ -177,7 +177,7 @@ class HiveBuilder {
       if (!data) return data;
       auto cell = hive_.allocate(uint32_t(vk::kName + stored_name.size()));
       if (!cell) return cell;
-      auto p = hive_.cell_mut(*cell);
+      auto p = hive_.cell_mut(*cell);  // allocated just above
       p[0] = 'v';
       p[1] = 'k';
       store_u16(&p[vk::kNameLength], uint16_t(stored_name.size()));
@@ -188,23 +188,24 @@ class HiveBuilder {
       std::memcpy(&p[vk::kName], stored_name.data(), stored_name.size());
       cells.push_back(*cell);
     }
-    auto list = hive_.allocate(uint32_t(cells.size() * 4));
+    auto list = hive_.allocate(uint32_t(cells.size() * kCellOffsetSize));
     if (!list) return list;
-    auto p = hive_.cell_mut(*list);
-    for (size_t i = 0; i < cells.size(); ++i) store_u32(&p[4 * i], cells[i]);
+    auto p = hive_.cell_mut(*list);  // allocated just above
+    for (size_t i = 0; i < cells.size(); ++i) store_u32(&p[i * kCellOffsetSize], cells[i]);
     return list;
   }
 
   Result<uint32_t> leaf(std::span<const std::pair<uint32_t, uint32_t>> entries) {
-    auto list = hive_.allocate(uint32_t(4 + entries.size() * 8));
+    auto list = hive_.allocate(uint32_t(subkey_list::kEntries + entries.size() * subkey_list::kPairEntrySize));
     if (!list) return list;
-    auto p = hive_.cell_mut(*list);
+    auto p = hive_.cell_mut(*list);  // allocated just above
     p[0] = 'l';
     p[1] = 'h';
-    store_u16(&p[2], uint16_t(entries.size()));
+    store_u16(&p[subkey_list::kCount], uint16_t(entries.size()));
     for (size_t i = 0; i < entries.size(); ++i) {
-      store_u32(&p[4 + 8 * i], entries[i].first);
-      store_u32(&p[8 + 8 * i], entries[i].second);
+      uint8_t* entry = &p[subkey_list::kEntries + i * subkey_list::kPairEntrySize];
+      store_u32(entry, entries[i].first);
+      store_u32(entry + subkey_list::kEntryHint, entries[i].second);
     }
     return list;
   }
@@ -219,14 +220,15 @@ class HiveBuilder {
       if (!l) return l;
       leaves.push_back(*l);
     }
-    if (leaves.size() > 0xFFFF) return make_error("too many subkeys in one key");
-    auto root = hive_.allocate(uint32_t(4 + leaves.size() * 4));
+    if (leaves.size() > subkey_list::kMaxCount) return make_error("too many subkeys in one key");
+    auto root = hive_.allocate(uint32_t(subkey_list::kEntries + leaves.size() * subkey_list::kOffsetEntrySize));
     if (!root) return root;
-    auto p = hive_.cell_mut(*root);
+    auto p = hive_.cell_mut(*root);  // allocated just above
     p[0] = 'r';
     p[1] = 'i';
-    store_u16(&p[2], uint16_t(leaves.size()));
-    for (size_t i = 0; i < leaves.size(); ++i) store_u32(&p[4 + 4 * i], leaves[i]);
+    store_u16(&p[subkey_list::kCount], uint16_t(leaves.size()));
+    for (size_t i = 0; i < leaves.size(); ++i)
+      store_u32(&p[subkey_list::kEntries + i * subkey_list::kOffsetEntrySize], leaves[i]);
     return root;
   }
 

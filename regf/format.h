@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string>
 
 namespace regf {
 
@@ -35,6 +36,20 @@ constexpr size_t kBaseBlockSize = 4096;
 constexpr size_t kHiveBinAlignment = 4096;
 constexpr size_t kHiveBinHeaderSize = 32;
 
+namespace hbin {
+constexpr size_t kSignature = 0;   // "hbin"
+constexpr size_t kOffset = 4;      // of this bin, in the hive bins data
+constexpr size_t kSize = 8;
+constexpr size_t kTimestamp = 20;  // first bin only: a copy of the base block's last-written time
+}  // namespace hbin
+
+// A cell starts with its size (a multiple of 8, header included): negative while the
+// cell is allocated, positive when it is free. The record follows.
+constexpr size_t kCellHeaderSize = 4;
+// A cell offset as lists store it (value lists, big data segment lists, index leaves
+// and index roots are arrays of them).
+constexpr size_t kCellOffsetSize = 4;
+
 namespace base_block {
 constexpr size_t kSignature = 0;         // "regf"
 constexpr size_t kPrimarySequence = 4;
@@ -53,8 +68,25 @@ constexpr size_t kBootType = 4088;
 constexpr size_t kBootRecover = 4092;
 }  // namespace base_block
 
+// The format versions read and written: 1.3 (Windows NT 4.0) to 1.6 (Windows 10).
+constexpr uint32_t kMajorVersion = 1;
+constexpr uint32_t kMinMinorVersion = 3;
+constexpr uint32_t kMaxMinorVersion = 6;
+
+inline bool supported_version(const uint8_t* block) {
+  const uint32_t minor = load_u32(block + base_block::kMinorVersion);
+  return load_u32(block + base_block::kMajorVersion) == kMajorVersion && minor >= kMinMinorVersion &&
+         minor <= kMaxMinorVersion;
+}
+// "1.5", for messages.
+inline std::string version_text(const uint8_t* block) {
+  return std::to_string(load_u32(block + base_block::kMajorVersion)) + "." +
+         std::to_string(load_u32(block + base_block::kMinorVersion));
+}
+
 constexpr uint32_t kFileTypePrimary = 0;
 constexpr uint32_t kFileTypeLogOld = 1;
+constexpr uint32_t kFileTypeLogOldAlternate = 2;  // the alternate log of older systems, old layout
 constexpr uint32_t kFileTypeLogNew = 6;
 
 // The base block checksum: XOR of the first 127 32-bit words; 0xFFFFFFFF is stored as

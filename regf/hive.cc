@@ -6,18 +6,12 @@
 #include <algorithm>
 
 #include "regf/commit.h"
+#include "regf/alloc.h"
 #include "regf/format.h"
+#include "regf/node.h"
 #include "regf/walk.h"
 
 namespace regf {
-
-namespace {
-
-constexpr uint32_t kMajorVersion = 1;
-constexpr uint32_t kMinMinorVersion = 3;
-constexpr uint32_t kMaxMinorVersion = 6;
-
-}  // namespace
 
 uint64_t filetime_now() {
   // FILETIME counts 100 ns steps from 1601-01-01; the Unix epoch is 11644473600 s later.
@@ -57,11 +51,9 @@ Result<Hive> Hive::from_image(std::vector<uint8_t> bytes, std::string name_for_e
   const auto& b = hive.bytes_;
   if (b.size() < kBaseBlockSize) return fail("file too short for a base block", b.size());
   if (std::memcmp(b.data(), "regf", 4) != 0) return fail("not a hive file: no \"regf\" signature", 0);
-  uint32_t major = load_u32(&b[base_block::kMajorVersion]);
   hive.minor_ = load_u32(&b[base_block::kMinorVersion]);
-  if (major != kMajorVersion || hive.minor_ < kMinMinorVersion || hive.minor_ > kMaxMinorVersion)
-    return fail("unsupported format version " + std::to_string(major) + "." + std::to_string(hive.minor_),
-                base_block::kMajorVersion);
+  if (!supported_version(b.data()))
+    return fail("unsupported format version " + version_text(b.data()), base_block::kMajorVersion);
   uint32_t type = load_u32(&b[base_block::kFileType]);
   if (type != kFileTypePrimary)
     return fail("not a primary hive file (file type " + std::to_string(type) + ")", base_block::kFileType);
@@ -75,7 +67,7 @@ Result<Hive> Hive::from_image(std::vector<uint8_t> bytes, std::string name_for_e
                 load_u32(&b[base_block::kChecksum]) != base_block_checksum(b.data());
   if (auto st = hive.scan_bins(); !st) return st.error();
   hive.root_ = load_u32(&b[base_block::kRootCellOffset]);
-  if (auto root = hive.record(hive.root_, "nk", 76); !root) return root.error();
+  if (auto root = hive.record(hive.root_, "nk", nk::kName); !root) return root.error();
   return hive;
 }
 
@@ -83,12 +75,13 @@ Result<Hive> Hive::from_image(std::vector<uint8_t> bytes, std::string name_for_e
 // free. A bin whose header is wrong is skipped (its cells stay unreachable) and reported;
 // a cell whose size is impossible ends the walk of its bin.
 Status Hive::scan_bins() {
-  cell_starts_.assign((bins_size_ / 8 + 63) / 64, 0);
+  cell_starts_.assign((bins_size_ / kCellAlignment + 63) / 64, 0);
   size_t pos = 0;
   while (pos < bins_size_) {
     const uint8_t* h = &bytes_[kBaseBlockSize + pos];
-    uint32_t size = load_u32(h + 8);
-    bool ok = std::memcmp(h, "hbin", 4) == 0 && load_u32(h + 4) == pos && size >= kHiveBinAlignment &&
+    uint32_t size = load_u32(h + hbin::kSize);
+    bool ok = std::memcmp(h + hbin::kSignature, "hbin", 4) == 0 && load_u32(h + hbin::kOffset) == pos &&
+              size >= kHiveBinAlignment &&
               size % kHiveBinAlignment == 0 && pos + size <= bins_size_;
     if (!ok) {
       if (pos == 0) return Error{"first hive bin is damaged", kBaseBlockSize, name_};
@@ -101,7 +94,7 @@ Status Hive::scan_bins() {
     for (size_t c = pos + kHiveBinHeaderSize; c < end;) {
       int64_t raw = load_i32(&bytes_[kBaseBlockSize + c]);
       uint64_t cell_size = raw < 0 ? uint64_t(-raw) : uint64_t(raw);
-      if (cell_size < 8 || cell_size % 8 != 0 || c + cell_size > end) {
+      if (cell_size < kCellAlignment || cell_size % kCellAlignment != 0 || c + cell_size > end) {
         bin_damage_.push_back({"", kBaseBlockSize + c, "cell size impossible; rest of hive bin skipped"});
         break;
       }
@@ -142,10 +135,12 @@ Error Hive::fault(std::string message, uint32_t cell_offset) const {
 
 Result<std::span<const uint8_t>> Hive::cell(uint32_t offset) const {
   if (offset >= bins_size_) return fault("cell offset beyond hive bins", offset);
-  if (offset % 8 != 0 || !is_cell_start(offset)) return fault("offset is not the start of a cell", offset);
+  if (offset % kCellAlignment != 0 || !is_cell_start(offset))
+    return fault("offset is not the start of a cell", offset);
   int32_t raw = load_i32(&bytes_[kBaseBlockSize + offset]);
   if (raw >= 0) return fault("cell is free", offset);
-  return std::span<const uint8_t>(&bytes_[kBaseBlockSize + offset + 4], size_t(-int64_t(raw)) - 4);
+  return std::span<const uint8_t>(&bytes_[kBaseBlockSize + offset + kCellHeaderSize],
+                                  size_t(-int64_t(raw)) - kCellHeaderSize);
 }
 
 Result<std::span<const uint8_t>> Hive::record(uint32_t offset, const char* signature,
@@ -159,7 +154,8 @@ Result<std::span<const uint8_t>> Hive::record(uint32_t offset, const char* signa
 
 std::span<uint8_t> Hive::cell_mut(uint32_t offset) {
   int32_t raw = load_i32(&bytes_[kBaseBlockSize + offset]);
-  return std::span<uint8_t>(&bytes_[kBaseBlockSize + offset + 4], size_t(-int64_t(raw)) - 4);
+  return std::span<uint8_t>(&bytes_[kBaseBlockSize + offset + kCellHeaderSize],
+                            size_t(-int64_t(raw)) - kCellHeaderSize);
 }
 
 std::vector<uint8_t> Hive::image() const {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "regf/format.h"
 #include "regf/node.h"
 #include "regf/result.h"
 
@@ -129,7 +130,7 @@ class Hive {
   Result<std::span<const uint8_t>> record(uint32_t offset, const char* signature,
                                           size_t min_size) const;
   Error fault(std::string message, uint32_t cell_offset) const;
-  static uint64_t file_offset(uint32_t cell_offset) { return cell_offset + 4096ull; }
+  static uint64_t file_offset(uint32_t cell_offset) { return cell_offset + uint64_t(kBaseBlockSize); }
   size_t bins_size() const { return bins_size_; }
 
  private:
@@ -138,7 +139,9 @@ class Hive {
   Hive() = default;
   Status scan_bins();
   Status ensure_writable() const;
-  std::span<uint8_t> cell_mut(uint32_t offset);  // offset already checked by cell()
+  // The allocated cell at `offset` for writing, unchecked: each caller has allocated it
+  // or read it through cell() (or a walk that did) and says which in one line.
+  std::span<uint8_t> cell_mut(uint32_t offset);
 
   // Subkeys of a key in stored order, and an order sorted by upper-cased name, made once
   // per key on first need.
@@ -154,6 +157,25 @@ class Hive {
   // The stored name of key node `cell`, or of the value whose record is `vk_record`.
   Result<StoredName> node_stored_name(uint32_t cell) const;
   Result<StoredName> value_stored_name(std::span<const uint8_t> vk_record, uint32_t cell) const;
+
+  // Adding a subkey (node.cc). Where the new key's entry goes: the leaf that takes it
+  // (kNoCell when the key has no subkeys yet) with its entry count, the entry's place in
+  // it, and under an index root the root and the leaf's place there.
+  struct SubkeySlot {
+    uint32_t leaf = kNoCell;
+    size_t leaf_count = 0;
+    size_t entry = 0;
+    uint32_t index_root = kNoCell;
+    size_t root_entry = 0;
+  };
+  // The slot for the entry that is `position`th in the parent's sorted subkeys.
+  SubkeySlot subkey_slot(KeyRef parent, size_t position) const;
+  // A new key node named `name` under `parent`, sharing the parent's security record.
+  Result<uint32_t> new_key_node(KeyRef parent, std::u16string_view name);
+  // Writes the leaf with the entry for `node` inserted (in a larger cell when the old one
+  // is full) and points the index root at it; returns the cell the parent's subkey list
+  // field names from now on.
+  Result<uint32_t> insert_subkey_entry(const SubkeySlot& slot, uint32_t node, std::u16string_view name);
 
   // Called with each cell a structure is made of, before it is read; returning false
   // stops the reading (the walk uses this to refuse cells referenced twice).

@@ -72,7 +72,7 @@ NewLog read_new_log(std::span<const uint8_t> log) {
     if (off + size > log.size())
       return end("log entry of " + hex(size) + " bytes runs past the end of the file (cut short)", true);
     // Hash-2 covers the header including hash-1, so it is checked first and cheaply.
-    if (marvin32({p, 32}, kLogEntryHashSeed) != load_u64(p + entry::kHash2))
+    if (marvin32({p, entry::kHash2}, kLogEntryHashSeed) != load_u64(p + entry::kHash2))
       return end("log entry hash-2 mismatch", true);
     if (marvin32({p + entry::kHeaderSize, size - entry::kHeaderSize}, kLogEntryHashSeed) !=
         load_u64(p + entry::kHash1))

@@ -27,8 +27,9 @@ std::optional<LogEnd> check_dirty_bins(const std::vector<uint8_t>& image, uint32
   uint64_t pos = 0;
   while (pos < bins_size) {
     const uint8_t* bin = image.data() + kBaseBlockSize + pos;
-    uint32_t size = load_u32(bin + 8);
-    bool sound = std::memcmp(bin, "hbin", 4) == 0 && load_u32(bin + 4) == pos && size != 0 &&
+    uint32_t size = load_u32(bin + hbin::kSize);
+    bool sound = std::memcmp(bin + hbin::kSignature, "hbin", 4) == 0 && load_u32(bin + hbin::kOffset) == pos &&
+                 size != 0 &&
                  size % kHiveBinAlignment == 0 && pos + size <= bins_size;
     if (!sound) {
       // Past a damaged header the bins cannot be walked; that is only the log's fault

@@ -16,10 +16,29 @@ constexpr uint32_t kMinNodeCell = 80;
 constexpr size_t kMaxKeyNameLength = 255;
 
 bool is_leaf_signature(std::span<const uint8_t> p) {
-  return p.size() >= 4 && p[0] == 'l' && (p[1] == 'i' || p[1] == 'f' || p[1] == 'h');
+  return p.size() >= subkey_list::kEntries && p[0] == 'l' && (p[1] == 'i' || p[1] == 'f' || p[1] == 'h');
 }
 
-size_t leaf_stride(std::span<const uint8_t> p) { return p[1] == 'i' ? 4 : 8; }
+bool is_index_root(std::span<const uint8_t> p) {
+  return p.size() >= subkey_list::kEntries && p[0] == 'r' && p[1] == 'i';
+}
+
+// Index leaves and index roots ("li", "ri") hold bare offsets; the other leaves pairs.
+size_t entry_size(std::span<const uint8_t> list) {
+  return list[1] == 'i' ? subkey_list::kOffsetEntrySize : subkey_list::kPairEntrySize;
+}
+
+size_t list_count(std::span<const uint8_t> list) { return load_u16(&list[subkey_list::kCount]); }
+
+// Whether `n` entries fit in the list's cell.
+bool entries_fit(std::span<const uint8_t> list, size_t n) {
+  return subkey_list::kEntries + n * entry_size(list) <= list.size();
+}
+
+// The cell offset in entry `i` of a list whose count was checked against its cell.
+uint32_t entry_cell(std::span<const uint8_t> list, size_t i) {
+  return load_u32(&list[subkey_list::kEntries + i * entry_size(list)]);
+}
 
 }  // namespace
 
@@ -143,18 +162,18 @@ Result<bool> Hive::list_subkeys(KeyRef key, std::vector<uint32_t>& out, const Ce
   size_t first = out.size();
   auto append_leaf = [&](uint32_t leaf_cell, std::span<const uint8_t> leaf) -> Status {
     if (!is_leaf_signature(leaf)) return fault("expected a subkey list (li, lf or lh)", leaf_cell);
-    size_t n = load_u16(&leaf[2]), stride = leaf_stride(leaf);
-    if (4 + n * stride > leaf.size()) return fault("subkey list count larger than its cell", leaf_cell);
+    const size_t n = list_count(leaf);
+    if (!entries_fit(leaf, n)) return fault("subkey list count larger than its cell", leaf_cell);
     if (out.size() - first + n > count)
       return fault("subkey list holds more entries than the key's count", leaf_cell);
-    for (size_t i = 0; i < n; ++i) out.push_back(load_u32(&leaf[4 + i * stride]));
+    for (size_t i = 0; i < n; ++i) out.push_back(entry_cell(leaf, i));
     return Ok{};
   };
-  if (top->size() >= 4 && (*top)[0] == 'r' && (*top)[1] == 'i') {
-    size_t n = load_u16(&(*top)[2]);
-    if (4 + n * 4 > top->size()) return fault("index root count larger than its cell", list);
+  if (is_index_root(*top)) {
+    const size_t n = list_count(*top);
+    if (!entries_fit(*top, n)) return fault("index root count larger than its cell", list);
     for (size_t i = 0; i < n; ++i) {
-      uint32_t leaf_cell = load_u32(&(*top)[4 + i * 4]);
+      uint32_t leaf_cell = entry_cell(*top, i);
       auto leaf = cell(leaf_cell);
       if (!leaf) return leaf.error();
       if (!visit(leaf_cell)) return false;
@@ -209,10 +228,10 @@ Result<KeyRef> Hive::subkey(KeyRef key, uint32_t index) const {
   if (!top) return top.error();
   if (is_leaf_signature(*top)) {
     // A leaf is read in place: no preparation needed.
-    size_t n = load_u16(&(*top)[2]), stride = leaf_stride(*top);
+    const size_t n = list_count(*top);
     if (n != count) return fault("subkey list count differs from the key's count", list);
-    if (4 + n * stride > top->size()) return fault("subkey list count larger than its cell", list);
-    return KeyRef{load_u32(&(*top)[4 + index * stride])};
+    if (!entries_fit(*top, n)) return fault("subkey list count larger than its cell", list);
+    return KeyRef{entry_cell(*top, index)};
   }
   auto flat = subkey_index(key, false);
   if (!flat) return flat.error();
@@ -250,6 +269,10 @@ Result<std::optional<KeyRef>> Hive::find_subkey(KeyRef key, std::u16string_view 
   return std::optional<KeyRef>();
 }
 
+// Adding a subkey runs only on a hive that ensure_writable() passed: the walk has read
+// the key nodes, subkey lists and security records reachable from the root without a
+// fault, so the parent's cells are read here without checking them again. Spans into
+// the image are taken afresh after each allocation, which may move it.
 Result<KeyRef> Hive::add_subkey(KeyRef parent, std::u16string_view name) {
   if (auto st = ensure_writable(); !st) return st.error();
   if (name.empty() || name.size() > kMaxKeyNameLength || name.find(u'\\') != name.npos)
@@ -260,119 +283,131 @@ Result<KeyRef> Hive::add_subkey(KeyRef parent, std::u16string_view name) {
   auto index = subkey_index(parent, true);
   if (!index) return index.error();
 
-  // Where the new key goes in sorted order, and which leaf and slot that is.
+  // Where the new key goes in sorted order.
   std::vector<std::u16string> names;
   for (uint32_t c : (*index)->cells) {
     auto n = node_name(c);
     if (!n) return n.error();
     names.push_back(std::move(*n));
   }
-  size_t position = std::lower_bound(names.begin(), names.end(), name,
-                                     [](const std::u16string& a, std::u16string_view b) {
-                                       return compare_nocase(a, b) < 0;
-                                     }) - names.begin();
+  const size_t position = std::lower_bound(names.begin(), names.end(), name,
+                                           [](const std::u16string& a, std::u16string_view b) {
+                                             return compare_nocase(a, b) < 0;
+                                           }) - names.begin();
+  const SubkeySlot slot = subkey_slot(parent, position);
+  if (slot.leaf != kNoCell && slot.leaf_count + 1 > subkey_list::kMaxCount) return fault("subkey list full", slot.leaf);
 
-  bool compressed = false;
-  std::string stored = encode_name(name, &compressed);
-  auto node = allocate(uint32_t(nk::kName + stored.size()));
+  auto node = new_key_node(parent, name);
   if (!node) return node.error();
-  std::span<const uint8_t> pp = *cell(parent.cell);
-  uint32_t security = load_u32(&pp[nk::kSecurity]);
-  {
-    auto n = cell_mut(*node);
-    std::memcpy(n.data(), "nk", 2);
-    store_u16(&n[nk::kFlags], compressed ? nk::kFlagCompressedName : 0);
-    store_u64(&n[nk::kLastWritten], filetime_now());
-    store_u32(&n[nk::kParent], parent.cell);
-    store_u32(&n[nk::kSubkeyList], kNoCell);
-    store_u32(&n[nk::kVolatileSubkeyList], kNoCell);
-    store_u32(&n[nk::kValueList], kNoCell);
-    store_u32(&n[nk::kSecurity], security);
-    store_u32(&n[nk::kClassName], kNoCell);
-    store_u16(&n[nk::kNameLength], uint16_t(stored.size()));
-    std::memcpy(&n[nk::kName], stored.data(), stored.size());
-  }
-  if (auto sk = record(security, "sk", 16); sk) {
-    auto s = cell_mut(security);
-    store_u32(&s[12], load_u32(&s[12]) + 1);
-  }
+  auto list = insert_subkey_entry(slot, *node, name);
+  if (!list) return list.error();
 
-  // The leaf to insert into: the parent's own leaf, or under an index root the leaf that
-  // holds the entry before the new one (the first leaf when the new name sorts first).
-  uint32_t count = uint32_t(names.size());
-  uint32_t list = load_u32(&(*cell(parent.cell))[nk::kSubkeyList]);
-  uint32_t root_list = kNoCell, leaf = kNoCell, root_slot = 0;
-  size_t slot = 0;
-  if (count > 0) {
-    auto top = *cell(list);
-    if (top[0] == 'r') {
-      root_list = list;
-      size_t seen = 0, n = load_u16(&top[2]);
-      for (size_t i = 0; i < n; ++i) {
-        uint32_t leaf_cell = load_u32(&top[4 + i * 4]);
-        size_t in_leaf = load_u16(&(*cell(leaf_cell))[2]);
-        if (position <= seen + in_leaf || i + 1 == n) {
-          leaf = leaf_cell, root_slot = uint32_t(i), slot = position - seen;
-          break;
-        }
-        seen += in_leaf;
-      }
-    } else {
-      leaf = list, slot = position;
-    }
-  }
-
-  char kind = minor_ >= 5 ? 'h' : 'f';
-  size_t old_n = 0;
-  std::vector<uint8_t> entries;  // the leaf's entries after insertion
-  if (leaf != kNoCell) {
-    auto l = *cell(leaf);
-    kind = char(l[1]);
-    old_n = load_u16(&l[2]);
-    entries.assign(l.begin() + 4, l.begin() + 4 + old_n * leaf_stride(l));
-  }
-  size_t stride = kind == 'i' ? 4 : 8;
-  if (old_n + 1 > 0xFFFF) return fault("subkey list full", leaf);
-  std::vector<uint8_t> entry(stride);
-  store_u32(entry.data(), *node);
-  if (kind == 'h') {
-    store_u32(entry.data() + 4, name_hash(name));
-  } else if (kind == 'f') {
-    // A fast leaf keeps the first four characters of the name as a hint.
-    for (size_t i = 0; i < 4 && i < name.size(); ++i) entry[4 + i] = uint8_t(name[i]);
-  }
-  entries.insert(entries.begin() + slot * stride, entry.begin(), entry.end());
-
-  uint32_t new_leaf;
-  uint32_t leaf_payload = uint32_t(4 + entries.size());
-  if (leaf != kNoCell && cell(leaf)->size() >= leaf_payload) {
-    new_leaf = leaf;
-  } else {
-    auto fresh = allocate(leaf_payload);
-    if (!fresh) return fresh.error();
-    new_leaf = *fresh;
-    if (leaf != kNoCell) release(leaf);
-  }
-  {
-    auto l = cell_mut(new_leaf);
-    l[0] = 'l';
-    l[1] = uint8_t(kind);
-    store_u16(&l[2], uint16_t(old_n + 1));
-    std::memcpy(&l[4], entries.data(), entries.size());
-  }
-  if (root_list != kNoCell) {
-    store_u32(&cell_mut(root_list)[4 + root_slot * 4], new_leaf);
-    new_leaf = root_list;
-  }
-
-  auto pn = cell_mut(parent.cell);
-  store_u32(&pn[nk::kSubkeyCount], count + 1);
-  store_u32(&pn[nk::kSubkeyList], new_leaf);
+  auto pn = cell_mut(parent.cell);  // checked by the walk
+  store_u32(&pn[nk::kSubkeyCount], uint32_t(names.size() + 1));
+  store_u32(&pn[nk::kSubkeyList], *list);
   uint32_t max_name = load_u32(&pn[nk::kMaxSubkeyNameLength]);
   if ((max_name & 0xFFFF) < name.size() * 2)
     store_u32(&pn[nk::kMaxSubkeyNameLength], (max_name & 0xFFFF0000u) | uint32_t(name.size() * 2));
   subkey_indexes_.erase(parent.cell);
   return KeyRef{*node};
+}
+
+Hive::SubkeySlot Hive::subkey_slot(KeyRef parent, size_t position) const {
+  SubkeySlot slot;
+  auto node = *cell(parent.cell);  // checked by the walk, as its lists below
+  if (load_u32(&node[nk::kSubkeyCount]) == 0) return slot;
+  const uint32_t list = load_u32(&node[nk::kSubkeyList]);
+  auto top = *cell(list);
+  if (!is_index_root(top)) {
+    slot.leaf = list;
+    slot.leaf_count = list_count(top);
+    slot.entry = position;
+    return slot;
+  }
+  // Under an index root: the leaf that holds the entry before the new one (the first
+  // leaf when the new name sorts first, the last when it sorts last).
+  slot.index_root = list;
+  const size_t n = list_count(top);
+  size_t seen = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t leaf = entry_cell(top, i);
+    const size_t in_leaf = list_count(*cell(leaf));
+    if (position <= seen + in_leaf || i + 1 == n) {
+      slot.leaf = leaf;
+      slot.leaf_count = in_leaf;
+      slot.root_entry = i;
+      slot.entry = position - seen;
+      break;
+    }
+    seen += in_leaf;
+  }
+  return slot;
+}
+
+Result<uint32_t> Hive::new_key_node(KeyRef parent, std::u16string_view name) {
+  bool compressed = false;
+  const std::string stored = encode_name(name, &compressed);
+  auto node = allocate(uint32_t(nk::kName + stored.size()));
+  if (!node) return node;
+  const uint32_t security = load_u32(&(*cell(parent.cell))[nk::kSecurity]);  // checked by the walk
+  auto n = cell_mut(*node);  // allocated above with room for the name
+  std::memcpy(n.data(), "nk", 2);
+  store_u16(&n[nk::kFlags], compressed ? nk::kFlagCompressedName : 0);
+  store_u64(&n[nk::kLastWritten], filetime_now());
+  store_u32(&n[nk::kParent], parent.cell);
+  store_u32(&n[nk::kSubkeyList], kNoCell);
+  store_u32(&n[nk::kVolatileSubkeyList], kNoCell);
+  store_u32(&n[nk::kValueList], kNoCell);
+  store_u32(&n[nk::kSecurity], security);
+  store_u32(&n[nk::kClassName], kNoCell);
+  store_u16(&n[nk::kNameLength], uint16_t(stored.size()));
+  std::memcpy(&n[nk::kName], stored.data(), stored.size());
+  // A parent whose security offset names no security record passes none on to count.
+  if (record(security, "sk", sk::kMinSize)) {
+    auto s = cell_mut(security);
+    store_u32(&s[sk::kReferenceCount], load_u32(&s[sk::kReferenceCount]) + 1);
+  }
+  return node;
+}
+
+Result<uint32_t> Hive::insert_subkey_entry(const SubkeySlot& slot, uint32_t node, std::u16string_view name) {
+  char kind = minor_ >= 5 ? 'h' : 'f';
+  std::vector<uint8_t> entries;  // the leaf's entries after insertion
+  if (slot.leaf != kNoCell) {
+    auto l = *cell(slot.leaf);  // read by subkey_slot
+    kind = char(l[1]);
+    entries.assign(l.begin() + subkey_list::kEntries,
+                   l.begin() + subkey_list::kEntries + slot.leaf_count * entry_size(l));
+  }
+  const size_t stride = kind == 'i' ? subkey_list::kOffsetEntrySize : subkey_list::kPairEntrySize;
+  std::vector<uint8_t> entry(stride);
+  store_u32(entry.data(), node);
+  if (kind == 'h') {
+    store_u32(entry.data() + subkey_list::kEntryHint, name_hash(name));
+  } else if (kind == 'f') {
+    for (size_t i = 0; i < subkey_list::kHintLength && i < name.size(); ++i)
+      entry[subkey_list::kEntryHint + i] = uint8_t(name[i]);
+  }
+  entries.insert(entries.begin() + slot.entry * stride, entry.begin(), entry.end());
+
+  uint32_t leaf = slot.leaf;
+  const uint32_t payload = uint32_t(subkey_list::kEntries + entries.size());
+  if (leaf == kNoCell || cell(leaf)->size() < payload) {
+    auto fresh = allocate(payload);
+    if (!fresh) return fresh.error();
+    if (leaf != kNoCell) release(leaf);
+    leaf = *fresh;
+  }
+  auto l = cell_mut(leaf);  // the old leaf with room to spare, or allocated above
+  l[0] = 'l';
+  l[1] = uint8_t(kind);
+  store_u16(&l[subkey_list::kCount], uint16_t(slot.leaf_count + 1));
+  std::memcpy(&l[subkey_list::kEntries], entries.data(), entries.size());
+  if (slot.index_root == kNoCell) return leaf;
+  // The index root was read by subkey_slot; the leaf keeps its place in it.
+  store_u32(&cell_mut(slot.index_root)[subkey_list::kEntries + slot.root_entry * subkey_list::kOffsetEntrySize],
+            leaf);
+  return slot.index_root;
 }
 
 }  // namespace regf

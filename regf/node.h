@@ -1,13 +1,16 @@
-// Key nodes ("nk") and subkey lists: index leaf "li", fast leaf "lf", hash leaf "lh"
-// and index root "ri" (a list of leaves). Record layouts as the public "Windows registry
-// file format specification" gives them; offsets count from the start of a cell's
-// payload. The Hive member functions for keys are in node.cc.
+// Key nodes ("nk"), their subkey lists (index leaf "li", fast leaf "lf", hash leaf "lh"
+// and index root "ri", a list of leaves) and the security records ("sk") keys share.
+// Record layouts as the public "Windows registry file format specification" gives them;
+// offsets count from the start of a cell's payload. The Hive member functions for keys
+// are in node.cc.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "regf/format.h"
 
 namespace regf {
 
@@ -35,6 +38,31 @@ constexpr uint16_t kFlagHiveEntry = 0x0004;  // the root key
 constexpr uint16_t kFlagNoDelete = 0x0008;
 constexpr uint16_t kFlagCompressedName = 0x0020;  // name stored as Latin-1 bytes
 }  // namespace nk
+
+// Every subkey list starts with a two-letter signature and a 16-bit count; its entries
+// follow. An entry of an index leaf or an index root is a cell offset (a key node, a
+// leaf); one of a fast leaf or a hash leaf pairs the offset with a hint or a hash.
+namespace subkey_list {
+constexpr size_t kCount = 2;
+constexpr size_t kEntries = 4;
+constexpr size_t kOffsetEntrySize = kCellOffsetSize;  // li, ri
+constexpr size_t kPairEntrySize = 8;    // lf, lh
+constexpr size_t kEntryHint = 4;        // in a pair: lf name hint, lh name hash
+constexpr size_t kHintLength = 4;       // lf: the first four characters, one byte each
+constexpr size_t kMaxCount = 0xFFFF;
+}  // namespace subkey_list
+
+// A security record, one for many keys: the records form a doubly linked list, and the
+// count says how many keys use this one.
+namespace sk {
+constexpr size_t kFlink = 4;
+constexpr size_t kBlink = 8;
+constexpr size_t kReferenceCount = 12;
+constexpr size_t kDescriptorSize = 16;
+constexpr size_t kDescriptor = 20;  // self-relative security descriptor
+// The fixed fields up to the reference count: all that reading and editing a key touch.
+constexpr size_t kMinSize = kReferenceCount + 4;
+}  // namespace sk
 
 // "No cell" in any offset field.
 constexpr uint32_t kNoCell = 0xFFFFFFFFu;

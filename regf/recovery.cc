@@ -10,6 +10,7 @@
 
 #include "regf/format.h"
 #include "regf/log_formats.h"
+#include "regf/node.h"
 #include "regf/unicode.h"
 
 namespace regf {
@@ -38,8 +39,7 @@ LogBaseBlock read_log_base_block(std::span<const uint8_t> log) {
     return b;
   }
   uint32_t type = load_u32(p + base_block::kFileType);
-  // File type 2 marks the alternate log of older systems; it has the old layout.
-  if (type == kFileTypeLogOld || type == 2)
+  if (type == kFileTypeLogOld || type == kFileTypeLogOldAlternate)
     b.format = LogFormat::old_format;
   else if (type == kFileTypeLogNew)
     b.format = LogFormat::new_format;
@@ -83,10 +83,89 @@ struct Log {
   LogReport* report;
 };
 
-// Takes the base block copy from a log (its first sector) into the image, as a primary's.
-void take_base_block(std::vector<uint8_t>& image, const LogFile& log) {
-  std::memcpy(image.data(), log.bytes.data(), kSectorSize);
-  store_u32(image.data() + base_block::kFileType, kFileTypePrimary);
+// Records where and why recovery stopped before the logs' last change.
+void stop(RecoveryReport& report, const std::string& file, std::optional<uint64_t> offset, std::string reason) {
+  report.stop_file = file;
+  report.stop_offset = offset;
+  report.stop_reason = std::move(reason);
+}
+
+// One new-format log's valid entries, and the next one not yet applied or passed over.
+struct EntrySource {
+  Log* log;
+  log_detail::NewLog parsed;
+  size_t next = 0;
+
+  const log_detail::LogEntry* next_entry() const {
+    return next < parsed.entries.size() ? &parsed.entries[next] : nullptr;
+  }
+  // Passes over the entries below sequence number `sequence`, or up to it.
+  void skip_below(uint32_t sequence) {
+    while (next < parsed.entries.size() && parsed.entries[next].sequence < sequence) ++next;
+  }
+  void skip_through(uint32_t sequence) {
+    while (next < parsed.entries.size() && parsed.entries[next].sequence <= sequence) ++next;
+  }
+};
+
+// Each log's entries, read into its line of the report; entries older than `start` were
+// in the primary before the write it was left in.
+std::vector<EntrySource> read_entry_sources(std::vector<Log>& logs, uint32_t start) {
+  std::vector<EntrySource> sources;
+  for (Log& log : logs) {
+    EntrySource s{&log, log_detail::read_new_log(log.file->bytes)};
+    log.report->entries_valid = uint32_t(s.parsed.entries.size());
+    log.report->end_offset = s.parsed.end.offset;
+    log.report->end_reason = s.parsed.end.reason;
+    log.report->end_is_fault = s.parsed.end.fault;
+    s.skip_below(start);
+    sources.push_back(std::move(s));
+  }
+  return sources;
+}
+
+// The log holding the next entry to apply: the lowest sequence number to begin with,
+// then exactly `expected`, staying in the log being read when both logs hold it.
+EntrySource* next_source(std::vector<EntrySource>& sources, std::optional<uint32_t> expected,
+                         const EntrySource* current) {
+  EntrySource* pick = nullptr;
+  for (EntrySource& s : sources) {
+    const log_detail::LogEntry* entry = s.next_entry();
+    if (!entry) continue;
+    if (!expected) {
+      if (!pick || entry->sequence < pick->next_entry()->sequence) pick = &s;
+    } else if (entry->sequence == *expected && (!pick || &s == current)) {
+      pick = &s;
+    }
+  }
+  return pick;
+}
+
+void count_applied(LogReport& r, const log_detail::LogEntry& entry) {
+  ++r.entries_applied;
+  if (!r.first_applied_sequence) r.first_applied_sequence = entry.sequence;
+  r.last_applied_sequence = entry.sequence;
+  r.pages_applied += uint32_t(entry.pages.size());
+  for (const auto& page : entry.pages) r.bytes_applied += page.size;
+}
+
+// Why the chain of entries ended before some log's last entry, if it did: damage where
+// the next entry would be, or a sequence number no log holds.
+void report_chain_end(const std::vector<EntrySource>& sources, std::optional<uint32_t> expected, uint32_t start,
+                      RecoveryReport& report) {
+  const uint32_t wanted = expected.value_or(start);
+  for (const EntrySource& s : sources) {
+    const auto& entries = s.parsed.entries;
+    const bool could_hold_next = entries.empty() || entries.back().sequence < wanted;
+    if (s.parsed.end.fault && could_hold_next)
+      return stop(report, s.log->file->name, s.parsed.end.offset, s.parsed.end.reason);
+  }
+  for (const EntrySource& s : sources)
+    if (const log_detail::LogEntry* entry = s.next_entry())
+      return stop(report, s.log->file->name, entry->offset,
+                  "no log entry with sequence " + std::to_string(wanted) + "; later entries from " +
+                      std::to_string(entry->sequence) + " not applied");
+  if (!expected) report.stop_reason = "no log entry with sequence " + std::to_string(start) + " or later";
 }
 
 // Applies new-format entries from all logs in sequence order, from `start` on. Windows
@@ -95,84 +174,25 @@ void take_base_block(std::vector<uint8_t>& image, const LogFile& log) {
 // Returns the sequence number of the last entry applied.
 std::optional<uint32_t> apply_new_format(std::vector<uint8_t>& image, std::vector<Log>& logs, uint32_t start,
                                          RecoveryReport& report) {
-  struct Source {
-    Log* log;
-    log_detail::NewLog parsed;
-    size_t next = 0;
-  };
-  std::vector<Source> sources;
-  for (Log& log : logs) {
-    Source s{&log, log_detail::read_new_log(log.file->bytes)};
-    log.report->entries_valid = uint32_t(s.parsed.entries.size());
-    log.report->end_offset = s.parsed.end.offset;
-    log.report->end_reason = s.parsed.end.reason;
-    log.report->end_is_fault = s.parsed.end.fault;
-    // Older entries were in the primary before the write it was left in.
-    while (s.next < s.parsed.entries.size() && s.parsed.entries[s.next].sequence < start) ++s.next;
-    sources.push_back(std::move(s));
-  }
-
-  std::optional<uint32_t> expected;
-  Source* current = nullptr;
+  std::vector<EntrySource> sources = read_entry_sources(logs, start);
+  std::optional<uint32_t> expected, sequence;
+  const EntrySource* current = nullptr;
   uint32_t last_bins_size = load_u32(image.data() + base_block::kHiveBinsDataSize);
-  std::optional<uint32_t> sequence;
-  for (;;) {
-    Source* pick = nullptr;
-    for (Source& s : sources) {
-      if (s.next >= s.parsed.entries.size()) continue;
-      uint32_t seq = s.parsed.entries[s.next].sequence;
-      if (!expected) {
-        if (!pick || seq < pick->parsed.entries[pick->next].sequence) pick = &s;
-      } else if (seq == *expected && (!pick || &s == current)) {
-        // Stay in the log we are reading when both hold the sequence number.
-        pick = &s;
-      }
-    }
-    if (!pick) break;
-    const log_detail::LogEntry& entry = pick->parsed.entries[pick->next];
+  while (EntrySource* pick = next_source(sources, expected, current)) {
+    const log_detail::LogEntry& entry = *pick->next_entry();
     if (auto fault = log_detail::apply_new_entry(image, pick->log->file->bytes, entry)) {
-      report.stop_file = pick->log->file->name;
-      report.stop_offset = entry.offset;
-      report.stop_reason = *fault;
+      stop(report, pick->log->file->name, entry.offset, *fault);
       break;
     }
-    LogReport& r = *pick->log->report;
-    ++r.entries_applied;
-    if (!r.first_applied_sequence) r.first_applied_sequence = entry.sequence;
-    r.last_applied_sequence = entry.sequence;
-    r.pages_applied += uint32_t(entry.pages.size());
-    for (const auto& page : entry.pages) r.bytes_applied += page.size;
+    count_applied(*pick->log->report, entry);
     sequence = entry.sequence;
     last_bins_size = entry.hive_bins_data_size;
     current = pick;
     expected = entry.sequence + 1;
-    for (Source& s : sources)
-      while (s.next < s.parsed.entries.size() && s.parsed.entries[s.next].sequence <= entry.sequence) ++s.next;
+    for (EntrySource& s : sources) s.skip_through(entry.sequence);
   }
   store_u32(image.data() + base_block::kHiveBinsDataSize, last_bins_size);
-  if (report.stopped_early()) return sequence;
-
-  uint32_t wanted = expected.value_or(start);
-  // A log whose damage sits where the next entry would be has cut the chain short.
-  for (const Source& s : sources) {
-    const auto& entries = s.parsed.entries;
-    bool could_hold_next = entries.empty() || entries.back().sequence < wanted;
-    if (s.parsed.end.fault && could_hold_next) {
-      report.stop_file = s.log->file->name;
-      report.stop_offset = s.parsed.end.offset;
-      report.stop_reason = s.parsed.end.reason;
-      return sequence;
-    }
-  }
-  for (const Source& s : sources)
-    if (s.next < s.parsed.entries.size()) {
-      report.stop_file = s.log->file->name;
-      report.stop_offset = s.parsed.entries[s.next].offset;
-      report.stop_reason = "no log entry with sequence " + std::to_string(wanted) + "; later entries from " +
-                           std::to_string(s.parsed.entries[s.next].sequence) + " not applied";
-      return sequence;
-    }
-  if (!expected) report.stop_reason = "no log entry with sequence " + std::to_string(start) + " or later";
+  if (!report.stopped_early()) report_chain_end(sources, expected, start, report);
   return sequence;
 }
 
@@ -207,7 +227,7 @@ std::string RecoveryReport::to_string() const {
     out += "\n";
   }
   if (!dirty) return out;
-  if (base_block_from_log) out += "base block: taken from a log\n";
+  if (base_block_from_log()) out += "base block: taken from " + base_block_log + " (the primary's is invalid)\n";
   out += "recovered: sequence " + std::to_string(sequence) + ", hive bins data size " + hex(hive_bins_data_size) +
          ", " + std::to_string(pages_applied()) + " pages applied";
   if (format_applied == LogFormat::new_format) out += " from " + std::to_string(entries_applied()) + " log entries";
@@ -219,28 +239,45 @@ std::string RecoveryReport::to_string() const {
   return out;
 }
 
-Result<Recovery> recover(std::vector<uint8_t> primary, const std::vector<LogFile>& files) {
-  if (primary.size() < kBaseBlockSize)
-    return make_error("file too short for a base block (" + std::to_string(primary.size()) + " bytes)", 0);
-  Recovery r;
-  RecoveryReport& report = r.report;
-  std::vector<uint8_t>& image = r.image;
-  image = std::move(primary);
+namespace {
 
-  const uint8_t* bb = image.data();
-  uint32_t stored = load_u32(bb + base_block::kChecksum);
-  bool base_valid = std::memcmp(bb, "regf", 4) == 0 && stored == base_block_checksum(bb);
-  uint32_t seq1 = load_u32(bb + base_block::kPrimarySequence);
-  uint32_t seq2 = load_u32(bb + base_block::kSecondarySequence);
-  if (std::memcmp(bb, "regf", 4) != 0)
-    report.dirty_reason = "no regf signature in the base block";
-  else if (!base_valid)
-    report.dirty_reason = "wrong base block checksum (stored " + hex(stored) + ", computed " +
-                          hex(base_block_checksum(bb)) + ")";
-  else if (seq1 != seq2)
-    report.dirty_reason = "sequence numbers differ (" + std::to_string(seq1) + ", " + std::to_string(seq2) + ")";
-  report.dirty = !report.dirty_reason.empty();
+// Why the primary's base block cannot be taken as it stands; empty when it can.
+std::string base_block_fault(const uint8_t* bb) {
+  if (std::memcmp(bb + base_block::kSignature, "regf", 4) != 0) return "no regf signature in the base block";
+  const uint32_t stored = load_u32(bb + base_block::kChecksum);
+  if (stored != base_block_checksum(bb))
+    return "wrong base block checksum (stored " + hex(stored) + ", computed " + hex(base_block_checksum(bb)) + ")";
+  if (!supported_version(bb)) return "unsupported format version " + version_text(bb) + " in the base block";
+  return {};
+}
 
+// Whether a log's base block copy may stand in for the primary's invalid one. Windows
+// takes the copy as it finds it; a copy made for another file would turn this one into
+// garbage, so it must at least describe this file: a version we read, hive bins that
+// fit in the file, and a root cell that is the file's root key node.
+bool describes_primary(const std::vector<uint8_t>& image, const LogFile& log) {
+  const uint8_t* copy = log.bytes.data();
+  if (!supported_version(copy)) return false;
+  const uint32_t bins = load_u32(copy + base_block::kHiveBinsDataSize);
+  if (bins == 0 || bins % kHiveBinAlignment != 0 || kBaseBlockSize + uint64_t(bins) > image.size()) return false;
+  const uint32_t root = load_u32(copy + base_block::kRootCellOffset);
+  if (root >= bins || root + kCellHeaderSize + nk::kName > bins) return false;
+  const uint8_t* cell = image.data() + kBaseBlockSize + root;
+  const int32_t size = load_i32(cell);
+  return size < 0 && uint32_t(-int64_t(size)) >= kCellHeaderSize + nk::kName &&
+         std::memcmp(cell + kCellHeaderSize, "nk", 2) == 0 &&
+         (load_u16(cell + kCellHeaderSize + nk::kFlags) & nk::kFlagHiveEntry) != 0;
+}
+
+// Takes the base block copy from a log (its first sector) into the image, as a primary's.
+void take_base_block(std::vector<uint8_t>& image, const Log& log, RecoveryReport& report) {
+  std::memcpy(image.data(), log.file->bytes.data(), kSectorSize);
+  store_u32(image.data() + base_block::kFileType, kFileTypePrimary);
+  report.base_block_log = log.file->name;
+}
+
+// Each log's base block, read into its line of the report; the logs whose copy is valid.
+std::vector<Log> read_logs(const std::vector<LogFile>& files, RecoveryReport& report) {
   report.logs.reserve(files.size());
   std::vector<Log> logs;
   for (const LogFile& f : files) {
@@ -253,74 +290,109 @@ Result<Recovery> recover(std::vector<uint8_t> primary, const std::vector<LogFile
     lr.base_sequence = base.sequence;
     if (base.valid) logs.push_back(Log{&f, base, &lr});
   }
+  return logs;
+}
+
+// Replays new-format logs; returns the sequence number of the result. An entry holds the
+// changes made to the hive at its sequence number. A primary left mid-write holds all
+// changes before its second number and an unknown part of the rest, so replay resumes
+// there (a Windows 10 user hive at 567/566 lacks entry 566). Without a valid primary
+// base block, replay starts from the newest copy of it, written when that log was begun.
+uint32_t recover_new_format(std::vector<uint8_t>& image, std::vector<Log>& logs, bool base_valid,
+                            RecoveryReport& report) {
+  const uint32_t seq1 = load_u32(image.data() + base_block::kPrimarySequence);
+  uint32_t start = std::min(seq1, load_u32(image.data() + base_block::kSecondarySequence));
+  if (!base_valid) {
+    const Log* newest = nullptr;
+    for (const Log& log : logs)
+      if (describes_primary(image, *log.file) && (!newest || log.base.sequence > newest->base.sequence))
+        newest = &log;
+    if (!newest) {
+      report.stop_reason = "no transaction log holds a base block of this hive";
+      return seq1;
+    }
+    take_base_block(image, *newest, report);
+    start = newest->base.sequence;
+  }
+  return apply_new_format(image, logs, start, report).value_or(load_u32(image.data() + base_block::kPrimarySequence));
+}
+
+// Applies the first old-format log that belongs to the primary; returns the sequence
+// number of the result. An old-format log belongs to the primary that has its
+// last-written time; without a usable base block, the first hive bin keeps a copy of
+// that time.
+uint32_t recover_old_format(std::vector<uint8_t>& image, std::vector<Log>& logs, bool base_valid,
+                            RecoveryReport& report) {
+  const uint8_t* bb = image.data();
+  std::optional<uint64_t> written;
+  if (base_valid)
+    written = load_u64(bb + base_block::kLastWritten);
+  else if (image.size() >= kBaseBlockSize + kHiveBinHeaderSize &&
+           std::memcmp(bb + kBaseBlockSize + hbin::kSignature, "hbin", 4) == 0)
+    written = load_u64(bb + kBaseBlockSize + hbin::kTimestamp);
+  for (Log& log : logs) {
+    if (!written || log.base.last_written != *written) {
+      log.report->end_reason = "not this primary's log (last-written time differs)";
+      continue;
+    }
+    if (!base_valid && !describes_primary(image, *log.file)) {
+      log.report->end_reason = "not this primary's log (its base block describes another hive)";
+      continue;
+    }
+    // Failing logs leave the image as it was, so the next one may still be tried.
+    if (auto fault = log_detail::apply_old_log(image, log.file->bytes, log.base, *log.report)) {
+      log.report->end_offset = fault->offset;
+      log.report->end_reason = fault->reason;
+      log.report->end_is_fault = true;
+      stop(report, log.file->name, fault->offset, fault->reason);
+      continue;
+    }
+    if (!base_valid) take_base_block(image, log, report);
+    store_u32(image.data() + base_block::kHiveBinsDataSize, log.base.hive_bins_data_size);
+    stop(report, "", std::nullopt, "");
+    return base_valid ? load_u32(image.data() + base_block::kPrimarySequence) : log.base.sequence;
+  }
+  if (report.stop_reason.empty()) report.stop_reason = "no transaction log belongs to this primary";
+  return load_u32(image.data() + base_block::kPrimarySequence);
+}
+
+}  // namespace
+
+Result<Recovery> recover(std::vector<uint8_t> primary, const std::vector<LogFile>& files) {
+  if (primary.size() < kBaseBlockSize)
+    return make_error("file too short for a base block (" + std::to_string(primary.size()) + " bytes)", 0);
+  Recovery r;
+  RecoveryReport& report = r.report;
+  std::vector<uint8_t>& image = r.image;
+  image = std::move(primary);
+
+  const uint8_t* bb = image.data();
+  const uint32_t seq1 = load_u32(bb + base_block::kPrimarySequence);
+  const uint32_t seq2 = load_u32(bb + base_block::kSecondarySequence);
+  report.dirty_reason = base_block_fault(bb);
+  const bool base_valid = report.dirty_reason.empty();
+  if (base_valid && seq1 != seq2)
+    report.dirty_reason = "sequence numbers differ (" + std::to_string(seq1) + ", " + std::to_string(seq2) + ")";
+  report.dirty = !report.dirty_reason.empty();
+  std::vector<Log> logs = read_logs(files, report);
   report.sequence = seq1;
   report.hive_bins_data_size = load_u32(bb + base_block::kHiveBinsDataSize);
   if (!report.dirty) return r;
 
   std::vector<Log> new_logs, old_logs;
   for (const Log& log : logs) (log.base.format == LogFormat::new_format ? new_logs : old_logs).push_back(log);
-
   uint32_t sequence = seq1;
   if (!new_logs.empty()) {
     report.format_applied = LogFormat::new_format;
-    // An entry holds the changes made to the hive at its sequence number. A primary left
-    // mid-write holds all changes before its second number and an unknown part of the
-    // rest, so replay resumes there (a Windows 10 user hive at 567/566 lacks entry 566).
-    uint32_t start = std::min(seq1, seq2);
-    if (!base_valid) {
-      // The newest base block copy is the one written when the newest log was started.
-      const Log& newest = *std::max_element(new_logs.begin(), new_logs.end(), [](const Log& a, const Log& b) {
-        return a.base.sequence < b.base.sequence;
-      });
-      take_base_block(image, *newest.file);
-      report.base_block_from_log = true;
-      start = newest.base.sequence;
-    }
-    sequence = apply_new_format(image, new_logs, start, report)
-                   .value_or(load_u32(image.data() + base_block::kPrimarySequence));
+    sequence = recover_new_format(image, new_logs, base_valid, report);
   } else if (!old_logs.empty()) {
     report.format_applied = LogFormat::old_format;
-    // An old-format log belongs to the primary that has its last-written time; without
-    // a usable base block, the first hive bin keeps a copy of that time.
-    std::optional<uint64_t> written;
-    if (base_valid)
-      written = load_u64(bb + base_block::kLastWritten);
-    else if (image.size() >= kBaseBlockSize + kHiveBinHeaderSize && std::memcmp(bb + kBaseBlockSize, "hbin", 4) == 0)
-      written = load_u64(bb + kBaseBlockSize + 20);
-    bool applied = false;
-    for (Log& log : old_logs) {
-      if (!written || log.base.last_written != *written) {
-        log.report->end_reason = "not this primary's log (last-written time differs)";
-        continue;
-      }
-      // Failing logs leave the image as it was, so the next one may still be tried.
-      if (auto fault = log_detail::apply_old_log(image, log.file->bytes, log.base, *log.report)) {
-        log.report->end_offset = fault->offset;
-        log.report->end_reason = fault->reason;
-        log.report->end_is_fault = true;
-        report.stop_file = log.file->name;
-        report.stop_offset = fault->offset;
-        report.stop_reason = fault->reason;
-        continue;
-      }
-      if (!base_valid) {
-        take_base_block(image, *log.file);
-        report.base_block_from_log = true;
-        sequence = log.base.sequence;
-      }
-      store_u32(image.data() + base_block::kHiveBinsDataSize, log.base.hive_bins_data_size);
-      report.stop_file.clear();
-      report.stop_offset.reset();
-      report.stop_reason.clear();
-      applied = true;
-      break;
-    }
-    if (!applied && report.stop_reason.empty()) report.stop_reason = "no transaction log belongs to this primary";
+    sequence = recover_old_format(image, old_logs, base_valid, report);
   } else {
     report.stop_reason = "no usable transaction log";
   }
 
-  if (!base_valid && !report.base_block_from_log) {
+  if (!base_valid && !report.base_block_from_log()) {
     Error e = make_error("base block invalid (" + report.dirty_reason + ") and no transaction log restores it", 0);
     if (report.stopped_early()) e.message += ": " + Error{report.stop_reason, report.stop_offset, report.stop_file}.to_string();
     return e;

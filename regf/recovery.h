@@ -57,7 +57,9 @@ struct LogReport {
 struct RecoveryReport {
   bool dirty = false;
   std::string dirty_reason;             // "sequence numbers differ (567, 566)", "wrong base block checksum"
-  bool base_block_from_log = false;     // the primary's base block was invalid and was taken from a log
+  // The log whose base block copy replaced the primary's invalid one; empty when the
+  // primary's own was used.
+  std::string base_block_log;
   LogFormat format_applied = LogFormat::unknown;
   std::vector<LogReport> logs;
   // Where and why recovery stopped early (a damaged entry or page, a missing sequence
@@ -69,6 +71,7 @@ struct RecoveryReport {
   uint32_t hive_bins_data_size = 0;     // of the recovered base block
 
   bool stopped_early() const { return !stop_reason.empty(); }
+  bool base_block_from_log() const { return !base_block_log.empty(); }
   uint32_t entries_applied() const;
   uint32_t pages_applied() const;
   // Several lines, for `hivetool check`: dirty state, each log, the outcome.
@@ -84,7 +87,8 @@ struct Recovery {
 
 // Recovers `primary` from `logs` (any order; each log's format is read from its base
 // block). Fails only when no usable image results: a primary shorter than a base block,
-// or a primary base block that is invalid with no log holding a valid copy of it.
+// or a primary base block that is invalid (no signature, a wrong checksum, an unknown
+// version) with no log holding a valid copy of it that describes this file.
 Result<Recovery> recover(std::vector<uint8_t> primary, const std::vector<LogFile>& logs);
 
 // Reads the file at `primary_path` and the logs beside it named like it plus ".LOG",

@@ -25,6 +25,13 @@ DataField data_field(std::span<const uint8_t> vk_payload) {
   return {raw & ~vk::kDataInline, (raw & vk::kDataInline) != 0, load_u32(&vk_payload[vk::kDataOffset])};
 }
 
+// Whether `size` bytes of data stored in cell `data` of a hive of version 1.`minor` are
+// big data (a "db" record naming segments) rather than the bytes themselves.
+bool is_big_data(uint32_t minor, uint32_t size, std::span<const uint8_t> data) {
+  return minor >= db::kMinMinorVersion && size > kBigDataSegmentSize && data.size() >= db::kSize &&
+         data[0] == 'd' && data[1] == 'b';
+}
+
 }  // namespace
 
 Result<uint32_t> Hive::value_count(KeyRef key) const {
@@ -41,8 +48,8 @@ Result<ValueRef> Hive::value(KeyRef key, uint32_t index) const {
   uint32_t list = load_u32(&(*p)[nk::kValueList]);
   auto l = cell(list);
   if (!l) return l.error();
-  if (uint64_t(count) * 4 > l->size()) return fault("value count larger than its list", list);
-  return ValueRef{load_u32(&(*l)[index * 4])};
+  if (uint64_t(count) * kCellOffsetSize > l->size()) return fault("value count larger than its list", list);
+  return ValueRef{load_u32(&(*l)[index * kCellOffsetSize])};
 }
 
 Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view name) const {
@@ -106,16 +113,14 @@ Result<Hive::ValueInfo> Hive::read_value(ValueRef value, std::span<char16_t> nam
   stored->copy_to(name);
   if (f.size > data.size()) return info;
   if (f.inline_data) {
-    if (f.size > 4) return fault("inline value data longer than 4 bytes", value.cell);
+    if (f.size > vk::kInlineDataMax) return fault("inline value data longer than 4 bytes", value.cell);
     std::copy_n(p->begin() + vk::kDataOffset, f.size, data.begin());
     return info;
   }
   if (f.size == 0) return info;
   auto c = cell(f.offset);
   if (!c) return c.error();
-  const bool big = minor_ >= 4 && f.size > kBigDataSegmentSize && c->size() >= db::kSize && (*c)[0] == 'd' &&
-                   (*c)[1] == 'b';
-  if (big) {
+  if (is_big_data(minor_, f.size, *c)) {
     // Segmented data is rare; the general reader gathers it.
     auto all = value_data(value);
     if (!all) return all.error();
@@ -132,7 +137,7 @@ Result<bool> Hive::read_data(ValueRef value, const CellVisitor& visit, std::vect
   if (!p) return p.error();
   DataField f = data_field(*p);
   if (f.inline_data) {
-    if (f.size > 4) return fault("inline value data longer than 4 bytes", value.cell);
+    if (f.size > vk::kInlineDataMax) return fault("inline value data longer than 4 bytes", value.cell);
     if (out) out->assign(p->begin() + vk::kDataOffset, p->begin() + vk::kDataOffset + f.size);
     return true;
   }
@@ -140,9 +145,7 @@ Result<bool> Hive::read_data(ValueRef value, const CellVisitor& visit, std::vect
   auto c = cell(f.offset);
   if (!c) return c.error();
   if (!visit(f.offset)) return false;
-  bool big = minor_ >= 4 && f.size > kBigDataSegmentSize && c->size() >= db::kSize && (*c)[0] == 'd' &&
-             (*c)[1] == 'b';
-  if (!big) {
+  if (!is_big_data(minor_, f.size, *c)) {
     if (f.size > c->size()) return fault("value data size beyond its cell", f.offset);
     if (out) out->assign(c->begin(), c->begin() + f.size);
     return true;
@@ -154,14 +157,14 @@ Result<bool> Hive::read_data(ValueRef value, const CellVisitor& visit, std::vect
   auto list = cell(list_offset);
   if (!list) return list.error();
   if (!visit(list_offset)) return false;
-  if (uint64_t(segments) * 4 > list->size()) return fault("big data segment count larger than its list", list_offset);
+  if (uint64_t(segments) * kCellOffsetSize > list->size()) return fault("big data segment count larger than its list", list_offset);
   if (out) {
     out->clear();
     out->reserve(f.size);
   }
   size_t done = 0;
   for (uint32_t i = 0; i < segments && done < f.size; ++i) {
-    uint32_t seg_offset = load_u32(&(*list)[i * 4]);
+    uint32_t seg_offset = load_u32(&(*list)[i * kCellOffsetSize]);
     auto seg = cell(seg_offset);
     if (!seg) return seg.error();
     if (!visit(seg_offset)) return false;
@@ -177,22 +180,22 @@ Result<bool> Hive::read_data(ValueRef value, const CellVisitor& visit, std::vect
 // cell, or big data segments. Sets *size_field to the vk data size field to store.
 Result<uint32_t> Hive::store_data(std::span<const uint8_t> data, uint32_t* size_field) {
   uint32_t size = uint32_t(data.size());
-  if (size <= 4) {
-    uint8_t inline_bytes[4] = {};
+  if (size <= vk::kInlineDataMax) {
+    uint8_t inline_bytes[vk::kInlineDataMax] = {};
     std::copy(data.begin(), data.end(), inline_bytes);
     *size_field = size | vk::kDataInline;
     return load_u32(inline_bytes);
   }
   *size_field = size;
-  if (minor_ < 4 || size <= kBigDataSegmentSize) {
+  if (minor_ < db::kMinMinorVersion || size <= kBigDataSegmentSize) {
     auto c = allocate(size);
     if (!c) return c;
-    std::copy(data.begin(), data.end(), cell_mut(*c).begin());
+    std::copy(data.begin(), data.end(), cell_mut(*c).begin());  // allocated with room for it
     return c;
   }
   uint32_t segments = (size + kBigDataSegmentSize - 1) / kBigDataSegmentSize;
   if (segments > 0xFFFF) return Error{"value data too large for a hive", std::nullopt, name_};
-  auto list = allocate(segments * 4);
+  auto list = allocate(segments * uint32_t(kCellOffsetSize));
   if (!list) return list;
   for (uint32_t i = 0; i < segments; ++i) {
     size_t from = size_t(i) * kBigDataSegmentSize;
@@ -202,12 +205,13 @@ Result<uint32_t> Hive::store_data(std::span<const uint8_t> data, uint32_t* size_
     // read the last one whole.
     auto seg = allocate(uint32_t(n + 4));
     if (!seg) return seg;
+    // Both allocated above with room for what is written.
     std::copy(data.begin() + from, data.begin() + from + n, cell_mut(*seg).begin());
-    store_u32(&cell_mut(*list)[i * 4], *seg);
+    store_u32(&cell_mut(*list)[i * kCellOffsetSize], *seg);
   }
   auto head = allocate(db::kSize);
   if (!head) return head;
-  auto h = cell_mut(*head);
+  auto h = cell_mut(*head);  // allocated just above
   h[0] = 'd';
   h[1] = 'b';
   store_u16(&h[db::kSegmentCount], uint16_t(segments));
@@ -221,14 +225,14 @@ void Hive::release_data(uint32_t size_field, uint32_t data_offset) {
   uint32_t size = size_field & ~vk::kDataInline;
   if ((size_field & vk::kDataInline) || size == 0) return;
   auto c = *cell(data_offset);
-  if (minor_ >= 4 && size > kBigDataSegmentSize && c[0] == 'd' && c[1] == 'b') {
+  if (is_big_data(minor_, size, c)) {
     // A list may name more segments than the data fills; the walk checked only those the
     // data fills, so only those are ours to free.
     uint32_t segments = std::min<uint32_t>(load_u16(&c[db::kSegmentCount]),
                                            (size + kBigDataSegmentSize - 1) / kBigDataSegmentSize);
     uint32_t list = load_u32(&c[db::kSegmentList]);
     auto l = *cell(list);
-    for (uint32_t i = 0; i < segments; ++i) release(load_u32(&l[i * 4]));
+    for (uint32_t i = 0; i < segments; ++i) release(load_u32(&l[i * kCellOffsetSize]));
     release(list);
   }
   release(data_offset);
@@ -245,15 +249,17 @@ Status Hive::set_value(KeyRef key, std::u16string_view name, uint32_t type,
 
   if (*existing) {
     uint32_t v = (*existing)->cell;
+    // find_value read the record, and the walk ensure_writable ran its data.
     DataField old = data_field(*cell(v));
     uint32_t old_raw = load_u32(&(*cell(v))[vk::kDataSize]);
     // New data that fits the old data cell goes there: the file keeps its layout.
     bool plain_old = !old.inline_data && old.size > 0 &&
-                     !(minor_ >= 4 && old.size > kBigDataSegmentSize);
-    bool plain_new = data.size() > 4 && (minor_ < 4 || data.size() <= kBigDataSegmentSize);
+                     !(minor_ >= db::kMinMinorVersion && old.size > kBigDataSegmentSize);
+    bool plain_new = data.size() > vk::kInlineDataMax &&
+                     (minor_ < db::kMinMinorVersion || data.size() <= kBigDataSegmentSize);
     uint32_t size_field, offset_field;
     if (plain_old && plain_new && cell(old.offset)->size() >= data.size()) {
-      auto c = cell_mut(old.offset);
+      auto c = cell_mut(old.offset);  // read just above
       std::fill(std::copy(data.begin(), data.end(), c.begin()), c.end(), 0);
       size_field = uint32_t(data.size());
       offset_field = old.offset;
@@ -263,7 +269,7 @@ Status Hive::set_value(KeyRef key, std::u16string_view name, uint32_t type,
       if (!stored) return stored.error();
       offset_field = *stored;
     }
-    auto p = cell_mut(v);
+    auto p = cell_mut(v);  // read above
     store_u32(&p[vk::kDataSize], size_field);
     store_u32(&p[vk::kDataOffset], offset_field);
     store_u32(&p[vk::kType], type);
@@ -279,7 +285,7 @@ Status Hive::set_value(KeyRef key, std::u16string_view name, uint32_t type,
     auto v = allocate(uint32_t(vk::kName + stored_name.size()));
     if (!v) return v.error();
     {
-      auto p = cell_mut(*v);
+      auto p = cell_mut(*v);  // allocated just above
       p[0] = 'v';
       p[1] = 'k';
       store_u16(&p[vk::kNameLength], uint16_t(stored_name.size()));
@@ -290,24 +296,25 @@ Status Hive::set_value(KeyRef key, std::u16string_view name, uint32_t type,
       std::memcpy(&p[vk::kName], stored_name.data(), stored_name.size());
     }
     uint32_t new_list = list;
-    if (count == 0 || cell(list)->size() < (count + 1) * 4) {
-      auto fresh = allocate((count + 1) * 4);
+    // The key's value list was read by the walk; the new one is allocated here.
+    if (count == 0 || cell(list)->size() < (count + 1) * kCellOffsetSize) {
+      auto fresh = allocate((count + 1) * uint32_t(kCellOffsetSize));
       if (!fresh) return fresh.error();
       new_list = *fresh;
       if (count > 0) {
         auto from = *cell(list);
-        std::copy(from.begin(), from.begin() + count * 4, cell_mut(new_list).begin());
+        std::copy(from.begin(), from.begin() + count * kCellOffsetSize, cell_mut(new_list).begin());
         release(list);
       }
     }
-    store_u32(&cell_mut(new_list)[count * 4], *v);
-    auto n = cell_mut(key.cell);
+    store_u32(&cell_mut(new_list)[count * kCellOffsetSize], *v);
+    auto n = cell_mut(key.cell);  // read by record() above
     store_u32(&n[nk::kValueCount], count + 1);
     store_u32(&n[nk::kValueList], new_list);
     if (load_u32(&n[nk::kMaxValueNameLength]) < name.size() * 2)
       store_u32(&n[nk::kMaxValueNameLength], uint32_t(name.size() * 2));
   }
-  auto n = cell_mut(key.cell);
+  auto n = cell_mut(key.cell);  // read by record() above
   if (load_u32(&n[nk::kMaxValueDataSize]) < data.size())
     store_u32(&n[nk::kMaxValueDataSize], uint32_t(data.size()));
   return Ok{};

@@ -19,12 +19,14 @@ constexpr size_t kName = 20;
 
 constexpr uint16_t kFlagCompressedName = 0x0001;
 constexpr uint32_t kDataInline = 0x80000000u;  // in the data size field
+constexpr uint32_t kInlineDataMax = 4;         // bytes the data offset field holds
 }  // namespace vk
 
 namespace db {
 constexpr size_t kSegmentCount = 2;
 constexpr size_t kSegmentList = 4;
 constexpr size_t kSize = 8;
+constexpr uint32_t kMinMinorVersion = 4;  // format 1.4 introduced big data
 }  // namespace db
 
 }  // namespace regf

@@ -71,10 +71,11 @@ class TreeWalker {
   // bytes. A key whose security offset names no "sk" record is left alone here (edits
   // leave such a key's security untouched too).
   void security(KeyRef k) {
-    uint32_t sk = load_u32(&(*hive_.cell(k.cell))[nk::kSecurity]);
-    if (!hive_.record(sk, "sk", kMinSecurityRecord) || security_cells_.contains(sk)) return;
-    if (!first_sight(sk)) return report(Hive::file_offset(sk), "security record is also another structure's cell");
-    security_cells_.insert(sk);
+    uint32_t record = load_u32(&(*hive_.cell(k.cell))[nk::kSecurity]);
+    if (!hive_.record(record, "sk", sk::kMinSize) || security_cells_.contains(record)) return;
+    if (!first_sight(record))
+      return report(Hive::file_offset(record), "security record is also another structure's cell");
+    security_cells_.insert(record);
   }
 
   void values(KeyRef k, TreeKey* out) {
@@ -131,9 +132,6 @@ class TreeWalker {
       }
     }
   }
-
-  // The fixed part of a security record up to its reference count.
-  static constexpr size_t kMinSecurityRecord = 16;
 
   const Hive& hive_;
   std::vector<uint64_t> seen_;

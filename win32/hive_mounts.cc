@@ -68,6 +68,10 @@ DWORD HiveMounts::load(std::u16string_view name, std::u16string_view windows_fil
   for (const auto& store : mounts_)
     if (store->file == *file) return ERROR_SHARING_VIOLATION;
 
+  // A write killed between putting the new file under the name and giving the name back
+  // its DOS name left a record beside it; no other writer runs, so finish it now.
+  if (auto finished = regf::finish_interrupted_replace(*file); !finished)
+    std::fprintf(stderr, "hivemend: %s\n", finished.error().to_string().c_str());
   auto recovered = regf::recover_file(*file);
   if (!recovered) {
     std::fprintf(stderr, "hivemend: hive not loaded: %s\n", recovered.error().to_string().c_str());

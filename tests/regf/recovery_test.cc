@@ -137,25 +137,59 @@ TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
   }
 }
 
+// A base block torn by a crash, in each way that makes it invalid: the newest copy in
+// a log that describes this file takes its place, and replay starts from that copy.
 TEST_F(Recovery, NewFormatRestoresAnInvalidPrimaryBaseBlockFromTheNewestLog) {
   const uint32_t S = sequence_;
   Image memory = changed(clean_, {3 * kBlock}, 0x33);
-  Image primary = clean_;
-  make_dirty(primary, S);
-  primary[100] ^= 0xFF;  // inside the file name, under the checksum
-  std::vector<LogFile> logs{
+  const std::vector<LogFile> logs{
       {"H.LOG2", new_format_log(clean_, S - 3, {entry_from(clean_, S - 3, {})})},
       {"H.LOG1", new_format_log(clean_, S, {entry_from(memory, S, {3 * kBlock})})}};
-  auto r = regf::recover(primary, logs);
-  ASSERT_TRUE(r.ok()) << r.error().to_string();
-  EXPECT_TRUE(r->report.base_block_from_log);
-  EXPECT_TRUE(r->image == clean_at(memory, S));
+  Image other_hive = clean_;  // a hive whose root key lies elsewhere
+  regf::store_u32(other_hive.data() + regf::base_block::kRootCellOffset, 3 * kBlock);
+  Image larger_hive = clean_;  // a hive whose bins do not fit in this file
+  grow(larger_hive);
+  auto torn = [&](size_t at, uint8_t x, bool checksum_right) {
+    Image primary = clean_;
+    make_dirty(primary, S);
+    primary[at] ^= x;
+    if (checksum_right)
+      regf::store_u32(primary.data() + regf::base_block::kChecksum, regf::base_block_checksum(primary.data()));
+    return primary;
+  };
+  Image zeroed = torn(0, 0, false);
+  std::fill_n(zeroed.begin(), 512, 0);
 
-  // Without a valid copy anywhere the image cannot be trusted at all.
-  for (auto& log : logs) log.bytes[8] ^= 1;
-  auto failed = regf::recover(primary, logs);
-  ASSERT_FALSE(failed.ok());
-  EXPECT_NE(failed.error().message.find("wrong base block checksum"), std::string::npos);
+  const struct {
+    const char* name;
+    Image primary;
+    std::vector<LogFile> logs;
+    std::string error;  // empty: recovered from H.LOG1
+  } cases[] = {
+      {"checksum wrong", torn(100, 0xFF, false), logs, ""},
+      {"signature gone", torn(0, 0x20, false), logs, ""},
+      {"version 1.1 under a right checksum", torn(regf::base_block::kMinorVersion, 4, true), logs, ""},
+      {"first sector zeroed", zeroed, logs, ""},
+      {"no log valid", torn(100, 0xFF, false),
+       {{"H.LOG1", [&] { auto b = logs[1].bytes; b[8] ^= 1; return b; }()}}, "wrong base block checksum"},
+      {"logs of other hives", torn(100, 0xFF, false),
+       {{"H.LOG1", new_format_log(other_hive, S, {})}, {"H.LOG2", new_format_log(larger_hive, S, {})}},
+       "no transaction log holds a base block of this hive"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto r = regf::recover(c.primary, c.logs);
+    if (!c.error.empty()) {
+      // Without a valid copy anywhere the image cannot be trusted at all.
+      ASSERT_FALSE(r.ok());
+      EXPECT_NE(r.error().message.find(c.error), std::string::npos) << r.error().message;
+      continue;
+    }
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
+    EXPECT_EQ(r->report.base_block_log, "H.LOG1");
+    EXPECT_NE(r->report.to_string().find("base block: taken from H.LOG1"), std::string::npos);
+    EXPECT_TRUE(r->image == clean_at(memory, S));
+  }
 }
 
 // Old-format logs: one log with the dirty pages of a single write; the primary keeps its
@@ -211,7 +245,7 @@ TEST_F(Recovery, OldFormatLogIsAppliedWholeOrNotAtAll) {
     auto r = regf::recover(primary, c.logs);
     ASSERT_TRUE(r.ok()) << r.error().to_string();
     EXPECT_TRUE(r->image == clean_at(c.recovered ? *c.recovered : base, S + 1));
-    EXPECT_EQ(r->report.base_block_from_log, c.damage_primary_base);
+    EXPECT_EQ(r->report.base_block_from_log(), c.damage_primary_base);
     if (c.stop.empty())
       EXPECT_FALSE(r->report.stopped_early()) << r->report.to_string();
     else
@@ -281,6 +315,17 @@ TEST(RecoveryOfRealLogs, AppliesTheChangesOnlyTheLogsHold) {
                            "recovery complete\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
   EXPECT_EQ(regf::load_u32(r->image.data() + regf::base_block::kChecksum), regf::base_block_checksum(r->image.data()));
+
+  // The same primary with its base block torn (a version of 1.1 under a right checksum):
+  // the copy in .LOG1 takes its place and the result is the same, byte for byte.
+  Image torn = read_bytes(dir.path("ntuser.dat"));
+  regf::store_u32(torn.data() + regf::base_block::kMinorVersion, 1);
+  regf::store_u32(torn.data() + regf::base_block::kChecksum, regf::base_block_checksum(torn.data()));
+  auto from_log = regf::recover(torn, {{"ntuser.dat.log1", read_bytes(dir.path("ntuser.dat.log1"))},
+                                       {"NTUSER.DAT.Log2", read_bytes(dir.path("NTUSER.DAT.Log2"))}});
+  ASSERT_TRUE(from_log.ok()) << from_log.error().to_string();
+  EXPECT_EQ(from_log->report.base_block_log, "ntuser.dat.log1");
+  EXPECT_TRUE(from_log->image == r->image);
 
   // Key paths as the independent reader hivexml sees them, before and after.
   ASSERT_TRUE(write_bytes(dir.path("recovered"), r->image));

@@ -41,6 +41,13 @@ class HivetoolTest : public ::testing::Test {
     const std::string system = read_text(at("SYSTEM"));
     write_text(at("truncated"), system.substr(0, 3000));
     write_text(at("wrongsig"), std::string("rggf").append(system, 4, 8192));
+    // Base blocks without logs to restore them: one whose checksum alone is wrong (its
+    // file name "SYSTEM" became "sYSTEM"), one torn to version 1.1 under a right checksum.
+    write_text(at("badsum"), std::string(system).replace(48, 1, "s"));
+    std::string torn = system;
+    torn[24] = 1;
+    torn[508] ^= 5 ^ 1;
+    write_text(at("torn"), torn);
   }
   static void TearDownTestSuite() { dir_.reset(); }
 
@@ -97,6 +104,10 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
        "hivetool: NTUSER.DAT: warning: the hive is dirty; its transaction logs may hold newer "
        "data that was not applied"},
       {"check NTUSER.DAT", 0, "NTUSER.DAT: 2590 keys, 4119 values", ""},
+      {"export badsum", 0, "Windows Registry Editor Version 5.00\r",
+       "hivetool: badsum: warning: base block invalid (wrong base block checksum (stored 0x380a5a8f, computed "
+       "0x380a5aaf)) and no transaction log restores it: no usable transaction log; read as it stands"},
+      {"check torn", 2, "", "hivetool: torn: offset 0x14: unsupported format version 1.1"},
       {"import bad.reg out.hive", 2, "", "hivetool: bad.reg: line 4: bad hex byte \"zz\" (expected two hex digits)"},
       {"import notreg.reg out.hive", 2, "",
        "hivetool: notreg.reg: line 1: not a registry file: expected \"Windows Registry Editor "
@@ -128,6 +139,8 @@ TEST_F(HivetoolTest, DirtyHiveIsRecoveredFromItsLogsUnlessTold) {
        ""},
       {"check --no-recover logs/NTUSER.DAT", "logs/NTUSER.DAT: 2590 keys, 4119 values",
        {"state: dirty (transaction logs not applied: --no-recover)\n"}, ""},
+      {"check badsum", "badsum: 30756 keys, 73456 values",
+       {"state: dirty, read as it stands: base block invalid (wrong base block checksum"}, ""},
       {"export logs/NTUSER.DAT", "Windows Registry Editor Version 5.00\r",
        {"[HKEY_LOCAL_MACHINE\\NTUSER.DAT\\Software\\Microsoft\\Payment\\PaymentApps]"},
        "hivetool: logs/NTUSER.DAT: dirty hive recovered from its transaction logs: 132 pages from 23 "

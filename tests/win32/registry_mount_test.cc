@@ -1,6 +1,7 @@
 // Mounting hive files: RegLoadKeyW / RegUnLoadKeyW results, a real SYSTEM hive read
 // through the registry functions against hivexml, changes written back at unload and at
-// the end of the process, and a dirty hive recovered from its logs on mount.
+// the end of the process, a dirty hive recovered from its logs on mount, and a killed
+// write's DOS name finished on mount.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 #include "tests/support/hivexml.h"
+#include "tests/support/ntfs_volume.h"
 #include "tests/support/prefix.h"
 #include "win32/error.h"
 #include "win32/prefix.h"
@@ -260,6 +262,27 @@ TEST_F(MountTest, ADirtyHiveIsRecoveredFromItsLogsOnMount) {
   ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-USER"), ERROR_SUCCESS);
   // Nothing was changed, so the file is left as it was.
   EXPECT_EQ(read_bytes(dir + "/NTUSER.DAT"), primary_bytes);
+}
+
+// A repair killed after the new file took the name and before its DOS name was back
+// left a record beside it; the next mount finishes it, though nothing is written.
+TEST_F(MountTest, MountFinishesTheDosNameOfAKilledWrite) {
+  HIVEMEND_NTFS_VOLUME_OR_SKIP(vol);
+  const std::string hive = vol->path("Documents and Settings/Alice/NTUSER.DAT");
+  regf::TreeKey root;
+  root.name = u"ROOT";
+  ASSERT_TRUE(write_hive(hive, root));
+  ASSERT_TRUE(write_text(hive + ".hmdos", "NTUSER.DAT\n"));
+  ASSERT_EQ(NtfsVolume::short_name(hive), "");
+  const auto bytes = read_bytes(hive);
+  ASSERT_TRUE(prefix_.define_drive('f', vol->root()));
+
+  ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-USER", u"F:\\Documents and Settings\\Alice\\NTUSER.DAT"),
+            ERROR_SUCCESS);
+  EXPECT_EQ(NtfsVolume::short_name(hive), "NTUSER.DAT");
+  EXPECT_FALSE(std::filesystem::exists(hive + ".hmdos"));
+  ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-USER"), ERROR_SUCCESS);
+  EXPECT_EQ(read_bytes(hive), bytes);
 }
 
 }  // namespace

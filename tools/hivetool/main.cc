@@ -77,6 +77,7 @@ std::u16string default_prefix(const std::string& hive_path) {
 struct OpenedHive {
   regf::Hive hive;
   std::optional<regf::RecoveryReport> recovery;
+  std::string unrecovered;  // why a hive read as it stands could not be recovered
 };
 
 // Opens a hive as Windows loads one: a dirty primary gets the changes its transaction
@@ -86,7 +87,7 @@ regf::Result<OpenedHive> open_hive(const std::string& path, const Args& args) {
   if (args.option("no-recover")) {
     auto hive = regf::Hive::open_file(path);
     if (!hive) return hive.error();
-    return OpenedHive{std::move(*hive), std::nullopt};
+    return OpenedHive{std::move(*hive), std::nullopt, ""};
   }
   auto recovered = regf::recover_file(path);
   if (!recovered) {
@@ -94,11 +95,15 @@ regf::Result<OpenedHive> open_hive(const std::string& path, const Args& args) {
     // best what is wrong with the file.
     auto plain = regf::Hive::open_file(path);
     if (!plain) return plain.error();
-    return recovered.error();
+    // A dirty primary that opens has sane base block fields, so only its checksum is
+    // wrong and no log restores it: it is read as it stands, as other readers do, and
+    // being dirty it is never written.
+    if (!plain->dirty()) return recovered.error();
+    return OpenedHive{std::move(*plain), std::nullopt, recovered.error().message};
   }
   auto hive = regf::Hive::from_image(std::move(recovered->image), path);
   if (!hive) return hive.error();
-  return OpenedHive{std::move(*hive), std::move(recovered->report)};
+  return OpenedHive{std::move(*hive), std::move(recovered->report), ""};
 }
 
 // The hive's content for export and diff; a dirty hive is named on standard error with
@@ -107,11 +112,16 @@ regf::Result<regf::TreeKey> load_tree(const std::string& path, const Args& args)
   auto opened = open_hive(path, args);
   if (!opened) return opened.error();
   const auto& recovery = opened->recovery;
-  if (recovery && recovery->dirty && recovery->pages_applied() > 0) {
+  if (!opened->unrecovered.empty()) {
+    std::fprintf(stderr, "hivetool: %s: warning: %s; read as it stands\n", path.c_str(),
+                 opened->unrecovered.c_str());
+  } else if (recovery && recovery->dirty && recovery->pages_applied() > 0) {
+    const std::string base_block =
+        recovery->base_block_from_log() ? "; base block taken from " + recovery->base_block_log : "";
     std::fprintf(stderr,
                  "hivetool: %s: dirty hive recovered from its transaction logs: %u pages from %u "
-                 "log entries%s\n",
-                 path.c_str(), recovery->pages_applied(), recovery->entries_applied(),
+                 "log entries%s%s\n",
+                 path.c_str(), recovery->pages_applied(), recovery->entries_applied(), base_block.c_str(),
                  recovery->stopped_early() ? "; recovery stopped early (see hivetool check)" : "");
   } else if (opened->hive.dirty() || (recovery && recovery->dirty)) {
     std::fprintf(stderr,
@@ -199,6 +209,8 @@ int run_check(const Args& args) {
   for (const auto& [type, n] : counts.by_type) std::printf("  %s: %zu\n", type_name(type).c_str(), n);
   if (opened->recovery && opened->recovery->dirty) {
     std::printf("%s", opened->recovery->to_string().c_str());
+  } else if (!opened->unrecovered.empty()) {
+    std::printf("state: dirty, read as it stands: %s\n", opened->unrecovered.c_str());
   } else if (hive.dirty()) {
     std::printf("state: dirty (transaction logs not applied: --no-recover)\n");
   }
