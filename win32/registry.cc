@@ -334,8 +334,12 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/
   auto place = value_place(state, hKey, KEY_SET_VALUE);
   if (!place) return LSTATUS(place.error());
   const std::span<const uint8_t> data(lpData, lpData ? cbData : 0);
+  std::optional<JournalEntry> entry;
+  if (place->mounted && journal_enabled())
+    entry = journal_entry(*place->store, place->key, name_or_default(lpValueName), dwType, data);
   if (auto st = place->store->hive.set_value(place->key, name_or_default(lpValueName), dwType, data); !st)
     return ERROR_BADDB;
+  if (entry) journal_append(*entry);
   return LSTATUS(changed(state, *place));
 }
 
