@@ -2,8 +2,10 @@
 #include "win32/journal.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -128,7 +130,53 @@ JournalFile& journal_file() {
   return *file;
 }
 
+// The progress record's layout in its file.
+constexpr size_t kProgressHiveChars = 260;
+struct ProgressRecord {
+  uint64_t keys;
+  uint64_t values;
+  uint32_t hive_length;
+  char16_t hive[kProgressHiveChars];
+};
+
+// The mapped record, or null when HIVEMEND_PROGRESS is unset or unusable; set up by the
+// first mount.
+ProgressRecord* g_progress = nullptr;
+
 }  // namespace
+
+void progress_mounted(std::u16string_view hive_file) {
+  static const bool mapped = [] {
+    const char* path = std::getenv("HIVEMEND_PROGRESS");
+    if (!path || !*path) return false;
+    UniqueFd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd || ftruncate(fd.get(), sizeof(ProgressRecord)) != 0) return false;
+    void* at = mmap(nullptr, sizeof(ProgressRecord), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (at == MAP_FAILED) return false;
+    g_progress = static_cast<ProgressRecord*>(at);
+    return true;
+  }();
+  if (!mapped) return;
+  const size_t n = std::min(hive_file.size(), kProgressHiveChars);
+  std::copy_n(hive_file.begin(), n, g_progress->hive);
+  g_progress->hive_length = uint32_t(n);
+}
+
+void progress_key() {
+  if (g_progress) ++g_progress->keys;
+}
+
+void progress_value() {
+  if (g_progress) ++g_progress->values;
+}
+
+std::optional<Progress> read_progress(const std::string& path) {
+  ProgressRecord record{};
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char*>(&record), sizeof record)) return std::nullopt;
+  return Progress{record.keys, record.values,
+                  std::u16string(record.hive, std::min<size_t>(record.hive_length, kProgressHiveChars))};
+}
 
 bool dry_run() {
   const char* value = std::getenv("HIVEMEND_DRY_RUN");

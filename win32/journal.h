@@ -36,6 +36,20 @@ struct JournalEntry {
   JournalData new_data;
 };
 
+// HIVEMEND_PROGRESS=FILE: the layer keeps a small record in FILE (shared memory) up to
+// date while it works: the hive file mounted last and the keys and values enumerated in
+// mounted hives so far, for a tool that shows a run's progress.
+struct Progress {
+  uint64_t keys = 0;
+  uint64_t values = 0;
+  std::u16string hive;
+};
+void progress_mounted(std::u16string_view hive_file);
+void progress_key();
+void progress_value();
+// The record as it stands (fields may be a moment apart); nullopt when there is none.
+std::optional<Progress> read_progress(const std::string& path);
+
 // True when HIVEMEND_DRY_RUN is "1".
 bool dry_run();
 

@@ -302,29 +302,27 @@ std::string check_hives(const std::string& dst_with_config) {
   return "";
 }
 
-// The status line on a terminal: the hive being walked, keys and values done,
-// candidates resolved; at most ten updates a second.
+// The status line on a terminal: the hive being walked, keys and values done (from the
+// registry layer's progress record), candidates resolved (the journal's lines); at most
+// ten updates a second.
 struct Progress {
-  std::string journal;
+  std::string record, journal;
   std::chrono::steady_clock::time_point last{};
-  size_t shown = 0;
+  bool shown = false;
 
   static void tick(void* self) { static_cast<Progress*>(self)->update(); }
   void update() {
     const auto now = std::chrono::steady_clock::now();
     if (now - last < std::chrono::milliseconds(100)) return;
     last = now;
+    const auto done = win32::read_progress(record);
+    if (!done) return;
     const std::string text = read_file(journal);
-    size_t written = 0;
-    std::string hive;
-    for (size_t start = 0, end; (end = text.find('\n', start)) != text.npos; start = end + 1) {
-      ++written;
-      hive = text.substr(start, text.find('\t', start) - start);
-    }
-    std::string line = "hivemend-repair: " + (hive.empty() ? std::string("walking the hives") : hive) + "  " +
-                       std::to_string(written) + " values rewritten";
-    std::fprintf(stderr, "\r%s\033[K", line.c_str());
-    shown = line.size();
+    const size_t resolved = size_t(std::count(text.begin(), text.end(), '\n'));
+    std::fprintf(stderr, "\rhivemend-repair: %s: %llu keys, %llu values, %zu resolved\033[K",
+                 regf::to_utf8(done->hive).c_str(), static_cast<unsigned long long>(done->keys),
+                 static_cast<unsigned long long>(done->values), resolved);
+    shown = true;
   }
   void clear() const {
     if (shown) std::fprintf(stderr, "\r\033[K");
@@ -401,11 +399,11 @@ int repair(const Options& o, Session& session, const std::string& prefix) {
   if (no_file) old_size = 0;
 
   const std::string journal = session.path("journal");
-  Progress progress{journal};
+  Progress progress{session.path("progress"), journal};
   const bool terminal = isatty(STDERR_FILENO);
   auto code = run_child({program_beside("hivemend"), "/SrcDrives", "%" + o.src + "%", "/DstDrives", "%" + o.dst + "%",
                          "/SrcSig", "%" + o.sig + "%"},
-                        {"HIVEMEND_PREFIX=" + prefix, "HIVEMEND_JOURNAL=" + journal,
+                        {"HIVEMEND_PREFIX=" + prefix, "HIVEMEND_JOURNAL=" + journal, "HIVEMEND_PROGRESS=" + progress.record,
                          std::string("HIVEMEND_DRY_RUN=") + (o.dry_run ? "1" : "0")},
                         "", terminal ? &Progress::tick : nullptr, &progress);
   progress.clear();
