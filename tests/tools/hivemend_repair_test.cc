@@ -212,4 +212,61 @@ TEST_F(RepairToolTest, DryRunRealRunAndRestore) {
   }
 }
 
+TEST_F(RepairToolTest, EachKindOfVolumeWorks) {
+  ImageMount folder(at("run-E.img"), at("folder"), false);
+  ASSERT_TRUE(mounted(at("folder")));
+  const ProgramRun from_folder = tool({"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("folder"), "--src", "C",
+                                       "--dst", "E", "--dry-run"});
+  EXPECT_EQ(from_folder.exit_code, 0) << from_folder.err;
+  EXPECT_NE(from_folder.out.find("4 values would change"), std::string::npos) << from_folder.out;
+
+  const ProgramRun loop = run_program({"/usr/bin/env", "losetup", "--find", "--show", at("run-C.img")}, {}, dir_->root());
+  if (loop.exit_code != 0) GTEST_SKIP() << "no loop device on this machine: " << loop.err;
+  const std::string device = loop.out.substr(0, loop.out.find('\n'));
+  const ProgramRun from_device = tool({"--drive", "c=" + device, "--drive", "e=" + at("folder"), "--src", "C", "--dst",
+                                       "E", "--dry-run"});
+  run_program({"/usr/bin/env", "losetup", "-d", device}, {}, dir_->root());
+  EXPECT_EQ(from_device.exit_code, 0) << from_device.err;
+  EXPECT_NE(from_device.out.find("4 values would change"), std::string::npos) << from_device.out;
+}
+
+TEST_F(RepairToolTest, RefusalsAreOneLine) {
+  ASSERT_TRUE(write_text(at("zeros.img"), std::string(1 << 20, '\0')));
+  fs::create_directories(at("empty"));
+  const struct {
+    std::vector<std::string> args;
+    bool as_nobody;
+    int exit_code;
+    std::string err;
+  } cases[] = {
+      {drives(), true, 1, "hivemend-repair: run as root: ntfs-3g mounts and the hives' backup and restore privileges need it\n"},
+      {{"--dry-run"}, false, 2, "hivemend-repair: no --drive given (see hivemend-repair --help)\n"},
+      {{"--drive", "c=" + at("zeros.img")}, false, 1,
+       "hivemend-repair: " + at("zeros.img") + ": not an NTFS volume (no NTFS boot sector)\n"},
+      {{"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("empty"), "--dst", "CE"}, false, 1,
+       "hivemend-repair: no Windows\\System32\\config on any destination drive (C:, E:)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), kTool);
+    const ProgramRun run = run_program(args, {}, dir_->root(), c.as_nobody);
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_FALSE(mounted(at("run-")));
+  }
+}
+
+TEST_F(RepairToolTest, SigtermDuringARunLeavesNoMount) {
+  const pid_t run = start_program(with({kTool}, drives()), {}, dir_->root(), "term");
+  for (int i = 0; i < 1000 && !mounted("/hivemend-repair-"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(mounted("/hivemend-repair-"));
+  kill(run, SIGTERM);
+  const ProgramRun ended = finish_program(run, dir_->root(), "term");
+  EXPECT_EQ(ended.exit_code, 1);
+  EXPECT_EQ(ended.err.rfind("hivemend-repair: interrupted by a signal", 0), 0u) << ended.err;
+  EXPECT_FALSE(mounted("/hivemend-repair-"));
+  EXPECT_FALSE(mounted(at("run-")));
+}
+
 }  // namespace

@@ -266,7 +266,7 @@ class Session {
 // Opens every --drive volume and links its letter in the prefix; "" or the reason.
 std::string open_drives(const Options& o, Session& session, bool read_only) {
   for (const auto& [letter, volume] : o.drives) {
-    if (pending_signal()) return "interrupted";
+    if (pending_signal()) return "interrupted by a signal; volumes unmounted";
     const VolumeRoot root = open_volume(volume, session.path("mnt"), read_only, session.mounts);
     if (!root.error.empty()) return root.error;
     if (auto linked = win32::define_drive(letter, root.root); !linked)
@@ -361,7 +361,7 @@ int restore(const Options& o, Session& session) {
     const std::string out = session.path("apply.out");
     auto code = run_child({hivetool, "apply", file, *hive, "--prefix", regf::to_utf8(header->root)}, {}, out, nullptr,
                           nullptr, true);
-    if (!code) return failure("interrupted; volumes unmounted");
+    if (!code) return failure("interrupted by a signal; volumes unmounted");
     std::string said = read_file(out);
     if (!said.empty() && said.back() == '\n') said.pop_back();
     if (*code != 0) return failure("restore of " + regf::to_utf8(header->hive) + " failed: " + said);
@@ -407,7 +407,7 @@ int repair(const Options& o, Session& session, const std::string& prefix) {
                          std::string("HIVEMEND_DRY_RUN=") + (o.dry_run ? "1" : "0")},
                         "", terminal ? &Progress::tick : nullptr, &progress);
   progress.clear();
-  if (!code) return failure("interrupted; the run was stopped and its volumes unmounted");
+  if (!code) return failure("interrupted by a signal: the run was stopped, nothing written, volumes unmounted");
 
   const auto after = report_path();
   std::string block;
