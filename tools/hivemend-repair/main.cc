@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -309,6 +310,8 @@ struct Progress {
   std::string record, journal;
   std::chrono::steady_clock::time_point last{};
   bool shown = false;
+  std::streamoff journal_read = 0;  // the journal's lines are counted as they come
+  size_t resolved = 0;
 
   static void tick(void* self) { static_cast<Progress*>(self)->update(); }
   void update() {
@@ -317,8 +320,13 @@ struct Progress {
     last = now;
     const auto done = win32::read_progress(record);
     if (!done) return;
-    const std::string text = read_file(journal);
-    const size_t resolved = size_t(std::count(text.begin(), text.end(), '\n'));
+    std::ifstream in(journal, std::ios::binary);
+    in.seekg(journal_read);
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+      resolved += size_t(std::count(buffer, buffer + in.gcount(), '\n'));
+      journal_read += in.gcount();
+    }
     std::fprintf(stderr, "\rhivemend-repair: %s: %llu keys, %llu values, %zu resolved\033[K",
                  regf::to_utf8(done->hive).c_str(), static_cast<unsigned long long>(done->keys),
                  static_cast<unsigned long long>(done->values), resolved);

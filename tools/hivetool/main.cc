@@ -234,20 +234,26 @@ int run_apply(const Args& args) {
       // [-ROOT] empties the hive's root key; the root itself stays.
       std::vector<std::u16string> doomed;
       if (names.empty()) {
-        auto n = hive.subkey_count(key);
-        if (!n) return fail(n.error());
-        for (uint32_t i = 0; i < *n; ++i) {
-          auto name = hive.key_name(*hive.subkey(key, i));
+        auto keys = hive.subkey_count(key);
+        auto values = hive.value_count(key);
+        if (!keys || !values) return fail(keys ? values.error() : keys.error());
+        for (uint32_t i = 0; i < *keys; ++i) {
+          auto sub = hive.subkey(key, i);
+          auto name = sub ? hive.key_name(*sub) : regf::Result<std::u16string>(sub.error());
           if (!name) return fail(name.error());
           doomed.push_back(std::move(*name));
         }
-        while (true) {
-          auto count = hive.value_count(key);
-          if (!count || *count == 0) break;
-          auto name = hive.value_name(*hive.value(key, 0));
+        std::vector<std::u16string> value_names;
+        for (uint32_t i = 0; i < *values; ++i) {
+          auto value = hive.value(key, i);
+          auto name = value ? hive.value_name(*value) : regf::Result<std::u16string>(value.error());
           if (!name) return fail(name.error());
-          if (auto r = hive.delete_value(key, *name); !r) return fail(r.error());
-          ++deleted;
+          value_names.push_back(std::move(*name));
+        }
+        for (const auto& name : value_names) {
+          auto r = hive.delete_value(key, name);
+          if (!r) return fail(r.error());
+          deleted += *r;
         }
       } else {
         doomed.push_back(names.back());
