@@ -87,6 +87,9 @@ class Hive {
   // Adds an empty subkey, keeping the list sorted and hashed as Windows does. Fails when
   // the name exists already.
   Result<KeyRef> add_subkey(KeyRef key, std::u16string_view name);
+  // Deletes the subkey named `name` with everything below it (delete.cc); false when
+  // there is no such subkey.
+  Result<bool> delete_subkey(KeyRef key, std::u16string_view name);
 
   // --- values (value.cc) ---
   Result<uint32_t> value_count(KeyRef key) const;
@@ -110,6 +113,8 @@ class Hive {
   // value when the key has none of that name.
   Status set_value(KeyRef key, std::u16string_view name, uint32_t type,
                    std::span<const uint8_t> data);
+  // Deletes the value named `name` (delete.cc); false when the key has none.
+  Result<bool> delete_value(KeyRef key, std::u16string_view name);
 
   // --- writing (hive.cc) ---
   // The whole file with a fresh clean base block: sequence numbers advanced and equal,
@@ -201,6 +206,7 @@ class Hive {
   std::pair<uint32_t, uint32_t> bin_of(uint32_t offset) const;
   Result<uint32_t> store_data(std::span<const uint8_t> data, uint32_t* size_field);
   void release_data(uint32_t size_field, uint32_t data_offset);
+  void release_key(uint32_t key);  // delete.cc
 
   std::string name_;
   std::vector<uint8_t> bytes_;

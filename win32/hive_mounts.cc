@@ -1,5 +1,6 @@
 // Hive files mounted below HKEY_LOCAL_MACHINE: loading (with recovery from the
-// transaction logs), writing back, and the write-back of every mounted hive at exit.
+// transaction logs), writing back, and the write-back of every mounted hive at exit;
+// under a dry run (journal.h) nothing is written back and files are opened read-only.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 
 #include "regf/commit.h"
+#include "regf/format.h"
 #include "regf/recovery.h"
 #include "regf/unicode.h"
 #include "win32/error.h"
@@ -19,7 +21,8 @@ namespace hivemend::win32::reg {
 namespace {
 
 // The Linux path of the hive file a Windows path names, checked to be a regular file
-// the process may write (a hive is mounted for reading and writing).
+// the process may write (a hive is mounted for reading and writing; for reading only
+// under a dry run, which may run on a read-only volume).
 Expected<std::string> resolve_hive_file(std::u16string_view windows_file) {
   auto parsed = parse_windows_path(windows_file);
   if (!parsed) return WinError{parsed.error()};
@@ -29,7 +32,7 @@ Expected<std::string> resolve_hive_file(std::u16string_view windows_file) {
   auto entry = find_entry(*dir, parsed->components.back());
   if (!entry) return WinError{entry.error()};
   const Location file{dir->root, dir->child(*entry)};
-  UniqueFd fd(file.open(O_RDWR));
+  UniqueFd fd(file.open(dry_run() ? O_RDONLY : O_RDWR));
   if (!fd) return WinError{errno == EISDIR ? DWORD(ERROR_ACCESS_DENIED) : error_from_errno(errno)};
   struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return WinError{ERROR_ACCESS_DENIED};
@@ -37,7 +40,7 @@ Expected<std::string> resolve_hive_file(std::u16string_view windows_file) {
 }
 
 DWORD write_back(HiveStore& store) {
-  if (!store.modified) return ERROR_SUCCESS;
+  if (!store.modified || dry_run()) return ERROR_SUCCESS;
   if (auto st = regf::replace_file(store.file, store.hive.image()); !st) {
     std::fprintf(stderr, "hivemend: hive %s not written: %s\n", regf::to_utf8(store.name).c_str(),
                  st.error().to_string().c_str());
@@ -84,6 +87,7 @@ DWORD HiveMounts::load(std::u16string_view name, std::u16string_view windows_fil
   }
   auto store = std::make_shared<HiveStore>(std::move(*hive), std::u16string(name));
   store->file = std::move(*file);
+  store->windows_file = windows_file;
   mounts_.push_back(std::move(store));
   return ERROR_SUCCESS;
 }
@@ -102,6 +106,31 @@ size_t HiveMounts::commit_all() {
   size_t failed = 0;
   for (auto& store : mounts_) failed += write_back(*store) != ERROR_SUCCESS;
   return failed;
+}
+
+JournalEntry journal_entry(const HiveStore& store, regf::KeyRef key, std::u16string_view name, uint32_t type,
+                           std::span<const uint8_t> data) {
+  JournalEntry entry{store.windows_file, {}, std::u16string(name), std::nullopt, {type, {data.begin(), data.end()}}};
+  const regf::Hive& hive = store.hive;
+  // The key's path, from the parent links of its key nodes up to the hive's root.
+  std::vector<std::u16string> names;
+  for (regf::KeyRef at = key; at != hive.root() && names.size() < regf::kMaxKeyDepth;) {
+    auto node = hive.record(at.cell, "nk", regf::nk::kName);
+    auto key_name = hive.key_name(at);
+    if (!node || !key_name) break;
+    names.push_back(std::move(*key_name));
+    at = regf::KeyRef{regf::load_u32(&(*node)[regf::nk::kParent])};
+  }
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    if (!entry.key.empty()) entry.key += u'\\';
+    entry.key += *it;
+  }
+  if (auto value = hive.find_value(key, name); value && *value) {
+    auto old_type = hive.value_type(**value);
+    auto old_data = hive.value_data(**value);
+    if (old_type && old_data) entry.old_data = JournalData{*old_type, std::move(*old_data)};
+  }
+  return entry;
 }
 
 std::vector<std::u16string> HiveMounts::names() const {

@@ -334,8 +334,12 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/
   auto place = value_place(state, hKey, KEY_SET_VALUE);
   if (!place) return LSTATUS(place.error());
   const std::span<const uint8_t> data(lpData, lpData ? cbData : 0);
+  std::optional<JournalEntry> entry;
+  if (place->mounted && journal_enabled())
+    entry = journal_entry(*place->store, place->key, name_or_default(lpValueName), dwType, data);
   if (auto st = place->store->hive.set_value(place->key, name_or_default(lpValueName), dwType, data); !st)
     return ERROR_BADDB;
+  if (entry) journal_append(*entry);
   return LSTATUS(changed(state, *place));
 }
 
@@ -370,7 +374,9 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
       if (!hive.read_value(*value, {}, std::span<uint8_t>(lpData, info->size))) return ERROR_BADDB;
   }
   if (lpcbData) *lpcbData = info->size;
-  return name_fits && data_fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
+  if (!name_fits || !data_fits) return ERROR_MORE_DATA;
+  if (place->mounted) progress_value();
+  return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
@@ -440,6 +446,7 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
   }
   lpName[*length] = 0;
   *lpcchName = *length;
+  if (place->mounted) progress_key();
   return ERROR_SUCCESS;
 }
 
@@ -452,7 +459,9 @@ LSTATUS WINAPI RegLoadKeyW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpFile) {
   if (!privilege_enabled(SE_BACKUP_NAME) || !privilege_enabled(SE_RESTORE_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
   RegistryState& state = registry_state();
   std::lock_guard lock(state.mutex);
-  return LSTATUS(state.mounts.load(name, lpFile, state.machine));
+  const DWORD result = state.mounts.load(name, lpFile, state.machine);
+  if (result == ERROR_SUCCESS) progress_mounted(lpFile);
+  return LSTATUS(result);
 }
 
 LSTATUS WINAPI RegUnLoadKeyW(HKEY hKey, LPCWSTR lpSubKey) {

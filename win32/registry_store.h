@@ -18,6 +18,7 @@
 #include "regf/hive.h"
 #include "regf/regtext.h"
 #include "win32/expected.h"
+#include "win32/journal.h"
 #include "win32/registry.h"
 
 namespace hivemend::win32::reg {
@@ -36,6 +37,7 @@ struct HiveStore : std::enable_shared_from_this<HiveStore> {
   regf::Hive hive;
   std::u16string name;   // the root's name, or the mount name as given
   std::string file;      // Linux path of a mounted hive file; empty for the machine registry
+  std::u16string windows_file;  // the hive file as given to RegLoadKeyW
   bool detached = false; // unmounted, or replaced by a newer reading of system.reg
   bool modified = false; // changed since read or last written
   // The keys of the path opened last from the hive's root (name as given, key node).
@@ -109,6 +111,11 @@ struct OpenKey {
   Root root = Root::kLocalMachine;
   std::vector<std::u16string> path;  // below the root of the machine registry
 };
+
+// The journal entry for writing `type` and `data` into the value `name` of `key` in a
+// mounted hive, with the value's data as it stands (call it before the write).
+JournalEntry journal_entry(const HiveStore& store, regf::KeyRef key, std::u16string_view name, uint32_t type,
+                           std::span<const uint8_t> data);
 
 // The open keys. Handle values are kFirstKeyHandle + 4 * slot: multiples of four as
 // Windows handles are, in a range of their own, so a key handle never names an object

@@ -21,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path input_dir() { return fs::path(__FILE__).parent_path() / "fuzz_regressions"; }
+fs::path input_dir() { return fs::path(HIVEMEND_TEST_SOURCE_DIR) / "fuzz_regressions"; }
 
 std::vector<uint8_t> input(const std::string& name) {
   auto bytes = hivemend::testing::read_bytes((input_dir() / name).string());

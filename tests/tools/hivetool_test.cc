@@ -82,6 +82,7 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
       {"frob", 2, "", "hivetool: unknown command \"frob\" (see hivetool --help)"},
       {"export --help", 0, "usage: hivetool export HIVE [--prefix ROOT] [--no-recover]", ""},
       {"import --help", 0, "usage: hivetool import FILE.reg HIVE [--prefix ROOT]", ""},
+      {"apply --help", 0, "usage: hivetool apply FILE.reg HIVE [--prefix ROOT]", ""},
       {"check --help", 0, "usage: hivetool check HIVE [--no-recover]", ""},
       {"diff --help", 0, "usage: hivetool diff A B [--prefix ROOT] [--no-recover]", ""},
       {"export", 2, "", "hivetool: export: expected 1 argument: hivetool export HIVE [--prefix ROOT] [--no-recover]"},
@@ -117,6 +118,8 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
        "hivetool: outside.reg: line 4: key HKEY_LOCAL_MACHINE\\Y\\Z lies outside HKEY_LOCAL_MACHINE\\X"},
       {"import missing.reg out.hive", 2, "", "hivetool: missing.reg: cannot open: No such file or directory"},
       {"diff SYSTEM SYSTEM", 0, "", ""},
+      {"apply outside.reg SYSTEM", 2, "",
+       "hivetool: outside.reg: line 3: key HKEY_LOCAL_MACHINE\\X lies outside HKEY_LOCAL_MACHINE\\SYSTEM"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
@@ -128,6 +131,32 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
     if (!c.err_line.empty() && !c.err_line.starts_with("usage:")) { EXPECT_EQ(r.err.find('\n'), r.err.size() - 1); }
   }
   EXPECT_FALSE(std::filesystem::exists(at("out.hive")));  // no failed import leaves a file behind
+}
+
+TEST_F(HivetoolTest, ApplyChangesOnlyWhatTheFileSays) {
+  std::filesystem::copy_file(at("SYSTEM"), at("applied"), std::filesystem::copy_options::overwrite_existing);
+  write_text(at("patch.reg"),
+             "Windows Registry Editor Version 5.00\r\n\r\n"
+             "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n\"Current\"=dword:00000002\r\n"
+             "\"Added\"=\"C:\\\\x\"\r\n\"Failed\"=-\r\n\"Absent\"=-\r\n\r\n"
+             "[-HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\Tcpip]\r\n"
+             "[-HKEY_LOCAL_MACHINE\\SYSTEM\\Nowhere\\x]\r\n"
+             "[HKEY_LOCAL_MACHINE\\SYSTEM\\New\\Deeper]\r\n@=dword:00000005\r\n");
+  const ToolRun applied = hivetool("apply patch.reg applied --prefix 'HKEY_LOCAL_MACHINE\\SYSTEM'");
+  ASSERT_EQ(applied.exit_code, 0) << applied.err;
+  EXPECT_EQ(applied.out, "applied: 3 values set, 1 values deleted, 1 keys deleted\n");
+  EXPECT_EQ(std::filesystem::file_size(at("applied")), std::filesystem::file_size(at("SYSTEM")));
+  const ToolRun diff = hivetool("diff SYSTEM applied");
+  EXPECT_EQ(diff.out,
+            "-[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\Tcpip]\n"
+            " [HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\n"
+            "-\"Current\"=dword:00000001\n+\"Current\"=dword:00000002\n"
+            "-\"Failed\"=dword:00000000\n+\"Added\"=\"C:\\\\x\"\n"
+            "+[HKEY_LOCAL_MACHINE\\SYSTEM\\New]\n");
+  EXPECT_EQ(hivetool("check applied").exit_code, 0);
+  const auto tree = read_hive(at("applied"));
+  ASSERT_TRUE(tree);
+  EXPECT_EQ(hivexml_differences(at("applied"), *tree), std::vector<std::string>{});
 }
 
 // (The recovery report's lines are pinned by the recovery tests; here it is printed.)

@@ -1,7 +1,7 @@
 // Mounting hive files: RegLoadKeyW / RegUnLoadKeyW results, a real SYSTEM hive read
 // through the registry functions against hivexml, changes written back at unload and at
-// the end of the process, a dirty hive recovered from its logs on mount, and a killed
-// write's DOS name finished on mount.
+// the end of the process, a dirty hive recovered from its logs on mount, a killed
+// write's DOS name finished on mount, and the change journal and dry run.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +21,7 @@
 #include "tests/support/ntfs_volume.h"
 #include "tests/support/prefix.h"
 #include "win32/error.h"
+#include "win32/journal.h"
 #include "win32/prefix.h"
 #include "win32/process.h"
 #include "win32/registry.h"
@@ -283,6 +284,53 @@ TEST_F(MountTest, MountFinishesTheDosNameOfAKilledWrite) {
   EXPECT_FALSE(std::filesystem::exists(hive + ".hmdos"));
   ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-USER"), ERROR_SUCCESS);
   EXPECT_EQ(read_bytes(hive), bytes);
+}
+
+TEST_F(MountTest, TheJournalRecordsEveryWriteAndADryRunLeavesTheFile) {
+  const auto before = read_bytes(system_path_);
+  const std::string journal = prefix_.dir() + "/journal";
+  const auto path = utf16(u"C:\\Program Files\\x.dll");
+  const std::u16string odd_name = u"a\tb\\c\n\xD800";
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The hive stays mounted: process end drops its changes as unmounting would.
+    setenv("HIVEMEND_DRY_RUN", "1", 1);
+    setenv("HIVEMEND_JOURNAL", journal.c_str(), 1);
+    const DWORD seven = 7;
+    Key select, root;
+    if (RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile) != ERROR_SUCCESS ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM\\select", 0, KEY_SET_VALUE, select.out()) != ERROR_SUCCESS ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", 0, KEY_SET_VALUE, root.out()) != ERROR_SUCCESS ||
+        RegSetValueExW(select.get(), u"Current", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seven), 4) ||
+        RegSetValueExW(root.get(), odd_name.c_str(), 0, REG_SZ, path.data(), DWORD(path.size())) ||
+        RegSetValueExW(root.get(), odd_name.c_str(), 0, REG_BINARY, nullptr, 0))
+      _exit(3);
+    std::exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(read_bytes(system_path_), before);
+
+  auto entries = hivemend::win32::read_journal(journal);
+  ASSERT_TRUE(entries);
+  ASSERT_EQ(entries->size(), 3u);
+  using hivemend::win32::JournalData;
+  const struct { std::u16string key, value; std::optional<JournalData> old_data; JournalData new_data; } expected[] = {
+      {u"Select", u"Current", JournalData{REG_DWORD, {1, 0, 0, 0}}, {REG_DWORD, {7, 0, 0, 0}}},
+      {u"", odd_name, std::nullopt, {REG_SZ, path}},
+      {u"", odd_name, JournalData{REG_SZ, path}, {REG_BINARY, {}}},
+  };
+  for (size_t i = 0; i < 3; ++i) {
+    const auto& e = (*entries)[i];
+    EXPECT_EQ(e.hive, kSystemFile);
+    EXPECT_EQ(e.key, expected[i].key);
+    EXPECT_EQ(e.value, expected[i].value);
+    EXPECT_EQ(e.old_data, expected[i].old_data) << i;
+    EXPECT_EQ(e.new_data, expected[i].new_data) << i;
+  }
 }
 
 }  // namespace

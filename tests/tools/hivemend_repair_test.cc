@@ -1,0 +1,277 @@
+// hivemend-repair as an engineer meets it: two NTFS image files (C: the volume the
+// paths are looked up on, E: the restored installation with its SOFTWARE, SYSTEM and
+// user hives), a dry run, a real run with its changes and undo files, a restore, the
+// kinds of volume, the refusals, and a run ended by SIGTERM.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "regf/tree.h"
+#include "regf/unicode.h"
+#include "tests/support/files.h"
+#include "tests/support/hives.h"
+#include "tests/support/ntfs_volume.h"
+#include "tests/support/programs.h"
+
+namespace {
+
+using namespace hivemend::testing;
+namespace fs = std::filesystem;
+
+const std::string kTool = std::string(HIVEMEND_BIN_DIR) + "/hivemend-repair";
+const std::string kHivetool = std::string(HIVEMEND_BIN_DIR) + "/hivetool";
+
+bool mounted(const std::string& text) { return read_text("/proc/self/mounts").find(text) != std::string::npos; }
+
+// An image file mounted with ntfs-3g for the life of the object; its driver is waited
+// for after unmounting, so that every write has reached the image.
+class ImageMount {
+ public:
+  ImageMount(const std::string& image, const std::string& point, bool read_only) : point_(point) {
+    fs::create_directories(point);
+    driver_ = start_program({"/usr/bin/env", "ntfs-3g", "-o", std::string("streams_interface=xattr,no_detach") +
+                             (read_only ? ",ro" : ""), image, point}, {}, fs::path(point).parent_path(), "ntfs-3g");
+    for (int i = 0; i < 500 && !mounted(" " + point + " "); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~ImageMount() {
+    std::system(("umount '" + point_ + "'").c_str());
+    finish_program(driver_, fs::path(point_).parent_path(), "ntfs-3g");
+  }
+  std::string path(const std::string& relative) const { return point_ + "/" + relative; }
+
+ private:
+  std::string point_;
+  pid_t driver_;
+};
+
+regf::TreeValue text_value(const std::u16string& name, const std::u16string& text) {
+  return {name, regf::kRegSz, utf16(text)};
+}
+std::vector<std::u16string> split(const std::string& key_path) {
+  std::vector<std::u16string> names;
+  for (size_t at = 0, next = 0; next != std::string::npos; at = next + 1)
+    names.push_back(regf::from_utf8(key_path.substr(at, (next = key_path.find('\\', at)) - at)));
+  return names;
+}
+regf::TreeKey key_at(const std::vector<std::u16string>& path, std::vector<regf::TreeValue> values) {
+  regf::TreeKey key{path.back(), {}, 0, std::move(values), {}};
+  for (size_t i = path.size() - 1; i-- > 0;) key = regf::TreeKey{path[i], {}, 0, {}, {std::move(key)}};
+  return key;
+}
+// The text of a string value at a key path, without its terminator ("<missing>" if none).
+std::string text_at(const regf::TreeKey& root, const std::string& key_path, const std::string& name) {
+  const regf::TreeKey* at = &root;
+  for (const auto& part : split(key_path)) {
+    auto it = std::find_if(at->subkeys.begin(), at->subkeys.end(), [&](const auto& k) { return k.name == part; });
+    if (it == at->subkeys.end()) return "<missing>";
+    at = &*it;
+  }
+  for (const auto& v : at->values) {
+    if (v.name != regf::from_utf8(name)) continue;
+    std::u16string text;
+    for (size_t i = 0; i + 1 < v.data.size(); i += 2) text += char16_t(v.data[i] | v.data[i + 1] << 8);
+    return regf::to_utf8(text.substr(0, text.find(u'\0')));
+  }
+  return "<missing>";
+}
+std::string json_text(const std::string& text) {
+  return "\"" + std::regex_replace(std::regex_replace(text, std::regex("\\\\"), "\\\\"), std::regex("\""), "\\\"") + "\"";
+}
+
+// The installation's hives (file below E:, key path, value, stored text, repaired text).
+struct Value {
+  std::string hive, key, name;
+  std::u16string stored;
+  std::string repaired;
+};
+const Value kValues[] = {
+    {"Windows/System32/config/SOFTWARE", "Vendor\\Tool", "InstallDir", u"C:\\PROGRA~1\\Vendor", "C:\\Program Files\\Vendor"},
+    {"Windows/System32/config/SOFTWARE", "Classes\\VendorFile", "Exe", u"\"C:\\PROGRA~1\\Vendor\\tool.exe\" /x",
+     "\"C:\\Program Files\\Vendor\\tool.exe\" /x"},
+    {"Windows/System32/config/SYSTEM", "ControlSet001\\Services\\Vendor", "ImagePath", u"C:\\PROGRA~1\\Vendor\\tool.exe",
+     "C:\\Program Files\\Vendor\\tool.exe"},
+    {"Users/alice/ntuser.dat", "Software\\Vendor", "Home", u"C:\\PROGRA~1\\Vendor", "C:\\Program Files\\Vendor"},
+};
+const char* const kHives[] = {"Windows/System32/config/SOFTWARE", "Windows/System32/config/SYSTEM",
+                              "Users/alice/ntuser.dat"};
+
+class RepairToolTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (geteuid() != 0 || system("command -v mkntfs ntfs-3g > /dev/null") != 0) return;
+    dir_ = std::make_unique<TempDir>();
+    ready_ = make_image("C.img", [](const std::string& root) {
+      // The long name is found whatever short name the new volume gave the folder.
+      return fs::create_directories(root + "/Program Files/Vendor") &&
+             NtfsVolume::set_short_name(root + "/Program Files", "PROGRA~3") &&
+             write_text(root + "/Program Files/Vendor/tool.exe", "x");
+    }) && make_image("E.img", [](const std::string& root) {
+      std::vector<regf::TreeKey> trees(3, regf::TreeKey{u"ROOT", {}, 0, {}, {}});
+      trees[0].subkeys.push_back(key_at({u"Microsoft", u"Windows NT", u"CurrentVersion", u"ProfileList"},
+                                        {text_value(u"ProfilesDirectory", u"%SystemDrive%\\Users")}));
+      for (const Value& v : kValues) {
+        const size_t hive = size_t(std::find(std::begin(kHives), std::end(kHives), v.hive) - std::begin(kHives));
+        trees[hive].subkeys.push_back(key_at(split(v.key), {text_value(regf::from_utf8(v.name), v.stored),
+                                                    text_value(u"Plain", u"no path here")}));
+      }
+      for (size_t i = 0; i < 3; ++i)
+        if (!write_hive(root + "/" + kHives[i], trees[i]) || !write_hive(at(std::string("orig") + char('0' + i)), trees[i]))
+          return false;
+      return true;
+    });
+  }
+  static void TearDownTestSuite() { dir_.reset(); }
+  void SetUp() override {
+    if (!dir_) GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE (root, mkntfs and ntfs-3g needed), test not run";
+    ASSERT_TRUE(ready_);
+    for (const char* image : {"C.img", "E.img"}) fs::copy_file(at(image), at(std::string("run-") + image), fs::copy_options::overwrite_existing);
+  }
+
+  static std::string at(const std::string& name) { return dir_->path(name); }
+
+  // A fresh 64 MB NTFS image laid out by `lay_out` while mounted.
+  static bool make_image(const std::string& name, const std::function<bool(const std::string&)>& lay_out) {
+    const std::string image = at(name);
+    if (!write_text(image, "") || truncate(image.c_str(), 64 << 20) != 0 ||
+        run_program({"/usr/bin/env", "mkntfs", "-F", "-Q", "-q", image}, {}, dir_->root()).exit_code != 0)
+      return false;
+    ImageMount mount(image, at("build-" + name), false);
+    return lay_out(at("build-" + name));
+  }
+
+  static ProgramRun tool(std::vector<std::string> args) {
+    args.insert(args.begin(), kTool);
+    return run_program(args, {}, dir_->root());
+  }
+  static std::vector<std::string> drives() {
+    return {"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("run-E.img"), "--src", "C", "--dst", "E"};
+  }
+  static std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+
+  static inline std::unique_ptr<TempDir> dir_;
+  static inline bool ready_ = false;
+};
+
+TEST_F(RepairToolTest, DryRunRealRunAndRestore) {
+  const Bytes c_before = read_bytes(at("run-C.img")), e_before = read_bytes(at("run-E.img"));
+  const ProgramRun dry = tool(with(drives(), {"--dry-run", "--changes", at("dry.json")}));
+  ASSERT_EQ(dry.exit_code, 0) << dry.err;
+  EXPECT_EQ(dry.err, "");
+  EXPECT_NE(dry.out.find("dry run: nothing was written; 4 values would change\n"), std::string::npos) << dry.out;
+  EXPECT_TRUE(read_bytes(at("run-C.img")) == c_before && read_bytes(at("run-E.img")) == e_before);
+  EXPECT_FALSE(mounted(at("run-")));
+
+  const ProgramRun real = tool(with(drives(), {"--changes", at("real.json"), "--undo", at("undo")}));
+  ASSERT_EQ(real.exit_code, 0) << real.err;
+  EXPECT_NE(real.out.find("4 values changed\n"), std::string::npos) << real.out;
+  EXPECT_NE(real.out.find("undo: " + at("undo") + " (3 files)\n"), std::string::npos) << real.out;
+  EXPECT_FALSE(mounted(at("run-")));
+  // The dry run named exactly the values the real run changed, with the same texts.
+  const std::string changes = read_text(at("real.json"));
+  EXPECT_EQ(read_text(at("dry.json")), changes);
+  for (const Value& v : kValues)
+    EXPECT_NE(changes.find("\"key\": " + json_text(v.key) + ", \"value\": \"" + v.name + "\", \"type\": 1, \"old\": " +
+                           json_text(regf::to_utf8(v.stored)) + ", \"new\": " + json_text(v.repaired) + "}"),
+              std::string::npos) << v.name << "\n" << changes;
+  // The counters are the summary block's.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(real.out, m, std::regex("Values Accessed +- (\\d+)\nPaths Resolved +- (\\d+)\nPaths Skipped +- (\\d+)")));
+  EXPECT_NE(changes.find("\"counters\": {\"values_accessed\": " + m[1].str() + ", \"paths_resolved\": " + m[2].str() +
+                         ", \"paths_skipped\": " + m[3].str() + "}"), std::string::npos) << changes;
+  {
+    ImageMount e(at("run-E.img"), at("check"), true);
+    for (const Value& v : kValues) {
+      auto tree = read_hive(e.path(v.hive));
+      ASSERT_TRUE(tree) << v.hive;
+      EXPECT_EQ(text_at(*tree, v.key, v.name), v.repaired);
+      EXPECT_EQ(text_at(*tree, v.key, "Plain"), "no path here");
+    }
+  }
+
+  const ProgramRun restored = tool({"--drive", "e=" + at("run-E.img"), "--restore", at("undo")});
+  ASSERT_EQ(restored.exit_code, 0) << restored.err;
+  EXPECT_FALSE(mounted(at("run-")));
+  ImageMount e(at("run-E.img"), at("check"), true);
+  for (size_t i = 0; i < 3; ++i) {
+    const ProgramRun diff = run_program({kHivetool, "diff", at(std::string("orig") + char('0' + i)), e.path(kHives[i])},
+                                        {}, dir_->root());
+    EXPECT_EQ(diff.exit_code, 0) << kHives[i] << "\n" << diff.out;
+  }
+}
+
+TEST_F(RepairToolTest, EachKindOfVolumeWorks) {
+  ImageMount folder(at("run-E.img"), at("folder"), false);
+  ASSERT_TRUE(mounted(at("folder")));
+  const ProgramRun from_folder = tool({"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("folder"), "--src", "C",
+                                       "--dst", "E", "--dry-run"});
+  EXPECT_EQ(from_folder.exit_code, 0) << from_folder.err;
+  EXPECT_NE(from_folder.out.find("4 values would change"), std::string::npos) << from_folder.out;
+
+  const ProgramRun loop = run_program({"/usr/bin/env", "losetup", "--find", "--show", at("run-C.img")}, {}, dir_->root());
+  if (loop.exit_code != 0) GTEST_SKIP() << "no loop device on this machine: " << loop.err;
+  const std::string device = loop.out.substr(0, loop.out.find('\n'));
+  const ProgramRun from_device = tool({"--drive", "c=" + device, "--drive", "e=" + at("folder"), "--src", "C", "--dst",
+                                       "E", "--dry-run"});
+  run_program({"/usr/bin/env", "losetup", "-d", device}, {}, dir_->root());
+  EXPECT_EQ(from_device.exit_code, 0) << from_device.err;
+  EXPECT_NE(from_device.out.find("4 values would change"), std::string::npos) << from_device.out;
+}
+
+TEST_F(RepairToolTest, RefusalsAreOneLine) {
+  ASSERT_TRUE(write_text(at("zeros.img"), std::string(1 << 20, '\0')));
+  fs::create_directories(at("empty"));
+  ASSERT_TRUE(unpack_hive("corrupted_system_hive", at("damaged/Windows/System32/config/SYSTEM")));
+  const struct {
+    std::vector<std::string> args;
+    bool as_nobody;
+    int exit_code;
+    std::string err;  // the line's start
+  } cases[] = {
+      {drives(), true, 1, "hivemend-repair: run as root: ntfs-3g mounts and the hives' backup and restore privileges need it\n"},
+      {{"--dry-run"}, false, 2, "hivemend-repair: no --drive given (see hivemend-repair --help)\n"},
+      {{"--drive", "c=" + at("zeros.img")}, false, 1,
+       "hivemend-repair: " + at("zeros.img") + ": not an NTFS volume (no NTFS boot sector)\n"},
+      {{"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("empty"), "--dst", "CE"}, false, 1,
+       "hivemend-repair: no Windows\\System32\\config on any destination drive (C:, E:)\n"},
+      {{"--drive", "e=" + at("damaged")}, false, 1,
+       "hivemend-repair: E:\\Windows\\System32\\config\\SYSTEM: damaged, refused for writing: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), kTool);
+    const ProgramRun run = run_program(args, {}, dir_->root(), c.as_nobody);
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1);
+    EXPECT_FALSE(mounted(at("run-")));
+  }
+}
+
+TEST_F(RepairToolTest, SigtermDuringARunLeavesNoMount) {
+  const pid_t run = start_program(with({kTool}, drives()), {}, dir_->root(), "term");
+  // Mounts show their image file as their source: only this run's are looked for.
+  bool seen = false;
+  for (int i = 0; i < 5000 && !(seen = mounted(at("run-"))); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  kill(run, SIGTERM);
+  const ProgramRun ended = finish_program(run, dir_->root(), "term");
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(ended.exit_code, 1);
+  EXPECT_EQ(ended.err.rfind("hivemend-repair: interrupted by a signal", 0), 0u) << ended.err;
+  EXPECT_FALSE(mounted(at("run-")));
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+#include "tools/hivemend-repair/changes.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "regf/regtext.h"
+#include "regf/tree.h"
+#include "regf/unicode.h"
+
+namespace hivemend::repair_tool {
+
+namespace {
+
+constexpr char kHiveComment[] = "; hive ";
+
+bool same_place(const win32::JournalEntry& a, const win32::JournalEntry& b) {
+  return regf::equal_nocase(a.hive, b.hive) && regf::equal_nocase(a.key, b.key) &&
+         regf::equal_nocase(a.value, b.value);
+}
+
+std::string json_string(std::string_view utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += char(c);
+    }
+  }
+  return out + "\"";
+}
+
+// The data as the JSON shows it: string types as their text without the terminator
+// (a REG_MULTI_SZ keeps the NULs between its strings), any other type in .reg hex.
+std::string data_text(const win32::JournalData& data) {
+  if (data.type == regf::kRegSz || data.type == regf::kRegExpandSz || data.type == regf::kRegMultiSz) {
+    std::u16string text;
+    for (size_t i = 0; i + 1 < data.data.size(); i += 2) text += char16_t(data.data[i] | data.data[i + 1] << 8);
+    while (!text.empty() && text.back() == 0) text.pop_back();
+    return json_string(regf::to_utf8(text));
+  }
+  const std::u16string line = regf::format_reg_value({u"", data.type, data.data});
+  return json_string(regf::to_utf8(line.substr(line.find(u'=') + 1)));
+}
+
+std::u16string hive_file_name(std::u16string_view hive) { return std::u16string(hive.substr(hive.rfind(u'\\') + 1)); }
+
+std::string undo_file_name(std::u16string_view hive) {
+  std::string name;
+  for (char c : regf::to_utf8(hive)) name += c == '\\' || c == ':' || c == '/' ? '-' : c;
+  while (name.find("--") != name.npos) name.erase(name.find("--"), 1);
+  return name + ".reg";
+}
+
+}  // namespace
+
+std::vector<win32::JournalEntry> net_changes(const std::vector<win32::JournalEntry>& journal) {
+  std::vector<win32::JournalEntry> out;
+  for (const auto& entry : journal) {
+    auto it = std::find_if(out.begin(), out.end(), [&](const auto& seen) { return same_place(seen, entry); });
+    if (it == out.end()) out.push_back(entry);
+    else it->new_data = entry.new_data;
+  }
+  std::erase_if(out, [](const auto& e) { return e.old_data == e.new_data; });
+  return out;
+}
+
+std::string changes_json(const std::vector<win32::JournalEntry>& changes, const std::optional<Counters>& counters) {
+  std::string out = "{\"changes\": [";
+  for (size_t i = 0; i < changes.size(); ++i) {
+    const auto& c = changes[i];
+    out += i ? ",\n  " : "\n  ";
+    out += "{\"hive\": " + json_string(regf::to_utf8(c.hive)) + ", \"key\": " + json_string(regf::to_utf8(c.key)) +
+           ", \"value\": " + json_string(regf::to_utf8(c.value)) + ", \"type\": " + std::to_string(c.new_data.type) +
+           ", \"old\": " + (c.old_data ? data_text(*c.old_data) : "null") + ", \"new\": " + data_text(c.new_data) +
+           "}";
+  }
+  out += changes.empty() ? "],\n" : "\n],\n";
+  if (counters) {
+    out += " \"counters\": {\"values_accessed\": " + std::to_string(counters->values_accessed) +
+           ", \"paths_resolved\": " + std::to_string(counters->paths_resolved) +
+           ", \"paths_skipped\": " + std::to_string(counters->paths_skipped) + "}}\n";
+  } else {
+    out += " \"counters\": null}\n";
+  }
+  return out;
+}
+
+bool write_undo(const std::vector<win32::JournalEntry>& changes, const std::string& dir, size_t* files,
+                std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) {
+    *error = dir + ": " + ec.message();
+    return false;
+  }
+  // Hives in the order of their first change; each value under its key's line.
+  std::vector<std::u16string> hives;
+  for (const auto& c : changes)
+    if (std::none_of(hives.begin(), hives.end(), [&](const auto& h) { return regf::equal_nocase(h, c.hive); }))
+      hives.push_back(c.hive);
+  *files = 0;
+  for (const auto& hive : hives) {
+    const std::u16string root = u"HKEY_LOCAL_MACHINE\\" + hive_file_name(hive);
+    std::u16string text = u"Windows Registry Editor Version 5.00\r\n" + std::u16string(u"; hive ") + hive + u"\r\n";
+    std::u16string last_key;
+    bool first = true;
+    for (const auto& c : changes) {
+      if (!regf::equal_nocase(c.hive, hive)) continue;
+      if (first || c.key != last_key) {
+        text += u"\r\n[" + root + (c.key.empty() ? u"" : u"\\" + c.key) + u"]\r\n";
+        last_key = c.key;
+        first = false;
+      }
+      if (c.old_data) {
+        text += regf::format_reg_value({c.value, c.old_data->type, c.old_data->data});
+      } else {
+        const std::u16string line = regf::format_reg_value({c.value, regf::kRegNone, {}});
+        text += line.substr(0, line.rfind(u'=')) + u"=-";
+      }
+      text += u"\r\n";
+    }
+    const std::string path = dir + "/" + undo_file_name(hive);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    const std::string bytes = regf::to_utf8(text);
+    if (!(out << bytes) || !out.flush()) {
+      *error = path + ": cannot write";
+      return false;
+    }
+    ++*files;
+  }
+  return true;
+}
+
+std::optional<UndoFile> read_undo_header(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  std::optional<UndoFile> out;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind(kHiveComment, 0) != 0) continue;
+    const std::u16string hive = regf::from_utf8(line.substr(sizeof kHiveComment - 1));
+    return UndoFile{hive, u"HKEY_LOCAL_MACHINE\\" + hive_file_name(hive)};
+  }
+  return out;
+}
+
+std::optional<Counters> parse_summary(const std::string& block) {
+  auto number_after = [&](const std::string& label) -> std::optional<uint64_t> {
+    const size_t at = block.find(label);
+    if (at == block.npos) return std::nullopt;
+    const size_t dash = block.find("- ", at);
+    if (dash == block.npos) return std::nullopt;
+    return std::strtoull(block.c_str() + dash + 2, nullptr, 10);
+  };
+  auto accessed = number_after("Values Accessed"), resolved = number_after("Paths Resolved"),
+       skipped = number_after("Paths Skipped");
+  if (!accessed || !resolved || !skipped) return std::nullopt;
+  return Counters{*accessed, *resolved, *skipped};
+}
+
+}  // namespace hivemend::repair_tool

@@ -1,0 +1,491 @@
+// hivemend-repair: repairs the registry of a restored Windows installation in one
+// command. It mounts the volumes behind the drive letters, builds the Windows
+// environment hivemend runs in (a prefix with the drive links and the product's
+// settings), runs hivemend with the registry layer's change journal on, and turns the
+// journal into a list of changes and an undo folder; or puts an undo folder back.
+//
+// Exit codes: 0 after a run (or a restore); 1 on failure, with one line on standard
+// error; 2 on bad usage.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "regf/hive.h"
+#include "regf/recovery.h"
+#include "regf/regtext.h"
+#include "regf/unicode.h"
+#include "tools/hivemend-repair/changes.h"
+#include "tools/hivemend-repair/volumes.h"
+#include "win32/journal.h"
+#include "win32/path.h"
+#include "win32/prefix.h"
+
+namespace {
+
+using namespace hivemend;
+using namespace hivemend::repair_tool;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+// The command line's limit on letters per drive list.
+constexpr size_t kMaxLetters = 15;
+
+constexpr const char* kUsage =
+    "Usage: hivemend-repair [OPTIONS] --drive LETTER=VOLUME...\n"
+    "       hivemend-repair --restore DIR --drive LETTER=VOLUME...\n"
+    "\n"
+    "Repairs the registry of a restored Windows installation with hivemend: paths stored\n"
+    "in 8.3 short form (C:\\PROGRA~1\\...) are rewritten with the long names on the disk.\n"
+    "Run as root.\n"
+    "\n"
+    "  --drive E=VOLUME     a drive letter and the volume behind it: a folder (a mounted\n"
+    "                       volume), an NTFS image file or an NTFS block device; images\n"
+    "                       and devices are mounted with ntfs-3g for the run and always\n"
+    "                       unmounted at its end (also on an error or a signal)\n"
+    "  --src LETTERS        the source letters, where paths are looked up\n"
+    "                       (default: the first --drive's letter)\n"
+    "  --dst LETTERS        the destination letters, whose Windows\\System32\\config hives\n"
+    "                       are repaired (default: the same as --src)\n"
+    "  --sig HEX            the source disk's signature (default 0)\n"
+    "  --rescue-transfer    rescue-transfer mode (product setting CDTransfer = YES)\n"
+    "  --detailed-log       one log line per repaired value (Wickmar\\DetailedLog = 1)\n"
+    "  --summary WINPATH    the report file the summary block is appended to (default:\n"
+    "                       logs/hivemend-report.txt in the prefix)\n"
+    "  --prefix DIR         keep the Windows environment (drive links, settings, the\n"
+    "                       diagnostic log) in DIR (default: a private one, removed)\n"
+    "  --dry-run            write nothing to any volume: images and devices are mounted\n"
+    "                       read-only, the run is made and every change reported, the\n"
+    "                       hives stay as they were; the summary goes to standard output\n"
+    "                       only\n"
+    "  --changes FILE       every value the run changed (or would change), as JSON\n"
+    "  --undo DIR           one REGEDIT5 file per changed hive holding the old data of\n"
+    "                       every changed value\n"
+    "  --restore DIR        apply such an undo folder to the hives on the given drives,\n"
+    "                       and nothing else\n"
+    "  --help               this text\n"
+    "\n"
+    "Prints the summary block and where the changes went. Exit code 0 after a run, 1 on\n"
+    "failure (one line on standard error), 2 on bad usage.\n";
+
+struct Options {
+  std::vector<std::pair<char, std::string>> drives;  // lower-case letter, volume
+  std::string src, dst;                               // upper-case letters
+  std::string sig = "0";
+  bool rescue_transfer = false, detailed_log = false, dry_run = false;
+  std::optional<std::string> summary, prefix, changes, undo, restore;
+};
+
+int usage_error(const std::string& why) {
+  std::fprintf(stderr, "hivemend-repair: %s (see hivemend-repair --help)\n", why.c_str());
+  return kExitUsage;
+}
+
+int failure(const std::string& why) {
+  std::fprintf(stderr, "hivemend-repair: %s\n", why.c_str());
+  return kExitFailed;
+}
+
+// Upper-cased letters, or nullopt when the text holds anything else or too many.
+std::optional<std::string> letters(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (!std::isalpha(static_cast<unsigned char>(c))) return std::nullopt;
+    out += char(std::toupper(static_cast<unsigned char>(c)));
+  }
+  if (out.empty() || out.size() > kMaxLetters) return std::nullopt;
+  return out;
+}
+
+// nullopt after printing help or an error (`exit_code` says which).
+std::optional<Options> parse_options(int argc, char** argv, int& exit_code) {
+  Options o;
+  std::optional<std::string> src, dst;
+  exit_code = kExitUsage;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::optional<std::string> inline_value;
+    if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != arg.npos) {
+      inline_value = arg.substr(eq + 1);
+      arg.resize(eq);
+    }
+    auto value = [&]() -> std::optional<std::string> {
+      if (inline_value) return inline_value;
+      if (i + 1 < argc) return std::string(argv[++i]);
+      return std::nullopt;
+    };
+    auto flag = [&](bool& target) {
+      target = true;
+      return !inline_value;
+    };
+    const bool is_flag = arg == "--help" || arg == "--rescue-transfer" || arg == "--detailed-log" || arg == "--dry-run";
+    if (is_flag && inline_value) return usage_error("option " + arg + " takes no value"), std::nullopt;
+    if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      exit_code = kExitOk;
+      return std::nullopt;
+    }
+    if (arg == "--rescue-transfer") { flag(o.rescue_transfer); continue; }
+    if (arg == "--detailed-log") { flag(o.detailed_log); continue; }
+    if (arg == "--dry-run") { flag(o.dry_run); continue; }
+    static const char* const kValued[] = {"--drive", "--src", "--dst", "--sig", "--summary", "--prefix",
+                                          "--changes", "--undo", "--restore"};
+    if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued))
+      return usage_error("unknown option " + arg), std::nullopt;
+    auto v = value();
+    if (!v) return usage_error("option " + arg + " needs a value"), std::nullopt;
+    if (arg == "--drive") {
+      if (v->size() < 3 || (*v)[1] != '=' || !std::isalpha(static_cast<unsigned char>((*v)[0])))
+        return usage_error("--drive " + *v + ": expected LETTER=VOLUME"), std::nullopt;
+      const char letter = char(std::tolower(static_cast<unsigned char>((*v)[0])));
+      for (const auto& [seen, volume] : o.drives)
+        if (seen == letter) return usage_error(std::string("drive ") + char(std::toupper(letter)) + ": given twice"), std::nullopt;
+      o.drives.emplace_back(letter, v->substr(2));
+    } else if (arg == "--src" || arg == "--dst") {
+      auto l = letters(*v);
+      if (!l) return usage_error(arg + " " + *v + ": expected 1 to 15 drive letters"), std::nullopt;
+      (arg == "--src" ? src : dst) = *l;
+    } else if (arg == "--sig") {
+      if (v->empty() || v->size() > 8 || v->find_first_not_of("0123456789abcdefABCDEF") != v->npos)
+        return usage_error("--sig " + *v + ": expected 1 to 8 hex digits"), std::nullopt;
+      o.sig = *v;
+    } else {
+      std::optional<std::string>* target = arg == "--summary" ? &o.summary : arg == "--prefix" ? &o.prefix
+                                           : arg == "--changes" ? &o.changes : arg == "--undo" ? &o.undo
+                                                                                                 : &o.restore;
+      *target = *v;
+    }
+  }
+  if (o.drives.empty()) return usage_error("no --drive given"), std::nullopt;
+  if (o.restore && (o.dry_run || o.changes || o.undo || src || dst))
+    return usage_error("--restore does nothing but restore: no --dry-run, --changes, --undo, --src or --dst"),
+           std::nullopt;
+  o.src = src ? *src : std::string(1, char(std::toupper(o.drives.front().first)));
+  o.dst = dst ? *dst : o.src;
+  for (char c : o.src + o.dst) {
+    const bool given = std::any_of(o.drives.begin(), o.drives.end(),
+                                   [&](const auto& d) { return d.first == std::tolower(c); });
+    if (!given) return usage_error(std::string("drive ") + c + ": no --drive " + c + "=VOLUME"), std::nullopt;
+  }
+  exit_code = kExitOk;
+  return o;
+}
+
+// The Linux path of an existing file or folder named by a Windows path in the prefix.
+std::optional<std::string> linux_path(const std::u16string& windows) {
+  auto parsed = win32::parse_windows_path(windows);
+  if (!parsed || parsed->components.empty()) return std::nullopt;
+  auto dir = win32::open_directory(*parsed, parsed->components.size() - 1);
+  if (!dir) return std::nullopt;
+  auto entry = win32::find_entry(*dir, parsed->components.back());
+  if (!entry) return std::nullopt;
+  auto path = win32::linux_path_of(win32::Location{dir->root, dir->child(*entry)});
+  return path ? std::optional<std::string>(*path) : std::nullopt;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The product's settings as system.reg holds them: the App Paths key naming the
+// product's registry root, and the switches of the run.
+std::string system_reg(const Options& o, const std::optional<std::u16string>& report_file) {
+  auto line = [](const std::u16string& name, uint32_t type, const std::vector<uint8_t>& data) {
+    return regf::to_utf8(regf::format_reg_value({name, type, data})) + "\r\n";
+  };
+  auto text = [&](const std::u16string& name, const std::u16string& value) {
+    std::vector<uint8_t> data;
+    for (char16_t c : value + u'\0') {
+      data.push_back(uint8_t(c));
+      data.push_back(uint8_t(c >> 8));
+    }
+    return line(name, regf::kRegSz, data);
+  };
+  auto dword = [&](const std::u16string& name, uint32_t value) {
+    return line(name, regf::kRegDword, {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)});
+  };
+  std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n" +
+                    text(u"RegPath", u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend") +
+                    "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend]\r\n" +
+                    text(u"CDTransfer", o.rescue_transfer ? u"YES" : u"NO") + dword(u"LangID", 0x409) +
+                    "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Wickmar]\r\n" +
+                    dword(u"DetailedLog", o.detailed_log ? 1 : 0);
+  if (report_file) reg += text(u"ReportFile", *report_file);
+  reg += "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" + text(u"InstallGlobal", u"YES") +
+         "\r\n";
+  return reg;
+}
+
+// The folder and the scratch of one run: mounts, the private prefix, the journal.
+// Unmounts first and removes the scratch only when nothing is mounted below it.
+class Session {
+ public:
+  bool start(std::string* error) {
+    char tmpl[] = "/tmp/hivemend-repair-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+      *error = std::string("cannot make a scratch folder: ") + std::strerror(errno);
+      return false;
+    }
+    dir_ = tmpl;
+    return true;
+  }
+  ~Session() {
+    mounts.clear();
+    if (dir_.empty()) return;
+    std::ifstream table("/proc/self/mounts");
+    std::string device, point, rest;
+    while (table >> device >> point && std::getline(table, rest))
+      if (point.rfind(dir_ + "/", 0) == 0) return;  // never delete through a mount
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::vector<std::unique_ptr<Mount>> mounts;
+
+ private:
+  std::string dir_;
+};
+
+// Opens every --drive volume and links its letter in the prefix; "" or the reason.
+std::string open_drives(const Options& o, Session& session, bool read_only) {
+  for (const auto& [letter, volume] : o.drives) {
+    if (pending_signal()) return "interrupted by a signal; volumes unmounted";
+    const VolumeRoot root = open_volume(volume, session.path("mnt"), read_only, session.mounts);
+    if (!root.error.empty()) return root.error;
+    if (auto linked = win32::define_drive(letter, root.root); !linked)
+      return std::string("cannot link drive ") + char(std::toupper(letter)) + ": in the prefix";
+  }
+  return "";
+}
+
+// The hive files the run will write, each checked as the registry layer will load it: a
+// damaged hive is refused for writing, so the run could not repair it.
+std::string check_hives(const std::string& dst_with_config) {
+  for (char letter : dst_with_config) {
+    std::vector<std::u16string> hives = {u"X:\\Windows\\System32\\config\\SOFTWARE",
+                                         u"X:\\Windows\\System32\\config\\SYSTEM"};
+    if (auto users = linux_path(std::u16string{char16_t(letter)} + u":\\Users")) {
+      std::error_code ec;
+      for (const auto& entry : std::filesystem::directory_iterator(*users, ec))
+        if (entry.is_directory(ec) && !entry.is_symlink(ec))
+          hives.push_back(u"X:\\Users\\" + regf::from_utf8(entry.path().filename().string()) + u"\\ntuser.dat");
+    }
+    for (auto& hive : hives) {
+      hive[0] = char16_t(letter);
+      auto file = linux_path(hive);
+      if (!file) continue;
+      auto recovered = regf::recover_file(*file);
+      if (!recovered) return regf::to_utf8(hive) + ": not a usable hive: " + recovered.error().to_string();
+      auto opened = regf::Hive::from_image(std::move(recovered->image), regf::to_utf8(hive));
+      if (!opened) return regf::to_utf8(hive) + ": not a usable hive: " + opened.error().to_string();
+      if (const auto& damage = opened->damage(); !damage.empty())
+        return regf::to_utf8(hive) + ": damaged, refused for writing: " + damage.front().to_string();
+    }
+  }
+  return "";
+}
+
+// The status line on a terminal: the hive being walked, keys and values done (from the
+// registry layer's progress record), candidates resolved (the journal's lines); at most
+// ten updates a second.
+struct Progress {
+  std::string record, journal;
+  std::chrono::steady_clock::time_point last{};
+  bool shown = false;
+  std::streamoff journal_read = 0;  // the journal's lines are counted as they come
+  size_t resolved = 0;
+
+  static void tick(void* self) { static_cast<Progress*>(self)->update(); }
+  void update() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last < std::chrono::milliseconds(100)) return;
+    last = now;
+    const auto done = win32::read_progress(record);
+    if (!done) return;
+    std::ifstream in(journal, std::ios::binary);
+    in.seekg(journal_read);
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+      resolved += size_t(std::count(buffer, buffer + in.gcount(), '\n'));
+      journal_read += in.gcount();
+    }
+    std::fprintf(stderr, "\rhivemend-repair: %s: %llu keys, %llu values, %zu resolved\033[K",
+                 regf::to_utf8(done->hive).c_str(), static_cast<unsigned long long>(done->keys),
+                 static_cast<unsigned long long>(done->values), resolved);
+    shown = true;
+  }
+  void clear() const {
+    if (shown) std::fprintf(stderr, "\r\033[K");
+  }
+};
+
+std::string program_beside(const std::string& name) {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return (self.parent_path() / name).string();
+}
+
+// The text of a UTF-16LE report, lines ended by LF.
+std::string report_text(const std::string& bytes) {
+  std::u16string text;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += char16_t(uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8);
+  std::string out = regf::to_utf8(text);
+  std::erase(out, '\r');
+  return out;
+}
+
+int restore(const Options& o, Session& session) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(*o.restore, ec))
+    if (entry.path().extension() == ".reg") files.push_back(entry.path().string());
+  if (ec) return failure(*o.restore + ": " + ec.message());
+  std::sort(files.begin(), files.end());
+  if (files.empty()) return failure(*o.restore + ": no .reg file to restore");
+  const std::string hivetool = program_beside("hivetool");
+  for (const auto& file : files) {
+    auto header = read_undo_header(file);
+    if (!header) return failure(file + ": no \"; hive\" line naming the hive to restore");
+    auto hive = linux_path(header->hive);
+    if (!hive) return failure(file + ": hive " + regf::to_utf8(header->hive) + " not found");
+    const std::string out = session.path("apply.out");
+    auto code = run_child({hivetool, "apply", file, *hive, "--prefix", regf::to_utf8(header->root)}, {}, out, nullptr,
+                          nullptr, true);
+    if (!code) return failure("interrupted by a signal; volumes unmounted");
+    std::string said = read_file(out);
+    if (!said.empty() && said.back() == '\n') said.pop_back();
+    if (*code != 0) return failure("restore of " + regf::to_utf8(header->hive) + " failed: " + said);
+    std::printf("%s: %s\n", regf::to_utf8(header->hive).c_str(), said.substr(said.find(": ") + 2).c_str());
+  }
+  return kExitOk;
+}
+
+int repair(const Options& o, Session& session, const std::string& prefix) {
+  // Where the summary goes: a file of ours under a dry run, else the given or the
+  // program's own default, whose size now tells this run's block from older ones.
+  std::optional<std::u16string> report_setting;
+  std::string report;
+  if (o.dry_run) {
+    report = session.path("summary.txt");
+    auto windows = win32::windows_path_of(report);
+    if (!windows) return failure("no Windows name for " + report);
+    report_setting = *windows;
+  } else if (o.summary) {
+    report_setting = regf::from_utf8(*o.summary);
+  } else {
+    report = prefix + "/logs/hivemend-report.txt";
+  }
+  {
+    std::ofstream reg(prefix + "/system.reg", std::ios::binary | std::ios::trunc);
+    if (!(reg << system_reg(o, report_setting)) || !reg.flush()) return failure(prefix + "/system.reg: cannot write");
+  }
+  auto report_path = [&]() -> std::optional<std::string> {
+    if (!report.empty()) return report;
+    return linux_path(*report_setting);
+  };
+  const auto before = report_path();
+  std::error_code no_file;
+  uintmax_t old_size = before ? std::filesystem::file_size(*before, no_file) : 0;
+  if (no_file) old_size = 0;
+
+  const std::string journal = session.path("journal");
+  Progress progress{session.path("progress"), journal};
+  const bool terminal = isatty(STDERR_FILENO);
+  auto code = run_child({program_beside("hivemend"), "/SrcDrives", "%" + o.src + "%", "/DstDrives", "%" + o.dst + "%",
+                         "/SrcSig", "%" + o.sig + "%"},
+                        {"HIVEMEND_PREFIX=" + prefix, "HIVEMEND_JOURNAL=" + journal, "HIVEMEND_PROGRESS=" + progress.record,
+                         std::string("HIVEMEND_DRY_RUN=") + (o.dry_run ? "1" : "0")},
+                        "", terminal ? &Progress::tick : nullptr, &progress);
+  progress.clear();
+  if (!code) return failure("interrupted by a signal: the run was stopped, nothing written, volumes unmounted");
+
+  const auto after = report_path();
+  std::string block;
+  if (after) {
+    const std::string bytes = read_file(*after);
+    if (bytes.size() > old_size) block = report_text(bytes.substr(size_t(old_size)));
+  }
+  const auto counters = parse_summary(block);
+  if ((*code != 2 && *code != 0) || !counters)
+    return failure("hivemend ran no repair (exit code " + std::to_string(*code) + ")" +
+                   (o.prefix ? "; see " + prefix + "/logs/hivemend.log" : std::string()));
+
+  auto entries = win32::read_journal(journal);
+  std::vector<win32::JournalEntry> changes;
+  if (entries) changes = net_changes(*entries);
+  else if (std::filesystem::exists(journal)) return failure(journal + ": the change journal cannot be read");
+
+  std::fputs(block.c_str(), stdout);
+  if (!block.empty() && block.back() != '\n') std::fputs("\n", stdout);
+  if (o.dry_run) std::printf("dry run: nothing was written; %zu values would change\n", changes.size());
+  else if (o.summary || o.prefix)
+    std::printf("%zu values changed; summary appended to %s\n", changes.size(),
+                o.summary ? o.summary->c_str() : report.c_str());
+  else std::printf("%zu values changed\n", changes.size());
+  if (o.changes) {
+    std::ofstream out(*o.changes, std::ios::binary | std::ios::trunc);
+    if (!(out << changes_json(changes, counters)) || !out.flush()) return failure(*o.changes + ": cannot write");
+    std::printf("changes: %s\n", o.changes->c_str());
+  }
+  if (o.undo) {
+    size_t files = 0;
+    std::string error;
+    if (!write_undo(changes, *o.undo, &files, &error)) return failure(error);
+    std::printf("undo: %s (%zu file%s)\n", o.undo->c_str(), files, files == 1 ? "" : "s");
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int exit_code = kExitOk;
+  const auto options = parse_options(argc, argv, exit_code);
+  if (!options) return exit_code;
+  const Options& o = *options;
+  if (geteuid() != 0)
+    return failure("run as root: ntfs-3g mounts and the hives' backup and restore privileges need it");
+  install_signal_handlers();
+
+  Session session;
+  std::string error;
+  if (!session.start(&error)) return failure(error);
+  const std::string prefix = o.prefix ? std::filesystem::absolute(*o.prefix).string() : session.path("prefix");
+  std::error_code ec;
+  std::filesystem::create_directories(prefix + "/dosdevices", ec);
+  if (ec) return failure(prefix + ": " + ec.message());
+  setenv("HIVEMEND_PREFIX", prefix.c_str(), 1);
+  if (auto root = win32::define_drive('z', "/"); !root) return failure(prefix + ": cannot link drive Z:");
+
+  if (error = open_drives(o, session, o.dry_run); !error.empty()) return failure(error);
+  if (o.restore) return restore(o, session);
+
+  std::string with_config;
+  for (char letter : o.dst)
+    if (linux_path(std::u16string{char16_t(letter)} + u":\\Windows\\System32\\config")) with_config += letter;
+  if (with_config.empty()) {
+    std::string drives;
+    for (char letter : o.dst) drives += std::string(drives.empty() ? "" : ", ") + letter + ":";
+    return failure("no Windows\\System32\\config on any destination drive (" + drives + ")");
+  }
+  if (error = check_hives(with_config); !error.empty()) return failure(error);
+  return repair(o, session, prefix);
+}
