@@ -575,7 +575,9 @@ std::u16string join_key_path(std::span<const std::u16string> path) {
   std::u16string out;
   for (size_t i = 0; i < path.size(); ++i) {
     if (i > 0) out += u'\\';
-    if (key_name_needs_hex(path[i])) {
+    // "[-" opens a deletion: a path whose first name begins with '-' would read back as
+    // the deletion of the rest.
+    if (key_name_needs_hex(path[i]) || (i == 0 && path[i].front() == u'-')) {
       out += u'\\';
       for (char16_t c : path[i]) append_hex(out, c, 4);
     } else {

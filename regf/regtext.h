@@ -17,6 +17,7 @@
 //    in hex, four digits each: [HKEY_LOCAL_MACHINE\Foo\\0061d800] is key "Foo" with the
 //    subkey "a" U+D800. Windows never allows a backslash or an empty name in a key
 //    name, so "\\" never occurs in a path regedit writes.
+//  - So is a path's first name when it begins with '-': "[-" opens a deletion.
 // Class names and last-written times have no place in .reg text and are not kept.
 #pragma once
 
