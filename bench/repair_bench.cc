@@ -36,6 +36,10 @@
 
 namespace {
 
+using hivemend::bench::in_child;
+using hivemend::bench::Measure;
+using hivemend::bench::run_program;
+
 constexpr int kPaths = 2000;
 constexpr int kKeys = 10000;
 constexpr int kValuesPerKey = 100;
@@ -154,31 +158,6 @@ Installation& Setup() {
   return installation;
 }
 
-struct Measure {
-  double seconds = 0;
-  double cpu_seconds = 0;  // user + system time of the process: steadier on a busy machine
-  double peak_mb = 0;
-  bool ok = false;
-};
-
-// Runs `child` in a forked process; wall time and that process's peak resident memory.
-template <typename F>
-Measure InChild(F child) {
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) _exit(child());
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  Measure m;
-  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  m.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  m.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return m;
-}
-
 void BM_RepairInstallation(benchmark::State& state) {
   Installation& setup = Setup();
   if (!setup.ready) {
@@ -188,13 +167,8 @@ void BM_RepairInstallation(benchmark::State& state) {
   const std::string software = setup.inst + "/Windows/system32/config/SOFTWARE.orig";
   for (auto _ : state) {
     setup.Restore();
-    const Measure baseline = InChild([&] {
-      const int fd = open("/dev/null", O_WRONLY);
-      dup2(fd, 1);
-      execl(HIVEMEND_BIN_DIR "/hivetool", "hivetool", "export", software.c_str(), nullptr);
-      return 127;
-    });
-    const Measure repair = InChild([&] {
+    const Measure baseline = run_program({HIVEMEND_BIN_DIR "/hivetool", "export", software});
+    const Measure repair = in_child([&] {
       CHivemendDlg run(u"C", u"E", 0);
       // Every candidate was examined and none was left unresolved.
       return run.m_dwPathsResolved == 20000 + 200 && run.m_dwPathsSkipped == 0 ? 0 : 1;
