@@ -98,7 +98,8 @@ using RegSink = std::function<bool(std::span<const uint8_t>)>;
 // The whole document of one hive below `root`, as write_reg gives it for the hive's tree,
 // written straight from the hive's cells into `sink` in pieces: no tree and no whole text
 // in memory. A damaged hive is refused, before anything is written, with the error
-// read_tree gives; a refusal of the sink is "write error".
+// read_tree gives; a REGEDIT4 refusal (as write_reg's) comes after the text before it;
+// a refusal of the sink is "write error".
 Status write_reg_hive(const Hive& hive, std::u16string_view root, const RegSink& sink,
                       const RegWriteOptions& options = {});
 
