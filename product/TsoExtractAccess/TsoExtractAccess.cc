@@ -55,8 +55,6 @@ void ExtendedLogMessage(void*, const VARIANT* args, VARIANT*) {
   const auto prefix = hivemend::win32::prefix_dir();
   if (!prefix) throw std::runtime_error("ExtendedLogMessage: no prefix folder");
   const std::string dir = *prefix + "/logs";
-  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
-    throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + dir);
 
   std::string line = timestamp();
   line += '\t';
@@ -66,7 +64,13 @@ void ExtendedLogMessage(void*, const VARIANT* args, VARIANT*) {
   line += '\n';
 
   const std::string file = dir + "/hivemend.log";
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT) {
+    // The folder is made with the first line (or again, when it was removed).
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+      throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + dir);
+    fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  }
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + file);
   const ssize_t written = ::write(fd, line.data(), line.size());
   const int error = errno;
