@@ -149,6 +149,16 @@ void fill_times(DirEntry& e, const struct stat& st) {
   e.last_write = filetime_of(st.st_mtim);
 }
 
+// The attributes and the short name of the NTFS entry e.linux_name of a directory;
+// `st` is its lstat.
+void read_ntfs_names(int dir_fd, const struct stat& st, DirEntry& e) {
+  const std::string path = proc_path(dir_fd, e.linux_name);
+  e.attributes = attributes_from(st, ntfs_attrib(path, false));
+  char dos[64];
+  const ssize_t n = lgetxattr(path.c_str(), kNtfsDosName, dos, sizeof dos);
+  if (n > 0) e.short_name = regf::from_utf8(std::string_view(dos, size_t(n)));
+}
+
 // `self_st`: the directory's fstat.
 std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const struct stat& self_st) {
   UniqueFd reading(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -174,11 +184,7 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const s
     struct stat st;
     if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
     if (listing->ntfs) {
-      const std::string path = proc_path(fd, name);
-      e.attributes = attributes_from(st, ntfs_attrib(path, false));
-      char dos[64];
-      const ssize_t n = lgetxattr(path.c_str(), kNtfsDosName, dos, sizeof dos);
-      if (n > 0) e.short_name = regf::from_utf8(std::string_view(dos, size_t(n)));
+      read_ntfs_names(fd, st, e);
     } else {
       e.attributes = attributes_from(st, std::nullopt);
       if (S_ISLNK(st.st_mode)) {
@@ -292,6 +298,36 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
     if (watching) watched_listings()[path_key(dir)] = listing;
   }
   return listing;
+}
+
+std::shared_ptr<const Listing> watched_listing(const Location& dir) {
+  if (!g_cache_enabled.load()) return nullptr;
+  std::lock_guard lock(g_cache_mutex);
+  auto& kept = watched_listings();
+  auto it = kept.find(path_key(dir));
+  return it == kept.end() ? nullptr : it->second;
+}
+
+std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux_name) {
+  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  struct stat st;
+  if (!fd || !ntfs_attrib(proc_path(fd.get(), ""), true) ||
+      fstatat(fd.get(), linux_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return std::nullopt;
+  DirEntry e;
+  e.linux_name = linux_name;
+  e.long_name = regf::from_utf8(linux_name);
+  read_ntfs_names(fd.get(), st, e);
+  // ntfs-3g also finds an entry by its short name: that spelling does not tell the long one.
+  if (regf::equal_nocase(e.short_name, e.long_name)) return std::nullopt;
+  fill_times(e, st);
+  return e;
+}
+
+bool is_short_name_spelling(int dir_fd, const std::string& name) {
+  char dos[64];
+  const ssize_t n = lgetxattr(proc_path(dir_fd, name).c_str(), kNtfsDosName, dos, sizeof dos);
+  return n > 0 && regf::equal_nocase(regf::from_utf8(std::string_view(dos, size_t(n))), regf::from_utf8(name));
 }
 
 std::shared_ptr<const Listing> cached_listing(const Location& dir) {

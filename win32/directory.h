@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,18 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir);
 // The cached listing of a directory when there is one and it is still true, else
 // nullptr; never reads the directory.
 std::shared_ptr<const Listing> cached_listing(const Location& dir);
+
+// A kept listing that needs no question to the file system (a watched one), else nullptr.
+std::shared_ptr<const Listing> watched_listing(const Location& dir);
+
+// The entry of a directory on an NTFS volume whose Linux name is `linux_name`, read
+// alone, without listing the directory; nullopt when there is none, or when the volume
+// has no NTFS metadata (short names are then made from the whole listing).
+std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux_name);
+
+// Whether `name`, found in the directory, is an entry's short name (ntfs-3g finds entries
+// by either name): such a spelling does not give the entry's real name.
+bool is_short_name_spelling(int dir_fd, const std::string& name);
 
 // Forgets the cached listing of a directory (after the layer wrote into one of its files).
 void forget_listing(const Location& dir);

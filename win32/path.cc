@@ -103,10 +103,13 @@ Expected<std::string> find_entry(const Location& dir, std::u16string_view name) 
   }
   {
     // Without one, the name as written may exist: no need to read the whole directory.
+    // A short name is looked up in the listing, so that paths are made of real names
+    // only (changes are watched per spelling).
     UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
     if (!fd) return WinError{ERROR_PATH_NOT_FOUND};
     struct stat st;
-    if (fstatat(fd.get(), utf8.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return utf8;
+    if (fstatat(fd.get(), utf8.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !is_short_name_spelling(fd.get(), utf8))
+      return utf8;
   }
   auto listing = list_directory(dir);
   if (!listing) return WinError{listing.error()};
