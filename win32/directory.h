@@ -1,8 +1,10 @@
 // Directory listings with their short names and attributes, and the cache that keeps
 // them. On an ntfs-3g mount every short name and attribute is one more request to the
 // FUSE daemon per entry, so a listing is kept for the life of the process and read
-// again only when the directory changed (its modification or change time moved) or the
-// layer itself wrote into it.
+// again only when the directory changed or the layer itself wrote into it. A directory
+// is watched (inotify) from its first reading: while no change is reported its listing
+// answers without any request; after one, the directory's modification and change
+// times tell whether its listing still holds.
 #pragma once
 
 #include <sys/stat.h>
