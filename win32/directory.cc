@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -150,22 +151,22 @@ void fill_times(DirEntry& e, const struct stat& st) {
 }
 
 // The attributes and the short name of the NTFS entry e.linux_name of a directory;
-// `st` is its lstat.
-void read_ntfs_names(int dir_fd, const struct stat& st, DirEntry& e) {
+// `st` is its lstat. False when the entry has no NTFS attributes.
+bool read_ntfs_names(int dir_fd, const struct stat& st, DirEntry& e) {
   const std::string path = proc_path(dir_fd, e.linux_name);
-  e.attributes = attributes_from(st, ntfs_attrib(path, false));
+  const auto attrib = ntfs_attrib(path, false);
+  e.attributes = attributes_from(st, attrib);
   char dos[64];
   const ssize_t n = lgetxattr(path.c_str(), kNtfsDosName, dos, sizeof dos);
   if (n > 0) e.short_name = regf::from_utf8(std::string_view(dos, size_t(n)));
+  return attrib.has_value();
 }
 
 // `self_st`: the directory's fstat.
 std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const struct stat& self_st) {
   UniqueFd reading(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!reading) return nullptr;
-  std::unique_ptr<DIR, int (*)(DIR*)> stream(fdopendir(reading.get()), closedir);
-  if (!stream) return nullptr;
-  const int fd = reading.release();  // the stream owns it now
+  const int fd = reading.get();
   ++g_directory_reads;
 
   auto listing = std::make_shared<Listing>();
@@ -175,9 +176,18 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const s
   listing->self.attributes = attributes_from(self_st, self_attrib);
   fill_times(listing->self, self_st);
 
-  while (dirent* d = readdir(stream.get())) {
-    const std::string name = d->d_name;
-    if (name == "." || name == "..") continue;
+  // The names as the kernel hands them over (a directory stream would first ask the
+  // file system about the descriptor once more); a read error ends the listing.
+  std::vector<std::string> names;
+  alignas(dirent64) char buffer[32768];
+  for (ssize_t n; (n = getdents64(fd, buffer, sizeof buffer)) > 0;) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* d = reinterpret_cast<const dirent64*>(buffer + at);
+      at += d->d_reclen;
+      if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) names.emplace_back(d->d_name);
+    }
+  }
+  for (const std::string& name : names) {
     DirEntry e;
     e.linux_name = name;
     e.long_name = regf::from_utf8(name);
@@ -311,13 +321,12 @@ std::shared_ptr<const Listing> watched_listing(const Location& dir) {
 std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux_name) {
   UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   struct stat st;
-  if (!fd || !ntfs_attrib(proc_path(fd.get(), ""), true) ||
-      fstatat(fd.get(), linux_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return std::nullopt;
+  if (!fd || fstatat(fd.get(), linux_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   DirEntry e;
   e.linux_name = linux_name;
   e.long_name = regf::from_utf8(linux_name);
-  read_ntfs_names(fd.get(), st, e);
+  // Every entry of an NTFS volume has its NTFS attributes.
+  if (!read_ntfs_names(fd.get(), st, e)) return std::nullopt;
   // ntfs-3g also finds an entry by its short name: that spelling does not tell the long one.
   if (regf::equal_nocase(e.short_name, e.long_name)) return std::nullopt;
   fill_times(e, st);
