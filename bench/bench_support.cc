@@ -1,5 +1,7 @@
 #include "bench/bench_support.h"
 
+#include <fcntl.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -57,6 +59,18 @@ void enable_mount_privileges() {
     LookupPrivilegeValueW(nullptr, name, &p.Privileges[0].Luid);
     AdjustTokenPrivileges(token, FALSE, &p, 0, nullptr, nullptr);
   }
+}
+
+Measure run_program(const std::vector<std::string>& argv) {
+  return in_child([&] {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    return 127;
+  });
 }
 
 }  // namespace hivemend::bench

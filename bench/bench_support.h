@@ -3,9 +3,15 @@
 // privileges that mounting a hive needs.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace hivemend::bench {
 
@@ -22,5 +28,36 @@ bool use_prefix(std::initializer_list<std::pair<char, std::string>> drives);
 
 // Enables the backup and restore privileges (held by an administrator, disabled).
 void enable_mount_privileges();
+
+// One side of a comparison, run in a process of its own so that its peak resident
+// memory is its own.
+struct Measure {
+  double seconds = 0;
+  double cpu_seconds = 0;  // user + system time of the process: steadier on a busy machine
+  double peak_mb = 0;
+  bool ok = false;
+};
+
+// Runs `child` in a forked process (its result is the exit code).
+template <typename F>
+Measure in_child(F child) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) _exit(child());
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  Measure m;
+  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  m.peak_mb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  m.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  m.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return m;
+}
+
+// Runs a program (found on PATH when `argv[0]` holds no '/') with its standard output
+// thrown away.
+Measure run_program(const std::vector<std::string>& argv);
 
 }  // namespace hivemend::bench

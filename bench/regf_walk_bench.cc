@@ -1,6 +1,9 @@
 // Walking the real SYSTEM hive completely (open, every key, every value name and data)
 // through the engine's handles, against hivexml doing the same in the same run. The
 // engine should need at most a quarter of hivexml's time; the ratio is printed at the end.
+// Then `hivetool export` of the same hive against hivexml, each in a process of its own,
+// in turns: at most half of hivexml's time, and at most the hive's size plus 50 MB of
+// memory.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -10,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "bench/bench_support.h"
@@ -83,6 +87,33 @@ void BM_Hivexml(benchmark::State& state) {
 }
 BENCHMARK(BM_Hivexml)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
+struct ExportFigures {
+  double seconds = 0, cpu_seconds = 0, hivexml_seconds = 0, hivexml_cpu_seconds = 0, peak_mb = 0, hive_mb = 0;
+} export_figures;
+
+void BM_ExportAgainstHivexml(benchmark::State& state) {
+  if (system_hive().empty()) return state.SkipWithError("cannot decompress SYSTEM");
+  using hivemend::bench::Measure;
+  using hivemend::bench::run_program;
+  ExportFigures f;
+  f.hive_mb = double(std::filesystem::file_size(system_hive())) / (1024.0 * 1024.0);
+  for (auto _ : state) {
+    const Measure exported = run_program({HIVEMEND_BIN_DIR "/hivetool", "export", system_hive()});
+    const Measure hivexml = run_program({"hivexml", system_hive()});
+    if (!exported.ok || !hivexml.ok) return state.SkipWithError(!exported.ok ? "hivetool export failed" : "hivexml failed");
+    f.seconds += exported.seconds;
+    f.cpu_seconds += exported.cpu_seconds;
+    f.hivexml_seconds += hivexml.seconds;
+    f.hivexml_cpu_seconds += hivexml.cpu_seconds;
+    f.peak_mb = std::max(f.peak_mb, exported.peak_mb);
+  }
+  state.counters["time_ratio"] = f.seconds / f.hivexml_seconds;
+  state.counters["cpu_ratio"] = f.cpu_seconds / f.hivexml_cpu_seconds;
+  state.counters["peak_MB"] = f.peak_mb;
+  export_figures = f;
+}
+BENCHMARK(BM_ExportAgainstHivexml)->Unit(benchmark::kMillisecond)->Iterations(10);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,6 +125,13 @@ int main(int argc, char** argv) {
     double ratio = engine_seconds / hivexml_seconds;
     std::printf("engine walk / hivexml: %.3f (%.1f ms vs %.1f ms; target at most 0.25): %s\n", ratio,
                 engine_seconds * 1000, hivexml_seconds * 1000, ratio <= 0.25 ? "met" : "NOT MET");
+  }
+  if (const ExportFigures& f = export_figures; f.hivexml_seconds > 0) {
+    const double ratio = f.seconds / f.hivexml_seconds, cpu_ratio = f.cpu_seconds / f.hivexml_cpu_seconds;
+    std::printf("hivetool export / hivexml: %.3f (processor time %.3f; target at most 0.5): %s\n", ratio, cpu_ratio,
+                ratio <= 0.5 ? "met" : "NOT MET");
+    std::printf("hivetool export peak memory: %.1f MB for a %.1f MB hive (target at most %.1f MB): %s\n", f.peak_mb,
+                f.hive_mb, f.hive_mb + 50, f.peak_mb <= f.hive_mb + 50 ? "met" : "NOT MET");
   }
   return 0;
 }

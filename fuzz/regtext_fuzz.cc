@@ -7,7 +7,8 @@
 //
 // Promises checked: a document that reads gives trees that export without loss (the
 // exported text reads back as the same trees); REGEDIT4 export may refuse only with a
-// message; a tree that build_hive takes opens as a sound hive holding the same tree.
+// message; a tree that build_hive takes opens as a sound hive holding the same tree, and
+// that hive exported straight from its cells gives the text of its tree.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -81,6 +82,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(read.ok(), "a built hive failed to read");
     std::string difference = hivemend_fuzz::tree_difference(tree, *read);
     FUZZ_CHECK(difference.empty(), difference);
+
+    // The hive written straight from its cells reads as the text of its tree.
+    const regf::RegRoot root[] = {{u"R", &*read}};
+    auto from_tree = regf::write_reg(root, options);
+    std::vector<uint8_t> streamed;
+    auto from_cells = regf::write_reg_hive(*hive, u"R", [&](std::span<const uint8_t> piece) {
+      streamed.insert(streamed.end(), piece.begin(), piece.end());
+      return true;
+    }, options);
+    FUZZ_CHECK(from_tree.ok() == from_cells.ok(), "the tree and the cells export differently");
+    FUZZ_CHECK(!from_tree.ok() || *from_tree == streamed, "the tree and the cells give different text");
   }
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "regf/hive.h"
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -158,23 +159,38 @@ std::span<uint8_t> Hive::cell_mut(uint32_t offset) {
                             size_t(-int64_t(raw)) - kCellHeaderSize);
 }
 
-std::vector<uint8_t> Hive::image() const {
-  std::vector<uint8_t> out = bytes_;
-  uint8_t* b = out.data();
+namespace {
+
+// Turns base block `b` into the clean one of the next write: sequence numbers advanced
+// and equal, last-written time now, size and checksum right.
+void stamp_base_block(uint8_t* b, size_t bins_size) {
   uint32_t sequence = load_u32(b + base_block::kPrimarySequence) + 1;
   store_u32(b + base_block::kPrimarySequence, sequence);
   store_u32(b + base_block::kSecondarySequence, sequence);
   store_u64(b + base_block::kLastWritten, filetime_now());
-  store_u32(b + base_block::kHiveBinsDataSize, uint32_t(bins_size_));
+  store_u32(b + base_block::kHiveBinsDataSize, uint32_t(bins_size));
   store_u32(b + base_block::kChecksum, base_block_checksum(b));
+}
+
+}  // namespace
+
+std::vector<uint8_t> Hive::image() const {
+  std::vector<uint8_t> out = bytes_;
+  stamp_base_block(out.data(), bins_size_);
   return out;
 }
 
 Status Hive::commit(const std::string& path) {
   if (auto st = ensure_writable(); !st) return st;
-  std::vector<uint8_t> out = image();
-  if (auto st = replace_file(path, out); !st) return st;
-  std::copy(out.begin(), out.begin() + kBaseBlockSize, bytes_.begin());
+  // The new base block goes in place of the old one, which is put back if the write
+  // fails: no second copy of the hive in memory.
+  std::array<uint8_t, kBaseBlockSize> old;
+  std::copy_n(bytes_.begin(), kBaseBlockSize, old.begin());
+  stamp_base_block(bytes_.data(), bins_size_);
+  if (auto st = replace_file(path, bytes_); !st) {
+    std::copy(old.begin(), old.end(), bytes_.begin());
+    return st;
+  }
   return Ok{};
 }
 

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "regf/unicode.h"
+#include "regf/walk.h"
 
 namespace regf {
 namespace {
@@ -23,22 +24,23 @@ constexpr std::u16string_view kHexContinuation = u"\\\r\n  ";
 bool is_high_surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_low_surrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-// Marks the code units that are half of a surrogate pair with no other half.
-std::vector<bool> unpaired_surrogates(std::u16string_view s) {
-  std::vector<bool> bad(s.size(), false);
+// Value data read as UTF-16LE code units, in place.
+struct LeUnits {
+  std::span<const uint8_t> bytes;
+  size_t size() const { return bytes.size() / 2; }
+  char16_t operator[](size_t i) const { return char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8); }
+  LeUnits first(size_t n) const { return LeUnits{bytes.first(2 * n)}; }
+};
+
+template <typename Units>
+bool has_unpaired_surrogate(const Units& s) {
   for (size_t i = 0; i < s.size(); ++i) {
     if (is_high_surrogate(s[i]) && i + 1 < s.size() && is_low_surrogate(s[i + 1])) {
       ++i;
     } else if (is_high_surrogate(s[i]) || is_low_surrogate(s[i])) {
-      bad[i] = true;
+      return true;
     }
   }
-  return bad;
-}
-
-bool has_unpaired_surrogate(std::u16string_view s) {
-  for (bool b : unpaired_surrogates(s))
-    if (b) return true;
   return false;
 }
 
@@ -52,12 +54,6 @@ int hex_digit(char16_t c) {
 void append_hex(std::u16string& out, uint32_t v, int digits) {
   static constexpr char16_t kDigits[] = u"0123456789abcdef";
   for (int i = digits - 1; i >= 0; --i) out += kDigits[(v >> (4 * i)) & 0xF];
-}
-
-void append_hex_min(std::u16string& out, uint32_t v) {
-  int digits = 1;
-  while (digits < 8 && (v >> (4 * digits)) != 0) ++digits;
-  append_hex(out, v, digits);
 }
 
 std::u16string_view trim(std::u16string_view s) {
@@ -90,15 +86,6 @@ std::u16string utf16_from_le(std::span<const uint8_t> bytes) {
   for (size_t i = 0; i < out.size(); ++i)
     out[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
   return out;
-}
-
-// ---- key paths ----
-
-bool key_name_needs_hex(std::u16string_view name) {
-  if (name.empty()) return true;
-  for (char16_t c : name)
-    if (c == u'\\' || c < 0x20) return true;
-  return has_unpaired_surrogate(name);
 }
 
 // ---- reading ----
@@ -459,114 +446,307 @@ bool has_prefix_nocase(const std::vector<std::u16string>& path,
 
 // ---- writing ----
 
-bool is_plain_text(const std::vector<uint8_t>& data) {
+// The text being written, encoded as it is made into one buffer, which is handed to the
+// sink whenever it holds kChunk bytes (or kept whole when there is no sink).
+class TextOut {
+ public:
+  TextOut(RegEncoding encoding, const RegSink* sink)
+      : utf16_(encoding == RegEncoding::kUtf16Le), sink_(sink), buffer_(sink ? kChunk + kChunk / 4 : 4096) {
+    if (encoding == RegEncoding::kUtf16Le) put_bytes({0xFF, 0xFE});
+    if (encoding == RegEncoding::kUtf8Bom) put_bytes({0xEF, 0xBB, 0xBF});
+  }
+
+  // Code units of text; in UTF-8 a surrogate pair is one character, an unpaired
+  // surrogate (never written by the writers below) U+FFFD.
+  template <typename Units>
+  void put_units(const Units& s) {
+    units_ += s.size();
+    uint8_t* p = room(s.size() * 3);
+    for (size_t i = 0; i < s.size(); ++i) {
+      char32_t c = s[i];
+      if (utf16_) {
+        *p++ = uint8_t(c);
+        *p++ = uint8_t(c >> 8);
+      } else if (c < 0x80) {
+        *p++ = uint8_t(c);
+      } else if (c < 0x800) {
+        *p++ = uint8_t(0xC0 | c >> 6);
+        *p++ = uint8_t(0x80 | (c & 0x3F));
+      } else {
+        if (is_high_surrogate(char16_t(c)) && i + 1 < s.size() && is_low_surrogate(s[i + 1])) {
+          c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+          *p++ = uint8_t(0xF0 | c >> 18);
+          *p++ = uint8_t(0x80 | (c >> 12 & 0x3F));
+        } else {
+          if (is_high_surrogate(char16_t(c)) || is_low_surrogate(char16_t(c))) c = 0xFFFD;
+          *p++ = uint8_t(0xE0 | c >> 12);
+        }
+        *p++ = uint8_t(0x80 | (c >> 6 & 0x3F));
+        *p++ = uint8_t(0x80 | (c & 0x3F));
+      }
+    }
+    used_ = size_t(p - buffer_.data());
+    if (sink_ && used_ >= kChunk) flush();
+  }
+  void put(std::u16string_view s) { put_units(s); }
+  void put(char16_t c) { put_units(std::u16string_view(&c, 1)); }
+  void put_hex(uint32_t v, int digits) {
+    char16_t text[8];
+    for (int i = 0; i < digits; ++i) text[i] = kHexDigits[(v >> (4 * (digits - 1 - i))) & 0xF];
+    put_units(std::u16string_view(text, size_t(digits)));
+  }
+  // Code units written so far (for the length of a line).
+  size_t units() const { return units_; }
+
+  // The rest handed to the sink: false when any hand-over failed.
+  bool finish() {
+    if (sink_) flush();
+    return ok_;
+  }
+  std::vector<uint8_t> take() {
+    buffer_.resize(used_);
+    return std::move(buffer_);
+  }
+
+ private:
+  static constexpr size_t kChunk = 64 * 1024;
+  static constexpr char16_t kHexDigits[] = u"0123456789abcdef";
+
+  uint8_t* room(size_t units) {
+    const size_t need = used_ + units * 3 + 4;
+    if (need > buffer_.size()) buffer_.resize(std::max(need, buffer_.size() * 2));
+    return buffer_.data() + used_;
+  }
+  void put_bytes(std::initializer_list<uint8_t> bytes) {
+    std::copy(bytes.begin(), bytes.end(), room(bytes.size()));
+    used_ += bytes.size();
+  }
+  void flush() {
+    if (ok_ && used_ > 0) ok_ = (*sink_)(std::span<const uint8_t>(buffer_.data(), used_));
+    used_ = 0;
+  }
+
+  bool utf16_;
+  const RegSink* sink_;
+  std::vector<uint8_t> buffer_;
+  size_t used_ = 0;
+  size_t units_ = 0;
+  bool ok_ = true;
+};
+
+bool key_name_needs_hex(std::u16string_view name) {
+  if (name.empty()) return true;
+  for (char16_t c : name)
+    if (c == u'\\' || c < 0x20) return true;
+  return has_unpaired_surrogate(name);
+}
+
+// One name of a key path as written between the brackets; `first`: the path's first.
+void append_key_name(std::u16string& out, std::u16string_view name, bool first) {
+  // "[-" opens a deletion: a path whose first name begins with '-' would read back as
+  // the deletion of the rest.
+  if (!key_name_needs_hex(name) && !(first && name.front() == u'-')) {
+    out += name;
+    return;
+  }
+  out += u'\\';
+  for (char16_t c : name) append_hex(out, c, 4);
+}
+
+bool is_plain_text(std::span<const uint8_t> data) {
   if (data.size() < 2 || data.size() % 2 != 0) return false;
-  const std::u16string text = utf16_from_le(data);
-  if (text.back() != u'\0') return false;
-  const std::u16string_view body(text.data(), text.size() - 1);
-  for (char16_t c : body)
-    if (c == u'\0' || c == u'\r' || c == u'\n') return false;
+  const LeUnits text{data};
+  if (text[text.size() - 1] != u'\0') return false;
+  const LeUnits body = text.first(text.size() - 1);
+  for (size_t i = 0; i < body.size(); ++i)
+    if (body[i] == u'\0' || body[i] == u'\r' || body[i] == u'\n') return false;
   return !has_unpaired_surrogate(body);
 }
 
-void append_quoted_name(std::u16string& out, std::u16string_view name) {
-  const std::vector<bool> unpaired = unpaired_surrogates(name);
-  out += u'"';
+void put_quoted_name(TextOut& out, std::u16string_view name) {
+  out.put(u'"');
+  size_t run = 0;  // start of the plain characters not yet written
   for (size_t i = 0; i < name.size(); ++i) {
     const char16_t c = name[i];
-    if (c == u'\\' || c == u'"') {
-      out += u'\\';
-      out += c;
-    } else if (c < 0x20 || unpaired[i]) {
-      out += u"\\u";
-      append_hex(out, c, 4);
-    } else {
-      out += c;
+    if (is_high_surrogate(c) && i + 1 < name.size() && is_low_surrogate(name[i + 1])) {
+      ++i;
+      continue;
     }
+    const bool escaped = c == u'\\' || c == u'"';
+    if (!escaped && c >= 0x20 && !is_high_surrogate(c) && !is_low_surrogate(c)) continue;
+    out.put(name.substr(run, i - run));
+    if (escaped) {
+      out.put(u'\\');
+      out.put(c);
+    } else {
+      out.put(u"\\u");
+      out.put_hex(c, 4);
+    }
+    run = i + 1;
   }
-  out += u'"';
+  out.put(name.substr(run));
+  out.put(u'"');
 }
 
 // Writes one value line; wrap: break hex data the way regedit does.
-Status append_value(std::u16string& out, const TreeValue& v, RegFormat format, bool wrap) {
-  const size_t line_start = out.size();
-  if (v.name.empty()) {
-    out += u'@';
+Status put_value(TextOut& out, std::u16string_view name, uint32_t type, std::span<const uint8_t> data,
+                 RegFormat format, bool wrap) {
+  const size_t line_start = out.units();
+  if (name.empty()) {
+    out.put(u'@');
   } else {
-    append_quoted_name(out, v.name);
+    put_quoted_name(out, name);
   }
-  out += u'=';
-  if (v.type == kRegSz && is_plain_text(v.data)) {
-    const std::u16string text = utf16_from_le(v.data);
-    out += u'"';
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
-      if (text[i] == u'\\' || text[i] == u'"') out += u'\\';
-      out += text[i];
+  out.put(u'=');
+  if (type == kRegSz && is_plain_text(data)) {
+    const LeUnits text = LeUnits{data}.first(data.size() / 2 - 1);
+    out.put(u'"');
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] != u'\\' && text[i] != u'"') continue;
+      out.put_units(LeUnits{text.bytes.subspan(2 * run, 2 * (i - run))});
+      out.put(u'\\');
+      run = i;
     }
-    out += u'"';
+    out.put_units(LeUnits{text.bytes.subspan(2 * run)});
+    out.put(u'"');
     return Ok{};
   }
-  if (v.type == kRegDword && v.data.size() == 4) {
-    out += u"dword:";
-    append_hex(out, uint32_t(v.data[0]) | uint32_t(v.data[1]) << 8 | uint32_t(v.data[2]) << 16 |
-                        uint32_t(v.data[3]) << 24,
-               8);
+  if (type == kRegDword && data.size() == 4) {
+    out.put(u"dword:");
+    out.put_hex(uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24, 8);
     return Ok{};
   }
-  std::vector<uint8_t> narrow;
-  const std::vector<uint8_t>* bytes = &v.data;
-  if (format == RegFormat::kRegedit4 && (v.type == kRegExpandSz || v.type == kRegMultiSz)) {
-    const std::u16string text = utf16_from_le(v.data);
-    if (v.data.size() % 2 != 0 || has_unpaired_surrogate(text))
-      return make_error("value \"" + to_utf8(v.name) +
+  std::string narrow;
+  if (format == RegFormat::kRegedit4 && (type == kRegExpandSz || type == kRegMultiSz)) {
+    if (data.size() % 2 != 0 || has_unpaired_surrogate(LeUnits{data}))
+      return make_error("value \"" + to_utf8(name) +
                         "\": REGEDIT4 cannot carry this hex(2)/hex(7) data; use REGEDIT5");
-    const std::string utf8 = to_utf8(text);
-    narrow.assign(utf8.begin(), utf8.end());
-    bytes = &narrow;
+    narrow = to_utf8(utf16_from_le(data));
+    data = std::span(reinterpret_cast<const uint8_t*>(narrow.data()), narrow.size());
   }
-  if (v.type == kRegBinary) {
-    out += u"hex:";
+  if (type == kRegBinary) {
+    out.put(u"hex:");
   } else {
-    out += u"hex(";
-    append_hex_min(out, v.type);
-    out += u"):";
+    out.put(u"hex(");
+    int digits = 1;
+    while (digits < 8 && (type >> (4 * digits)) != 0) ++digits;
+    out.put_hex(type, digits);
+    out.put(u"):");
   }
-  size_t line_len = out.size() - line_start;
-  for (size_t i = 0; i < bytes->size(); ++i) {
-    append_hex(out, (*bytes)[i], 2);
-    if (i + 1 == bytes->size()) break;
-    out += u',';
+  size_t line_len = out.units() - line_start;
+  for (size_t i = 0; i < data.size(); ++i) {
+    out.put_hex(data[i], 2);
+    if (i + 1 == data.size()) break;
+    out.put(u',');
     line_len += 3;
     if (wrap && line_len >= kHexLineBreak) {
-      out += kHexContinuation;
+      out.put(kHexContinuation);
       line_len = 2;
     }
   }
   return Ok{};
 }
 
-Status append_key(std::u16string& out, std::vector<std::u16string>& path, const TreeKey& key,
-                  RegFormat format) {
-  out += u'[';
-  out += join_key_path(path);
-  out += u"]\r\n";
+Error in_key(Error e, std::u16string_view path) {
+  e.message = "key " + to_utf8(path) + ": " + e.message;
+  return e;
+}
+
+void put_key_line(TextOut& out, std::u16string_view path) {
+  out.put(u'[');
+  out.put(path);
+  out.put(u"]\r\n");
+}
+
+// `path`: the key's path as written between the brackets; names are added to it on the
+// way down and taken off on the way up.
+Status put_tree_key(TextOut& out, std::u16string& path, const TreeKey& key, RegFormat format) {
+  put_key_line(out, path);
   for (const TreeValue& v : key.values) {
-    auto st = append_value(out, v, format, true);
-    if (!st) {
-      Error e = st.error();
-      e.message = "key " + to_utf8(join_key_path(path)) + ": " + e.message;
-      return e;
-    }
-    out += u"\r\n";
+    if (auto st = put_value(out, v.name, v.type, v.data, format, true); !st) return in_key(st.error(), path);
+    out.put(u"\r\n");
   }
-  out += u"\r\n";
+  out.put(u"\r\n");
   for (const TreeKey& sub : key.subkeys) {
-    path.push_back(sub.name);
-    auto st = append_key(out, path, sub, format);
-    path.pop_back();
+    const size_t length = path.size();
+    path += u'\\';
+    append_key_name(path, sub.name, false);
+    auto st = put_tree_key(out, path, sub, format);
+    path.resize(length);
     if (!st) return st;
   }
   return Ok{};
+}
+
+// Every key of a sound hive in pre-order, read from its cells into buffers reused for
+// every key and value.
+class HiveTextWriter {
+ public:
+  HiveTextWriter(const Hive& hive, TextOut& out, RegFormat format) : hive_(hive), out_(out), format_(format) {}
+
+  Status key(KeyRef k, std::u16string& path) {
+    put_key_line(out_, path);
+    auto values = hive_.value_count(k);
+    if (!values) return values.error();
+    for (uint32_t i = 0; i < *values; ++i) {
+      auto v = hive_.value(k, i);
+      if (!v) return v.error();
+      auto info = hive_.read_value(*v, name_, data_);
+      if (info && info->size > data_.size()) {
+        data_.resize(info->size);
+        info = hive_.read_value(*v, name_, data_);
+      }
+      if (!info) return info.error();
+      const std::u16string_view name(name_.data(), info->name_length);
+      auto st = put_value(out_, name, info->type, std::span(data_).first(info->size), format_, true);
+      if (!st) return in_key(st.error(), path);
+      out_.put(u"\r\n");
+    }
+    out_.put(u"\r\n");
+    auto subkeys = hive_.subkey_count(k);
+    if (!subkeys) return subkeys.error();
+    for (uint32_t i = 0; i < *subkeys; ++i) {
+      auto sub = hive_.subkey(k, i);
+      if (!sub) return sub.error();
+      auto length = hive_.read_key_name(*sub, name_);
+      if (!length) return length.error();
+      const size_t mark = path.size();
+      path += u'\\';
+      append_key_name(path, std::u16string_view(name_.data(), *length), false);
+      auto st = key(*sub, path);
+      path.resize(mark);
+      if (!st) return st;
+    }
+    return Ok{};
+  }
+
+ private:
+  const Hive& hive_;
+  TextOut& out_;
+  RegFormat format_;
+  // Names are counted in 16 bits: any fits.
+  std::vector<char16_t> name_ = std::vector<char16_t>(0x10000);
+  std::vector<uint8_t> data_ = std::vector<uint8_t>(4096);
+};
+
+Status put_header(TextOut& out, const RegWriteOptions& options) {
+  if (options.format == RegFormat::kRegedit4 && options.encoding == RegEncoding::kUtf16Le)
+    return make_error("REGEDIT4 text is 8-bit; it cannot be written as UTF-16");
+  out.put(options.format == RegFormat::kRegedit5 ? kHeader5 : kHeader4);
+  out.put(u"\r\n\r\n");
+  return Ok{};
+}
+
+// A root path as written between the brackets.
+Result<std::u16string> root_text(std::u16string_view root) {
+  auto path = split_key_path(root);
+  if (!path) {
+    Error e = path.error();
+    e.message = "root \"" + to_utf8(root) + "\": " + e.message;
+    return e;
+  }
+  return join_key_path(*path);
 }
 
 }  // namespace
@@ -575,12 +755,7 @@ std::u16string join_key_path(std::span<const std::u16string> path) {
   std::u16string out;
   for (size_t i = 0; i < path.size(); ++i) {
     if (i > 0) out += u'\\';
-    if (key_name_needs_hex(path[i])) {
-      out += u'\\';
-      for (char16_t c : path[i]) append_hex(out, c, 4);
-    } else {
-      out += path[i];
-    }
+    append_key_name(out, path[i], i == 0);
   }
   return out;
 }
@@ -684,46 +859,34 @@ Result<TreeKey> reg_subtree(const RegDocument& doc, std::u16string_view root,
 
 Result<std::vector<uint8_t>> write_reg(std::span<const RegRoot> roots,
                                        const RegWriteOptions& options) {
-  if (options.format == RegFormat::kRegedit4 && options.encoding == RegEncoding::kUtf16Le)
-    return make_error("REGEDIT4 text is 8-bit; it cannot be written as UTF-16");
-  std::u16string text(options.format == RegFormat::kRegedit5 ? kHeader5 : kHeader4);
-  text += u"\r\n\r\n";
+  TextOut out(options.encoding, nullptr);
+  if (auto st = put_header(out, options); !st) return st.error();
   for (const RegRoot& root : roots) {
-    auto path = split_key_path(root.path);
-    if (!path) {
-      Error e = path.error();
-      e.message = "root \"" + to_utf8(root.path) + "\": " + e.message;
-      return e;
-    }
-    auto st = append_key(text, *path, *root.key, options.format);
-    if (!st) return st.error();
+    auto path = root_text(root.path);
+    if (!path) return path.error();
+    if (auto st = put_tree_key(out, *path, *root.key, options.format); !st) return st.error();
   }
-  std::vector<uint8_t> out;
-  switch (options.encoding) {
-    case RegEncoding::kUtf16Le:
-      out = {0xFF, 0xFE};
-      out.reserve(2 + text.size() * 2);
-      for (char16_t c : text) {
-        out.push_back(uint8_t(c));
-        out.push_back(uint8_t(c >> 8));
-      }
-      break;
-    case RegEncoding::kUtf8Bom:
-      out = {0xEF, 0xBB, 0xBF};
-      [[fallthrough]];
-    case RegEncoding::kUtf8: {
-      const std::string utf8 = to_utf8(text);
-      out.insert(out.end(), utf8.begin(), utf8.end());
-      break;
-    }
-  }
-  return out;
+  return out.take();
+}
+
+Status write_reg_hive(const Hive& hive, std::u16string_view root, const RegSink& sink,
+                      const RegWriteOptions& options) {
+  if (auto sound = check_sound(hive); !sound) return sound;
+  auto path = root_text(root);
+  if (!path) return path.error();
+  TextOut out(options.encoding, &sink);
+  if (auto st = put_header(out, options); !st) return st;
+  HiveTextWriter writer(hive, out, options.format);
+  if (auto st = writer.key(hive.root(), *path); !st) return st;
+  if (!out.finish()) return make_error("write error");
+  return Ok{};
 }
 
 std::u16string format_reg_value(const TreeValue& value) {
-  std::u16string out;
-  (void)append_value(out, value, RegFormat::kRegedit5, false);
-  return out;
+  TextOut out(RegEncoding::kUtf16Le, nullptr);
+  (void)put_value(out, value.name, value.type, value.data, RegFormat::kRegedit5, false);
+  const std::vector<uint8_t> bytes = out.take();
+  return utf16_from_le(std::span(bytes).subspan(2));  // after the byte-order mark
 }
 
 }  // namespace regf

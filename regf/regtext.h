@@ -17,16 +17,19 @@
 //    in hex, four digits each: [HKEY_LOCAL_MACHINE\Foo\\0061d800] is key "Foo" with the
 //    subkey "a" U+D800. Windows never allows a backslash or an empty name in a key
 //    name, so "\\" never occurs in a path regedit writes.
+//  - So is a path's first name when it begins with '-': "[-" opens a deletion.
 // Class names and last-written times have no place in .reg text and are not kept.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "regf/hive.h"
 #include "regf/result.h"
 #include "regf/tree.h"
 
@@ -88,6 +91,17 @@ struct RegWriteOptions {
 // REG_MULTI_SZ value is not UTF-16 text that the 8-bit form can carry.
 Result<std::vector<uint8_t>> write_reg(std::span<const RegRoot> roots,
                                        const RegWriteOptions& options = {});
+
+// Where text goes as it is written, piece by piece; false stops the writing.
+using RegSink = std::function<bool(std::span<const uint8_t>)>;
+
+// The whole document of one hive below `root`, as write_reg gives it for the hive's tree,
+// written straight from the hive's cells into `sink` in pieces: no tree and no whole text
+// in memory. A damaged hive is refused, before anything is written, with the error
+// read_tree gives; a REGEDIT4 refusal (as write_reg's) comes after the text before it;
+// a refusal of the sink is "write error".
+Status write_reg_hive(const Hive& hive, std::u16string_view root, const RegSink& sink,
+                      const RegWriteOptions& options = {});
 
 // One value as its line would read ("\"name\"=dword:00000001"), unwrapped; for reports.
 std::u16string format_reg_value(const TreeValue& value);

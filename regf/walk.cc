@@ -147,12 +147,18 @@ WalkReport walk_tree(const Hive& hive) {
   return report;
 }
 
+namespace {
+
+Error first_damage(const Hive& hive, const std::vector<Damage>& damage) {
+  const Damage& d = damage.front();
+  return Error{(d.path.empty() ? "" : d.path + ": ") + d.reason, d.offset, hive.name()};
+}
+
+}  // namespace
+
 Result<TreeKey> read_tree(const Hive& hive) {
   WalkReport report = walk_tree(hive);
-  if (!report.damage.empty()) {
-    const Damage& d = report.damage.front();
-    return Error{(d.path.empty() ? "" : d.path + ": ") + d.reason, d.offset, hive.name()};
-  }
+  if (!report.damage.empty()) return first_damage(hive, report.damage);
   return std::move(report.root);
 }
 
@@ -160,6 +166,12 @@ std::vector<Damage> check_tree(const Hive& hive) {
   TreeWalker walker(hive);
   walker.walk(hive.root(), nullptr);
   return std::move(walker.damage);
+}
+
+Status check_sound(const Hive& hive) {
+  const std::vector<Damage> damage = check_tree(hive);
+  if (!damage.empty()) return first_damage(hive, damage);
+  return Ok{};
 }
 
 }  // namespace regf

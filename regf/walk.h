@@ -21,6 +21,8 @@ struct WalkReport {
 WalkReport walk_tree(const Hive& hive);
 // The whole content; an Error naming the first damaged place when there is any.
 Result<TreeKey> read_tree(const Hive& hive);
+// The first damaged place as read_tree names it, without copying the content.
+Status check_sound(const Hive& hive);
 // Only the damage report (no content is copied).
 std::vector<Damage> check_tree(const Hive& hive);
 

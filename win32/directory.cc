@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -44,10 +47,74 @@ struct CacheSlot {
   std::shared_ptr<const Listing> listing;
 };
 
+std::string proc_path(int dir_fd, const std::string& name) {
+  return "/proc/self/fd/" + std::to_string(dir_fd) + (name.empty() ? "" : "/" + name);
+}
+
 std::mutex g_cache_mutex;
 std::map<CacheKey, CacheSlot>& cache() {
   static auto* c = new std::map<CacheKey, CacheSlot>;  // lives to the end of the process
   return *c;
+}
+
+// Listings of watched directories by volume root and path: each is true as long as no
+// change was reported in any watched directory (the kernel reports every change made
+// through the mount, by any process, before the call making it returns), so it answers
+// without a round trip to the file system. Any change forgets them all; a directory is
+// then checked against the listings by identity above.
+struct PathKey {
+  dev_t root_dev;
+  ino_t root_ino;
+  std::string relative;
+  auto tie() const { return std::tie(root_dev, root_ino, relative); }
+  bool operator<(const PathKey& o) const { return tie() < o.tie(); }
+};
+
+struct Watched {
+  int inotify = -1;
+  bool tried = false;
+  std::map<PathKey, std::shared_ptr<const Listing>> listings;
+};
+
+Watched& watched() {
+  static auto* w = new Watched;  // lives to the end of the process
+  return *w;
+}
+
+PathKey path_key(const Location& dir) { return PathKey{dir.root->dev, dir.root->ino, dir.relative}; }
+
+// A forked child shares the parent's queue of changes: it starts a queue of its own.
+void fork_prepare() { g_cache_mutex.lock(); }
+void fork_parent() { g_cache_mutex.unlock(); }
+void fork_child() {
+  Watched& w = watched();
+  if (w.inotify >= 0) close(w.inotify);
+  w = Watched{};
+  g_cache_mutex.unlock();
+}
+
+// With g_cache_mutex held: the watched listings left after the changes reported so far.
+std::map<PathKey, std::shared_ptr<const Listing>>& watched_listings() {
+  Watched& w = watched();
+  if (w.inotify >= 0) {
+    alignas(inotify_event) char events[4096];
+    while (read(w.inotify, events, sizeof events) > 0) w.listings.clear();
+  }
+  return w.listings;
+}
+
+// With g_cache_mutex held: starts watching the opened directory; false when changes to
+// it could not be watched.
+bool watch(int dir_fd) {
+  Watched& w = watched();
+  if (!w.tried) {
+    w.tried = true;
+    w.inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (w.inotify >= 0) pthread_atfork(fork_prepare, fork_parent, fork_child);
+  }
+  constexpr uint32_t kChanges = IN_ATTRIB | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MODIFY | IN_MOVE_SELF |
+                                IN_MOVED_FROM | IN_MOVED_TO;
+  return w.inotify >= 0 && inotify_add_watch(w.inotify, proc_path(dir_fd, "").c_str(), kChanges) >= 0;
 }
 
 bool same_time(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
@@ -61,9 +128,6 @@ std::optional<uint32_t> ntfs_attrib(const std::string& path, bool follow) {
   return uint32_t(buf[0] | buf[1] << 8 | buf[2] << 16 | uint32_t(buf[3]) << 24);
 }
 
-std::string proc_path(int dir_fd, const std::string& name) {
-  return "/proc/self/fd/" + std::to_string(dir_fd) + (name.empty() ? "" : "/" + name);
-}
 
 DWORD attributes_from(const struct stat& st, std::optional<uint32_t> ntfs) {
   DWORD a;
@@ -86,37 +150,51 @@ void fill_times(DirEntry& e, const struct stat& st) {
   e.last_write = filetime_of(st.st_mtim);
 }
 
-std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd) {
+// The attributes and the short name of the NTFS entry e.linux_name of a directory;
+// `st` is its lstat. False when the entry has no NTFS attributes.
+bool read_ntfs_names(int dir_fd, const struct stat& st, DirEntry& e) {
+  const std::string path = proc_path(dir_fd, e.linux_name);
+  const auto attrib = ntfs_attrib(path, false);
+  e.attributes = attributes_from(st, attrib);
+  char dos[64];
+  const ssize_t n = lgetxattr(path.c_str(), kNtfsDosName, dos, sizeof dos);
+  if (n > 0) e.short_name = regf::from_utf8(std::string_view(dos, size_t(n)));
+  return attrib.has_value();
+}
+
+// `self_st`: the directory's fstat.
+std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const struct stat& self_st) {
   UniqueFd reading(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!reading) return nullptr;
-  std::unique_ptr<DIR, int (*)(DIR*)> stream(fdopendir(reading.get()), closedir);
-  if (!stream) return nullptr;
-  const int fd = reading.release();  // the stream owns it now
+  const int fd = reading.get();
   ++g_directory_reads;
 
   auto listing = std::make_shared<Listing>();
-  struct stat self_st;
-  if (fstat(fd, &self_st) != 0) return nullptr;
   const auto self_attrib = ntfs_attrib(proc_path(fd, ""), true);
   listing->ntfs = self_attrib.has_value();
   listing->self.long_name.assign(1, u'.');
   listing->self.attributes = attributes_from(self_st, self_attrib);
   fill_times(listing->self, self_st);
 
-  while (dirent* d = readdir(stream.get())) {
-    const std::string name = d->d_name;
-    if (name == "." || name == "..") continue;
+  // The names as the kernel hands them over (a directory stream would first ask the
+  // file system about the descriptor once more); a read error ends the listing.
+  std::vector<std::string> names;
+  alignas(dirent64) char buffer[32768];
+  for (ssize_t n; (n = getdents64(fd, buffer, sizeof buffer)) > 0;) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* d = reinterpret_cast<const dirent64*>(buffer + at);
+      at += d->d_reclen;
+      if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) names.emplace_back(d->d_name);
+    }
+  }
+  for (const std::string& name : names) {
     DirEntry e;
     e.linux_name = name;
     e.long_name = regf::from_utf8(name);
     struct stat st;
     if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
     if (listing->ntfs) {
-      const std::string path = proc_path(fd, name);
-      e.attributes = attributes_from(st, ntfs_attrib(path, false));
-      char dos[64];
-      const ssize_t n = lgetxattr(path.c_str(), kNtfsDosName, dos, sizeof dos);
-      if (n > 0) e.short_name = regf::from_utf8(std::string_view(dos, size_t(n)));
+      read_ntfs_names(fd, st, e);
     } else {
       e.attributes = attributes_from(st, std::nullopt);
       if (S_ISLNK(st.st_mode)) {
@@ -196,45 +274,98 @@ std::vector<uint32_t> Listing::starting_with(std::u16string_view upper_prefix) c
 }
 
 Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
+  const bool use_cache = g_cache_enabled.load();
+  if (use_cache) {
+    std::lock_guard lock(g_cache_mutex);
+    auto& kept = watched_listings();
+    if (auto it = kept.find(path_key(dir)); it != kept.end()) return it->second;
+  }
   UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
-  struct stat st, root_st;
-  if (fstat(fd.get(), &st) != 0 || fstat(dir.root->get(), &root_st) != 0) return WinError{error_from_errno(errno)};
-  const CacheKey key{root_st.st_dev, root_st.st_ino, st.st_dev, st.st_ino};
-  const bool use_cache = g_cache_enabled.load();
+  bool watching = false;
+  if (use_cache) {
+    // Watched before it is read, so that a change made meanwhile is not missed.
+    std::lock_guard lock(g_cache_mutex);
+    watching = watch(fd.get());
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return WinError{error_from_errno(errno)};
+  const CacheKey key{dir.root->dev, dir.root->ino, st.st_dev, st.st_ino};
+  std::shared_ptr<const Listing> listing;
   if (use_cache) {
     std::lock_guard lock(g_cache_mutex);
     auto it = cache().find(key);
     if (it != cache().end() && same_time(it->second.mtime, st.st_mtim) && same_time(it->second.ctime, st.st_ctim))
-      return it->second.listing;
+      listing = it->second.listing;
   }
-  std::shared_ptr<const Listing> listing = read_directory(dir, fd.get());
-  if (!listing) return WinError{error_from_errno(errno)};
+  if (!listing) {
+    listing = read_directory(dir, fd.get(), st);
+    if (!listing) return WinError{error_from_errno(errno)};
+  }
   if (use_cache) {
     std::lock_guard lock(g_cache_mutex);
     cache()[key] = CacheSlot{st.st_mtim, st.st_ctim, listing};
+    if (watching) watched_listings()[path_key(dir)] = listing;
   }
   return listing;
 }
 
+std::shared_ptr<const Listing> watched_listing(const Location& dir) {
+  if (!g_cache_enabled.load()) return nullptr;
+  std::lock_guard lock(g_cache_mutex);
+  auto& kept = watched_listings();
+  auto it = kept.find(path_key(dir));
+  return it == kept.end() ? nullptr : it->second;
+}
+
+std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux_name) {
+  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  struct stat st;
+  if (!fd || fstatat(fd.get(), linux_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  DirEntry e;
+  e.linux_name = linux_name;
+  e.long_name = regf::from_utf8(linux_name);
+  // Every entry of an NTFS volume has its NTFS attributes.
+  if (!read_ntfs_names(fd.get(), st, e)) return std::nullopt;
+  // ntfs-3g also finds an entry by its short name: that spelling does not tell the long one.
+  if (regf::equal_nocase(e.short_name, e.long_name)) return std::nullopt;
+  fill_times(e, st);
+  return e;
+}
+
+bool is_short_name_spelling(int dir_fd, const std::string& name) {
+  char dos[64];
+  const ssize_t n = lgetxattr(proc_path(dir_fd, name).c_str(), kNtfsDosName, dos, sizeof dos);
+  return n > 0 && regf::equal_nocase(regf::from_utf8(std::string_view(dos, size_t(n))), regf::from_utf8(name));
+}
+
 std::shared_ptr<const Listing> cached_listing(const Location& dir) {
   if (!g_cache_enabled.load()) return nullptr;
+  {
+    std::lock_guard lock(g_cache_mutex);
+    auto& kept = watched_listings();
+    if (auto it = kept.find(path_key(dir)); it != kept.end()) return it->second;
+  }
   UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
-  struct stat st, root_st;
-  if (!fd || fstat(fd.get(), &st) != 0 || fstat(dir.root->get(), &root_st) != 0) return nullptr;
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0) return nullptr;
   std::lock_guard lock(g_cache_mutex);
-  auto it = cache().find(CacheKey{root_st.st_dev, root_st.st_ino, st.st_dev, st.st_ino});
+  auto it = cache().find(CacheKey{dir.root->dev, dir.root->ino, st.st_dev, st.st_ino});
   if (it == cache().end() || !same_time(it->second.mtime, st.st_mtim) || !same_time(it->second.ctime, st.st_ctim))
     return nullptr;
   return it->second.listing;
 }
 
 void forget_listing(const Location& dir) {
+  {
+    std::lock_guard lock(g_cache_mutex);
+    watched_listings().erase(path_key(dir));
+  }
   UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
-  struct stat st, root_st;
-  if (!fd || fstat(fd.get(), &st) != 0 || fstat(dir.root->get(), &root_st) != 0) return;
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0) return;
   std::lock_guard lock(g_cache_mutex);
-  cache().erase(CacheKey{root_st.st_dev, root_st.st_ino, st.st_dev, st.st_ino});
+  cache().erase(CacheKey{dir.root->dev, dir.root->ino, st.st_dev, st.st_ino});
 }
 
 DWORD attributes_of(int fd, const struct stat& st) { return attributes_from(st, ntfs_attrib(proc_path(fd, ""), true)); }
@@ -246,6 +377,7 @@ void set_listing_cache_enabled(bool enabled) {
   if (!enabled) {
     std::lock_guard lock(g_cache_mutex);
     cache().clear();
+    watched().listings.clear();
   }
 }
 

@@ -1,14 +1,17 @@
 // Directory listings with their short names and attributes, and the cache that keeps
 // them. On an ntfs-3g mount every short name and attribute is one more request to the
 // FUSE daemon per entry, so a listing is kept for the life of the process and read
-// again only when the directory changed (its modification or change time moved) or the
-// layer itself wrote into it.
+// again only when the directory changed or the layer itself wrote into it. A directory
+// is watched (inotify) from its first reading: while no change is reported its listing
+// answers without any request; after one, the directory's modification and change
+// times tell whether its listing still holds.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +57,18 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir);
 // The cached listing of a directory when there is one and it is still true, else
 // nullptr; never reads the directory.
 std::shared_ptr<const Listing> cached_listing(const Location& dir);
+
+// A kept listing that needs no question to the file system (a watched one), else nullptr.
+std::shared_ptr<const Listing> watched_listing(const Location& dir);
+
+// The entry of a directory on an NTFS volume whose Linux name is `linux_name`, read
+// alone, without listing the directory; nullopt when there is none, or when the volume
+// has no NTFS metadata (short names are then made from the whole listing).
+std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux_name);
+
+// Whether `name`, found in the directory, is an entry's short name (ntfs-3g finds entries
+// by either name): such a spelling does not give the entry's real name.
+bool is_short_name_spelling(int dir_fd, const std::string& name);
 
 // Forgets the cached listing of a directory (after the layer wrote into one of its files).
 void forget_listing(const Location& dir);

@@ -152,12 +152,28 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   if (path->trailing_separator || path->components.empty()) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   auto where = locate_parent(*path);
   if (!where) return fail(where.error(), INVALID_HANDLE_VALUE);
-  auto listing = list_directory(where->parent);
-  if (!listing) return fail(listing.error(), INVALID_HANDLE_VALUE);
-
-  auto search = std::make_shared<FindSearch>();
-  search->listing = *listing;
   const std::u16string& pattern = where->name;
+  auto search = std::make_shared<FindSearch>();
+  if (!has_wildcards(pattern) && !watched_listing(where->parent)) {
+    // A name spelled as the entry is named wins over any other match: on NTFS that
+    // entry alone is read, without listing the directory.
+    const std::string linux_name = regf::to_utf8(pattern);
+    if (regf::from_utf8(linux_name) == pattern && linux_name.find('/') == std::string::npos) {
+      if (auto entry = read_entry(where->parent, linux_name)) {
+        auto one = std::make_shared<Listing>();
+        one->ntfs = true;
+        one->entries.push_back(std::move(*entry));
+        one->build_index();
+        search->listing = std::move(one);
+        search->candidates.push_back(0);
+      }
+    }
+  }
+  if (!search->listing) {
+    auto listing = list_directory(where->parent);
+    if (!listing) return fail(listing.error(), INVALID_HANDLE_VALUE);
+    search->listing = *listing;
+  }
   if (has_wildcards(pattern)) {
     search->expression = dos_expression(pattern);
     search->candidates = search->listing->starting_with(literal_prefix(search->expression));
@@ -169,8 +185,9 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
       for (const DirEntry* d : {&search->dot, &search->dotdot})
         if (name_in_expression(search->expression, d->long_name)) search->dots.push_back(d);
     }
-  } else if (const DirEntry* e = search->listing->find(pattern)) {
-    search->candidates.push_back(uint32_t(e - search->listing->entries.data()));
+  } else if (search->candidates.empty()) {
+    if (const DirEntry* e = search->listing->find(pattern))
+      search->candidates.push_back(uint32_t(e - search->listing->entries.data()));
   }
   const DirEntry* first = search->next();
   if (!first) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);

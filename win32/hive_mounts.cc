@@ -41,7 +41,8 @@ Expected<std::string> resolve_hive_file(std::u16string_view windows_file) {
 
 DWORD write_back(HiveStore& store) {
   if (!store.modified || dry_run()) return ERROR_SUCCESS;
-  if (auto st = regf::replace_file(store.file, store.hive.image()); !st) {
+  // Written from the hive's own image: no second copy of a large hive in memory.
+  if (auto st = store.hive.commit(store.file); !st) {
     std::fprintf(stderr, "hivemend: hive %s not written: %s\n", regf::to_utf8(store.name).c_str(),
                  st.error().to_string().c_str());
     return ERROR_ACCESS_DENIED;

@@ -8,10 +8,13 @@
 #include <cerrno>
 #include <climits>
 #include <filesystem>
+#include <map>
+#include <mutex>
 
 #include "regf/unicode.h"
 #include "win32/directory.h"
 #include "win32/error.h"
+#include "win32/file.h"
 #include "win32/prefix.h"
 
 namespace hivemend::win32 {
@@ -100,10 +103,13 @@ Expected<std::string> find_entry(const Location& dir, std::u16string_view name) 
   }
   {
     // Without one, the name as written may exist: no need to read the whole directory.
+    // A short name is looked up in the listing, so that paths are made of real names
+    // only (changes are watched per spelling).
     UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
     if (!fd) return WinError{ERROR_PATH_NOT_FOUND};
     struct stat st;
-    if (fstatat(fd.get(), utf8.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return utf8;
+    if (fstatat(fd.get(), utf8.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !is_short_name_spelling(fd.get(), utf8))
+      return utf8;
   }
   auto listing = list_directory(dir);
   if (!listing) return WinError{listing.error()};
@@ -112,14 +118,53 @@ Expected<std::string> find_entry(const Location& dir, std::u16string_view name) 
   return entry->linux_name;
 }
 
+namespace {
+
+// The roots of the drives, opened once per prefix and letter.
+Expected<std::shared_ptr<const VolumeRoot>> drive_root(char16_t letter) {
+  auto prefix = prefix_dir();
+  if (!prefix) return WinError{ERROR_PATH_NOT_FOUND};
+  static std::mutex mutex;
+  static std::string roots_prefix;
+  static uint64_t roots_changes = 0;
+  static std::map<char16_t, std::shared_ptr<const VolumeRoot>> roots;
+  const char16_t key = char16_t(letter | 0x20);
+  std::lock_guard lock(mutex);
+  if (roots_prefix != *prefix || roots_changes != drive_changes()) {
+    roots.clear();
+    roots_prefix = *prefix;
+    roots_changes = drive_changes();
+  }
+  if (auto it = roots.find(key); it != roots.end()) return it->second;
+  auto fd = open_drive_root(letter);
+  if (!fd) return WinError{fd.error()};
+  struct stat st;
+  if (fstat(fd->get(), &st) != 0) return WinError{ERROR_PATH_NOT_FOUND};
+  auto root = std::make_shared<const VolumeRoot>(VolumeRoot{std::move(*fd), st.st_dev, st.st_ino});
+  roots.emplace(key, root);
+  return root;
+}
+
+}  // namespace
+
 Expected<Location> open_directory(const WindowsPath& path, size_t count) {
-  auto root = open_drive_root(path.drive);
+  auto root = drive_root(path.drive);
   if (!root) return WinError{ERROR_PATH_NOT_FOUND};
-  Location location{std::make_shared<const UniqueFd>(std::move(*root)), std::string()};
+  Location location{std::move(*root), std::string()};
   for (size_t i = 0; i < count && i < path.components.size(); ++i) {
-    auto name = find_entry(location, path.components[i]);
-    if (!name) return WinError{name.error() == ERROR_INVALID_NAME ? DWORD(ERROR_INVALID_NAME) : DWORD(ERROR_PATH_NOT_FOUND)};
-    location.relative = location.child(*name);
+    if (auto cached = cached_listing(location)) {
+      const DirEntry* entry = cached->find(path.components[i]);
+      if (!entry) return WinError{ERROR_PATH_NOT_FOUND};
+      location.relative = location.child(entry->linux_name);
+      // A link is followed (inside the volume) by the open below, which also tells a loop.
+      if ((entry->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY)
+        continue;
+      if (!(entry->attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return WinError{ERROR_PATH_NOT_FOUND};
+    } else {
+      auto name = find_entry(location, path.components[i]);
+      if (!name) return WinError{name.error() == ERROR_INVALID_NAME ? DWORD(ERROR_INVALID_NAME) : DWORD(ERROR_PATH_NOT_FOUND)};
+      location.relative = location.child(*name);
+    }
     UniqueFd fd(location.open(O_PATH | O_DIRECTORY));
     if (!fd) return WinError{errno == ELOOP ? DWORD(ERROR_CANT_RESOLVE_FILENAME) : DWORD(ERROR_PATH_NOT_FOUND)};
   }

@@ -30,10 +30,18 @@ struct WindowsPath {
 // for UNC paths; ERROR_PATH_NOT_FOUND when a relative path has no Windows name.
 Expected<WindowsPath> parse_windows_path(std::u16string_view path);
 
+// The root directory of a volume, opened, and its identity.
+struct VolumeRoot {
+  UniqueFd fd;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  int get() const { return fd.get(); }
+};
+
 // A place inside one volume: the volume's root and the Linux path below it, made of the
 // entries' real names ("" is the root itself).
 struct Location {
-  std::shared_ptr<const UniqueFd> root;
+  std::shared_ptr<const VolumeRoot> root;
   std::string relative;
 
   // The Linux path of an entry of this directory, relative to the root.
@@ -47,7 +55,9 @@ struct Location {
 int open_in_root(int root_fd, const std::string& path, int flags, mode_t mode = 0);
 
 // The directory named by the drive and the first `count` components. Any of them
-// missing or not a directory: ERROR_PATH_NOT_FOUND.
+// missing or not a directory: ERROR_PATH_NOT_FOUND. A drive's root is opened once per
+// process and prefix (again after define_drive), and a component that a kept listing
+// shows as a plain directory is taken without asking the file system.
 Expected<Location> open_directory(const WindowsPath& path, size_t count);
 
 // The real Linux name of the entry of `dir` that `name` names (long or short name, any

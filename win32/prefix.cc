@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 
 #include "regf/unicode.h"
 #include "win32/error.h"
@@ -36,11 +38,20 @@ std::string drive_root(const std::string& prefix, char letter) {
   return link;
 }
 
+std::atomic<uint64_t> g_drive_changes{0};
+
 }  // namespace
 
 Expected<std::string> prefix_dir() {
   const char* env = std::getenv("HIVEMEND_PREFIX");
   const std::string dir = env && *env ? std::string(env) : home_dir() + "/.hivemend";
+  // Made once per process and folder: every path and log line asks for the prefix.
+  static std::mutex mutex;
+  static std::string prepared;
+  {
+    std::lock_guard lock(mutex);
+    if (dir == prepared) return dir;
+  }
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec) return WinError{error_from_errno(ec.value())};
@@ -51,6 +62,8 @@ Expected<std::string> prefix_dir() {
   } else if (errno != EEXIST) {
     return WinError{error_from_errno(errno)};
   }
+  std::lock_guard lock(mutex);
+  prepared = dir;
   return dir;
 }
 
@@ -86,7 +99,9 @@ Expected<bool> define_drive(char letter, const std::string& target) {
   if (!prefix) return WinError{prefix.error()};
   const std::string link = link_path(*prefix, letter);
   if (unlink(link.c_str()) != 0 && errno != ENOENT) return WinError{error_from_errno(errno)};
-  if (!target.empty() && symlink(target.c_str(), link.c_str()) != 0) return WinError{error_from_errno(errno)};
+  const bool linked = target.empty() || symlink(target.c_str(), link.c_str()) == 0;
+  ++g_drive_changes;
+  if (!linked) return WinError{error_from_errno(errno)};
   return true;
 }
 
@@ -99,6 +114,8 @@ Expected<UniqueFd> open_drive_root(char16_t letter) {
   if (!fd) return WinError{ERROR_PATH_NOT_FOUND};
   return fd;
 }
+
+uint64_t drive_changes() { return g_drive_changes.load(); }
 
 Expected<std::u16string> windows_path_of(const std::string& linux_path) {
   auto prefix = prefix_dir();

@@ -2,6 +2,7 @@
 // ~/.hivemend), and its drive letters, one symbolic link per letter in dosdevices/.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -10,8 +11,9 @@
 
 namespace hivemend::win32 {
 
-// The prefix directory, created (with dosdevices/ and z: -> /) on first use. Read from
-// the environment at every call, so a changed HIVEMEND_PREFIX takes effect at once.
+// The prefix directory, created (with dosdevices/ and z: -> /) on its first use in the
+// process. Read from the environment at every call, so a changed HIVEMEND_PREFIX takes
+// effect at once.
 Expected<std::string> prefix_dir();
 
 // Makes `path`, a folder of the prefix, one that every user of the prefix may create
@@ -35,6 +37,9 @@ Expected<bool> define_drive(char letter, const std::string& target);
 // The root directory of a drive, opened (O_PATH); ERROR_PATH_NOT_FOUND for a letter
 // with no link or a link to nothing. z: without a link is "/".
 Expected<UniqueFd> open_drive_root(char16_t letter);
+// How many times define_drive changed a letter in this process: drive roots kept open
+// are opened anew when it moves.
+uint64_t drive_changes();
 
 // The Windows name of an absolute Linux path: the drive whose root holds the path,
 // the deepest root when several do ("/srv/x" is "Z:\srv\x" when only z: -> / covers it).

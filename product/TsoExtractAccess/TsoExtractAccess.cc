@@ -55,9 +55,6 @@ void ExtendedLogMessage(void*, const VARIANT* args, VARIANT*) {
   const auto prefix = hivemend::win32::prefix_dir();
   if (!prefix) throw std::runtime_error("ExtendedLogMessage: no prefix folder");
   const std::string dir = *prefix + "/logs";
-  // Every user's tools log here, a non-administrator's hand-off program included.
-  if (!hivemend::win32::make_shared_folder(dir))
-    throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + dir);
 
   std::string line = timestamp();
   line += '\t';
@@ -67,7 +64,14 @@ void ExtendedLogMessage(void*, const VARIANT* args, VARIANT*) {
   line += '\n';
 
   const std::string file = dir + "/hivemend.log";
-  const hivemend::win32::UniqueFd fd = hivemend::win32::open_shared_file(file, O_WRONLY | O_APPEND);
+  hivemend::win32::UniqueFd fd = hivemend::win32::open_shared_file(file, O_WRONLY | O_APPEND);
+  if (!fd && errno == ENOENT) {
+    // The folder is made with the first line (or again, when it was removed). Every
+    // user's tools log here, a non-administrator's hand-off program included.
+    if (!hivemend::win32::make_shared_folder(dir))
+      throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + dir);
+    fd = hivemend::win32::open_shared_file(file, O_WRONLY | O_APPEND);
+  }
   if (!fd) throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + file);
   const ssize_t written = ::write(fd.get(), line.data(), line.size());
   const int error = errno;

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "regf/format.h"
+#include "regf/diff.h"
 #include "regf/hive.h"
+#include "regf/regtext.h"
 #include "regf/unicode.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -100,12 +102,56 @@ TEST(FuzzRegressions, ReportedAndRefusedForWriting) {
   }
 }
 
+// ---- .reg text that must export without loss ---------------------------------------------
+
+// A .reg document (its last byte, as in the fuzz target, picks the export form): the trees
+// below each first component of its key paths, written and read back, are the same trees.
+struct RegTextCase { const char* file; };
+
+const RegTextCase kRegTextCases[] = {
+    // "[--KEY_LOCAL_MACHINE\...]" deletes below a root named "-KEY_LOCAL_MACHINE", which was
+    // written "[-KEY_LOCAL_MACHINE]" and read back as a deletion.
+    {"regtext-dash-root.bin"},
+};
+
+TEST(FuzzRegressions, RegTextReadsBackAsWritten) {
+  for (const RegTextCase& c : kRegTextCases) {
+    SCOPED_TRACE(c.file);
+    const std::vector<uint8_t> bytes = input(c.file);
+    ASSERT_FALSE(bytes.empty());
+    auto doc = regf::parse_reg(std::span(bytes).first(bytes.size() - 1), c.file);
+    ASSERT_TRUE(doc.ok()) << doc.error().to_string();
+    std::vector<std::u16string> roots;
+    for (const regf::RegEntry& e : doc->entries) {
+      std::u16string root = regf::join_key_path(std::span(e.path).first(1));
+      if (std::none_of(roots.begin(), roots.end(), [&](const auto& r) { return regf::equal_nocase(r, root); }))
+        roots.push_back(std::move(root));
+    }
+    auto trees = regf::reg_subtrees(*doc, roots, c.file);
+    ASSERT_TRUE(trees.ok()) << trees.error().to_string();
+    std::vector<regf::RegRoot> out;
+    for (size_t i = 0; i < roots.size(); ++i) out.push_back({roots[i], &(*trees)[i]});
+    regf::RegWriteOptions options;
+    if (bytes.back() % 4 == 3) options.format = regf::RegFormat::kRegedit4;
+    if (bytes.back() % 4 == 2) options.encoding = regf::RegEncoding::kUtf16Le;
+    auto text = regf::write_reg(out, options);
+    ASSERT_TRUE(text.ok()) << text.error().to_string();
+    auto reread = regf::parse_reg(*text, "export.reg");
+    ASSERT_TRUE(reread.ok()) << reread.error().to_string();
+    auto again = regf::reg_subtrees(*reread, roots, "export.reg");
+    ASSERT_TRUE(again.ok()) << again.error().to_string();
+    for (size_t i = 0; i < roots.size(); ++i)
+      EXPECT_TRUE(regf::diff_trees((*trees)[i], (*again)[i]).empty()) << regf::to_utf8(roots[i]);
+  }
+}
+
 // ---- Every input file is replayed ---------------------------------------------------------
 
 TEST(FuzzRegressions, EveryInputFileIsInATable) {
   std::set<std::string> listed;
   for (const auto& c : kEditCases) listed.insert(c.file);
   for (const auto& c : kDamageCases) listed.insert(c.file);
+  for (const auto& c : kRegTextCases) listed.insert(c.file);
   std::set<std::string> present;
   for (const auto& entry : fs::directory_iterator(input_dir())) present.insert(entry.path().filename().string());
   EXPECT_FALSE(present.empty());

@@ -147,6 +147,7 @@ TEST(RegTextPath, SplitAndJoin) {
       {u"A\\\\\\B", {u"A", u"", u"B"}, true},
       {u"A\\\\", {u"A", u""}, true},
       {u"\\000a\\B", {u"\n", u"B"}, true},
+      {u"\\002d0041\\B", {u"-A", u"B"}, true},  // "[-" would read as a deletion
       {u"A\\\U0001F600", {u"A", u"\U0001F600"}, true},
   };
   for (const auto& c : cases) {

@@ -255,6 +255,28 @@ TEST_F(HivetoolTest, ExportImportGivesTheSameHive) {
   EXPECT_EQ(hivexml_differences(at("rebuilt"), *rebuilt), std::vector<std::string>{});
 }
 
+// Names that are not valid UTF-16 (unpaired surrogates) are written in escaped forms and
+// come back from import as the same code units.
+TEST_F(HivetoolTest, UnpairedSurrogateNamesSurviveExportAndImport) {
+  using namespace std::string_literals;
+  const std::u16string key = u"a\xd800" u"b"s, value = u"v\xdc00"s, lone = u"\xd83d"s;
+  const regf::TreeKey tree{u"ODD", {}, 0, {{value, regf::kRegDword, {1, 0, 0, 0}}, {lone, regf::kRegNone, {}}},
+                           {regf::TreeKey{key, {}, 0, {}, {}}}};
+  ASSERT_TRUE(write_hive(at("odd"), tree));
+  const ToolRun exported = hivetool("export odd");
+  ASSERT_EQ(exported.exit_code, 0) << exported.err;
+  EXPECT_NE(exported.out.find("[HKEY_LOCAL_MACHINE\\odd\\\\0061d8000062]\r\n"), std::string::npos) << exported.out;
+  EXPECT_NE(exported.out.find("\"v\\udc00\"=dword:00000001\r\n\"\\ud83d\"=hex(0):\r\n"), std::string::npos);
+  write_text(at("odd.reg"), exported.out);
+  ASSERT_EQ(hivetool("import odd.reg odd2").exit_code, 0);
+  const auto back = read_hive(at("odd2"));
+  ASSERT_TRUE(back && back->values.size() == 2 && back->subkeys.size() == 1);
+  EXPECT_EQ(back->values[0].name, value);
+  EXPECT_EQ(back->values[1].name, lone);
+  EXPECT_EQ(back->subkeys[0].name, key);
+  EXPECT_EQ(hivetool("export odd2 --prefix 'HKEY_LOCAL_MACHINE\\odd'").out, exported.out);
+}
+
 TEST_F(HivetoolTest, ImportUnderAPrefixAndDiff) {
   const std::string head =
       "Windows Registry Editor Version 5.00\r\n\r\n"

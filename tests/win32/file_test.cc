@@ -131,6 +131,16 @@ TEST_F(NtfsSearch, ListingIsReadOnceAndKeptTrueByOwnWrites) {
   EXPECT_EQ(data.nFileSizeLow, 5u);
   FindClose(f);
   EXPECT_TRUE(CloseHandle(h));
+
+  // Changes made outside the layer are seen by the next call: a new entry, a new short
+  // name, a directory renamed above a kept listing.
+  write_text(volume_->path("Program Files/App/outside.exe"), "x");
+  EXPECT_EQ(find_all(u"C:\\PROGRA~1\\App\\O*.*").long_names, Names{u"outside.exe"});
+  ASSERT_TRUE(NtfsVolume::set_short_name(volume_->path("Program Files/App/outside.exe"), "OUTSID~9.EXE"));
+  EXPECT_EQ(GetFileAttributesW(u"C:\\PROGRA~1\\App\\OUTSID~9.EXE"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
+  std::filesystem::rename(volume_->path("Program Files/App"), volume_->path("Program Files/Moved"));
+  EXPECT_EQ(GetFileAttributesW(u"C:\\PROGRA~1\\App\\tool.exe"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(find_all(u"C:\\PROGRA~1\\Moved\\T*.*").long_names, Names{u"tool.exe"});
 }
 
 }  // namespace

@@ -108,9 +108,9 @@ regf::Result<OpenedHive> open_hive(const std::string& path, const Args& args) {
   return OpenedHive{std::move(*hive), std::move(recovered->report), ""};
 }
 
-// The hive's content for export and diff; a dirty hive is named on standard error with
-// what was recovered, so that the text on standard output stays clean.
-regf::Result<regf::TreeKey> load_tree(const std::string& path, const Args& args) {
+// The hive for export and diff; a dirty hive is named on standard error with what was
+// recovered, so that the text on standard output stays clean.
+regf::Result<OpenedHive> open_for_reading(const std::string& path, const Args& args) {
   auto opened = open_hive(path, args);
   if (!opened) return opened.error();
   const auto& recovery = opened->recovery;
@@ -131,6 +131,12 @@ regf::Result<regf::TreeKey> load_tree(const std::string& path, const Args& args)
                  "newer data that was not applied\n",
                  path.c_str());
   }
+  return opened;
+}
+
+regf::Result<regf::TreeKey> load_tree(const std::string& path, const Args& args) {
+  auto opened = open_for_reading(path, args);
+  if (!opened) return opened.error();
   return regf::read_tree(opened->hive);
 }
 
@@ -164,13 +170,16 @@ int run_export(const Args& args) {
   const std::string& hive_path = args.positional[0];
   const std::u16string prefix =
       args.option("prefix") ? regf::from_utf8(*args.option("prefix")) : default_prefix(hive_path);
-  auto tree = load_tree(hive_path, args);
-  if (!tree) return fail(tree.error());
-  const regf::RegRoot roots[] = {{prefix, &*tree}};
-  auto text = regf::write_reg(roots);
-  if (!text) return fail(text.error());
-  if (!write_stdout({reinterpret_cast<const char*>(text->data()), text->size()}))
-    return fail("standard output: write error");
+  auto opened = open_for_reading(hive_path, args);
+  if (!opened) return fail(opened.error());
+  // The text goes out as it is made; a damaged hive is refused before the first line.
+  bool output_failed = false;
+  auto written = regf::write_reg_hive(opened->hive, prefix, [&](std::span<const uint8_t> piece) {
+    output_failed = !write_stdout({reinterpret_cast<const char*>(piece.data()), piece.size()});
+    return !output_failed;
+  });
+  if (output_failed) return fail("standard output: write error");
+  if (!written) return fail(written.error());
   return kExitOk;
 }
 
