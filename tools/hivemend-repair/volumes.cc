@@ -232,6 +232,7 @@ regf::Result<const Partition*> choose_partition(const std::string& volume, const
                                                 bool windows_required, std::vector<std::unique_ptr<Mount>>& mounts) {
   const std::string ask = std::string(": name one, as --drive ") + letter + "=" + volume + ":N";
   std::vector<const Partition*> ntfs, windows;
+  std::string unreadable;  // why the first partition that could not be looked into was not
   for (const Partition& p : layout.partitions) {
     if (!holds_ntfs(real, p.offset)) continue;
     ntfs.push_back(&p);
@@ -239,14 +240,17 @@ regf::Result<const Partition*> choose_partition(const std::string& volume, const
     const auto ours = std::find_if(mounts.begin(), mounts.end(), [&](const auto& m) {
       return m->source() == real + ":" + std::to_string(p.number);
     });
-    const std::string root = ours != mounts.end() ? (*ours)->point()
-                                                  : mount_partition(volume, real, p, mount_dir, true, look).root;
-    if (!root.empty() && holds_windows(root)) windows.push_back(&p);
+    VolumeRoot root = ours != mounts.end() ? found((*ours)->point())
+                                           : mount_partition(volume, real, p, mount_dir, true, look);
+    if (!root.error.empty() && unreadable.empty()) unreadable = root.error;
+    if (!root.root.empty() && holds_windows(root.root)) windows.push_back(&p);
   }
   if (windows.size() == 1) return windows.front();
   if (windows.size() > 1)
     return regf::make_error(volume + ": partitions " + numbers(windows) +
                             " each hold Windows\\System32\\config\\SYSTEM" + ask);
+  // A partition ntfs-3g refused (hibernated, unclean) may be the one looked for.
+  if (windows_required && !unreadable.empty()) return regf::make_error(unreadable);
   if (windows_required) return regf::make_error(volume + ": no partition holds Windows\\System32\\config\\SYSTEM");
   if (ntfs.size() == 1) return ntfs.front();
   if (ntfs.empty()) return regf::make_error(volume + ": no NTFS partition");
