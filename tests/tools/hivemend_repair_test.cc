@@ -1,7 +1,8 @@
 // hivemend-repair as an engineer meets it: two NTFS image files (C: the volume the
 // paths are looked up on, E: the restored installation with its SOFTWARE, SYSTEM and
 // user hives), a dry run, a real run with its changes and undo files, a restore, the
-// kinds of volume, the refusals, and a run ended by SIGTERM.
+// kinds of volume, whole-disk images with MBR and GPT partition tables, the refusals,
+// and a run ended by SIGTERM.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "tests/support/hives.h"
 #include "tests/support/ntfs_volume.h"
 #include "tests/support/programs.h"
+#include "tools/hivemend-repair/disk_layout.h"
 
 namespace {
 
@@ -110,25 +112,33 @@ class RepairToolTest : public ::testing::Test {
   static void SetUpTestSuite() {
     if (geteuid() != 0 || system("command -v mkntfs ntfs-3g > /dev/null") != 0) return;
     dir_ = std::make_unique<TempDir>();
-    ready_ = make_image("C.img", [](const std::string& root) {
-      // The long name is found whatever short name the new volume gave the folder.
-      return fs::create_directories(root + "/Program Files/Vendor") &&
-             NtfsVolume::set_short_name(root + "/Program Files", "PROGRA~3") &&
-             write_text(root + "/Program Files/Vendor/tool.exe", "x");
-    }) && make_image("E.img", [](const std::string& root) {
-      std::vector<regf::TreeKey> trees(3, regf::TreeKey{u"ROOT", {}, 0, {}, {}});
-      trees[0].subkeys.push_back(key_at({u"Microsoft", u"Windows NT", u"CurrentVersion", u"ProfileList"},
-                                        {text_value(u"ProfilesDirectory", u"%SystemDrive%\\Users")}));
-      for (const Value& v : kValues) {
-        const size_t hive = size_t(std::find(std::begin(kHives), std::end(kHives), v.hive) - std::begin(kHives));
-        trees[hive].subkeys.push_back(key_at(split(v.key), {text_value(regf::from_utf8(v.name), v.stored),
-                                                    text_value(u"Plain", u"no path here")}));
-      }
-      for (size_t i = 0; i < 3; ++i)
-        if (!write_hive(root + "/" + kHives[i], trees[i]) || !write_hive(at(std::string("orig") + char('0' + i)), trees[i]))
-          return false;
-      return true;
-    });
+    ready_ = make_image("C.img", lay_out_c) && make_image("E.img", lay_out_e) &&
+             make_disk("mbr.img", "label: dos\\nlabel-id: 0x1a2b3c4d\\n1MiB,16MiB,7\\n,,7\\n") &&
+             make_disk("gpt.img", "label: gpt\\n1MiB,16MiB\\n,,\\n");
+  }
+  // The long name is found whatever short name the new volume gave the folder.
+  static bool lay_out_c(const std::string& root) {
+    return fs::create_directories(root + "/Program Files/Vendor") &&
+           NtfsVolume::set_short_name(root + "/Program Files", "PROGRA~3") &&
+           write_text(root + "/Program Files/Vendor/tool.exe", "x");
+  }
+  // The installation; its SYSTEM hive records drive C: as the partition at 17 MiB of the
+  // disk with signature 1A2B3C4D.
+  static bool lay_out_e(const std::string& root) {
+    std::vector<regf::TreeKey> trees(3, regf::TreeKey{u"ROOT", {}, 0, {}, {}});
+    trees[0].subkeys.push_back(key_at({u"Microsoft", u"Windows NT", u"CurrentVersion", u"ProfileList"},
+                                      {text_value(u"ProfilesDirectory", u"%SystemDrive%\\Users")}));
+    trees[1].subkeys.push_back(key_at({u"MountedDevices"},
+                                      {{u"\\DosDevices\\C:", regf::kRegBinary, {0x4D, 0x3C, 0x2B, 0x1A, 0, 0, 0x10, 0x01, 0, 0, 0, 0}}}));
+    for (const Value& v : kValues) {
+      const size_t hive = size_t(std::find(std::begin(kHives), std::end(kHives), v.hive) - std::begin(kHives));
+      trees[hive].subkeys.push_back(key_at(split(v.key), {text_value(regf::from_utf8(v.name), v.stored),
+                                                  text_value(u"Plain", u"no path here")}));
+    }
+    for (size_t i = 0; i < 3; ++i)
+      if (!write_hive(root + "/" + kHives[i], trees[i]) || !write_hive(at(std::string("orig") + char('0' + i)), trees[i]))
+        return false;
+    return true;
   }
   static void TearDownTestSuite() { dir_.reset(); }
   void SetUp() override {
@@ -147,6 +157,32 @@ class RepairToolTest : public ::testing::Test {
       return false;
     ImageMount mount(image, at("build-" + name), false);
     return lay_out(at("build-" + name));
+  }
+  // An 80 MB disk image with the partition table sfdisk makes from `table`: two NTFS
+  // partitions, each made through a loop device at its offset, the second holding both
+  // C:'s and E:'s layouts.
+  static bool make_disk(const std::string& name, const std::string& table) {
+    const std::string image = at(name);
+    if (!write_text(image, "") || truncate(image.c_str(), 80 << 20) != 0 ||
+        run_program({"/bin/sh", "-c", "printf '" + table + "' | sfdisk -q " + image}, {}, dir_->root()).exit_code != 0)
+      return false;
+    auto layout = hivemend::repair_tool::ReadDiskLayout(image);
+    if (!layout || layout->partitions.size() != 2) return false;
+    bool made = true;
+    for (const auto& p : layout->partitions) {
+      const ProgramRun loop = run_program({"/usr/bin/env", "losetup", "--find", "--show", "--offset",
+                                           std::to_string(p.offset), "--sizelimit", std::to_string(p.size), image},
+                                          {}, dir_->root());
+      if (loop.exit_code != 0) return false;
+      const std::string device = loop.out.substr(0, loop.out.find('\n'));
+      made = made && run_program({"/usr/bin/env", "mkntfs", "-F", "-Q", "-q", device}, {}, dir_->root()).exit_code == 0;
+      if (made && p.number == 2) {
+        ImageMount mount(device, at("build-" + name), false);
+        made = lay_out_c(at("build-" + name)) && lay_out_e(at("build-" + name));
+      }
+      run_program({"/usr/bin/env", "losetup", "--detach", device}, {}, dir_->root());
+    }
+    return made;
   }
 
   static ProgramRun tool(std::vector<std::string> args) {
@@ -230,6 +266,40 @@ TEST_F(RepairToolTest, EachKindOfVolumeWorks) {
   EXPECT_NE(from_device.out.find("4 values would change"), std::string::npos) << from_device.out;
 }
 
+TEST_F(RepairToolTest, WholeDiskImages) {
+  for (const char* image : {"mbr.img", "gpt.img"}) fs::copy_file(at(image), at(std::string("run-") + image));
+  const std::string mbr = at("run-mbr.img"), gpt = at("run-gpt.img");
+  const std::string found_c = "m_szSrcHiveLetters = \tC\n";  // the source system's C: on the disk signed 1A2B3C4D
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string said;  // in standard output, or the start of standard error
+    std::string logged;
+  } cases[] = {
+      {{"--drive", "c=" + mbr, "--drive", "e=" + mbr}, 0, "4 values changed", ""},
+      {{"--drive", "c=" + mbr, "--drive", "e=" + mbr, "--rescue-transfer", "--dry-run"}, 0, "", found_c},
+      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":2"}, 0, "4 values changed", ""},
+      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":2", "--rescue-transfer", "--dry-run"}, 2,
+       "hivemend-repair: drive C: a GPT disk holds no disk signature; give the source disk's with --sig HEX", ""},
+      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":2", "--rescue-transfer", "--dry-run", "--sig", "1A2B3C4D"}, 0, "",
+       found_c},
+      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":1"}, 1,
+       "hivemend-repair: no Windows\\System32\\config on any destination drive (E:)\n", ""},
+      {{"--drive", "c=" + mbr, "--drive", "e=" + mbr + ":3"}, 1, "hivemend-repair: " + mbr + ": no partition 3 (the table has 1, 2)\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[3] + (c.args.size() > 4 ? " " + c.args[4] : ""));
+    fs::remove_all(at("prefix"));
+    const ProgramRun run = tool(with(c.args, {"--src", "C", "--dst", "E", "--prefix", at("prefix")}));
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+    EXPECT_TRUE(run.out.find(c.said) != std::string::npos || run.err.rfind(c.said, 0) == 0) << run.out << run.err;
+    EXPECT_NE(read_text(at("prefix/logs/hivemend.log")).find(c.logged), std::string::npos);
+    // Every loop device of the run is gone, and with it every mount made through one.
+    const ProgramRun loops = run_program({"/usr/bin/env", "losetup", "-a"}, {}, dir_->root());
+    EXPECT_EQ(loops.out.find(at("run-")), std::string::npos) << loops.out;
+  }
+}
+
 TEST_F(RepairToolTest, RefusalsAreOneLine) {
   ASSERT_TRUE(write_text(at("zeros.img"), std::string(1 << 20, '\0')));
   fs::create_directories(at("empty"));
@@ -262,16 +332,26 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
 }
 
 TEST_F(RepairToolTest, SigtermDuringARunLeavesNoMount) {
-  const pid_t run = start_program(with({kTool}, drives()), {}, dir_->root(), "term");
-  // Mounts show their image file as their source: only this run's are looked for.
-  bool seen = false;
-  for (int i = 0; i < 5000 && !(seen = mounted(at("run-"))); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  kill(run, SIGTERM);
-  const ProgramRun ended = finish_program(run, dir_->root(), "term");
-  ASSERT_TRUE(seen);
-  EXPECT_EQ(ended.exit_code, 1);
-  EXPECT_EQ(ended.err.rfind("hivemend-repair: interrupted by a signal", 0), 0u) << ended.err;
-  EXPECT_FALSE(mounted(at("run-")));
+  fs::copy_file(at("mbr.img"), at("run-mbr.img"), fs::copy_options::overwrite_existing);
+  // Mounts of image files show the file as their source, loop devices theirs as their
+  // backing file: only this run's are looked for.
+  auto ours = [] {
+    return mounted(at("run-")) ||
+           run_program({"/usr/bin/env", "losetup", "-a"}, {}, dir_->root()).out.find(at("run-")) != std::string::npos;
+  };
+  for (const auto& args : {drives(), {"--drive", "c=" + at("run-mbr.img"), "--drive", "e=" + at("run-mbr.img:2"),
+                                      "--src", "C", "--dst", "E"}}) {
+    SCOPED_TRACE(args[3]);
+    const pid_t run = start_program(with({kTool}, args), {}, dir_->root(), "term");
+    bool seen = false;
+    for (int i = 0; i < 2000 && !(seen = ours()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    kill(run, SIGTERM);
+    const ProgramRun ended = finish_program(run, dir_->root(), "term");
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(ended.exit_code, 1);
+    EXPECT_EQ(ended.err.rfind("hivemend-repair: interrupted by a signal", 0), 0u) << ended.err;
+    EXPECT_FALSE(ours());
+  }
 }
 
 }  // namespace

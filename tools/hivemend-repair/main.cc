@@ -58,11 +58,18 @@ constexpr const char* kUsage =
     "                       volume), an NTFS image file or an NTFS block device; images\n"
     "                       and devices are mounted with ntfs-3g for the run and always\n"
     "                       unmounted at its end (also on an error or a signal)\n"
+    "  --drive E=DISK[:N]   a whole-disk image or disk with an MBR or GPT partition\n"
+    "                       table: its partition N, else the one holding\n"
+    "                       Windows\\System32\\config\\SYSTEM (a drive that is only a\n"
+    "                       source may also take the disk's only NTFS partition)\n"
     "  --src LETTERS        the source letters, where paths are looked up\n"
     "                       (default: the first --drive's letter)\n"
     "  --dst LETTERS        the destination letters, whose Windows\\System32\\config hives\n"
     "                       are repaired (default: the same as --src)\n"
-    "  --sig HEX            the source disk's signature (default 0)\n"
+    "  --sig HEX            the source disk's signature (default: the MBR disk signature\n"
+    "                       when the first source drive is on a partitioned disk, else\n"
+    "                       0; a GPT disk has none and needs --sig with\n"
+    "                       --rescue-transfer)\n"
     "  --rescue-transfer    rescue-transfer mode (product setting CDTransfer = YES)\n"
     "  --detailed-log       one log line per repaired value (Wickmar\\DetailedLog = 1)\n"
     "  --summary WINPATH    the report file the summary block is appended to (default:\n"
@@ -86,7 +93,7 @@ constexpr const char* kUsage =
 struct Options {
   std::vector<std::pair<char, std::string>> drives;  // lower-case letter, volume
   std::string src, dst;                               // upper-case letters
-  std::string sig = "0";
+  std::optional<std::string> sig;
   bool rescue_transfer = false, detailed_log = false, dry_run = false;
   std::optional<std::string> summary, prefix, changes, undo, restore;
 };
@@ -264,12 +271,18 @@ class Session {
   std::string dir_;
 };
 
-// Opens every --drive volume and links its letter in the prefix; "" or the reason.
-std::string open_drives(const Options& o, Session& session, bool read_only) {
+// Opens every --drive volume and links its letter in the prefix; "" or the reason. The
+// first source letter's volume is left in `source`.
+std::string open_drives(const Options& o, Session& session, bool read_only, VolumeRoot* source) {
   for (const auto& [letter, volume] : o.drives) {
     if (pending_signal()) return "interrupted by a signal; volumes unmounted";
-    const VolumeRoot root = open_volume(volume, session.path("mnt"), read_only, session.mounts);
+    // A drive whose hives are written must be a disk's Windows partition; a drive only
+    // looked up in may be its only NTFS partition.
+    const char upper = char(std::toupper(letter));
+    const bool windows_required = o.restore || o.dst.find(upper) != std::string::npos;
+    const VolumeRoot root = open_volume(upper, volume, session.path("mnt"), read_only, windows_required, session.mounts);
     if (!root.error.empty()) return root.error;
+    if (upper == o.src.front()) *source = root;
     if (auto linked = win32::define_drive(letter, root.root); !linked)
       return std::string("cannot link drive ") + char(std::toupper(letter)) + ": in the prefix";
   }
@@ -378,7 +391,7 @@ int restore(const Options& o, Session& session) {
   return kExitOk;
 }
 
-int repair(const Options& o, Session& session, const std::string& prefix) {
+int repair(const Options& o, Session& session, const std::string& prefix, const std::string& sig) {
   // Where the summary goes: a file of ours under a dry run, else the given or the
   // program's own default, whose size now tells this run's block from older ones.
   std::optional<std::u16string> report_setting;
@@ -410,7 +423,7 @@ int repair(const Options& o, Session& session, const std::string& prefix) {
   Progress progress{session.path("progress"), journal};
   const bool terminal = isatty(STDERR_FILENO);
   auto code = run_child({program_beside("hivemend"), "/SrcDrives", "%" + o.src + "%", "/DstDrives", "%" + o.dst + "%",
-                         "/SrcSig", "%" + o.sig + "%"},
+                         "/SrcSig", "%" + sig + "%"},
                         {"HIVEMEND_PREFIX=" + prefix, "HIVEMEND_JOURNAL=" + journal, "HIVEMEND_PROGRESS=" + progress.record,
                          std::string("HIVEMEND_DRY_RUN=") + (o.dry_run ? "1" : "0")},
                         "", terminal ? &Progress::tick : nullptr, &progress);
@@ -475,8 +488,22 @@ int main(int argc, char** argv) {
   setenv("HIVEMEND_PREFIX", prefix.c_str(), 1);
   if (auto root = win32::define_drive('z', "/"); !root) return failure(prefix + ": cannot link drive Z:");
 
-  if (error = open_drives(o, session, o.dry_run); !error.empty()) return failure(error);
+  VolumeRoot source;
+  if (error = open_drives(o, session, o.dry_run, &source); !error.empty()) return failure(error);
   if (o.restore) return restore(o, session);
+
+  // The source disk's signature: given, else the MBR's of the disk the source drive is a
+  // partition of. Rescue-transfer mode matches it against the source system's drive
+  // letters, so there it must be known.
+  std::string sig = o.sig.value_or("0");
+  if (!o.sig && source.table == PartitionTable::kMbr) {
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(source.mbr_signature.value_or(0)));
+    sig = hex;
+  } else if (!o.sig && source.table == PartitionTable::kGpt && o.rescue_transfer) {
+    return usage_error(std::string("drive ") + o.src.front() +
+                       ": a GPT disk holds no disk signature; give the source disk's with --sig HEX");
+  }
 
   std::string with_config;
   for (char letter : o.dst)
@@ -487,5 +514,5 @@ int main(int argc, char** argv) {
     return failure("no Windows\\System32\\config on any destination drive (" + drives + ")");
   }
   if (error = check_hives(with_config); !error.empty()) return failure(error);
-  return repair(o, session, prefix);
+  return repair(o, session, prefix, sig);
 }

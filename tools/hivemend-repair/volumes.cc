@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -13,6 +14,9 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "win32/path.h"
+#include "win32/unique_fd.h"
 
 namespace hivemend::repair_tool {
 
@@ -40,21 +44,25 @@ bool is_mount_point(const std::string& point) {
   return false;
 }
 
-// An NTFS boot sector names its file system at byte 3.
-bool holds_ntfs(const std::string& path) {
+// An NTFS boot sector (at `offset`, the volume's start) names its file system at byte 3.
+bool holds_ntfs(const std::string& path, uint64_t offset) {
   char sector[11] = {};
   std::ifstream in(path, std::ios::binary);
+  in.seekg(std::streamoff(offset));
   return in.read(sector, sizeof sector) && std::memcmp(sector + 3, "NTFS    ", 8) == 0;
 }
 
-// Runs a program to its end, whatever signal came: the unmounting must finish.
-int run_to_end(const std::vector<std::string>& argv) {
+// Runs a program to its end, whatever signal came: the unmounting must finish. Its
+// first line of output goes to `first_line` when given.
+int run_to_end(const std::vector<std::string>& argv, std::string* first_line = nullptr) {
+  int pipe_fds[2] = {-1, -1};
+  if (first_line && pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
   std::fflush(nullptr);
   const pid_t child = fork();
   if (child < 0) return -1;
   if (child == 0) {
     const int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, STDOUT_FILENO);
+    dup2(first_line ? pipe_fds[1] : null_fd, STDOUT_FILENO);
     dup2(null_fd, STDERR_FILENO);
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -62,11 +70,36 @@ int run_to_end(const std::vector<std::string>& argv) {
     execvp(args[0], args.data());
     _exit(127);
   }
+  if (first_line) {
+    close(pipe_fds[1]);
+    std::string out;
+    char buffer[256];
+    for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) != 0;) {
+      if (n > 0) out.append(buffer, size_t(n));
+      else if (errno != EINTR) break;
+    }
+    close(pipe_fds[0]);
+    *first_line = out.substr(0, out.find('\n'));
+  }
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+VolumeRoot found(std::string root) {
+  VolumeRoot volume;
+  volume.root = std::move(root);
+  return volume;
+}
+VolumeRoot refused(std::string why) {
+  VolumeRoot volume;
+  volume.error = std::move(why);
+  return volume;
+}
+
+// Mount points are numbered in the order made, for the life of the run.
+int next_point = 0;
 
 }  // namespace
 
@@ -91,28 +124,23 @@ Mount::~Mount() {
   int status = 0;
   while (waitpid(driver_, &status, 0) < 0 && errno == EINTR) {
   }
+  // Only now has ntfs-3g closed the loop device: detaching it earlier would merely mark
+  // it to go when closed.
+  if (!loop_.empty()) run_to_end({"losetup", "--detach", loop_});
   rmdir(point_.c_str());
 }
 
-VolumeRoot open_volume(const std::string& volume, const std::string& mount_dir, bool read_only,
-                       std::vector<std::unique_ptr<Mount>>& mounts) {
-  std::error_code ec;
-  const std::string real = std::filesystem::canonical(volume, ec).string();
-  if (ec) return {"", volume + ": " + ec.message()};
-  struct stat st;
-  if (stat(real.c_str(), &st) != 0) return {"", volume + ": " + std::strerror(errno)};
-  if (S_ISDIR(st.st_mode)) return {real, ""};
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
-    return {"", volume + ": neither a folder, an image file nor a block device"};
-  for (const auto& mount : mounts)
-    if (mount->source() == real) return {mount->point(), ""};
-  if (!holds_ntfs(real)) return {"", volume + ": not an NTFS volume (no NTFS boot sector)"};
-  if (auto points = mounted_at(real); !points.empty())
-    return {"", volume + ": busy: mounted at " + points.front() + " (unmount it, or give that folder)"};
+namespace {
 
-  const std::string point = mount_dir + "/" + std::to_string(mounts.size());
+// Mounts `device` (an image, a block device or our loop device) with ntfs-3g on a fresh
+// folder below `mount_dir`; on success the mount is added to `mounts` under `source`.
+VolumeRoot mount_ntfs(const std::string& volume, const std::string& device, const std::string& source,
+                      const std::string& loop, const std::string& mount_dir, bool read_only,
+                      std::vector<std::unique_ptr<Mount>>& mounts) {
+  std::error_code ec;
+  const std::string point = mount_dir + "/" + std::to_string(next_point++);
   std::filesystem::create_directories(point, ec);
-  if (ec) return {"", point + ": " + ec.message()};
+  if (ec) return refused(point + ": " + ec.message());
   // no_detach keeps ntfs-3g our child, so that its end (after unmounting) says that
   // every write has reached the volume; a session of its own keeps a terminal's ^C
   // from killing it under a mounted volume.
@@ -121,19 +149,19 @@ VolumeRoot open_volume(const std::string& volume, const std::string& mount_dir, 
   const std::string log = point + ".log";
   std::fflush(nullptr);
   const pid_t driver = fork();
-  if (driver < 0) return {"", volume + ": cannot start ntfs-3g: " + std::strerror(errno)};
+  if (driver < 0) return refused(volume + ": cannot start ntfs-3g: " + std::strerror(errno));
   if (driver == 0) {
     setsid();
     const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(out, STDOUT_FILENO);
     dup2(out, STDERR_FILENO);
-    execlp("ntfs-3g", "ntfs-3g", "-o", options.c_str(), real.c_str(), point.c_str(), static_cast<char*>(nullptr));
+    execlp("ntfs-3g", "ntfs-3g", "-o", options.c_str(), device.c_str(), point.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   for (int waited = 0;; waited += 20) {
     if (is_mount_point(point)) {
-      mounts.push_back(std::make_unique<Mount>(real, point, driver));
-      return {point, ""};
+      mounts.push_back(std::make_unique<Mount>(source, point, driver, loop));
+      return found(point);
     }
     int status = 0;
     if (waitpid(driver, &status, WNOHANG) == driver || waited > 30000) {
@@ -147,10 +175,143 @@ VolumeRoot open_volume(const std::string& volume, const std::string& mount_dir, 
       std::string line, last;
       while (std::getline(in, line))
         if (!line.empty()) last = line;
-      return {"", volume + ": ntfs-3g could not mount it" + (last.empty() ? std::string() : ": " + last)};
+      return refused(volume + ": ntfs-3g could not mount it" + (last.empty() ? std::string() : ": " + last));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+// Mounts partition `p` of the disk `real` through a loop device of its own at the
+// partition's offset and size: the device nodes of a scanned loop device's partitions
+// only appear where udev runs.
+VolumeRoot mount_partition(const std::string& volume, const std::string& real, const Partition& p,
+                           const std::string& mount_dir, bool read_only, std::vector<std::unique_ptr<Mount>>& mounts) {
+  const std::string source = real + ":" + std::to_string(p.number);
+  const std::string name = volume + ":" + std::to_string(p.number);
+  for (const auto& mount : mounts)
+    if (mount->source() == source) return found(mount->point());
+  if (!holds_ntfs(real, p.offset)) return refused(name + ": not an NTFS volume (no NTFS boot sector)");
+  // A disk device's own partition nodes (/dev/sdb2, /dev/nvme0n1p2) may be mounted.
+  for (const std::string& node : {real + std::to_string(p.number), real + "p" + std::to_string(p.number)})
+    if (auto points = mounted_at(node); !points.empty())
+      return refused(name + ": busy: " + node + " is mounted at " + points.front() + " (unmount it, or give that folder)");
+  std::vector<std::string> attach = {"losetup", "--find", "--show", "--offset", std::to_string(p.offset),
+                                     "--sizelimit", std::to_string(p.size)};
+  if (read_only) attach.push_back("--read-only");
+  attach.push_back(real);
+  std::string loop;
+  if (run_to_end(attach, &loop) != 0 || loop.empty()) return refused(name + ": losetup could not attach a loop device");
+  VolumeRoot root = mount_ntfs(name, loop, source, loop, mount_dir, read_only, mounts);
+  if (!root.error.empty()) run_to_end({"losetup", "--detach", loop});
+  return root;
+}
+
+// Whether the volume at `root` holds Windows\System32\config\SYSTEM, each name matched
+// as Windows matches it.
+bool holds_windows(const std::string& root) {
+  win32::Location at{std::make_shared<const win32::UniqueFd>(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), ""};
+  if (!*at.root) return false;
+  for (std::u16string_view name : {u"Windows", u"System32", u"config", u"SYSTEM"}) {
+    auto entry = win32::find_entry(at, name);
+    if (!entry) return false;
+    at.relative = at.child(*entry);
+  }
+  return true;
+}
+
+std::string numbers(const std::vector<const Partition*>& partitions) {
+  std::string text;
+  for (const Partition* p : partitions) text += (text.empty() ? "" : ", ") + std::to_string(p->number);
+  return text;
+}
+
+// The partition of a disk a drive takes when its VOLUME names none (see open_volume).
+// Partitions not mounted by the run yet are looked into read-only.
+regf::Result<const Partition*> choose_partition(const std::string& volume, const std::string& real,
+                                                const DiskLayout& layout, char letter, const std::string& mount_dir,
+                                                bool windows_required, std::vector<std::unique_ptr<Mount>>& mounts) {
+  const std::string ask = std::string(": name one, as --drive ") + letter + "=" + volume + ":N";
+  std::vector<const Partition*> ntfs, windows;
+  std::string unreadable;  // why the first partition that could not be looked into was not
+  for (const Partition& p : layout.partitions) {
+    if (!holds_ntfs(real, p.offset)) continue;
+    ntfs.push_back(&p);
+    std::vector<std::unique_ptr<Mount>> look;
+    const auto ours = std::find_if(mounts.begin(), mounts.end(), [&](const auto& m) {
+      return m->source() == real + ":" + std::to_string(p.number);
+    });
+    VolumeRoot root = ours != mounts.end() ? found((*ours)->point())
+                                           : mount_partition(volume, real, p, mount_dir, true, look);
+    if (!root.error.empty() && unreadable.empty()) unreadable = root.error;
+    if (!root.root.empty() && holds_windows(root.root)) windows.push_back(&p);
+  }
+  if (windows.size() == 1) return windows.front();
+  if (windows.size() > 1)
+    return regf::make_error(volume + ": partitions " + numbers(windows) +
+                            " each hold Windows\\System32\\config\\SYSTEM" + ask);
+  // A partition ntfs-3g refused (hibernated, unclean) may be the one looked for.
+  if (windows_required && !unreadable.empty()) return regf::make_error(unreadable);
+  if (windows_required) return regf::make_error(volume + ": no partition holds Windows\\System32\\config\\SYSTEM");
+  if (ntfs.size() == 1) return ntfs.front();
+  if (ntfs.empty()) return regf::make_error(volume + ": no NTFS partition");
+  return regf::make_error(volume + ": partitions " + numbers(ntfs) + " hold NTFS and none Windows" + ask);
+}
+
+}  // namespace
+
+VolumeRoot open_volume(char letter, const std::string& volume, const std::string& mount_dir, bool read_only,
+                       bool windows_required, std::vector<std::unique_ptr<Mount>>& mounts) {
+  // A trailing ":N" names partition N of a disk.
+  std::string path = volume;
+  std::optional<int> number;
+  if (const size_t colon = volume.rfind(':');
+      colon != volume.npos && colon + 1 < volume.size() && colon + 5 > volume.size() &&
+      volume.find_first_not_of("0123456789", colon + 1) == volume.npos) {
+    path = volume.substr(0, colon);
+    number = std::stoi(volume.substr(colon + 1));
+  }
+  std::error_code ec;
+  const std::string real = std::filesystem::canonical(path, ec).string();
+  if (ec) return refused(path + ": " + ec.message());
+  struct stat st;
+  if (stat(real.c_str(), &st) != 0) return refused(path + ": " + std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) {
+    if (number) return refused(volume + ": a folder has no partitions");
+    return found(real);
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+    return refused(path + ": neither a folder, an image file nor a block device");
+
+  auto layout = ReadDiskLayout(real);
+  if (!layout) return refused(path + ": " + layout.error().message);
+  if (layout->table != PartitionTable::kNone) {
+    const Partition* partition = nullptr;
+    if (number) {
+      for (const Partition& p : layout->partitions)
+        if (p.number == *number) partition = &p;
+      if (!partition) {
+        std::vector<const Partition*> all;
+        for (const Partition& p : layout->partitions) all.push_back(&p);
+        return refused(path + ": no partition " + std::to_string(*number) + " (the table has " + numbers(all) + ")");
+      }
+    } else {
+      auto chosen = choose_partition(path, real, *layout, letter, mount_dir, windows_required, mounts);
+      if (!chosen) return refused(chosen.error().message);
+      partition = *chosen;
+    }
+    VolumeRoot root = mount_partition(path, real, *partition, mount_dir, read_only, mounts);
+    root.table = layout->table;
+    root.mbr_signature = layout->mbr_signature;
+    return root;
+  }
+
+  if (number) return refused(path + ": no partition table, so no partition " + std::to_string(*number));
+  for (const auto& mount : mounts)
+    if (mount->source() == real) return found(mount->point());
+  if (!holds_ntfs(real, 0)) return refused(volume + ": not an NTFS volume (no NTFS boot sector)");
+  if (auto points = mounted_at(real); !points.empty())
+    return refused(volume + ": busy: mounted at " + points.front() + " (unmount it, or give that folder)");
+  return mount_ntfs(volume, real, real, "", mount_dir, read_only, mounts);
 }
 
 std::optional<int> run_child(const std::vector<std::string>& argv, const std::vector<std::string>& env,

@@ -1,14 +1,18 @@
 // The volumes behind the drive letters of a run: folders taken as they are, NTFS images
-// and block devices mounted with ntfs-3g for the life of the run, and the child
-// processes the run waits for, all given up cleanly on an error or a signal.
+// and block devices mounted with ntfs-3g for the life of the run (a partition of a whole
+// disk through a loop device of its own), and the child processes the run waits for, all
+// given up cleanly on an error or a signal.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/hivemend-repair/disk_layout.h"
 
 namespace hivemend::repair_tool {
 
@@ -18,10 +22,13 @@ void install_signal_handlers();
 int pending_signal();
 
 // A mounted NTFS volume, unmounted (and its ntfs-3g process waited for, so that every
-// write has reached the image) when the object goes.
+// write has reached the image) when the object goes; the loop device it was mounted
+// from, if any, is detached after that.
 class Mount {
  public:
-  Mount(std::string source, std::string point, pid_t driver) : source_(std::move(source)), point_(std::move(point)), driver_(driver) {}
+  // `source` tells volumes apart: the image or device, with ":N" for its partition N.
+  Mount(std::string source, std::string point, pid_t driver, std::string loop = "")
+      : source_(std::move(source)), point_(std::move(point)), driver_(driver), loop_(std::move(loop)) {}
   ~Mount();
   Mount(const Mount&) = delete;
   Mount& operator=(const Mount&) = delete;
@@ -32,20 +39,30 @@ class Mount {
  private:
   std::string source_, point_;
   pid_t driver_;
+  std::string loop_;
 };
 
-// What a --drive VOLUME names: a folder (a volume mounted already), or an NTFS image file
-// or block device to mount. The folder, or a reason for one line of error.
+// What a --drive VOLUME names: a folder (a volume mounted already), an NTFS image file or
+// block device, or a whole-disk image or disk with a partition table (VOLUME:N for its
+// partition N). The folder, or a reason for one line of error.
 struct VolumeRoot {
   std::string root;     // the folder that is the volume's root
   std::string error;    // set on failure: "VOLUME: reason"
+  // The partition table of the disk the volume is a partition of (kNone for a folder or
+  // a volume on its own), and the disk's MBR signature.
+  PartitionTable table = PartitionTable::kNone;
+  std::optional<uint32_t> mbr_signature;
 };
 
 // Opens the volume for the run: a folder is taken as it is; an image file or block device
 // must hold NTFS and be mounted nowhere, and is mounted with ntfs-3g (read-only when
-// `read_only`) on a fresh folder below `mount_dir`. Mounts made are added to `mounts`.
-VolumeRoot open_volume(const std::string& volume, const std::string& mount_dir, bool read_only,
-                       std::vector<std::unique_ptr<Mount>>& mounts);
+// `read_only`) on a fresh folder below `mount_dir`. On a disk with a partition table the
+// partition is VOLUME's ":N", else the one holding Windows\System32\config\SYSTEM (several:
+// refused); where none does, a drive that need not hold Windows (`windows_required`
+// false) takes the disk's only NTFS partition; a refusal asks for `letter`=VOLUME:N. Mounts
+// made are added to `mounts`.
+VolumeRoot open_volume(char letter, const std::string& volume, const std::string& mount_dir, bool read_only,
+                       bool windows_required, std::vector<std::unique_ptr<Mount>>& mounts);
 
 // Runs a program as a child with extra environment entries, waiting for it while
 // `on_tick` is called about every 50 ms; a pending signal stops the child (SIGTERM) and
