@@ -121,31 +121,46 @@ Expected<std::string> find_entry(const Location& dir, std::u16string_view name) 
 namespace {
 
 // The roots of the drives, opened once per prefix and letter.
+struct DriveRoots {
+  std::mutex mutex;
+  std::string prefix;
+  uint64_t changes = 0;
+  std::map<char16_t, std::shared_ptr<const VolumeRoot>> roots;
+};
+
+DriveRoots& drive_roots() {
+  static auto* roots = new DriveRoots;  // lives to the end of the process
+  return *roots;
+}
+
 Expected<std::shared_ptr<const VolumeRoot>> drive_root(char16_t letter) {
   auto prefix = prefix_dir();
   if (!prefix) return WinError{ERROR_PATH_NOT_FOUND};
-  static std::mutex mutex;
-  static std::string roots_prefix;
-  static uint64_t roots_changes = 0;
-  static std::map<char16_t, std::shared_ptr<const VolumeRoot>> roots;
+  DriveRoots& d = drive_roots();
   const char16_t key = char16_t(letter | 0x20);
-  std::lock_guard lock(mutex);
-  if (roots_prefix != *prefix || roots_changes != drive_changes()) {
-    roots.clear();
-    roots_prefix = *prefix;
-    roots_changes = drive_changes();
+  std::lock_guard lock(d.mutex);
+  if (d.prefix != *prefix || d.changes != drive_changes()) {
+    d.roots.clear();
+    d.prefix = *prefix;
+    d.changes = drive_changes();
   }
-  if (auto it = roots.find(key); it != roots.end()) return it->second;
+  if (auto it = d.roots.find(key); it != d.roots.end()) return it->second;
   auto fd = open_drive_root(letter);
   if (!fd) return WinError{fd.error()};
   struct stat st;
   if (fstat(fd->get(), &st) != 0) return WinError{ERROR_PATH_NOT_FOUND};
   auto root = std::make_shared<const VolumeRoot>(VolumeRoot{std::move(*fd), st.st_dev, st.st_ino});
-  roots.emplace(key, root);
+  d.roots.emplace(key, root);
   return root;
 }
 
 }  // namespace
+
+void close_drive_roots() {
+  DriveRoots& d = drive_roots();
+  std::lock_guard lock(d.mutex);
+  d.roots.clear();
+}
 
 Expected<Location> open_directory(const WindowsPath& path, size_t count) {
   auto root = drive_root(path.drive);

@@ -60,6 +60,10 @@ int open_in_root(int root_fd, const std::string& path, int flags, mode_t mode = 
 // shows as a plain directory is taken without asking the file system.
 Expected<Location> open_directory(const WindowsPath& path, size_t count);
 
+// Closes the drive roots this process keeps open, so that the volumes behind them can
+// be unmounted; each is opened again when next used.
+void close_drive_roots();
+
 // The real Linux name of the entry of `dir` that `name` names (long or short name, any
 // case; an exact match first). ERROR_FILE_NOT_FOUND when there is none.
 Expected<std::string> find_entry(const Location& dir, std::u16string_view name);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -113,6 +114,9 @@ void install_signal_handlers() {
 int pending_signal() { return g_signal; }
 
 Mount::~Mount() {
+  // The Windows layer keeps the drive roots it used open; this process must not be the
+  // one that keeps the volume busy.
+  win32::close_drive_roots();
   // A mount still busy (a process of ours gone astray keeps a file open) is retried
   // briefly, then detached lazily rather than left behind.
   bool done = false;
@@ -121,11 +125,21 @@ Mount::~Mount() {
     if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   if (!done) run_to_end({"umount", "-l", point_});
-  int status = 0;
-  while (waitpid(driver_, &status, 0) < 0 && errno == EINTR) {
+  // ntfs-3g ends once the volume is written out; a volume detached lazily stays alive
+  // while another process holds a file on it, and the run waits for that only briefly.
+  bool ended = false;
+  for (int waited = 0; (done || waited < 300) && !ended; ++waited) {
+    int status = 0;
+    const pid_t r = waitpid(driver_, &status, WNOHANG);
+    ended = r == driver_ || (r < 0 && errno != EINTR);
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  // Only now has ntfs-3g closed the loop device: detaching it earlier would merely mark
-  // it to go when closed.
+  if (!ended) {
+    std::fprintf(stderr, "hivemend-repair: %s: still in use by another process; it is written out when that "
+                 "process lets it go\n", source_.c_str());
+  }
+  // Only once ntfs-3g has closed the loop device does detaching it take effect at once;
+  // otherwise it goes when closed.
   if (!loop_.empty()) run_to_end({"losetup", "--detach", loop_});
   rmdir(point_.c_str());
 }
@@ -209,8 +223,10 @@ VolumeRoot mount_partition(const std::string& volume, const std::string& real, c
 // Whether the volume at `root` holds Windows\System32\config\SYSTEM, each name matched
 // as Windows matches it.
 bool holds_windows(const std::string& root) {
-  win32::Location at{std::make_shared<const win32::UniqueFd>(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), ""};
-  if (!*at.root) return false;
+  win32::UniqueFd fd(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0) return false;
+  win32::Location at{std::make_shared<const win32::VolumeRoot>(win32::VolumeRoot{std::move(fd), st.st_dev, st.st_ino}), ""};
   for (std::u16string_view name : {u"Windows", u"System32", u"config", u"SYSTEM"}) {
     auto entry = win32::find_entry(at, name);
     if (!entry) return false;
