@@ -3,7 +3,7 @@
 #include <new>
 
 #include "log/Log.h"
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 

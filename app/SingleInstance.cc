@@ -1,6 +1,6 @@
 #include "app/SingleInstance.h"
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 #include "win32/sync.h"

@@ -8,7 +8,7 @@
 
 #include "regf/diff.h"
 #include "regf/tree.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace hivemend_fuzz {
 

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 // How a replacement goes, and why in this order.
 //
 // 1. The new image is written to "<name>.hmtmp-XXXXXXXX" beside the file, a name held
@@ -68,30 +70,7 @@ constexpr const char* kNtfsInodeAttrs[] = {
     "system.ntfs_attrib",
 };
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using base::UniqueFd;
 
 struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }

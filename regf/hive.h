@@ -157,7 +157,7 @@ class Hive {
   };
   Result<const SubkeyIndex*> subkey_index(KeyRef key, bool sorted) const;
   Result<std::u16string> node_name(uint32_t cell) const;
-  // compare_nocase(name, the name of key node `cell`), without decoding that name.
+  // base::compare_nocase(name, the name of key node `cell`), without decoding that name.
   Result<int> compare_node_name(std::u16string_view name, uint32_t cell) const;
   // The stored name of key node `cell`, or of the value whose record is `vk_record`.
   Result<StoredName> node_stored_name(uint32_t cell) const;

@@ -4,7 +4,7 @@
 
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace regf {
 
@@ -69,7 +69,7 @@ std::string encode_name(std::u16string_view name, bool* compressed) {
 
 uint32_t name_hash(std::u16string_view name) {
   uint32_t hash = 0;
-  for (char16_t c : name) hash = hash * 37 + upcase(c);
+  for (char16_t c : name) hash = hash * 37 + base::upcase(c);
   return hash;
 }
 
@@ -104,7 +104,7 @@ Result<int> Hive::compare_node_name(std::u16string_view name, uint32_t cell) con
   const size_t length = stored->length();
   const size_t n = std::min(name.size(), length);
   for (size_t i = 0; i < n; ++i) {
-    const char16_t x = upcase(name[i]), y = upcase((*stored)[i]);
+    const char16_t x = base::upcase(name[i]), y = base::upcase((*stored)[i]);
     if (x != y) return x < y ? -1 : 1;
   }
   if (name.size() == length) return 0;
@@ -204,14 +204,14 @@ Result<const Hive::SubkeyIndex*> Hive::subkey_index(KeyRef key, bool sorted) con
     for (uint32_t c : index.cells) {
       auto name = node_name(c);
       if (!name) return name.error();
-      if (!names.empty() && compare_nocase(names.back(), *name) > 0) in_order = false;
+      if (!names.empty() && base::compare_nocase(names.back(), *name) > 0) in_order = false;
       names.push_back(std::move(*name));
     }
     if (!in_order) {
       index.sorted.resize(index.cells.size());
       for (uint32_t i = 0; i < index.sorted.size(); ++i) index.sorted[i] = i;
       std::stable_sort(index.sorted.begin(), index.sorted.end(),
-                       [&](uint32_t a, uint32_t b) { return compare_nocase(names[a], names[b]) < 0; });
+                       [&](uint32_t a, uint32_t b) { return base::compare_nocase(names[a], names[b]) < 0; });
     }
     index.sort_checked = true;
   }
@@ -292,7 +292,7 @@ Result<KeyRef> Hive::add_subkey(KeyRef parent, std::u16string_view name) {
   }
   const size_t position = std::lower_bound(names.begin(), names.end(), name,
                                            [](const std::u16string& a, std::u16string_view b) {
-                                             return compare_nocase(a, b) < 0;
+                                             return base::compare_nocase(a, b) < 0;
                                            }) - names.begin();
   const SubkeySlot slot = subkey_slot(parent, position);
   if (slot.leaf != kNoCell && slot.leaf_count + 1 > subkey_list::kMaxCount) return fault("subkey list full", slot.leaf);

@@ -11,7 +11,7 @@
 #include "regf/format.h"
 #include "regf/log_formats.h"
 #include "regf/node.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace regf {
 
@@ -431,15 +431,15 @@ Result<Recovery> recover_file(const std::string& primary_path) {
 
   // Windows names the logs after the primary (NTUSER.DAT.LOG1); copies made elsewhere may
   // have changed the case of either part.
-  std::u16string base = from_utf8(primary.filename().string());
+  std::u16string base = base::from_utf8(primary.filename().string());
   const std::u16string suffixes[] = {u".LOG", u".LOG1", u".LOG2"};
   std::vector<fs::path> found(std::size(suffixes));
   fs::path dir = primary.parent_path().empty() ? fs::path(".") : primary.parent_path();
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::u16string name = from_utf8(it->path().filename().string());
+    std::u16string name = base::from_utf8(it->path().filename().string());
     for (size_t i = 0; i < std::size(suffixes); ++i)
-      if (equal_nocase(name, base + suffixes[i]) && it->is_regular_file() &&
+      if (base::equal_nocase(name, base + suffixes[i]) && it->is_regular_file() &&
           (found[i].empty() || it->path().filename() < found[i].filename()))
         found[i] = it->path();
   }

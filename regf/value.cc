@@ -5,7 +5,7 @@
 #include "regf/format.h"
 #include "regf/hive.h"
 #include "regf/node.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace regf {
 
@@ -62,7 +62,7 @@ Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view
     if (!v) return v.error();
     auto n = value_name(*v);
     if (!n) return n.error();
-    if (equal_nocase(*n, name)) return std::optional<ValueRef>(*v);
+    if (base::equal_nocase(*n, name)) return std::optional<ValueRef>(*v);
   }
   return std::optional<ValueRef>();
 }

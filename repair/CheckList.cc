@@ -7,7 +7,7 @@
 #include "log/Log.h"
 #include "repair/RepairRun.h"
 #include "repair/ResolvePaths.h"
-#include "repair/buffers.h"
+#include "base/buffers.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/RegistryHelpers.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "repair/RegistryTraversal.h"
 #include "repair/ResolvedSummary.h"
 #include "repair/UserProfiles.h"
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/RegistryHelpers.h"
 #include "win32/registry.h"
 

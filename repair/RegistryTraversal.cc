@@ -6,7 +6,7 @@
 #include "log/Log.h"
 #include "repair/CheckList.h"
 #include "repair/RepairRun.h"
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/RegistryHelpers.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "log/Log.h"
 #include "repair/RepairRun.h"
-#include "repair/buffers.h"
+#include "base/buffers.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "repair/ResolvedSummary.h"
 
 #include "log/Log.h"
-#include "repair/buffers.h"
+#include "base/buffers.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "log/Log.h"
 #include "repair/RegistryTraversal.h"
 #include "repair/RepairRun.h"
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "win32/registry.h"
 
 namespace {

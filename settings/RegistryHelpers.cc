@@ -1,6 +1,6 @@
 #include "settings/RegistryHelpers.h"
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/Options.h"
 
 BOOL ReadRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPBYTE pData, DWORD cbData) {

@@ -13,7 +13,7 @@
 #include <optional>
 #include <tuple>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 #include "win32/file.h"
 #include "win32/short_name.h"
@@ -87,7 +87,7 @@ void fill_times(DirEntry& e, const struct stat& st) {
 }
 
 std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd) {
-  UniqueFd reading(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  base::UniqueFd reading(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!reading) return nullptr;
   std::unique_ptr<DIR, int (*)(DIR*)> stream(fdopendir(reading.get()), closedir);
   if (!stream) return nullptr;
@@ -108,7 +108,7 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd) {
     if (name == "." || name == "..") continue;
     DirEntry e;
     e.linux_name = name;
-    e.long_name = regf::from_utf8(name);
+    e.long_name = base::from_utf8(name);
     struct stat st;
     if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
     if (listing->ntfs) {
@@ -116,12 +116,12 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd) {
       e.attributes = attributes_from(st, ntfs_attrib(path, false));
       char dos[64];
       const ssize_t n = lgetxattr(path.c_str(), kNtfsDosName, dos, sizeof dos);
-      if (n > 0) e.short_name = regf::from_utf8(std::string_view(dos, size_t(n)));
+      if (n > 0) e.short_name = base::from_utf8(std::string_view(dos, size_t(n)));
     } else {
       e.attributes = attributes_from(st, std::nullopt);
       if (S_ISLNK(st.st_mode)) {
         // A link shows what it leads to inside the volume (or just the link when dangling).
-        UniqueFd target(dir.open(dir.child(name), O_PATH));
+        base::UniqueFd target(dir.open(dir.child(name), O_PATH));
         struct stat target_st;
         if (target && fstat(target.get(), &target_st) == 0) {
           e.attributes = attributes_from(target_st, std::nullopt) | FILE_ATTRIBUTE_REPARSE_POINT;
@@ -135,7 +135,7 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd) {
 
   if (!listing->ntfs) {
     std::stable_sort(listing->entries.begin(), listing->entries.end(), [](const DirEntry& a, const DirEntry& b) {
-      const int c = regf::compare_nocase(a.long_name, b.long_name);
+      const int c = base::compare_nocase(a.long_name, b.long_name);
       return c != 0 ? c < 0 : a.long_name < b.long_name;
     });
     std::vector<std::u16string> names;
@@ -154,15 +154,15 @@ void Listing::build_index() {
   by_long_.clear();
   by_short_.clear();
   for (uint32_t i = 0; i < entries.size(); ++i) {
-    by_long_.emplace_back(regf::upcase(entries[i].long_name), i);
-    if (!entries[i].short_name.empty()) by_short_.emplace_back(regf::upcase(entries[i].short_name), i);
+    by_long_.emplace_back(base::upcase(entries[i].long_name), i);
+    if (!entries[i].short_name.empty()) by_short_.emplace_back(base::upcase(entries[i].short_name), i);
   }
   std::sort(by_long_.begin(), by_long_.end());
   std::sort(by_short_.begin(), by_short_.end());
 }
 
 const DirEntry* Listing::find(std::u16string_view name) const {
-  const std::u16string upper = regf::upcase(name);
+  const std::u16string upper = base::upcase(name);
   auto range = [&](const auto& index) {
     return std::equal_range(index.begin(), index.end(), std::make_pair(upper, uint32_t(0)),
                             [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -196,7 +196,7 @@ std::vector<uint32_t> Listing::starting_with(std::u16string_view upper_prefix) c
 }
 
 Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
-  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
   struct stat st, root_st;
   if (fstat(fd.get(), &st) != 0 || fstat(dir.root->get(), &root_st) != 0) return WinError{error_from_errno(errno)};
@@ -219,7 +219,7 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
 
 std::shared_ptr<const Listing> cached_listing(const Location& dir) {
   if (!g_cache_enabled.load()) return nullptr;
-  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   struct stat st, root_st;
   if (!fd || fstat(fd.get(), &st) != 0 || fstat(dir.root->get(), &root_st) != 0) return nullptr;
   std::lock_guard lock(g_cache_mutex);
@@ -230,7 +230,7 @@ std::shared_ptr<const Listing> cached_listing(const Location& dir) {
 }
 
 void forget_listing(const Location& dir) {
-  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   struct stat st, root_st;
   if (!fd || fstat(fd.get(), &st) != 0 || fstat(dir.root->get(), &root_st) != 0) return;
   std::lock_guard lock(g_cache_mutex);

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <utility>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/directory.h"
 #include "win32/error.h"
 #include "win32/handle_table.h"
@@ -70,7 +70,7 @@ ShareTable& share_table() {
 class FileObject final : public KernelObject {
  public:
   static constexpr ObjectKind kKind = ObjectKind::File;
-  FileObject(UniqueFd fd, ShareTable::Id id, ShareTable::Open open, Location parent)
+  FileObject(base::UniqueFd fd, ShareTable::Id id, ShareTable::Open open, Location parent)
       : fd_(std::move(fd)), id_(id), open_(open), parent_(std::move(parent)) {}
   ~FileObject() override { share_table().release(id_, open_); }
   ObjectKind kind() const override { return kKind; }
@@ -81,7 +81,7 @@ class FileObject final : public KernelObject {
   const Location& parent() const { return parent_; }
 
  private:
-  UniqueFd fd_;
+  base::UniqueFd fd_;
   ShareTable::Id id_;
   ShareTable::Open open_;
   Location parent_;
@@ -208,7 +208,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     if (!name) return fail(name.error(), DWORD(INVALID_FILE_ATTRIBUTES));
     relative = where->parent.child(*name);
   }
-  UniqueFd fd(where->parent.open(relative, O_PATH));
+  base::UniqueFd fd(where->parent.open(relative, O_PATH));
   struct stat st;
   if (!fd || fstat(fd.get(), &st) != 0) return fail(ERROR_FILE_NOT_FOUND, DWORD(INVALID_FILE_ATTRIBUTES));
   // "name\" names a directory; a file by that spelling is not found.
@@ -238,7 +238,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   auto existing = find_entry(where->parent, where->name);
   if (!existing && existing.error() != ERROR_FILE_NOT_FOUND) return fail(existing.error(), INVALID_HANDLE_VALUE);
   const bool exists = bool(existing);
-  UniqueFd fd;
+  base::UniqueFd fd;
   if (exists) {
     if (dwCreationDisposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
     const std::string relative = where->parent.child(*existing);
@@ -255,7 +255,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING)
       return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     if (path->trailing_separator) return fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
-    const std::string name = regf::to_utf8(where->name);
+    const std::string name = base::to_utf8(where->name);
     fd.reset(where->parent.open(where->parent.child(name), flags | O_CREAT | O_EXCL, 0666));
     if (!fd) return fail(error_from_errno(errno), INVALID_HANDLE_VALUE);
     forget_listing(where->parent);

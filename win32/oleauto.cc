@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 
 namespace {
@@ -88,7 +88,7 @@ void _com_issue_error(HRESULT hr) { throw _com_error(hr); }
 
 BSTR _com_util::ConvertStringToBSTR(const char* pSrc) {
   if (!pSrc) return nullptr;
-  const auto wide = regf::from_utf8_strict(pSrc);
+  const auto wide = base::from_utf8_strict(pSrc);
   if (!wide) _com_issue_error(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION));
   if (wide->size() > std::numeric_limits<UINT>::max()) _com_issue_error(E_OUTOFMEMORY);
   BSTR result = SysAllocStringLen(wide->data(), UINT(wide->size()));

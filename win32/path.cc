@@ -9,7 +9,7 @@
 #include <climits>
 #include <filesystem>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/directory.h"
 #include "win32/error.h"
 #include "win32/prefix.h"
@@ -89,7 +89,7 @@ int Location::open(const std::string& path, int flags, mode_t mode) const {
 }
 
 Expected<std::string> find_entry(const Location& dir, std::u16string_view name) {
-  const std::string utf8 = regf::to_utf8(name);
+  const std::string utf8 = base::to_utf8(name);
   if (utf8.find('/') != std::string::npos || utf8.find('\0') != std::string::npos) return WinError{ERROR_INVALID_NAME};
   if (auto cached = cached_listing(dir)) {
     // A kept listing answers without asking the file system (on FUSE a name in the
@@ -100,7 +100,7 @@ Expected<std::string> find_entry(const Location& dir, std::u16string_view name) 
   }
   {
     // Without one, the name as written may exist: no need to read the whole directory.
-    UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+    base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
     if (!fd) return WinError{ERROR_PATH_NOT_FOUND};
     struct stat st;
     if (fstatat(fd.get(), utf8.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return utf8;
@@ -115,19 +115,19 @@ Expected<std::string> find_entry(const Location& dir, std::u16string_view name) 
 Expected<Location> open_directory(const WindowsPath& path, size_t count) {
   auto root = open_drive_root(path.drive);
   if (!root) return WinError{ERROR_PATH_NOT_FOUND};
-  Location location{std::make_shared<const UniqueFd>(std::move(*root)), std::string()};
+  Location location{std::make_shared<const base::UniqueFd>(std::move(*root)), std::string()};
   for (size_t i = 0; i < count && i < path.components.size(); ++i) {
     auto name = find_entry(location, path.components[i]);
     if (!name) return WinError{name.error() == ERROR_INVALID_NAME ? DWORD(ERROR_INVALID_NAME) : DWORD(ERROR_PATH_NOT_FOUND)};
     location.relative = location.child(*name);
-    UniqueFd fd(location.open(O_PATH | O_DIRECTORY));
+    base::UniqueFd fd(location.open(O_PATH | O_DIRECTORY));
     if (!fd) return WinError{errno == ELOOP ? DWORD(ERROR_CANT_RESOLVE_FILENAME) : DWORD(ERROR_PATH_NOT_FOUND)};
   }
   return location;
 }
 
 Expected<std::string> linux_path_of(const Location& location) {
-  UniqueFd fd(location.open(O_PATH));
+  base::UniqueFd fd(location.open(O_PATH));
   if (!fd) return WinError{error_from_errno(errno)};
   char buf[PATH_MAX];
   const std::string proc = "/proc/self/fd/" + std::to_string(fd.get());

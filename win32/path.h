@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "win32/expected.h"
-#include "win32/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace hivemend::win32 {
 
@@ -33,7 +33,7 @@ Expected<WindowsPath> parse_windows_path(std::u16string_view path);
 // A place inside one volume: the volume's root and the Linux path below it, made of the
 // entries' real names ("" is the root itself).
 struct Location {
-  std::shared_ptr<const UniqueFd> root;
+  std::shared_ptr<const base::UniqueFd> root;
   std::string relative;
 
   // The Linux path of an entry of this directory, relative to the root.

@@ -24,7 +24,7 @@
 #include <string>
 #include <thread>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 #include "win32/handle_table.h"
 #include "win32/path.h"
@@ -271,7 +271,7 @@ std::vector<std::string> child_environment(LPVOID block, bool unicode, const std
   std::vector<std::string> env;
   if (block && unicode) {
     for (auto* p = static_cast<const char16_t*>(block); *p; p += std::char_traits<char16_t>::length(p) + 1)
-      env.push_back(regf::to_utf8(p));
+      env.push_back(base::to_utf8(p));
   } else if (block) {
     for (auto* p = static_cast<const char*>(block); *p; p += std::strlen(p) + 1) env.emplace_back(p);
   } else {
@@ -298,7 +298,7 @@ std::vector<std::u16string> own_arguments() {
   for (size_t start = 0; start < all.size();) {
     size_t end = all.find('\0', start);
     if (end == std::string::npos) end = all.size();
-    args.push_back(regf::from_utf8(all.substr(start, end - start)));
+    args.push_back(base::from_utf8(all.substr(start, end - start)));
     start = end + 1;
   }
   return args;
@@ -339,10 +339,10 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
   if (!program) return fail(program.error(), FALSE);
 
   std::vector<std::string> argv_strings;
-  for (const auto& arg : split_command_line(command_line)) argv_strings.push_back(regf::to_utf8(arg));
+  for (const auto& arg : split_command_line(command_line)) argv_strings.push_back(base::to_utf8(arg));
   if (argv_strings.empty() || argv_strings[0].empty()) argv_strings.insert(argv_strings.begin(), *program);
   std::vector<std::string> env_strings = child_environment(
-      lpEnvironment, (dwCreationFlags & CREATE_UNICODE_ENVIRONMENT) != 0, regf::to_utf8(command_line));
+      lpEnvironment, (dwCreationFlags & CREATE_UNICODE_ENVIRONMENT) != 0, base::to_utf8(command_line));
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -384,7 +384,7 @@ LPWSTR WINAPI GetCommandLineW() {
   static std::u16string* text = [] {
     const std::vector<std::u16string> args = own_arguments();
     if (const char* given = std::getenv(kCommandLineVariable)) {
-      std::u16string line = regf::from_utf8(given);
+      std::u16string line = base::from_utf8(given);
       if (split_command_line(line) == args) return new std::u16string(std::move(line));
     }
     auto* joined = new std::u16string;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 size_t wcslen(const char16_t* s) {
   size_t n = 0;
@@ -60,7 +60,7 @@ int _wcsicmp(const char16_t* a, const char16_t* b) { return _wcsnicmp(a, b, size
 
 int _wcsnicmp(const char16_t* a, const char16_t* b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    const char16_t ca = regf::upcase(a[i]), cb = regf::upcase(b[i]);
+    const char16_t ca = base::upcase(a[i]), cb = base::upcase(b[i]);
     if (ca != cb) return ca < cb ? -1 : 1;
     if (!ca) return 0;
   }
@@ -103,7 +103,7 @@ char16_t* wcsrchr(char16_t* s, char16_t c) {
 }
 
 char16_t* _wcsupr(char16_t* s) {
-  for (char16_t* p = s; *p; ++p) *p = regf::upcase(*p);
+  for (char16_t* p = s; *p; ++p) *p = base::upcase(*p);
   return s;
 }
 
@@ -308,7 +308,7 @@ std::u16string format(const char16_t* fmt, va_list args) {
         std::u16string text;
         if (narrow) {
           const char* s = va_arg(args, const char*);
-          text = s ? regf::from_utf8(s) : u"(null)";
+          text = s ? base::from_utf8(s) : u"(null)";
         } else {
           const char16_t* s = va_arg(args, const char16_t*);
           text = s ? std::u16string(s) : u"(null)";

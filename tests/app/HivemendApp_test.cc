@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/handle.h"
 #include "win32/prefix.h"
@@ -68,7 +68,7 @@ TEST(CommandLine, Switches) {
       {u"/SrcDrives %C% /DstDrives %E", Status::Malformed, u"C", u"", 0},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.line));
+    SCOPED_TRACE(base::to_utf8(c.line));
     const RepairCommandLine parsed = ParseRepairCommandLine(c.line);
     EXPECT_EQ(parsed.status, c.status);
     EXPECT_EQ(std::u16string(parsed.szSrcLetters), c.src);
@@ -220,7 +220,7 @@ TEST(Program, SharedPrefixHandsOffAndGuardsOneInstance) {
   const auto bin = hivemend::win32::windows_path_of(HIVEMEND_BIN_DIR);
   ASSERT_TRUE(bin);
   ASSERT_EQ(chmod(installation.dir().c_str(), 0777), 0);  // a prefix both users write in
-  ASSERT_TRUE(installation.write_registry(app_paths("Hivemend", reg_line(u"Path", regf::to_utf8(*bin) + "\\")) +
+  ASSERT_TRUE(installation.write_registry(app_paths("Hivemend", reg_line(u"Path", base::to_utf8(*bin) + "\\")) +
                                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n"
                                           "\"MachineZone\"=\"Z1\"\r\n\"MachineCode\"=\"C1\"\r\n"));
   EXPECT_EQ(run_program(kFullLine, {}, installation.dir()).exit_code, 2);
@@ -230,7 +230,7 @@ TEST(Program, SharedPrefixHandsOffAndGuardsOneInstance) {
   umask(old_umask);
   EXPECT_EQ(handed_off.exit_code, 1);
   EXPECT_EQ(handed_off.err, "");
-  EXPECT_NE(installation.log().find("\tTsoHandOff -> QRT-11 \t" + regf::to_utf8(*bin) +
+  EXPECT_NE(installation.log().find("\tTsoHandOff -> QRT-11 \t" + base::to_utf8(*bin) +
                                     "\\TsoHandOff.exe QRT-11 /SrcDrives %C% /DstDrives %E% /SrcSig %1A2B3C4D%\n"),
             std::string::npos)
       << installation.log();

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "settings/Options.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/handle_table.h"

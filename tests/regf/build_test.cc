@@ -10,7 +10,7 @@
 
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -58,7 +58,7 @@ TreeKey sample_tree() {
 
 void sort_like_windows(TreeKey& k) {
   std::stable_sort(k.subkeys.begin(), k.subkeys.end(),
-                   [](const TreeKey& a, const TreeKey& b) { return regf::compare_nocase(a.name, b.name) < 0; });
+                   [](const TreeKey& a, const TreeKey& b) { return base::compare_nocase(a.name, b.name) < 0; });
   for (auto& c : k.subkeys) sort_like_windows(c);
 }
 

@@ -9,7 +9,7 @@
 #include "regf/build.h"
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -215,7 +215,7 @@ TEST(HostileHive, UnsortedSubkeyListStillFindsEveryName) {
     const std::u16string name = numbered(u"C", 10 + i);
     auto found = hive->find_subkey(many, name);
     ASSERT_TRUE(found && *found) << i;
-    EXPECT_TRUE(regf::equal_nocase(*hive->key_name(**found), name));
+    EXPECT_TRUE(base::equal_nocase(*hive->key_name(**found), name));
   }
   EXPECT_FALSE(*hive->find_subkey(many, u"c9"));
   EXPECT_FALSE(*hive->find_subkey(many, u"c40"));

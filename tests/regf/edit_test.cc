@@ -11,7 +11,7 @@
 #include "regf/build.h"
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -27,7 +27,7 @@ KeyRef open_path(const Hive& hive, std::initializer_list<std::u16string_view> pa
   KeyRef k = hive.root();
   for (auto part : parts) {
     auto next = hive.find_subkey(k, part);
-    EXPECT_TRUE(next && *next) << regf::to_utf8(part);
+    EXPECT_TRUE(next && *next) << base::to_utf8(part);
     if (!next || !*next) return k;
     k = **next;
   }
@@ -38,7 +38,7 @@ regf::TreeKey* tree_path(regf::TreeKey& k, std::initializer_list<std::u16string_
   regf::TreeKey* at = &k;
   for (auto part : parts) {
     auto it = std::find_if(at->subkeys.begin(), at->subkeys.end(),
-                           [&](const regf::TreeKey& c) { return regf::equal_nocase(c.name, part); });
+                           [&](const regf::TreeKey& c) { return base::equal_nocase(c.name, part); });
     if (it == at->subkeys.end()) return nullptr;
     at = &*it;
   }
@@ -48,7 +48,7 @@ regf::TreeKey* tree_path(regf::TreeKey& k, std::initializer_list<std::u16string_
 // Applies the same change to the expected tree.
 void set_in_tree(regf::TreeKey& key, std::u16string_view name, uint32_t type, std::vector<uint8_t> data) {
   for (auto& v : key.values)
-    if (regf::equal_nocase(v.name, name)) {
+    if (base::equal_nocase(v.name, name)) {
       v.type = type;
       v.data = std::move(data);
       return;
@@ -101,7 +101,7 @@ TEST_F(EditSystemHive, ChangedValuesReadBackThroughHivexml) {
   for (size_t i = 0; i < edits.size(); ++i) {
     const Edit& e = edits[i];
     auto st = hive->set_value(open_path(*hive, e.key), e.name, e.type, e.data);
-    ASSERT_TRUE(st) << regf::to_utf8(e.name) << ": " << st.error().to_string();
+    ASSERT_TRUE(st) << base::to_utf8(e.name) << ": " << st.error().to_string();
     set_in_tree(*tree_path(*expected, e.key), e.name, e.type, e.data);
     if (i == 4 || i + 1 == edits.size()) { ASSERT_TRUE(hive->commit(path_)); }
   }
@@ -265,8 +265,8 @@ TEST(EditSubkeys, AddedSubkeysKeepTheListSortedAndHashed) {
       ASSERT_TRUE(added) << added.error().to_string();
       tree_path(expected, {c.parent})->subkeys.push_back({name, {}, 0, {}, {}});
     }
-    EXPECT_FALSE(hive->add_subkey(parent, regf::upcase(c.names[0]))) << "a name differing only in case was added twice";
-    for (const auto& name : c.names) ASSERT_TRUE(*hive->find_subkey(parent, name)) << regf::to_utf8(name);
+    EXPECT_FALSE(hive->add_subkey(parent, base::upcase(c.names[0]))) << "a name differing only in case was added twice";
+    for (const auto& name : c.names) ASSERT_TRUE(*hive->find_subkey(parent, name)) << base::to_utf8(name);
   }
   TempDir dir;
   ASSERT_TRUE(write_bytes(dir.path("hive"), hive->image()));
@@ -278,7 +278,7 @@ TEST(EditSubkeys, AddedSubkeysKeepTheListSortedAndHashed) {
   EXPECT_EQ(subkey_list_problems(*reopened), std::vector<std::string>{});
   std::function<void(regf::TreeKey&)> sort_tree = [&](regf::TreeKey& k) {
     std::sort(k.subkeys.begin(), k.subkeys.end(),
-              [](const regf::TreeKey& a, const regf::TreeKey& b) { return regf::compare_nocase(a.name, b.name) < 0; });
+              [](const regf::TreeKey& a, const regf::TreeKey& b) { return base::compare_nocase(a.name, b.name) < 0; });
     for (auto& c : k.subkeys) sort_tree(c);
   };
   sort_tree(expected);

@@ -13,7 +13,7 @@
 
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 
@@ -51,7 +51,7 @@ TEST(FuzzRegressions, EditTakenAndImageReadsBack) {
     ASSERT_TRUE(hive.ok()) << hive.error().to_string();
     ASSERT_TRUE(hive->damage().empty()) << hive->damage().front().to_string();
     const std::vector<uint8_t> data = hivemend::testing::sample_bytes(c.size, 1);
-    const std::u16string name = regf::from_utf8(c.value);
+    const std::u16string name = base::from_utf8(c.value);
     auto set = hive->set_value(hive->root(), name, regf::kRegBinary, data);
     ASSERT_TRUE(set.ok()) << set.error().to_string();
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -151,8 +151,8 @@ TEST(RegTextPath, SplitAndJoin) {
   };
   for (const auto& c : cases) {
     auto path = regf::split_key_path(c.text);
-    ASSERT_TRUE(path.ok()) << regf::to_utf8(c.text);
-    EXPECT_EQ(*path, c.path) << regf::to_utf8(c.text);
+    ASSERT_TRUE(path.ok()) << base::to_utf8(c.text);
+    EXPECT_EQ(*path, c.path) << base::to_utf8(c.text);
     if (c.canonical) { EXPECT_EQ(regf::join_key_path(c.path), c.text); }
   }
 }
@@ -183,7 +183,7 @@ TEST(RegTextWrite, ValueLinesFollowRegedit) {
       {{u"c\r\x01\xd800", regf::kRegBinary, {}}, u"\"c\\u000d\\u0001\\ud800\"=hex:"},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(regf::to_utf8(regf::format_reg_value(c.value)), regf::to_utf8(c.line));
+    EXPECT_EQ(base::to_utf8(regf::format_reg_value(c.value)), base::to_utf8(c.line));
 }
 
 TEST(RegTextWrite, DocumentLayoutAndWrapping) {
@@ -217,7 +217,7 @@ TEST(RegTextWrite, DocumentLayoutAndWrapping) {
 
   auto v16 = regf::write_reg(roots, {regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf16Le});
   ASSERT_TRUE(v16.ok());
-  EXPECT_EQ(*v16, utf16le_with_bom(regf::from_utf8(text_of(*out))));
+  EXPECT_EQ(*v16, utf16le_with_bom(base::from_utf8(text_of(*out))));
 
   auto bom = regf::write_reg(roots, {regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf8Bom});
   ASSERT_TRUE(bom.ok());

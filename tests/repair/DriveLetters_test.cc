@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/registry.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "log/Log.h"
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "tests/support/repair_fixture.h"
 
 namespace {

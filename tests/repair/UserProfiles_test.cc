@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "repair/RepairRun.h"
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/registry.h"
 

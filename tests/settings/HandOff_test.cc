@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/WinApp.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 #include "tests/support/repair_fixture.h"
@@ -30,7 +30,7 @@ const std::string kBin = HIVEMEND_BIN_DIR;
 
 std::string windows_path(const std::string& linux_path) {
   auto path = hivemend::win32::windows_path_of(linux_path);
-  return path ? regf::to_utf8(*path) : std::string();
+  return path ? base::to_utf8(*path) : std::string();
 }
 
 // Run inside the tool copies: the hand-off with the English library as the resource
@@ -40,14 +40,14 @@ std::string windows_path(const std::string& linux_path) {
 TEST(HandOffChild, Run) {
   if (!std::getenv("HIVEMEND_HANDOFF_CHILD")) GTEST_SKIP() << "runs in the tool copies of the hand-off tests";
   const char* cmdline = std::getenv("HIVEMEND_HANDOFF_CMDLINE");
-  const std::u16string text = regf::from_utf8(cmdline ? cmdline : "");
+  const std::u16string text = base::from_utf8(cmdline ? cmdline : "");
   COrnOptions options(cmdline ? text.c_str() : nullptr);
   if (std::getenv("HIVEMEND_HANDOFF_MACHINE_CODE")) {
     const char16_t code[] = u"C1";
     ASSERT_TRUE(WriteRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup", u"MachineCode",
                               REG_SZ, reinterpret_cast<const BYTE*>(code), sizeof code));
   }
-  const std::u16string eng = regf::from_utf8(windows_path(kBin + "/resources.ENG.dll"));
+  const std::u16string eng = base::from_utf8(windows_path(kBin + "/resources.ENG.dll"));
   AfxSetResourceHandle(LoadLibraryW(eng.c_str()));
   options.HandOffIfNotAdmin();
   std::printf("admin=%d exit=%d\n", int(options.m_bIsAdmin), int(options.m_bExitRequested));

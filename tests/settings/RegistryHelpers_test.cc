@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/Options.h"
 #include "tests/support/repair_fixture.h"
 

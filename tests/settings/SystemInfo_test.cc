@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 #include "tests/support/repair_fixture.h"

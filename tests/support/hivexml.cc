@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/files.h"
 
 namespace hivemend::testing {
@@ -17,7 +17,7 @@ std::string shell_quote(const std::string& s) {
 }
 
 void append_utf8(std::string& out, uint32_t cp) {
-  out += regf::to_utf8(cp < 0x10000 ? std::u16string(1, char16_t(cp))
+  out += base::to_utf8(cp < 0x10000 ? std::u16string(1, char16_t(cp))
                                     : std::u16string{char16_t(0xD7C0 + (cp >> 10)), char16_t(0xDC00 | (cp & 0x3FF))});
 }
 
@@ -231,7 +231,7 @@ std::string text_up_to_nul(const std::vector<uint8_t>& data) {
     if (c == 0) break;
     s += c;
   }
-  return regf::to_utf8(s);
+  return base::to_utf8(s);
 }
 
 std::string check_value(const HivexmlValue& h, const regf::TreeValue& v, std::span<const uint8_t> file) {
@@ -275,7 +275,7 @@ std::string check_value(const HivexmlValue& h, const regf::TreeValue& v, std::sp
     }
     if (parts.back().empty()) parts.pop_back();
     std::vector<std::string> texts;
-    for (const auto& part : parts) texts.push_back(regf::to_utf8(part));
+    for (const auto& part : parts) texts.push_back(base::to_utf8(part));
     return texts == h.strings ? "" : "string list differs";
   }
   return "";
@@ -284,7 +284,7 @@ std::string check_value(const HivexmlValue& h, const regf::TreeValue& v, std::sp
 void flatten(const regf::TreeKey& key, const std::string& path, std::vector<std::pair<std::string, const regf::TreeKey*>>& out) {
   out.emplace_back(path, &key);
   for (const auto& child : key.subkeys) {
-    std::string name = regf::to_utf8(child.name);
+    std::string name = base::to_utf8(child.name);
     flatten(child, path.empty() ? name : path + "\\" + name, out);
   }
 }
@@ -311,7 +311,7 @@ std::vector<std::string> compare_with_tree(const HivexmlDump& dump, const regf::
     if (key->values.size() != h.values.size())
       note(path + ": " + std::to_string(key->values.size()) + " values vs hivexml's " + std::to_string(h.values.size()));
     for (size_t j = 0; j < key->values.size() && j < h.values.size(); ++j) {
-      std::string name = regf::to_utf8(key->values[j].name);
+      std::string name = base::to_utf8(key->values[j].name);
       if (name != h.values[j].name) {
         note(path + ": value " + std::to_string(j) + " \"" + name + "\" vs hivexml's \"" + h.values[j].name + "\"");
         continue;

@@ -25,7 +25,7 @@
 #include "regf/build.h"
 #include "regf/hive.h"
 #include "regf/tree.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -47,8 +47,8 @@ struct LogEntry {
 // Readable in test failures (the context, " | ", the message).
 inline void PrintTo(const LogEntry& e, std::ostream* os) { *os << '{' << e.context << " | " << e.message << '}'; }
 
-inline std::u16string u16(const std::string& s) { return regf::from_utf8(s); }
-inline std::string u8(std::u16string_view s) { return regf::to_utf8(s); }
+inline std::u16string u16(const std::string& s) { return base::from_utf8(s); }
+inline std::string u8(std::u16string_view s) { return base::to_utf8(s); }
 
 // The entries of a log file written by the default sink: each ends in a bare LF (CR LF
 // belongs to the message), fields separated by tabs after the timestamp.
@@ -73,10 +73,10 @@ class CapturedLog {
  public:
   explicit CapturedLog(std::vector<LogEntry>& into, std::vector<std::string> failing = {}) {
     SetLogSink([&into, failing](LPCWSTR context, LPCWSTR message) {
-      const std::string text = regf::to_utf8(context);
+      const std::string text = base::to_utf8(context);
       for (const auto& f : failing)
         if (text.starts_with(f)) throw std::bad_alloc();
-      into.push_back({text, regf::to_utf8(message)});
+      into.push_back({text, base::to_utf8(message)});
     });
   }
   ~CapturedLog() { SetLogSink({}); }
@@ -127,7 +127,7 @@ inline bool make_file(const std::string& path, const std::string& short_name = "
 
 // UTF-16LE bytes of a UTF-8 text, as a report file holds them.
 inline std::string utf16le(const std::string& text) {
-  const Bytes bytes = utf16(regf::from_utf8(text), false);
+  const Bytes bytes = utf16(base::from_utf8(text), false);
   return std::string(bytes.begin(), bytes.end());
 }
 
@@ -175,7 +175,7 @@ inline std::string value_text(const regf::TreeValue* v) {
   std::u16string text;
   for (size_t i = 0; i + 1 < v->data.size() && (v->data[i] || v->data[i + 1]); i += 2)
     text += char16_t(v->data[i] | (v->data[i + 1] << 8));
-  return regf::to_utf8(text);
+  return base::to_utf8(text);
 }
 
 // Value texts the repair tests store, their long forms on the test volumes, and the

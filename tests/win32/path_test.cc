@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/prefix.h"
 #include "tests/win32/search.h"
 
@@ -27,7 +27,7 @@ TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
       {u"D:", u'D', {}, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.path));
+    SCOPED_TRACE(base::to_utf8(c.path));
     auto p = parse_windows_path(c.path);
     ASSERT_TRUE(p);
     EXPECT_EQ(p->drive, c.drive);
@@ -77,8 +77,8 @@ TEST_F(VolumeTest, AttributesByLongShortAndMixedCaseNames) {
   };
   for (const auto& c : cases) {
     SetLastError(0xDEAD);
-    EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << regf::to_utf8(c.path);
-    if (c.error) { EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path); }
+    EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << base::to_utf8(c.path);
+    if (c.error) { EXPECT_EQ(GetLastError(), c.error) << base::to_utf8(c.path); }
   }
 }
 
@@ -88,8 +88,8 @@ TEST_F(VolumeTest, LinksAndDotsNeverLeaveTheVolume) {
            u"E:\\out_link\\secret.txt",  // absolute target, taken inside
            u"E:\\up_link\\secret.txt",   // ".." stops at the root
            u"E:\\..\\outside\\secret.txt", u"E:\\inside\\..\\..\\outside\\secret.txt"}) {
-    EXPECT_EQ(GetFileAttributesW(path), INVALID_FILE_ATTRIBUTES) << regf::to_utf8(path);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << regf::to_utf8(path);
+    EXPECT_EQ(GetFileAttributesW(path), INVALID_FILE_ATTRIBUTES) << base::to_utf8(path);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << base::to_utf8(path);
     EXPECT_EQ(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
   }
   // Creating through a link that points outside creates nothing outside.
@@ -167,8 +167,8 @@ TEST_F(VolumeTest, CreationDispositions) {
   };
   for (const auto& c : cases) {
     HANDLE h = CreateFileW(c.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition, 0, nullptr);
-    EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << regf::to_utf8(c.path) << " " << c.disposition;
-    EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path) << " " << c.disposition;
+    EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << base::to_utf8(c.path) << " " << c.disposition;
+    EXPECT_EQ(GetLastError(), c.error) << base::to_utf8(c.path) << " " << c.disposition;
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     EXPECT_EQ(read_text(volume + "/Logs/old.txt"), c.after);
   }
@@ -207,7 +207,7 @@ TEST(WindowsName, LinuxPathsThroughTheDeepestDrive) {
   const std::string d = prefix.folder("d");
   ASSERT_TRUE(prefix.define_drive('d', d));
   std::u16string beside = u"Z:";  // a sibling whose name begins with the drive's
-  for (char16_t c : regf::from_utf8(d + "x/y")) beside.push_back(c == u'/' ? u'\\' : c);
+  for (char16_t c : base::from_utf8(d + "x/y")) beside.push_back(c == u'/' ? u'\\' : c);
   const struct { std::string linux_path; std::u16string windows; } cases[] = {
       {"/srv/x", u"Z:\\srv\\x"}, {"/", u"Z:\\"}, {d, u"D:\\"}, {d + "/a/b.dll", u"D:\\a\\b.dll"}, {d + "x/y", beside}};
   for (const auto& c : cases) {

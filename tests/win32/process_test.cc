@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/prefix.h"
 #include "win32/error.h"
 #include "win32/handle.h"
@@ -195,7 +195,7 @@ TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
   for (const auto& k : cases) {
     std::filesystem::remove(record);
     const Started s = start_and_wait(k.command_line);
-    const std::string what = regf::to_utf8(k.command_line);
+    const std::string what = base::to_utf8(k.command_line);
     EXPECT_EQ(s.ok, k.error == 0) << what;
     if (!s.ok) {
       EXPECT_EQ(s.error, k.error) << what;

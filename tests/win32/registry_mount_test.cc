@@ -13,7 +13,7 @@
 
 #include "regf/hive.h"
 #include "regf/recovery.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -41,7 +41,7 @@ regf::TreeKey read_through_registry(const std::u16string& path, const std::u16st
   out.name = name;
   Key key;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.out()), ERROR_SUCCESS)
-      << regf::to_utf8(path);
+      << base::to_utf8(path);
   std::vector<BYTE> data(4096);
   for (DWORD i = 0;; ++i) {
     char16_t value_name[16384];
@@ -116,7 +116,7 @@ TEST_F(MountTest, LoadKeyResults) {
       {HKEY_CURRENT_USER, u"Other", kSystemFile, ERROR_INVALID_PARAMETER},
   };
   testing::internal::CaptureStderr();
-  for (const auto& c : cases) EXPECT_EQ(RegLoadKeyW(c.root, c.name, c.file), c.expected) << regf::to_utf8(c.name);
+  for (const auto& c : cases) EXPECT_EQ(RegLoadKeyW(c.root, c.name, c.file), c.expected) << base::to_utf8(c.name);
   testing::internal::GetCapturedStderr();
   Key other;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Other", 0, KEY_READ, other.out()), ERROR_FILE_NOT_FOUND);

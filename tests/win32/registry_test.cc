@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "regf/regtext.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/files.h"
 #include "tests/support/prefix.h"
 #include "win32/error.h"
@@ -68,7 +68,7 @@ TEST_F(RegistryTest, OpenKeyResults) {
       {nullptr, u"Software", ERROR_INVALID_HANDLE},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.path));
+    SCOPED_TRACE(base::to_utf8(c.path));
     HKEY key = reinterpret_cast<HKEY>(uintptr_t(0x1234));
     EXPECT_EQ(RegOpenKeyExW(c.root, c.path, 0, KEY_READ, &key), c.expected);
     EXPECT_EQ(key != nullptr, c.expected == ERROR_SUCCESS);

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/prefix.h"
 #include "win32/module.h"
 
@@ -20,7 +20,7 @@ using hivemend::testing::TestPrefix;
 
 // A component of the build's bin folder as a Windows path (Z: is the Linux root).
 std::u16string bin_file(const char* name) {
-  std::u16string path = u"Z:" + regf::from_utf8(std::string(HIVEMEND_BIN_DIR) + "/" + name);
+  std::u16string path = u"Z:" + base::from_utf8(std::string(HIVEMEND_BIN_DIR) + "/" + name);
   for (auto& c : path)
     if (c == u'/') c = u'\\';
   return path;

@@ -5,7 +5,7 @@
 
 #include <set>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ TEST(ShortName, NamesThatAreTheirOwnShortName) {
       {u"a.b.c", false},     {u"a+b", false},        {u".profile", false}, {u"abc.", false},
       {u"caf\u00e9", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(is_8dot3_name(c.name), c.own) << regf::to_utf8(c.name);
+  for (const auto& c : cases) EXPECT_EQ(is_8dot3_name(c.name), c.own) << base::to_utf8(c.name);
 }
 
 TEST(ShortName, FirstNameInAnEmptyDirectory) {
@@ -35,7 +35,7 @@ TEST(ShortName, FirstNameInAnEmptyDirectory) {
       {u"\u00e9t\u00e9 long", u"_T_LON~1"},
   };
   const auto none = [](std::u16string_view) { return false; };
-  for (const auto& c : cases) EXPECT_EQ(generate_short_name(c.name, none), c.short_name) << regf::to_utf8(c.name);
+  for (const auto& c : cases) EXPECT_EQ(generate_short_name(c.name, none), c.short_name) << base::to_utf8(c.name);
 }
 
 TEST(ShortName, FifthNameTakesTheHashedForm) {

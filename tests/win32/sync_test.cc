@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/prefix.h"
 #include "tests/support/programs.h"
 #include "win32/error.h"
@@ -82,7 +82,7 @@ TEST_F(Sync, SecondCreateOpensTheExistingObject) {
       {u"Global\\\u00e9t\u00e9", u"Global\\\u00c9T\u00c9", false, ERROR_SUCCESS},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.first) + " then " + regf::to_utf8(c.second));
+    SCOPED_TRACE(base::to_utf8(c.first) + " then " + base::to_utf8(c.second));
     SetLastError(12345);
     HANDLE first = c.semaphore ? semaphore(c.first) : mutex(c.first);
     ASSERT_NE(first, nullptr);
@@ -103,7 +103,7 @@ TEST_F(Sync, NamesThatCannotBeCreated) {
   for (auto [name, error] : {std::pair<std::u16string, DWORD>{u"Session\\1\\x", ERROR_PATH_NOT_FOUND},
                              {u"Global\\a\\b", ERROR_PATH_NOT_FOUND}, {u"Global\\", ERROR_INVALID_NAME},
                              {too_long, ERROR_FILENAME_EXCED_RANGE}}) {
-    SCOPED_TRACE(regf::to_utf8(name));
+    SCOPED_TRACE(base::to_utf8(name));
     EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 1, name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), error);
     EXPECT_EQ(CreateMutexW(nullptr, FALSE, name.c_str()), nullptr);
@@ -192,7 +192,7 @@ TEST_F(Sync, MutexOwnership) {
 
 TEST_F(Sync, ObjectOfAKilledProcessIsGone) {
   for (const char16_t* name : {u"Global\\TALVIN99", u"Local\\TALVIN99"}) {
-    SCOPED_TRACE(regf::to_utf8(name));
+    SCOPED_TRACE(base::to_utf8(name));
     const pid_t child = start_child([name] {
       HANDLE h = CreateSemaphoreW(nullptr, 0, 1, name);
       return h && GetLastError() == DWORD(ERROR_SUCCESS) ? 'y' : 'n';

@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/prefix.h"
 #include "win32/windows.h"
 
 namespace {
 
 using hivemend::testing::TestPrefix;
-using regf::to_utf8;
+using base::to_utf8;
 
 TEST(SystemMetrics, TabletPcFollowsTheEnvironmentOthersAreZero) {
   const struct { const char* value; int tablet; } cases[] = {  // nullptr: unset

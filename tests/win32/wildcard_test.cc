@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace {
 
@@ -33,10 +33,10 @@ TEST(Wildcard, MatchesAsWindowsSearches) {
       {u"exact.dll", {u"EXACT.DLL"}, {u"exact.dl"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.pattern));
+    SCOPED_TRACE(base::to_utf8(c.pattern));
     const std::u16string expression = dos_expression(c.pattern);
-    for (const char16_t* name : c.found) EXPECT_TRUE(name_in_expression(expression, name)) << regf::to_utf8(name);
-    for (const char16_t* name : c.not_found) EXPECT_FALSE(name_in_expression(expression, name)) << regf::to_utf8(name);
+    for (const char16_t* name : c.found) EXPECT_TRUE(name_in_expression(expression, name)) << base::to_utf8(name);
+    for (const char16_t* name : c.not_found) EXPECT_FALSE(name_in_expression(expression, name)) << base::to_utf8(name);
   }
 }
 
@@ -50,7 +50,7 @@ TEST(Wildcard, ExpressionUsesDosWildcards) {
   };
   for (const auto& c : cases) {
     const std::u16string e = dos_expression(c.pattern);
-    EXPECT_EQ(e, c.expression) << regf::to_utf8(c.pattern);
+    EXPECT_EQ(e, c.expression) << base::to_utf8(c.pattern);
     EXPECT_EQ(hivemend::win32::literal_prefix(e), c.prefix);
   }
 }

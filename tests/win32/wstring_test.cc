@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace {
 
@@ -80,7 +80,7 @@ template <typename... Args>
 std::u16string format(const char16_t* f, Args... args) {
   char16_t buf[64];
   const int n = swprintf(buf, 64, f, args...);
-  EXPECT_EQ(n, int(std::u16string(buf).size())) << regf::to_utf8(f);
+  EXPECT_EQ(n, int(std::u16string(buf).size())) << base::to_utf8(f);
   return buf;
 }
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 #include "win32/managed.h"
 #include "win32/module.h"
@@ -136,7 +136,7 @@ class ManagedObject final : public IDispatch {
     if (!rgszNames[0]) return DISP_E_UNKNOWNNAME;
     const std::u16string_view wanted(rgszNames[0]);
     for (size_t m = 0; type_.methods && type_.methods[m].name; ++m)
-      if (regf::equal_nocase(type_.methods[m].name, wanted)) {
+      if (base::equal_nocase(type_.methods[m].name, wanted)) {
         rgDispId[0] = kFirstDispid + DISPID(m);
         return cNames == 1 ? S_OK : DISP_E_UNKNOWNNAME;
       }
@@ -213,7 +213,7 @@ class ManagedObject final : public IDispatch {
       message = e.what();
     } catch (...) {
     }
-    const std::u16string wide = regf::from_utf8(message);
+    const std::u16string wide = base::from_utf8(message);
     info->bstrDescription = SysAllocString(wide.c_str());
   }
 
@@ -343,7 +343,7 @@ class AppDomain final : public _AppDomain {
   // stay loaded for the life of the process.
   HRESULT load(std::u16string_view name, const HIVEMEND_MANAGED_TYPE** types) {
     std::lock_guard lock(mutex_);
-    const std::u16string key = regf::upcase(name);
+    const std::u16string key = base::upcase(name);
     if (auto it = loaded_.find(key); it != loaded_.end()) {
       *types = it->second;
       return S_OK;

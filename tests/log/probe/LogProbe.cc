@@ -8,11 +8,11 @@
 
 #include "log/Log.h"
 #include "log/ManagedCall.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "log") == 0) {
-    const std::u16string context = regf::from_utf8(argv[2]), message = regf::from_utf8(argv[3]);
+    const std::u16string context = base::from_utf8(argv[2]), message = base::from_utf8(argv[3]);
     Log(context.c_str(), message.c_str());
     return 0;
   }

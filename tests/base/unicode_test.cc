@@ -1,4 +1,4 @@
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ TEST(Upcase, MapsLikeWindows) {
       {char16_t(0xD800), char16_t(0xD800)},  // lone surrogate stays
       {u'\uff41', u'\uff21'},  // fullwidth a
   };
-  for (const auto& c : cases) EXPECT_EQ(regf::upcase(c.in), c.out) << int(c.in);
+  for (const auto& c : cases) EXPECT_EQ(base::upcase(c.in), c.out) << int(c.in);
 }
 
 TEST(CompareNoCase, OrdersByUpperCase) {
@@ -28,18 +28,18 @@ TEST(CompareNoCase, OrdersByUpperCase) {
       {u"", u"", 0},
   };
   for (const auto& c : cases) {
-    const int r = regf::compare_nocase(c.a, c.b);
+    const int r = base::compare_nocase(c.a, c.b);
     EXPECT_EQ((r > 0) - (r < 0), c.sign);
   }
 }
 
 TEST(Utf8, RoundTripsAndReplacesInvalid) {
   const std::u16string text = u"C:\\Programme\\\u00dcber \u4e2d\U0001F600";
-  EXPECT_EQ(regf::from_utf8(regf::to_utf8(text)), text);
-  EXPECT_EQ(regf::to_utf8(std::u16string{char16_t(0xD800), u'x'}), "\xef\xbf\xbdx");
-  EXPECT_EQ(regf::from_utf8("\xc0\xafz"), u"\ufffd\ufffdz");  // overlong '/'
-  EXPECT_FALSE(regf::from_utf8_strict("\xed\xa0\x80").has_value());  // encoded surrogate
-  EXPECT_EQ(regf::from_utf8_strict("ok").value(), u"ok");
+  EXPECT_EQ(base::from_utf8(base::to_utf8(text)), text);
+  EXPECT_EQ(base::to_utf8(std::u16string{char16_t(0xD800), u'x'}), "\xef\xbf\xbdx");
+  EXPECT_EQ(base::from_utf8("\xc0\xafz"), u"\ufffd\ufffdz");  // overlong '/'
+  EXPECT_FALSE(base::from_utf8_strict("\xed\xa0\x80").has_value());  // encoded surrogate
+  EXPECT_EQ(base::from_utf8_strict("ok").value(), u"ok");
 }
 
 }  // namespace
