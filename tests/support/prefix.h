@@ -63,20 +63,4 @@ inline bool enable_mount_privileges(bool enable = true) {
   return set_privilege(SE_BACKUP_NAME, enable) && set_privilege(SE_RESTORE_NAME, enable);
 }
 
-// Owner of an open registry key.
-class RegKey {
- public:
-  RegKey() = default;
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-  ~RegKey() {
-    if (key_) RegCloseKey(key_);
-  }
-  HKEY get() const { return key_; }
-  HKEY* out() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
 }  // namespace hivemend::testing

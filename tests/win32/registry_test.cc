@@ -15,11 +15,12 @@
 #include "tests/support/files.h"
 #include "tests/support/prefix.h"
 #include "win32/error.h"
+#include "win32/unique.h"
 
 namespace {
 
 using namespace hivemend::testing;
-using Key = RegKey;
+using Key = hivemend::win32::UniqueKey;
 
 // The trees of HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT in a system.reg document.
 std::vector<regf::TreeKey> machine_trees(const regf::RegDocument& doc) {
@@ -30,7 +31,7 @@ std::vector<regf::TreeKey> machine_trees(const regf::RegDocument& doc) {
 }
 
 LSTATUS create(HKEY root, const char16_t* path, Key& key, REGSAM access = KEY_ALL_ACCESS, DWORD* disposition = nullptr) {
-  return RegCreateKeyExW(root, path, 0, nullptr, 0, access, nullptr, key.out(), disposition);
+  return RegCreateKeyExW(root, path, 0, nullptr, 0, access, nullptr, key.put(), disposition);
 }
 LSTATUS set(HKEY key, const char16_t* name, DWORD type, const std::vector<uint8_t>& data) {
   return RegSetValueExW(key, name, 0, type, data.data(), DWORD(data.size()));
@@ -99,8 +100,8 @@ TEST_F(RegistryTest, CreateKeyMakesEveryMissingKeyOnThePath) {
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
   ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"software\\vendor\\a\\b\\c\\", same, KEY_READ, &disposition), ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A", 0, KEY_READ, a.out()), ERROR_SUCCESS);
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A\\B", 0, KEY_READ, b.out()), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A", 0, KEY_READ, a.put()), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A\\B", 0, KEY_READ, b.put()), ERROR_SUCCESS);
   Key unused;
   EXPECT_EQ(create(HKEY_LOCAL_MACHINE, u"\\Lead", unused, KEY_READ), ERROR_BAD_PATHNAME);
   EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"X", 0, nullptr, 0, KEY_READ, nullptr, nullptr, nullptr), ERROR_BADKEY);
@@ -139,8 +140,8 @@ TEST_F(RegistryTest, QueryValueResults) {
 
 TEST_F(RegistryTest, AccessRightsOfTheHandle) {
   Key read_only, write_only;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, read_only.out()), ERROR_SUCCESS);
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_SET_VALUE, write_only.out()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, read_only.put()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_SET_VALUE, write_only.put()), ERROR_SUCCESS);
   const BYTE data[4] = {1};
   char16_t name[32];
   DWORD cch = 32, size = 4;
@@ -209,7 +210,7 @@ TEST_F(RegistryTest, EnumKeyFollowsTheSortedOrder) {
 
 TEST_F(RegistryTest, AnsiOpenAndQueryConvertText) {
   Key key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\VENDOR", 0, KEY_READ, key.out()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\VENDOR", 0, KEY_READ, key.put()), ERROR_SUCCESS);
   char text[16];
   std::memset(text, '#', sizeof text);
   DWORD type = 0, size = sizeof text;
@@ -263,10 +264,10 @@ TEST_F(RegistryTest, EveryChangeIsInSystemRegAtOnceAndReadBackTheSame) {
   {
     TestPrefix other;
     Key none;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, none.out()), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, none.put()), ERROR_FILE_NOT_FOUND);
   }
   Key key;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_ALL_ACCESS, key.out()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_ALL_ACCESS, key.put()), ERROR_SUCCESS);
   std::vector<regf::TreeValue> read;
   char16_t name[64];
   BYTE data[64];
@@ -308,7 +309,7 @@ TEST(RegistryFileTest, Utf16SystemRegStaysUtf16) {
   char16_t data[16] = {};
   DWORD size = sizeof data;
   Key txt;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u".TXT", 0, KEY_READ, txt.out()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u".TXT", 0, KEY_READ, txt.put()), ERROR_SUCCESS);
   EXPECT_EQ(RegQueryValueExW(txt.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
   EXPECT_EQ(std::u16string(data), u"txtfile");
 }
@@ -341,7 +342,7 @@ TEST(RegistryFileTest, DamagedSystemRegIsReportedWithItsLineAndLeftUntouched) {
   const auto bytes = read_bytes(prefix.system_reg());
   testing::internal::CaptureStderr();
   Key key;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Good", 0, KEY_READ, key.out()), ERROR_BADDB);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Good", 0, KEY_READ, key.put()), ERROR_BADDB);
   EXPECT_EQ(create(HKEY_LOCAL_MACHINE, u"Other", key, KEY_WRITE), ERROR_BADDB);
   EXPECT_EQ(set(HKEY_LOCAL_MACHINE, u"v", REG_DWORD, {1, 0, 0, 0}), ERROR_BADDB);
   const std::string errors = testing::internal::GetCapturedStderr();
