@@ -14,11 +14,15 @@
 #include <vector>
 
 #include "base/unicode.h"
+#include "win32/com_object.h"
 #include "win32/error.h"
 #include "win32/managed.h"
 #include "win32/module.h"
 
 namespace {
+
+using hivemend::win32::ComLifetime;
+using hivemend::win32::ComObject;
 
 struct Counters {
   std::atomic<ULONGLONG> starts{0}, stops{0}, created{0}, alive{0};
@@ -92,28 +96,11 @@ HRESULT convert(const VARIANT& in, VARTYPE to, VARIANT* out) {
 
 // ---- Instances: the COM-callable wrapper ---------------------------------------
 
-class ManagedObject final : public IDispatch {
+class ManagedObject final : public ComObject<IDispatch, IID_IDispatch> {
  public:
   ManagedObject(const HIVEMEND_MANAGED_TYPE& type, void* instance) : type_(type), instance_(instance) {
     ++g_counters.created;
     ++g_counters.alive;
-  }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
   }
 
   HRESULT GetTypeInfoCount(UINT* pctinfo) override {
@@ -219,32 +206,14 @@ class ManagedObject final : public IDispatch {
 
   const HIVEMEND_MANAGED_TYPE& type_;
   void* instance_;
-  std::atomic<ULONG> refs_{1};
 };
 
 // ---- Object handles -------------------------------------------------------------
 
-class ObjectHandle final : public _ObjectHandle {
+class ObjectHandle final : public ComObject<_ObjectHandle, IID__ObjectHandle> {
  public:
   // Takes over the VARIANT (and the reference it may hold).
   explicit ObjectHandle(const VARIANT& object) : object_(object) {}
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID__ObjectHandle) {
-      *ppv = static_cast<_ObjectHandle*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT Unwrap(VARIANT* pRetVal) override {
     if (!pRetVal) return E_POINTER;
@@ -257,7 +226,6 @@ class ObjectHandle final : public _ObjectHandle {
   ~ObjectHandle() { VariantClear(&object_); }
 
   VARIANT object_;
-  std::atomic<ULONG> refs_{1};
 };
 
 // ---- The default application domain and its assemblies --------------------------
@@ -270,22 +238,9 @@ std::u16string_view simple_name(std::u16string_view name) {
   return name;
 }
 
-class AppDomain final : public _AppDomain {
+// The default domain lives as long as the process.
+class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime::process> {
  public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID__AppDomain) {
-      *ppv = static_cast<_AppDomain*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  // The default domain lives as long as the process.
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-
   HRESULT CreateInstance(BSTR AssemblyName, BSTR typeName, _ObjectHandle** pRetVal) override {
     if (!pRetVal) return E_POINTER;
     *pRetVal = nullptr;
@@ -376,22 +331,9 @@ AppDomain g_default_domain;
 
 // ---- The host -------------------------------------------------------------------
 
-class RuntimeHost final : public ICorRuntimeHost {
+// One host serves the process for its whole life.
+class RuntimeHost final : public ComObject<ICorRuntimeHost, IID_ICorRuntimeHost, ComLifetime::process> {
  public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ICorRuntimeHost) {
-      *ppv = static_cast<ICorRuntimeHost*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  // One host serves the process for its whole life.
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-
   HRESULT Start() override {
     ++g_started;
     ++g_counters.starts;
