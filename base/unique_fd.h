@@ -7,11 +7,7 @@
 
 namespace base {
 
-struct FdTraits {
-  using type = int;
-  static int invalid() noexcept { return -1; }
-  static void close(int fd) noexcept { ::close(fd); }
-};
-using UniqueFd = UniqueHandle<FdTraits>;
+inline int no_fd() noexcept { return -1; }
+using UniqueFd = UniqueHandle<CloseWith<int, no_fd, ::close>>;
 
 }  // namespace base

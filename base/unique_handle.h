@@ -7,12 +7,8 @@
 
 namespace base {
 
-// Traits name the value type, the value that owns nothing and the close function:
-//   struct FdTraits {
-//     using type = int;
-//     static int invalid() noexcept { return -1; }
-//     static void close(int fd) noexcept { ::close(fd); }
-//   };
+// Traits name the value type, the value that owns nothing and the close function;
+// CloseWith below makes them from two functions.
 template <typename Traits>
 class UniqueHandle {
  public:
@@ -51,6 +47,15 @@ class UniqueHandle {
 
  private:
   type value_ = Traits::invalid();
+};
+
+// Traits from functions: Invalid() gives the value that owns nothing, Close(value) gives
+// the resource back (what it returns is not looked at).
+template <typename T, auto Invalid, auto Close>
+struct CloseWith {
+  using type = T;
+  static T invalid() noexcept { return Invalid(); }
+  static void close(T value) noexcept { Close(value); }
 };
 
 }  // namespace base

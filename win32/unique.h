@@ -3,54 +3,32 @@
 // Windows takes it back.
 #pragma once
 
-#include <type_traits>
-
 #include "base/unique_handle.h"
 #include "win32/windows.h"
 
 namespace hivemend::win32 {
 
-// A search of FindFirstFileW, closed by FindClose.
-struct FindTraits {
-  using type = HANDLE;
-  static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void close(HANDLE h) noexcept { FindClose(h); }
-};
-using UniqueFind = base::UniqueHandle<FindTraits>;
+inline HANDLE no_handle() noexcept { return INVALID_HANDLE_VALUE; }
+template <typename T>
+T null_of() noexcept {
+  return nullptr;
+}
 
-// A file of CreateFileW, closed by CloseHandle.
-struct FileTraits {
-  using type = HANDLE;
-  static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
-  static void close(HANDLE h) noexcept { CloseHandle(h); }
-};
-using UniqueFile = base::UniqueHandle<FileTraits>;
-
-// An opened registry key, closed by RegCloseKey.
-struct KeyTraits {
-  using type = HKEY;
-  static HKEY invalid() noexcept { return nullptr; }
-  static void close(HKEY key) noexcept { RegCloseKey(key); }
-};
-using UniqueKey = base::UniqueHandle<KeyTraits>;
-
-// A string of SysAllocString, freed by SysFreeString.
-struct BstrTraits {
-  using type = BSTR;
-  static BSTR invalid() noexcept { return nullptr; }
-  static void close(BSTR s) noexcept { SysFreeString(s); }
-};
-using UniqueBstr = base::UniqueHandle<BstrTraits>;
+// A search of FindFirstFileW.
+using UniqueFind = base::UniqueHandle<base::CloseWith<HANDLE, no_handle, FindClose>>;
+// A file of CreateFileW, or another object that CloseHandle closes.
+using UniqueFile = base::UniqueHandle<base::CloseWith<HANDLE, no_handle, CloseHandle>>;
+// An opened registry key.
+using UniqueKey = base::UniqueHandle<base::CloseWith<HKEY, null_of<HKEY>, RegCloseKey>>;
+// A string of SysAllocString.
+using UniqueBstr = base::UniqueHandle<base::CloseWith<BSTR, null_of<BSTR>, SysFreeString>>;
 
 // One reference to an interface, given back by Release.
 template <typename Interface>
-struct ComTraits {
-  static_assert(std::is_base_of_v<IUnknown, Interface>);
-  using type = Interface*;
-  static Interface* invalid() noexcept { return nullptr; }
-  static void close(Interface* p) noexcept { p->Release(); }
-};
+void release(Interface* p) noexcept {
+  p->Release();
+}
 template <typename Interface>
-using ComPtr = base::UniqueHandle<ComTraits<Interface>>;
+using ComPtr = base::UniqueHandle<base::CloseWith<Interface*, null_of<Interface*>, release<Interface>>>;
 
 }  // namespace hivemend::win32
