@@ -3,7 +3,7 @@
 // run. It derives from the dialog class, but no window is ever created for it.
 #pragma once
 
-#include "app/framework.h"
+#include "win32/afxwin.h"
 #include "repair/RepairRun.h"
 #include "win32/windows.h"
 

@@ -1,7 +1,7 @@
 #include "settings/HandOff.h"
 
 #include "app/SingleInstance.h"
-#include "app/WinApp.h"
+#include "win32/afxwin.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 

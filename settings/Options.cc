@@ -5,7 +5,7 @@
 #include <new>
 #include <utility>
 
-#include "app/WinApp.h"
+#include "win32/afxwin.h"
 #include "settings/HtmlHelp.h"
 #include "settings/RegistryHelpers.h"
 #include "settings/SystemInfo.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/WinApp.h"
+#include "win32/afxwin.h"
 #include "base/unicode.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"

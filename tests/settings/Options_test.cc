@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/WinApp.h"
+#include "win32/afxwin.h"
 #include "settings/RegistryHelpers.h"
 #include "tests/settings/child_process.h"
 #include "tests/support/repair_fixture.h"
