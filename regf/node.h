@@ -1,8 +1,7 @@
 // Key nodes ("nk"), their subkey lists (index leaf "li", fast leaf "lf", hash leaf "lh"
 // and index root "ri", a list of leaves) and the security records ("sk") keys share.
-// Record layouts as the public "Windows registry file format specification" gives them;
-// offsets count from the start of a cell's payload. The Hive member functions for keys
-// are in node.cc.
+// Record layouts as the public format description gives them; offsets count from the
+// start of a cell's payload. The Hive member functions for keys are in node.cc.
 #pragma once
 
 #include <cstddef>

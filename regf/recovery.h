@@ -8,10 +8,9 @@
 // applies them when it loads the hive; a tool that edits the primary and writes it back
 // clean must apply them first, or they are lost.
 //
-// Both log formats of the public "Windows registry file format specification" are read:
-// the old one (a base block copy, a dirty vector "DIRT" and 512-byte dirty pages) and the
-// new one (log entries "HvLE" protected by Marvin32 hashes, chained by sequence number
-// across both log files).
+// Both log formats of the public format description are read: the old one (a base block
+// copy, a dirty vector "DIRT" and 512-byte dirty pages) and the new one (log entries
+// "HvLE" protected by Marvin32 hashes, chained by sequence number across both log files).
 #pragma once
 
 #include <cstdint>
