@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "base/unicode.h"
+#include "base/unique_fd.h"
 #include "win32/error.h"
 #include "win32/handle_table.h"
 #include "win32/path.h"
@@ -72,7 +73,6 @@ class ChildProcess {
   ~ChildProcess() {
     // A child nobody waited for: reaped when it has ended, else left to the system.
     reap();
-    if (pidfd_ >= 0) close(pidfd_);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -109,8 +109,8 @@ class ChildProcess {
         if (left <= 0) return false;
         timeout = int(std::min<long long>(left, INT_MAX));
       }
-      if (pidfd_ >= 0) {
-        pollfd p{pidfd_, POLLIN, 0};
+      if (pidfd_) {
+        pollfd p{pidfd_.get(), POLLIN, 0};
         poll(&p, 1, timeout);
       } else {
         sleep_ms(DWORD(timeout < 0 ? 10 : std::min(timeout, 10)));
@@ -133,7 +133,7 @@ class ChildProcess {
 
  private:
   const pid_t pid_;
-  const int pidfd_;
+  const base::UniqueFd pidfd_;
   std::mutex mutex_;
   bool ended_ = false;
   DWORD exit_code_ = STILL_ACTIVE;
