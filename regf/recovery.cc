@@ -431,7 +431,7 @@ Result<Recovery> recover_file(const std::string& primary_path) {
 
   // Windows names the logs after the primary (NTUSER.DAT.LOG1); copies made elsewhere may
   // have changed the case of either part.
-  std::u16string base = base::from_utf8(primary.filename().string());
+  const std::u16string primary_name = base::from_utf8(primary.filename().string());
   const std::u16string suffixes[] = {u".LOG", u".LOG1", u".LOG2"};
   std::vector<fs::path> found(std::size(suffixes));
   fs::path dir = primary.parent_path().empty() ? fs::path(".") : primary.parent_path();
@@ -439,7 +439,7 @@ Result<Recovery> recover_file(const std::string& primary_path) {
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     std::u16string name = base::from_utf8(it->path().filename().string());
     for (size_t i = 0; i < std::size(suffixes); ++i)
-      if (base::equal_nocase(name, base + suffixes[i]) && it->is_regular_file() &&
+      if (base::equal_nocase(name, primary_name + suffixes[i]) && it->is_regular_file() &&
           (found[i].empty() || it->path().filename() < found[i].filename()))
         found[i] = it->path();
   }
