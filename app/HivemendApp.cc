@@ -9,8 +9,8 @@
 
 #include "app/HivemendDlg.h"
 #include "app/SingleInstance.h"
-#include "base/unicode.h"
 #include "base/buffers.h"
+#include "base/unicode.h"
 #include "settings/HandOff.h"
 #include "settings/Options.h"
 #include "win32/process.h"
@@ -177,6 +177,5 @@ void SelfTerminate() {
     DWORD dwExitCode = 0;
     GetExitCodeProcess(GetCurrentProcess(), &dwExitCode);
     if (dwExitCode == STILL_ACTIVE) TerminateProcess(GetCurrentProcess(), 0);
-  } catch (...) {
-  }
+  } catch (...) {}
 }

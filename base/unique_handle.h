@@ -27,11 +27,7 @@ class UniqueHandle {
 
   type get() const { return value_; }
   // For an owner of a pointer (an interface reference): calls through it.
-  type operator->() const
-    requires std::is_pointer_v<type>
-  {
-    return value_;
-  }
+  type operator->() const requires std::is_pointer_v<type> { return value_; }
   explicit operator bool() const { return value_ != Traits::invalid(); }
   type release() { return std::exchange(value_, Traits::invalid()); }
   void reset(type value = Traits::invalid()) {

@@ -36,7 +36,7 @@ constexpr std::array<uint32_t, 16> kSizes = {0,     1,     3,     4,     5,     
 
 struct Edit {
   bool add_key = false;
-  std::vector<uint8_t> path;   // subkey index picks from the root down
+  std::vector<uint8_t> path;  // subkey index picks from the root down
   uint8_t name_kind = 0;
   uint8_t name_pick = 0;
   uint32_t type = 0;
@@ -48,7 +48,7 @@ std::u16string made_name(uint8_t kind, uint8_t pick) {
   switch (kind % 6) {
     case 0: return u"v" + std::u16string(1, char16_t(u'a' + pick % 26));
     case 1: return u"Name" + std::u16string(1, char16_t(u'0' + pick % 10));
-    case 2: return std::u16string(1 + pick % 40, u'\u00e9');            // Latin-1: stored compressed
+    case 2: return std::u16string(1 + pick % 40, u'\u00e9');             // Latin-1: stored compressed
     case 3: return u"\u4e2d\u6587" + std::u16string(1, char16_t(pick));  // UTF-16 stored
     case 4: return std::u16string(200 + pick, u'k');                     // over 255 for high picks
     default: return pick % 2 ? u"" : u"a\\b";                            // refused as key names

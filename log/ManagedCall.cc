@@ -66,7 +66,5 @@ HRESULT CallManagedMethod(LPCSTR pszAssemblyName, LPCSTR pszTypeName, LPCWSTR ps
     if (FAILED(hr)) return hr;
     host->Stop();
     return S_OK;
-  } catch (const _com_error&) {
-    return kComErrorStatus;
-  }
+  } catch (const _com_error&) { return kComErrorStatus; }
 }

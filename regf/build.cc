@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/unicode.h"
 #include "regf/format.h"
 #include "regf/hive.h"
 #include "regf/node.h"
-#include "base/unicode.h"
 #include "regf/value.h"
 
 namespace regf {
@@ -26,7 +26,7 @@ std::vector<uint8_t> default_security_descriptor() {
   auto add_ace = [&](const uint8_t* sid, size_t sid_size) {
     size_t at = acl.size();
     acl.resize(at + 8);
-    acl[at] = 0;     // ACCESS_ALLOWED_ACE_TYPE
+    acl[at] = 0;      // ACCESS_ALLOWED_ACE_TYPE
     acl[at + 1] = 2;  // CONTAINER_INHERIT_ACE
     store_u16(&acl[at + 2], uint16_t(8 + sid_size));
     store_u32(&acl[at + 4], 0xF003F);
@@ -113,9 +113,8 @@ class HiveBuilder {
     // Subkeys are stored in Windows' order: by upper-cased name.
     std::vector<const TreeKey*> children;
     for (const auto& c : k.subkeys) children.push_back(&c);
-    std::stable_sort(children.begin(), children.end(), [](const TreeKey* a, const TreeKey* b) {
-      return base::compare_nocase(a->name, b->name) < 0;
-    });
+    std::stable_sort(children.begin(), children.end(),
+                     [](const TreeKey* a, const TreeKey* b) { return base::compare_nocase(a->name, b->name) < 0; });
     uint32_t max_child_name = 0, max_child_class = 0;
     std::vector<std::pair<uint32_t, uint32_t>> entries;  // (nk cell, hash)
     for (size_t i = 0; i < children.size(); ++i) {

@@ -3,8 +3,8 @@
 #include <optional>
 #include <unordered_map>
 
-#include "regf/regtext.h"
 #include "base/unicode.h"
+#include "regf/regtext.h"
 
 namespace regf {
 namespace {
@@ -17,10 +17,8 @@ std::unordered_map<std::u16string, const T*> index_by_name(const std::vector<T>&
   return index;
 }
 
-void diff_key(const TreeKey& a, const TreeKey& b, std::vector<std::u16string>& path,
-              std::vector<TreeChange>& out) {
-  if (a.class_name != b.class_name)
-    out.push_back({ChangeKind::kClassChanged, path, &a, &b, nullptr, nullptr});
+void diff_key(const TreeKey& a, const TreeKey& b, std::vector<std::u16string>& path, std::vector<TreeChange>& out) {
+  if (a.class_name != b.class_name) out.push_back({ChangeKind::kClassChanged, path, &a, &b, nullptr, nullptr});
 
   const auto b_values = index_by_name(b.values);
   const auto a_values = index_by_name(a.values);
@@ -28,14 +26,12 @@ void diff_key(const TreeKey& a, const TreeKey& b, std::vector<std::u16string>& p
     auto it = b_values.find(base::upcase(va.name));
     if (it == b_values.end()) {
       out.push_back({ChangeKind::kValueRemoved, path, &a, &b, &va, nullptr});
-    } else if (va.name != it->second->name || va.type != it->second->type ||
-               va.data != it->second->data) {
+    } else if (va.name != it->second->name || va.type != it->second->type || va.data != it->second->data) {
       out.push_back({ChangeKind::kValueChanged, path, &a, &b, &va, it->second});
     }
   }
   for (const TreeValue& vb : b.values)
-    if (!a_values.contains(base::upcase(vb.name)))
-      out.push_back({ChangeKind::kValueAdded, path, &a, &b, nullptr, &vb});
+    if (!a_values.contains(base::upcase(vb.name))) out.push_back({ChangeKind::kValueAdded, path, &a, &b, nullptr, &vb});
 
   const auto b_keys = index_by_name(b.subkeys);
   const auto a_keys = index_by_name(a.subkeys);

@@ -45,9 +45,9 @@ namespace subkey_list {
 constexpr size_t kCount = 2;
 constexpr size_t kEntries = 4;
 constexpr size_t kOffsetEntrySize = kCellOffsetSize;  // li, ri
-constexpr size_t kPairEntrySize = 8;    // lf, lh
-constexpr size_t kEntryHint = 4;        // in a pair: lf name hint, lh name hash
-constexpr size_t kHintLength = 4;       // lf: the first four characters, one byte each
+constexpr size_t kPairEntrySize = 8;                  // lf, lh
+constexpr size_t kEntryHint = 4;                      // in a pair: lf name hint, lh name hash
+constexpr size_t kHintLength = 4;                     // lf: the first four characters, one byte each
 constexpr size_t kMaxCount = 0xFFFF;
 }  // namespace subkey_list
 

@@ -8,10 +8,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/unicode.h"
 #include "regf/format.h"
 #include "regf/log_formats.h"
 #include "regf/node.h"
-#include "base/unicode.h"
 
 namespace regf {
 
@@ -305,8 +305,7 @@ uint32_t recover_new_format(std::vector<uint8_t>& image, std::vector<Log>& logs,
   if (!base_valid) {
     const Log* newest = nullptr;
     for (const Log& log : logs)
-      if (describes_primary(image, *log.file) && (!newest || log.base.sequence > newest->base.sequence))
-        newest = &log;
+      if (describes_primary(image, *log.file) && (!newest || log.base.sequence > newest->base.sequence)) newest = &log;
     if (!newest) {
       report.stop_reason = "no transaction log holds a base block of this hive";
       return seq1;
@@ -394,7 +393,8 @@ Result<Recovery> recover(std::vector<uint8_t> primary, const std::vector<LogFile
 
   if (!base_valid && !report.base_block_from_log()) {
     Error e = make_error("base block invalid (" + report.dirty_reason + ") and no transaction log restores it", 0);
-    if (report.stopped_early()) e.message += ": " + Error{report.stop_reason, report.stop_offset, report.stop_file}.to_string();
+    if (report.stopped_early())
+      e.message += ": " + Error{report.stop_reason, report.stop_offset, report.stop_file}.to_string();
     return e;
   }
   uint8_t* out = image.data();

@@ -11,9 +11,9 @@
 namespace regf {
 
 struct Error {
-  std::string message;                 // what is wrong, in one line ("cell size beyond hive bin")
-  std::optional<uint64_t> offset;      // file offset the fault was found at, when there is one
-  std::string file;                    // file name, when known
+  std::string message;             // what is wrong, in one line ("cell size beyond hive bin")
+  std::optional<uint64_t> offset;  // file offset the fault was found at, when there is one
+  std::string file;                // file name, when known
 
   // "FILE: offset 0x1234: message" (parts that are missing are left out)
   std::string to_string() const;

@@ -2,9 +2,9 @@
 
 #include <unordered_set>
 
+#include "base/unicode.h"
 #include "regf/format.h"
 #include "regf/node.h"
-#include "base/unicode.h"
 
 namespace regf {
 

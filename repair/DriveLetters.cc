@@ -120,7 +120,5 @@ BOOL WinPE_GetDriveLetters(LPCWSTR pszKeyPath, DWORD dwSignature, WCHAR* pszLett
     }
     wcscpy(pszLetters, letters);
     return TRUE;
-  } catch (...) {
-    return FALSE;
-  }
+  } catch (...) { return FALSE; }
 }

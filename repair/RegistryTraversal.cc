@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/CheckList.h"
 #include "repair/RepairRun.h"
-#include "base/buffers.h"
 #include "settings/RegistryHelpers.h"
 #include "win32/unique.h"
 

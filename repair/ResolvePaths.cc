@@ -2,9 +2,9 @@
 
 #include <string_view>
 
+#include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/RepairRun.h"
-#include "base/buffers.h"
 #include "win32/unique.h"
 
 namespace {
@@ -100,8 +100,7 @@ DWORD ResolveLevel(const RepairRun& run, LPCWSTR pszValue, WCHAR* pszResult, LPC
       if (!PutAt(pszResult, insertAt, remainder)) return 0;
       return FinalPathExists(pszResult) ? 1 : 0;
     }
-    if (!PutAt(search, 0, u16string_view(pszResult), remainder.substr(0, remainder.find_first_of(u"\\~"))))
-      return 0;
+    if (!PutAt(search, 0, u16string_view(pszResult), remainder.substr(0, remainder.find_first_of(u"\\~")))) return 0;
     nextRemainder = pszRemainder + backslash + 1;
   }
 
@@ -117,8 +116,7 @@ DWORD ResolveLevel(const RepairRun& run, LPCWSTR pszValue, WCHAR* pszResult, LPC
       resolved = PutAt(pszResult, insertAt, name, keepBackslash ? u"\\" : u"");
       break;
     }
-    if (PutAt(pszResult, insertAt, name, u"\\") &&
-        ResolvePaths(run, pszValue, pszResult, nextRemainder) != 0)
+    if (PutAt(pszResult, insertAt, name, u"\\") && ResolvePaths(run, pszValue, pszResult, nextRemainder) != 0)
       resolved = true;
   } while (!resolved && FindNextFileW(found.get(), &data));
 

@@ -1,7 +1,7 @@
 #include "repair/ResolvedSummary.h"
 
-#include "log/Log.h"
 #include "base/buffers.h"
+#include "log/Log.h"
 #include "win32/unique.h"
 
 namespace {

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/RegistryTraversal.h"
 #include "repair/RepairRun.h"
-#include "base/buffers.h"
 #include "win32/registry.h"
 #include "win32/unique.h"
 
@@ -42,7 +42,5 @@ void RepairUserProfiles(RepairRun& run, WCHAR* pszProfileDir) {
         Log(u"RepairUserProfiles -> inner loop -> exception ", szHivePath);
       }
     } while (FindNextFileW(search.get(), &data));
-  } catch (...) {
-    Log(u"RepairUserProfiles -> outer loop -> exception ", pszProfileDir);
-  }
+  } catch (...) { Log(u"RepairUserProfiles -> outer loop -> exception ", pszProfileDir); }
 }

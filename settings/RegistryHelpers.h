@@ -18,8 +18,7 @@ BOOL ReadRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPBYTE pD
 // As ReadRegValue, with *pcbData updated to the value's size; pData null asks the size only.
 BOOL QueryRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPBYTE pData, LPDWORD pcbData);
 // Stores the value, creating the key and every missing key on the way. TRUE when stored.
-BOOL WriteRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, DWORD dwType, const BYTE* pData,
-                   DWORD cbData);
+BOOL WriteRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, DWORD dwType, const BYTE* pData, DWORD cbData);
 
 // Fills pszRoot (at least kPathChars) with the subkey path of the product registry root
 // below HKEY_LOCAL_MACHINE: the product's "RegPath" (32-bit App Paths key first, the

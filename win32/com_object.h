@@ -28,8 +28,10 @@ class ComObject : public Interface {
     return E_NOINTERFACE;
   }
   ULONG AddRef() override {
-    if constexpr (kLifetime == ComLifetime::process) return 2;
-    else return ++refs_;
+    if constexpr (kLifetime == ComLifetime::process)
+      return 2;
+    else
+      return ++refs_;
   }
   ULONG Release() override {
     if constexpr (kLifetime == ComLifetime::process) {

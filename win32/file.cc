@@ -94,9 +94,9 @@ class FindSearch final : public KernelObject {
   bool closed_by_close_handle() const override { return false; }
 
   std::shared_ptr<const Listing> listing;
-  std::vector<const DirEntry*> dots;   // "." and "..", when they match
-  std::vector<uint32_t> candidates;    // entry indexes still to test, volume order
-  std::u16string expression;           // empty: candidates are matches already
+  std::vector<const DirEntry*> dots;  // "." and "..", when they match
+  std::vector<uint32_t> candidates;   // entry indexes still to test, volume order
+  std::u16string expression;          // empty: candidates are matches already
   size_t next_dot = 0, next_candidate = 0;
   DirEntry dot, dotdot;
 
@@ -190,7 +190,8 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {
-  auto removed = HandleTable::instance().remove_if(hFindFile, [](const KernelObject& o) { return o.kind() == ObjectKind::FindSearch; });
+  auto removed = HandleTable::instance().remove_if(
+      hFindFile, [](const KernelObject& o) { return o.kind() == ObjectKind::FindSearch; });
   return removed ? TRUE : fail(ERROR_INVALID_HANDLE, FALSE);
 }
 
@@ -231,9 +232,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 
   const DWORD access = sharing_access(dwDesiredAccess);
   int flags = O_NOCTTY;
-  if ((access & kShareRead) && (access & kShareWrite)) flags |= O_RDWR;
-  else if (access & kShareWrite) flags |= O_WRONLY;
-  else flags |= O_RDONLY;
+  if ((access & kShareRead) && (access & kShareWrite))
+    flags |= O_RDWR;
+  else if (access & kShareWrite)
+    flags |= O_WRONLY;
+  else
+    flags |= O_RDONLY;
 
   auto existing = find_entry(where->parent, where->name);
   if (!existing && existing.error() != ERROR_FILE_NOT_FOUND) return fail(existing.error(), INVALID_HANDLE_VALUE);
@@ -271,7 +275,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     if (ftruncate(file->fd(), 0) != 0) return fail(error_from_errno(errno), INVALID_HANDLE_VALUE);
     forget_listing(where->parent);
   }
-  const bool opened_existing = exists && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS);
+  const bool opened_existing =
+      exists && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS);
   HANDLE handle = HandleTable::instance().insert(std::move(file));
   SetLastError(opened_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;
@@ -281,7 +286,8 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
   auto file = HandleTable::instance().get_as<FileObject>(hFile);
   if (!file) return fail(ERROR_INVALID_HANDLE, DWORD(INVALID_SET_FILE_POINTER));
   int64_t distance = lDistanceToMove;
-  if (lpDistanceToMoveHigh) distance = int64_t(uint64_t(uint32_t(*lpDistanceToMoveHigh)) << 32 | uint32_t(lDistanceToMove));
+  if (lpDistanceToMoveHigh)
+    distance = int64_t(uint64_t(uint32_t(*lpDistanceToMoveHigh)) << 32 | uint32_t(lDistanceToMove));
   int whence;
   switch (dwMoveMethod) {
     case FILE_BEGIN: whence = SEEK_SET; break;

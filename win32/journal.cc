@@ -16,8 +16,8 @@
 #include <mutex>
 
 #include "base/unicode.h"
-#include "win32/error.h"
 #include "base/unique_fd.h"
+#include "win32/error.h"
 
 namespace hivemend::win32 {
 
@@ -33,9 +33,7 @@ bool is_low(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 // surrogates (which UTF-8 cannot carry) are escaped.
 void append_text(std::string& out, std::u16string_view text) {
   size_t run = 0;  // start of the pending run of plain characters
-  auto flush = [&](size_t end) {
-    out += base::to_utf8(text.substr(run, end - run));
-  };
+  auto flush = [&](size_t end) { out += base::to_utf8(text.substr(run, end - run)); };
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
     if (is_high(c) && i + 1 < text.size() && is_low(text[i + 1])) {
@@ -68,10 +66,14 @@ std::optional<std::u16string> parse_text(std::string_view field) {
     if (field[i] != '\\') continue;
     if (!flush(i) || i + 1 == field.size()) return std::nullopt;
     const char e = field[++i];
-    if (e == '\\') out += u'\\';
-    else if (e == 't') out += u'\t';
-    else if (e == 'n') out += u'\n';
-    else if (e == 'r') out += u'\r';
+    if (e == '\\')
+      out += u'\\';
+    else if (e == 't')
+      out += u'\t';
+    else if (e == 'n')
+      out += u'\n';
+    else if (e == 'r')
+      out += u'\r';
     else if (e == 'u' && i + 4 < field.size()) {
       unsigned unit = 0;
       auto [end, ec] = std::from_chars(field.data() + i + 1, field.data() + i + 5, unit, 16);

@@ -39,9 +39,7 @@ std::string program_path() {
   return n > 0 ? std::string(buf, size_t(n)) : std::string();
 }
 
-bool is_bare_name(std::u16string_view name) {
-  return name.find_first_of(u"\\/:") == std::u16string_view::npos;
-}
+bool is_bare_name(std::u16string_view name) { return name.find_first_of(u"\\/:") == std::u16string_view::npos; }
 
 // The Linux file a Windows path names, or "" when it names none.
 std::string resolve_file(std::u16string_view windows_path) {

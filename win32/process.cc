@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -87,9 +87,12 @@ class ChildProcess {
     const pid_t r = waitpid(pid_, &status, WNOHANG);
     if (r == 0) return false;
     ended_ = true;
-    if (r == pid_ && WIFEXITED(status)) exit_code_ = DWORD(WEXITSTATUS(status));
-    else if (r == pid_ && WIFSIGNALED(status)) exit_code_ = DWORD(128 + WTERMSIG(status));
-    else exit_code_ = 0;  // reaped by someone else: the code is lost
+    if (r == pid_ && WIFEXITED(status))
+      exit_code_ = DWORD(WEXITSTATUS(status));
+    else if (r == pid_ && WIFSIGNALED(status))
+      exit_code_ = DWORD(128 + WTERMSIG(status));
+    else
+      exit_code_ = 0;  // reaped by someone else: the code is lost
     return true;
   }
 
@@ -124,8 +127,7 @@ class ChildProcess {
     std::lock_guard lock(mutex_);
     if (ended_ || kill(pid_, SIGKILL) != 0) return false;
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
     ended_ = true;
     exit_code_ = code;
     return true;
@@ -305,7 +307,6 @@ std::vector<std::u16string> own_arguments() {
 }
 
 }  // namespace
-
 
 bool take_thread_message(ThreadMessage& out) {
   std::lock_guard lock(g_queues_mutex);

@@ -30,7 +30,8 @@ bool is_8dot3_name(std::u16string_view name) {
   const std::u16string_view ext = dot == std::u16string_view::npos ? std::u16string_view() : name.substr(dot + 1);
   if (stem.empty() || stem.size() > 8 || ext.size() > 3) return false;
   if (dot != std::u16string_view::npos && ext.empty()) return false;
-  return std::all_of(stem.begin(), stem.end(), valid_short_char) && std::all_of(ext.begin(), ext.end(), valid_short_char);
+  return std::all_of(stem.begin(), stem.end(), valid_short_char) &&
+         std::all_of(ext.begin(), ext.end(), valid_short_char);
 }
 
 uint16_t short_name_checksum(std::u16string_view name) {
@@ -97,7 +98,8 @@ std::vector<std::u16string> generate_short_names(const std::vector<std::u16strin
   std::vector<std::u16string> result(long_names.size());
   for (size_t i : order) {
     if (is_8dot3_name(long_names[i])) continue;
-    result[i] = generate_short_name(long_names[i], [&](std::u16string_view c) { return used.count(std::u16string(c)) != 0; });
+    result[i] =
+        generate_short_name(long_names[i], [&](std::u16string_view c) { return used.count(std::u16string(c)) != 0; });
     used.insert(result[i]);
   }
   return result;

@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "win32/error.h"
 #include "win32/handle_table.h"
 #include "win32/prefix.h"
-#include "base/unique_fd.h"
 
 // How named objects are shared between processes. Each namespace is a folder of the
 // prefix (objects/global, objects/local-<uid>-<session>) holding one file per name and a
@@ -65,8 +65,7 @@ class NamespaceLock {
  public:
   explicit NamespaceLock(const std::string& path) : fd_(open_shared_file(path, O_RDWR)) {
     if (fd_) {
-      while (flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
-      }
+      while (flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {}
     }
   }
   explicit operator bool() const { return bool(fd_); }
@@ -89,8 +88,7 @@ class StateLock {
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_len = sizeof(SharedState);
-    while (fcntl(fd_, F_OFD_SETLKW, &lock) != 0 && errno == EINTR) {
-    }
+    while (fcntl(fd_, F_OFD_SETLKW, &lock) != 0 && errno == EINTR) {}
   }
   int fd_;
 };
@@ -140,9 +138,7 @@ std::string encode_name(std::u16string_view name) {
   constexpr size_t kMaxFileName = 240;
   if (out.size() > kMaxFileName) {
     uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-    for (char16_t c : name) {
-      hash = (hash ^ uint64_t(c)) * 0x100000001b3ull;
-    }
+    for (char16_t c : name) { hash = (hash ^ uint64_t(c)) * 0x100000001b3ull; }
     char tail[20];
     std::snprintf(tail, sizeof tail, "#%016llx", static_cast<unsigned long long>(hash));
     out.resize(200);

@@ -10,9 +10,7 @@ namespace {
 bool is_wildcard(char16_t c) { return c == u'*' || c == u'?' || c == kDosStar || c == kDosQm || c == kDosDot; }
 }  // namespace
 
-bool has_wildcards(std::u16string_view pattern) {
-  return pattern.find_first_of(u"*?") != std::u16string_view::npos;
-}
+bool has_wildcards(std::u16string_view pattern) { return pattern.find_first_of(u"*?") != std::u16string_view::npos; }
 
 std::u16string dos_expression(std::u16string_view pattern) {
   if (pattern == u"*.*") return u"*";

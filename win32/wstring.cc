@@ -21,8 +21,7 @@ size_t wcsnlen(const char16_t* s, size_t max) {
 
 char16_t* wcscpy(char16_t* dst, const char16_t* src) {
   char16_t* d = dst;
-  while ((*d++ = *src++)) {
-  }
+  while ((*d++ = *src++)) {}
   return dst;
 }
 
@@ -86,9 +85,7 @@ const char16_t* wcschr(const char16_t* s, char16_t c) {
   }
 }
 
-char16_t* wcschr(char16_t* s, char16_t c) {
-  return const_cast<char16_t*>(wcschr(static_cast<const char16_t*>(s), c));
-}
+char16_t* wcschr(char16_t* s, char16_t c) { return const_cast<char16_t*>(wcschr(static_cast<const char16_t*>(s), c)); }
 
 const char16_t* wcsrchr(const char16_t* s, char16_t c) {
   const char16_t* found = nullptr;
@@ -283,15 +280,14 @@ std::u16string format(const char16_t* fmt, va_list args) {
       case u'e':
       case u'E':
       case u'g':
-      case u'G':
-        format_number(out, spec, "", char(conv), va_arg(args, double));
-        break;
+      case u'G': format_number(out, spec, "", char(conv), va_arg(args, double)); break;
       case u'p': {
         // Windows prints a pointer as zero-padded upper-case hex of pointer width.
         Spec p_spec;
         p_spec.flags = "0";
         p_spec.width = int(2 * sizeof(void*));
-        format_number(out, p_spec, "ll", 'X', static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
+        format_number(out, p_spec, "ll", 'X',
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
         break;
       }
       case u'c':
@@ -317,9 +313,7 @@ std::u16string format(const char16_t* fmt, va_list args) {
         pad(out, text, spec);
         break;
       }
-      case u'%':
-        out.push_back(u'%');
-        break;
+      case u'%': out.push_back(u'%'); break;
       default:
         // Not a conversion we know: the text stays as written.
         if (!conv) {

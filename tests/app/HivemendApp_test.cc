@@ -73,9 +73,7 @@ TEST(CommandLine, Switches) {
     EXPECT_EQ(parsed.status, c.status);
     EXPECT_EQ(std::u16string(parsed.szSrcLetters), c.src);
     EXPECT_EQ(std::u16string(parsed.szDstLetters), c.dst);
-    if (c.status == Status::Ok) {
-      EXPECT_EQ(parsed.dwSrcSignature, c.signature);
-    }
+    if (c.status == Status::Ok) { EXPECT_EQ(parsed.dwSrcSignature, c.signature); }
     EXPECT_EQ(parsed.strError.empty(), c.status != Status::Malformed) << parsed.strError;
   }
   EXPECT_EQ(ParseRepairCommandLine(nullptr).status, Status::MissingSwitch);
@@ -106,8 +104,8 @@ class Installation {
                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n"
                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\r\n"
                                             "\"Tool\"=\"C:\\\\PROGRA~1\\\\Vendor\\\\tool.exe\"\r\n\r\n";
-    const std::string import = std::string(HIVEMEND_BIN_DIR) + "/hivetool import " + reg + " " + hive() +
-                               " > /dev/null";
+    const std::string import =
+        std::string(HIVEMEND_BIN_DIR) + "/hivetool import " + reg + " " + hive() + " > /dev/null";
     built_ = std::system(import.c_str()) == 0;
   }
   bool built() const { return built_; }
@@ -143,8 +141,8 @@ TEST(Program, ExitCodes) {
     std::vector<std::string> args;
     std::vector<std::string> env;
     int exit_code;
-    bool runs;  // a repair run took place: parameters logged, hive repaired, summary written
-    bool waits;  // self-termination: a second's wait on its own handle first
+    bool runs;        // a repair run took place: parameters logged, hive repaired, summary written
+    bool waits;       // self-termination: a second's wait on its own handle first
     const char* err;  // expected start of standard error, "" for none
   } cases[] = {
       {"run", kFullLine, {}, 2, true, false, ""},
@@ -152,16 +150,29 @@ TEST(Program, ExitCodes) {
       {"no arguments", Program({}), {}, 0, false, false, ""},
       // (Each missing switch is told apart by the command-line cases above.)
       {"no /SrcSig", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {}, 0, false, false, ""},
-      {"no /SrcSig on a Tablet PC", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {"HIVEMEND_TABLETPC=1"}, 0,
-       false, true, ""},
-      {"empty signature", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%%"}), {}, 2, true, false,
+      {"no /SrcSig on a Tablet PC",
+       Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}),
+       {"HIVEMEND_TABLETPC=1"},
+       0,
+       false,
+       true,
        ""},
+      {"empty signature", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%%"}), {}, 2, true, false, ""},
       // The command line as the parent wrote it, not as rebuilt from the arguments.
-      {"quoted list", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1%"}),
-       {"HIVEMEND_COMMAND_LINE=" + kProgram + " /SrcDrives \"%C%\" /DstDrives %E% /SrcSig %1%"}, 0, false, false,
+      {"quoted list",
+       Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1%"}),
+       {"HIVEMEND_COMMAND_LINE=" + kProgram + " /SrcDrives \"%C%\" /DstDrives %E% /SrcSig %1%"},
+       0,
+       false,
+       false,
        "hivemend: bad command line: /SrcDrives is not followed by \" %\"\n"},
-      {"too many letters", Program({"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}), {}, 0,
-       false, false, "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
+      {"too many letters",
+       Program({"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}),
+       {},
+       0,
+       false,
+       false,
+       "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -175,9 +186,7 @@ TEST(Program, ExitCodes) {
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(installation.log().find("CHivemendDlg -> pSrcLetters = ") != std::string::npos, c.runs);
     EXPECT_EQ(!installation.report().empty(), c.runs);
-    if (root_user()) {
-      EXPECT_EQ(installation.exported().find(kRepairedTool) != std::string::npos, c.runs);
-    }
+    if (root_user()) { EXPECT_EQ(installation.exported().find(kRepairedTool) != std::string::npos, c.runs); }
     EXPECT_EQ(took >= std::chrono::milliseconds(1000), c.waits) << took.count() << " ms";
   }
 }

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <functional>
 
+#include "base/unicode.h"
 #include "regf/alloc.h"
 #include "regf/build.h"
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -85,16 +85,16 @@ TEST_F(EditSystemHive, ChangedValuesReadBackThroughHivexml) {
   const std::initializer_list<std::u16string_view> control = {u"ControlSet001", u"Control"};
   const std::initializer_list<std::u16string_view> tcpip = {u"ControlSet001", u"Services", u"Tcpip", u"Parameters"};
   std::vector<Edit> edits = {
-      {control, u"SystemBootDevice", regf::kRegSz, utf16(u"multi(0)disk(0)")},            // smaller, in place
+      {control, u"SystemBootDevice", regf::kRegSz, utf16(u"multi(0)disk(0)")},                   // smaller, in place
       {control, u"waittokillservicetimeout", regf::kRegSz, utf16(u"20000 and some more text")},  // larger, moved
-      {control, u"BootDriverFlags", regf::kRegDword, {7, 0, 0, 0}},                         // inline stays inline
-      {control, u"CurrentUser", regf::kRegBinary, {1, 2, 3}},                               // cell to inline
+      {control, u"BootDriverFlags", regf::kRegDword, {7, 0, 0, 0}},                              // inline stays inline
+      {control, u"CurrentUser", regf::kRegBinary, {1, 2, 3}},                                    // cell to inline
       {control, u"PreshutdownOrder", regf::kRegMultiSz, sample_bytes(40000, 3)},                 // to big data
       {tcpip, u"Hostname", regf::kRegExpandSz, utf16(u"C:\\PROGRA~1\\HOST")},
-      {tcpip, u"HivemendNew", regf::kRegQword, {1, 2, 3, 4, 5, 6, 7, 8}},                   // added
-      {tcpip, u"", regf::kRegSz, utf16(u"default value")},                                 // added default
-      {tcpip, u"HivemendBig", regf::kRegBinary, sample_bytes(50000, 9)},                         // added big data
-      {tcpip, u"Sm\u00e9\u4e2d", regf::kRegNone, {}},                                       // UTF-16 name, no data
+      {tcpip, u"HivemendNew", regf::kRegQword, {1, 2, 3, 4, 5, 6, 7, 8}},  // added
+      {tcpip, u"", regf::kRegSz, utf16(u"default value")},                 // added default
+      {tcpip, u"HivemendBig", regf::kRegBinary, sample_bytes(50000, 9)},   // added big data
+      {tcpip, u"Sm\u00e9\u4e2d", regf::kRegNone, {}},                      // UTF-16 name, no data
   };
   // commit() writes the image over the file, half way and at the end; each commit
   // advances the sequence numbers.
@@ -196,7 +196,9 @@ TEST(EditAllocation, FreedCellsAreReusedAndMerged) {
   for (int i = 0; i < 20; ++i) {
     regf::TreeKey k;
     k.name = u"Key" + std::u16string(1, char16_t(u'A' + i));
-    for (int j = 0; j < 10; ++j) k.values.push_back({std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, sample_bytes(100 + j * 30, uint8_t(j))});
+    for (int j = 0; j < 10; ++j)
+      k.values.push_back(
+          {std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, sample_bytes(100 + j * 30, uint8_t(j))});
     root.subkeys.push_back(std::move(k));
   }
   auto built = regf::build_hive(root);
@@ -210,7 +212,8 @@ TEST(EditAllocation, FreedCellsAreReusedAndMerged) {
       KeyRef k = *hive->subkey(hive->root(), i);
       for (int j = 0; j < 10; ++j) {
         size_t size = (round % 2 == 0) ? 300 + size_t(j) * 50 + size_t(round) * 10 : 20 + size_t(j);
-        auto st = hive->set_value(k, std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, sample_bytes(size, uint8_t(round)));
+        auto st = hive->set_value(k, std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary,
+                                  sample_bytes(size, uint8_t(round)));
         ASSERT_TRUE(st) << st.error().to_string();
       }
     }
@@ -247,13 +250,17 @@ TEST(EditAllocation, FreedDataCellIsReusedForTheNextValue) {
 // Subkeys added to a key with none, a hash leaf and an index root come out sorted,
 // hashed, findable, and read by hivexml.
 TEST(EditSubkeys, AddedSubkeysKeepTheListSortedAndHashed) {
-  regf::TreeKey root{u"ROOT", {}, 0, {}, {{u"Empty", {}, 0, {}, {}}, {u"Few", {}, 0, {}, {}}, {u"Many", {}, 0, {}, {}}}};
+  regf::TreeKey root{
+      u"ROOT", {}, 0, {}, {{u"Empty", {}, 0, {}, {}}, {u"Few", {}, 0, {}, {}}, {u"Many", {}, 0, {}, {}}}};
   for (const char16_t* n : {u"b", u"D", u"f"}) root.subkeys[1].subkeys.push_back({n, {}, 0, {}, {}});
   for (int i = 0; i < 2500; ++i) root.subkeys[2].subkeys.push_back({numbered(u"k", i * 2), {}, 0, {}, {}});
   auto hive = Hive::from_image(*regf::build_hive(root), "built");
   ASSERT_TRUE(hive);
   regf::TreeKey expected = root;
-  const struct { const char16_t* parent; std::vector<std::u16string> names; } cases[] = {
+  const struct {
+    const char16_t* parent;
+    std::vector<std::u16string> names;
+  } cases[] = {
       {u"Empty", {u"zeta", u"Alpha", u"mid"}},
       {u"Few", {u"a", u"C", u"e", u"G", u"\u00e9t\u00e9"}},
       {u"Many", {u"k1", u"k4999", u"k5", u"K00", u"zz", u"a"}},

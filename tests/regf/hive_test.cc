@@ -8,8 +8,8 @@
 #include <functional>
 #include <memory>
 
-#include "regf/format.h"
 #include "base/unicode.h"
+#include "regf/format.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -113,7 +113,12 @@ TEST_F(SystemHive, HandlesAndLookupsAgreeWithTheWalk) {
 // Sequence numbers that differ or a wrong checksum make a hive dirty, still readable.
 TEST_F(SystemHive, DirtyBaseBlocksAreReportedAndStillRead) {
   const auto clean = read_bytes(path_);
-  const struct { const char* what; size_t offset; uint32_t xor_mask; bool fix_checksum; } cases[] = {
+  const struct {
+    const char* what;
+    size_t offset;
+    uint32_t xor_mask;
+    bool fix_checksum;
+  } cases[] = {
       {"primary sequence ahead", regf::base_block::kPrimarySequence, 1, true},
       {"secondary sequence changed", regf::base_block::kSecondarySequence, 4, true},
       {"checksum wrong", regf::base_block::kChecksum, 0x100, false},

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "repair/RepairRun.h"
 #include "base/buffers.h"
+#include "repair/RepairRun.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/registry.h"
 

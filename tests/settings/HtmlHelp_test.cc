@@ -51,9 +51,7 @@ TEST(GetHtmlHelpServerPath, ReadsTheRegistration) {
     ASSERT_TRUE(prefix.write_registry(registry));
     char path[kHtmlHelpPathBytes] = {};
     EXPECT_EQ(GetHtmlHelpServerPath(path) != FALSE, expected != nullptr);
-    if (expected) {
-      EXPECT_STREQ(path, expected);
-    }
+    if (expected) { EXPECT_STREQ(path, expected); }
   }
 }
 
@@ -98,7 +96,7 @@ TEST(CallHtmlHelp, LoadsTheRegisteredEngineOnceOrGivesUpForGood) {
   } cases[] = {
       {Registration(StandIn()), "", kEngineUsed},
       {Registration("%HH_TEST_BIN%\\HtmlHelpStandIn.ocx", true), "", kEngineUsed},
-      {"", Registration(StandIn()), kNoEngine},  // the latch holds when a registration appears
+      {"", Registration(StandIn()), kNoEngine},                      // the latch holds when a registration appears
       {Registration(Bin() + "\\resources.ENG.dll"), "", kNoEngine},  // no HtmlHelpW
   };
   for (const auto& c : cases) {

@@ -2,10 +2,10 @@
 
 #include <functional>
 
+#include "base/unicode.h"
 #include "regf/build.h"
 #include "regf/format.h"
 #include "regf/regtext.h"
-#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 
@@ -87,7 +87,8 @@ std::vector<std::string> subkey_list_problems(const regf::Hive& hive) {
       leaves.clear();
       for (size_t i = 0; i < regf::load_u16(&top[2]); ++i) leaves.push_back(regf::load_u32(&top[4 + 4 * i]));
     }
-    if ((top[0] == 'r') != (count > 1012)) out.push_back(path + ": index root with " + std::to_string(count) + " subkeys");
+    if ((top[0] == 'r') != (count > 1012))
+      out.push_back(path + ": index root with " + std::to_string(count) + " subkeys");
     std::u16string previous;
     for (uint32_t leaf : leaves) {
       auto l = *hive.cell(leaf);

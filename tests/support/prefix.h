@@ -23,8 +23,10 @@ class TestPrefix {
     setenv("HIVEMEND_PREFIX", dir_.root().c_str(), 1);
   }
   ~TestPrefix() {
-    if (old_) setenv("HIVEMEND_PREFIX", old_->c_str(), 1);
-    else unsetenv("HIVEMEND_PREFIX");
+    if (old_)
+      setenv("HIVEMEND_PREFIX", old_->c_str(), 1);
+    else
+      unsetenv("HIVEMEND_PREFIX");
   }
   TestPrefix(const TestPrefix&) = delete;
   TestPrefix& operator=(const TestPrefix&) = delete;

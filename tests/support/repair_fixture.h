@@ -21,11 +21,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/unicode.h"
 #include "log/Log.h"
 #include "regf/build.h"
 #include "regf/hive.h"
 #include "regf/tree.h"
-#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -61,8 +61,10 @@ inline std::vector<LogEntry> read_log(const std::string& path) {
     const std::string line = all.substr(start, i - start);
     start = i + 1;
     const size_t tab1 = line.find('\t'), tab2 = tab1 == line.npos ? line.npos : line.find('\t', tab1 + 1);
-    if (tab2 == line.npos) entries.push_back({"<malformed>", line});
-    else entries.push_back({line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
+    if (tab2 == line.npos)
+      entries.push_back({"<malformed>", line});
+    else
+      entries.push_back({line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
   }
   return entries;
 }
@@ -93,8 +95,8 @@ inline HIVEMEND_RUNTIME_COUNTERS runtime_counters(bool required = true) {
     if (required) ADD_FAILURE() << "the runtime is not beside the test program";
     return counters;
   }
-  auto counters_of = reinterpret_cast<HIVEMEND_RUNTIME_COUNTERS_PROC>(
-      GetProcAddress(runtime, HIVEMEND_RUNTIME_COUNTERS_NAME));
+  auto counters_of =
+      reinterpret_cast<HIVEMEND_RUNTIME_COUNTERS_PROC>(GetProcAddress(runtime, HIVEMEND_RUNTIME_COUNTERS_NAME));
   if (counters_of) counters_of(&counters);
   FreeLibrary(runtime);
   return counters;
@@ -111,7 +113,8 @@ inline bool semaphore_exists(const std::u16string& name) {
 // HKEY_LOCAL_MACHINE\SOFTWARE\Tessaro\<product> its registry root, with `values` besides.
 inline std::string app_paths(const std::string& product, const std::string& values = "") {
   return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-         "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\" + product + "\"\r\n" + values + "\r\n";
+         "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\" +
+         product + "\"\r\n" + values + "\r\n";
 }
 
 // Makes a folder (with its parents) or a file, and gives it a short name when one is
@@ -197,8 +200,8 @@ inline std::string summary_block(const std::string& accessed, const std::string&
   return "\r\n====== Registry Entries Resolved ========\r\n\r\n"
          "HKEY_CLASSES_ROOT   - 0\r\nHKEY_CURRENT_USER   - 0\r\nHKEY_LOCAL_MACHINE  - 0\r\n"
          "HKEY_USERS          - 0\r\nHKEY_CURRENT_CONFIG - 0\r\n"
-         "\r\nValues Accessed     - " + accessed + "\r\nPaths Resolved      - " + resolved +
-         "\r\nPaths Skipped       - " + skipped + "\r\n";
+         "\r\nValues Accessed     - " +
+         accessed + "\r\nPaths Resolved      - " + resolved + "\r\nPaths Skipped       - " + skipped + "\r\n";
 }
 
 // The layout the repair tests share on their volume: Program Files\App\tool.exe and
@@ -209,7 +212,8 @@ inline bool lay_out_program_files(const NtfsVolume& v, const std::string& progra
   return make_dir(v.path("Program Files"), program_files) && make_dir(v.path("ProgramData"), program_data) &&
          make_dir(v.path("Program Files/Common Files/System")) &&
          NtfsVolume::set_short_name(v.path("Program Files/Common Files"), common_files) &&
-         make_file(v.path("Program Files/Common Files/System/foo.dll")) && make_file(v.path("Program Files/App/tool.exe"));
+         make_file(v.path("Program Files/Common Files/System/foo.dll")) &&
+         make_file(v.path("Program Files/App/tool.exe"));
 }
 
 // A suite on one NTFS volume laid out once for all its tests by Suite::LayOut; each test

@@ -98,7 +98,10 @@ TEST_F(NtfsSearch, FindDataAndAttributesAreTheVolumes) {
   EXPECT_FALSE(FindClose(h));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 
-  const struct { const char16_t* path; DWORD attributes, error; } cases[] = {
+  const struct {
+    const char16_t* path;
+    DWORD attributes, error;
+  } cases[] = {
       {u"C:\\", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0},
       {u"C:\\PROGRA~1", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY, 0},
       {u"c:\\program files\\app\\tool.exe", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, 0},

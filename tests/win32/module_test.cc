@@ -20,9 +20,13 @@ std::u16string module_name(HMODULE m) {
 
 TEST(LoadLibrary, BareNamesAreFoundInTheProgramsFolder) {
   TestPrefix prefix;
-  const struct { const char16_t* name; bool loads; DWORD error; } cases[] = {
+  const struct {
+    const char16_t* name;
+    bool loads;
+    DWORD error;
+  } cases[] = {
       {u"TestModule.dll", true, 0},
-      {u"testmodule", true, 0},        // ".dll" added, any case
+      {u"testmodule", true, 0},  // ".dll" added, any case
       {u"TESTMODULE.DLL", true, 0},
       {u"TestModule.", false, ERROR_MOD_NOT_FOUND},  // a trailing '.' means no extension
       {u"NoSuchModule.dll", false, ERROR_MOD_NOT_FOUND},

@@ -83,12 +83,27 @@ TEST(Process, ItsOwnHandleAndHandlesOfNothing) {
 }
 
 TEST(Process, WaysToEnd) {
-  const struct { const char* what; void (*end)(); int exit_code; const char* output; } cases[] = {
+  const struct {
+    const char* what;
+    void (*end)();
+    int exit_code;
+    const char* output;
+  } cases[] = {
       // Nothing of the runtime's exit runs, and unflushed output is lost.
-      {"TerminateProcess 0", [] { std::fputs("lost", stdout); TerminateProcess(GetCurrentProcess(), 0); }, 0, ""},
+      {"TerminateProcess 0",
+       [] {
+         std::fputs("lost", stdout);
+         TerminateProcess(GetCurrentProcess(), 0);
+       },
+       0, ""},
       {"TerminateProcess 5", [] { TerminateProcess(GetCurrentProcess(), 5); }, 5, ""},
       // Output is flushed, exit handlers do not run.
-      {"ExitProcess 2", [] { std::fputs("kept", stdout); ExitProcess(2); }, 2, "kept"},
+      {"ExitProcess 2",
+       [] {
+         std::fputs("kept", stdout);
+         ExitProcess(2);
+       },
+       2, "kept"},
       // The runtime's exit, for comparison: the exit handler runs.
       {"exit 2", [] { std::exit(2); }, 2, "[exit handler]"},
   };
@@ -179,7 +194,11 @@ TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
   write_file(c + "/Tools/NoFormat.exe", "no program\n");
 
   // error 0: it starts; arguments: what the child got after its own name, one a line.
-  const struct { const char16_t* command_line; DWORD error, exit_code; const char* arguments; } cases[] = {
+  const struct {
+    const char16_t* command_line;
+    DWORD error, exit_code;
+    const char* arguments;
+  } cases[] = {
       // Unquoted with blanks: C:\Program.exe and C:\Program Files\Tessaro\Record.exe are
       // tried in turn, and the child's C runtime splits the text where the blanks are.
       {u"C:\\Program Files\\Tessaro\\Record.exe a \"b c\" d\\\"e f\\\\\"g h\"", 0, 3,

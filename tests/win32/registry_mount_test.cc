@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/unicode.h"
 #include "regf/hive.h"
 #include "regf/recovery.h"
-#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -56,7 +56,8 @@ regf::TreeKey read_through_registry(const std::u16string& path, const std::u16st
     if (r == ERROR_NO_MORE_ITEMS) break;
     EXPECT_EQ(r, ERROR_SUCCESS);
     if (r != ERROR_SUCCESS) break;
-    out.values.push_back({std::u16string(value_name, cch), type, std::vector<uint8_t>(data.begin(), data.begin() + cb)});
+    out.values.push_back(
+        {std::u16string(value_name, cch), type, std::vector<uint8_t>(data.begin(), data.begin() + cb)});
   }
   for (DWORD i = 0;; ++i) {
     char16_t sub[256];
@@ -102,7 +103,11 @@ TEST_F(MountTest, LoadKeyResults) {
   ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Taken", 0, nullptr, 0, KEY_READ, nullptr, taken.put(), nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), ERROR_SUCCESS);
-  const struct { HKEY root; const char16_t *name, *file; LSTATUS expected; } cases[] = {
+  const struct {
+    HKEY root;
+    const char16_t *name, *file;
+    LSTATUS expected;
+  } cases[] = {
       {HKEY_LOCAL_MACHINE, u"qrt-system", kSystemFile, ERROR_ALREADY_EXISTS},
       {HKEY_LOCAL_MACHINE, u"TAKEN", u"E:\\notahive", ERROR_ALREADY_EXISTS},
       {HKEY_LOCAL_MACHINE, u"Other", u"e:\\WINDOWS\\system32\\CONFIG\\system", ERROR_SHARING_VIOLATION},
@@ -125,9 +130,13 @@ TEST_F(MountTest, LoadKeyResults) {
 }
 
 TEST_F(MountTest, MountAndUnmountNeedBothPrivilegesEnabled) {
-  const struct { bool backup, restore; LSTATUS expected; } cases[] = {
-      {false, false, ERROR_PRIVILEGE_NOT_HELD}, {true, false, ERROR_PRIVILEGE_NOT_HELD},
-      {false, true, ERROR_PRIVILEGE_NOT_HELD}, {true, true, ERROR_SUCCESS}};
+  const struct {
+    bool backup, restore;
+    LSTATUS expected;
+  } cases[] = {{false, false, ERROR_PRIVILEGE_NOT_HELD},
+               {true, false, ERROR_PRIVILEGE_NOT_HELD},
+               {false, true, ERROR_PRIVILEGE_NOT_HELD},
+               {true, true, ERROR_SUCCESS}};
   for (const auto& c : cases) {
     ASSERT_TRUE(set_privilege(SE_BACKUP_NAME, c.backup));
     ASSERT_TRUE(set_privilege(SE_RESTORE_NAME, c.restore));
@@ -319,7 +328,11 @@ TEST_F(MountTest, TheJournalRecordsEveryWriteAndADryRunLeavesTheFile) {
   ASSERT_TRUE(entries);
   ASSERT_EQ(entries->size(), 3u);
   using hivemend::win32::JournalData;
-  const struct { std::u16string key, value; std::optional<JournalData> old_data; JournalData new_data; } expected[] = {
+  const struct {
+    std::u16string key, value;
+    std::optional<JournalData> old_data;
+    JournalData new_data;
+  } expected[] = {
       {u"Select", u"Current", JournalData{REG_DWORD, {1, 0, 0, 0}}, {REG_DWORD, {7, 0, 0, 0}}},
       {u"", odd_name, std::nullopt, {REG_SZ, path}},
       {u"", odd_name, JournalData{REG_SZ, path}, {REG_BINARY, {}}},

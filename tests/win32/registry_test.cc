@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "regf/regtext.h"
 #include "base/unicode.h"
+#include "regf/regtext.h"
 #include "tests/support/files.h"
 #include "tests/support/prefix.h"
 #include "win32/error.h"
@@ -30,7 +30,8 @@ std::vector<regf::TreeKey> machine_trees(const regf::RegDocument& doc) {
   return trees ? *trees : std::vector<regf::TreeKey>(2);
 }
 
-LSTATUS create(HKEY root, const char16_t* path, Key& key, REGSAM access = KEY_ALL_ACCESS, DWORD* disposition = nullptr) {
+LSTATUS create(HKEY root, const char16_t* path, Key& key, REGSAM access = KEY_ALL_ACCESS,
+               DWORD* disposition = nullptr) {
   return RegCreateKeyExW(root, path, 0, nullptr, 0, access, nullptr, key.put(), disposition);
 }
 LSTATUS set(HKEY key, const char16_t* name, DWORD type, const std::vector<uint8_t>& data) {
@@ -57,7 +58,11 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, OpenKeyResults) {
-  const struct { HKEY root; const char16_t* path; LSTATUS expected; } cases[] = {
+  const struct {
+    HKEY root;
+    const char16_t* path;
+    LSTATUS expected;
+  } cases[] = {
       {HKEY_LOCAL_MACHINE, u"Software\\Vendor", ERROR_SUCCESS},
       {HKEY_LOCAL_MACHINE, u"SOFTWARE\\vendor\\ALPHA", ERROR_SUCCESS},
       {HKEY_LOCAL_MACHINE, u"Software\\Vendor\\\\", ERROR_SUCCESS},
@@ -104,13 +109,20 @@ TEST_F(RegistryTest, CreateKeyMakesEveryMissingKeyOnThePath) {
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A\\B", 0, KEY_READ, b.put()), ERROR_SUCCESS);
   Key unused;
   EXPECT_EQ(create(HKEY_LOCAL_MACHINE, u"\\Lead", unused, KEY_READ), ERROR_BAD_PATHNAME);
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"X", 0, nullptr, 0, KEY_READ, nullptr, nullptr, nullptr), ERROR_BADKEY);
+  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"X", 0, nullptr, 0, KEY_READ, nullptr, nullptr, nullptr),
+            ERROR_BADKEY);
   EXPECT_EQ(create(vendor_.get(), std::u16string(256, u'k').c_str(), unused, KEY_READ), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryTest, QueryValueResults) {
-  const struct { const char16_t* name; bool with_buffer; DWORD capacity; LSTATUS expected;
-                 DWORD size_after, type_after; bool data_copied; } cases[] = {
+  const struct {
+    const char16_t* name;
+    bool with_buffer;
+    DWORD capacity;
+    LSTATUS expected;
+    DWORD size_after, type_after;
+    bool data_copied;
+  } cases[] = {
       {u"Path", true, 64, ERROR_SUCCESS, 10, REG_SZ, true},
       {u"PATH", true, 10, ERROR_SUCCESS, 10, REG_SZ, true},
       {u"Path", true, 9, ERROR_MORE_DATA, 10, REG_SZ, false},
@@ -145,15 +157,18 @@ TEST_F(RegistryTest, AccessRightsOfTheHandle) {
   const BYTE data[4] = {1};
   char16_t name[32];
   DWORD cch = 32, size = 4;
-  const struct { const char* what; LSTATUS result, expected; } cases[] = {
+  const struct {
+    const char* what;
+    LSTATUS result, expected;
+  } cases[] = {
       {"set on KEY_READ", RegSetValueExW(read_only.get(), u"New", 0, REG_DWORD, data, 4), ERROR_ACCESS_DENIED},
       {"set on KEY_SET_VALUE", RegSetValueExW(write_only.get(), u"New", 0, REG_DWORD, data, 4), ERROR_SUCCESS},
       {"query on KEY_SET_VALUE", RegQueryValueExW(write_only.get(), u"New", nullptr, nullptr, nullptr, &size),
        ERROR_ACCESS_DENIED},
       {"enum values on KEY_SET_VALUE",
        RegEnumValueW(write_only.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED},
-      {"enum keys on KEY_SET_VALUE",
-       RegEnumKeyExW(write_only.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED},
+      {"enum keys on KEY_SET_VALUE", RegEnumKeyExW(write_only.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+       ERROR_ACCESS_DENIED},
       {"query on KEY_READ", RegQueryValueExW(read_only.get(), u"New", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS},
       {"set with no data but a size", RegSetValueExW(write_only.get(), u"New", 0, REG_DWORD, nullptr, 4),
        ERROR_NOACCESS},
@@ -163,17 +178,19 @@ TEST_F(RegistryTest, AccessRightsOfTheHandle) {
 
 TEST_F(RegistryTest, EnumValueCapacities) {
   // name_after nullptr: the name buffer is untouched.
-  const struct { DWORD index, name_capacity; bool with_data; DWORD data_capacity; LSTATUS expected;
-                 const char16_t* name_after; DWORD cch_after, cb_after; } cases[] = {
-      {0, 500, true, 500, ERROR_SUCCESS, u"Path", 4, 10},
-      {1, 500, true, 500, ERROR_SUCCESS, u"Count", 5, 4},
-      {2, 500, true, 500, ERROR_SUCCESS, u"Blob", 4, 3},
-      {0, 5, true, 10, ERROR_SUCCESS, u"Path", 4, 10},
+  const struct {
+    DWORD index, name_capacity;
+    bool with_data;
+    DWORD data_capacity;
+    LSTATUS expected;
+    const char16_t* name_after;
+    DWORD cch_after, cb_after;
+  } cases[] = {
+      {0, 500, true, 500, ERROR_SUCCESS, u"Path", 4, 10}, {1, 500, true, 500, ERROR_SUCCESS, u"Count", 5, 4},
+      {2, 500, true, 500, ERROR_SUCCESS, u"Blob", 4, 3},  {0, 5, true, 10, ERROR_SUCCESS, u"Path", 4, 10},
       {0, 4, true, 500, ERROR_MORE_DATA, nullptr, 4, 10},  // no room for the terminator
-      {0, 2, true, 2, ERROR_MORE_DATA, nullptr, 2, 10},
-      {0, 500, true, 9, ERROR_MORE_DATA, u"Path", 4, 10},
-      {0, 500, false, 0, ERROR_SUCCESS, u"Path", 4, 10},
-      {3, 500, true, 500, ERROR_NO_MORE_ITEMS, nullptr, 500, 500},
+      {0, 2, true, 2, ERROR_MORE_DATA, nullptr, 2, 10},   {0, 500, true, 9, ERROR_MORE_DATA, u"Path", 4, 10},
+      {0, 500, false, 0, ERROR_SUCCESS, u"Path", 4, 10},  {3, 500, true, 500, ERROR_NO_MORE_ITEMS, nullptr, 500, 500},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
@@ -181,8 +198,9 @@ TEST_F(RegistryTest, EnumValueCapacities) {
     std::fill(std::begin(name), std::end(name), u'x');
     std::vector<BYTE> data(500, 0xAB);
     DWORD cch = c.name_capacity, cb = c.data_capacity, type = 0xEEEE;
-    EXPECT_EQ(RegEnumValueW(vendor_.get(), c.index, name, &cch, nullptr, &type, c.with_data ? data.data() : nullptr, &cb),
-              c.expected);
+    EXPECT_EQ(
+        RegEnumValueW(vendor_.get(), c.index, name, &cch, nullptr, &type, c.with_data ? data.data() : nullptr, &cb),
+        c.expected);
     EXPECT_EQ(cch, c.cch_after);
     EXPECT_EQ(cb, c.cb_after);
     EXPECT_EQ(c.name_after ? std::u16string(name) : std::u16string(1, name[0]), c.name_after ? c.name_after : u"x");
@@ -190,13 +208,18 @@ TEST_F(RegistryTest, EnumValueCapacities) {
     if (c.expected != ERROR_NO_MORE_ITEMS) { EXPECT_NE(type, 0xEEEEu); }
   }
   DWORD cch = 10;
-  EXPECT_EQ(RegEnumValueW(vendor_.get(), 0, nullptr, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegEnumValueW(vendor_.get(), 0, nullptr, &cch, nullptr, nullptr, nullptr, nullptr),
+            ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryTest, EnumKeyFollowsTheSortedOrder) {
-  const struct { DWORD index, capacity; LSTATUS expected; const char16_t* name; } cases[] = {
-      {0, 500, ERROR_SUCCESS, u"Alpha"}, {1, 500, ERROR_SUCCESS, u"beta"},  {2, 500, ERROR_SUCCESS, u"gamma"},
-      {0, 5, ERROR_MORE_DATA, nullptr},  {0, 6, ERROR_SUCCESS, u"Alpha"}, {3, 500, ERROR_NO_MORE_ITEMS, nullptr},
+  const struct {
+    DWORD index, capacity;
+    LSTATUS expected;
+    const char16_t* name;
+  } cases[] = {
+      {0, 500, ERROR_SUCCESS, u"Alpha"}, {1, 500, ERROR_SUCCESS, u"beta"}, {2, 500, ERROR_SUCCESS, u"gamma"},
+      {0, 5, ERROR_MORE_DATA, nullptr},  {0, 6, ERROR_SUCCESS, u"Alpha"},  {3, 500, ERROR_NO_MORE_ITEMS, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
@@ -245,7 +268,7 @@ TEST_F(RegistryTest, EveryChangeIsInSystemRegAtOnceAndReadBackTheSame) {
   ASSERT_EQ(set(vendor_.get(), u"Multi", REG_MULTI_SZ, multi), ERROR_SUCCESS);
   ASSERT_EQ(set(vendor_.get(), nullptr, REG_QWORD, qword), ERROR_SUCCESS);
   const regf::TreeValue expected[] = {
-      {u"Path", REG_SZ, utf16(u"C:\\x")}, {u"Count", REG_DWORD, {7, 0, 0, 0}}, {u"Blob", REG_BINARY, {1, 2, 3}},
+      {u"Path", REG_SZ, utf16(u"C:\\x")},   {u"Count", REG_DWORD, {7, 0, 0, 0}}, {u"Blob", REG_BINARY, {1, 2, 3}},
       {u"Odd", REG_SZ, {0x41, 0x00, 0x42}}, {u"Multi", REG_MULTI_SZ, multi},     {u"", REG_QWORD, qword},
   };
   auto doc = regf::read_reg_file(prefix_.system_reg());
@@ -310,7 +333,8 @@ TEST(RegistryFileTest, Utf16SystemRegStaysUtf16) {
   DWORD size = sizeof data;
   Key txt;
   ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u".TXT", 0, KEY_READ, txt.put()), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExW(txt.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExW(txt.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size),
+            ERROR_SUCCESS);
   EXPECT_EQ(std::u16string(data), u"txtfile");
 }
 
@@ -318,8 +342,9 @@ TEST(RegistryFileTest, ChangesMadeToTheFileByOthersAreSeen) {
   TestPrefix prefix;
   Key key;
   ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"Shared", key), ERROR_SUCCESS);
-  ASSERT_TRUE(prefix.write_registry("[HKEY_LOCAL_MACHINE\\Shared]\r\n\"Edited\"=dword:00000005\r\n"
-                                    "\r\n[HKEY_LOCAL_MACHINE\\Shared\\Sub]\r\n"));
+  ASSERT_TRUE(
+      prefix.write_registry("[HKEY_LOCAL_MACHINE\\Shared]\r\n\"Edited\"=dword:00000005\r\n"
+                            "\r\n[HKEY_LOCAL_MACHINE\\Shared\\Sub]\r\n"));
   // The open handle finds its key in the new reading.
   DWORD value = 0, size = 4;
   EXPECT_EQ(RegQueryValueExW(key.get(), u"Edited", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),

@@ -3,8 +3,8 @@
 #include "win32/sync.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,7 +70,11 @@ void kill_child(pid_t pid) {
 }
 
 TEST_F(Sync, SecondCreateOpensTheExistingObject) {
-  const struct { const char16_t *first, *second; bool semaphore; DWORD second_error; } cases[] = {
+  const struct {
+    const char16_t *first, *second;
+    bool semaphore;
+    DWORD second_error;
+  } cases[] = {
       {u"Global\\TALVIN99", u"Global\\TALVIN99", true, ERROR_ALREADY_EXISTS},
       {u"Local\\TALVIN99", u"Local\\TALVIN99", true, ERROR_ALREADY_EXISTS},
       {u"Local\\QUENBY99", u"QUENBY99", true, ERROR_ALREADY_EXISTS},  // no namespace: the session's
@@ -101,7 +105,8 @@ TEST_F(Sync, SecondCreateOpensTheExistingObject) {
 TEST_F(Sync, NamesThatCannotBeCreated) {
   const std::u16string too_long = u"Global\\" + std::u16string(MAX_PATH, u'x');
   for (auto [name, error] : {std::pair<std::u16string, DWORD>{u"Session\\1\\x", ERROR_PATH_NOT_FOUND},
-                             {u"Global\\a\\b", ERROR_PATH_NOT_FOUND}, {u"Global\\", ERROR_INVALID_NAME},
+                             {u"Global\\a\\b", ERROR_PATH_NOT_FOUND},
+                             {u"Global\\", ERROR_INVALID_NAME},
                              {too_long, ERROR_FILENAME_EXCED_RANGE}}) {
     SCOPED_TRACE(base::to_utf8(name));
     EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 1, name.c_str()), nullptr);
@@ -223,10 +228,10 @@ TEST_F(Sync, EveryUserSharesTheGlobalNamespace) {
   const pid_t child = start_child([&root_file] {
     using hivemend::testing::kNobody;
     if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) _exit(1);
-    const bool opened = CreateMutexW(nullptr, FALSE, u"Global\\RootMutex") &&
-                        GetLastError() == DWORD(ERROR_ALREADY_EXISTS);
-    const bool created = CreateSemaphoreW(nullptr, 0, 1, u"Global\\NobodySemaphore") &&
-                         GetLastError() == DWORD(ERROR_SUCCESS);
+    const bool opened =
+        CreateMutexW(nullptr, FALSE, u"Global\\RootMutex") && GetLastError() == DWORD(ERROR_ALREADY_EXISTS);
+    const bool created =
+        CreateSemaphoreW(nullptr, 0, 1, u"Global\\NobodySemaphore") && GetLastError() == DWORD(ERROR_SUCCESS);
     const bool kept = unlink(root_file.c_str()) != 0 && errno == EPERM;
     if (!(opened && created && kept)) _exit(1);  // the parent then sees no answer
     return 'y';

@@ -14,7 +14,10 @@ using hivemend::win32::dos_expression;
 using hivemend::win32::name_in_expression;
 
 TEST(Wildcard, MatchesAsWindowsSearches) {
-  const struct { const char16_t* pattern; std::vector<const char16_t*> found, not_found; } cases[] = {
+  const struct {
+    const char16_t* pattern;
+    std::vector<const char16_t*> found, not_found;
+  } cases[] = {
       {u"*", {u"anything.txt"}, {}},
       {u"*.*", {u"noextension", u"a.b.c", u".", u".."}, {}},
       // A name without an extension is still found.
@@ -41,7 +44,9 @@ TEST(Wildcard, MatchesAsWindowsSearches) {
 }
 
 TEST(Wildcard, ExpressionUsesDosWildcards) {
-  const struct { const char16_t *pattern, *expression, *prefix; } cases[] = {
+  const struct {
+    const char16_t *pattern, *expression, *prefix;
+  } cases[] = {
       {u"*.*", u"*", u""},
       {u"progra*.*", u"PROGRA<\"*", u"PROGRA"},
       {u"a?c.t?t", u"A>C.T>T", u"A"},

@@ -39,11 +39,17 @@ constexpr DISPID kFirstDispid = 0x60020000;
 
 bool is_integer(VARTYPE vt) {
   switch (vt) {
-    case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_INT:
-    case VT_UI1: case VT_UI2: case VT_UI4: case VT_UI8: case VT_UINT:
-      return true;
-    default:
-      return false;
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_INT:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UI8:
+    case VT_UINT: return true;
+    default: return false;
   }
 }
 
@@ -80,7 +86,12 @@ HRESULT convert(const VARIANT& in, VARTYPE to, VARIANT* out) {
   out->vt = to;
   bool fits = false;
   switch (to) {
-    case VT_I1: { signed char c = 0; fits = store(value, &c); out->cVal = CHAR(c); break; }
+    case VT_I1: {
+      signed char c = 0;
+      fits = store(value, &c);
+      out->cVal = CHAR(c);
+      break;
+    }
     case VT_I2: fits = store(value, &out->iVal); break;
     case VT_I4: fits = store(value, &out->lVal); break;
     case VT_INT: fits = store(value, &out->intVal); break;
@@ -142,9 +153,7 @@ class ManagedObject final : public ComObject<IDispatch, IID_IDispatch> {
     std::vector<VARIANT> args;
     try {
       args.resize(method->cParams);
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    }
+    } catch (const std::bad_alloc&) { return E_OUTOFMEMORY; }
     for (UINT i = 0; i < method->cParams; ++i) {
       const UINT at = method->cParams - 1 - i;
       const HRESULT hr = convert(pDispParams->rgvarg[at], method->paramTypes[i], &args[i]);
@@ -196,9 +205,7 @@ class ManagedObject final : public ComObject<IDispatch, IID_IDispatch> {
     std::string message = "Exception of type 'System.Exception' was thrown.";
     try {
       std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      message = e.what();
-    } catch (...) {
+    } catch (const std::exception& e) { message = e.what(); } catch (...) {
     }
     const std::u16string wide = base::from_utf8(message);
     info->bstrDescription = SysAllocString(wide.c_str());
@@ -254,9 +261,7 @@ class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime
     HRESULT hr;
     try {
       hr = load(assembly, &types);
-    } catch (const std::bad_alloc&) {
-      hr = E_OUTOFMEMORY;
-    }
+    } catch (const std::bad_alloc&) { hr = E_OUTOFMEMORY; }
     if (FAILED(hr)) return hr;
     const HIVEMEND_MANAGED_TYPE* type = types;
     while (type->fullName && type_name != type->fullName) ++type;
@@ -273,9 +278,7 @@ class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime
       void* instance = nullptr;
       try {
         instance = type->construct();
-      } catch (...) {
-        return COR_E_TARGETINVOCATION;
-      }
+      } catch (...) { return COR_E_TARGETINVOCATION; }
       if (!instance) return E_OUTOFMEMORY;
       auto* wrapper = new (std::nothrow) ManagedObject(*type, instance);
       if (!wrapper) {
@@ -312,8 +315,8 @@ class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime
       return HRESULT_FROM_WIN32(error);
     }
     // A library without a type table is no assembly.
-    const auto* table = reinterpret_cast<const HIVEMEND_MANAGED_TYPE*>(
-        GetProcAddress(module, HIVEMEND_MANAGED_TYPES_NAME));
+    const auto* table =
+        reinterpret_cast<const HIVEMEND_MANAGED_TYPE*>(GetProcAddress(module, HIVEMEND_MANAGED_TYPES_NAME));
     if (!table) {
       FreeLibrary(module);
       return COR_E_BADIMAGEFORMAT;
@@ -362,7 +365,7 @@ RuntimeHost g_host;
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) HRESULT HivemendRuntimeBind(LPCWSTR pwszVersion, REFIID riid,
-                                                                               void** ppv) {
+                                                                              void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   if (pwszVersion && std::u16string_view(pwszVersion) != HIVEMEND_RUNTIME_VERSION) return CLR_E_SHIM_RUNTIMELOAD;

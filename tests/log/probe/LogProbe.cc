@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/unicode.h"
 #include "log/Log.h"
 #include "log/ManagedCall.h"
-#include "base/unicode.h"
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "log") == 0) {
@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
     }
     VARIANT result;
     VariantInit(&result);
-    const HRESULT hr = CallManagedMethod("TsoExtractAccess", "Tsovane.ExtractAccess", u"ExtendedLogMessage", 2, args, &result);
+    const HRESULT hr =
+        CallManagedMethod("TsoExtractAccess", "Tsovane.ExtractAccess", u"ExtendedLogMessage", 2, args, &result);
     std::printf("%08X\n", static_cast<unsigned>(hr));
     return 0;
   }
