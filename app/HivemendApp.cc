@@ -9,8 +9,8 @@
 
 #include "app/HivemendDlg.h"
 #include "app/SingleInstance.h"
-#include "regf/unicode.h"
-#include "repair/buffers.h"
+#include "base/buffers.h"
+#include "base/unicode.h"
 #include "settings/HandOff.h"
 #include "settings/Options.h"
 #include "win32/process.h"
@@ -31,7 +31,7 @@ constexpr DWORD kSelfTerminateWaitMs = 1000;
 // stand; false with a reason for a list that has no end or does not fit.
 bool ReadLetterList(std::u16string_view text, std::u16string_view opening, WCHAR (&szLetters)[kCmdLineLetterChars],
                     std::string& strError) {
-  const std::string name = regf::to_utf8(opening.substr(0, opening.size() - 2));
+  const std::string name = base::to_utf8(opening.substr(0, opening.size() - 2));
   const size_t start = text.find(opening);
   if (start == std::u16string_view::npos) {
     strError = name + " is not followed by \" %\"";
@@ -124,14 +124,14 @@ CHivemendApp::CHivemendApp() : CWinApp(nullptr) {
   HMODULE hSecurity = LoadLibraryW(szPath);  // stays loaded for the life of the process
   const FARPROC pProc = hSecurity != nullptr ? GetProcAddress(hSecurity, "SET_PRIVILEGE") : nullptr;
   if (pProc == nullptr) {
-    TellAdministrator(regf::to_utf8(szPath) + (hSecurity == nullptr ? " cannot be loaded" : " has no SET_PRIVILEGE"),
+    TellAdministrator(base::to_utf8(szPath) + (hSecurity == nullptr ? " cannot be loaded" : " has no SET_PRIVILEGE"),
                       "install the product's Security.dll beside the program");
     return;
   }
   const auto pSetPrivilege = reinterpret_cast<SetPrivilegeProc>(reinterpret_cast<void (*)()>(pProc));
   std::string strRefused;
   for (LPCWSTR pszPrivilege : kPrivileges) {
-    if (!pSetPrivilege(pszPrivilege, 1) && strRefused.empty()) strRefused = regf::to_utf8(pszPrivilege);
+    if (!pSetPrivilege(pszPrivilege, 1) && strRefused.empty()) strRefused = base::to_utf8(pszPrivilege);
   }
   if (!strRefused.empty()) {
     TellAdministrator(strRefused + " cannot be enabled", "start the program from a full root session");
@@ -177,6 +177,5 @@ void SelfTerminate() {
     DWORD dwExitCode = 0;
     GetExitCodeProcess(GetCurrentProcess(), &dwExitCode);
     if (dwExitCode == STILL_ACTIVE) TerminateProcess(GetCurrentProcess(), 0);
-  } catch (...) {
-  }
+  } catch (...) {}
 }

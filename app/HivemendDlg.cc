@@ -2,8 +2,8 @@
 
 #include <new>
 
+#include "base/buffers.h"
 #include "log/Log.h"
-#include "repair/buffers.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 
@@ -21,8 +21,7 @@ CHivemendDlg::CHivemendDlg(LPCWSTR pSrcLetters, LPCWSTR pDstLetters, DWORD dwSrc
   GetProductRegRoot(pOptions, szRegPath);
   WCHAR szValue[kLetterListChars] = {};
   // A switch is on only for exactly "YES", case-sensitively.
-  if (ReadRegValue(pOptions->m_hRootKey, szRegPath, u"CDTransfer", reinterpret_cast<LPBYTE>(szValue),
-                   sizeof szValue) &&
+  if (ReadRegValue(pOptions->m_hRootKey, szRegPath, u"CDTransfer", reinterpret_cast<LPBYTE>(szValue), sizeof szValue) &&
       wcscmp(szValue, u"YES") == 0) {
     m_bRescueTransfer = true;
     Log(u"CHivemendDlg", u"m_bRescueTransfer = true");

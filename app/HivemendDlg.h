@@ -3,8 +3,8 @@
 // run. It derives from the dialog class, but no window is ever created for it.
 #pragma once
 
-#include "app/framework.h"
 #include "repair/RepairRun.h"
+#include "win32/afxwin.h"
 #include "win32/windows.h"
 
 class CHivemendDlg : public CDialog, public RepairRun {

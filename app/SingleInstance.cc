@@ -1,6 +1,6 @@
 #include "app/SingleInstance.h"
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 #include "win32/sync.h"
@@ -38,8 +38,8 @@ LPCWSTR NamespacePrefix(COrnOptions* pOptions) {
   wcscat_s(szPath, u"\\Settings\\Setup");
   WCHAR szValue[kInstallGlobalBytes / sizeof(WCHAR)] = {};
   const HKEY hRoot = pOptions != nullptr ? pOptions->m_hRootKey : HKEY_LOCAL_MACHINE;
-  const BOOL bRead = ReadRegValue(hRoot, szPath, u"InstallGlobal", reinterpret_cast<LPBYTE>(szValue),
-                                  kInstallGlobalBytes);
+  const BOOL bRead =
+      ReadRegValue(hRoot, szPath, u"InstallGlobal", reinterpret_cast<LPBYTE>(szValue), kInstallGlobalBytes);
   return bRead && wcscmp(szValue, u"NO") == 0 ? u"Local\\" : u"Global\\";
 }
 

@@ -86,8 +86,7 @@ CHivemendApp theApp;
 static LPWSTR CommandLineAfterProgram() {
   LPWSTR p = GetCommandLineW();
   if (*p == u'"') {
-    for (++p; *p != 0 && *p != u'"'; ++p) {
-    }
+    for (++p; *p != 0 && *p != u'"'; ++p) {}
     if (*p == u'"') ++p;
   } else {
     while (*p > u' ') ++p;

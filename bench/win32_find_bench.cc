@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/ntfs_volume.h"
 #include "win32/directory.h"
 #include "win32/windows.h"
@@ -72,7 +72,7 @@ struct Fixture {
         case 2: p = text("C:\\Windows\\System32\\M%05d module file.dll", k); break;
         default: p = text("C:\\Windows\\System32\\absent%05d*.*", k); break;
       }
-      patterns.push_back(regf::from_utf8(p));
+      patterns.push_back(base::from_utf8(p));
     }
   }
 };

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/unicode.h"
 #include "regf/diff.h"
 #include "regf/tree.h"
-#include "regf/unicode.h"
 
 namespace hivemend_fuzz {
 
@@ -17,8 +17,8 @@ namespace hivemend_fuzz {
   std::abort();
 }
 
-#define FUZZ_CHECK(cond, detail)                          \
-  do {                                                    \
+#define FUZZ_CHECK(cond, detail)                         \
+  do {                                                   \
     if (!(cond)) ::hivemend_fuzz::fail(#cond, (detail)); \
   } while (0)
 

@@ -36,7 +36,7 @@ constexpr std::array<uint32_t, 16> kSizes = {0,     1,     3,     4,     5,     
 
 struct Edit {
   bool add_key = false;
-  std::vector<uint8_t> path;   // subkey index picks from the root down
+  std::vector<uint8_t> path;  // subkey index picks from the root down
   uint8_t name_kind = 0;
   uint8_t name_pick = 0;
   uint32_t type = 0;
@@ -48,7 +48,7 @@ std::u16string made_name(uint8_t kind, uint8_t pick) {
   switch (kind % 6) {
     case 0: return u"v" + std::u16string(1, char16_t(u'a' + pick % 26));
     case 1: return u"Name" + std::u16string(1, char16_t(u'0' + pick % 10));
-    case 2: return std::u16string(1 + pick % 40, u'\u00e9');            // Latin-1: stored compressed
+    case 2: return std::u16string(1 + pick % 40, u'\u00e9');             // Latin-1: stored compressed
     case 3: return u"\u4e2d\u6587" + std::u16string(1, char16_t(pick));  // UTF-16 stored
     case 4: return std::u16string(200 + pick, u'k');                     // over 255 for high picks
     default: return pick % 2 ? u"" : u"a\\b";                            // refused as key names
@@ -58,10 +58,10 @@ std::u16string made_name(uint8_t kind, uint8_t pick) {
 bool duplicate_names(const TreeKey& key) {
   for (size_t i = 0; i < key.subkeys.size(); ++i)
     for (size_t j = i + 1; j < key.subkeys.size(); ++j)
-      if (regf::equal_nocase(key.subkeys[i].name, key.subkeys[j].name)) return true;
+      if (base::equal_nocase(key.subkeys[i].name, key.subkeys[j].name)) return true;
   for (size_t i = 0; i < key.values.size(); ++i)
     for (size_t j = i + 1; j < key.values.size(); ++j)
-      if (regf::equal_nocase(key.values[i].name, key.values[j].name)) return true;
+      if (base::equal_nocase(key.values[i].name, key.values[j].name)) return true;
   return std::any_of(key.subkeys.begin(), key.subkeys.end(), duplicate_names);
 }
 
@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (e.add_key) {
       const bool exists = std::any_of(node->subkeys.begin(), node->subkeys.end(),
-                                      [&](const TreeKey& k) { return regf::equal_nocase(k.name, name); });
+                                      [&](const TreeKey& k) { return base::equal_nocase(k.name, name); });
       const bool refused_name = name.empty() || name.size() > 255 || name.find(u'\\') != name.npos;
       auto added = hive.add_subkey(key, name);
       if (exists || refused_name) {
@@ -149,14 +149,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // A name of an existing value in another letter case replaces that value.
       if (e.name_kind % 7 == 6 && !node->values.empty()) {
         name = node->values[e.name_pick % node->values.size()].name;
-        for (char16_t& c : name) c = regf::upcase(c);
+        for (char16_t& c : name) c = base::upcase(c);
       }
       std::vector<uint8_t> bytes(e.size);
       for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(e.fill + i * 131 + (i >> 8));
       auto set = hive.set_value(key, name, e.type, bytes);
       FUZZ_CHECK(set.ok(), set.ok() ? "" : set.error().to_string());
       auto old = std::find_if(node->values.begin(), node->values.end(),
-                              [&](const TreeValue& v) { return regf::equal_nocase(v.name, name); });
+                              [&](const TreeValue& v) { return base::equal_nocase(v.name, name); });
       if (old != node->values.end()) {
         old->type = e.type;
         old->data = std::move(bytes);

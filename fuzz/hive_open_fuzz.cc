@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     auto name = hive->key_name(**found);
-    FUZZ_CHECK(name && regf::equal_nocase(*name, sub.name), "find_subkey returned another key");
+    FUZZ_CHECK(name && base::equal_nocase(*name, sub.name), "find_subkey returned another key");
   }
   for (const auto& value : report.root.values) {
     auto found = hive->find_value(root, value.name);
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     auto name = hive->value_name(**found);
-    FUZZ_CHECK(name && regf::equal_nocase(*name, value.name), "find_value returned another value");
+    FUZZ_CHECK(name && base::equal_nocase(*name, value.name), "find_value returned another value");
   }
   return 0;
 }

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (entry.path.empty()) continue;
     std::u16string root = regf::join_key_path(std::span<const std::u16string>(entry.path.data(), 1));
     bool known = false;
-    for (const auto& r : roots) known = known || regf::equal_nocase(r, root);
+    for (const auto& r : roots) known = known || base::equal_nocase(r, root);
     if (!known) roots.push_back(std::move(root));
   }
   auto trees = regf::reg_subtrees(*doc, roots, "fuzz.reg");

@@ -51,9 +51,7 @@ void Log(LPCWSTR pszContext, LPCWSTR pszMessage) {
       sink(pszContext, pszMessage);
     else
       CallLogComponent(pszContext, pszMessage);
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (...) {
+  } catch (const std::bad_alloc&) { throw; } catch (...) {
     // A line that could not be delivered is dropped: logging never stops the repair.
   }
 }

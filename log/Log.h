@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "win32/windows.h"
 
 // Hands one diagnostic line to ExtendedLogMessage of the product's managed logging

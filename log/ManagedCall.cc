@@ -1,51 +1,14 @@
 #include "log/ManagedCall.h"
 
+#include "win32/unique.h"
+
 namespace {
 
 // The status of a call that a COM error exception ended.
 constexpr HRESULT kComErrorStatus = 22;
 
-// Owner of one reference to an interface.
-template <typename T>
-class InterfaceHolder {
- public:
-  InterfaceHolder() = default;
-  InterfaceHolder(const InterfaceHolder&) = delete;
-  InterfaceHolder& operator=(const InterfaceHolder&) = delete;
-  ~InterfaceHolder() {
-    if (p_) p_->Release();
-  }
-  T* operator->() const { return p_; }
-  T* get() const { return p_; }
-  // Where a getter stores its new reference: typed, or as void** for a getter that
-  // takes the interface identifier.
-  T** put() { return &p_; }
-  void** out() { return reinterpret_cast<void**>(&p_); }
-  // Takes a reference of its own to p.
-  void add_ref(T* p) {
-    p_ = p;
-    p_->AddRef();
-  }
-
- private:
-  T* p_ = nullptr;
-};
-
-class BstrHolder {
- public:
-  BstrHolder() = default;
-  BstrHolder(const BstrHolder&) = delete;
-  BstrHolder& operator=(const BstrHolder&) = delete;
-  ~BstrHolder() { SysFreeString(s_); }
-  void reset(BSTR s) {
-    SysFreeString(s_);
-    s_ = s;
-  }
-  BSTR get() const { return s_; }
-
- private:
-  BSTR s_ = nullptr;
-};
+using hivemend::win32::ComPtr;
+using hivemend::win32::UniqueBstr;
 
 class VariantHolder {
  public:
@@ -64,24 +27,24 @@ class VariantHolder {
 HRESULT CallManagedMethod(LPCSTR pszAssemblyName, LPCSTR pszTypeName, LPCWSTR pszMethodName, DWORD dwArgCount,
                           VARIANT* pArgs, VARIANT* pResult) {
   try {
-    // Holders are destroyed in the reverse of their declaration, which releases the
+    // Owners are destroyed in the reverse of their declaration, which releases the
     // dispatch interface first and the runtime host last, on every way out.
-    InterfaceHolder<ICorRuntimeHost> host;
-    InterfaceHolder<_AppDomain> appDomain;
-    InterfaceHolder<IUnknown> defaultDomain;
-    InterfaceHolder<_ObjectHandle> objectHandle;
-    BstrHolder assemblyName;
-    BstrHolder typeName;
+    ComPtr<ICorRuntimeHost> host;
+    ComPtr<_AppDomain> appDomain;
+    ComPtr<IUnknown> defaultDomain;
+    ComPtr<_ObjectHandle> objectHandle;
+    UniqueBstr assemblyName;
+    UniqueBstr typeName;
     VariantHolder unwrapped;
-    InterfaceHolder<IDispatch> dispatch;
+    ComPtr<IDispatch> dispatch;
 
     HRESULT hr = CorBindToRuntimeEx(nullptr, u"wks", STARTUP_CONCURRENT_GC | STARTUP_LOADER_SAFEMODE,
-                                    CLSID_CorRuntimeHost, IID_ICorRuntimeHost, host.out());
+                                    CLSID_CorRuntimeHost, IID_ICorRuntimeHost, reinterpret_cast<void**>(host.put()));
     if (FAILED(hr)) return hr;
     host->Start();  // its result is not looked at: the steps after it fail if it did
     hr = host->GetDefaultDomain(defaultDomain.put());
     if (FAILED(hr)) return hr;
-    hr = defaultDomain->QueryInterface(IID__AppDomain, appDomain.out());
+    hr = defaultDomain->QueryInterface(IID__AppDomain, reinterpret_cast<void**>(appDomain.put()));
     if (FAILED(hr)) return hr;
 
     assemblyName.reset(_com_util::ConvertStringToBSTR(pszAssemblyName));
@@ -91,7 +54,8 @@ HRESULT CallManagedMethod(LPCSTR pszAssemblyName, LPCSTR pszTypeName, LPCWSTR ps
     hr = objectHandle->Unwrap(unwrapped.get());
     if (FAILED(hr)) return hr;
     if (unwrapped.get()->vt != VT_DISPATCH || !unwrapped.get()->pdispVal) return E_FAIL;
-    dispatch.add_ref(unwrapped.get()->pdispVal);
+    dispatch.reset(unwrapped.get()->pdispVal);
+    dispatch->AddRef();  // a reference of its own: the VARIANT keeps its one
 
     DISPPARAMS params = {pArgs, nullptr, dwArgCount, 0};
     LPOLESTR names[] = {const_cast<LPOLESTR>(pszMethodName)};
@@ -102,7 +66,5 @@ HRESULT CallManagedMethod(LPCSTR pszAssemblyName, LPCSTR pszTypeName, LPCWSTR ps
     if (FAILED(hr)) return hr;
     host->Stop();
     return S_OK;
-  } catch (const _com_error&) {
-    return kComErrorStatus;
-  }
+  } catch (const _com_error&) { return kComErrorStatus; }
 }

@@ -14,8 +14,10 @@ bool Hive::is_cell_start(uint32_t offset) const {
 
 void Hive::set_cell_start(uint32_t offset, bool on) {
   size_t bit = offset / kCellAlignment;
-  if (on) cell_starts_[bit / 64] |= uint64_t(1) << (bit % 64);
-  else cell_starts_[bit / 64] &= ~(uint64_t(1) << (bit % 64));
+  if (on)
+    cell_starts_[bit / 64] |= uint64_t(1) << (bit % 64);
+  else
+    cell_starts_[bit / 64] &= ~(uint64_t(1) << (bit % 64));
 }
 
 std::optional<uint32_t> Hive::previous_cell_start(uint32_t offset, uint32_t lowest) const {
@@ -40,8 +42,8 @@ std::pair<uint32_t, uint32_t> Hive::bin_of(uint32_t offset) const {
 }
 
 void Hive::append_bin(uint32_t min_cell_size) {
-  uint32_t size = uint32_t((min_cell_size + kHiveBinHeaderSize + kHiveBinAlignment - 1) / kHiveBinAlignment *
-                           kHiveBinAlignment);
+  uint32_t size =
+      uint32_t((min_cell_size + kHiveBinHeaderSize + kHiveBinAlignment - 1) / kHiveBinAlignment * kHiveBinAlignment);
   uint32_t start = uint32_t(bins_size_);
   // Bytes after the hive bins data (padding some writers leave) stay after it.
   bytes_.insert(bytes_.begin() + kBaseBlockSize + start, size, 0);

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/unicode.h"
 #include "regf/format.h"
 #include "regf/hive.h"
 #include "regf/node.h"
-#include "regf/unicode.h"
 #include "regf/value.h"
 
 namespace regf {
@@ -26,7 +26,7 @@ std::vector<uint8_t> default_security_descriptor() {
   auto add_ace = [&](const uint8_t* sid, size_t sid_size) {
     size_t at = acl.size();
     acl.resize(at + 8);
-    acl[at] = 0;     // ACCESS_ALLOWED_ACE_TYPE
+    acl[at] = 0;      // ACCESS_ALLOWED_ACE_TYPE
     acl[at + 1] = 2;  // CONTAINER_INHERIT_ACE
     store_u16(&acl[at + 2], uint16_t(8 + sid_size));
     store_u32(&acl[at + 4], 0xF003F);
@@ -89,7 +89,7 @@ class HiveBuilder {
   Result<uint32_t> key(const TreeKey& k, uint32_t parent, unsigned depth) {
     if (depth > kMaxKeyDepth) return make_error("keys nested deeper than 512 levels");
     if (k.name.size() > 255 || (depth > 0 && k.name.empty()))
-      return make_error("key name empty or longer than 255 characters: " + to_utf8(k.name));
+      return make_error("key name empty or longer than 255 characters: " + base::to_utf8(k.name));
     ++keys_;
     bool compressed = false;
     std::string stored_name = encode_name(k.name, &compressed);
@@ -99,7 +99,7 @@ class HiveBuilder {
     uint32_t class_cell = kNoCell, class_length = 0;
     if (k.class_name && !k.class_name->empty()) {
       class_length = uint32_t(k.class_name->size() * 2);
-      if (class_length > 0xFFFF) return make_error("class name too long: " + to_utf8(k.name));
+      if (class_length > 0xFFFF) return make_error("class name too long: " + base::to_utf8(k.name));
       auto c = hive_.allocate(class_length);
       if (!c) return c;
       class_cell = *c;
@@ -113,14 +113,13 @@ class HiveBuilder {
     // Subkeys are stored in Windows' order: by upper-cased name.
     std::vector<const TreeKey*> children;
     for (const auto& c : k.subkeys) children.push_back(&c);
-    std::stable_sort(children.begin(), children.end(), [](const TreeKey* a, const TreeKey* b) {
-      return compare_nocase(a->name, b->name) < 0;
-    });
+    std::stable_sort(children.begin(), children.end(),
+                     [](const TreeKey* a, const TreeKey* b) { return base::compare_nocase(a->name, b->name) < 0; });
     uint32_t max_child_name = 0, max_child_class = 0;
     std::vector<std::pair<uint32_t, uint32_t>> entries;  // (nk cell, hash)
     for (size_t i = 0; i < children.size(); ++i) {
-      if (i > 0 && equal_nocase(children[i - 1]->name, children[i]->name))
-        return make_error("two subkeys named " + to_utf8(children[i]->name));
+      if (i > 0 && base::equal_nocase(children[i - 1]->name, children[i]->name))
+        return make_error("two subkeys named " + base::to_utf8(children[i]->name));
       auto child = key(*children[i], *node, depth + 1);
       if (!child) return child;
       entries.emplace_back(*child, name_hash(children[i]->name));
@@ -165,11 +164,11 @@ class HiveBuilder {
     if (k.values.empty()) return kNoCell;
     for (size_t i = 0; i < k.values.size(); ++i)
       for (size_t j = 0; j < i; ++j)
-        if (equal_nocase(k.values[i].name, k.values[j].name))
-          return make_error("two values named \"" + to_utf8(k.values[i].name) + "\" in " + to_utf8(k.name));
+        if (base::equal_nocase(k.values[i].name, k.values[j].name))
+          return make_error("two values named \"" + base::to_utf8(k.values[i].name) + "\" in " + base::to_utf8(k.name));
     std::vector<uint32_t> cells;
     for (const auto& v : k.values) {
-      if (v.name.size() > 16383) return make_error("value name too long in " + to_utf8(k.name));
+      if (v.name.size() > 16383) return make_error("value name too long in " + base::to_utf8(k.name));
       bool compressed = false;
       std::string stored_name = encode_name(v.name, &compressed);
       uint32_t size_field = 0;

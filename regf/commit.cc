@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 // How a replacement goes, and why in this order.
 //
 // 1. The new image is written to "<name>.hmtmp-XXXXXXXX" beside the file, a name held
@@ -68,30 +70,7 @@ constexpr const char* kNtfsInodeAttrs[] = {
     "system.ntfs_attrib",
 };
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using base::UniqueFd;
 
 struct DirCloser {
   void operator()(DIR* d) const { ::closedir(d); }
@@ -124,9 +103,7 @@ Result<Target> resolve_target(const std::string& path) {
   const size_t slash = file.rfind('/');
   t.dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
   t.name = slash == std::string::npos ? file : file.substr(slash + 1);
-  if (t.name.empty() || t.name == "." || t.name == "..") {
-    return Error{"not the name of a file", std::nullopt, path};
-  }
+  if (t.name.empty() || t.name == "." || t.name == "..") { return Error{"not the name of a file", std::nullopt, path}; }
   return t;
 }
 
@@ -275,9 +252,7 @@ Result<TempFile> create_temp(int dir, const Target& t, mode_t mode) {
       return fail(t.display, "cannot create a temporary file beside it", errno);
     }
     TempFile temp(dir, std::move(name), std::move(fd));
-    if (::flock(temp.fd(), LOCK_EX | LOCK_NB) != 0) {
-      return fail(t.display, "cannot lock the temporary file", errno);
-    }
+    if (::flock(temp.fd(), LOCK_EX | LOCK_NB) != 0) { return fail(t.display, "cannot lock the temporary file", errno); }
     // Between create and lock, a cleaner may have taken the unlocked file for a dead
     // writer's and removed it; then the name is no longer ours.
     struct stat mine, named;
@@ -311,8 +286,8 @@ Status apply_identity(int fd, const Identity& id, const std::string& file) {
   // Owner before mode (chown clears set-id bits) and before the extended attributes
   // (it also drops security.capability).
   if ((st.st_uid != id.uid || st.st_gid != id.gid) && ::fchown(fd, id.uid, id.gid) != 0) {
-    return fail(file, "cannot give the new content the file's owner " + std::to_string(id.uid) + ":" +
-                          std::to_string(id.gid),
+    return fail(file,
+                "cannot give the new content the file's owner " + std::to_string(id.uid) + ":" + std::to_string(id.gid),
                 errno);
   }
   if (::fchmod(fd, id.mode) != 0) return fail(file, "cannot give the new content the file's mode", errno);
@@ -356,9 +331,7 @@ std::optional<std::string> read_intent(int dir, const std::string& record) {
   if (!fd) return std::nullopt;
   char buf[kDosNameMax + 2];
   ssize_t n;
-  do {
-    n = ::read(fd.get(), buf, sizeof buf);
-  } while (n < 0 && errno == EINTR);
+  do { n = ::read(fd.get(), buf, sizeof buf); } while (n < 0 && errno == EINTR);
   if (n < 2 || size_t(n) > kDosNameMax + 1 || buf[n - 1] != '\n') return std::nullopt;
   return std::string(buf, size_t(n - 1));
 }
@@ -463,8 +436,7 @@ Status replace_file(const std::string& path, std::span<const uint8_t> bytes) {
     const std::string file = t.path();
     if (::setxattr(file.c_str(), kDosNameAttr, id.dos_name.data(), id.dos_name.size(), 0) != 0) {
       // The content is new and whole; the record stays so the next call retries.
-      return fail(t.display, "new content in place, but its DOS name " + id.dos_name + " could not be restored",
-                  errno);
+      return fail(t.display, "new content in place, but its DOS name " + id.dos_name + " could not be restored", errno);
     }
   }
   if (auto s = sync_dir(dir, t); !s) return s;

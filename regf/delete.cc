@@ -63,7 +63,8 @@ Result<bool> Hive::delete_subkey(KeyRef parent, std::u16string_view name) {
     const size_t n = load_u16(&l[subkey_list::kCount]), stride = leaf_stride(l);
     for (size_t i = 0; i < n; ++i) {
       if (load_u32(&l[subkey_list::kEntries + i * stride]) != child) continue;
-      std::memmove(&l[subkey_list::kEntries + i * stride], &l[subkey_list::kEntries + (i + 1) * stride], (n - i - 1) * stride);
+      std::memmove(&l[subkey_list::kEntries + i * stride], &l[subkey_list::kEntries + (i + 1) * stride],
+                   (n - i - 1) * stride);
       std::memset(&l[subkey_list::kEntries + (n - 1) * stride], 0, stride);
       store_u16(&l[subkey_list::kCount], uint16_t(n - 1));
       return true;
@@ -78,7 +79,8 @@ Result<bool> Hive::delete_subkey(KeyRef parent, std::u16string_view name) {
       if (!remove_from_leaf(leaf)) continue;
       if (load_u16(&(*cell(leaf))[subkey_list::kCount]) == 0) {
         release(leaf);
-        std::memmove(&root_list[subkey_list::kEntries + i * kCellOffsetSize], &root_list[subkey_list::kEntries + (i + 1) * kCellOffsetSize], (leaves - i - 1) * kCellOffsetSize);
+        std::memmove(&root_list[subkey_list::kEntries + i * kCellOffsetSize],
+                     &root_list[subkey_list::kEntries + (i + 1) * kCellOffsetSize], (leaves - i - 1) * kCellOffsetSize);
         store_u16(&root_list[subkey_list::kCount], uint16_t(leaves - 1));
       }
       break;
@@ -109,7 +111,8 @@ void Hive::release_key(uint32_t key) {
   if (const uint32_t list = load_u32(&node[nk::kSubkeyList]); !subkeys.empty()) {
     auto top = *cell(list);
     if (top[0] == 'r')
-      for (size_t i = 0, leaves = load_u16(&top[subkey_list::kCount]); i < leaves; ++i) release(load_u32(&top[subkey_list::kEntries + i * kCellOffsetSize]));
+      for (size_t i = 0, leaves = load_u16(&top[subkey_list::kCount]); i < leaves; ++i)
+        release(load_u32(&top[subkey_list::kEntries + i * kCellOffsetSize]));
     release(list);
   }
   if (const uint32_t count = load_u32(&node[nk::kValueCount]); count > 0) {

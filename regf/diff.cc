@@ -3,8 +3,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include "base/unicode.h"
 #include "regf/regtext.h"
-#include "regf/unicode.h"
 
 namespace regf {
 namespace {
@@ -13,35 +13,31 @@ template <typename T>
 std::unordered_map<std::u16string, const T*> index_by_name(const std::vector<T>& items) {
   std::unordered_map<std::u16string, const T*> index;
   index.reserve(items.size());
-  for (const T& item : items) index.emplace(upcase(item.name), &item);
+  for (const T& item : items) index.emplace(base::upcase(item.name), &item);
   return index;
 }
 
-void diff_key(const TreeKey& a, const TreeKey& b, std::vector<std::u16string>& path,
-              std::vector<TreeChange>& out) {
-  if (a.class_name != b.class_name)
-    out.push_back({ChangeKind::kClassChanged, path, &a, &b, nullptr, nullptr});
+void diff_key(const TreeKey& a, const TreeKey& b, std::vector<std::u16string>& path, std::vector<TreeChange>& out) {
+  if (a.class_name != b.class_name) out.push_back({ChangeKind::kClassChanged, path, &a, &b, nullptr, nullptr});
 
   const auto b_values = index_by_name(b.values);
   const auto a_values = index_by_name(a.values);
   for (const TreeValue& va : a.values) {
-    auto it = b_values.find(upcase(va.name));
+    auto it = b_values.find(base::upcase(va.name));
     if (it == b_values.end()) {
       out.push_back({ChangeKind::kValueRemoved, path, &a, &b, &va, nullptr});
-    } else if (va.name != it->second->name || va.type != it->second->type ||
-               va.data != it->second->data) {
+    } else if (va.name != it->second->name || va.type != it->second->type || va.data != it->second->data) {
       out.push_back({ChangeKind::kValueChanged, path, &a, &b, &va, it->second});
     }
   }
   for (const TreeValue& vb : b.values)
-    if (!a_values.contains(upcase(vb.name)))
-      out.push_back({ChangeKind::kValueAdded, path, &a, &b, nullptr, &vb});
+    if (!a_values.contains(base::upcase(vb.name))) out.push_back({ChangeKind::kValueAdded, path, &a, &b, nullptr, &vb});
 
   const auto b_keys = index_by_name(b.subkeys);
   const auto a_keys = index_by_name(a.subkeys);
   for (const TreeKey& ka : a.subkeys) {
     path.push_back(ka.name);
-    auto it = b_keys.find(upcase(ka.name));
+    auto it = b_keys.find(base::upcase(ka.name));
     if (it == b_keys.end()) {
       out.push_back({ChangeKind::kKeyRemoved, path, &ka, nullptr, nullptr, nullptr});
     } else {
@@ -52,7 +48,7 @@ void diff_key(const TreeKey& a, const TreeKey& b, std::vector<std::u16string>& p
     path.pop_back();
   }
   for (const TreeKey& kb : b.subkeys) {
-    if (a_keys.contains(upcase(kb.name))) continue;
+    if (a_keys.contains(base::upcase(kb.name))) continue;
     path.push_back(kb.name);
     out.push_back({ChangeKind::kKeyAdded, path, nullptr, &kb, nullptr, nullptr});
     path.pop_back();
@@ -62,7 +58,7 @@ void diff_key(const TreeKey& a, const TreeKey& b, std::vector<std::u16string>& p
 std::string quoted(const std::optional<std::u16string>& s) {
   if (!s) return "(none)";
   std::string out(1, '"');
-  for (char c : to_utf8(*s)) {
+  for (char c : base::to_utf8(*s)) {
     if (c == '"' || c == '\\') out += '\\';
     out += c;
   }
@@ -91,14 +87,14 @@ std::string format_changes(const std::vector<TreeChange>& changes, std::u16strin
     }
     out += marker;
     out += '[';
-    out += to_utf8(path);
+    out += base::to_utf8(path);
     out += ']';
     out += tail;
     out += '\n';
   };
   auto value_line = [&](char marker, const TreeValue& v) {
     out += marker;
-    out += to_utf8(format_reg_value(v));
+    out += base::to_utf8(format_reg_value(v));
     out += '\n';
   };
   auto class_line = [&](char marker, const std::optional<std::u16string>& name) {

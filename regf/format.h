@@ -37,8 +37,8 @@ constexpr size_t kHiveBinAlignment = 4096;
 constexpr size_t kHiveBinHeaderSize = 32;
 
 namespace hbin {
-constexpr size_t kSignature = 0;   // "hbin"
-constexpr size_t kOffset = 4;      // of this bin, in the hive bins data
+constexpr size_t kSignature = 0;  // "hbin"
+constexpr size_t kOffset = 4;     // of this bin, in the hive bins data
 constexpr size_t kSize = 8;
 constexpr size_t kTimestamp = 20;  // first bin only: a copy of the base block's last-written time
 }  // namespace hbin
@@ -51,19 +51,19 @@ constexpr size_t kCellHeaderSize = 4;
 constexpr size_t kCellOffsetSize = 4;
 
 namespace base_block {
-constexpr size_t kSignature = 0;         // "regf"
+constexpr size_t kSignature = 0;  // "regf"
 constexpr size_t kPrimarySequence = 4;
 constexpr size_t kSecondarySequence = 8;
-constexpr size_t kLastWritten = 12;      // FILETIME
+constexpr size_t kLastWritten = 12;  // FILETIME
 constexpr size_t kMajorVersion = 20;
 constexpr size_t kMinorVersion = 24;
-constexpr size_t kFileType = 28;         // 0 primary, 1 old log, 6 new log
-constexpr size_t kFileFormat = 32;       // 1 direct memory load
+constexpr size_t kFileType = 28;    // 0 primary, 1 old log, 6 new log
+constexpr size_t kFileFormat = 32;  // 1 direct memory load
 constexpr size_t kRootCellOffset = 36;
 constexpr size_t kHiveBinsDataSize = 40;
 constexpr size_t kClusteringFactor = 44;
-constexpr size_t kFileName = 48;         // 64 bytes, UTF-16LE
-constexpr size_t kChecksum = 508;        // XOR of the 127 dwords before it
+constexpr size_t kFileName = 48;   // 64 bytes, UTF-16LE
+constexpr size_t kChecksum = 508;  // XOR of the 127 dwords before it
 constexpr size_t kBootType = 4088;
 constexpr size_t kBootRecover = 4092;
 }  // namespace base_block

@@ -1,13 +1,13 @@
 #include "regf/hive.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <algorithm>
 
-#include "regf/commit.h"
 #include "regf/alloc.h"
+#include "regf/commit.h"
 #include "regf/format.h"
 #include "regf/node.h"
 #include "regf/walk.h"
@@ -82,8 +82,7 @@ Status Hive::scan_bins() {
     const uint8_t* h = &bytes_[kBaseBlockSize + pos];
     uint32_t size = load_u32(h + hbin::kSize);
     bool ok = std::memcmp(h + hbin::kSignature, "hbin", 4) == 0 && load_u32(h + hbin::kOffset) == pos &&
-              size >= kHiveBinAlignment &&
-              size % kHiveBinAlignment == 0 && pos + size <= bins_size_;
+              size >= kHiveBinAlignment && size % kHiveBinAlignment == 0 && pos + size <= bins_size_;
     if (!ok) {
       if (pos == 0) return Error{"first hive bin is damaged", kBaseBlockSize, name_};
       bin_damage_.push_back({"", kBaseBlockSize + pos, "hive bin header damaged; its cells skipped"});
@@ -120,8 +119,8 @@ const std::vector<Damage>& Hive::damage() const {
 
 Status Hive::ensure_writable() const {
   if (dirty())
-    return Error{"hive is dirty (sequence numbers or checksum); recover it from its logs before writing",
-                 std::nullopt, name_};
+    return Error{"hive is dirty (sequence numbers or checksum); recover it from its logs before writing", std::nullopt,
+                 name_};
   const auto& found = damage();
   if (!found.empty())
     return Error{"hive is damaged, refused for writing: " + found.front().to_string() +
@@ -136,16 +135,14 @@ Error Hive::fault(std::string message, uint32_t cell_offset) const {
 
 Result<std::span<const uint8_t>> Hive::cell(uint32_t offset) const {
   if (offset >= bins_size_) return fault("cell offset beyond hive bins", offset);
-  if (offset % kCellAlignment != 0 || !is_cell_start(offset))
-    return fault("offset is not the start of a cell", offset);
+  if (offset % kCellAlignment != 0 || !is_cell_start(offset)) return fault("offset is not the start of a cell", offset);
   int32_t raw = load_i32(&bytes_[kBaseBlockSize + offset]);
   if (raw >= 0) return fault("cell is free", offset);
   return std::span<const uint8_t>(&bytes_[kBaseBlockSize + offset + kCellHeaderSize],
                                   size_t(-int64_t(raw)) - kCellHeaderSize);
 }
 
-Result<std::span<const uint8_t>> Hive::record(uint32_t offset, const char* signature,
-                                              size_t min_size) const {
+Result<std::span<const uint8_t>> Hive::record(uint32_t offset, const char* signature, size_t min_size) const {
   auto c = cell(offset);
   if (!c) return c;
   if (c->size() < min_size || std::memcmp(c->data(), signature, 2) != 0)

@@ -111,8 +111,7 @@ class Hive {
   Result<ValueInfo> read_value(ValueRef value, std::span<char16_t> name, std::span<uint8_t> data) const;
   // Replaces the type and data of the value named `name` (case-insensitive), or adds the
   // value when the key has none of that name.
-  Status set_value(KeyRef key, std::u16string_view name, uint32_t type,
-                   std::span<const uint8_t> data);
+  Status set_value(KeyRef key, std::u16string_view name, uint32_t type, std::span<const uint8_t> data);
   // Deletes the value named `name` (delete.cc); false when the key has none.
   Result<bool> delete_value(KeyRef key, std::u16string_view name);
 
@@ -132,8 +131,7 @@ class Hive {
   // naming the file offset when `offset` is not such a cell.
   Result<std::span<const uint8_t>> cell(uint32_t offset) const;
   // The same check, with a record signature ("nk", "lh", ...) required.
-  Result<std::span<const uint8_t>> record(uint32_t offset, const char* signature,
-                                          size_t min_size) const;
+  Result<std::span<const uint8_t>> record(uint32_t offset, const char* signature, size_t min_size) const;
   Error fault(std::string message, uint32_t cell_offset) const;
   static uint64_t file_offset(uint32_t cell_offset) { return cell_offset + uint64_t(kBaseBlockSize); }
   size_t bins_size() const { return bins_size_; }
@@ -157,7 +155,7 @@ class Hive {
   };
   Result<const SubkeyIndex*> subkey_index(KeyRef key, bool sorted) const;
   Result<std::u16string> node_name(uint32_t cell) const;
-  // compare_nocase(name, the name of key node `cell`), without decoding that name.
+  // base::compare_nocase(name, the name of key node `cell`), without decoding that name.
   Result<int> compare_node_name(std::u16string_view name, uint32_t cell) const;
   // The stored name of key node `cell`, or of the value whose record is `vk_record`.
   Result<StoredName> node_stored_name(uint32_t cell) const;
@@ -212,10 +210,10 @@ class Hive {
   std::vector<uint8_t> bytes_;
   uint32_t minor_ = 0;
   uint32_t root_ = 0;
-  bool dirty_ = false;  // as found on opening
-  size_t bins_size_ = 0;                     // hive bins data size as scanned
-  std::vector<uint64_t> cell_starts_;        // one bit per 8 bytes of hive bins data
-  std::vector<std::pair<uint32_t, uint32_t>> bins_;  // (offset, size) of each hive bin
+  bool dirty_ = false;                                  // as found on opening
+  size_t bins_size_ = 0;                                // hive bins data size as scanned
+  std::vector<uint64_t> cell_starts_;                   // one bit per 8 bytes of hive bins data
+  std::vector<std::pair<uint32_t, uint32_t>> bins_;     // (offset, size) of each hive bin
   std::set<std::pair<uint32_t, uint32_t>> free_cells_;  // (size, offset)
   std::vector<Damage> bin_damage_;
   mutable std::optional<std::vector<Damage>> damage_;

@@ -21,7 +21,7 @@ std::string hex(uint64_t v);
 
 struct LogBaseBlock {
   bool valid = false;
-  std::string state;             // "valid" or why not
+  std::string state;  // "valid" or why not
   LogFormat format = LogFormat::unknown;
   uint32_t sequence = 0;
   uint64_t last_written = 0;
@@ -41,19 +41,19 @@ struct LogEnd {
 
 // Applies one old-format log to `image` (whose base block stays as it is). All or
 // nothing: on a fault `image` is untouched and the fault is returned.
-std::optional<LogEnd> apply_old_log(std::vector<uint8_t>& image, std::span<const uint8_t> log,
-                                    const LogBaseBlock& base, LogReport& report);
+std::optional<LogEnd> apply_old_log(std::vector<uint8_t>& image, std::span<const uint8_t> log, const LogBaseBlock& base,
+                                    LogReport& report);
 
 // ---- New format ----------------------------------------------------------------------
 
 struct PageRef {
-  uint32_t offset;      // in the hive bins data
+  uint32_t offset;  // in the hive bins data
   uint32_t size;
-  uint64_t data;        // where the page's bytes start in the log
+  uint64_t data;  // where the page's bytes start in the log
 };
 
 struct LogEntry {
-  uint64_t offset;      // of the entry in its log
+  uint64_t offset;  // of the entry in its log
   uint32_t size;
   uint32_t sequence;
   uint32_t hive_bins_data_size;

@@ -43,13 +43,13 @@ uint64_t marvin32(std::span<const uint8_t> data, uint64_t seed) {
 namespace log_detail {
 
 namespace entry {
-constexpr size_t kSignature = 0;        // "HvLE"
+constexpr size_t kSignature = 0;  // "HvLE"
 constexpr size_t kSize = 4;
 constexpr size_t kSequence = 12;
 constexpr size_t kHiveBinsDataSize = 16;
 constexpr size_t kPageCount = 20;
-constexpr size_t kHash1 = 24;           // Marvin32 of everything after the header
-constexpr size_t kHash2 = 32;           // Marvin32 of the header's first 32 bytes
+constexpr size_t kHash1 = 24;  // Marvin32 of everything after the header
+constexpr size_t kHash2 = 32;  // Marvin32 of the header's first 32 bytes
 constexpr size_t kHeaderSize = 40;
 constexpr size_t kPageRefSize = 8;
 }  // namespace entry
@@ -74,8 +74,7 @@ NewLog read_new_log(std::span<const uint8_t> log) {
     // Hash-2 covers the header including hash-1, so it is checked first and cheaply.
     if (marvin32({p, entry::kHash2}, kLogEntryHashSeed) != load_u64(p + entry::kHash2))
       return end("log entry hash-2 mismatch", true);
-    if (marvin32({p + entry::kHeaderSize, size - entry::kHeaderSize}, kLogEntryHashSeed) !=
-        load_u64(p + entry::kHash1))
+    if (marvin32({p + entry::kHeaderSize, size - entry::kHeaderSize}, kLogEntryHashSeed) != load_u64(p + entry::kHash1))
       return end("log entry hash-1 mismatch", true);
 
     uint32_t sequence = load_u32(p + entry::kSequence);
@@ -84,12 +83,10 @@ NewLog read_new_log(std::span<const uint8_t> log) {
       // Windows rewrites a log from its start, so entries of an earlier round may follow
       // the current ones: an older sequence number is the log's natural end.
       if (sequence <= previous)
-        return end("older log entry (sequence " + std::to_string(sequence) + " after " +
-                       std::to_string(previous) + ")",
+        return end("older log entry (sequence " + std::to_string(sequence) + " after " + std::to_string(previous) + ")",
                    false);
       if (sequence != previous + 1)
-        return end("log entry sequence jumps from " + std::to_string(previous) + " to " +
-                       std::to_string(sequence),
+        return end("log entry sequence jumps from " + std::to_string(previous) + " to " + std::to_string(sequence),
                    true);
     }
 
@@ -99,8 +96,7 @@ NewLog read_new_log(std::span<const uint8_t> log) {
 
     uint32_t count = load_u32(p + entry::kPageCount);
     uint64_t refs_end = entry::kHeaderSize + uint64_t(count) * entry::kPageRefSize;
-    if (refs_end > size)
-      return end("log entry page count " + std::to_string(count) + " does not fit its size", true);
+    if (refs_end > size) return end("log entry page count " + std::to_string(count) + " does not fit its size", true);
 
     LogEntry e{off, size, sequence, bins_size, {}};
     e.pages.reserve(count);
@@ -112,11 +108,10 @@ NewLog read_new_log(std::span<const uint8_t> log) {
       // Windows tracks and logs the hive bins data in whole 4096-byte blocks.
       if (page_size == 0 || page_offset % kHiveBinAlignment != 0 || page_size % kHiveBinAlignment != 0 ||
           uint64_t(page_offset) + page_size > bins_size)
-        return end("log entry page " + std::to_string(i) + " (offset " + hex(page_offset) + ", size " +
-                       hex(page_size) + ") outside the hive bins data of " + hex(bins_size) + " bytes",
+        return end("log entry page " + std::to_string(i) + " (offset " + hex(page_offset) + ", size " + hex(page_size) +
+                       ") outside the hive bins data of " + hex(bins_size) + " bytes",
                    true);
-      if (data + page_size > off + size)
-        return end("log entry pages run past the entry's end", true);
+      if (data + page_size > off + size) return end("log entry pages run past the entry's end", true);
       e.pages.push_back(PageRef{page_offset, page_size, data});
       data += page_size;
     }
@@ -133,7 +128,8 @@ std::optional<std::string> apply_new_entry(std::vector<uint8_t>& image, std::spa
     // last byte: the entry must hold every byte the image gains.
     std::vector<std::pair<uint64_t, uint64_t>> gained;
     for (const PageRef& page : entry.pages)
-      if (uint64_t(page.offset) + page.size > bins_length) gained.emplace_back(page.offset, uint64_t(page.offset) + page.size);
+      if (uint64_t(page.offset) + page.size > bins_length)
+        gained.emplace_back(page.offset, uint64_t(page.offset) + page.size);
     std::sort(gained.begin(), gained.end());
     uint64_t covered = bins_length;
     for (auto [from, to] : gained) {

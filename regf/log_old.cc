@@ -29,13 +29,13 @@ std::optional<LogEnd> check_dirty_bins(const std::vector<uint8_t>& image, uint32
     const uint8_t* bin = image.data() + kBaseBlockSize + pos;
     uint32_t size = load_u32(bin + hbin::kSize);
     bool sound = std::memcmp(bin + hbin::kSignature, "hbin", 4) == 0 && load_u32(bin + hbin::kOffset) == pos &&
-                 size != 0 &&
-                 size % kHiveBinAlignment == 0 && pos + size <= bins_size;
+                 size != 0 && size % kHiveBinAlignment == 0 && pos + size <= bins_size;
     if (!sound) {
       // Past a damaged header the bins cannot be walked; that is only the log's fault
       // when it wrote pages there.
       if (dirty_from(pos))
-        return LogEnd{kBaseBlockSize + pos, "hive bin at offset " + hex(pos) + " of the recovered image is invalid", true};
+        return LogEnd{kBaseBlockSize + pos, "hive bin at offset " + hex(pos) + " of the recovered image is invalid",
+                      true};
       return std::nullopt;
     }
     pos += size;
@@ -45,8 +45,8 @@ std::optional<LogEnd> check_dirty_bins(const std::vector<uint8_t>& image, uint32
 
 }  // namespace
 
-std::optional<LogEnd> apply_old_log(std::vector<uint8_t>& image, std::span<const uint8_t> log,
-                                    const LogBaseBlock& base, LogReport& report) {
+std::optional<LogEnd> apply_old_log(std::vector<uint8_t>& image, std::span<const uint8_t> log, const LogBaseBlock& base,
+                                    LogReport& report) {
   // The log's base block copy fills its first sector; the sector size is the clustering
   // factor times 512.
   uint64_t sector = uint64_t(std::clamp<uint32_t>(base.clustering_factor, 1, 64)) * kSectorSize;
@@ -82,10 +82,10 @@ std::optional<LogEnd> apply_old_log(std::vector<uint8_t>& image, std::span<const
   // A hive grows by whole new hive bins, each dirty from its first to its last byte, so
   // every page the image gains must be in the log.
   if (clean_gained)
-    return LogEnd{uint64_t(base_block::kHiveBinsDataSize),
-                  "hive bins data size " + hex(bins_size) + " grows the hive but the log holds no page at " +
-                      hex(*clean_gained),
-                  true};
+    return LogEnd{
+        uint64_t(base_block::kHiveBinsDataSize),
+        "hive bins data size " + hex(bins_size) + " grows the hive but the log holds no page at " + hex(*clean_gained),
+        true};
 
   std::vector<uint8_t> out = image;
   if (out.size() < kBaseBlockSize + uint64_t(bins_size)) out.resize(kBaseBlockSize + bins_size, 0);

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "base/unicode.h"
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "regf/unicode.h"
 
 namespace regf {
 
@@ -69,7 +69,7 @@ std::string encode_name(std::u16string_view name, bool* compressed) {
 
 uint32_t name_hash(std::u16string_view name) {
   uint32_t hash = 0;
-  for (char16_t c : name) hash = hash * 37 + upcase(c);
+  for (char16_t c : name) hash = hash * 37 + base::upcase(c);
   return hash;
 }
 
@@ -104,7 +104,7 @@ Result<int> Hive::compare_node_name(std::u16string_view name, uint32_t cell) con
   const size_t length = stored->length();
   const size_t n = std::min(name.size(), length);
   for (size_t i = 0; i < n; ++i) {
-    const char16_t x = upcase(name[i]), y = upcase((*stored)[i]);
+    const char16_t x = base::upcase(name[i]), y = base::upcase((*stored)[i]);
     if (x != y) return x < y ? -1 : 1;
   }
   if (name.size() == length) return 0;
@@ -164,8 +164,7 @@ Result<bool> Hive::list_subkeys(KeyRef key, std::vector<uint32_t>& out, const Ce
     if (!is_leaf_signature(leaf)) return fault("expected a subkey list (li, lf or lh)", leaf_cell);
     const size_t n = list_count(leaf);
     if (!entries_fit(leaf, n)) return fault("subkey list count larger than its cell", leaf_cell);
-    if (out.size() - first + n > count)
-      return fault("subkey list holds more entries than the key's count", leaf_cell);
+    if (out.size() - first + n > count) return fault("subkey list holds more entries than the key's count", leaf_cell);
     for (size_t i = 0; i < n; ++i) out.push_back(entry_cell(leaf, i));
     return Ok{};
   };
@@ -204,14 +203,14 @@ Result<const Hive::SubkeyIndex*> Hive::subkey_index(KeyRef key, bool sorted) con
     for (uint32_t c : index.cells) {
       auto name = node_name(c);
       if (!name) return name.error();
-      if (!names.empty() && compare_nocase(names.back(), *name) > 0) in_order = false;
+      if (!names.empty() && base::compare_nocase(names.back(), *name) > 0) in_order = false;
       names.push_back(std::move(*name));
     }
     if (!in_order) {
       index.sorted.resize(index.cells.size());
       for (uint32_t i = 0; i < index.sorted.size(); ++i) index.sorted[i] = i;
       std::stable_sort(index.sorted.begin(), index.sorted.end(),
-                       [&](uint32_t a, uint32_t b) { return compare_nocase(names[a], names[b]) < 0; });
+                       [&](uint32_t a, uint32_t b) { return base::compare_nocase(names[a], names[b]) < 0; });
     }
     index.sort_checked = true;
   }
@@ -263,8 +262,10 @@ Result<std::optional<KeyRef>> Hive::find_subkey(KeyRef key, std::u16string_view 
     if (!compared) return compared.error();
     const int order = *compared;
     if (order == 0) return std::optional<KeyRef>(KeyRef{c});
-    if (order < 0) hi = mid;
-    else lo = mid + 1;
+    if (order < 0)
+      hi = mid;
+    else
+      lo = mid + 1;
   }
   return std::optional<KeyRef>();
 }
@@ -290,10 +291,10 @@ Result<KeyRef> Hive::add_subkey(KeyRef parent, std::u16string_view name) {
     if (!n) return n.error();
     names.push_back(std::move(*n));
   }
-  const size_t position = std::lower_bound(names.begin(), names.end(), name,
-                                           [](const std::u16string& a, std::u16string_view b) {
-                                             return compare_nocase(a, b) < 0;
-                                           }) - names.begin();
+  const size_t position =
+      std::lower_bound(names.begin(), names.end(), name,
+                       [](const std::u16string& a, std::u16string_view b) { return base::compare_nocase(a, b) < 0; }) -
+      names.begin();
   const SubkeySlot slot = subkey_slot(parent, position);
   if (slot.leaf != kNoCell && slot.leaf_count + 1 > subkey_list::kMaxCount) return fault("subkey list full", slot.leaf);
 
@@ -350,7 +351,7 @@ Result<uint32_t> Hive::new_key_node(KeyRef parent, std::u16string_view name) {
   auto node = allocate(uint32_t(nk::kName + stored.size()));
   if (!node) return node;
   const uint32_t security = load_u32(&(*cell(parent.cell))[nk::kSecurity]);  // checked by the walk
-  auto n = cell_mut(*node);  // allocated above with room for the name
+  auto n = cell_mut(*node);                                                  // allocated above with room for the name
   std::memcpy(n.data(), "nk", 2);
   store_u16(&n[nk::kFlags], compressed ? nk::kFlagCompressedName : 0);
   store_u64(&n[nk::kLastWritten], filetime_now());
@@ -405,8 +406,7 @@ Result<uint32_t> Hive::insert_subkey_entry(const SubkeySlot& slot, uint32_t node
   std::memcpy(&l[subkey_list::kEntries], entries.data(), entries.size());
   if (slot.index_root == kNoCell) return leaf;
   // The index root was read by subkey_slot; the leaf keeps its place in it.
-  store_u32(&cell_mut(slot.index_root)[subkey_list::kEntries + slot.root_entry * subkey_list::kOffsetEntrySize],
-            leaf);
+  store_u32(&cell_mut(slot.index_root)[subkey_list::kEntries + slot.root_entry * subkey_list::kOffsetEntrySize], leaf);
   return slot.index_root;
 }
 

@@ -1,8 +1,7 @@
 // Key nodes ("nk"), their subkey lists (index leaf "li", fast leaf "lf", hash leaf "lh"
 // and index root "ri", a list of leaves) and the security records ("sk") keys share.
-// Record layouts as the public "Windows registry file format specification" gives them;
-// offsets count from the start of a cell's payload. The Hive member functions for keys
-// are in node.cc.
+// Record layouts as the public format description gives them; offsets count from the
+// start of a cell's payload. The Hive member functions for keys are in node.cc.
 #pragma once
 
 #include <cstddef>
@@ -46,9 +45,9 @@ namespace subkey_list {
 constexpr size_t kCount = 2;
 constexpr size_t kEntries = 4;
 constexpr size_t kOffsetEntrySize = kCellOffsetSize;  // li, ri
-constexpr size_t kPairEntrySize = 8;    // lf, lh
-constexpr size_t kEntryHint = 4;        // in a pair: lf name hint, lh name hash
-constexpr size_t kHintLength = 4;       // lf: the first four characters, one byte each
+constexpr size_t kPairEntrySize = 8;                  // lf, lh
+constexpr size_t kEntryHint = 4;                      // in a pair: lf name hint, lh name hash
+constexpr size_t kHintLength = 4;                     // lf: the first four characters, one byte each
 constexpr size_t kMaxCount = 0xFFFF;
 }  // namespace subkey_list
 

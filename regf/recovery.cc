@@ -8,10 +8,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/unicode.h"
 #include "regf/format.h"
 #include "regf/log_formats.h"
 #include "regf/node.h"
-#include "regf/unicode.h"
 
 namespace regf {
 
@@ -305,8 +305,7 @@ uint32_t recover_new_format(std::vector<uint8_t>& image, std::vector<Log>& logs,
   if (!base_valid) {
     const Log* newest = nullptr;
     for (const Log& log : logs)
-      if (describes_primary(image, *log.file) && (!newest || log.base.sequence > newest->base.sequence))
-        newest = &log;
+      if (describes_primary(image, *log.file) && (!newest || log.base.sequence > newest->base.sequence)) newest = &log;
     if (!newest) {
       report.stop_reason = "no transaction log holds a base block of this hive";
       return seq1;
@@ -394,7 +393,8 @@ Result<Recovery> recover(std::vector<uint8_t> primary, const std::vector<LogFile
 
   if (!base_valid && !report.base_block_from_log()) {
     Error e = make_error("base block invalid (" + report.dirty_reason + ") and no transaction log restores it", 0);
-    if (report.stopped_early()) e.message += ": " + Error{report.stop_reason, report.stop_offset, report.stop_file}.to_string();
+    if (report.stopped_early())
+      e.message += ": " + Error{report.stop_reason, report.stop_offset, report.stop_file}.to_string();
     return e;
   }
   uint8_t* out = image.data();
@@ -437,15 +437,15 @@ Result<Recovery> recover_file(const std::string& primary_path) {
 
   // Windows names the logs after the primary (NTUSER.DAT.LOG1); copies made elsewhere may
   // have changed the case of either part.
-  std::u16string base = from_utf8(primary.filename().string());
+  const std::u16string primary_name = base::from_utf8(primary.filename().string());
   const std::u16string suffixes[] = {u".LOG", u".LOG1", u".LOG2"};
   std::vector<fs::path> found(std::size(suffixes));
   fs::path dir = primary.parent_path().empty() ? fs::path(".") : primary.parent_path();
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::u16string name = from_utf8(it->path().filename().string());
+    std::u16string name = base::from_utf8(it->path().filename().string());
     for (size_t i = 0; i < std::size(suffixes); ++i)
-      if (equal_nocase(name, base + suffixes[i]) && it->is_regular_file() &&
+      if (base::equal_nocase(name, primary_name + suffixes[i]) && it->is_regular_file() &&
           (found[i].empty() || it->path().filename() < found[i].filename()))
         found[i] = it->path();
   }

@@ -8,10 +8,9 @@
 // applies them when it loads the hive; a tool that edits the primary and writes it back
 // clean must apply them first, or they are lost.
 //
-// Both log formats of the public "Windows registry file format specification" are read:
-// the old one (a base block copy, a dirty vector "DIRT" and 512-byte dirty pages) and the
-// new one (log entries "HvLE" protected by Marvin32 hashes, chained by sequence number
-// across both log files).
+// Both log formats of the public format description are read: the old one (a base block
+// copy, a dirty vector "DIRT" and 512-byte dirty pages) and the new one (log entries
+// "HvLE" protected by Marvin32 hashes, chained by sequence number across both log files).
 #pragma once
 
 #include <cstdint>
@@ -25,7 +24,7 @@
 namespace regf {
 
 struct LogFile {
-  std::string name;             // for the report ("NTUSER.DAT.LOG1")
+  std::string name;  // for the report ("NTUSER.DAT.LOG1")
   std::vector<uint8_t> bytes;
 };
 
@@ -41,22 +40,22 @@ struct LogReport {
   std::string name;
   LogFormat format = LogFormat::unknown;
   bool base_block_valid = false;
-  std::string base_block_state;         // "valid", or why the log's base block is unusable
-  uint32_t base_sequence = 0;           // primary sequence number of the log's base block
-  uint32_t entries_valid = 0;           // new format: entries that passed their checks
-  uint32_t entries_applied = 0;         // new format: entries written into the image
+  std::string base_block_state;  // "valid", or why the log's base block is unusable
+  uint32_t base_sequence = 0;    // primary sequence number of the log's base block
+  uint32_t entries_valid = 0;    // new format: entries that passed their checks
+  uint32_t entries_applied = 0;  // new format: entries written into the image
   std::optional<uint32_t> first_applied_sequence, last_applied_sequence;
-  uint32_t pages_applied = 0;           // page references (new format) or 512-byte pages (old)
+  uint32_t pages_applied = 0;  // page references (new format) or 512-byte pages (old)
   uint64_t bytes_applied = 0;
   // Where reading this log ended and why ("end of file", "hash-1 mismatch", ...).
   std::optional<uint64_t> end_offset;
   std::string end_reason;
-  bool end_is_fault = false;            // ended on damaged data rather than on its natural end
+  bool end_is_fault = false;  // ended on damaged data rather than on its natural end
 };
 
 struct RecoveryReport {
   bool dirty = false;
-  std::string dirty_reason;             // "sequence numbers differ (567, 566)", "wrong base block checksum"
+  std::string dirty_reason;  // "sequence numbers differ (567, 566)", "wrong base block checksum"
   // The log whose base block copy replaced the primary's invalid one; empty when the
   // primary's own was used.
   std::string base_block_log;
@@ -67,8 +66,8 @@ struct RecoveryReport {
   std::string stop_file;
   std::optional<uint64_t> stop_offset;
   std::string stop_reason;
-  uint32_t sequence = 0;                // both sequence numbers of the recovered base block
-  uint32_t hive_bins_data_size = 0;     // of the recovered base block
+  uint32_t sequence = 0;             // both sequence numbers of the recovered base block
+  uint32_t hive_bins_data_size = 0;  // of the recovered base block
 
   bool stopped_early() const { return !stop_reason.empty(); }
   bool base_block_from_log() const { return !base_block_log.empty(); }

@@ -8,7 +8,7 @@
 #include <optional>
 #include <unordered_map>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "regf/walk.h"
 
 namespace regf {
@@ -68,7 +68,7 @@ std::u16string_view trim_left(std::u16string_view s) {
 }
 
 bool starts_with_nocase(std::u16string_view s, std::u16string_view prefix) {
-  return s.size() >= prefix.size() && equal_nocase(s.substr(0, prefix.size()), prefix);
+  return s.size() >= prefix.size() && base::equal_nocase(s.substr(0, prefix.size()), prefix);
 }
 
 std::vector<uint8_t> utf16le_bytes(std::u16string_view s) {
@@ -132,7 +132,7 @@ Result<std::vector<Line>> split_lines(std::span<const uint8_t> bytes, RegEncodin
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
-    auto decoded = from_utf8_strict(text.substr(start, end - start));
+    auto decoded = base::from_utf8_strict(text.substr(start, end - start));
     if (!decoded) return line_error(file, lines.size() + 1, "text is not valid UTF-8");
     add_line(std::move(*decoded));
     start = end + 1;
@@ -343,7 +343,7 @@ class Parser {
         if (item.empty() || item.size() > 2 || hex_digit(item[0]) < 0 ||
             (item.size() == 2 && hex_digit(item[1]) < 0)) {
           return line_error(file_, lines_[i].number,
-                            "bad hex byte \"" + to_utf8(item) + "\" (expected two hex digits)");
+                            "bad hex byte \"" + base::to_utf8(item) + "\" (expected two hex digits)");
         }
         int byte = hex_digit(item[0]);
         if (item.size() == 2) byte = byte * 16 + hex_digit(item[1]);
@@ -361,7 +361,7 @@ class Parser {
     if (format_ == RegFormat::kRegedit4 && (value.type == kRegExpandSz || value.type == kRegMultiSz)) {
       const std::string_view narrow(reinterpret_cast<const char*>(value.data.data()),
                                     value.data.size());
-      auto wide = from_utf8_strict(narrow);
+      auto wide = base::from_utf8_strict(narrow);
       if (!wide) return line_error(file_, number, "8-bit text of hex(2)/hex(7) is not valid UTF-8");
       value.data = utf16le_bytes(*wide);
     }
@@ -383,7 +383,7 @@ struct BuildKey {
   std::unordered_map<std::u16string, size_t> subkey_index;
 
   BuildKey* child(const std::u16string& child_name, bool create) {
-    const std::u16string folded = upcase(child_name);
+    const std::u16string folded = base::upcase(child_name);
     auto it = subkey_index.find(folded);
     if (it != subkey_index.end() && subkeys[it->second]) return subkeys[it->second].get();
     if (!create) return nullptr;
@@ -394,14 +394,14 @@ struct BuildKey {
   }
 
   void remove_child(const std::u16string& child_name) {
-    auto it = subkey_index.find(upcase(child_name));
+    auto it = subkey_index.find(base::upcase(child_name));
     if (it == subkey_index.end()) return;
     subkeys[it->second].reset();
     subkey_index.erase(it);
   }
 
   void set_value(const TreeValue& v) {
-    const std::u16string folded = upcase(v.name);
+    const std::u16string folded = base::upcase(v.name);
     auto it = value_index.find(folded);
     if (it != value_index.end()) {
       values[it->second] = v;
@@ -412,7 +412,7 @@ struct BuildKey {
   }
 
   void remove_value(const std::u16string& value_name) {
-    auto it = value_index.find(upcase(value_name));
+    auto it = value_index.find(base::upcase(value_name));
     if (it == value_index.end()) return;
     values[it->second].reset();
     value_index.erase(it);
@@ -440,7 +440,7 @@ bool has_prefix_nocase(const std::vector<std::u16string>& path,
                        const std::vector<std::u16string>& prefix) {
   if (path.size() < prefix.size()) return false;
   for (size_t i = 0; i < prefix.size(); ++i)
-    if (!equal_nocase(path[i], prefix[i])) return false;
+    if (!base::equal_nocase(path[i], prefix[i])) return false;
   return true;
 }
 
@@ -620,9 +620,9 @@ Status put_value(TextOut& out, std::u16string_view name, uint32_t type, std::spa
   std::string narrow;
   if (format == RegFormat::kRegedit4 && (type == kRegExpandSz || type == kRegMultiSz)) {
     if (data.size() % 2 != 0 || has_unpaired_surrogate(LeUnits{data}))
-      return make_error("value \"" + to_utf8(name) +
+      return make_error("value \"" + base::to_utf8(name) +
                         "\": REGEDIT4 cannot carry this hex(2)/hex(7) data; use REGEDIT5");
-    narrow = to_utf8(utf16_from_le(data));
+    narrow = base::to_utf8(utf16_from_le(data));
     data = std::span(reinterpret_cast<const uint8_t*>(narrow.data()), narrow.size());
   }
   if (type == kRegBinary) {
@@ -649,7 +649,7 @@ Status put_value(TextOut& out, std::u16string_view name, uint32_t type, std::spa
 }
 
 Error in_key(Error e, std::u16string_view path) {
-  e.message = "key " + to_utf8(path) + ": " + e.message;
+  e.message = "key " + base::to_utf8(path) + ": " + e.message;
   return e;
 }
 
@@ -743,7 +743,7 @@ Result<std::u16string> root_text(std::u16string_view root) {
   auto path = split_key_path(root);
   if (!path) {
     Error e = path.error();
-    e.message = "root \"" + to_utf8(root) + "\": " + e.message;
+    e.message = "root \"" + base::to_utf8(root) + "\": " + e.message;
     return e;
   }
   return join_key_path(*path);
@@ -813,7 +813,7 @@ Result<std::vector<TreeKey>> reg_subtrees(const RegDocument& doc,
     auto path = split_key_path(roots[r]);
     if (!path) {
       Error e = path.error();
-      e.message = "root \"" + to_utf8(roots[r]) + "\": " + e.message;
+      e.message = "root \"" + base::to_utf8(roots[r]) + "\": " + e.message;
       return e;
     }
     trees[r].name = path->back();
@@ -824,9 +824,9 @@ Result<std::vector<TreeKey>> reg_subtrees(const RegDocument& doc,
     while (r < roots.size() && !has_prefix_nocase(entry.path, root_paths[r])) ++r;
     if (r == roots.size()) {
       std::string expected;
-      for (const auto& root : roots) expected += (expected.empty() ? "" : " or ") + to_utf8(root);
+      for (const auto& root : roots) expected += (expected.empty() ? "" : " or ") + base::to_utf8(root);
       return line_error(file_name, entry.line,
-                        "key " + to_utf8(join_key_path(entry.path)) + " lies outside " + expected);
+                        "key " + base::to_utf8(join_key_path(entry.path)) + " lies outside " + expected);
     }
     BuildKey* key = &trees[r];
     const size_t depth = root_paths[r].size();

@@ -41,11 +41,11 @@ enum class RegEncoding { kUtf8, kUtf8Bom, kUtf16Le };
 
 // One [key] section of a document.
 struct RegEntry {
-  std::vector<std::u16string> path;  // key path components, root first, exactly as named
-  bool delete_key = false;           // [-path]: remove the key and everything below it
-  std::vector<TreeValue> values;     // in file order
+  std::vector<std::u16string> path;            // key path components, root first, exactly as named
+  bool delete_key = false;                     // [-path]: remove the key and everything below it
+  std::vector<TreeValue> values;               // in file order
   std::vector<std::u16string> deleted_values;  // "name"=-
-  size_t line = 0;                   // line of the [path] line, from 1
+  size_t line = 0;                             // line of the [path] line, from 1
 };
 
 struct RegDocument {
@@ -68,11 +68,9 @@ Result<std::vector<std::u16string>> split_key_path(std::u16string_view text);
 // or replaced by case-insensitive name, deletions applied) and gives the tree below each
 // root, named by the root's last component. A key that lies below none of the roots is
 // an error naming its line. Root paths compare case-insensitively.
-Result<std::vector<TreeKey>> reg_subtrees(const RegDocument& doc,
-                                          std::span<const std::u16string> roots,
+Result<std::vector<TreeKey>> reg_subtrees(const RegDocument& doc, std::span<const std::u16string> roots,
                                           std::string_view file_name = {});
-Result<TreeKey> reg_subtree(const RegDocument& doc, std::u16string_view root,
-                            std::string_view file_name = {});
+Result<TreeKey> reg_subtree(const RegDocument& doc, std::u16string_view root, std::string_view file_name = {});
 
 // One tree to write below a root path ("HKEY_LOCAL_MACHINE\SYSTEM"); the tree's own name
 // is not used.
@@ -89,8 +87,7 @@ struct RegWriteOptions {
 // The whole document: header, then every key in pre-order (its line, its values, a
 // blank line), CR LF line ends. Fails only for REGEDIT4 when an REG_EXPAND_SZ or
 // REG_MULTI_SZ value is not UTF-16 text that the 8-bit form can carry.
-Result<std::vector<uint8_t>> write_reg(std::span<const RegRoot> roots,
-                                       const RegWriteOptions& options = {});
+Result<std::vector<uint8_t>> write_reg(std::span<const RegRoot> roots, const RegWriteOptions& options = {});
 
 // Where text goes as it is written, piece by piece; false stops the writing.
 using RegSink = std::function<bool(std::span<const uint8_t>)>;

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "base/unicode.h"
 #include "regf/format.h"
 #include "regf/hive.h"
 #include "regf/node.h"
-#include "regf/unicode.h"
 
 namespace regf {
 
@@ -28,8 +28,8 @@ DataField data_field(std::span<const uint8_t> vk_payload) {
 // Whether `size` bytes of data stored in cell `data` of a hive of version 1.`minor` are
 // big data (a "db" record naming segments) rather than the bytes themselves.
 bool is_big_data(uint32_t minor, uint32_t size, std::span<const uint8_t> data) {
-  return minor >= db::kMinMinorVersion && size > kBigDataSegmentSize && data.size() >= db::kSize &&
-         data[0] == 'd' && data[1] == 'b';
+  return minor >= db::kMinMinorVersion && size > kBigDataSegmentSize && data.size() >= db::kSize && data[0] == 'd' &&
+         data[1] == 'b';
 }
 
 }  // namespace
@@ -62,7 +62,7 @@ Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view
     if (!v) return v.error();
     auto n = value_name(*v);
     if (!n) return n.error();
-    if (equal_nocase(*n, name)) return std::optional<ValueRef>(*v);
+    if (base::equal_nocase(*n, name)) return std::optional<ValueRef>(*v);
   }
   return std::optional<ValueRef>();
 }
@@ -97,13 +97,13 @@ Result<uint32_t> Hive::value_size(ValueRef value) const {
 
 Result<std::vector<uint8_t>> Hive::value_data(ValueRef value) const {
   std::vector<uint8_t> data;
-  auto read = read_data(value, [](uint32_t) { return true; }, &data);
+  auto read = read_data(
+      value, [](uint32_t) { return true; }, &data);
   if (!read) return read.error();
   return data;
 }
 
-Result<Hive::ValueInfo> Hive::read_value(ValueRef value, std::span<char16_t> name,
-                                         std::span<uint8_t> data) const {
+Result<Hive::ValueInfo> Hive::read_value(ValueRef value, std::span<char16_t> name, std::span<uint8_t> data) const {
   auto p = record(value.cell, "vk", vk::kName);
   if (!p) return p.error();
   auto stored = value_stored_name(*p, value.cell);
@@ -157,7 +157,8 @@ Result<bool> Hive::read_data(ValueRef value, const CellVisitor& visit, std::vect
   auto list = cell(list_offset);
   if (!list) return list.error();
   if (!visit(list_offset)) return false;
-  if (uint64_t(segments) * kCellOffsetSize > list->size()) return fault("big data segment count larger than its list", list_offset);
+  if (uint64_t(segments) * kCellOffsetSize > list->size())
+    return fault("big data segment count larger than its list", list_offset);
   if (out) {
     out->clear();
     out->reserve(f.size);
@@ -228,8 +229,8 @@ void Hive::release_data(uint32_t size_field, uint32_t data_offset) {
   if (is_big_data(minor_, size, c)) {
     // A list may name more segments than the data fills; the walk checked only those the
     // data fills, so only those are ours to free.
-    uint32_t segments = std::min<uint32_t>(load_u16(&c[db::kSegmentCount]),
-                                           (size + kBigDataSegmentSize - 1) / kBigDataSegmentSize);
+    uint32_t segments =
+        std::min<uint32_t>(load_u16(&c[db::kSegmentCount]), (size + kBigDataSegmentSize - 1) / kBigDataSegmentSize);
     uint32_t list = load_u32(&c[db::kSegmentList]);
     auto l = *cell(list);
     for (uint32_t i = 0; i < segments; ++i) release(load_u32(&l[i * kCellOffsetSize]));
@@ -238,8 +239,7 @@ void Hive::release_data(uint32_t size_field, uint32_t data_offset) {
   release(data_offset);
 }
 
-Status Hive::set_value(KeyRef key, std::u16string_view name, uint32_t type,
-                       std::span<const uint8_t> data) {
+Status Hive::set_value(KeyRef key, std::u16string_view name, uint32_t type, std::span<const uint8_t> data) {
   if (auto st = ensure_writable(); !st) return st.error();
   if (data.size() > 0x7FFFFFFFu) return Error{"value data too large for a hive", std::nullopt, name_};
   auto node = record(key.cell, "nk", nk::kName);
@@ -253,10 +253,10 @@ Status Hive::set_value(KeyRef key, std::u16string_view name, uint32_t type,
     DataField old = data_field(*cell(v));
     uint32_t old_raw = load_u32(&(*cell(v))[vk::kDataSize]);
     // New data that fits the old data cell goes there: the file keeps its layout.
-    bool plain_old = !old.inline_data && old.size > 0 &&
-                     !(minor_ >= db::kMinMinorVersion && old.size > kBigDataSegmentSize);
-    bool plain_new = data.size() > vk::kInlineDataMax &&
-                     (minor_ < db::kMinMinorVersion || data.size() <= kBigDataSegmentSize);
+    bool plain_old =
+        !old.inline_data && old.size > 0 && !(minor_ >= db::kMinMinorVersion && old.size > kBigDataSegmentSize);
+    bool plain_new =
+        data.size() > vk::kInlineDataMax && (minor_ < db::kMinMinorVersion || data.size() <= kBigDataSegmentSize);
     uint32_t size_field, offset_field;
     if (plain_old && plain_new && cell(old.offset)->size() >= data.size()) {
       auto c = cell_mut(old.offset);  // read just above
@@ -315,8 +315,7 @@ Status Hive::set_value(KeyRef key, std::u16string_view name, uint32_t type,
       store_u32(&n[nk::kMaxValueNameLength], uint32_t(name.size() * 2));
   }
   auto n = cell_mut(key.cell);  // read by record() above
-  if (load_u32(&n[nk::kMaxValueDataSize]) < data.size())
-    store_u32(&n[nk::kMaxValueDataSize], uint32_t(data.size()));
+  if (load_u32(&n[nk::kMaxValueDataSize]) < data.size()) store_u32(&n[nk::kMaxValueDataSize], uint32_t(data.size()));
   return Ok{};
 }
 

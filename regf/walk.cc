@@ -2,9 +2,9 @@
 
 #include <unordered_set>
 
+#include "base/unicode.h"
 #include "regf/format.h"
 #include "regf/node.h"
-#include "regf/unicode.h"
 
 namespace regf {
 
@@ -30,7 +30,7 @@ class TreeWalker {
     std::string out;
     for (const auto& name : path_) {
       if (!out.empty()) out += '\\';
-      out += to_utf8(name);
+      out += base::to_utf8(name);
     }
     return out;
   }

@@ -4,10 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/RepairRun.h"
 #include "repair/ResolvePaths.h"
-#include "repair/buffers.h"
 
 namespace {
 

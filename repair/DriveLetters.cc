@@ -3,10 +3,13 @@
 #include <cstring>
 #include <utility>
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/RegistryHelpers.h"
+#include "win32/unique.h"
 
 namespace {
+
+using hivemend::win32::UniqueKey;
 
 constexpr LPCWSTR kDosDevices = u"\\DosDevices\\";
 constexpr size_t kDosDevicesChars = 12;
@@ -52,8 +55,8 @@ uint64_t LoadLittleEndian(const BYTE* p, size_t bytes) {
 BOOL WinPE_GetStorageDriveLetters(LPCWSTR pszKeyPath, WCHAR* pszLetters, int* pnCount, LONGLONG* pOffsets,
                                   DWORD dwSignature) {
   *pnCount = 0;
-  ScopedRegKey key;
-  if (key.open(HKEY_LOCAL_MACHINE, pszKeyPath, KEY_READ) != ERROR_SUCCESS) return FALSE;
+  UniqueKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszKeyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return FALSE;
 
   constexpr size_t kDataBytes = 2048;
   WCHAR szName[kPathChars];
@@ -83,8 +86,8 @@ BOOL WinPE_GetDriveLetters(LPCWSTR pszKeyPath, DWORD dwSignature, WCHAR* pszLett
   int count = 0;
   try {
     {
-      ScopedRegKey key;
-      if (key.open(HKEY_LOCAL_MACHINE, pszKeyPath, KEY_READ) != ERROR_SUCCESS) return FALSE;
+      UniqueKey key;
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszKeyPath, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return FALSE;
       constexpr size_t kDataBytes = 512;
       WCHAR szName[kPathChars];
       BYTE data[kDataBytes];
@@ -117,7 +120,5 @@ BOOL WinPE_GetDriveLetters(LPCWSTR pszKeyPath, DWORD dwSignature, WCHAR* pszLett
     }
     wcscpy(pszLetters, letters);
     return TRUE;
-  } catch (...) {
-    return FALSE;
-  }
+  } catch (...) { return FALSE; }
 }

@@ -3,12 +3,12 @@
 #include <iterator>
 
 #include "app/HivemendDlg.h"
+#include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/DriveLetters.h"
 #include "repair/RegistryTraversal.h"
 #include "repair/ResolvedSummary.h"
 #include "repair/UserProfiles.h"
-#include "repair/buffers.h"
 #include "settings/RegistryHelpers.h"
 #include "win32/registry.h"
 
@@ -102,9 +102,7 @@ void CHivemendDlg::Hivemend() {
         RegistryTraversal(*this, HKEY_LOCAL_MACHINE, u"QRT-SYSTEM");
         RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM");
       }
-    } catch (...) {
-      Log(u"Hivemend -> SYSTEM section -> exception ", szHive);
-    }
+    } catch (...) { Log(u"Hivemend -> SYSTEM section -> exception ", szHive); }
 
     if (bProfileDir) RepairUserProfiles(*this, szProfileDir);
   }

@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/CheckList.h"
 #include "repair/RepairRun.h"
-#include "repair/buffers.h"
 #include "settings/RegistryHelpers.h"
+#include "win32/unique.h"
 
 namespace {
+
+using hivemend::win32::UniqueKey;
 
 constexpr LPCWSTR kRecordFormat = u"\r\nKEYPATH=\"%s\"\r\nKEYNAME=\"%s\"\r\nOLDVALUE=\"%s\"\r\nNEWVALUE=\"%s\"";
 
@@ -24,10 +27,10 @@ void RegistryTraversal(RepairRun& run, HKEY hRoot, LPCWSTR pszKeyPath) {
   WCHAR szCheckInput[kValueTextChars];
   WCHAR szCheckResult[kValueTextChars];
   WCHAR szMessage[kMessageChars] = {};
-  ScopedRegKey key;
+  UniqueKey key;
 
   try {
-    if (key.open(hRoot, pszKeyPath, KEY_READ | KEY_WRITE) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(hRoot, pszKeyPath, 0, KEY_READ | KEY_WRITE, key.put()) != ERROR_SUCCESS) return;
 
     try {
       for (DWORD dwIndex = 0;;) {

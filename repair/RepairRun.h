@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/CheckList.h"
-#include "repair/buffers.h"
 #include "win32/windows.h"
 
 // The failure that the check list and the path resolution raise to their caller after

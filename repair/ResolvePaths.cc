@@ -2,29 +2,16 @@
 
 #include <string_view>
 
+#include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/RepairRun.h"
-#include "repair/buffers.h"
+#include "win32/unique.h"
 
 namespace {
 
 using std::u16string_view;
 
-// One level's directory search, closed when the level is left.
-class FindSearch {
- public:
-  FindSearch(LPCWSTR pattern, WIN32_FIND_DATAW* data) : handle_(FindFirstFileW(pattern, data)) {}
-  ~FindSearch() {
-    if (ok()) FindClose(handle_);
-  }
-  FindSearch(const FindSearch&) = delete;
-  FindSearch& operator=(const FindSearch&) = delete;
-  bool ok() const { return handle_ != INVALID_HANDLE_VALUE; }
-  bool next(WIN32_FIND_DATAW* data) { return FindNextFileW(handle_, data) != FALSE; }
-
- private:
-  HANDLE handle_;
-};
+using hivemend::win32::UniqueFind;
 
 // Writes `a` then `b` at position `at` of a kValueTextChars buffer, terminated, replacing
 // what stood there; false (buffer untouched) when they would not fit.
@@ -52,8 +39,8 @@ bool FinalPathExists(u16string_view result) {
   WCHAR search[kValueTextChars] = {};
   if (!PutAt(search, 0, path)) return false;
   WIN32_FIND_DATAW data{};
-  FindSearch found(search, &data);
-  return found.ok();
+  const UniqueFind found(FindFirstFileW(search, &data));
+  return bool(found);
 }
 
 DWORD ResolveLevel(const RepairRun& run, LPCWSTR pszValue, WCHAR* pszResult, LPCWSTR pszRemainder) {
@@ -113,16 +100,15 @@ DWORD ResolveLevel(const RepairRun& run, LPCWSTR pszValue, WCHAR* pszResult, LPC
       if (!PutAt(pszResult, insertAt, remainder)) return 0;
       return FinalPathExists(pszResult) ? 1 : 0;
     }
-    if (!PutAt(search, 0, u16string_view(pszResult), remainder.substr(0, remainder.find_first_of(u"\\~"))))
-      return 0;
+    if (!PutAt(search, 0, u16string_view(pszResult), remainder.substr(0, remainder.find_first_of(u"\\~")))) return 0;
     nextRemainder = pszRemainder + backslash + 1;
   }
 
   // Directory search: every entry whose long or short name begins with the search text.
   if (!PutAt(search, u16string_view(search).size(), u"*.*")) return 0;
   WIN32_FIND_DATAW data{};
-  FindSearch found(search, &data);
-  if (!found.ok()) return 0;
+  const UniqueFind found(FindFirstFileW(search, &data));
+  if (!found) return 0;
   bool resolved = false;
   do {
     const u16string_view name(data.cFileName);
@@ -130,10 +116,9 @@ DWORD ResolveLevel(const RepairRun& run, LPCWSTR pszValue, WCHAR* pszResult, LPC
       resolved = PutAt(pszResult, insertAt, name, keepBackslash ? u"\\" : u"");
       break;
     }
-    if (PutAt(pszResult, insertAt, name, u"\\") &&
-        ResolvePaths(run, pszValue, pszResult, nextRemainder) != 0)
+    if (PutAt(pszResult, insertAt, name, u"\\") && ResolvePaths(run, pszValue, pszResult, nextRemainder) != 0)
       resolved = true;
-  } while (!resolved && found.next(&data));
+  } while (!resolved && FindNextFileW(found.get(), &data));
 
   if (resolved && !prefix.empty()) {
     // Put back what stood in front of the drive letter (a quote, a program and a blank).

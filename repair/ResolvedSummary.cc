@@ -1,26 +1,12 @@
 #include "repair/ResolvedSummary.h"
 
+#include "base/buffers.h"
 #include "log/Log.h"
-#include "repair/buffers.h"
+#include "win32/unique.h"
 
 namespace {
 
-// The report file, opened for writing without sharing and closed on every way out.
-class ReportFile {
- public:
-  explicit ReportFile(LPCWSTR path)
-      : handle_(CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr)) {}
-  ~ReportFile() {
-    if (ok()) CloseHandle(handle_);
-  }
-  ReportFile(const ReportFile&) = delete;
-  ReportFile& operator=(const ReportFile&) = delete;
-  bool ok() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
+using hivemend::win32::UniqueFile;
 
 // Appends a formatted line to the report text; a line that would not fit is cut.
 void AppendLine(WCHAR* report, LPCWSTR format, DWORD count) {
@@ -52,8 +38,9 @@ void WriteResolvedSummary(const CLog* pLog, DWORD dwPathsResolved, DWORD dwPaths
                           DWORD dwClassesRootCount, DWORD dwCurrentUserCount, DWORD dwLocalMachineCount,
                           DWORD dwUsersCount, DWORD dwCurrentConfigCount) {
   if (pLog == nullptr) return;
-  ReportFile file(pLog->m_szLogFile);
-  if (!file.ok()) return;
+  // Opened for writing without sharing, closed on every way out.
+  const UniqueFile file(CreateFileW(pLog->m_szLogFile, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr));
+  if (!file) return;
   SetFilePointer(file.get(), 0, nullptr, FILE_END);
 
   // Labels fill 20 columns, so "- " always begins in the 21st.

@@ -3,39 +3,27 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/RegistryTraversal.h"
 #include "repair/RepairRun.h"
-#include "repair/buffers.h"
 #include "win32/registry.h"
+#include "win32/unique.h"
 
 namespace {
 
-// The listing of the profile folder, closed on every way out.
-class ProfileSearch {
- public:
-  ~ProfileSearch() {
-    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
-  }
-  bool start(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
-    handle_ = FindFirstFileW(pattern, data);
-    return handle_ != INVALID_HANDLE_VALUE;
-  }
-  bool next(WIN32_FIND_DATAW* data) { return FindNextFileW(handle_, data) != FALSE; }
-
- private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
+using hivemend::win32::UniqueFind;
 
 }  // namespace
 
 void RepairUserProfiles(RepairRun& run, WCHAR* pszProfileDir) {
   WCHAR szHivePath[kPathChars] = {};
   WIN32_FIND_DATAW data{};
-  ProfileSearch search;
+  UniqueFind search;  // the listing of the profile folder, closed on every way out
   try {
     wcsncat(pszProfileDir, u"\\*.*", kPathChars - 1 - wcslen(pszProfileDir));
-    if (!search.start(pszProfileDir, &data)) return;
+    search.reset(FindFirstFileW(pszProfileDir, &data));
+    if (!search) return;
     do {
       try {
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
@@ -53,8 +41,6 @@ void RepairUserProfiles(RepairRun& run, WCHAR* pszProfileDir) {
         // A hive mounted when the failure came stays mounted, and the next mounts fail.
         Log(u"RepairUserProfiles -> inner loop -> exception ", szHivePath);
       }
-    } while (search.next(&data));
-  } catch (...) {
-    Log(u"RepairUserProfiles -> outer loop -> exception ", pszProfileDir);
-  }
+    } while (FindNextFileW(search.get(), &data));
+  } catch (...) { Log(u"RepairUserProfiles -> outer loop -> exception ", pszProfileDir); }
 }

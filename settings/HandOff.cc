@@ -1,9 +1,9 @@
 #include "settings/HandOff.h"
 
 #include "app/SingleInstance.h"
-#include "app/WinApp.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
+#include "win32/afxwin.h"
 
 namespace {
 
@@ -81,8 +81,8 @@ void ShowHandOffError() {
 BOOL IsUserAdmin() {
   SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
   PSID pAdministrators = nullptr;
-  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                0, 0, &pAdministrators))
+  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                &pAdministrators))
     return FALSE;
   // With no token handle the call tests the thread's effective token, where only an
   // enabled group counts: a filtered administrator's token is not one.

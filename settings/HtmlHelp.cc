@@ -21,8 +21,7 @@ BOOL GetHtmlHelpServerPath(LPSTR pszPath) {
   char szValue[kHtmlHelpPathBytes] = {};
   DWORD dwType = 0;
   DWORD cbValue = sizeof szValue;
-  if (RegQueryValueExA(hKey, nullptr, nullptr, &dwType, reinterpret_cast<LPBYTE>(szValue), &cbValue) !=
-      ERROR_SUCCESS) {
+  if (RegQueryValueExA(hKey, nullptr, nullptr, &dwType, reinterpret_cast<LPBYTE>(szValue), &cbValue) != ERROR_SUCCESS) {
     RegCloseKey(hKey);
     return FALSE;
   }

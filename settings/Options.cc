@@ -5,10 +5,10 @@
 #include <new>
 #include <utility>
 
-#include "app/WinApp.h"
 #include "settings/HtmlHelp.h"
 #include "settings/RegistryHelpers.h"
 #include "settings/SystemInfo.h"
+#include "win32/afxwin.h"
 
 namespace {
 
@@ -218,9 +218,7 @@ void COrnOptions::LoadSettings(BOOL bReset) {
       {u"RestoreFiles", &COrnOptions::m_bRestoreFiles},
       {u"Reminder", &COrnOptions::m_bReminder},
   };
-  for (const auto& [pszName, pField] : flags) {
-    this->*pField = ReadYes(m_hRootKey, szKey, pszName, kFlagTextBytes);
-  }
+  for (const auto& [pszName, pField] : flags) { this->*pField = ReadYes(m_hRootKey, szKey, pszName, kFlagTextBytes); }
 
   if (!ReadRegValue(m_hRootKey, szKey, u"BackgroundMinutes", reinterpret_cast<LPBYTE>(&m_dwBackgroundMinutes),
                     sizeof(DWORD)))

@@ -16,7 +16,7 @@
 // values are. The record, its device string and its second block are blocks of the
 // process heap, which ClearDevices gives back.
 struct DeviceRecord {
-  DWORD dwFlags = 0;  // kDeviceHasExtra: pExtra holds a second heap block
+  DWORD dwFlags = 0;                 // kDeviceHasExtra: pExtra holds a second heap block
   LPWSTR pszDeviceString = nullptr;  // process-heap string; its text after the last '\' names the key
   void* pExtra = nullptr;            // optional second process-heap block
   WCHAR szDeviceModel[64] = {};
@@ -51,8 +51,8 @@ struct SecurityRecord {
   WORD w10, w11, w12, w20;
   BYTE b13, b14, b15;
   WORD w16, w17, w18, w21;
-  WORD cb23, cb24, cb25, cb22;     // low 16 bits of each value's size
-  BYTE *p23, *p24, *p25, *p22;     // zero-filled process-heap blocks of the full size, or null
+  WORD cb23, cb24, cb25, cb22;  // low 16 bits of each value's size
+  BYTE *p23, *p24, *p25, *p22;  // zero-filled process-heap blocks of the full size, or null
 };
 
 // Handle slots of the single-instance guard's mutexes.

@@ -1,23 +1,27 @@
 #include "settings/RegistryHelpers.h"
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/Options.h"
+#include "win32/unique.h"
+
+using hivemend::win32::UniqueKey;
 
 BOOL ReadRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPBYTE pData, DWORD cbData) {
   return QueryRegValue(hRoot, pszSubKey, pszValueName, pData, &cbData);
 }
 
 BOOL QueryRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPBYTE pData, LPDWORD pcbData) {
-  ScopedRegKey key;
-  if (key.open(hRoot, pszSubKey, KEY_READ) != ERROR_SUCCESS) return FALSE;
+  UniqueKey key;
+  if (RegOpenKeyExW(hRoot, pszSubKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return FALSE;
   DWORD type = 0;
   return RegQueryValueExW(key.get(), pszValueName, nullptr, &type, pData, pcbData) == ERROR_SUCCESS;
 }
 
-BOOL WriteRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, DWORD dwType, const BYTE* pData,
-                   DWORD cbData) {
-  ScopedRegKey key;
-  if (key.create(hRoot, pszSubKey, KEY_SET_VALUE) != ERROR_SUCCESS) return FALSE;
+BOOL WriteRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, DWORD dwType, const BYTE* pData, DWORD cbData) {
+  UniqueKey key;
+  if (RegCreateKeyExW(hRoot, pszSubKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.put(),
+                      nullptr) != ERROR_SUCCESS)
+    return FALSE;
   return RegSetValueExW(key.get(), pszValueName, 0, dwType, pData, cbData) == ERROR_SUCCESS;
 }
 
@@ -29,8 +33,7 @@ BOOL ReadAppPathsValue(LPCWSTR pszValueName, WCHAR* pszBuffer) {
   constexpr DWORD kBytes = kPathChars * sizeof(WCHAR);
   if (!ReadRegValue(HKEY_LOCAL_MACHINE, kAppPaths32, pszValueName, reinterpret_cast<LPBYTE>(pszBuffer), kBytes)) {
     pszBuffer[0] = 0;
-    if (!ReadRegValue(HKEY_LOCAL_MACHINE, kAppPathsNative, pszValueName, reinterpret_cast<LPBYTE>(pszBuffer),
-                      kBytes))
+    if (!ReadRegValue(HKEY_LOCAL_MACHINE, kAppPathsNative, pszValueName, reinterpret_cast<LPBYTE>(pszBuffer), kBytes))
       return FALSE;
   }
   return pszBuffer[kPathChars - 1] == 0;
@@ -64,6 +67,4 @@ BOOL GetInstallPath(WCHAR* pszPath) {
   return TRUE;
 }
 
-BYTE SwapSecurityBits(BYTE b) {
-  return static_cast<BYTE>(((b & 0x03u) << 6) | ((b & 0xC0u) >> 6) | (b & 0x3Cu));
-}
+BYTE SwapSecurityBits(BYTE b) { return static_cast<BYTE>(((b & 0x03u) << 6) | ((b & 0xC0u) >> 6) | (b & 0x3Cu)); }

@@ -8,34 +8,6 @@
 
 class COrnOptions;
 
-// An opened registry key, closed when the holder goes away.
-class ScopedRegKey {
- public:
-  ScopedRegKey() = default;
-  ~ScopedRegKey() { reset(); }
-  ScopedRegKey(const ScopedRegKey&) = delete;
-  ScopedRegKey& operator=(const ScopedRegKey&) = delete;
-
-  // RegOpenKeyExW below `root`; the Windows result.
-  LSTATUS open(HKEY root, LPCWSTR subKey, REGSAM access) {
-    reset();
-    return RegOpenKeyExW(root, subKey, 0, access, &key_);
-  }
-  // RegCreateKeyExW below `root`, creating missing keys on the way; the Windows result.
-  LSTATUS create(HKEY root, LPCWSTR subKey, REGSAM access) {
-    reset();
-    return RegCreateKeyExW(root, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr, &key_, nullptr);
-  }
-  HKEY get() const { return key_; }
-  void reset() {
-    if (key_ != nullptr) RegCloseKey(key_);
-    key_ = nullptr;
-  }
-
- private:
-  HKEY key_ = nullptr;
-};
-
 // The App Paths keys of the product, the 32-bit view first.
 inline constexpr LPCWSTR kAppPaths32 = u"SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro";
 inline constexpr LPCWSTR kAppPathsNative = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro";
@@ -46,8 +18,7 @@ BOOL ReadRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPBYTE pD
 // As ReadRegValue, with *pcbData updated to the value's size; pData null asks the size only.
 BOOL QueryRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPBYTE pData, LPDWORD pcbData);
 // Stores the value, creating the key and every missing key on the way. TRUE when stored.
-BOOL WriteRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, DWORD dwType, const BYTE* pData,
-                   DWORD cbData);
+BOOL WriteRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, DWORD dwType, const BYTE* pData, DWORD cbData);
 
 // Fills pszRoot (at least kPathChars) with the subkey path of the product registry root
 // below HKEY_LOCAL_MACHINE: the product's "RegPath" (32-bit App Paths key first, the

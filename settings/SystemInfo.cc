@@ -1,6 +1,6 @@
 #include "settings/SystemInfo.h"
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 

@@ -16,7 +16,7 @@
 #include <optional>
 #include <tuple>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 #include "win32/file.h"
 #include "win32/short_name.h"
@@ -158,13 +158,13 @@ bool read_ntfs_names(int dir_fd, const struct stat& st, DirEntry& e) {
   e.attributes = attributes_from(st, attrib);
   char dos[64];
   const ssize_t n = lgetxattr(path.c_str(), kNtfsDosName, dos, sizeof dos);
-  if (n > 0) e.short_name = regf::from_utf8(std::string_view(dos, size_t(n)));
+  if (n > 0) e.short_name = base::from_utf8(std::string_view(dos, size_t(n)));
   return attrib.has_value();
 }
 
 // `self_st`: the directory's fstat.
 std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const struct stat& self_st) {
-  UniqueFd reading(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  base::UniqueFd reading(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!reading) return nullptr;
   const int fd = reading.get();
   ++g_directory_reads;
@@ -190,7 +190,7 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const s
   for (const std::string& name : names) {
     DirEntry e;
     e.linux_name = name;
-    e.long_name = regf::from_utf8(name);
+    e.long_name = base::from_utf8(name);
     struct stat st;
     if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
     if (listing->ntfs) {
@@ -199,7 +199,7 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const s
       e.attributes = attributes_from(st, std::nullopt);
       if (S_ISLNK(st.st_mode)) {
         // A link shows what it leads to inside the volume (or just the link when dangling).
-        UniqueFd target(dir.open(dir.child(name), O_PATH));
+        base::UniqueFd target(dir.open(dir.child(name), O_PATH));
         struct stat target_st;
         if (target && fstat(target.get(), &target_st) == 0) {
           e.attributes = attributes_from(target_st, std::nullopt) | FILE_ATTRIBUTE_REPARSE_POINT;
@@ -213,7 +213,7 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const s
 
   if (!listing->ntfs) {
     std::stable_sort(listing->entries.begin(), listing->entries.end(), [](const DirEntry& a, const DirEntry& b) {
-      const int c = regf::compare_nocase(a.long_name, b.long_name);
+      const int c = base::compare_nocase(a.long_name, b.long_name);
       return c != 0 ? c < 0 : a.long_name < b.long_name;
     });
     std::vector<std::u16string> names;
@@ -232,15 +232,15 @@ void Listing::build_index() {
   by_long_.clear();
   by_short_.clear();
   for (uint32_t i = 0; i < entries.size(); ++i) {
-    by_long_.emplace_back(regf::upcase(entries[i].long_name), i);
-    if (!entries[i].short_name.empty()) by_short_.emplace_back(regf::upcase(entries[i].short_name), i);
+    by_long_.emplace_back(base::upcase(entries[i].long_name), i);
+    if (!entries[i].short_name.empty()) by_short_.emplace_back(base::upcase(entries[i].short_name), i);
   }
   std::sort(by_long_.begin(), by_long_.end());
   std::sort(by_short_.begin(), by_short_.end());
 }
 
 const DirEntry* Listing::find(std::u16string_view name) const {
-  const std::u16string upper = regf::upcase(name);
+  const std::u16string upper = base::upcase(name);
   auto range = [&](const auto& index) {
     return std::equal_range(index.begin(), index.end(), std::make_pair(upper, uint32_t(0)),
                             [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -280,7 +280,7 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
     auto& kept = watched_listings();
     if (auto it = kept.find(path_key(dir)); it != kept.end()) return it->second;
   }
-  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
   bool watching = false;
   if (use_cache) {
@@ -319,16 +319,16 @@ std::shared_ptr<const Listing> watched_listing(const Location& dir) {
 }
 
 std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux_name) {
-  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   struct stat st;
   if (!fd || fstatat(fd.get(), linux_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   DirEntry e;
   e.linux_name = linux_name;
-  e.long_name = regf::from_utf8(linux_name);
+  e.long_name = base::from_utf8(linux_name);
   // Every entry of an NTFS volume has its NTFS attributes.
   if (!read_ntfs_names(fd.get(), st, e)) return std::nullopt;
   // ntfs-3g also finds an entry by its short name: that spelling does not tell the long one.
-  if (regf::equal_nocase(e.short_name, e.long_name)) return std::nullopt;
+  if (base::equal_nocase(e.short_name, e.long_name)) return std::nullopt;
   fill_times(e, st);
   return e;
 }
@@ -336,7 +336,7 @@ std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux
 bool is_short_name_spelling(int dir_fd, const std::string& name) {
   char dos[64];
   const ssize_t n = lgetxattr(proc_path(dir_fd, name).c_str(), kNtfsDosName, dos, sizeof dos);
-  return n > 0 && regf::equal_nocase(regf::from_utf8(std::string_view(dos, size_t(n))), regf::from_utf8(name));
+  return n > 0 && base::equal_nocase(base::from_utf8(std::string_view(dos, size_t(n))), base::from_utf8(name));
 }
 
 std::shared_ptr<const Listing> cached_listing(const Location& dir) {
@@ -346,7 +346,7 @@ std::shared_ptr<const Listing> cached_listing(const Location& dir) {
     auto& kept = watched_listings();
     if (auto it = kept.find(path_key(dir)); it != kept.end()) return it->second;
   }
-  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   struct stat st;
   if (!fd || fstat(fd.get(), &st) != 0) return nullptr;
   std::lock_guard lock(g_cache_mutex);
@@ -361,7 +361,7 @@ void forget_listing(const Location& dir) {
     std::lock_guard lock(g_cache_mutex);
     watched_listings().erase(path_key(dir));
   }
-  UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   struct stat st;
   if (!fd || fstat(fd.get(), &st) != 0) return;
   std::lock_guard lock(g_cache_mutex);

@@ -23,9 +23,9 @@
 namespace hivemend::win32 {
 
 struct DirEntry {
-  std::string linux_name;      // the name's bytes on Linux
+  std::string linux_name;  // the name's bytes on Linux
   std::u16string long_name;
-  std::u16string short_name;   // "" when the entry has none
+  std::u16string short_name;  // "" when the entry has none
   DWORD attributes = 0;
   uint64_t size = 0;
   FILETIME creation{}, last_access{}, last_write{};
@@ -36,8 +36,8 @@ class Listing {
   // Entries in volume order: the order the file system lists them (on NTFS its index
   // order); on file systems without NTFS metadata, upper-case name order as NTFS would.
   std::vector<DirEntry> entries;
-  DirEntry self;               // the directory itself, for the "." and ".." entries
-  bool ntfs = false;           // short names and attributes are the volume's own
+  DirEntry self;      // the directory itself, for the "." and ".." entries
+  bool ntfs = false;  // short names and attributes are the volume's own
 
   // The entry `name` names: exact long name, else long name in any case, else short name.
   const DirEntry* find(std::u16string_view name) const;

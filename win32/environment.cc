@@ -18,7 +18,8 @@ std::optional<std::string> variable(const std::string& name) {
   // Windows variable names ignore case.
   for (char** e = environ; e && *e; ++e) {
     const char* eq = std::strchr(*e, '=');
-    if (eq && size_t(eq - *e) == name.size() && strncasecmp(*e, name.c_str(), name.size()) == 0) return std::string(eq + 1);
+    if (eq && size_t(eq - *e) == name.size() && strncasecmp(*e, name.c_str(), name.size()) == 0)
+      return std::string(eq + 1);
   }
   return std::nullopt;
 }

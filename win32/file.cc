@@ -9,7 +9,7 @@
 #include <mutex>
 #include <utility>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/directory.h"
 #include "win32/error.h"
 #include "win32/handle_table.h"
@@ -70,7 +70,7 @@ ShareTable& share_table() {
 class FileObject final : public KernelObject {
  public:
   static constexpr ObjectKind kKind = ObjectKind::File;
-  FileObject(UniqueFd fd, ShareTable::Id id, ShareTable::Open open, Location parent)
+  FileObject(base::UniqueFd fd, ShareTable::Id id, ShareTable::Open open, Location parent)
       : fd_(std::move(fd)), id_(id), open_(open), parent_(std::move(parent)) {}
   ~FileObject() override { share_table().release(id_, open_); }
   ObjectKind kind() const override { return kKind; }
@@ -81,7 +81,7 @@ class FileObject final : public KernelObject {
   const Location& parent() const { return parent_; }
 
  private:
-  UniqueFd fd_;
+  base::UniqueFd fd_;
   ShareTable::Id id_;
   ShareTable::Open open_;
   Location parent_;
@@ -94,9 +94,9 @@ class FindSearch final : public KernelObject {
   bool closed_by_close_handle() const override { return false; }
 
   std::shared_ptr<const Listing> listing;
-  std::vector<const DirEntry*> dots;   // "." and "..", when they match
-  std::vector<uint32_t> candidates;    // entry indexes still to test, volume order
-  std::u16string expression;           // empty: candidates are matches already
+  std::vector<const DirEntry*> dots;  // "." and "..", when they match
+  std::vector<uint32_t> candidates;   // entry indexes still to test, volume order
+  std::u16string expression;          // empty: candidates are matches already
   size_t next_dot = 0, next_candidate = 0;
   DirEntry dot, dotdot;
 
@@ -157,8 +157,8 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   if (!has_wildcards(pattern) && !watched_listing(where->parent)) {
     // A name spelled as the entry is named wins over any other match: on NTFS that
     // entry alone is read, without listing the directory.
-    const std::string linux_name = regf::to_utf8(pattern);
-    if (regf::from_utf8(linux_name) == pattern && linux_name.find('/') == std::string::npos) {
+    const std::string linux_name = base::to_utf8(pattern);
+    if (base::from_utf8(linux_name) == pattern && linux_name.find('/') == std::string::npos) {
       if (auto entry = read_entry(where->parent, linux_name)) {
         auto one = std::make_shared<Listing>();
         one->ntfs = true;
@@ -207,7 +207,8 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
 }
 
 BOOL WINAPI FindClose(HANDLE hFindFile) {
-  auto removed = HandleTable::instance().remove_if(hFindFile, [](const KernelObject& o) { return o.kind() == ObjectKind::FindSearch; });
+  auto removed = HandleTable::instance().remove_if(
+      hFindFile, [](const KernelObject& o) { return o.kind() == ObjectKind::FindSearch; });
   return removed ? TRUE : fail(ERROR_INVALID_HANDLE, FALSE);
 }
 
@@ -225,7 +226,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
     if (!name) return fail(name.error(), DWORD(INVALID_FILE_ATTRIBUTES));
     relative = where->parent.child(*name);
   }
-  UniqueFd fd(where->parent.open(relative, O_PATH));
+  base::UniqueFd fd(where->parent.open(relative, O_PATH));
   struct stat st;
   if (!fd || fstat(fd.get(), &st) != 0) return fail(ERROR_FILE_NOT_FOUND, DWORD(INVALID_FILE_ATTRIBUTES));
   // "name\" names a directory; a file by that spelling is not found.
@@ -248,14 +249,17 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
 
   const DWORD access = sharing_access(dwDesiredAccess);
   int flags = O_NOCTTY;
-  if ((access & kShareRead) && (access & kShareWrite)) flags |= O_RDWR;
-  else if (access & kShareWrite) flags |= O_WRONLY;
-  else flags |= O_RDONLY;
+  if ((access & kShareRead) && (access & kShareWrite))
+    flags |= O_RDWR;
+  else if (access & kShareWrite)
+    flags |= O_WRONLY;
+  else
+    flags |= O_RDONLY;
 
   auto existing = find_entry(where->parent, where->name);
   if (!existing && existing.error() != ERROR_FILE_NOT_FOUND) return fail(existing.error(), INVALID_HANDLE_VALUE);
   const bool exists = bool(existing);
-  UniqueFd fd;
+  base::UniqueFd fd;
   if (exists) {
     if (dwCreationDisposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
     const std::string relative = where->parent.child(*existing);
@@ -272,7 +276,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING)
       return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     if (path->trailing_separator) return fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
-    const std::string name = regf::to_utf8(where->name);
+    const std::string name = base::to_utf8(where->name);
     fd.reset(where->parent.open(where->parent.child(name), flags | O_CREAT | O_EXCL, 0666));
     if (!fd) return fail(error_from_errno(errno), INVALID_HANDLE_VALUE);
     forget_listing(where->parent);
@@ -288,7 +292,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     if (ftruncate(file->fd(), 0) != 0) return fail(error_from_errno(errno), INVALID_HANDLE_VALUE);
     forget_listing(where->parent);
   }
-  const bool opened_existing = exists && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS);
+  const bool opened_existing =
+      exists && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS);
   HANDLE handle = HandleTable::instance().insert(std::move(file));
   SetLastError(opened_existing ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;
@@ -298,7 +303,8 @@ DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistance
   auto file = HandleTable::instance().get_as<FileObject>(hFile);
   if (!file) return fail(ERROR_INVALID_HANDLE, DWORD(INVALID_SET_FILE_POINTER));
   int64_t distance = lDistanceToMove;
-  if (lpDistanceToMoveHigh) distance = int64_t(uint64_t(uint32_t(*lpDistanceToMoveHigh)) << 32 | uint32_t(lDistanceToMove));
+  if (lpDistanceToMoveHigh)
+    distance = int64_t(uint64_t(uint32_t(*lpDistanceToMoveHigh)) << 32 | uint32_t(lDistanceToMove));
   int whence;
   switch (dwMoveMethod) {
     case FILE_BEGIN: whence = SEEK_SET; break;

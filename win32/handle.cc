@@ -44,7 +44,8 @@ using hivemend::win32::HandleTable;
 using hivemend::win32::KernelObject;
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-  auto object = HandleTable::instance().remove_if(hObject, [](const KernelObject& o) { return o.closed_by_close_handle(); });
+  auto object =
+      HandleTable::instance().remove_if(hObject, [](const KernelObject& o) { return o.closed_by_close_handle(); });
   if (!object) return hivemend::win32::fail(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }

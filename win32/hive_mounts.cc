@@ -11,7 +11,7 @@
 #include "regf/commit.h"
 #include "regf/format.h"
 #include "regf/recovery.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 #include "win32/path.h"
 #include "win32/registry_store.h"
@@ -32,7 +32,7 @@ Expected<std::string> resolve_hive_file(std::u16string_view windows_file) {
   auto entry = find_entry(*dir, parsed->components.back());
   if (!entry) return WinError{entry.error()};
   const Location file{dir->root, dir->child(*entry)};
-  UniqueFd fd(file.open(dry_run() ? O_RDONLY : O_RDWR));
+  base::UniqueFd fd(file.open(dry_run() ? O_RDONLY : O_RDWR));
   if (!fd) return WinError{errno == EISDIR ? DWORD(ERROR_ACCESS_DENIED) : error_from_errno(errno)};
   struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return WinError{ERROR_ACCESS_DENIED};
@@ -43,7 +43,7 @@ DWORD write_back(HiveStore& store) {
   if (!store.modified || dry_run()) return ERROR_SUCCESS;
   // Written from the hive's own image: no second copy of a large hive in memory.
   if (auto st = store.hive.commit(store.file); !st) {
-    std::fprintf(stderr, "hivemend: hive %s not written: %s\n", regf::to_utf8(store.name).c_str(),
+    std::fprintf(stderr, "hivemend: hive %s not written: %s\n", base::to_utf8(store.name).c_str(),
                  st.error().to_string().c_str());
     return ERROR_ACCESS_DENIED;
   }
@@ -55,7 +55,7 @@ DWORD write_back(HiveStore& store) {
 
 std::shared_ptr<HiveStore> HiveMounts::find(std::u16string_view name) const {
   for (const auto& store : mounts_)
-    if (store->name == name || regf::equal_nocase(store->name, name)) return store;
+    if (store->name == name || base::equal_nocase(store->name, name)) return store;
   return nullptr;
 }
 
@@ -95,7 +95,7 @@ DWORD HiveMounts::load(std::u16string_view name, std::u16string_view windows_fil
 
 DWORD HiveMounts::unload(std::u16string_view name) {
   auto it = std::find_if(mounts_.begin(), mounts_.end(),
-                         [&](const auto& store) { return regf::equal_nocase(store->name, name); });
+                         [&](const auto& store) { return base::equal_nocase(store->name, name); });
   if (it == mounts_.end()) return ERROR_FILE_NOT_FOUND;
   if (DWORD error = write_back(**it); error != ERROR_SUCCESS) return error;
   (*it)->detached = true;

@@ -15,9 +15,9 @@
 #include <iterator>
 #include <mutex>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
+#include "base/unique_fd.h"
 #include "win32/error.h"
-#include "win32/unique_fd.h"
 
 namespace hivemend::win32 {
 
@@ -33,9 +33,7 @@ bool is_low(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 // surrogates (which UTF-8 cannot carry) are escaped.
 void append_text(std::string& out, std::u16string_view text) {
   size_t run = 0;  // start of the pending run of plain characters
-  auto flush = [&](size_t end) {
-    out += regf::to_utf8(text.substr(run, end - run));
-  };
+  auto flush = [&](size_t end) { out += base::to_utf8(text.substr(run, end - run)); };
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
     if (is_high(c) && i + 1 < text.size() && is_low(text[i + 1])) {
@@ -60,7 +58,7 @@ std::optional<std::u16string> parse_text(std::string_view field) {
   std::u16string out;
   size_t run = 0;
   auto flush = [&](size_t end) {
-    auto part = regf::from_utf8_strict(field.substr(run, end - run));
+    auto part = base::from_utf8_strict(field.substr(run, end - run));
     if (part) out += *part;
     return part.has_value();
   };
@@ -68,10 +66,14 @@ std::optional<std::u16string> parse_text(std::string_view field) {
     if (field[i] != '\\') continue;
     if (!flush(i) || i + 1 == field.size()) return std::nullopt;
     const char e = field[++i];
-    if (e == '\\') out += u'\\';
-    else if (e == 't') out += u'\t';
-    else if (e == 'n') out += u'\n';
-    else if (e == 'r') out += u'\r';
+    if (e == '\\')
+      out += u'\\';
+    else if (e == 't')
+      out += u'\t';
+    else if (e == 'n')
+      out += u'\n';
+    else if (e == 'r')
+      out += u'\r';
     else if (e == 'u' && i + 4 < field.size()) {
       unsigned unit = 0;
       auto [end, ec] = std::from_chars(field.data() + i + 1, field.data() + i + 5, unit, 16);
@@ -121,7 +123,7 @@ bool parse_data(std::string_view type, std::string_view hex, std::optional<Journ
 
 struct JournalFile {
   std::mutex mutex;
-  UniqueFd fd;
+  base::UniqueFd fd;
   bool opened = false;
 };
 
@@ -149,7 +151,7 @@ void progress_mounted(std::u16string_view hive_file) {
   static const bool mapped = [] {
     const char* path = std::getenv("HIVEMEND_PROGRESS");
     if (!path || !*path) return false;
-    UniqueFd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    base::UniqueFd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
     if (!fd || ftruncate(fd.get(), sizeof(ProgressRecord)) != 0) return false;
     void* at = mmap(nullptr, sizeof(ProgressRecord), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (at == MAP_FAILED) return false;
@@ -194,7 +196,7 @@ void journal_append(const JournalEntry& entry) {
   if (!file.opened) {
     file.opened = true;
     const char* path = std::getenv("HIVEMEND_JOURNAL");
-    file.fd = UniqueFd(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    file.fd = base::UniqueFd(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!file.fd) std::fprintf(stderr, "hivemend: journal %s not written: %s\n", path, std::strerror(errno));
   }
   if (!file.fd) return;

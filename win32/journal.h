@@ -29,9 +29,9 @@ struct JournalData {
 
 // One write of a value of a mounted hive.
 struct JournalEntry {
-  std::u16string hive;   // the hive file as given to RegLoadKeyW ("E:\Windows\...\SOFTWARE")
-  std::u16string key;    // the key path inside the hive, without the mount name; "" for its root
-  std::u16string value;  // "" for the default value
+  std::u16string hive;                  // the hive file as given to RegLoadKeyW ("E:\Windows\...\SOFTWARE")
+  std::u16string key;                   // the key path inside the hive, without the mount name; "" for its root
+  std::u16string value;                 // "" for the default value
   std::optional<JournalData> old_data;  // nullopt: the value did not exist
   JournalData new_data;
 };

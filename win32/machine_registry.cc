@@ -8,7 +8,7 @@
 
 #include "regf/build.h"
 #include "regf/commit.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "regf/walk.h"
 #include "win32/error.h"
 #include "win32/prefix.h"
@@ -105,7 +105,7 @@ Expected<regf::KeyRef> find_key(HiveStore& store, regf::KeyRef from, bool from_r
   size_t& depth = store.cursor_depth;
   size_t shared = 0;
   while (shared < names.size() && shared < depth &&
-         (same_units(cursor[shared].first, names[shared]) || regf::equal_nocase(cursor[shared].first, names[shared])))
+         (same_units(cursor[shared].first, names[shared]) || base::equal_nocase(cursor[shared].first, names[shared])))
     ++shared;
   regf::KeyRef key = shared ? regf::KeyRef{cursor[shared - 1].second} : hive.root();
   depth = shared;
@@ -172,7 +172,7 @@ DWORD MachineRegistry::load(const std::string& path) {
   for (size_t i = 0; i < std::size(kAllRoots); ++i) {
     const size_t slot = size_t(kAllRoots[i]);
     for (const regf::RegEntry& entry : doc.entries)
-      if (!entry.path.empty() && regf::equal_nocase(entry.path.front(), names[i])) named_[slot] = true;
+      if (!entry.path.empty() && base::equal_nocase(entry.path.front(), names[i])) named_[slot] = true;
     auto image = regf::build_hive((*trees)[i]);
     if (!image) {
       std::fprintf(stderr, "hivemend: machine registry unusable, left untouched: %s: %s\n", path.c_str(),

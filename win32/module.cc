@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 #include "win32/path.h"
 #include "win32/prefix.h"
@@ -39,9 +39,7 @@ std::string program_path() {
   return n > 0 ? std::string(buf, size_t(n)) : std::string();
 }
 
-bool is_bare_name(std::u16string_view name) {
-  return name.find_first_of(u"\\/:") == std::u16string_view::npos;
-}
+bool is_bare_name(std::u16string_view name) { return name.find_first_of(u"\\/:") == std::u16string_view::npos; }
 
 // The Linux file a Windows path names, or "" when it names none.
 std::string resolve_file(std::u16string_view windows_path) {
@@ -91,7 +89,7 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
     if (!file.empty()) return load(file);
   }
   // Then the system loader's own search, for system libraries.
-  void* h = dlopen(regf::to_utf8(name).c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* h = dlopen(base::to_utf8(name).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!h) return fail(ERROR_MOD_NOT_FOUND, HMODULE(nullptr));
   std::lock_guard lock(g_modules_mutex);
   ++modules()[h];
@@ -100,7 +98,7 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName) {
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
   if (!lpLibFileName) return fail(ERROR_INVALID_PARAMETER, HMODULE(nullptr));
-  const std::u16string wide = regf::from_utf8(lpLibFileName);
+  const std::u16string wide = base::from_utf8(lpLibFileName);
   return LoadLibraryW(wide.c_str());
 }
 

@@ -17,7 +17,7 @@
 #define COR_E_MISSINGMETHOD static_cast<HRESULT>(0x80131513L)
 #define COR_E_TYPELOAD static_cast<HRESULT>(0x80131522L)
 #define COR_E_TARGETINVOCATION static_cast<HRESULT>(0x80131604L)
-#define COR_E_FILENOTFOUND HRESULT_FROM_WIN32(2)    // 0x80070002, FileNotFoundException
+#define COR_E_FILENOTFOUND HRESULT_FROM_WIN32(2)     // 0x80070002, FileNotFoundException
 #define COR_E_BADIMAGEFORMAT HRESULT_FROM_WIN32(11)  // 0x8007000B, BadImageFormatException
 #define FUSION_E_INVALID_NAME static_cast<HRESULT>(0x80131047L)
 #define HOST_E_CLRNOTAVAILABLE static_cast<HRESULT>(0x80131023L)
@@ -32,10 +32,8 @@ inline constexpr CLSID CLSID_CorRuntimeHost = {
     0xCB2F6723, 0xAB3A, 0x11D2, {0x9C, 0x40, 0x00, 0xC0, 0x4F, 0xA3, 0x0A, 0x3E}};
 inline constexpr IID IID_ICorRuntimeHost = {
     0xCB2F6722, 0xAB3A, 0x11D2, {0x9C, 0x40, 0x00, 0xC0, 0x4F, 0xA3, 0x0A, 0x3E}};
-inline constexpr IID IID__AppDomain = {
-    0x05F696DC, 0x2B29, 0x3663, {0xAD, 0x8B, 0xC4, 0x38, 0x9C, 0xF2, 0xA7, 0x13}};
-inline constexpr IID IID__ObjectHandle = {
-    0xEA675B47, 0x64E0, 0x3B5F, {0x9B, 0xE7, 0xF7, 0xDC, 0x29, 0x90, 0x73, 0x0D}};
+inline constexpr IID IID__AppDomain = {0x05F696DC, 0x2B29, 0x3663, {0xAD, 0x8B, 0xC4, 0x38, 0x9C, 0xF2, 0xA7, 0x13}};
+inline constexpr IID IID__ObjectHandle = {0xEA675B47, 0x64E0, 0x3B5F, {0x9B, 0xE7, 0xF7, 0xDC, 0x29, 0x90, 0x73, 0x0D}};
 
 // An object handle: a managed object made in a domain, until it is unwrapped.
 class _ObjectHandle : public IUnknown {
@@ -87,5 +85,5 @@ class ICorRuntimeHost : public IUnknown {
 // "svr" selects the one runtime there is. Fails with CLR_E_SHIM_RUNTIMELOAD when the
 // runtime cannot be loaded, CLASS_E_CLASSNOTAVAILABLE for another class, E_NOINTERFACE
 // for another interface.
-HRESULT WINAPI CorBindToRuntimeEx(LPCWSTR pwszVersion, LPCWSTR pwszBuildFlavor, DWORD startupFlags,
-                                  REFCLSID rclsid, REFIID riid, LPVOID* ppv);
+HRESULT WINAPI CorBindToRuntimeEx(LPCWSTR pwszVersion, LPCWSTR pwszBuildFlavor, DWORD startupFlags, REFCLSID rclsid,
+                                  REFIID riid, LPVOID* ppv);

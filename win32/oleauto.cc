@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 
 namespace {
@@ -64,21 +64,32 @@ HRESULT WINAPI VariantClear(VARIANTARG* pvarg) {
     return S_OK;
   }
   switch (vt) {
-    case VT_BSTR:
-      SysFreeString(pvarg->bstrVal);
-      break;
+    case VT_BSTR: SysFreeString(pvarg->bstrVal); break;
     case VT_DISPATCH:
       if (pvarg->pdispVal) pvarg->pdispVal->Release();
       break;
     case VT_UNKNOWN:
       if (pvarg->punkVal) pvarg->punkVal->Release();
       break;
-    case VT_EMPTY: case VT_NULL: case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_CY: case VT_DATE:
-    case VT_ERROR: case VT_BOOL: case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4: case VT_I8: case VT_UI8:
-    case VT_INT: case VT_UINT:
-      break;
-    default:
-      return DISP_E_BADVARTYPE;
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_I2:
+    case VT_I4:
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_ERROR:
+    case VT_BOOL:
+    case VT_I1:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT: break;
+    default: return DISP_E_BADVARTYPE;
   }
   pvarg->vt = VT_EMPTY;
   return S_OK;
@@ -88,7 +99,7 @@ void _com_issue_error(HRESULT hr) { throw _com_error(hr); }
 
 BSTR _com_util::ConvertStringToBSTR(const char* pSrc) {
   if (!pSrc) return nullptr;
-  const auto wide = regf::from_utf8_strict(pSrc);
+  const auto wide = base::from_utf8_strict(pSrc);
   if (!wide) _com_issue_error(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION));
   if (wide->size() > std::numeric_limits<UINT>::max()) _com_issue_error(E_OUTOFMEMORY);
   BSTR result = SysAllocStringLen(wide->data(), UINT(wide->size()));

@@ -181,7 +181,7 @@ enum VARENUM : VARTYPE {
   VT_UI4 = 19,
   VT_I8 = 20,
   VT_UI8 = 21,
-  VT_INT = 22,   // 32 bits also in a 64-bit process: VT_I8 carries a pointer there
+  VT_INT = 22,  // 32 bits also in a 64-bit process: VT_I8 carries a pointer there
   VT_UINT = 23,
   VT_RECORD = 36,
   VT_ARRAY = 0x2000,
@@ -252,4 +252,3 @@ namespace _com_util {
 // MB_ERR_INVALID_CHARS refuses such text the same way).
 BSTR ConvertStringToBSTR(const char* pSrc);
 }  // namespace _com_util
-

@@ -11,7 +11,7 @@
 #include <map>
 #include <mutex>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/directory.h"
 #include "win32/error.h"
 #include "win32/file.h"
@@ -92,7 +92,7 @@ int Location::open(const std::string& path, int flags, mode_t mode) const {
 }
 
 Expected<std::string> find_entry(const Location& dir, std::u16string_view name) {
-  const std::string utf8 = regf::to_utf8(name);
+  const std::string utf8 = base::to_utf8(name);
   if (utf8.find('/') != std::string::npos || utf8.find('\0') != std::string::npos) return WinError{ERROR_INVALID_NAME};
   if (auto cached = cached_listing(dir)) {
     // A kept listing answers without asking the file system (on FUSE a name in the
@@ -105,7 +105,7 @@ Expected<std::string> find_entry(const Location& dir, std::u16string_view name) 
     // Without one, the name as written may exist: no need to read the whole directory.
     // A short name is looked up in the listing, so that paths are made of real names
     // only (changes are watched per spelling).
-    UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+    base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
     if (!fd) return WinError{ERROR_PATH_NOT_FOUND};
     struct stat st;
     if (fstatat(fd.get(), utf8.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !is_short_name_spelling(fd.get(), utf8))
@@ -180,14 +180,14 @@ Expected<Location> open_directory(const WindowsPath& path, size_t count) {
       if (!name) return WinError{name.error() == ERROR_INVALID_NAME ? DWORD(ERROR_INVALID_NAME) : DWORD(ERROR_PATH_NOT_FOUND)};
       location.relative = location.child(*name);
     }
-    UniqueFd fd(location.open(O_PATH | O_DIRECTORY));
+    base::UniqueFd fd(location.open(O_PATH | O_DIRECTORY));
     if (!fd) return WinError{errno == ELOOP ? DWORD(ERROR_CANT_RESOLVE_FILENAME) : DWORD(ERROR_PATH_NOT_FOUND)};
   }
   return location;
 }
 
 Expected<std::string> linux_path_of(const Location& location) {
-  UniqueFd fd(location.open(O_PATH));
+  base::UniqueFd fd(location.open(O_PATH));
   if (!fd) return WinError{error_from_errno(errno)};
   char buf[PATH_MAX];
   const std::string proc = "/proc/self/fd/" + std::to_string(fd.get());

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "win32/expected.h"
-#include "win32/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace hivemend::win32 {
 
@@ -32,7 +32,7 @@ Expected<WindowsPath> parse_windows_path(std::u16string_view path);
 
 // The root directory of a volume, opened, and its identity.
 struct VolumeRoot {
-  UniqueFd fd;
+  base::UniqueFd fd;
   dev_t dev = 0;
   ino_t ino = 0;
   int get() const { return fd.get(); }

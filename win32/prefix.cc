@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 
 namespace hivemend::win32 {
@@ -80,11 +80,11 @@ bool make_shared_folder(const std::string& path) {
   return true;
 }
 
-UniqueFd open_shared_file(const std::string& path, int flags) {
+base::UniqueFd open_shared_file(const std::string& path, int flags) {
   for (;;) {
-    UniqueFd fd(open(path.c_str(), flags | O_CLOEXEC));
+    base::UniqueFd fd(open(path.c_str(), flags | O_CLOEXEC));
     if (fd || errno != ENOENT) return fd;
-    fd = UniqueFd(open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    fd = base::UniqueFd(open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd) {
       fchmod(fd.get(), 0666);
       return fd;
@@ -105,12 +105,12 @@ Expected<bool> define_drive(char letter, const std::string& target) {
   return true;
 }
 
-Expected<UniqueFd> open_drive_root(char16_t letter) {
+Expected<base::UniqueFd> open_drive_root(char16_t letter) {
   const char16_t lower = char16_t(letter | 0x20);
   if (lower < u'a' || lower > u'z') return WinError{ERROR_PATH_NOT_FOUND};
   auto prefix = prefix_dir();
   if (!prefix) return WinError{prefix.error()};
-  UniqueFd fd(open(drive_root(*prefix, char(lower)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  base::UniqueFd fd(open(drive_root(*prefix, char(lower)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return WinError{ERROR_PATH_NOT_FOUND};
   return fd;
 }
@@ -139,7 +139,7 @@ Expected<std::u16string> windows_path_of(const std::string& linux_path) {
   std::u16string result;
   result.push_back(char16_t(best_letter & ~0x20));
   result += u":";
-  for (char16_t c : regf::from_utf8(rest)) result.push_back(c == u'/' ? u'\\' : c);
+  for (char16_t c : base::from_utf8(rest)) result.push_back(c == u'/' ? u'\\' : c);
   if (result.size() == 2) result.push_back(u'\\');
   return result;
 }

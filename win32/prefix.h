@@ -7,7 +7,7 @@
 #include <string>
 
 #include "win32/expected.h"
-#include "win32/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace hivemend::win32 {
 
@@ -27,7 +27,7 @@ bool make_shared_folder(const std::string& path);
 // it 0666, whatever the umask, when it does not exist. An existing file is opened without
 // O_CREAT, which a sticky folder may refuse for another user's file
 // (fs.protected_regular).
-UniqueFd open_shared_file(const std::string& path, int flags);
+base::UniqueFd open_shared_file(const std::string& path, int flags);
 
 // Makes `letter` (a-z, either case) a drive whose root is `target`, replacing what the
 // letter named before, or removes the letter when target is empty. As DefineDosDevice,
@@ -36,7 +36,7 @@ Expected<bool> define_drive(char letter, const std::string& target);
 
 // The root directory of a drive, opened (O_PATH); ERROR_PATH_NOT_FOUND for a letter
 // with no link or a link to nothing. z: without a link is "/".
-Expected<UniqueFd> open_drive_root(char16_t letter);
+Expected<base::UniqueFd> open_drive_root(char16_t letter);
 // How many times define_drive changed a letter in this process: drive roots kept open
 // are opened anew when it moves.
 uint64_t drive_changes();

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +24,8 @@
 #include <string>
 #include <thread>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
+#include "base/unique_fd.h"
 #include "win32/error.h"
 #include "win32/handle_table.h"
 #include "win32/path.h"
@@ -72,7 +73,6 @@ class ChildProcess {
   ~ChildProcess() {
     // A child nobody waited for: reaped when it has ended, else left to the system.
     reap();
-    if (pidfd_ >= 0) close(pidfd_);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -87,9 +87,12 @@ class ChildProcess {
     const pid_t r = waitpid(pid_, &status, WNOHANG);
     if (r == 0) return false;
     ended_ = true;
-    if (r == pid_ && WIFEXITED(status)) exit_code_ = DWORD(WEXITSTATUS(status));
-    else if (r == pid_ && WIFSIGNALED(status)) exit_code_ = DWORD(128 + WTERMSIG(status));
-    else exit_code_ = 0;  // reaped by someone else: the code is lost
+    if (r == pid_ && WIFEXITED(status))
+      exit_code_ = DWORD(WEXITSTATUS(status));
+    else if (r == pid_ && WIFSIGNALED(status))
+      exit_code_ = DWORD(128 + WTERMSIG(status));
+    else
+      exit_code_ = 0;  // reaped by someone else: the code is lost
     return true;
   }
 
@@ -109,8 +112,8 @@ class ChildProcess {
         if (left <= 0) return false;
         timeout = int(std::min<long long>(left, INT_MAX));
       }
-      if (pidfd_ >= 0) {
-        pollfd p{pidfd_, POLLIN, 0};
+      if (pidfd_) {
+        pollfd p{pidfd_.get(), POLLIN, 0};
         poll(&p, 1, timeout);
       } else {
         sleep_ms(DWORD(timeout < 0 ? 10 : std::min(timeout, 10)));
@@ -124,8 +127,7 @@ class ChildProcess {
     std::lock_guard lock(mutex_);
     if (ended_ || kill(pid_, SIGKILL) != 0) return false;
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {}
     ended_ = true;
     exit_code_ = code;
     return true;
@@ -133,7 +135,7 @@ class ChildProcess {
 
  private:
   const pid_t pid_;
-  const int pidfd_;
+  const base::UniqueFd pidfd_;
   std::mutex mutex_;
   bool ended_ = false;
   DWORD exit_code_ = STILL_ACTIVE;
@@ -271,7 +273,7 @@ std::vector<std::string> child_environment(LPVOID block, bool unicode, const std
   std::vector<std::string> env;
   if (block && unicode) {
     for (auto* p = static_cast<const char16_t*>(block); *p; p += std::char_traits<char16_t>::length(p) + 1)
-      env.push_back(regf::to_utf8(p));
+      env.push_back(base::to_utf8(p));
   } else if (block) {
     for (auto* p = static_cast<const char*>(block); *p; p += std::strlen(p) + 1) env.emplace_back(p);
   } else {
@@ -298,14 +300,13 @@ std::vector<std::u16string> own_arguments() {
   for (size_t start = 0; start < all.size();) {
     size_t end = all.find('\0', start);
     if (end == std::string::npos) end = all.size();
-    args.push_back(regf::from_utf8(all.substr(start, end - start)));
+    args.push_back(base::from_utf8(all.substr(start, end - start)));
     start = end + 1;
   }
   return args;
 }
 
 }  // namespace
-
 
 bool take_thread_message(ThreadMessage& out) {
   std::lock_guard lock(g_queues_mutex);
@@ -339,10 +340,10 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSE
   if (!program) return fail(program.error(), FALSE);
 
   std::vector<std::string> argv_strings;
-  for (const auto& arg : split_command_line(command_line)) argv_strings.push_back(regf::to_utf8(arg));
+  for (const auto& arg : split_command_line(command_line)) argv_strings.push_back(base::to_utf8(arg));
   if (argv_strings.empty() || argv_strings[0].empty()) argv_strings.insert(argv_strings.begin(), *program);
   std::vector<std::string> env_strings = child_environment(
-      lpEnvironment, (dwCreationFlags & CREATE_UNICODE_ENVIRONMENT) != 0, regf::to_utf8(command_line));
+      lpEnvironment, (dwCreationFlags & CREATE_UNICODE_ENVIRONMENT) != 0, base::to_utf8(command_line));
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -384,7 +385,7 @@ LPWSTR WINAPI GetCommandLineW() {
   static std::u16string* text = [] {
     const std::vector<std::u16string> args = own_arguments();
     if (const char* given = std::getenv(kCommandLineVariable)) {
-      std::u16string line = regf::from_utf8(given);
+      std::u16string line = base::from_utf8(given);
       if (split_command_line(line) == args) return new std::u16string(std::move(line));
     }
     auto* joined = new std::u16string;

@@ -81,10 +81,9 @@ using LPPROCESS_INFORMATION = PROCESS_INFORMATION*;
 // (a folder, or not executable), ERROR_BAD_EXE_FORMAT, ERROR_DIRECTORY (no such current
 // directory), ERROR_INVALID_PARAMETER (no command line at all, no lpProcessInformation or
 // lpStartupInfo, other creation flags).
-BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
-                           LPSECURITY_ATTRIBUTES lpProcessAttributes, LPSECURITY_ATTRIBUTES lpThreadAttributes,
-                           BOOL bInheritHandles, DWORD dwCreationFlags, LPVOID lpEnvironment,
-                           LPCWSTR lpCurrentDirectory, LPSTARTUPINFOW lpStartupInfo,
+BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_ATTRIBUTES lpProcessAttributes,
+                           LPSECURITY_ATTRIBUTES lpThreadAttributes, BOOL bInheritHandles, DWORD dwCreationFlags,
+                           LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory, LPSTARTUPINFOW lpStartupInfo,
                            LPPROCESS_INFORMATION lpProcessInformation);
 
 // The calling process's command line (processenv.h): the text its parent gave

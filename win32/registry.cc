@@ -5,7 +5,7 @@
 #include <cstring>
 #include <span>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 #include "win32/security.h"
 #include "win32/registry_store.h"
@@ -226,7 +226,7 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, R
 }
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-  const std::u16string sub = lpSubKey ? regf::from_utf8(lpSubKey) : std::u16string();
+  const std::u16string sub = lpSubKey ? base::from_utf8(lpSubKey) : std::u16string();
   return RegOpenKeyExW(hKey, lpSubKey ? sub.c_str() : nullptr, ulOptions, samDesired, phkResult);
 }
 
@@ -300,7 +300,7 @@ LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserv
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                                 LPDWORD lpcbData) {
   if ((lpData && !lpcbData) || lpReserved) return ERROR_INVALID_PARAMETER;
-  const std::u16string name = lpValueName ? regf::from_utf8(lpValueName) : std::u16string();
+  const std::u16string name = lpValueName ? base::from_utf8(lpValueName) : std::u16string();
   DWORD type = 0, size = 0;
   LSTATUS result = RegQueryValueExW(hKey, name.c_str(), nullptr, &type, nullptr, &size);
   if (result != ERROR_SUCCESS) {
@@ -314,7 +314,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
     std::u16string text(size / 2, u'\0');
     if (!text.empty()) std::memcpy(text.data(), data.data(), text.size() * 2);
-    const std::string narrow = regf::to_utf8(text);
+    const std::string narrow = base::to_utf8(text);
     data.assign(narrow.begin(), narrow.end());
   }
   if (lpType) *lpType = type;
@@ -405,7 +405,7 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
       }
     }
     std::sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
-      return regf::compare_nocase(a, b) < 0;
+      return base::compare_nocase(a, b) < 0;
     });
     if (dwIndex >= names.size()) return ERROR_NO_MORE_ITEMS;
     if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{0, 0};

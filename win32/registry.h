@@ -15,8 +15,8 @@
 // Opened keys are handles of the registry's own table (values from 0x400000 up, apart
 // from the process handle table's), closed by RegCloseKey only. The predefined roots
 // are the values Windows gives them. A handle carries the access it was opened with,
-// and a function that needs a right the handle lacks fails with ERROR_ACCESS_DENIED. All registry state is process-wide and
-// guarded by one lock.
+// and a function that needs a right the handle lacks fails with ERROR_ACCESS_DENIED. All registry state is process-wide
+// and guarded by one lock.
 #pragma once
 
 #include "win32/error.h"
@@ -84,8 +84,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
 // handle's access rights are not checked. Volatile keys are not kept apart: a key made
 // with REG_OPTION_VOLATILE is stored like any other. A null phkResult: ERROR_BADKEY.
 LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                               REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                               PHKEY phkResult, LPDWORD lpdwDisposition);
+                               REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                               LPDWORD lpdwDisposition);
 
 // Closes a key handle; a predefined root "closes" successfully.
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
@@ -95,12 +95,12 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey);
 // ERROR_MORE_DATA, *lpcbData the size needed, *lpType still set, lpData untouched.
 // No such value: ERROR_FILE_NOT_FOUND (and *lpcbData 0 when lpData is null).
 // Needs KEY_QUERY_VALUE.
-LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                                LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                LPDWORD lpcbData);
 // The same with 8-bit text: the name, and the data of REG_SZ, REG_EXPAND_SZ and
 // REG_MULTI_SZ values, converted (sizes are those of the converted data).
-LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                                LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                                LPDWORD lpcbData);
 
 // Stores cbData bytes as the value's type and data, exactly as given (a string's
 // terminator is stored only when counted). lpData null with cbData non-zero:
@@ -114,8 +114,8 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DW
 // untouched; data that does not fit: ERROR_MORE_DATA with the name stored. In both
 // cases *lpType and *lpcbData (the size needed) are set and lpData is untouched.
 // Past the last value: ERROR_NO_MORE_ITEMS. Needs KEY_QUERY_VALUE.
-LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
-                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                             LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 
 // The subkey at dwIndex in stored order (sorted by upper-cased name, as hives keep
 // them), with the same capacity rules as RegEnumValueW for the name and the class.

@@ -35,11 +35,11 @@ struct HiveStore : std::enable_shared_from_this<HiveStore> {
   HiveStore(regf::Hive h, std::u16string n) : hive(std::move(h)), name(std::move(n)) {}
 
   regf::Hive hive;
-  std::u16string name;   // the root's name, or the mount name as given
-  std::string file;      // Linux path of a mounted hive file; empty for the machine registry
+  std::u16string name;          // the root's name, or the mount name as given
+  std::string file;             // Linux path of a mounted hive file; empty for the machine registry
   std::u16string windows_file;  // the hive file as given to RegLoadKeyW
-  bool detached = false; // unmounted, or replaced by a newer reading of system.reg
-  bool modified = false; // changed since read or last written
+  bool detached = false;        // unmounted, or replaced by a newer reading of system.reg
+  bool modified = false;        // changed since read or last written
   // The keys of the path opened last from the hive's root (name as given, key node).
   // A walk opens each key by its full path right after its parent or a sibling, so the
   // path shares all but its last name with this one: opening costs one comparison per
@@ -75,10 +75,10 @@ class MachineRegistry {
  private:
   DWORD load(const std::string& path);
 
-  std::string path_;                // system.reg as last read
-  std::optional<struct stat> seen_; // its identity then (nullopt: it did not exist)
+  std::string path_;                 // system.reg as last read
+  std::optional<struct stat> seen_;  // its identity then (nullopt: it did not exist)
   bool loaded_ = false;
-  std::optional<DWORD> broken_;     // the error of a damaged file, reported once
+  std::optional<DWORD> broken_;  // the error of a damaged file, reported once
   regf::RegFormat format_ = regf::RegFormat::kRegedit5;
   regf::RegEncoding encoding_ = regf::RegEncoding::kUtf8;
   std::array<bool, kRootSlots> named_{};  // roots the file named, written back even when empty

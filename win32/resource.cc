@@ -22,8 +22,7 @@ const HIVEMEND_STRING_RESOURCE* own_string_table(void* module) {
   if (!table) return nullptr;
   Dl_info info;
   link_map* owner = nullptr;
-  if (!dladdr1(table, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) || owner != module_map)
-    return nullptr;
+  if (!dladdr1(table, &info, reinterpret_cast<void**>(&owner), RTLD_DL_LINKMAP) || owner != module_map) return nullptr;
   return static_cast<const HIVEMEND_STRING_RESOURCE*>(table);
 }
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 
 namespace hivemend::win32 {
@@ -18,23 +18,40 @@ namespace {
 // The privileges of a Windows token, with the LUIDs Windows gives them (their order in
 // the table is their number, from 2).
 constexpr std::array<std::u16string_view, 35> kPrivilegeNames = {
-    u"SeCreateTokenPrivilege",          u"SeAssignPrimaryTokenPrivilege",
-    u"SeLockMemoryPrivilege",           u"SeIncreaseQuotaPrivilege",
-    u"SeMachineAccountPrivilege",       u"SeTcbPrivilege",
-    u"SeSecurityPrivilege",             u"SeTakeOwnershipPrivilege",
-    u"SeLoadDriverPrivilege",           u"SeSystemProfilePrivilege",
-    u"SeSystemtimePrivilege",           u"SeProfileSingleProcessPrivilege",
-    u"SeIncreaseBasePriorityPrivilege", u"SeCreatePagefilePrivilege",
-    u"SeCreatePermanentPrivilege",      u"SeBackupPrivilege",
-    u"SeRestorePrivilege",              u"SeShutdownPrivilege",
-    u"SeDebugPrivilege",                u"SeAuditPrivilege",
-    u"SeSystemEnvironmentPrivilege",    u"SeChangeNotifyPrivilege",
-    u"SeRemoteShutdownPrivilege",       u"SeUndockPrivilege",
-    u"SeSyncAgentPrivilege",            u"SeEnableDelegationPrivilege",
-    u"SeManageVolumePrivilege",         u"SeImpersonatePrivilege",
-    u"SeCreateGlobalPrivilege",         u"SeTrustedCredManAccessPrivilege",
-    u"SeRelabelPrivilege",              u"SeIncreaseWorkingSetPrivilege",
-    u"SeTimeZonePrivilege",             u"SeCreateSymbolicLinkPrivilege",
+    u"SeCreateTokenPrivilege",
+    u"SeAssignPrimaryTokenPrivilege",
+    u"SeLockMemoryPrivilege",
+    u"SeIncreaseQuotaPrivilege",
+    u"SeMachineAccountPrivilege",
+    u"SeTcbPrivilege",
+    u"SeSecurityPrivilege",
+    u"SeTakeOwnershipPrivilege",
+    u"SeLoadDriverPrivilege",
+    u"SeSystemProfilePrivilege",
+    u"SeSystemtimePrivilege",
+    u"SeProfileSingleProcessPrivilege",
+    u"SeIncreaseBasePriorityPrivilege",
+    u"SeCreatePagefilePrivilege",
+    u"SeCreatePermanentPrivilege",
+    u"SeBackupPrivilege",
+    u"SeRestorePrivilege",
+    u"SeShutdownPrivilege",
+    u"SeDebugPrivilege",
+    u"SeAuditPrivilege",
+    u"SeSystemEnvironmentPrivilege",
+    u"SeChangeNotifyPrivilege",
+    u"SeRemoteShutdownPrivilege",
+    u"SeUndockPrivilege",
+    u"SeSyncAgentPrivilege",
+    u"SeEnableDelegationPrivilege",
+    u"SeManageVolumePrivilege",
+    u"SeImpersonatePrivilege",
+    u"SeCreateGlobalPrivilege",
+    u"SeTrustedCredManAccessPrivilege",
+    u"SeRelabelPrivilege",
+    u"SeIncreaseWorkingSetPrivilege",
+    u"SeTimeZonePrivilege",
+    u"SeCreateSymbolicLinkPrivilege",
     u"SeDelegateSessionUserImpersonatePrivilege",
 };
 constexpr DWORD kFirstLuid = 2;
@@ -108,7 +125,7 @@ BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lp
   if (lpSystemName && *lpSystemName) return fail(ERROR_BAD_NETPATH, FALSE);
   const std::u16string_view name(lpName);
   for (size_t i = 0; i < kPrivilegeNames.size(); ++i) {
-    if (regf::equal_nocase(name, kPrivilegeNames[i])) {
+    if (base::equal_nocase(name, kPrivilegeNames[i])) {
       *lpLuid = LUID{DWORD(kFirstLuid + i), 0};
       return TRUE;
     }
@@ -118,8 +135,8 @@ BOOL WINAPI LookupPrivilegeValueW(LPCWSTR lpSystemName, LPCWSTR lpName, PLUID lp
 
 BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
   if (!lpName) return fail(ERROR_INVALID_PARAMETER, FALSE);
-  const std::u16string system = lpSystemName ? regf::from_utf8(lpSystemName) : std::u16string();
-  const std::u16string name = regf::from_utf8(lpName);
+  const std::u16string system = lpSystemName ? base::from_utf8(lpSystemName) : std::u16string();
+  const std::u16string name = base::from_utf8(lpName);
   return LookupPrivilegeValueW(lpSystemName ? system.c_str() : nullptr, name.c_str(), lpLuid);
 }
 

@@ -10,7 +10,6 @@
 #include "win32/error.h"
 #include "win32/types.h"
 
-
 struct LUID {
   DWORD LowPart;
   LONG HighPart;
@@ -56,9 +55,18 @@ struct SID_IDENTIFIER_AUTHORITY {
 using PSID_IDENTIFIER_AUTHORITY = SID_IDENTIFIER_AUTHORITY*;
 using PSID = void*;
 
-#define SECURITY_NULL_SID_AUTHORITY {{0, 0, 0, 0, 0, 0}}
-#define SECURITY_WORLD_SID_AUTHORITY {{0, 0, 0, 0, 0, 1}}
-#define SECURITY_NT_AUTHORITY {{0, 0, 0, 0, 0, 5}}
+#define SECURITY_NULL_SID_AUTHORITY \
+  {                                 \
+    { 0, 0, 0, 0, 0, 0 }            \
+  }
+#define SECURITY_WORLD_SID_AUTHORITY \
+  {                                  \
+    { 0, 0, 0, 0, 0, 1 }             \
+  }
+#define SECURITY_NT_AUTHORITY \
+  {                           \
+    { 0, 0, 0, 0, 0, 5 }      \
+  }
 #define SECURITY_WORLD_RID 0x00000000u
 #define SECURITY_LOCAL_SYSTEM_RID 0x00000012u
 #define SECURITY_BUILTIN_DOMAIN_RID 0x00000020u

@@ -4,7 +4,7 @@
 #include <numeric>
 #include <set>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace hivemend::win32 {
 
@@ -17,7 +17,7 @@ bool valid_short_char(char16_t c) {
   return std::u16string_view(u"!#$%&'()-@^_`{}~").find(c) != std::u16string_view::npos;
 }
 
-char16_t short_char(char16_t c) { return valid_short_char(c) ? regf::upcase(c) : u'_'; }
+char16_t short_char(char16_t c) { return valid_short_char(c) ? base::upcase(c) : u'_'; }
 
 char16_t hex_digit(unsigned v) { return v < 10 ? char16_t(u'0' + v) : char16_t(u'A' + v - 10); }
 
@@ -30,7 +30,8 @@ bool is_8dot3_name(std::u16string_view name) {
   const std::u16string_view ext = dot == std::u16string_view::npos ? std::u16string_view() : name.substr(dot + 1);
   if (stem.empty() || stem.size() > 8 || ext.size() > 3) return false;
   if (dot != std::u16string_view::npos && ext.empty()) return false;
-  return std::all_of(stem.begin(), stem.end(), valid_short_char) && std::all_of(ext.begin(), ext.end(), valid_short_char);
+  return std::all_of(stem.begin(), stem.end(), valid_short_char) &&
+         std::all_of(ext.begin(), ext.end(), valid_short_char);
 }
 
 uint16_t short_name_checksum(std::u16string_view name) {
@@ -73,7 +74,7 @@ std::u16string generate_short_name(std::u16string_view long_name,
   for (int shift = 12; shift >= 0; shift -= 4) hashed.push_back(hex_digit((sum >> shift) & 0xF));
   // ~1 to ~9 keep eight characters; past that the stem gives up characters to the number.
   for (int k = 1; k < 1000000; ++k) {
-    const std::u16string number = regf::from_utf8(std::to_string(k));
+    const std::u16string number = base::from_utf8(std::to_string(k));
     const size_t room = 8 - 1 - number.size();
     std::u16string candidate = hashed.substr(0, std::min(hashed.size(), room)) + u"~" + number + tail;
     if (!taken(candidate)) return candidate;
@@ -85,7 +86,7 @@ std::vector<std::u16string> generate_short_names(const std::vector<std::u16strin
   std::vector<size_t> order(long_names.size());
   std::iota(order.begin(), order.end(), size_t(0));
   std::vector<std::u16string> upper(long_names.size());
-  for (size_t i = 0; i < long_names.size(); ++i) upper[i] = regf::upcase(long_names[i]);
+  for (size_t i = 0; i < long_names.size(); ++i) upper[i] = base::upcase(long_names[i]);
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     if (upper[a] != upper[b]) return upper[a] < upper[b];
     return long_names[a] < long_names[b];
@@ -97,7 +98,8 @@ std::vector<std::u16string> generate_short_names(const std::vector<std::u16strin
   std::vector<std::u16string> result(long_names.size());
   for (size_t i : order) {
     if (is_8dot3_name(long_names[i])) continue;
-    result[i] = generate_short_name(long_names[i], [&](std::u16string_view c) { return used.count(std::u16string(c)) != 0; });
+    result[i] =
+        generate_short_name(long_names[i], [&](std::u16string_view c) { return used.count(std::u16string(c)) != 0; });
     used.insert(result[i]);
   }
   return result;

@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "win32/error.h"
 #include "win32/handle_table.h"
 #include "win32/prefix.h"
-#include "win32/unique_fd.h"
 
 // How named objects are shared between processes. Each namespace is a folder of the
 // prefix (objects/global, objects/local-<uid>-<session>) holding one file per name and a
@@ -47,7 +47,7 @@ struct SharedState {
 
 class SyncObject : public KernelObject {
  public:
-  SyncObject(ObjectKind kind, UniqueFd fd, std::string path, std::string lock_path)
+  SyncObject(ObjectKind kind, base::UniqueFd fd, std::string path, std::string lock_path)
       : kind_(kind), fd_(std::move(fd)), path_(std::move(path)), lock_path_(std::move(lock_path)) {}
   ~SyncObject() override;
   ObjectKind kind() const override { return kind_; }
@@ -55,7 +55,7 @@ class SyncObject : public KernelObject {
 
  private:
   ObjectKind kind_;
-  UniqueFd fd_;
+  base::UniqueFd fd_;
   std::string path_;  // empty for an object without name
   std::string lock_path_;
 };
@@ -65,14 +65,13 @@ class NamespaceLock {
  public:
   explicit NamespaceLock(const std::string& path) : fd_(open_shared_file(path, O_RDWR)) {
     if (fd_) {
-      while (flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
-      }
+      while (flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {}
     }
   }
   explicit operator bool() const { return bool(fd_); }
 
  private:
-  UniqueFd fd_;
+  base::UniqueFd fd_;
 };
 
 // Record lock over the state of one object, for one read-modify-write.
@@ -89,8 +88,7 @@ class StateLock {
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_len = sizeof(SharedState);
-    while (fcntl(fd_, F_OFD_SETLKW, &lock) != 0 && errno == EINTR) {
-    }
+    while (fcntl(fd_, F_OFD_SETLKW, &lock) != 0 && errno == EINTR) {}
   }
   int fd_;
 };
@@ -140,9 +138,7 @@ std::string encode_name(std::u16string_view name) {
   constexpr size_t kMaxFileName = 240;
   if (out.size() > kMaxFileName) {
     uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-    for (char16_t c : name) {
-      hash = (hash ^ uint64_t(c)) * 0x100000001b3ull;
-    }
+    for (char16_t c : name) { hash = (hash ^ uint64_t(c)) * 0x100000001b3ull; }
     char tail[20];
     std::snprintf(tail, sizeof tail, "#%016llx", static_cast<unsigned long long>(hash));
     out.resize(200);
@@ -184,7 +180,7 @@ Expected<Location> locate(std::u16string_view name) {
   return where;
 }
 
-HANDLE insert(ObjectKind kind, UniqueFd fd, std::string path, std::string lock_path, DWORD last_error) {
+HANDLE insert(ObjectKind kind, base::UniqueFd fd, std::string path, std::string lock_path, DWORD last_error) {
   HANDLE h = HandleTable::instance().insert(
       std::make_shared<SyncObject>(kind, std::move(fd), std::move(path), std::move(lock_path)));
   SetLastError(last_error);
@@ -209,7 +205,7 @@ ObjectKind kind_of(char tag) { return tag == kMutexTag ? ObjectKind::Mutex : Obj
 HANDLE create_or_open(LPCWSTR name, const SharedState& fresh, bool create) {
   if (!name || !*name) {
     if (!create) return fail(ERROR_INVALID_PARAMETER, HANDLE(nullptr));
-    UniqueFd fd(memfd_create("hivemend-sync", MFD_CLOEXEC));
+    base::UniqueFd fd(memfd_create("hivemend-sync", MFD_CLOEXEC));
     if (!fd) return fail(error_from_errno(errno), HANDLE(nullptr));
     if (!write_state(fd.get(), fresh)) return fail(error_from_errno(errno), HANDLE(nullptr));
     return insert(kind_of(fresh.tag), std::move(fd), "", "", ERROR_SUCCESS);
@@ -220,8 +216,8 @@ HANDLE create_or_open(LPCWSTR name, const SharedState& fresh, bool create) {
   NamespaceLock lock(lock_path);
   if (!lock) return fail(error_from_errno(errno), HANDLE(nullptr));
 
-  UniqueFd fd =
-      create ? open_shared_file(where->file, O_RDWR) : UniqueFd(open(where->file.c_str(), O_RDWR | O_CLOEXEC));
+  base::UniqueFd fd =
+      create ? open_shared_file(where->file, O_RDWR) : base::UniqueFd(open(where->file.c_str(), O_RDWR | O_CLOEXEC));
   if (!fd) return fail(errno == ENOENT ? DWORD(ERROR_FILE_NOT_FOUND) : error_from_errno(errno), HANDLE(nullptr));
   if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
     // Nobody holds it: the name is free (a file left by a killed holder counts for nothing).

@@ -97,9 +97,12 @@ void x86_level_and_revision(WORD& level, WORD& revision) {
     std::string key = line.substr(0, colon);
     key.erase(key.find_last_not_of(" \t") + 1);
     const unsigned value = unsigned(std::strtoul(line.c_str() + colon + 1, nullptr, 10));
-    if (key == "cpu family") family = value, ++found;
-    else if (key == "model") model = value, ++found;
-    else if (key == "stepping") stepping = value, ++found;
+    if (key == "cpu family")
+      family = value, ++found;
+    else if (key == "model")
+      model = value, ++found;
+    else if (key == "stepping")
+      stepping = value, ++found;
   }
   level = WORD(family);
   revision = WORD((model & 0xFF) << 8 | (stepping & 0xFF));

@@ -3,15 +3,15 @@
 #include <cstdio>
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 
 using hivemend::win32::fail;
 
 int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType) {
   if (hWnd) return fail(ERROR_INVALID_WINDOW_HANDLE, 0);
-  const std::string line = regf::to_utf8(lpCaption ? lpCaption : u"Error") + ": " +
-                           regf::to_utf8(lpText ? lpText : u"") + "\n";
+  const std::string line =
+      base::to_utf8(lpCaption ? lpCaption : u"Error") + ": " + base::to_utf8(lpText ? lpText : u"") + "\n";
   std::fflush(stdout);
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace hivemend::win32 {
 
@@ -10,13 +10,11 @@ namespace {
 bool is_wildcard(char16_t c) { return c == u'*' || c == u'?' || c == kDosStar || c == kDosQm || c == kDosDot; }
 }  // namespace
 
-bool has_wildcards(std::u16string_view pattern) {
-  return pattern.find_first_of(u"*?") != std::u16string_view::npos;
-}
+bool has_wildcards(std::u16string_view pattern) { return pattern.find_first_of(u"*?") != std::u16string_view::npos; }
 
 std::u16string dos_expression(std::u16string_view pattern) {
   if (pattern == u"*.*") return u"*";
-  std::u16string e = regf::upcase(pattern);
+  std::u16string e = base::upcase(pattern);
   for (size_t i = 0; i < e.size(); ++i) {
     const char16_t next = i + 1 < e.size() ? e[i + 1] : 0;
     if (e[i] == u'?')
@@ -57,7 +55,7 @@ bool name_in_expression(std::u16string_view expr, std::u16string_view name) {
   close(now, 0);
   for (size_t pos = 0; pos < name.size(); ++pos) {
     const char16_t c = name[pos];
-    const char16_t up = regf::upcase(c);
+    const char16_t up = base::upcase(c);
     std::fill(next.begin(), next.end(), 0);
     bool any = false;
     for (size_t i = 0; i < m; ++i) {
@@ -74,7 +72,7 @@ bool name_in_expression(std::u16string_view expr, std::u16string_view name) {
         if (c != u'.') next[i + 1] = 1;
       } else if (e == kDosDot) {
         if (c == u'.') next[i + 1] = 1;
-      } else if (regf::upcase(e) == up) {
+      } else if (base::upcase(e) == up) {
         next[i + 1] = 1;
       }
     }

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 size_t wcslen(const char16_t* s) {
   size_t n = 0;
@@ -21,8 +21,7 @@ size_t wcsnlen(const char16_t* s, size_t max) {
 
 char16_t* wcscpy(char16_t* dst, const char16_t* src) {
   char16_t* d = dst;
-  while ((*d++ = *src++)) {
-  }
+  while ((*d++ = *src++)) {}
   return dst;
 }
 
@@ -60,7 +59,7 @@ int _wcsicmp(const char16_t* a, const char16_t* b) { return _wcsnicmp(a, b, size
 
 int _wcsnicmp(const char16_t* a, const char16_t* b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    const char16_t ca = regf::upcase(a[i]), cb = regf::upcase(b[i]);
+    const char16_t ca = base::upcase(a[i]), cb = base::upcase(b[i]);
     if (ca != cb) return ca < cb ? -1 : 1;
     if (!ca) return 0;
   }
@@ -86,9 +85,7 @@ const char16_t* wcschr(const char16_t* s, char16_t c) {
   }
 }
 
-char16_t* wcschr(char16_t* s, char16_t c) {
-  return const_cast<char16_t*>(wcschr(static_cast<const char16_t*>(s), c));
-}
+char16_t* wcschr(char16_t* s, char16_t c) { return const_cast<char16_t*>(wcschr(static_cast<const char16_t*>(s), c)); }
 
 const char16_t* wcsrchr(const char16_t* s, char16_t c) {
   const char16_t* found = nullptr;
@@ -103,7 +100,7 @@ char16_t* wcsrchr(char16_t* s, char16_t c) {
 }
 
 char16_t* _wcsupr(char16_t* s) {
-  for (char16_t* p = s; *p; ++p) *p = regf::upcase(*p);
+  for (char16_t* p = s; *p; ++p) *p = base::upcase(*p);
   return s;
 }
 
@@ -283,15 +280,14 @@ std::u16string format(const char16_t* fmt, va_list args) {
       case u'e':
       case u'E':
       case u'g':
-      case u'G':
-        format_number(out, spec, "", char(conv), va_arg(args, double));
-        break;
+      case u'G': format_number(out, spec, "", char(conv), va_arg(args, double)); break;
       case u'p': {
         // Windows prints a pointer as zero-padded upper-case hex of pointer width.
         Spec p_spec;
         p_spec.flags = "0";
         p_spec.width = int(2 * sizeof(void*));
-        format_number(out, p_spec, "ll", 'X', static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
+        format_number(out, p_spec, "ll", 'X',
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
         break;
       }
       case u'c':
@@ -308,7 +304,7 @@ std::u16string format(const char16_t* fmt, va_list args) {
         std::u16string text;
         if (narrow) {
           const char* s = va_arg(args, const char*);
-          text = s ? regf::from_utf8(s) : u"(null)";
+          text = s ? base::from_utf8(s) : u"(null)";
         } else {
           const char16_t* s = va_arg(args, const char16_t*);
           text = s ? std::u16string(s) : u"(null)";
@@ -317,9 +313,7 @@ std::u16string format(const char16_t* fmt, va_list args) {
         pad(out, text, spec);
         break;
       }
-      case u'%':
-        out.push_back(u'%');
-        break;
+      case u'%': out.push_back(u'%'); break;
       default:
         // Not a conversion we know: the text stays as written.
         if (!conv) {

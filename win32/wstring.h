@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cwchar>  // before our overloads: the standard library takes the address of ::wcstoul
 #include <string>
-#include <cstddef>
 
 #include "win32/types.h"
 
@@ -42,9 +42,13 @@ int _wtoi(const char16_t* s);
 int wcscpy_s(char16_t* dst, size_t size, const char16_t* src);
 int wcscat_s(char16_t* dst, size_t size, const char16_t* src);
 template <size_t N>
-int wcscpy_s(char16_t (&dst)[N], const char16_t* src) { return wcscpy_s(dst, N, src); }
+int wcscpy_s(char16_t (&dst)[N], const char16_t* src) {
+  return wcscpy_s(dst, N, src);
+}
 template <size_t N>
-int wcscat_s(char16_t (&dst)[N], const char16_t* src) { return wcscat_s(dst, N, src); }
+int wcscat_s(char16_t (&dst)[N], const char16_t* src) {
+  return wcscat_s(dst, N, src);
+}
 
 // Formatting in the Microsoft manner: %s is a wide (char16_t) string and %S a narrow
 // (UTF-8) one, %c a wide character and %C a narrow one (%hs, %ls, %ws, %hc, %lc select

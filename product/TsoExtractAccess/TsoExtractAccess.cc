@@ -20,7 +20,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/managed.h"
 #include "win32/prefix.h"
 
@@ -58,13 +58,13 @@ void ExtendedLogMessage(void*, const VARIANT* args, VARIANT*) {
 
   std::string line = timestamp();
   line += '\t';
-  line += regf::to_utf8(text_at(args[0].llVal));
+  line += base::to_utf8(text_at(args[0].llVal));
   line += '\t';
-  line += regf::to_utf8(text_at(args[1].llVal));
+  line += base::to_utf8(text_at(args[1].llVal));
   line += '\n';
 
   const std::string file = dir + "/hivemend.log";
-  hivemend::win32::UniqueFd fd = hivemend::win32::open_shared_file(file, O_WRONLY | O_APPEND);
+  base::UniqueFd fd = hivemend::win32::open_shared_file(file, O_WRONLY | O_APPEND);
   if (!fd && errno == ENOENT) {
     // The folder is made with the first line (or again, when it was removed). Every
     // user's tools log here, a non-administrator's hand-off program included.

@@ -15,8 +15,8 @@ namespace {
 
 struct Translation {
   std::string_view language;
-  const char16_t* caption;        // 1005: caption of the hand-off's error message
-  const char16_t* cannot_start;   // 9002: the hand-off program cannot be started
+  const char16_t* caption;       // 1005: caption of the hand-off's error message
+  const char16_t* cannot_start;  // 9002: the hand-off program cannot be started
 };
 
 constexpr Translation kTranslations[] = {

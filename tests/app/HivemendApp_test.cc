@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/handle.h"
 #include "win32/prefix.h"
@@ -68,14 +68,12 @@ TEST(CommandLine, Switches) {
       {u"/SrcDrives %C% /DstDrives %E", Status::Malformed, u"C", u"", 0},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.line));
+    SCOPED_TRACE(base::to_utf8(c.line));
     const RepairCommandLine parsed = ParseRepairCommandLine(c.line);
     EXPECT_EQ(parsed.status, c.status);
     EXPECT_EQ(std::u16string(parsed.szSrcLetters), c.src);
     EXPECT_EQ(std::u16string(parsed.szDstLetters), c.dst);
-    if (c.status == Status::Ok) {
-      EXPECT_EQ(parsed.dwSrcSignature, c.signature);
-    }
+    if (c.status == Status::Ok) { EXPECT_EQ(parsed.dwSrcSignature, c.signature); }
     EXPECT_EQ(parsed.strError.empty(), c.status != Status::Malformed) << parsed.strError;
   }
   EXPECT_EQ(ParseRepairCommandLine(nullptr).status, Status::MissingSwitch);
@@ -106,8 +104,8 @@ class Installation {
                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n"
                                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\r\n"
                                             "\"Tool\"=\"C:\\\\PROGRA~1\\\\Vendor\\\\tool.exe\"\r\n\r\n";
-    const std::string import = std::string(HIVEMEND_BIN_DIR) + "/hivetool import " + reg + " " + hive() +
-                               " > /dev/null";
+    const std::string import =
+        std::string(HIVEMEND_BIN_DIR) + "/hivetool import " + reg + " " + hive() + " > /dev/null";
     built_ = std::system(import.c_str()) == 0;
   }
   bool built() const { return built_; }
@@ -143,8 +141,8 @@ TEST(Program, ExitCodes) {
     std::vector<std::string> args;
     std::vector<std::string> env;
     int exit_code;
-    bool runs;  // a repair run took place: parameters logged, hive repaired, summary written
-    bool waits;  // self-termination: a second's wait on its own handle first
+    bool runs;        // a repair run took place: parameters logged, hive repaired, summary written
+    bool waits;       // self-termination: a second's wait on its own handle first
     const char* err;  // expected start of standard error, "" for none
   } cases[] = {
       {"run", kFullLine, {}, 2, true, false, ""},
@@ -152,16 +150,29 @@ TEST(Program, ExitCodes) {
       {"no arguments", Program({}), {}, 0, false, false, ""},
       // (Each missing switch is told apart by the command-line cases above.)
       {"no /SrcSig", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {}, 0, false, false, ""},
-      {"no /SrcSig on a Tablet PC", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {"HIVEMEND_TABLETPC=1"}, 0,
-       false, true, ""},
-      {"empty signature", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%%"}), {}, 2, true, false,
+      {"no /SrcSig on a Tablet PC",
+       Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}),
+       {"HIVEMEND_TABLETPC=1"},
+       0,
+       false,
+       true,
        ""},
+      {"empty signature", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%%"}), {}, 2, true, false, ""},
       // The command line as the parent wrote it, not as rebuilt from the arguments.
-      {"quoted list", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1%"}),
-       {"HIVEMEND_COMMAND_LINE=" + kProgram + " /SrcDrives \"%C%\" /DstDrives %E% /SrcSig %1%"}, 0, false, false,
+      {"quoted list",
+       Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1%"}),
+       {"HIVEMEND_COMMAND_LINE=" + kProgram + " /SrcDrives \"%C%\" /DstDrives %E% /SrcSig %1%"},
+       0,
+       false,
+       false,
        "hivemend: bad command line: /SrcDrives is not followed by \" %\"\n"},
-      {"too many letters", Program({"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}), {}, 0,
-       false, false, "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
+      {"too many letters",
+       Program({"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}),
+       {},
+       0,
+       false,
+       false,
+       "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -175,9 +186,7 @@ TEST(Program, ExitCodes) {
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(installation.log().find("CHivemendDlg -> pSrcLetters = ") != std::string::npos, c.runs);
     EXPECT_EQ(!installation.report().empty(), c.runs);
-    if (root_user()) {
-      EXPECT_EQ(installation.exported().find(kRepairedTool) != std::string::npos, c.runs);
-    }
+    if (root_user()) { EXPECT_EQ(installation.exported().find(kRepairedTool) != std::string::npos, c.runs); }
     EXPECT_EQ(took >= std::chrono::milliseconds(1000), c.waits) << took.count() << " ms";
   }
 }
@@ -220,7 +229,7 @@ TEST(Program, SharedPrefixHandsOffAndGuardsOneInstance) {
   const auto bin = hivemend::win32::windows_path_of(HIVEMEND_BIN_DIR);
   ASSERT_TRUE(bin);
   ASSERT_EQ(chmod(installation.dir().c_str(), 0777), 0);  // a prefix both users write in
-  ASSERT_TRUE(installation.write_registry(app_paths("Hivemend", reg_line(u"Path", regf::to_utf8(*bin) + "\\")) +
+  ASSERT_TRUE(installation.write_registry(app_paths("Hivemend", reg_line(u"Path", base::to_utf8(*bin) + "\\")) +
                                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n"
                                           "\"MachineZone\"=\"Z1\"\r\n\"MachineCode\"=\"C1\"\r\n"));
   EXPECT_EQ(run_program(kFullLine, {}, installation.dir()).exit_code, 2);
@@ -230,7 +239,7 @@ TEST(Program, SharedPrefixHandsOffAndGuardsOneInstance) {
   umask(old_umask);
   EXPECT_EQ(handed_off.exit_code, 1);
   EXPECT_EQ(handed_off.err, "");
-  EXPECT_NE(installation.log().find("\tTsoHandOff -> QRT-11 \t" + regf::to_utf8(*bin) +
+  EXPECT_NE(installation.log().find("\tTsoHandOff -> QRT-11 \t" + base::to_utf8(*bin) +
                                     "\\TsoHandOff.exe QRT-11 /SrcDrives %C% /DstDrives %E% /SrcSig %1A2B3C4D%\n"),
             std::string::npos)
       << installation.log();

@@ -27,8 +27,8 @@ using namespace hivemend::testing;
 constexpr DWORD kSig = 0x1A2B3C4D;
 
 std::string ProductRegistry(const std::string& root_values, const std::string& wickmar_values) {
-  return app_paths("Product") + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product]\r\n" +
-         root_values + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n" + wickmar_values;
+  return app_paths("Product") + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product]\r\n" + root_values +
+         "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Product\\Wickmar]\r\n" + wickmar_values;
 }
 const std::string kRescue = "\"CDTransfer\"=\"YES\"\r\n";
 std::string Summary(const std::string& accessed, const std::string& resolved, const std::string& skipped) {
@@ -48,9 +48,11 @@ class HivemendDlgTest : public VolumeSuite<HivemendDlgTest> {
  public:
   static bool LayOut(const NtfsVolume& v) {
     return lay_out_program_files(v, "PROGRA~2", "PROGRA~1", "COMMON~7") &&
-           write_hive(v.path("Windows/system32/config/SYSTEM"),
-                      key(u"SYSTEM", {}, {key(u"MountedDevices", {binary_value(u"\\DosDevices\\D:", mounted_device(kSig, 0x200000)),
-                                                               binary_value(u"\\DosDevices\\C:", mounted_device(kSig, 0x100000))})}));
+           write_hive(
+               v.path("Windows/system32/config/SYSTEM"),
+               key(u"SYSTEM", {},
+                   {key(u"MountedDevices", {binary_value(u"\\DosDevices\\D:", mounted_device(kSig, 0x200000)),
+                                            binary_value(u"\\DosDevices\\C:", mounted_device(kSig, 0x100000))})}));
   }
 
  protected:
@@ -60,20 +62,23 @@ class HivemendDlgTest : public VolumeSuite<HivemendDlgTest> {
     ASSERT_TRUE(enable_mount_privileges());
     ASSERT_TRUE(prefix_.define_drive('e', dst_ = prefix_.folder("e")));
     const std::string config = dst_ + "/Windows/system32/config/";
-    ASSERT_TRUE(write_hive(config + "SOFTWARE",
-                           key(u"SOFTWARE", {},
-                               {key(u"Microsoft", {},
-                                    {key(u"Windows NT", {},
-                                         {key(u"CurrentVersion", {},
-                                              {key(u"ProfileList",
-                                                   {string_value(u"ProfilesDirectory", u"%SystemDrive%\\Users")})})})}),
-                                key(u"Vendor", {string_value(u"Tool", kTool), string_value(u"Plain", u"x")})})));
-    ASSERT_TRUE(write_hive(config + "SYSTEM",
-                           key(u"SYSTEM", {}, {key(u"Services", {}, {key(u"x", {string_value(u"ImagePath", kFoo)})})})));
-    ASSERT_TRUE(write_hive(dst_ + "/Users/Alice/ntuser.dat",
-                           key(u"U", {}, {key(u"Software", {string_value(u"Run", kTool),
-                                                            string_value(u"Gone", u"C:\\PROGRA~1\\Gone\\g.exe")})})));
-    ASSERT_TRUE(write_hive(dst_ + "/Users/Bob/ntuser.dat", key(u"U", {}, {key(u"Software", {string_value(u"Run", kTool)})})));
+    ASSERT_TRUE(write_hive(
+        config + "SOFTWARE",
+        key(u"SOFTWARE", {},
+            {key(u"Microsoft", {},
+                 {key(u"Windows NT", {},
+                      {key(u"CurrentVersion", {},
+                           {key(u"ProfileList", {string_value(u"ProfilesDirectory", u"%SystemDrive%\\Users")})})})}),
+             key(u"Vendor", {string_value(u"Tool", kTool), string_value(u"Plain", u"x")})})));
+    ASSERT_TRUE(
+        write_hive(config + "SYSTEM",
+                   key(u"SYSTEM", {}, {key(u"Services", {}, {key(u"x", {string_value(u"ImagePath", kFoo)})})})));
+    ASSERT_TRUE(write_hive(
+        dst_ + "/Users/Alice/ntuser.dat",
+        key(u"U", {},
+            {key(u"Software", {string_value(u"Run", kTool), string_value(u"Gone", u"C:\\PROGRA~1\\Gone\\g.exe")})})));
+    ASSERT_TRUE(
+        write_hive(dst_ + "/Users/Bob/ntuser.dat", key(u"U", {}, {key(u"Software", {string_value(u"Run", kTool)})})));
     ASSERT_TRUE(make_dir(dst_ + "/Users/Carol"));
     ASSERT_TRUE(make_file(dst_ + "/Users/Dave", "", "a plain file"));
     ASSERT_TRUE(prefix_.write_registry(ProductRegistry("", "")));
@@ -95,7 +100,10 @@ class HivemendDlgTest : public VolumeSuite<HivemendDlgTest> {
 };
 
 TEST_F(HivemendDlgTest, FlagsComeFromTheProductSettings) {
-  const struct { std::string root_values, wickmar_values; bool rescue, detailed; } cases[] = {
+  const struct {
+    std::string root_values, wickmar_values;
+    bool rescue, detailed;
+  } cases[] = {
       {kRescue, "\"DetailedLog\"=dword:00000001\r\n", true, true},
       {"\"CDTransfer\"=\"NO\"\r\n", "\"DetailedLog\"=dword:00000000\r\n", false, false},
       {"\"CDTransfer\"=\"yes\"\r\n", "\"DetailedLog\"=dword:00000002\r\n", false, true},
@@ -124,11 +132,11 @@ TEST_F(HivemendDlgTest, RepairsSoftwareSystemAndEveryUserHive) {
     EXPECT_EQ(run.m_dwPathsSkipped, 1u);
   }
   std::vector<LogEntry> expected = RunLines("C", false, false);
-  for (auto [keypath, name, text] : {std::tuple{"QRT-SOFTWARE\\Vendor", "Tool", kTool},
-                                     std::tuple{"QRT-SYSTEM\\Services\\x", "ImagePath", kFoo},
-                                     std::tuple{"QRT-USER\\Software", "Run", kTool},
-                                     std::tuple{"QRT-USER\\Software", "Gone", std::u16string(u"C:\\PROGRA~1\\Gone\\g.exe")},
-                                     std::tuple{"QRT-USER\\Software", "Run", kTool}})
+  for (auto [keypath, name, text] :
+       {std::tuple{"QRT-SOFTWARE\\Vendor", "Tool", kTool}, std::tuple{"QRT-SYSTEM\\Services\\x", "ImagePath", kFoo},
+        std::tuple{"QRT-USER\\Software", "Run", kTool},
+        std::tuple{"QRT-USER\\Software", "Gone", std::u16string(u"C:\\PROGRA~1\\Gone\\g.exe")},
+        std::tuple{"QRT-USER\\Software", "Run", kTool}})
     expected.push_back({kAttempted, keypath_record(keypath, name, text)});
   EXPECT_EQ(read_log(prefix_.log_path()), expected);
   const std::string config = "Windows/system32/config/";
@@ -188,7 +196,10 @@ TEST_F(HivemendDlgTest, RescueSectionWithoutMountedDevicesSkipsThePosition) {
 }
 
 TEST_F(HivemendDlgTest, PositionsFollowTheSourceLetters) {
-  const struct { std::u16string src, dst; DWORD accessed; } cases[] = {
+  const struct {
+    std::u16string src, dst;
+    DWORD accessed;
+  } cases[] = {
       {u"C", u"", 0},     // no destination letter: the hive paths are empty texts
       {u"CD", u"XE", 7},  // X holds nothing, E is repaired at the second position
       {u"C", u"EX", 7},   // the extra destination letter is never visited
@@ -210,11 +221,15 @@ TEST_F(HivemendDlgTest, SectionFailuresAreLoggedAndTheRunGoesOn) {
   };
   const std::string config = "E:\\Windows\\system32\\config\\";
   const Case cases[] = {
-      {"every walk fails: SOFTWARE and SYSTEM sections give up, no profile pass", "RegistryTraversal", false,
+      {"every walk fails: SOFTWARE and SYSTEM sections give up, no profile pass",
+       "RegistryTraversal",
+       false,
        {{"Hivemend -> SOFTWARE section -> exception ", config + "SOFTWARE"},
         {"Hivemend -> SYSTEM section -> exception ", config + "SYSTEM"}},
        3},
-      {"the rescue section fails: the position is skipped", "Hivemend -> m_szSrcHiveLetters", true,
+      {"the rescue section fails: the position is skipped",
+       "Hivemend -> m_szSrcHiveLetters",
+       true,
        {{"Hivemend -> rescue disk section -> exception ", "C:\\Windows\\system32\\config\\SYSTEM"}},
        0},
   };
@@ -252,9 +267,10 @@ TEST_F(HivemendDlgTest, RealSystemHiveKeepsEverythingButItsShortPaths) {
   ASSERT_TRUE(make_dir(v.path("Program Files/Common Files/microsoft shared/Office14"), ""));
   ASSERT_TRUE(NtfsVolume::set_short_name(v.path("Program Files/Common Files/microsoft shared"), "MICROS~4"));
   const std::string shared = "Program Files/Common Files/microsoft shared/";
-  for (const std::string& file : {shared + "Office14/OFFREL.DLL", shared + "Office14/MSORES.DLL", shared + "DW/DW20.EXE",
-                                 std::string("Program Files/Microsoft Office/Office14/1033/MAPIR.DLL"),
-                                 std::string("Program Files/Microsoft Office/Office14/OLMAPI32.DLL")})
+  for (const std::string& file :
+       {shared + "Office14/OFFREL.DLL", shared + "Office14/MSORES.DLL", shared + "DW/DW20.EXE",
+        std::string("Program Files/Microsoft Office/Office14/1033/MAPIR.DLL"),
+        std::string("Program Files/Microsoft Office/Office14/OLMAPI32.DLL")})
     ASSERT_TRUE(make_file(v.path(file)));
 
   {
@@ -269,7 +285,8 @@ TEST_F(HivemendDlgTest, RealSystemHiveKeepsEverythingButItsShortPaths) {
   const std::map<std::string, std::string> expected = {
       {"C:\\PROGRA~1\\COMMON~1\\MICROS~1\\OFFICE14\\OFFREL.DLL",
        "C:\\Program Files\\Common Files\\microsoft shared\\Office14\\OFFREL.DLL"},
-      {"C:\\PROGRA~1\\MICROS~2\\Office14\\1033\\MAPIR.DLL", "C:\\Program Files\\Microsoft Office\\Office14\\1033\\MAPIR.DLL"},
+      {"C:\\PROGRA~1\\MICROS~2\\Office14\\1033\\MAPIR.DLL",
+       "C:\\Program Files\\Microsoft Office\\Office14\\1033\\MAPIR.DLL"},
       {"C:\\PROGRA~1\\MICROS~2\\Office14\\OLMAPI32.DLL", "C:\\Program Files\\Microsoft Office\\Office14\\OLMAPI32.DLL"},
   };
   // Every other byte of content is as before: the only changes are these values.

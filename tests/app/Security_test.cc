@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "win32/error.h"
 #include "win32/module.h"
 #include "win32/security.h"
@@ -28,7 +28,7 @@ TEST(SecurityDll, EnablesAndDisablesPrivilegesOfAnAdministrator) {
   const char16_t* names[] = {u"SeBackupPrivilege", u"SeSecurityPrivilege", u"SeTakeOwnershipPrivilege",
                              u"SeRestorePrivilege", u"sebackupprivilege"};
   for (const char16_t* name : names) {
-    SCOPED_TRACE(regf::to_utf8(name));
+    SCOPED_TRACE(base::to_utf8(name));
     EXPECT_TRUE(set_privilege(name, 0));
     EXPECT_FALSE(hivemend::win32::privilege_enabled(name));
     EXPECT_TRUE(set_privilege(name, 1));

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "settings/Options.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/handle_table.h"
@@ -133,7 +133,8 @@ TEST(SingleInstance, SemaphoreRefusalKeepsAHandleToTheExistingOne) {
 
 TEST(SingleInstance, MutexRefusalStoresTheExistingMutexInItsSlot) {
   TestPrefix prefix;
-  ASSERT_TRUE(prefix.write_registry(kAppPaths + install_global("HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend", "\"NO\"")));
+  ASSERT_TRUE(
+      prefix.write_registry(kAppPaths + install_global("HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend", "\"NO\"")));
   HANDLE running = CreateMutexW(nullptr, FALSE, u"Local\\TsoHivemend");
   ASSERT_NE(running, nullptr);
   COrnOptions options(nullptr);

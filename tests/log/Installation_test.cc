@@ -40,7 +40,9 @@ TEST(Installation, WithoutRuntimeOrComponentLogLinesAreDropped) {
     const char* status;
   };
   const Case cases[] = {
-      {"runtime and component", {"mscorwks.dll", "TsoExtractAccess.dll"}, {{"CHivemendDlg", "m_bRescueTransfer = true"}},
+      {"runtime and component",
+       {"mscorwks.dll", "TsoExtractAccess.dll"},
+       {{"CHivemendDlg", "m_bRescueTransfer = true"}},
        "00000000\n"},
       {"no component: FileNotFoundException", {"mscorwks.dll"}, {}, "80070002\n"},
       {"no runtime: CLR_E_SHIM_RUNTIMELOAD", {"TsoExtractAccess.dll"}, {}, "80131700\n"},

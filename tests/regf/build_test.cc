@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <functional>
 
+#include "base/unicode.h"
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "regf/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -58,7 +58,7 @@ TreeKey sample_tree() {
 
 void sort_like_windows(TreeKey& k) {
   std::stable_sort(k.subkeys.begin(), k.subkeys.end(),
-                   [](const TreeKey& a, const TreeKey& b) { return regf::compare_nocase(a.name, b.name) < 0; });
+                   [](const TreeKey& a, const TreeKey& b) { return base::compare_nocase(a.name, b.name) < 0; });
   for (auto& c : k.subkeys) sort_like_windows(c);
 }
 
@@ -120,14 +120,31 @@ TEST(BuildHive, BaseBlockIsCleanAndListsAreAsWindowsWritesThem) {
 }
 
 TEST(BuildHive, RefusesWhatWindowsWouldRefuse) {
-  const struct { const char* what; std::function<void(TreeKey&)> spoil; const char* error; } cases[] = {
-      {"two subkeys differing in case", [](TreeKey& k) { k.subkeys = {{u"abc", {}, 0, {}, {}}, {u"ABC", {}, 0, {}, {}}}; },
+  const struct {
+    const char* what;
+    std::function<void(TreeKey&)> spoil;
+    const char* error;
+  } cases[] = {
+      {"two subkeys differing in case",
+       [](TreeKey& k) {
+         k.subkeys = {{u"abc", {}, 0, {}, {}}, {u"ABC", {}, 0, {}, {}}};
+       },
        "two subkeys named"},
       {"two values differing in case",
-       [](TreeKey& k) { k.values = {{u"v", regf::kRegNone, {}}, {u"V", regf::kRegNone, {}}}; }, "two values named"},
-      {"key name of 256 characters", [](TreeKey& k) { k.subkeys = {{std::u16string(256, u'x'), {}, 0, {}, {}}}; },
+       [](TreeKey& k) {
+         k.values = {{u"v", regf::kRegNone, {}}, {u"V", regf::kRegNone, {}}};
+       },
+       "two values named"},
+      {"key name of 256 characters",
+       [](TreeKey& k) {
+         k.subkeys = {{std::u16string(256, u'x'), {}, 0, {}, {}}};
+       },
        "longer than 255"},
-      {"empty subkey name", [](TreeKey& k) { k.subkeys = {{u"", {}, 0, {}, {}}}; }, "key name empty"},
+      {"empty subkey name",
+       [](TreeKey& k) {
+         k.subkeys = {{u"", {}, 0, {}, {}}};
+       },
+       "key name empty"},
       {"nesting deeper than Windows allows",
        [](TreeKey& k) {
          TreeKey* at = &k;

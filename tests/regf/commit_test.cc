@@ -73,7 +73,8 @@ std::string replace_as(uid_t uid, const std::string& path, const Bytes& bytes) {
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
+    if (geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
       _exit(2);
     auto st = regf::replace_file(path, bytes);
     const std::string line = st ? "" : st.error().to_string();
@@ -97,7 +98,7 @@ TEST(ReplaceFile, WritesTheNewContentWholeAndKeepsTheFileIdentity) {
     const char* what;
     std::optional<size_t> old_size;  // nullopt: no file yet
     size_t new_size;
-    mode_t mode;                     // of the old file, or expected of a new one from `umask`
+    mode_t mode;  // of the old file, or expected of a new one from `umask`
     mode_t umask = 022;
     uid_t uid = 0;
     gid_t gid = 0;
@@ -110,9 +111,21 @@ TEST(ReplaceFile, WritesTheNewContentWholeAndKeepsTheFileIdentity) {
       {"shrinks a file", 3 << 20, 10, 0600},
       {"empties a file", 4096, 0, 0444},
       {"same size, set-group-id and odd bits", 8192, 8192, 02751},
-      {"user attributes, binary and empty", 5000, 7000, 0640, 022, 0, 0,
+      {"user attributes, binary and empty",
+       5000,
+       7000,
+       0640,
+       022,
+       0,
+       0,
        {{"user.origin", text("restored")}, {"user.blob", Bytes{0, 1, 0xff, 0}}, {"user.empty", {}}}},
-      {"another owner with trusted and security attributes", 5000, 7000, 0660, 022, 1234, 5678,
+      {"another owner with trusted and security attributes",
+       5000,
+       7000,
+       0660,
+       022,
+       1234,
+       5678,
        {{"trusted.hivemend", text("t")}, {"security.hivemend", text("s")}, {"user.big", image(3000, 7)}}},
   };
   for (const auto& c : cases) {
@@ -159,9 +172,9 @@ TEST(ReplaceFile, FollowsASymbolicLink) {
 TEST(ReplaceFile, RefusesWhatItCannotReplaceAndKeepsTheOldFile) {
   struct Case {
     const char* what;
-    std::string name;              // the path handed to replace_file, below the folder
-    const char* reason;            // expected in the error line
-    mode_t dir_mode, file_mode;    // of hives/ and hives/SAM; written as nobody when not 0777
+    std::string name;            // the path handed to replace_file, below the folder
+    const char* reason;          // expected in the error line
+    mode_t dir_mode, file_mode;  // of hives/ and hives/SAM; written as nobody when not 0777
   } cases[] = {
       {"a directory", "hives", "Is a directory", 0777, 0666},
       {"a missing folder", "missing/SAM", "No such file or directory", 0777, 0666},
@@ -206,7 +219,10 @@ TEST(ReplaceFile, FullOrReadOnlyVolumeKeepsTheOldFileAndLeavesNoTemporary) {
   if (mount("tmpfs", root.c_str(), "tmpfs", 0, "size=1m") != 0) {
     GTEST_SKIP() << "cannot mount a tmpfs here (needs root): test not run";
   }
-  struct Unmount { const std::string& at; ~Unmount() { umount2(at.c_str(), MNT_DETACH); } } unmount{root};
+  struct Unmount {
+    const std::string& at;
+    ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+  } unmount{root};
   const Bytes old = image(300 << 10, 1);
   write_bytes(file, old);
   auto st = regf::replace_file(file, image(2 << 20, 2));
@@ -266,8 +282,8 @@ TEST(ReplaceFile, RemovesTemporariesOfDeadWritersOnly) {
 // and checks after every kill that the file is exactly one of the two images and that
 // leftovers stay bounded; a last replacement must leave the file alone in its folder
 // with its short name (when `dos_name` is given).
-void kill_while_replacing(const std::string& dir, const std::string& name, const std::string& dos_name,
-                          size_t size, int rounds) {
+void kill_while_replacing(const std::string& dir, const std::string& name, const std::string& dos_name, size_t size,
+                          int rounds) {
   const std::string path = dir + "/" + name;
   const Bytes a = image(size, 11), b = image(size, 12);
   ASSERT_TRUE(regf::replace_file(path, a));
@@ -275,8 +291,7 @@ void kill_while_replacing(const std::string& dir, const std::string& name, const
 
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(regf::replace_file(path, i % 2 ? a : b));
-  const double one_us =
-      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / 4;
+  const double one_us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() / 4;
 
   const unsigned seed = std::random_device{}();
   std::mt19937 gen(seed);
@@ -302,9 +317,12 @@ void kill_while_replacing(const std::string& dir, const std::string& name, const
     (now == a ? saw_a : saw_b)++;
     int temps = 0, records = 0;
     for (const auto& e : entries(dir)) {
-      if (e.starts_with(name + ".hmtmp-")) ++temps;
-      else if (e == name + ".hmdos") ++records;
-      else if (e != name) ADD_FAILURE() << "unexpected entry " << e;
+      if (e.starts_with(name + ".hmtmp-"))
+        ++temps;
+      else if (e == name + ".hmdos")
+        ++records;
+      else if (e != name)
+        ADD_FAILURE() << "unexpected entry " << e;
     }
     EXPECT_LE(temps, 1);
     saw_temp += temps;
@@ -366,8 +384,8 @@ TEST(ReplaceFileNtfs, KeepsNtfsIdentity) {
       {"ntuser.dat", "", 0x06, false, false},
       {"Read Only Hive", "READON~1", 0x21, true, false},
       {"usrclass.dat.bak", "USRCLA~1.BAK", 0x2020, false, true},  // not content indexed
-      {"Hive.dat", "HIVE.DAT", 0x20, false, false},  // short name is the long name in capitals
-      {"SAM", "SAM", 0x06, true, false},              // as Windows records an 8.3 long name
+      {"Hive.dat", "HIVE.DAT", 0x20, false, false},               // short name is the long name in capitals
+      {"SAM", "SAM", 0x06, true, false},                          // as Windows records an 8.3 long name
   };
   const std::vector<std::string> identity = {"system.ntfs_attrib", "system.ntfs_acl", "system.ntfs_crtime",
                                              "system.ntfs_dos_name", "user.Zone.Identifier"};
@@ -403,9 +421,9 @@ TEST(ReplaceFileNtfs, FinishesAnInterruptedShortNameRestore) {
   HIVEMEND_NTFS_VOLUME_OR_SKIP(vol);
   struct Case {
     const char* what;
-    std::string record;        // content of the record left beside the file
-    const char* set_before;    // short name the file has when the call comes ("" none)
-    const char* expected;      // short name afterwards
+    std::string record;      // content of the record left beside the file
+    const char* set_before;  // short name the file has when the call comes ("" none)
+    const char* expected;    // short name afterwards
   } cases[] = {
       {"killed after the rename", "SYSTEM~1.HIV\n", "", "SYSTEM~1.HIV"},
       {"killed before the rename", "SYSTEM~1.HIV\n", "SYSTEM~1.HIV", "SYSTEM~1.HIV"},

@@ -6,10 +6,10 @@
 #include <chrono>
 #include <functional>
 
+#include "base/unicode.h"
 #include "regf/build.h"
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "regf/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -89,8 +89,9 @@ const Case kCases[] = {
     {"later hive bin signature", [](Image& b, const Places&) { b[4096 + 4096] = 'X'; }, nullptr, "hive bin header"},
     {"impossible cell size", [](Image& b, const Places& p) { regf::store_i32(&b[4096 + p.cell_data], -3); }, nullptr,
      "cell size impossible"},
-    {"subkey list count beyond its cell", [](Image& b, const Places& p) { regf::store_u16(&b[at(p.many_list, 2)], 60000); },
-     nullptr, "larger than its cell"},
+    {"subkey list count beyond its cell",
+     [](Image& b, const Places& p) { regf::store_u16(&b[at(p.many_list, 2)], 60000); }, nullptr,
+     "larger than its cell"},
     {"key count larger than its list", [](Image& b, const Places& p) { regf::store_u32(&b[at(p.many, 20)], 31); },
      nullptr, "fewer entries"},
     {"key count smaller than its list", [](Image& b, const Places& p) { regf::store_u32(&b[at(p.many, 20)], 29); },
@@ -116,7 +117,9 @@ const Case kCases[] = {
      [](Image& b, const Places& p) { regf::store_u32(&b[at(p.dword_vk, 4)], 0x80000010u); }, nullptr,
      "inline value data longer"},
     {"value data in a free cell",
-     [](Image& b, const Places& p) { regf::store_i32(&b[4096 + p.cell_data], -regf::load_i32(&b[4096 + p.cell_data])); },
+     [](Image& b, const Places& p) {
+       regf::store_i32(&b[4096 + p.cell_data], -regf::load_i32(&b[4096 + p.cell_data]));
+     },
      nullptr, "cell is free"},
     {"big data with too few segments", [](Image& b, const Places& p) { regf::store_u16(&b[at(p.big_db, 2)], 2); },
      nullptr, "too few segments"},
@@ -141,7 +144,9 @@ const Case kCases[] = {
      },
      nullptr, "reached twice"},
     {"value listed twice",
-     [](Image& b, const Places& p) { regf::store_u32(&b[at(p.alpha_values, 4)], regf::load_u32(&b[at(p.alpha_values, 0)])); },
+     [](Image& b, const Places& p) {
+       regf::store_u32(&b[at(p.alpha_values, 4)], regf::load_u32(&b[at(p.alpha_values, 0)]));
+     },
      nullptr, "reached twice"},
     {"index root holding an index root",
      [](Image& b, const Places& p) {
@@ -207,7 +212,8 @@ TEST(HostileHive, UnsortedSubkeyListStillFindsEveryName) {
   Places p = find_places(bytes);
   // Reverse the 30 entries of Many's hash leaf.
   for (int i = 0; i < 15; ++i)
-    for (int k = 0; k < 8; ++k) std::swap(bytes[at(p.many_list, 4 + i * 8 + k)], bytes[at(p.many_list, 4 + (29 - i) * 8 + k)]);
+    for (int k = 0; k < 8; ++k)
+      std::swap(bytes[at(p.many_list, 4 + i * 8 + k)], bytes[at(p.many_list, 4 + (29 - i) * 8 + k)]);
   auto hive = Hive::from_image(bytes, "unsorted");
   ASSERT_TRUE(hive);
   KeyRef many{p.many};
@@ -215,7 +221,7 @@ TEST(HostileHive, UnsortedSubkeyListStillFindsEveryName) {
     const std::u16string name = numbered(u"C", 10 + i);
     auto found = hive->find_subkey(many, name);
     ASSERT_TRUE(found && *found) << i;
-    EXPECT_TRUE(regf::equal_nocase(*hive->key_name(**found), name));
+    EXPECT_TRUE(base::equal_nocase(*hive->key_name(**found), name));
   }
   EXPECT_FALSE(*hive->find_subkey(many, u"c9"));
   EXPECT_FALSE(*hive->find_subkey(many, u"c40"));

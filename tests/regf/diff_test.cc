@@ -9,8 +9,8 @@
 
 namespace {
 
-using regf::TreeKey;
 using hivemend::testing::utf16;
+using regf::TreeKey;
 
 TreeKey base_tree() {
   TreeKey root;
@@ -24,7 +24,11 @@ TreeKey base_tree() {
 }
 
 TEST(DiffTrees, ReportsEachKindOfChange) {
-  const struct { const char* what; std::function<void(TreeKey&)> edit; std::string lines; } cases[] = {
+  const struct {
+    const char* what;
+    std::function<void(TreeKey&)> edit;
+    std::string lines;
+  } cases[] = {
       {"nothing", [](TreeKey&) {}, ""},
       {"last-written time and value order are not changes",
        [](TreeKey& t) {
@@ -44,17 +48,18 @@ TEST(DiffTrees, ReportsEachKindOfChange) {
          t.subkeys[0].values.push_back({u"New", regf::kRegNone, {}});
        },
        " [HKLM\\X\\Software]\n-\"Path\"=\"C:\\\\x\"\n+\"New\"=hex(0):\n"},
-      {"default value removed", [](TreeKey& t) { t.values.erase(t.values.begin()); },
-       " [HKLM\\X]\n-@=\"d\"\n"},
-      {"key removed once, with its subtree", [](TreeKey& t) { t.subkeys.pop_back(); },
-       "-[HKLM\\X\\Old]\n"},
-      {"key added", [](TreeKey& t) { t.subkeys[0].subkeys.push_back(TreeKey{u"N\u00e9w", {}, 0, {}, {}}); },
+      {"default value removed", [](TreeKey& t) { t.values.erase(t.values.begin()); }, " [HKLM\\X]\n-@=\"d\"\n"},
+      {"key removed once, with its subtree", [](TreeKey& t) { t.subkeys.pop_back(); }, "-[HKLM\\X\\Old]\n"},
+      {"key added",
+       [](TreeKey& t) {
+         t.subkeys[0].subkeys.push_back(TreeKey{u"N\u00e9w", {}, 0, {}, {}});
+       },
        "+[HKLM\\X\\Software\\N\u00e9w]\n"},
-      {"key letter case", [](TreeKey& t) { t.subkeys[1].name = u"OLD"; },
-       "*[HKLM\\X\\Old] renamed to \"OLD\"\n"},
+      {"key letter case", [](TreeKey& t) { t.subkeys[1].name = u"OLD"; }, "*[HKLM\\X\\Old] renamed to \"OLD\"\n"},
       {"class name", [](TreeKey& t) { t.subkeys[0].subkeys[0].class_name.reset(); },
        " [HKLM\\X\\Software\\Vendor]\n-class \"cls\"\n+class (none)\n"},
-      {"letter case of a key is matched", [](TreeKey& t) {
+      {"letter case of a key is matched",
+       [](TreeKey& t) {
          t.subkeys[0].name = u"SOFTWARE";
          t.subkeys[0].values[0].data = utf16(u"C:\\y");
        },

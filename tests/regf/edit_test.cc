@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <functional>
 
+#include "base/unicode.h"
 #include "regf/alloc.h"
 #include "regf/build.h"
 #include "regf/format.h"
 #include "regf/hive.h"
-#include "regf/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -27,7 +27,7 @@ KeyRef open_path(const Hive& hive, std::initializer_list<std::u16string_view> pa
   KeyRef k = hive.root();
   for (auto part : parts) {
     auto next = hive.find_subkey(k, part);
-    EXPECT_TRUE(next && *next) << regf::to_utf8(part);
+    EXPECT_TRUE(next && *next) << base::to_utf8(part);
     if (!next || !*next) return k;
     k = **next;
   }
@@ -38,7 +38,7 @@ regf::TreeKey* tree_path(regf::TreeKey& k, std::initializer_list<std::u16string_
   regf::TreeKey* at = &k;
   for (auto part : parts) {
     auto it = std::find_if(at->subkeys.begin(), at->subkeys.end(),
-                           [&](const regf::TreeKey& c) { return regf::equal_nocase(c.name, part); });
+                           [&](const regf::TreeKey& c) { return base::equal_nocase(c.name, part); });
     if (it == at->subkeys.end()) return nullptr;
     at = &*it;
   }
@@ -48,7 +48,7 @@ regf::TreeKey* tree_path(regf::TreeKey& k, std::initializer_list<std::u16string_
 // Applies the same change to the expected tree.
 void set_in_tree(regf::TreeKey& key, std::u16string_view name, uint32_t type, std::vector<uint8_t> data) {
   for (auto& v : key.values)
-    if (regf::equal_nocase(v.name, name)) {
+    if (base::equal_nocase(v.name, name)) {
       v.type = type;
       v.data = std::move(data);
       return;
@@ -85,23 +85,23 @@ TEST_F(EditSystemHive, ChangedValuesReadBackThroughHivexml) {
   const std::initializer_list<std::u16string_view> control = {u"ControlSet001", u"Control"};
   const std::initializer_list<std::u16string_view> tcpip = {u"ControlSet001", u"Services", u"Tcpip", u"Parameters"};
   std::vector<Edit> edits = {
-      {control, u"SystemBootDevice", regf::kRegSz, utf16(u"multi(0)disk(0)")},            // smaller, in place
+      {control, u"SystemBootDevice", regf::kRegSz, utf16(u"multi(0)disk(0)")},                   // smaller, in place
       {control, u"waittokillservicetimeout", regf::kRegSz, utf16(u"20000 and some more text")},  // larger, moved
-      {control, u"BootDriverFlags", regf::kRegDword, {7, 0, 0, 0}},                         // inline stays inline
-      {control, u"CurrentUser", regf::kRegBinary, {1, 2, 3}},                               // cell to inline
+      {control, u"BootDriverFlags", regf::kRegDword, {7, 0, 0, 0}},                              // inline stays inline
+      {control, u"CurrentUser", regf::kRegBinary, {1, 2, 3}},                                    // cell to inline
       {control, u"PreshutdownOrder", regf::kRegMultiSz, sample_bytes(40000, 3)},                 // to big data
       {tcpip, u"Hostname", regf::kRegExpandSz, utf16(u"C:\\PROGRA~1\\HOST")},
-      {tcpip, u"HivemendNew", regf::kRegQword, {1, 2, 3, 4, 5, 6, 7, 8}},                   // added
-      {tcpip, u"", regf::kRegSz, utf16(u"default value")},                                 // added default
-      {tcpip, u"HivemendBig", regf::kRegBinary, sample_bytes(50000, 9)},                         // added big data
-      {tcpip, u"Sm\u00e9\u4e2d", regf::kRegNone, {}},                                       // UTF-16 name, no data
+      {tcpip, u"HivemendNew", regf::kRegQword, {1, 2, 3, 4, 5, 6, 7, 8}},  // added
+      {tcpip, u"", regf::kRegSz, utf16(u"default value")},                 // added default
+      {tcpip, u"HivemendBig", regf::kRegBinary, sample_bytes(50000, 9)},   // added big data
+      {tcpip, u"Sm\u00e9\u4e2d", regf::kRegNone, {}},                      // UTF-16 name, no data
   };
   // commit() writes the image over the file, half way and at the end; each commit
   // advances the sequence numbers.
   for (size_t i = 0; i < edits.size(); ++i) {
     const Edit& e = edits[i];
     auto st = hive->set_value(open_path(*hive, e.key), e.name, e.type, e.data);
-    ASSERT_TRUE(st) << regf::to_utf8(e.name) << ": " << st.error().to_string();
+    ASSERT_TRUE(st) << base::to_utf8(e.name) << ": " << st.error().to_string();
     set_in_tree(*tree_path(*expected, e.key), e.name, e.type, e.data);
     if (i == 4 || i + 1 == edits.size()) { ASSERT_TRUE(hive->commit(path_)); }
   }
@@ -196,7 +196,9 @@ TEST(EditAllocation, FreedCellsAreReusedAndMerged) {
   for (int i = 0; i < 20; ++i) {
     regf::TreeKey k;
     k.name = u"Key" + std::u16string(1, char16_t(u'A' + i));
-    for (int j = 0; j < 10; ++j) k.values.push_back({std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, sample_bytes(100 + j * 30, uint8_t(j))});
+    for (int j = 0; j < 10; ++j)
+      k.values.push_back(
+          {std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, sample_bytes(100 + j * 30, uint8_t(j))});
     root.subkeys.push_back(std::move(k));
   }
   auto built = regf::build_hive(root);
@@ -210,7 +212,8 @@ TEST(EditAllocation, FreedCellsAreReusedAndMerged) {
       KeyRef k = *hive->subkey(hive->root(), i);
       for (int j = 0; j < 10; ++j) {
         size_t size = (round % 2 == 0) ? 300 + size_t(j) * 50 + size_t(round) * 10 : 20 + size_t(j);
-        auto st = hive->set_value(k, std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary, sample_bytes(size, uint8_t(round)));
+        auto st = hive->set_value(k, std::u16string(1, char16_t(u'a' + j)), regf::kRegBinary,
+                                  sample_bytes(size, uint8_t(round)));
         ASSERT_TRUE(st) << st.error().to_string();
       }
     }
@@ -247,13 +250,17 @@ TEST(EditAllocation, FreedDataCellIsReusedForTheNextValue) {
 // Subkeys added to a key with none, a hash leaf and an index root come out sorted,
 // hashed, findable, and read by hivexml.
 TEST(EditSubkeys, AddedSubkeysKeepTheListSortedAndHashed) {
-  regf::TreeKey root{u"ROOT", {}, 0, {}, {{u"Empty", {}, 0, {}, {}}, {u"Few", {}, 0, {}, {}}, {u"Many", {}, 0, {}, {}}}};
+  regf::TreeKey root{
+      u"ROOT", {}, 0, {}, {{u"Empty", {}, 0, {}, {}}, {u"Few", {}, 0, {}, {}}, {u"Many", {}, 0, {}, {}}}};
   for (const char16_t* n : {u"b", u"D", u"f"}) root.subkeys[1].subkeys.push_back({n, {}, 0, {}, {}});
   for (int i = 0; i < 2500; ++i) root.subkeys[2].subkeys.push_back({numbered(u"k", i * 2), {}, 0, {}, {}});
   auto hive = Hive::from_image(*regf::build_hive(root), "built");
   ASSERT_TRUE(hive);
   regf::TreeKey expected = root;
-  const struct { const char16_t* parent; std::vector<std::u16string> names; } cases[] = {
+  const struct {
+    const char16_t* parent;
+    std::vector<std::u16string> names;
+  } cases[] = {
       {u"Empty", {u"zeta", u"Alpha", u"mid"}},
       {u"Few", {u"a", u"C", u"e", u"G", u"\u00e9t\u00e9"}},
       {u"Many", {u"k1", u"k4999", u"k5", u"K00", u"zz", u"a"}},
@@ -265,8 +272,8 @@ TEST(EditSubkeys, AddedSubkeysKeepTheListSortedAndHashed) {
       ASSERT_TRUE(added) << added.error().to_string();
       tree_path(expected, {c.parent})->subkeys.push_back({name, {}, 0, {}, {}});
     }
-    EXPECT_FALSE(hive->add_subkey(parent, regf::upcase(c.names[0]))) << "a name differing only in case was added twice";
-    for (const auto& name : c.names) ASSERT_TRUE(*hive->find_subkey(parent, name)) << regf::to_utf8(name);
+    EXPECT_FALSE(hive->add_subkey(parent, base::upcase(c.names[0]))) << "a name differing only in case was added twice";
+    for (const auto& name : c.names) ASSERT_TRUE(*hive->find_subkey(parent, name)) << base::to_utf8(name);
   }
   TempDir dir;
   ASSERT_TRUE(write_bytes(dir.path("hive"), hive->image()));
@@ -278,7 +285,7 @@ TEST(EditSubkeys, AddedSubkeysKeepTheListSortedAndHashed) {
   EXPECT_EQ(subkey_list_problems(*reopened), std::vector<std::string>{});
   std::function<void(regf::TreeKey&)> sort_tree = [&](regf::TreeKey& k) {
     std::sort(k.subkeys.begin(), k.subkeys.end(),
-              [](const regf::TreeKey& a, const regf::TreeKey& b) { return regf::compare_nocase(a.name, b.name) < 0; });
+              [](const regf::TreeKey& a, const regf::TreeKey& b) { return base::compare_nocase(a.name, b.name) < 0; });
     for (auto& c : k.subkeys) sort_tree(c);
   };
   sort_tree(expected);

@@ -15,7 +15,7 @@
 #include "regf/diff.h"
 #include "regf/hive.h"
 #include "regf/regtext.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 
@@ -53,7 +53,7 @@ TEST(FuzzRegressions, EditTakenAndImageReadsBack) {
     ASSERT_TRUE(hive.ok()) << hive.error().to_string();
     ASSERT_TRUE(hive->damage().empty()) << hive->damage().front().to_string();
     const std::vector<uint8_t> data = hivemend::testing::sample_bytes(c.size, 1);
-    const std::u16string name = regf::from_utf8(c.value);
+    const std::u16string name = base::from_utf8(c.value);
     auto set = hive->set_value(hive->root(), name, regf::kRegBinary, data);
     ASSERT_TRUE(set.ok()) << set.error().to_string();
 
@@ -124,7 +124,7 @@ TEST(FuzzRegressions, RegTextReadsBackAsWritten) {
     std::vector<std::u16string> roots;
     for (const regf::RegEntry& e : doc->entries) {
       std::u16string root = regf::join_key_path(std::span(e.path).first(1));
-      if (std::none_of(roots.begin(), roots.end(), [&](const auto& r) { return regf::equal_nocase(r, root); }))
+      if (std::none_of(roots.begin(), roots.end(), [&](const auto& r) { return base::equal_nocase(r, root); }))
         roots.push_back(std::move(root));
     }
     auto trees = regf::reg_subtrees(*doc, roots, c.file);
@@ -141,7 +141,7 @@ TEST(FuzzRegressions, RegTextReadsBackAsWritten) {
     auto again = regf::reg_subtrees(*reread, roots, "export.reg");
     ASSERT_TRUE(again.ok()) << again.error().to_string();
     for (size_t i = 0; i < roots.size(); ++i)
-      EXPECT_TRUE(regf::diff_trees((*trees)[i], (*again)[i]).empty()) << regf::to_utf8(roots[i]);
+      EXPECT_TRUE(regf::diff_trees((*trees)[i], (*again)[i]).empty()) << base::to_utf8(roots[i]);
   }
 }
 

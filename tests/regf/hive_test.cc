@@ -8,8 +8,8 @@
 #include <functional>
 #include <memory>
 
+#include "base/unicode.h"
 #include "regf/format.h"
-#include "regf/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -87,14 +87,14 @@ TEST_F(SystemHive, HandlesAndLookupsAgreeWithTheWalk) {
       const KeyRef child = *hive->subkey(k, i);
       std::u16string lower;
       for (char16_t c : t.subkeys[i].name) lower += (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
-      for (const auto& probe : {t.subkeys[i].name, regf::upcase(t.subkeys[i].name), lower}) {
+      for (const auto& probe : {t.subkeys[i].name, base::upcase(t.subkeys[i].name), lower}) {
         auto found = hive->find_subkey(k, probe);
-        ASSERT_TRUE(found && *found) << regf::to_utf8(probe);
+        ASSERT_TRUE(found && *found) << base::to_utf8(probe);
         ASSERT_EQ((*found)->cell, child.cell);
         ++lookups;
       }
       auto absent = hive->find_subkey(k, t.subkeys[i].name + u"\x01");
-      ASSERT_TRUE(absent && !*absent) << regf::to_utf8(t.subkeys[i].name);
+      ASSERT_TRUE(absent && !*absent) << base::to_utf8(t.subkeys[i].name);
       check(child, t.subkeys[i]);
     }
   };
@@ -104,7 +104,7 @@ TEST_F(SystemHive, HandlesAndLookupsAgreeWithTheWalk) {
   KeyRef k = hive->root();
   for (const char16_t* part : {u"controlset001", u"SERVICES", u"Tcpip", u"parameters"}) {
     auto next = hive->find_subkey(k, part);
-    ASSERT_TRUE(next && *next) << regf::to_utf8(part);
+    ASSERT_TRUE(next && *next) << base::to_utf8(part);
     k = **next;
   }
   EXPECT_EQ(*hive->key_name(k), u"Parameters");
@@ -113,7 +113,12 @@ TEST_F(SystemHive, HandlesAndLookupsAgreeWithTheWalk) {
 // Sequence numbers that differ or a wrong checksum make a hive dirty, still readable.
 TEST_F(SystemHive, DirtyBaseBlocksAreReportedAndStillRead) {
   const auto clean = read_bytes(path_);
-  const struct { const char* what; size_t offset; uint32_t xor_mask; bool fix_checksum; } cases[] = {
+  const struct {
+    const char* what;
+    size_t offset;
+    uint32_t xor_mask;
+    bool fix_checksum;
+  } cases[] = {
       {"primary sequence ahead", regf::base_block::kPrimarySequence, 1, true},
       {"secondary sequence changed", regf::base_block::kSecondarySequence, 4, true},
       {"checksum wrong", regf::base_block::kChecksum, 0x100, false},

@@ -93,8 +93,8 @@ TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
   struct Case {
     const char* name;
     std::vector<LogFile> logs;
-    size_t recovered;        // writes the result holds
-    std::string stop;        // part of the stop reason; empty: complete
+    size_t recovered;  // writes the result holds
+    std::string stop;  // part of the stop reason; empty: complete
     std::optional<uint64_t> stop_offset;
   } cases[] = {
       {"one log", {{"H.LOG1", log(all)}}, 4, "", {}},
@@ -103,17 +103,32 @@ TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
       {"entries older than the primary skipped", {{"H.LOG2", log({stale})}, {"H.LOG1", log(all)}}, 4, "", {}},
       {"earlier round after the current one", {{"H.LOG1", log({e[1], e[2], e[3], e[4], older_round})}}, 4, "", {}},
       {"cut short in the third entry",
-       {{"H.LOG1", with(log(all), [&](auto& b) { b.resize(at(all, 2) + 1000); })}}, 2, "cut short", at(all, 2)},
+       {{"H.LOG1", with(log(all), [&](auto& b) { b.resize(at(all, 2) + 1000); })}},
+       2,
+       "cut short",
+       at(all, 2)},
       {"hash-1 broken in the second entry",
-       {{"H.LOG1", with(log(all), [&](auto& b) { b[at(all, 1) + 40 + 16 + 100] ^= 1; })}}, 1, "hash-1", at(all, 1)},
+       {{"H.LOG1", with(log(all), [&](auto& b) { b[at(all, 1) + 40 + 16 + 100] ^= 1; })}},
+       1,
+       "hash-1",
+       at(all, 1)},
       {"hash-2 broken in the third entry",
-       {{"H.LOG1", with(log(all), [&](auto& b) { b[at(all, 2) + 12] ^= 1; })}}, 2, "hash-2", at(all, 2)},
+       {{"H.LOG1", with(log(all), [&](auto& b) { b[at(all, 2) + 12] ^= 1; })}},
+       2,
+       "hash-2",
+       at(all, 2)},
       {"page outside the hive bins data", {{"H.LOG1", log({e[1], outside, e[3]})}}, 1, "outside", at(all, 1)},
       {"hive bins data size out of reach", {{"H.LOG1", log({e[1], huge, e[3]})}}, 1, "holds no page", at(all, 1)},
-      {"growth without its new bin", {{"H.LOG1", log({e[1], e[2], without_new_bin, e[4]})}}, 2, "holds no page",
+      {"growth without its new bin",
+       {{"H.LOG1", log({e[1], e[2], without_new_bin, e[4]})}},
+       2,
+       "holds no page",
        at(all, 2)},
-      {"sequence missing from both logs", {{"H.LOG1", log({e[1], e[2]})}, {"H.LOG2", log({e[4]})}}, 2,
-       "no log entry with sequence " + std::to_string(S + 2), entry_offsets({e[4]})[0]},
+      {"sequence missing from both logs",
+       {{"H.LOG1", log({e[1], e[2]})}, {"H.LOG2", log({e[4]})}},
+       2,
+       "no log entry with sequence " + std::to_string(S + 2),
+       entry_offsets({e[4]})[0]},
       {"no entry for the primary", {{"H.LOG1", log({stale})}}, 0, "no log entry with sequence", {}},
   };
   for (const auto& c : cases) {
@@ -142,9 +157,8 @@ TEST_F(Recovery, NewFormatLogsRecoverUpToTheLastGoodEntry) {
 TEST_F(Recovery, NewFormatRestoresAnInvalidPrimaryBaseBlockFromTheNewestLog) {
   const uint32_t S = sequence_;
   Image memory = changed(clean_, {3 * kBlock}, 0x33);
-  const std::vector<LogFile> logs{
-      {"H.LOG2", new_format_log(clean_, S - 3, {entry_from(clean_, S - 3, {})})},
-      {"H.LOG1", new_format_log(clean_, S, {entry_from(memory, S, {3 * kBlock})})}};
+  const std::vector<LogFile> logs{{"H.LOG2", new_format_log(clean_, S - 3, {entry_from(clean_, S - 3, {})})},
+                                  {"H.LOG1", new_format_log(clean_, S, {entry_from(memory, S, {3 * kBlock})})}};
   Image other_hive = clean_;  // a hive whose root key lies elsewhere
   regf::store_u32(other_hive.data() + regf::base_block::kRootCellOffset, 3 * kBlock);
   Image larger_hive = clean_;  // a hive whose bins do not fit in this file
@@ -170,9 +184,17 @@ TEST_F(Recovery, NewFormatRestoresAnInvalidPrimaryBaseBlockFromTheNewestLog) {
       {"signature gone", torn(0, 0x20, false), logs, ""},
       {"version 1.1 under a right checksum", torn(regf::base_block::kMinorVersion, 4, true), logs, ""},
       {"first sector zeroed", zeroed, logs, ""},
-      {"no log valid", torn(100, 0xFF, false),
-       {{"H.LOG1", [&] { auto b = logs[1].bytes; b[8] ^= 1; return b; }()}}, "wrong base block checksum"},
-      {"logs of other hives", torn(100, 0xFF, false),
+      {"no log valid",
+       torn(100, 0xFF, false),
+       {{"H.LOG1",
+         [&] {
+           auto b = logs[1].bytes;
+           b[8] ^= 1;
+           return b;
+         }()}},
+       "wrong base block checksum"},
+      {"logs of other hives",
+       torn(100, 0xFF, false),
        {{"H.LOG1", new_format_log(other_hive, S, {})}, {"H.LOG2", new_format_log(larger_hive, S, {})}},
        "no transaction log holds a base block of this hive"},
   };
@@ -232,9 +254,16 @@ TEST_F(Recovery, OldFormatLogIsAppliedWholeOrNotAtAll) {
       {"primary base block restored from the log", {{"H.LOG", log(memory, blocks)}}, true, &memory, ""},
       {"log of another write", {{"H.LOG", other_write}}, false, nullptr, "no transaction log belongs"},
       {"log cut short", {{"H.LOG", cut}}, false, nullptr, "cut short"},
-      {"log base block checksum wrong", {{"H.LOG", edited(log(memory, blocks), 60, 1)}}, false, nullptr,
+      {"log base block checksum wrong",
+       {{"H.LOG", edited(log(memory, blocks), 60, 1)}},
+       false,
+       nullptr,
        "no usable transaction log"},
-      {"dirty hive bin invalid", {{"H.LOG", log(broken_bin, {0, 2 * kBlock})}}, false, nullptr, "hive bin at offset 0x0"},
+      {"dirty hive bin invalid",
+       {{"H.LOG", log(broken_bin, {0, 2 * kBlock})}},
+       false,
+       nullptr,
+       "hive bin at offset 0x0"},
       {"first log damaged, second applied", {{"H.LOG1", cut}, {"H.LOG2", log(memory, blocks)}}, false, &memory, ""},
   };
   for (const auto& c : cases) {
@@ -256,8 +285,7 @@ TEST_F(Recovery, OldFormatLogIsAppliedWholeOrNotAtAll) {
 TEST_F(Recovery, CleanOrUnusablePrimaries) {
   Image dirty = clean_;
   make_dirty(dirty, sequence_);
-  auto log1 = new_format_log(
-      clean_, sequence_, {entry_from(changed(clean_, {kBlock}, 1), sequence_, {kBlock})});
+  auto log1 = new_format_log(clean_, sequence_, {entry_from(changed(clean_, {kBlock}, 1), sequence_, {kBlock})});
 
   auto clean = regf::recover(clean_, {{"H.LOG1", log1}});
   ASSERT_TRUE(clean.ok());
@@ -271,7 +299,11 @@ TEST_F(Recovery, CleanOrUnusablePrimaries) {
   EXPECT_TRUE(alone->image == clean_at(clean_, sequence_ + 1));
   EXPECT_EQ(alone->report.stop_reason, "no usable transaction log");
 
-  const struct { const char* name; Image primary; std::string error; } failures[] = {
+  const struct {
+    const char* name;
+    Image primary;
+    std::string error;
+  } failures[] = {
       {"shorter than a base block", Image(clean_.begin(), clean_.begin() + 4000), "file too short"},
       {"no signature, no log", Image(4096 * 3, 0), "no regf signature"},
   };
@@ -291,8 +323,8 @@ TEST_F(Recovery, CleanOrUnusablePrimaries) {
 TEST(RecoveryOfRealLogs, AppliesTheChangesOnlyTheLogsHold) {
   TempDir dir;
   // Restored copies may have changed the names' case; the logs are still found.
-  const std::pair<const char*, const char*> files[] = {{"", "ntuser.dat"}, {".LOG1", "ntuser.dat.log1"},
-                                                       {".LOG2", "NTUSER.DAT.Log2"}};
+  const std::pair<const char*, const char*> files[] = {
+      {"", "ntuser.dat"}, {".LOG1", "ntuser.dat.log1"}, {".LOG2", "NTUSER.DAT.Log2"}};
   for (auto [from, to] : files) ASSERT_TRUE(unpack_hive(std::string("transactions_NTUSER.DAT") + from, dir.path(to)));
 
   auto r = regf::recover_file(dir.path("ntuser.dat"));
@@ -308,11 +340,12 @@ TEST(RecoveryOfRealLogs, AppliesTheChangesOnlyTheLogsHold) {
   EXPECT_EQ(report.logs[1].entries_applied, 0u);
   EXPECT_FALSE(report.stopped_early()) << report.to_string();
   const std::string text = report.to_string();
-  for (const char* line : {"dirty: yes (sequence numbers differ (567, 566))\n",
-                           "log ntuser.dat.log1: new format, base block valid (sequence 566); entries: 23 valid, 23 "
-                           "applied (sequences 566-588); 132 pages, 1032192 bytes; ends at offset 0x113000: end of file\n",
-                           "recovered: sequence 588, hive bins data size 0xe2000, 132 pages applied from 23 log entries\n",
-                           "recovery complete\n"})
+  for (const char* line :
+       {"dirty: yes (sequence numbers differ (567, 566))\n",
+        "log ntuser.dat.log1: new format, base block valid (sequence 566); entries: 23 valid, 23 "
+        "applied (sequences 566-588); 132 pages, 1032192 bytes; ends at offset 0x113000: end of file\n",
+        "recovered: sequence 588, hive bins data size 0xe2000, 132 pages applied from 23 log entries\n",
+        "recovery complete\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << "\nin:\n" << text;
   EXPECT_EQ(regf::load_u32(r->image.data() + regf::base_block::kChecksum), regf::base_block_checksum(r->image.data()));
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -28,7 +28,12 @@ std::vector<uint8_t> utf16le_with_bom(std::u16string_view s) {
 constexpr std::string_view kHead = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\T]\r\n";
 
 TEST(RegTextParse, EachValueForm) {
-  const struct { const char* line; std::u16string name; uint32_t type; std::vector<uint8_t> data; } cases[] = {
+  const struct {
+    const char* line;
+    std::u16string name;
+    uint32_t type;
+    std::vector<uint8_t> data;
+  } cases[] = {
       {"\"a\"=\"x\"", u"a", regf::kRegSz, {'x', 0, 0, 0}},
       {"@=\"\"", u"", regf::kRegSz, {0, 0}},
       {"\"p\"=\"C:\\\\PROGRA~1\\\\\\\"q\\\"\"", u"p", regf::kRegSz, utf16(u"C:\\PROGRA~1\\\"q\"")},
@@ -65,7 +70,10 @@ TEST(RegTextParse, EachValueForm) {
 }
 
 TEST(RegTextParse, BadLinesNameTheirLine) {
-  const struct { std::string text; std::string error; } cases[] = {
+  const struct {
+    std::string text;
+    std::string error;
+  } cases[] = {
       {"", "line 1: empty file"},
       {"REGEDIT5\r\n", "line 1: not a registry file"},
       {"\r\n\r\nWindows Registry Editor Version 4.00\r\n", "line 3: not a registry file"},
@@ -110,7 +118,10 @@ TEST(RegTextParse, BadLinesNameTheirLine) {
 // REGEDIT4 in UTF-8, with CR LF or line feeds alone as a Linux editor leaves them (the
 // Regedit 5 encodings are read back by the round trip below).
 TEST(RegTextParse, Regedit4) {
-  const struct { std::string text; std::vector<uint8_t> expand_data; } cases[] = {
+  const struct {
+    std::string text;
+    std::vector<uint8_t> expand_data;
+  } cases[] = {
       // REGEDIT4 widens 8-bit hex(2) text.
       {"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\\xe4\xb8\xad]\r\n\"n\"=\"\xc3\xa9\"\r\n\"e\"=hex(2):41,00,00,00\r\n",
        {0x41, 0, 0, 0, 0, 0, 0, 0}},
@@ -152,14 +163,17 @@ TEST(RegTextPath, SplitAndJoin) {
   };
   for (const auto& c : cases) {
     auto path = regf::split_key_path(c.text);
-    ASSERT_TRUE(path.ok()) << regf::to_utf8(c.text);
-    EXPECT_EQ(*path, c.path) << regf::to_utf8(c.text);
+    ASSERT_TRUE(path.ok()) << base::to_utf8(c.text);
+    EXPECT_EQ(*path, c.path) << base::to_utf8(c.text);
     if (c.canonical) { EXPECT_EQ(regf::join_key_path(c.path), c.text); }
   }
 }
 
 TEST(RegTextWrite, ValueLinesFollowRegedit) {
-  const struct { TreeValue value; std::u16string line; } cases[] = {
+  const struct {
+    TreeValue value;
+    std::u16string line;
+  } cases[] = {
       {{u"", regf::kRegSz, utf16(u"x")}, u"@=\"x\""},
       {{u"q\"\\", regf::kRegSz, utf16(u"a\\\"b")}, u"\"q\\\"\\\\\"=\"a\\\\\\\"b\""},
       {{u"d", regf::kRegDword, {0x78, 0x56, 0x34, 0x12}}, u"\"d\"=dword:12345678"},
@@ -183,8 +197,7 @@ TEST(RegTextWrite, ValueLinesFollowRegedit) {
       {{u"pair", regf::kRegSz, utf16(u"\U0001F600")}, u"\"pair\"=\"\U0001F600\""},
       {{u"c\r\x01\xd800", regf::kRegBinary, {}}, u"\"c\\u000d\\u0001\\ud800\"=hex:"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(regf::to_utf8(regf::format_reg_value(c.value)), regf::to_utf8(c.line));
+  for (const auto& c : cases) EXPECT_EQ(base::to_utf8(regf::format_reg_value(c.value)), base::to_utf8(c.line));
 }
 
 TEST(RegTextWrite, DocumentLayoutAndWrapping) {
@@ -218,7 +231,7 @@ TEST(RegTextWrite, DocumentLayoutAndWrapping) {
 
   auto v16 = regf::write_reg(roots, {regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf16Le});
   ASSERT_TRUE(v16.ok());
-  EXPECT_EQ(*v16, utf16le_with_bom(regf::from_utf8(text_of(*out))));
+  EXPECT_EQ(*v16, utf16le_with_bom(base::from_utf8(text_of(*out))));
 
   auto bom = regf::write_reg(roots, {regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf8Bom});
   ASSERT_TRUE(bom.ok());
@@ -228,10 +241,13 @@ TEST(RegTextWrite, DocumentLayoutAndWrapping) {
 }
 
 TEST(RegTextWrite, Regedit4RefusesWhatItCannotCarry) {
-  const struct { std::vector<uint8_t> data; bool ok; } cases[] = {
+  const struct {
+    std::vector<uint8_t> data;
+    bool ok;
+  } cases[] = {
       {utf16(u"%SystemRoot%"), true},
-      {{0x41, 0x00, 0x42}, false},   // odd length
-      {utf16(u"\xd800"), false},   // unpaired surrogate
+      {{0x41, 0x00, 0x42}, false},  // odd length
+      {utf16(u"\xd800"), false},    // unpaired surrogate
   };
   for (const auto& c : cases) {
     TreeKey root;
@@ -289,7 +305,9 @@ TreeKey awkward_tree() {
 TEST(RegTextRoundTrip, AwkwardValuesSurviveEveryEncoding) {
   const TreeKey tree = awkward_tree();
   const regf::RegRoot roots[] = {{u"HKEY_LOCAL_MACHINE\\Hive", &tree}};
-  const struct { regf::RegWriteOptions options; } cases[] = {
+  const struct {
+    regf::RegWriteOptions options;
+  } cases[] = {
       {{regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf8}},
       {{regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf8Bom}},
       {{regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf16Le}},
@@ -313,16 +331,16 @@ TEST(RegTextSubtree, MergesDeletesAndChecksRoots) {
   const std::string text =
       "Windows Registry Editor Version 5.00\r\n"
       "\r\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\A]\r\n"            // 3
+      "[HKEY_LOCAL_MACHINE\\Software\\A]\r\n"  // 3
       "\"v\"=\"1\"\r\n"
       "\"gone\"=dword:00000001\r\n"
       "\r\n"
-      "[HKEY_CLASSES_ROOT\\.txt]\r\n"                    // 7
+      "[HKEY_CLASSES_ROOT\\.txt]\r\n"  // 7
       "@=\"txtfile\"\r\n"
       "\r\n"
       "[hkey_local_machine\\SOFTWARE\\a\\Deep\\Er]\r\n"  // 10
       "\r\n"
-      "[HKEY_LOCAL_MACHINE\\Software\\A]\r\n"            // 12
+      "[HKEY_LOCAL_MACHINE\\Software\\A]\r\n"  // 12
       "\"V\"=\"2\"\r\n"
       "\"gone\"=-\r\n"
       "\r\n"
@@ -366,8 +384,7 @@ TEST(RegTextSubtree, MergesDeletesAndChecksRoots) {
   // Only HKLM asked for: the HKEY_CLASSES_ROOT key on line 7 is outside it.
   auto one = regf::reg_subtree(*doc, u"HKEY_LOCAL_MACHINE\\Software", "system.reg");
   ASSERT_FALSE(one.ok());
-  EXPECT_NE(one.error().to_string().find("line 7: key HKEY_CLASSES_ROOT\\.txt lies outside"),
-            std::string::npos);
+  EXPECT_NE(one.error().to_string().find("line 7: key HKEY_CLASSES_ROOT\\.txt lies outside"), std::string::npos);
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 
 #include "repair/RepairRun.h"
 #include "repair/ResolvePaths.h"
-#include "win32/directory.h"
 #include "tests/support/repair_fixture.h"
+#include "win32/directory.h"
 
 // Allocation hook of this test program: the next array allocation of exactly this many
 // bytes fails, as a process heap out of memory would. The cache's text blocks are array
@@ -62,7 +62,10 @@ class CheckListTest : public VolumeSuite<CheckListTest> {
 };
 
 TEST_F(CheckListTest, CyclesUntilNoShortNameIsLeft) {
-  const struct { std::u16string text; std::optional<std::u16string> resolved; } cases[] = {
+  const struct {
+    std::u16string text;
+    std::optional<std::u16string> resolved;
+  } cases[] = {
       {u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll", u"C:\\Program Files\\Common Files\\System\\foo.dll"},
       // Directories in the first cycle, the short file name in the second; the file
       // name's digits are part of its pattern and must be the volume's own.
@@ -112,9 +115,12 @@ TEST_F(CheckListTest, RepeatedTextIsAnsweredFromTheCacheWithoutTheDisk) {
 
   // Without the drive only the cache can answer.
   ASSERT_TRUE(prefix_.define_drive('c', ""));
-  const struct { std::u16string text; bool answered; } cases[] = {
+  const struct {
+    std::u16string text;
+    bool answered;
+  } cases[] = {
       {text, true},
-      {u"c:\\PROGRA~1\\App\\tool.exe", false},  // differs in case: not the cached text
+      {u"c:\\PROGRA~1\\App\\tool.exe", false},   // differs in case: not the cached text
       {u"C:\\PROGRA~1\\App\\tool.exe ", false},  // differs by a blank
       {u"C:\\PROGRA~1\\Missing\\x.dll", false},  // never cached, resolved again
   };
@@ -130,11 +136,15 @@ TEST_F(CheckListTest, RescueTransferSearchesUnderTheCurrentLetterAndKeepsTheOldO
   ASSERT_TRUE(prefix_.define_drive('c', ""));
   ASSERT_TRUE(prefix_.define_drive('f', volume_->root()));
   ASSERT_TRUE(prefix_.define_drive('g', volume_->root()));
-  const struct { WCHAR chSrcLetterForC; std::u16string text; std::optional<std::u16string> resolved; } cases[] = {
+  const struct {
+    WCHAR chSrcLetterForC;
+    std::u16string text;
+    std::optional<std::u16string> resolved;
+  } cases[] = {
       {u'F', u"D:\\PROGRA~1\\App\\tool.exe", u"D:\\Program Files\\App\\tool.exe"},
       {u'F', u"C:\\PROGRA~1\\App\\tool.exe", u"C:\\Program Files\\App\\tool.exe"},
-      {u'F', u"E:\\PROGRA~1\\App\\tool.exe", std::nullopt},  // H holds nothing
-      {u'F', u"Z:\\PROGRA~1\\App\\tool.exe", std::nullopt},  // not a source letter
+      {u'F', u"E:\\PROGRA~1\\App\\tool.exe", std::nullopt},      // H holds nothing
+      {u'F', u"Z:\\PROGRA~1\\App\\tool.exe", std::nullopt},      // not a source letter
       {u'F', u"\"D:\\PROGRA~1\\App\\tool.exe\"", std::nullopt},  // only the first character counts
       {u'F', u"d:\\PROGRA~1\\App\\tool.exe", std::nullopt},
       {0, u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll", std::nullopt},  // no C among the letters

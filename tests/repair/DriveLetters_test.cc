@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/registry.h"
 
@@ -47,8 +47,9 @@ TEST(WinPE_GetDriveLetters, OrdersTheSourceDisksLettersByOffset) {
     bool no_key = false;
   };
   const Case cases[] = {
-      {"three partitions", {Entry(Dos('C'), kSig, 0x100000), Entry(Dos('D'), kSig, 0x900000000),
-                            Entry(Dos('E'), kSig, 0x40000000)}, "CED"},
+      {"three partitions",
+       {Entry(Dos('C'), kSig, 0x100000), Entry(Dos('D'), kSig, 0x900000000), Entry(Dos('E'), kSig, 0x40000000)},
+       "CED"},
       {"entries of other disks and other names are passed over",
        {Entry(Dos('C'), kSig, 0x100000), Entry(Dos('F'), 0x11111111, 0x200000), Entry(Dos('A'), kSig, 0x10),
         Entry(Dos('B'), kSig, 0x20), Entry(u"\\DosDevices\\g:", kSig, 0x30),
@@ -58,15 +59,18 @@ TEST(WinPE_GetDriveLetters, OrdersTheSourceDisksLettersByOffset) {
         binary_value(Dos('J'), std::vector<uint8_t>(24, 0x4D)), Entry(Dos('K'), kSig, 0x700000)},
        "HCK"},
       {"equal offsets keep the enumeration order",
-       {Entry(Dos('E'), kSig, 0x500), Entry(Dos('D'), kSig, 0x500), Entry(Dos('C'), kSig, 0x100)}, "CED"},
+       {Entry(Dos('E'), kSig, 0x500), Entry(Dos('D'), kSig, 0x500), Entry(Dos('C'), kSig, 0x100)},
+       "CED"},
       {"short data: missing offset bytes are zero",
-       {Entry(Dos('D'), kSig, 0x500), Entry(Dos('E'), kSig, 0x123456789, 8)}, "DE"},
+       {Entry(Dos('D'), kSig, 0x500), Entry(Dos('E'), kSig, 0x123456789, 8)},
+       "DE"},
       {"text form when no 12-byte entry matches",
        {Entry(Dos('G'), 0x22222222, 0x100), TextEntry(Dos('D'), kSig, 0x7E00000), TextEntry(Dos('C'), kSig, 0x100000),
         TextEntry(Dos('E'), 0x33333333, 0x10), TextEntry(Dos('F'), kSig, 0x20000000)},
        "CDF"},
       {"the text form only counts when no 12-byte entry matched",
-       {TextEntry(Dos('D'), kSig, 0x10), Entry(Dos('E'), kSig, 0x100)}, "E"},
+       {TextEntry(Dos('D'), kSig, 0x10), Entry(Dos('E'), kSig, 0x100)},
+       "E"},
       {"nothing matches", {Entry(Dos('C'), 0x22222222, 0x100)}, ""},
       {"no MountedDevices key", {}, std::nullopt, true},
   };

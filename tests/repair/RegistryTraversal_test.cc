@@ -78,11 +78,19 @@ TEST_F(RegistryTraversalTest, RewritesShortPathsAndLogsEachCandidate) {
       foo{kAttempted, keypath_record("QRT-TEST\\A", "", kFoo)},
       missing{kAttempted, keypath_record("QRT-TEST\\A", "Missing", kMissing)},
       again{kAttempted, keypath_record("QRT-TEST\\A\\B", "Again", kTool)};
-  const struct { bool rescue, detailed; std::vector<LogEntry> log; } cases[] = {
+  const struct {
+    bool rescue, detailed;
+    std::vector<LogEntry> log;
+  } cases[] = {
       {false, false, {tool, foo, missing, again}},
-      {false, true,
-       {tool, {resolved, keypath_record("QRT-TEST", "Tool", kTool, kToolLong)}, foo,
-        {resolved, keypath_record("QRT-TEST\\A", "", kFoo, kFooLong)}, missing, again,
+      {false,
+       true,
+       {tool,
+        {resolved, keypath_record("QRT-TEST", "Tool", kTool, kToolLong)},
+        foo,
+        {resolved, keypath_record("QRT-TEST\\A", "", kFoo, kFooLong)},
+        missing,
+        again,
         {resolved, keypath_record("QRT-TEST\\A\\B", "Again", kTool, kToolLong)}}},
       // Rescue transfer: nothing of this walk is logged, detailed or not.
       {true, true, {}},
@@ -136,11 +144,10 @@ TEST_F(RegistryTraversalTest, FailuresEndTheirSectionAndTheWalkGoesOn) {
         {candidate, abandoned("QRT-TEST\\A", "", kFoo)},
         {candidate, abandoned("QRT-TEST\\A", "Missing", kMissing)},
         {candidate, abandoned("QRT-TEST\\A\\B", "Again", kTool)}},
-       10, false},
+       10,
+       false},
       // The value loop of each key ends at its first candidate; its subkeys are walked.
-      {{attempted, candidate},
-       {{values, "QRT-TEST"}, {values, "QRT-TEST\\A"}, {values, "QRT-TEST\\A\\B"}},
-       8, false},
+      {{attempted, candidate}, {{values, "QRT-TEST"}, {values, "QRT-TEST\\A"}, {values, "QRT-TEST\\A\\B"}}, 8, false},
       // The key is given up, subkeys and all.
       {{attempted, candidate, values}, {{outer, "QRT-TEST"}}, 5, false},
       {{attempted, candidate, values, outer}, {}, 5, true},
@@ -150,7 +157,11 @@ TEST_F(RegistryTraversalTest, FailuresEndTheirSectionAndTheWalkGoesOn) {
     std::vector<LogEntry> log;
     CapturedLog capture(log, c.failing);
     RepairRun run;
-    if (c.escapes) { EXPECT_THROW(Walk(run), std::bad_alloc); } else { EXPECT_TRUE(Changed(Walk(run)).empty()); }
+    if (c.escapes) {
+      EXPECT_THROW(Walk(run), std::bad_alloc);
+    } else {
+      EXPECT_TRUE(Changed(Walk(run)).empty());
+    }
     EXPECT_EQ(log, c.log);
     EXPECT_EQ(run.m_dwValuesAccessed, c.accessed);
     EXPECT_EQ(run.m_dwPathsResolved, 0u);

@@ -18,8 +18,8 @@ class ResolvePathsTest : public VolumeSuite<ResolvePathsTest> {
  public:
   static bool LayOut(const NtfsVolume& v) {
     return lay_out_program_files(v, "PROGRA~1", "PROGRA~2", "COMMON~1") &&
-           make_file(v.path("Program Files/App/longtoolname.exe"), "LONGTO~1.EXE") && make_dir(v.path("dir/Programs")) &&
-           make_file(v.path("Program Files/Data~Files/y.txt"));
+           make_file(v.path("Program Files/App/longtoolname.exe"), "LONGTO~1.EXE") &&
+           make_dir(v.path("dir/Programs")) && make_file(v.path("Program Files/Data~Files/y.txt"));
   }
 
  protected:
@@ -34,7 +34,10 @@ class ResolvePathsTest : public VolumeSuite<ResolvePathsTest> {
 };
 
 TEST_F(ResolvePathsTest, OneCycle) {
-  const struct { std::u16string text; std::optional<std::u16string> resolved; } cases[] = {
+  const struct {
+    std::u16string text;
+    std::optional<std::u16string> resolved;
+  } cases[] = {
       {u"C:\\PROGRA~1\\COMMON~1\\System\\foo.dll", u"C:\\Program Files\\Common Files\\System\\foo.dll"},
       // The digits do not choose: only Program Files holds App\tool.exe.
       {u"C:\\PROGRA~2\\App\\tool.exe", u"C:\\Program Files\\App\\tool.exe"},

@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "base/buffers.h"
 #include "log/Log.h"
-#include "repair/buffers.h"
 #include "tests/support/repair_fixture.h"
 
 namespace {
@@ -15,8 +15,14 @@ using namespace hivemend::testing;
 
 TEST(FormatCount, GroupsDigitsInThrees) {
   const std::pair<DWORD, const char*> cases[] = {
-      {0, "0"},           {7, "7"},               {999, "999"},           {1000, "1,000"},
-      {73456, "73,456"},  {100000, "100,000"},    {1234567, "1,234,567"}, {1000000000, "1,000,000,000"},
+      {0, "0"},
+      {7, "7"},
+      {999, "999"},
+      {1000, "1,000"},
+      {73456, "73,456"},
+      {100000, "100,000"},
+      {1234567, "1,234,567"},
+      {1000000000, "1,000,000,000"},
       {4294967295u, "4,294,967,295"},
   };
   for (const auto& [count, text] : cases) {
@@ -43,11 +49,11 @@ TEST(WriteResolvedSummary, AppendsAfterWhatTheFileHolds) {
   TestPrefix prefix;
   const std::string folder = prefix.folder("r");
   ASSERT_TRUE(prefix.define_drive('r', folder));
-  ASSERT_TRUE(prefix.write_registry(
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-      "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\"\r\n\r\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Wickmar]\r\n"
-      "\"ReportFile\"=\"R:\\\\restore.log\"\r\n"));
+  ASSERT_TRUE(
+      prefix.write_registry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
+                            "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\"\r\n\r\n"
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Wickmar]\r\n"
+                            "\"ReportFile\"=\"R:\\\\restore.log\"\r\n"));
   ASSERT_TRUE(make_file(folder + "/restore.log", "", "earlier"));
   CLog log;
   EXPECT_EQ(u8(log.m_szLogFile), "R:\\restore.log");

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/buffers.h"
 #include "repair/RepairRun.h"
-#include "repair/buffers.h"
 #include "tests/support/repair_fixture.h"
 #include "win32/registry.h"
 

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "app/WinApp.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 #include "tests/support/repair_fixture.h"
+#include "win32/afxwin.h"
 #include "win32/prefix.h"
 
 namespace {
@@ -30,7 +30,7 @@ const std::string kBin = HIVEMEND_BIN_DIR;
 
 std::string windows_path(const std::string& linux_path) {
   auto path = hivemend::win32::windows_path_of(linux_path);
-  return path ? regf::to_utf8(*path) : std::string();
+  return path ? base::to_utf8(*path) : std::string();
 }
 
 // Run inside the tool copies: the hand-off with the English library as the resource
@@ -40,14 +40,14 @@ std::string windows_path(const std::string& linux_path) {
 TEST(HandOffChild, Run) {
   if (!std::getenv("HIVEMEND_HANDOFF_CHILD")) GTEST_SKIP() << "runs in the tool copies of the hand-off tests";
   const char* cmdline = std::getenv("HIVEMEND_HANDOFF_CMDLINE");
-  const std::u16string text = regf::from_utf8(cmdline ? cmdline : "");
+  const std::u16string text = base::from_utf8(cmdline ? cmdline : "");
   COrnOptions options(cmdline ? text.c_str() : nullptr);
   if (std::getenv("HIVEMEND_HANDOFF_MACHINE_CODE")) {
     const char16_t code[] = u"C1";
     ASSERT_TRUE(WriteRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup", u"MachineCode",
                               REG_SZ, reinterpret_cast<const BYTE*>(code), sizeof code));
   }
-  const std::u16string eng = regf::from_utf8(windows_path(kBin + "/resources.ENG.dll"));
+  const std::u16string eng = base::from_utf8(windows_path(kBin + "/resources.ENG.dll"));
   AfxSetResourceHandle(LoadLibraryW(eng.c_str()));
   options.HandOffIfNotAdmin();
   std::printf("admin=%d exit=%d\n", int(options.m_bIsAdmin), int(options.m_bExitRequested));
@@ -84,13 +84,10 @@ class Product {
   void set_up(const std::string& install_dir, bool code) {
     ASSERT_TRUE(prefix_.write_registry(
         app_paths("Hivemend", install_dir.empty() ? "" : reg_line(u"Path", windows_path(install_dir) + "\\")) +
-        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" +
-        "\"MachineZone\"=\"Z1\"\r\n"));
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" + "\"MachineZone\"=\"Z1\"\r\n"));
     machine_code_ = code;
     // The registry is written back by its owner only.
-    if (geteuid() == 0) {
-      EXPECT_EQ(chown(prefix_.system_reg().c_str(), kNobody, kNobody), 0);
-    }
+    if (geteuid() == 0) { EXPECT_EQ(chown(prefix_.system_reg().c_str(), kNobody, kNobody), 0); }
   }
 
   // Runs a copy of this program at `tool` below the tools folder, as nobody when the
@@ -132,15 +129,15 @@ TEST(HandOff, Decisions) {
   const std::string fits(499 - fixed, 'x'), too_long(500 - fixed, 'x');
   struct Case {
     const char* what;
-    std::string tool;          // the tool copy's path below the tools folder
-    bool code;                 // "MachineCode" present ("MachineZone" always is)
-    std::string install;       // "bin", "blanks" (a link in a folder with blanks), "empty", "" (none)
+    std::string tool;     // the tool copy's path below the tools folder
+    bool code;            // "MachineCode" present ("MachineZone" always is)
+    std::string install;  // "bin", "blanks" (a link in a folder with blanks), "empty", "" (none)
     const char* cmdline;
-    const char16_t* running;   // a mutex the tool finds taken
+    const char16_t* running;  // a mutex the tool finds taken
     bool exit_requested;
-    std::string log_line;      // "": nothing handed off
+    std::string log_line;  // "": nothing handed off
     bool error_box;
-    bool as_admin = false;     // run as an administrator (root), not as nobody
+    bool as_admin = false;  // run as an administrator (root), not as nobody
   } cases[] = {
       {"tool 2 with a command line", "TsoMorvel.exe", true, "bin", kToolCmdLine, nullptr, true,
        handoff_line("QRT-2", program + " QRT-2 " + kToolCmdLine), false},
@@ -149,8 +146,8 @@ TEST(HandOff, Decisions) {
       {"not set up: MachineCode missing", "TsoMorvel.exe", false, "bin", kToolCmdLine, nullptr, false, "", false},
       {"no tool recognised", "OtherTool.exe", true, "bin", kToolCmdLine, nullptr, false, "", false},
       // TsoQuenby.exe (row 3) comes first in the path, TsoMorvel.exe first in the table.
-      {"two rows: the earlier row of the table", "TsoQuenby.exe.d/x-TsoMorvel.exe", true, "bin", nullptr, nullptr,
-       true, handoff_line("QRT-2", program + " QRT-2 "), false},
+      {"two rows: the earlier row of the table", "TsoQuenby.exe.d/x-TsoMorvel.exe", true, "bin", nullptr, nullptr, true,
+       handoff_line("QRT-2", program + " QRT-2 "), false},
       {"this program", "hivemend", true, "bin", nullptr, nullptr, true, handoff_line("QRT-11", program + " QRT-11 "),
        false},
       {"this program already running: runs normally", "hivemend", true, "bin", kToolCmdLine, u"Global\\TsoHivemend",
@@ -159,8 +156,8 @@ TEST(HandOff, Decisions) {
        u"Global\\TsoTalvin", true, "", false},
       {"install directory with blanks", "TsoKestin.exe", true, "blanks", nullptr, nullptr, true, "blanks", false},
       {"no hand-off program", "TsoVendle.exe", true, "empty", kToolCmdLine, nullptr, true, "", true},
-      {"no install directory: the bare name, beside the tool", "TsoHolmby.exe", true, "", kToolCmdLine, nullptr,
-       true, handoff_line("QRT-6", std::string("TsoHandOff.exe QRT-6 ") + kToolCmdLine), false},
+      {"no install directory: the bare name, beside the tool", "TsoHolmby.exe", true, "", kToolCmdLine, nullptr, true,
+       handoff_line("QRT-6", std::string("TsoHandOff.exe QRT-6 ") + kToolCmdLine), false},
       {"command line that just fits", "TsoWickmar.exe", true, "bin", fits.c_str(), nullptr, true,
        handoff_line("QRT-10", program + " QRT-10 " + fits), false},
       {"command line too long", "TsoWickmar.exe", true, "bin", too_long.c_str(), nullptr, true, "", true},
@@ -177,8 +174,8 @@ TEST(HandOff, Decisions) {
       expected_line = handoff_line("QRT-5", windows_path(install) + "\\TsoHandOff.exe QRT-5 ");
     }
     if (c.install == "blanks" || c.install == "")
-      std::filesystem::create_symlink(kBin + "/TsoHandOff.exe", (c.install == "" ? product.tools() : install) +
-                                                                    "/TsoHandOff.exe");
+      std::filesystem::create_symlink(kBin + "/TsoHandOff.exe",
+                                      (c.install == "" ? product.tools() : install) + "/TsoHandOff.exe");
     product.set_up(install, c.code);
     HANDLE running = c.running ? CreateMutexW(nullptr, FALSE, c.running) : nullptr;
     const Decision d = product.run(c.tool, c.cmdline, c.as_admin);

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "settings/Options.h"
 #include "tests/settings/child_process.h"
 #include "tests/settings/stand_in/HtmlHelpStandIn.h"
@@ -24,7 +24,7 @@ using settings_test::InChild;
 
 std::string WindowsPath(const std::string& linux_path) {
   auto path = hivemend::win32::windows_path_of(linux_path);
-  return path ? regf::to_utf8(*path) : "<no windows path>";
+  return path ? base::to_utf8(*path) : "<no windows path>";
 }
 // Windows names of the test programs' folder and the stand-in, in the current prefix.
 std::string Bin() { return WindowsPath(HIVEMEND_BIN_DIR); }
@@ -51,9 +51,7 @@ TEST(GetHtmlHelpServerPath, ReadsTheRegistration) {
     ASSERT_TRUE(prefix.write_registry(registry));
     char path[kHtmlHelpPathBytes] = {};
     EXPECT_EQ(GetHtmlHelpServerPath(path) != FALSE, expected != nullptr);
-    if (expected) {
-      EXPECT_STREQ(path, expected);
-    }
+    if (expected) { EXPECT_STREQ(path, expected); }
   }
 }
 
@@ -66,7 +64,7 @@ std::string StandInRecord(const std::string& name, const DWORD* pdwCookie = null
   const HtmlHelpStandInCalls& calls = *record();
   char text[400];
   std::snprintf(text, sizeof text, "calls=%d hwnd=%zx file=%s command=%x data=%s", calls.nCalls,
-                size_t(calls.hwndCaller), regf::to_utf8(calls.szFile).c_str(), calls.uCommand,
+                size_t(calls.hwndCaller), base::to_utf8(calls.szFile).c_str(), calls.uCommand,
                 calls.dwData == DWORD_PTR(pdwCookie) ? "cookie" : "other");
   const std::string result = calls.nCalls ? text : "calls=0";
   FreeLibrary(hStandIn);
@@ -98,7 +96,7 @@ TEST(CallHtmlHelp, LoadsTheRegisteredEngineOnceOrGivesUpForGood) {
   } cases[] = {
       {Registration(StandIn()), "", kEngineUsed},
       {Registration("%HH_TEST_BIN%\\HtmlHelpStandIn.ocx", true), "", kEngineUsed},
-      {"", Registration(StandIn()), kNoEngine},  // the latch holds when a registration appears
+      {"", Registration(StandIn()), kNoEngine},                      // the latch holds when a registration appears
       {Registration(Bin() + "\\resources.ENG.dll"), "", kNoEngine},  // no HtmlHelpW
   };
   for (const auto& c : cases) {

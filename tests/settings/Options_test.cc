@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "app/WinApp.h"
 #include "settings/RegistryHelpers.h"
 #include "tests/settings/child_process.h"
 #include "tests/support/repair_fixture.h"
+#include "win32/afxwin.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ TEST(Options, ChoosesTheLanguageAndItsLibrary) {
       {"dword:00000419", "de_DE.UTF-8", "resources.ENG.dll", 0x0419},  // a sub-language stays
       {"dword:00000019", "de_DE.UTF-8", "resources.ENG.dll", 0x0409},
       {"dword:00000400", "de_DE.UTF-8", "resources.ENG.dll", 0x0400},  // the first with a sub-language
-      {"dword:00010007", "C", "resources.DEU.dll", 0x0407},  // only the low 16 bits count as bare
+      {"dword:00010007", "C", "resources.DEU.dll", 0x0407},            // only the low 16 bits count as bare
       {nullptr, "de_AT.UTF-8", "resources.DEU.dll", 0x0C07},
       {nullptr, "C", "resources.ENG.dll", 0x0409},
       {"\"German\"", "it_IT.UTF-8", "resources.ITN.dll", 0x0410},  // unreadable as 4 bytes
@@ -110,11 +110,13 @@ TEST(Options, LoadsTheProductValues) {
   TestPrefix prefix;
   ASSERT_TRUE(prefix.write_registry(
       Product("") +
-      Subkey("Settings", "\"OrnAlwaysAvail\"=\"YES\"\r\n\"DetailedProgress\"=\"yes\"\r\n\"RestoreFiles\"=\"YES \"\r\n"
-                         "\"Reminder\"=hex(1):59,00,45,00,53,00\r\n\"BackgroundMinutes\"=dword:0000001e\r\n") +
+      Subkey("Settings",
+             "\"OrnAlwaysAvail\"=\"YES\"\r\n\"DetailedProgress\"=\"yes\"\r\n\"RestoreFiles\"=\"YES \"\r\n"
+             "\"Reminder\"=hex(1):59,00,45,00,53,00\r\n\"BackgroundMinutes\"=dword:0000001e\r\n") +
       Subkey("Settings\\Setup", "\"TPD\"=dword:0000002a\r\n") + Subkey("Wickmar", "\"UseArchiveBit\"=\"YES\"\r\n") +
-      Subkey("Security", "\"01\"=dword:00000001\r\n\"04\"=dword:00000080\r\n\"07\"=dword:ffffff12\r\n"
-                         "\"19\"=hex:01\r\n\"22\"=hex:01,02,03,04,05\r\n\"24\"=hex:\r\n")));
+      Subkey("Security",
+             "\"01\"=dword:00000001\r\n\"04\"=dword:00000080\r\n\"07\"=dword:ffffff12\r\n"
+             "\"19\"=hex:01\r\n\"22\"=hex:01,02,03,04,05\r\n\"24\"=hex:\r\n")));
   COrnOptions options(nullptr);
   EXPECT_TRUE(options.m_bAlwaysAvail);
   EXPECT_TRUE(options.m_bAlwaysAvailAtLoad);
@@ -207,9 +209,7 @@ TEST(Options, LibrariesThatCannotBeLoaded) {
     TestPrefix prefix;
     ASSERT_TRUE(prefix.write_registry(Product(c.lang_id) + settings));
     settings_test::ProgramCopy copy;
-    if (c.not_elf_deu) {
-      ASSERT_TRUE(write_text(copy.path("resources.DEU.dll"), "MZ: a 32-bit library"));
-    }
+    if (c.not_elf_deu) { ASSERT_TRUE(write_text(copy.path("resources.DEU.dll"), "MZ: a 32-bit library")); }
     if (c.x64_deu) copy.add_from_bin("resources.DEU.dll", "resources-x64.DEU.dll");
     EXPECT_EQ(copy.run("OptionsChild.Report", {"LC_ALL=", "LC_MESSAGES=", "LANG=de_DE.UTF-8"}), c.expected);
   }

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/Options.h"
 #include "tests/support/repair_fixture.h"
 
@@ -14,8 +14,10 @@ namespace {
 
 using namespace hivemend::testing;
 
-const std::string k32 = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n";
-const std::string kNative = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n";
+const std::string k32 =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n";
+const std::string kNative =
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n";
 
 TEST(GetProductRegRoot, TakesRegPathAfterItsRootName) {
   struct Case {
@@ -79,8 +81,8 @@ TEST(RegValues, WriteCreatesKeysAndReadsLeaveDefaultsAlone) {
   ASSERT_TRUE(WriteRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A\\B\\C", u"N", REG_DWORD,
                             reinterpret_cast<const BYTE*>(&one), sizeof one));
   const std::u16string text = u"text";
-  ASSERT_TRUE(WriteRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A", u"S", REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                            (text.size() + 1) * 2));
+  ASSERT_TRUE(WriteRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A", u"S", REG_SZ,
+                            reinterpret_cast<const BYTE*>(text.c_str()), (text.size() + 1) * 2));
   // Written back at once into the machine registry file.
   const std::string file = read_text(prefix.dir() + "/system.reg");
   EXPECT_NE(file.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B\\C]"), std::string::npos) << file;
@@ -89,7 +91,8 @@ TEST(RegValues, WriteCreatesKeysAndReadsLeaveDefaultsAlone) {
   EXPECT_TRUE(ReadRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A\\B\\C", u"N", reinterpret_cast<LPBYTE>(&number), 4));
   EXPECT_EQ(number, 1u);
   number = 77;
-  EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A\\B\\C", u"Missing", reinterpret_cast<LPBYTE>(&number), 4));
+  EXPECT_FALSE(
+      ReadRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A\\B\\C", u"Missing", reinterpret_cast<LPBYTE>(&number), 4));
   EXPECT_FALSE(ReadRegValue(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Missing", u"N", reinterpret_cast<LPBYTE>(&number), 4));
   EXPECT_EQ(number, 77u);
 

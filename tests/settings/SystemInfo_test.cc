@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "repair/buffers.h"
+#include "base/buffers.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 #include "tests/support/repair_fixture.h"
@@ -23,8 +23,9 @@ constexpr LPCWSTR kRootKey = u"SOFTWARE\\Tessaro\\Product";
 
 // The Windows version as the machine registry states it (see win32/sysinfo.h).
 std::string NtVersion(const std::string& version, const std::string& build, const std::string& csd) {
-  std::string text = "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n\"CurrentVersion\"=\"" +
-                     version + "\"\r\n\"CurrentBuildNumber\"=\"" + build + "\"\r\n";
+  std::string text =
+      "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n\"CurrentVersion\"=\"" + version +
+      "\"\r\n\"CurrentBuildNumber\"=\"" + build + "\"\r\n";
   if (!csd.empty()) text += "\"CSDVersion\"=\"" + csd + "\"\r\n";
   return text;
 }
@@ -41,7 +42,7 @@ std::optional<std::string> DescriptionText(LPCWSTR pszKey, LPCWSTR pszName) {
 
 TEST(RecordSystemInfo, ClassifiesTheWindowsVersion) {
   struct Case {
-    std::string version;  // registry text after the product root
+    std::string version;            // registry text after the product root
     std::optional<std::string> os;  // nullopt: nothing recorded, no processors or memory either
     DWORD family, service_pack;
   } cases[] = {
@@ -58,8 +59,8 @@ TEST(RecordSystemInfo, ClassifiesTheWindowsVersion) {
       {NtVersion("10.0", "19045", ""), "Windows 2000", 4, 0x18},
       {NtVersion("4.0", "1381", "Service Pack 6"), "", 2, 0},
       {NtVersion("3.51", "1057", "Service Pack 5"), std::nullopt, 0, 0},
-      {"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion]\r\n\"VersionNumber\"=\"4.10.2222\"\r\n", "",
-       0, 0},
+      {"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion]\r\n\"VersionNumber\"=\"4.10.2222\"\r\n",
+       "", 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.version);
@@ -72,7 +73,8 @@ TEST(RecordSystemInfo, ClassifiesTheWindowsVersion) {
     EXPECT_EQ(options.m_dwServicePack, c.service_pack);
     for (LPCWSTR name : {u"OS", u"Processors", u"RAM"}) {
       DWORD size = 0;
-      EXPECT_EQ(QueryRegValue(HKEY_LOCAL_MACHINE, kRootKey, name, nullptr, &size) != FALSE, c.os.has_value()) << u8(name);
+      EXPECT_EQ(QueryRegValue(HKEY_LOCAL_MACHINE, kRootKey, name, nullptr, &size) != FALSE, c.os.has_value())
+          << u8(name);
     }
   }
 }
@@ -92,7 +94,8 @@ TEST(RecordSystemInfo, RecordsProcessorsMemoryAndTheInstallArchitecture) {
     if (root) prefix.folder("install/amd64");
     ASSERT_TRUE(prefix.write_registry(
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n" +
-        reg_line(u"Path", u8(*hivemend::win32::windows_path_of(install)) + "\\") + (root ? "\"RegPath\"=\"HKLM\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n" : "")));
+        reg_line(u"Path", u8(*hivemend::win32::windows_path_of(install)) + "\\") +
+        (root ? "\"RegPath\"=\"HKLM\\\\SOFTWARE\\\\Tessaro\\\\Product\"\r\n" : "")));
     COrnOptions options(nullptr);
     EXPECT_EQ(options.m_dwOSFlags, kOSFamily7 | (root ? kOSInstallAmd64 : kOSInstallNoAmd64));
     const LPCWSTR key = root ? kRootKey : u"";

@@ -43,9 +43,7 @@ inline std::string InChild(const std::function<std::string()>& body) {
     try {
       const std::string text = body();
       code = write(fds[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 2;
-    } catch (...) {
-      code = 3;
-    }
+    } catch (...) { code = 3; }
     _exit(code);  // no destructors: the parent's objects belong to the parent
   }
   close(fds[1]);
@@ -80,8 +78,8 @@ class ProgramCopy {
   std::string run(const std::string& filter, std::vector<std::string> env) const {
     const std::string result = dir_.path("result.txt");
     env.push_back(std::string(kResultVariable) + "=" + result);
-    const auto run = hivemend::testing::run_program({dir_.path("test-program"), "--gtest_filter=" + filter}, env,
-                                                    dir_.root());
+    const auto run =
+        hivemend::testing::run_program({dir_.path("test-program"), "--gtest_filter=" + filter}, env, dir_.root());
     if (run.exit_code != 0) return "<exit " + std::to_string(run.exit_code) + ">";
     return hivemend::testing::read_text(result);
   }

@@ -33,10 +33,14 @@ uint64_t entry_hash(const uint8_t* data, size_t length) {
   uint32_t s0 = uint32_t(kEntryHashSeed), s1 = uint32_t(kEntryHashSeed >> 32);
   auto mix = [&](uint32_t word) {
     s0 += word;
-    s1 ^= s0; s0 = (s0 << 20) | (s0 >> 12);
-    s0 += s1; s1 = (s1 << 9) | (s1 >> 23);
-    s1 ^= s0; s0 = (s0 << 27) | (s0 >> 5);
-    s0 += s1; s1 = (s1 << 19) | (s1 >> 13);
+    s1 ^= s0;
+    s0 = (s0 << 20) | (s0 >> 12);
+    s0 += s1;
+    s1 = (s1 << 9) | (s1 >> 23);
+    s1 ^= s0;
+    s0 = (s0 << 27) | (s0 >> 5);
+    s0 += s1;
+    s1 = (s1 << 19) | (s1 >> 13);
   };
   // Bytes in, one word at a time; the tail is closed with a 0x80 byte.
   std::vector<uint8_t> padded_data(data, data + length);
@@ -70,7 +74,8 @@ std::vector<uint8_t> old_format_log(const Image& memory, uint32_t sequence, cons
   size_t pages = bins_size(memory) / kSector;
   std::vector<uint8_t> bitmap((pages + 7) / 8, 0);
   for (uint32_t block : dirty_blocks)
-    for (size_t page = block / kSector; page < (block + kBlock) / kSector; ++page) bitmap[page / 8] |= uint8_t(1u << (page % 8));
+    for (size_t page = block / kSector; page < (block + kBlock) / kSector; ++page)
+      bitmap[page / 8] |= uint8_t(1u << (page % 8));
   size_t pages_at = padded(kSector + 4 + bitmap.size());
   size_t dirty = 0;
   for (size_t page = 0; page < pages; ++page) dirty += (bitmap[page / 8] >> (page % 8)) & 1;

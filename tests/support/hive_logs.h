@@ -29,8 +29,8 @@ std::vector<uint8_t> old_format_log(const Image& memory, uint32_t sequence, cons
 // ---- New format: a base block copy and log entries "HvLE" with Marvin32 hashes.
 
 struct EntryPage {
-  uint32_t offset;                // in the hive bins data
-  std::vector<uint8_t> bytes;     // a multiple of 4096 bytes
+  uint32_t offset;             // in the hive bins data
+  std::vector<uint8_t> bytes;  // a multiple of 4096 bytes
 };
 struct Entry {
   uint32_t sequence;

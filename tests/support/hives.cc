@@ -2,10 +2,10 @@
 
 #include <functional>
 
+#include "base/unicode.h"
 #include "regf/build.h"
 #include "regf/format.h"
 #include "regf/regtext.h"
-#include "regf/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 
@@ -24,7 +24,7 @@ std::vector<uint8_t> sample_bytes(size_t n, uint8_t seed) {
 }
 
 std::string reg_line(const std::u16string& name, const std::string& text, uint32_t type) {
-  return regf::to_utf8(regf::format_reg_value({name, type, utf16(regf::from_utf8(text))})) + "\r\n";
+  return base::to_utf8(regf::format_reg_value({name, type, utf16(base::from_utf8(text))})) + "\r\n";
 }
 
 bool write_hive(const std::string& path, const regf::TreeKey& root) {
@@ -45,16 +45,16 @@ namespace {
 void add_lines(const regf::TreeKey& key, const std::string& path, bool details, std::vector<std::string>& out) {
   std::string line = path;
   if (details) {
-    line.append(key.class_name ? "|class " : "|no class").append(key.class_name ? regf::to_utf8(*key.class_name) : "");
+    line.append(key.class_name ? "|class " : "|no class").append(key.class_name ? base::to_utf8(*key.class_name) : "");
     line.append("|time ").append(std::to_string(key.last_written));
   }
   out.push_back(line);
   for (const auto& v : key.values) {
-    line = path + "|" + regf::to_utf8(v.name) + "|" + std::to_string(v.type) + "|";
+    line = path + "|" + base::to_utf8(v.name) + "|" + std::to_string(v.type) + "|";
     for (uint8_t b : v.data) line += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     out.push_back(line);
   }
-  for (const auto& sub : key.subkeys) add_lines(sub, path + "\\" + regf::to_utf8(sub.name), details, out);
+  for (const auto& sub : key.subkeys) add_lines(sub, path + "\\" + base::to_utf8(sub.name), details, out);
 }
 
 }  // namespace
@@ -87,7 +87,8 @@ std::vector<std::string> subkey_list_problems(const regf::Hive& hive) {
       leaves.clear();
       for (size_t i = 0; i < regf::load_u16(&top[2]); ++i) leaves.push_back(regf::load_u32(&top[4 + 4 * i]));
     }
-    if ((top[0] == 'r') != (count > 1012)) out.push_back(path + ": index root with " + std::to_string(count) + " subkeys");
+    if ((top[0] == 'r') != (count > 1012))
+      out.push_back(path + ": index root with " + std::to_string(count) + " subkeys");
     std::u16string previous;
     for (uint32_t leaf : leaves) {
       auto l = *hive.cell(leaf);
@@ -98,9 +99,9 @@ std::vector<std::string> subkey_list_problems(const regf::Hive& hive) {
       for (size_t i = 0; i < regf::load_u16(&l[2]); ++i) {
         const regf::KeyRef child{regf::load_u32(&l[4 + 8 * i])};
         const std::u16string name = *hive.key_name(child);
-        const std::string child_path = path + "\\" + regf::to_utf8(name);
+        const std::string child_path = path + "\\" + base::to_utf8(name);
         if (regf::load_u32(&l[8 + 8 * i]) != regf::name_hash(name)) out.push_back(child_path + ": wrong hash");
-        if (regf::compare_nocase(previous, name) >= 0) out.push_back(child_path + ": out of order");
+        if (base::compare_nocase(previous, name) >= 0) out.push_back(child_path + ": out of order");
         previous = name;
         visit(child, child_path);
       }

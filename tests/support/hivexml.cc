@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/files.h"
 
 namespace hivemend::testing {
@@ -17,7 +17,7 @@ std::string shell_quote(const std::string& s) {
 }
 
 void append_utf8(std::string& out, uint32_t cp) {
-  out += regf::to_utf8(cp < 0x10000 ? std::u16string(1, char16_t(cp))
+  out += base::to_utf8(cp < 0x10000 ? std::u16string(1, char16_t(cp))
                                     : std::u16string{char16_t(0xD7C0 + (cp >> 10)), char16_t(0xDC00 | (cp & 0x3FF))});
 }
 
@@ -31,15 +31,21 @@ std::optional<std::string> unescape(std::string_view s) {
     size_t end = s.find(';', i);
     if (end == s.npos) return std::nullopt;
     std::string_view entity = s.substr(i + 1, end - i - 1);
-    if (entity == "amp") out += '&';
-    else if (entity == "lt") out += '<';
-    else if (entity == "gt") out += '>';
-    else if (entity == "quot") out += '"';
-    else if (entity == "apos") out += '\'';
+    if (entity == "amp")
+      out += '&';
+    else if (entity == "lt")
+      out += '<';
+    else if (entity == "gt")
+      out += '>';
+    else if (entity == "quot")
+      out += '"';
+    else if (entity == "apos")
+      out += '\'';
     else if (entity.size() > 1 && entity[0] == '#')
       append_utf8(out, uint32_t(entity[1] == 'x' ? std::strtoul(std::string(entity.substr(2)).c_str(), nullptr, 16)
                                                  : std::strtoul(std::string(entity.substr(1)).c_str(), nullptr, 10)));
-    else return std::nullopt;
+    else
+      return std::nullopt;
     i = end;
   }
   return out;
@@ -129,8 +135,10 @@ std::optional<HivexmlDump> parse_hivexml(std::string_view xml, std::string* erro
     if (lt > pos && (in_mtime || in_string)) {
       auto text = unescape(xml.substr(pos, lt - pos));
       if (!text) return fail("bad entity", pos);
-      if (in_string) value->strings.back() = *text;
-      else if (!open_keys.empty()) dump.keys[open_keys.back()].mtime = *text;
+      if (in_string)
+        value->strings.back() = *text;
+      else if (!open_keys.empty())
+        dump.keys[open_keys.back()].mtime = *text;
     }
     size_t gt = xml.find('>', lt);
     if (gt == xml.npos) return fail("unterminated tag", lt);
@@ -206,11 +214,16 @@ std::optional<HivexmlDump> parse_hivexml(std::string_view xml, std::string* erro
 
 std::optional<uint32_t> hivexml_type_number(const std::string& type) {
   static const std::pair<const char*, uint32_t> kTypes[] = {
-      {"none", regf::kRegNone},           {"string", regf::kRegSz},
-      {"bad-string", regf::kRegSz},       {"expand", regf::kRegExpandSz},
-      {"bad-expand", regf::kRegExpandSz}, {"binary", regf::kRegBinary},
-      {"link", regf::kRegLink},           {"bad-link", regf::kRegLink},
-      {"string-list", regf::kRegMultiSz}, {"bad-string-list", regf::kRegMultiSz},
+      {"none", regf::kRegNone},
+      {"string", regf::kRegSz},
+      {"bad-string", regf::kRegSz},
+      {"expand", regf::kRegExpandSz},
+      {"bad-expand", regf::kRegExpandSz},
+      {"binary", regf::kRegBinary},
+      {"link", regf::kRegLink},
+      {"bad-link", regf::kRegLink},
+      {"string-list", regf::kRegMultiSz},
+      {"bad-string-list", regf::kRegMultiSz},
       {"resource-list", regf::kRegResourceList},
       {"resource-description", regf::kRegFullResourceDescriptor},
       {"resource-requirements", regf::kRegResourceRequirementsList},
@@ -231,7 +244,7 @@ std::string text_up_to_nul(const std::vector<uint8_t>& data) {
     if (c == 0) break;
     s += c;
   }
-  return regf::to_utf8(s);
+  return base::to_utf8(s);
 }
 
 std::string check_value(const HivexmlValue& h, const regf::TreeValue& v, std::span<const uint8_t> file) {
@@ -248,7 +261,8 @@ std::string check_value(const HivexmlValue& h, const regf::TreeValue& v, std::sp
   if (h.runs.size() >= 2 && h.runs[1].length == v.data.size() + 4) {
     const ByteRun& r = h.runs[1];
     if (r.file_offset + r.length > file.size()) return "hivexml byte run beyond the file";
-    if (!std::equal(v.data.begin(), v.data.end(), file.begin() + r.file_offset + 4)) return "data differs from the file";
+    if (!std::equal(v.data.begin(), v.data.end(), file.begin() + r.file_offset + 4))
+      return "data differs from the file";
   }
   if (h.type == "int32" || h.type == "int64") {
     size_t size = h.type == "int32" ? 4 : 8;
@@ -270,21 +284,24 @@ std::string check_value(const HivexmlValue& h, const regf::TreeValue& v, std::sp
     std::vector<std::u16string> parts{u""};
     for (size_t i = 0; i + 1 < v.data.size(); i += 2) {
       const char16_t c = char16_t(v.data[i] | v.data[i + 1] << 8);
-      if (c == 0) parts.emplace_back();
-      else parts.back() += c;
+      if (c == 0)
+        parts.emplace_back();
+      else
+        parts.back() += c;
     }
     if (parts.back().empty()) parts.pop_back();
     std::vector<std::string> texts;
-    for (const auto& part : parts) texts.push_back(regf::to_utf8(part));
+    for (const auto& part : parts) texts.push_back(base::to_utf8(part));
     return texts == h.strings ? "" : "string list differs";
   }
   return "";
 }
 
-void flatten(const regf::TreeKey& key, const std::string& path, std::vector<std::pair<std::string, const regf::TreeKey*>>& out) {
+void flatten(const regf::TreeKey& key, const std::string& path,
+             std::vector<std::pair<std::string, const regf::TreeKey*>>& out) {
   out.emplace_back(path, &key);
   for (const auto& child : key.subkeys) {
-    std::string name = regf::to_utf8(child.name);
+    std::string name = base::to_utf8(child.name);
     flatten(child, path.empty() ? name : path + "\\" + name, out);
   }
 }
@@ -309,9 +326,10 @@ std::vector<std::string> compare_with_tree(const HivexmlDump& dump, const regf::
       continue;
     }
     if (key->values.size() != h.values.size())
-      note(path + ": " + std::to_string(key->values.size()) + " values vs hivexml's " + std::to_string(h.values.size()));
+      note(path + ": " + std::to_string(key->values.size()) + " values vs hivexml's " +
+           std::to_string(h.values.size()));
     for (size_t j = 0; j < key->values.size() && j < h.values.size(); ++j) {
-      std::string name = regf::to_utf8(key->values[j].name);
+      std::string name = base::to_utf8(key->values[j].name);
       if (name != h.values[j].name) {
         note(path + ": value " + std::to_string(j) + " \"" + name + "\" vs hivexml's \"" + h.values[j].name + "\"");
         continue;

@@ -19,13 +19,13 @@ struct ByteRun {
 };
 
 struct HivexmlValue {
-  std::string name;          // UTF-8; empty for the default value
-  std::string type;          // hivexml's type name: "string", "int32", "binary", ...
-  bool base64 = false;       // data printed as base64: `bytes` holds it exactly
+  std::string name;     // UTF-8; empty for the default value
+  std::string type;     // hivexml's type name: "string", "int32", "binary", ...
+  bool base64 = false;  // data printed as base64: `bytes` holds it exactly
   std::vector<uint8_t> bytes;
-  std::string text;          // "value" attribute for strings and numbers, decoded
+  std::string text;                  // "value" attribute for strings and numbers, decoded
   std::vector<std::string> strings;  // for "string-list"
-  std::vector<ByteRun> runs;  // the vk cell first, then the data cell when there is one
+  std::vector<ByteRun> runs;         // the vk cell first, then the data cell when there is one
 };
 
 struct HivexmlKey {

@@ -34,8 +34,7 @@ int run(const std::vector<std::string>& argv) {
     _exit(127);
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -29,14 +29,14 @@ class NtfsVolume {
 
  private:
   NtfsVolume() = default;
-  std::string dir_;   // temporary folder holding the image and the mount point
+  std::string dir_;  // temporary folder holding the image and the mount point
   std::string root_;
 };
 
 }  // namespace hivemend::testing
 
 // Skips the current test loudly when no NTFS volume can be had on this machine.
-#define HIVEMEND_NTFS_VOLUME_OR_SKIP(var, ...)                                        \
+#define HIVEMEND_NTFS_VOLUME_OR_SKIP(var, ...)                                       \
   std::string var##_why_not;                                                         \
   auto var = ::hivemend::testing::NtfsVolume::create(&var##_why_not, ##__VA_ARGS__); \
   if (!var) GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE, test not run: " << var##_why_not

@@ -23,8 +23,10 @@ class TestPrefix {
     setenv("HIVEMEND_PREFIX", dir_.root().c_str(), 1);
   }
   ~TestPrefix() {
-    if (old_) setenv("HIVEMEND_PREFIX", old_->c_str(), 1);
-    else unsetenv("HIVEMEND_PREFIX");
+    if (old_)
+      setenv("HIVEMEND_PREFIX", old_->c_str(), 1);
+    else
+      unsetenv("HIVEMEND_PREFIX");
   }
   TestPrefix(const TestPrefix&) = delete;
   TestPrefix& operator=(const TestPrefix&) = delete;
@@ -62,21 +64,5 @@ inline bool set_privilege(const char16_t* name, bool enable) {
 inline bool enable_mount_privileges(bool enable = true) {
   return set_privilege(SE_BACKUP_NAME, enable) && set_privilege(SE_RESTORE_NAME, enable);
 }
-
-// Owner of an open registry key.
-class RegKey {
- public:
-  RegKey() = default;
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-  ~RegKey() {
-    if (key_) RegCloseKey(key_);
-  }
-  HKEY get() const { return key_; }
-  HKEY* out() { return &key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
 
 }  // namespace hivemend::testing

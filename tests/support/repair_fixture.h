@@ -21,11 +21,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/unicode.h"
 #include "log/Log.h"
 #include "regf/build.h"
 #include "regf/hive.h"
 #include "regf/tree.h"
-#include "regf/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -47,8 +47,8 @@ struct LogEntry {
 // Readable in test failures (the context, " | ", the message).
 inline void PrintTo(const LogEntry& e, std::ostream* os) { *os << '{' << e.context << " | " << e.message << '}'; }
 
-inline std::u16string u16(const std::string& s) { return regf::from_utf8(s); }
-inline std::string u8(std::u16string_view s) { return regf::to_utf8(s); }
+inline std::u16string u16(const std::string& s) { return base::from_utf8(s); }
+inline std::string u8(std::u16string_view s) { return base::to_utf8(s); }
 
 // The entries of a log file written by the default sink: each ends in a bare LF (CR LF
 // belongs to the message), fields separated by tabs after the timestamp.
@@ -61,8 +61,10 @@ inline std::vector<LogEntry> read_log(const std::string& path) {
     const std::string line = all.substr(start, i - start);
     start = i + 1;
     const size_t tab1 = line.find('\t'), tab2 = tab1 == line.npos ? line.npos : line.find('\t', tab1 + 1);
-    if (tab2 == line.npos) entries.push_back({"<malformed>", line});
-    else entries.push_back({line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
+    if (tab2 == line.npos)
+      entries.push_back({"<malformed>", line});
+    else
+      entries.push_back({line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
   }
   return entries;
 }
@@ -73,10 +75,10 @@ class CapturedLog {
  public:
   explicit CapturedLog(std::vector<LogEntry>& into, std::vector<std::string> failing = {}) {
     SetLogSink([&into, failing](LPCWSTR context, LPCWSTR message) {
-      const std::string text = regf::to_utf8(context);
+      const std::string text = base::to_utf8(context);
       for (const auto& f : failing)
         if (text.starts_with(f)) throw std::bad_alloc();
-      into.push_back({text, regf::to_utf8(message)});
+      into.push_back({text, base::to_utf8(message)});
     });
   }
   ~CapturedLog() { SetLogSink({}); }
@@ -93,8 +95,8 @@ inline HIVEMEND_RUNTIME_COUNTERS runtime_counters(bool required = true) {
     if (required) ADD_FAILURE() << "the runtime is not beside the test program";
     return counters;
   }
-  auto counters_of = reinterpret_cast<HIVEMEND_RUNTIME_COUNTERS_PROC>(
-      GetProcAddress(runtime, HIVEMEND_RUNTIME_COUNTERS_NAME));
+  auto counters_of =
+      reinterpret_cast<HIVEMEND_RUNTIME_COUNTERS_PROC>(GetProcAddress(runtime, HIVEMEND_RUNTIME_COUNTERS_NAME));
   if (counters_of) counters_of(&counters);
   FreeLibrary(runtime);
   return counters;
@@ -111,7 +113,8 @@ inline bool semaphore_exists(const std::u16string& name) {
 // HKEY_LOCAL_MACHINE\SOFTWARE\Tessaro\<product> its registry root, with `values` besides.
 inline std::string app_paths(const std::string& product, const std::string& values = "") {
   return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n"
-         "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\" + product + "\"\r\n" + values + "\r\n";
+         "\"RegPath\"=\"HKEY_LOCAL_MACHINE\\\\SOFTWARE\\\\Tessaro\\\\" +
+         product + "\"\r\n" + values + "\r\n";
 }
 
 // Makes a folder (with its parents) or a file, and gives it a short name when one is
@@ -127,7 +130,7 @@ inline bool make_file(const std::string& path, const std::string& short_name = "
 
 // UTF-16LE bytes of a UTF-8 text, as a report file holds them.
 inline std::string utf16le(const std::string& text) {
-  const Bytes bytes = utf16(regf::from_utf8(text), false);
+  const Bytes bytes = utf16(base::from_utf8(text), false);
   return std::string(bytes.begin(), bytes.end());
 }
 
@@ -175,7 +178,7 @@ inline std::string value_text(const regf::TreeValue* v) {
   std::u16string text;
   for (size_t i = 0; i + 1 < v->data.size() && (v->data[i] || v->data[i + 1]); i += 2)
     text += char16_t(v->data[i] | (v->data[i + 1] << 8));
-  return regf::to_utf8(text);
+  return base::to_utf8(text);
 }
 
 // Value texts the repair tests store, their long forms on the test volumes, and the
@@ -197,8 +200,8 @@ inline std::string summary_block(const std::string& accessed, const std::string&
   return "\r\n====== Registry Entries Resolved ========\r\n\r\n"
          "HKEY_CLASSES_ROOT   - 0\r\nHKEY_CURRENT_USER   - 0\r\nHKEY_LOCAL_MACHINE  - 0\r\n"
          "HKEY_USERS          - 0\r\nHKEY_CURRENT_CONFIG - 0\r\n"
-         "\r\nValues Accessed     - " + accessed + "\r\nPaths Resolved      - " + resolved +
-         "\r\nPaths Skipped       - " + skipped + "\r\n";
+         "\r\nValues Accessed     - " +
+         accessed + "\r\nPaths Resolved      - " + resolved + "\r\nPaths Skipped       - " + skipped + "\r\n";
 }
 
 // The layout the repair tests share on their volume: Program Files\App\tool.exe and
@@ -209,7 +212,8 @@ inline bool lay_out_program_files(const NtfsVolume& v, const std::string& progra
   return make_dir(v.path("Program Files"), program_files) && make_dir(v.path("ProgramData"), program_data) &&
          make_dir(v.path("Program Files/Common Files/System")) &&
          NtfsVolume::set_short_name(v.path("Program Files/Common Files"), common_files) &&
-         make_file(v.path("Program Files/Common Files/System/foo.dll")) && make_file(v.path("Program Files/App/tool.exe"));
+         make_file(v.path("Program Files/Common Files/System/foo.dll")) &&
+         make_file(v.path("Program Files/App/tool.exe"));
 }
 
 // A suite on one NTFS volume laid out once for all its tests by Suite::LayOut; each test

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "regf/tree.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 #include "tests/support/ntfs_volume.h"
@@ -62,7 +62,7 @@ regf::TreeValue text_value(const std::u16string& name, const std::u16string& tex
 std::vector<std::u16string> split(const std::string& key_path) {
   std::vector<std::u16string> names;
   for (size_t at = 0, next = 0; next != std::string::npos; at = next + 1)
-    names.push_back(regf::from_utf8(key_path.substr(at, (next = key_path.find('\\', at)) - at)));
+    names.push_back(base::from_utf8(key_path.substr(at, (next = key_path.find('\\', at)) - at)));
   return names;
 }
 regf::TreeKey key_at(const std::vector<std::u16string>& path, std::vector<regf::TreeValue> values) {
@@ -79,10 +79,10 @@ std::string text_at(const regf::TreeKey& root, const std::string& key_path, cons
     at = &*it;
   }
   for (const auto& v : at->values) {
-    if (v.name != regf::from_utf8(name)) continue;
+    if (v.name != base::from_utf8(name)) continue;
     std::u16string text;
     for (size_t i = 0; i + 1 < v.data.size(); i += 2) text += char16_t(v.data[i] | v.data[i + 1] << 8);
-    return regf::to_utf8(text.substr(0, text.find(u'\0')));
+    return base::to_utf8(text.substr(0, text.find(u'\0')));
   }
   return "<missing>";
 }
@@ -132,7 +132,7 @@ class RepairToolTest : public ::testing::Test {
                                       {{u"\\DosDevices\\C:", regf::kRegBinary, {0x4D, 0x3C, 0x2B, 0x1A, 0, 0, 0x10, 0x01, 0, 0, 0, 0}}}));
     for (const Value& v : kValues) {
       const size_t hive = size_t(std::find(std::begin(kHives), std::end(kHives), v.hive) - std::begin(kHives));
-      trees[hive].subkeys.push_back(key_at(split(v.key), {text_value(regf::from_utf8(v.name), v.stored),
+      trees[hive].subkeys.push_back(key_at(split(v.key), {text_value(base::from_utf8(v.name), v.stored),
                                                   text_value(u"Plain", u"no path here")}));
     }
     for (size_t i = 0; i < 3; ++i)
@@ -220,7 +220,7 @@ TEST_F(RepairToolTest, DryRunRealRunAndRestore) {
   EXPECT_EQ(read_text(at("dry.json")), changes);
   for (const Value& v : kValues)
     EXPECT_NE(changes.find("\"key\": " + json_text(v.key) + ", \"value\": \"" + v.name + "\", \"type\": 1, \"old\": " +
-                           json_text(regf::to_utf8(v.stored)) + ", \"new\": " + json_text(v.repaired) + "}"),
+                           json_text(base::to_utf8(v.stored)) + ", \"new\": " + json_text(v.repaired) + "}"),
               std::string::npos) << v.name << "\n" << changes;
   // The counters are the summary block's.
   std::smatch m;

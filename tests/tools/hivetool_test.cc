@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 #include "tests/support/hivexml.h"
@@ -287,7 +287,7 @@ TEST_F(HivetoolTest, ImportUnderAPrefixAndDiff) {
       "\"Path\"=\"C:\\\\PROGRA~1\\\\x.dll\"\r\n";
   write_text(at("a.reg"), head + "\"Odd\"=hex(1):41,00,42\r\n\"N\"=dword:00000001\r\n");
   // Much the same in UTF-16LE: a value changed, one removed, a key removed and one added.
-  const Bytes b = utf16(regf::from_utf8(head + "\"Odd\"=hex(1):41,00,43\r\n\r\n[-HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Gone]\r\n"
+  const Bytes b = utf16(base::from_utf8(head + "\"Odd\"=hex(1):41,00,43\r\n\r\n[-HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Gone]\r\n"
                                                 "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\New]\r\n"), false);
   write_text(at("b.reg"), "\xff\xfe" + std::string(b.begin(), b.end()));
 

@@ -11,9 +11,7 @@ namespace {
 
 class ScopedVariable {
  public:
-  ScopedVariable(const char* name, const char* value) : name_(name) {
-    setenv(name, value, 1);
-  }
+  ScopedVariable(const char* name, const char* value) : name_(name) { setenv(name, value, 1); }
   ~ScopedVariable() { unsetenv(name_); }
 
  private:
@@ -23,7 +21,9 @@ class ScopedVariable {
 TEST(ExpandEnvironmentStrings, ReplacesKnownVariablesOnlyAndGivesTheSizeNeeded) {
   ScopedVariable root("HIVEMEND_TEST_ROOT", "C:\\Windows");
   ScopedVariable empty("HIVEMEND_TEST_EMPTY", "");
-  const struct { const char *source, *result; } cases[] = {
+  const struct {
+    const char *source, *result;
+  } cases[] = {
       {"%HIVEMEND_TEST_ROOT%\\system32", "C:\\Windows\\system32"},
       {"%hivemend_test_root%", "C:\\Windows"},  // names in any case
       {"[%HIVEMEND_TEST_EMPTY%]", "[]"},

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/ntfs_volume.h"
 #include "tests/support/prefix.h"
 #include "tests/win32/search.h"
@@ -69,7 +69,7 @@ TEST_F(NtfsSearch, FindsByLongAndShortNamesAsWindows) {
       {u"C:\\PROGRA~1\\App\\tool.exe\\*", {}, {}, ERROR_PATH_NOT_FOUND},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.pattern));
+    SCOPED_TRACE(base::to_utf8(c.pattern));
     const Found found = find_all(c.pattern);
     EXPECT_EQ(found.long_names, c.long_names);
     EXPECT_EQ(found.short_names, c.short_names);
@@ -98,7 +98,10 @@ TEST_F(NtfsSearch, FindDataAndAttributesAreTheVolumes) {
   EXPECT_FALSE(FindClose(h));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 
-  const struct { const char16_t* path; DWORD attributes, error; } cases[] = {
+  const struct {
+    const char16_t* path;
+    DWORD attributes, error;
+  } cases[] = {
       {u"C:\\", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, 0},
       {u"C:\\PROGRA~1", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY, 0},
       {u"c:\\program files\\app\\tool.exe", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE, 0},
@@ -107,8 +110,8 @@ TEST_F(NtfsSearch, FindDataAndAttributesAreTheVolumes) {
       {u"C:\\PROGRA~1\\Nothing\\tool.exe", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << regf::to_utf8(c.path);
-    if (c.error) { EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path); }
+    EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << base::to_utf8(c.path);
+    if (c.error) { EXPECT_EQ(GetLastError(), c.error) << base::to_utf8(c.path); }
   }
 }
 

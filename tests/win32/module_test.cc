@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/files.h"
 #include "tests/support/prefix.h"
 
@@ -20,9 +20,13 @@ std::u16string module_name(HMODULE m) {
 
 TEST(LoadLibrary, BareNamesAreFoundInTheProgramsFolder) {
   TestPrefix prefix;
-  const struct { const char16_t* name; bool loads; DWORD error; } cases[] = {
+  const struct {
+    const char16_t* name;
+    bool loads;
+    DWORD error;
+  } cases[] = {
       {u"TestModule.dll", true, 0},
-      {u"testmodule", true, 0},        // ".dll" added, any case
+      {u"testmodule", true, 0},  // ".dll" added, any case
       {u"TESTMODULE.DLL", true, 0},
       {u"TestModule.", false, ERROR_MOD_NOT_FOUND},  // a trailing '.' means no extension
       {u"NoSuchModule.dll", false, ERROR_MOD_NOT_FOUND},
@@ -31,9 +35,9 @@ TEST(LoadLibrary, BareNamesAreFoundInTheProgramsFolder) {
   ASSERT_NE(first, nullptr);
   for (const auto& c : cases) {
     HMODULE m = LoadLibraryW(c.name);
-    EXPECT_EQ(m != nullptr, c.loads) << regf::to_utf8(c.name);
+    EXPECT_EQ(m != nullptr, c.loads) << base::to_utf8(c.name);
     if (!m) {
-      EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.name);
+      EXPECT_EQ(GetLastError(), c.error) << base::to_utf8(c.name);
       continue;
     }
     EXPECT_EQ(m, first) << "one library, one module";
@@ -89,8 +93,8 @@ TEST(GetModuleFileName, ProgramAsAWindowsPath) {
   TestPrefix prefix;
   // Under no other letter the program is under Z:.
   const std::u16string z_name = module_name(nullptr);
-  ASSERT_TRUE(z_name.starts_with(u"Z:\\")) << regf::to_utf8(z_name);
-  EXPECT_TRUE(z_name.ends_with(u"\\win32_module_test")) << regf::to_utf8(z_name);
+  ASSERT_TRUE(z_name.starts_with(u"Z:\\")) << base::to_utf8(z_name);
+  EXPECT_TRUE(z_name.ends_with(u"\\win32_module_test")) << base::to_utf8(z_name);
 
   ASSERT_TRUE(prefix.define_drive('b', HIVEMEND_BIN_DIR));
   EXPECT_EQ(module_name(nullptr), u"B:\\win32_module_test");

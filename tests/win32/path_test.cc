@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/prefix.h"
 #include "tests/win32/search.h"
 
@@ -16,7 +16,12 @@ using namespace hivemend::win32;
 using namespace hivemend::testing;
 
 TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
-  const struct { const char16_t* path; char16_t drive; std::vector<std::u16string> parts; bool trailing; } cases[] = {
+  const struct {
+    const char16_t* path;
+    char16_t drive;
+    std::vector<std::u16string> parts;
+    bool trailing;
+  } cases[] = {
       {u"C:\\Program Files\\App", u'C', {u"Program Files", u"App"}, false},
       {u"c:/a//b/", u'C', {u"a", u"b"}, true},
       {u"\\\\?\\E:\\x", u'E', {u"x"}, false},
@@ -27,7 +32,7 @@ TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
       {u"D:", u'D', {}, false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.path));
+    SCOPED_TRACE(base::to_utf8(c.path));
     auto p = parse_windows_path(c.path);
     ASSERT_TRUE(p);
     EXPECT_EQ(p->drive, c.drive);
@@ -63,7 +68,10 @@ class VolumeTest : public ::testing::Test {
 };
 
 TEST_F(VolumeTest, AttributesByLongShortAndMixedCaseNames) {
-  const struct { const char16_t* path; DWORD attributes, error; } cases[] = {
+  const struct {
+    const char16_t* path;
+    DWORD attributes, error;
+  } cases[] = {
       {u"E:\\", FILE_ATTRIBUTE_DIRECTORY, 0},
       {u"E:\\Program Files", FILE_ATTRIBUTE_DIRECTORY, 0},
       {u"e:\\program files\\common files", FILE_ATTRIBUTE_DIRECTORY, 0},
@@ -77,20 +85,20 @@ TEST_F(VolumeTest, AttributesByLongShortAndMixedCaseNames) {
   };
   for (const auto& c : cases) {
     SetLastError(0xDEAD);
-    EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << regf::to_utf8(c.path);
-    if (c.error) { EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path); }
+    EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << base::to_utf8(c.path);
+    if (c.error) { EXPECT_EQ(GetLastError(), c.error) << base::to_utf8(c.path); }
   }
 }
 
 TEST_F(VolumeTest, LinksAndDotsNeverLeaveTheVolume) {
-  for (const char16_t* path : {
-           u"E:\\etc_link\\passwd",     // /etc is the volume's /etc: none
-           u"E:\\out_link\\secret.txt",  // absolute target, taken inside
-           u"E:\\up_link\\secret.txt",   // ".." stops at the root
-           u"E:\\..\\outside\\secret.txt", u"E:\\inside\\..\\..\\outside\\secret.txt"}) {
-    EXPECT_EQ(GetFileAttributesW(path), INVALID_FILE_ATTRIBUTES) << regf::to_utf8(path);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << regf::to_utf8(path);
-    EXPECT_EQ(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  for (const char16_t* path : {u"E:\\etc_link\\passwd",      // /etc is the volume's /etc: none
+                               u"E:\\out_link\\secret.txt",  // absolute target, taken inside
+                               u"E:\\up_link\\secret.txt",   // ".." stops at the root
+                               u"E:\\..\\outside\\secret.txt", u"E:\\inside\\..\\..\\outside\\secret.txt"}) {
+    EXPECT_EQ(GetFileAttributesW(path), INVALID_FILE_ATTRIBUTES) << base::to_utf8(path);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_PATH_NOT_FOUND)) << base::to_utf8(path);
+    EXPECT_EQ(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
   }
   // Creating through a link that points outside creates nothing outside.
   HANDLE h = CreateFileW(u"E:\\out_link\\new.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -156,7 +164,13 @@ TEST_F(VolumeTest, OpenAlwaysAppendsAtTheEnd) {
 TEST_F(VolumeTest, CreationDispositions) {
   write_text(volume + "/Logs/old.txt", "old content");
   // after: the content of Logs/old.txt afterwards.
-  const struct { const char16_t* path; DWORD disposition; bool opens; DWORD error; const char* after; } cases[] = {
+  const struct {
+    const char16_t* path;
+    DWORD disposition;
+    bool opens;
+    DWORD error;
+    const char* after;
+  } cases[] = {
       {u"E:\\Logs\\old.txt", CREATE_NEW, false, ERROR_FILE_EXISTS, "old content"},
       {u"E:\\Logs\\OLD.TXT", OPEN_EXISTING, true, ERROR_SUCCESS, "old content"},
       {u"E:\\Logs\\none.txt", OPEN_EXISTING, false, ERROR_FILE_NOT_FOUND, "old content"},
@@ -167,8 +181,8 @@ TEST_F(VolumeTest, CreationDispositions) {
   };
   for (const auto& c : cases) {
     HANDLE h = CreateFileW(c.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, c.disposition, 0, nullptr);
-    EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << regf::to_utf8(c.path) << " " << c.disposition;
-    EXPECT_EQ(GetLastError(), c.error) << regf::to_utf8(c.path) << " " << c.disposition;
+    EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << base::to_utf8(c.path) << " " << c.disposition;
+    EXPECT_EQ(GetLastError(), c.error) << base::to_utf8(c.path) << " " << c.disposition;
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     EXPECT_EQ(read_text(volume + "/Logs/old.txt"), c.after);
   }
@@ -178,22 +192,28 @@ TEST_F(VolumeTest, CreationDispositions) {
 TEST_F(VolumeTest, ShareModesAmongOpenHandles) {
   write_text(volume + "/Logs/shared.txt", "x");
   constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE, SR = FILE_SHARE_READ, SW = FILE_SHARE_WRITE;
-  const struct { DWORD access1, share1, access2, share2; bool second_opens; } cases[] = {
-      {W, 0, R, SR | SW, false},       // share mode 0 refuses every second open
+  const struct {
+    DWORD access1, share1, access2, share2;
+    bool second_opens;
+  } cases[] = {
+      {W, 0, R, SR | SW, false},  // share mode 0 refuses every second open
       {W, 0, W, 0, false},
       {R, SR, R, SR, true},
-      {R, SR, W, SR | SW, false},      // the first does not share writing
+      {R, SR, W, SR | SW, false},  // the first does not share writing
       {R, SR | SW, W, SR, true},
-      {W, SR | SW, R, SR, false},      // the second does not share the first's writing
+      {W, SR | SW, R, SR, false},  // the second does not share the first's writing
       {R | W, SR | SW, R | W, SR | SW, true},
   };
   for (const auto& c : cases) {
     HANDLE first = CreateFileW(u"E:\\Logs\\shared.txt", c.access1, c.share1, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
     HANDLE second = CreateFileW(u"e:\\logs\\SHARED.TXT", c.access2, c.share2, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.second_opens) << c.access1 << "/" << c.share1 << " then " << c.access2 << "/" << c.share2;
-    if (second == INVALID_HANDLE_VALUE) { EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION)); }
-    else CloseHandle(second);
+    EXPECT_EQ(second != INVALID_HANDLE_VALUE, c.second_opens)
+        << c.access1 << "/" << c.share1 << " then " << c.access2 << "/" << c.share2;
+    if (second == INVALID_HANDLE_VALUE) {
+      EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    } else
+      CloseHandle(second);
     CloseHandle(first);
   }
   // Once closed, the file opens again.
@@ -207,8 +227,11 @@ TEST(WindowsName, LinuxPathsThroughTheDeepestDrive) {
   const std::string d = prefix.folder("d");
   ASSERT_TRUE(prefix.define_drive('d', d));
   std::u16string beside = u"Z:";  // a sibling whose name begins with the drive's
-  for (char16_t c : regf::from_utf8(d + "x/y")) beside.push_back(c == u'/' ? u'\\' : c);
-  const struct { std::string linux_path; std::u16string windows; } cases[] = {
+  for (char16_t c : base::from_utf8(d + "x/y")) beside.push_back(c == u'/' ? u'\\' : c);
+  const struct {
+    std::string linux_path;
+    std::u16string windows;
+  } cases[] = {
       {"/srv/x", u"Z:\\srv\\x"}, {"/", u"Z:\\"}, {d, u"D:\\"}, {d + "/a/b.dll", u"D:\\a\\b.dll"}, {d + "x/y", beside}};
   for (const auto& c : cases) {
     auto w = windows_path_of(c.linux_path);

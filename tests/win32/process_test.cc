@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/prefix.h"
 #include "win32/error.h"
 #include "win32/handle.h"
@@ -83,12 +83,27 @@ TEST(Process, ItsOwnHandleAndHandlesOfNothing) {
 }
 
 TEST(Process, WaysToEnd) {
-  const struct { const char* what; void (*end)(); int exit_code; const char* output; } cases[] = {
+  const struct {
+    const char* what;
+    void (*end)();
+    int exit_code;
+    const char* output;
+  } cases[] = {
       // Nothing of the runtime's exit runs, and unflushed output is lost.
-      {"TerminateProcess 0", [] { std::fputs("lost", stdout); TerminateProcess(GetCurrentProcess(), 0); }, 0, ""},
+      {"TerminateProcess 0",
+       [] {
+         std::fputs("lost", stdout);
+         TerminateProcess(GetCurrentProcess(), 0);
+       },
+       0, ""},
       {"TerminateProcess 5", [] { TerminateProcess(GetCurrentProcess(), 5); }, 5, ""},
       // Output is flushed, exit handlers do not run.
-      {"ExitProcess 2", [] { std::fputs("kept", stdout); ExitProcess(2); }, 2, "kept"},
+      {"ExitProcess 2",
+       [] {
+         std::fputs("kept", stdout);
+         ExitProcess(2);
+       },
+       2, "kept"},
       // The runtime's exit, for comparison: the exit handler runs.
       {"exit 2", [] { std::exit(2); }, 2, "[exit handler]"},
   };
@@ -179,7 +194,11 @@ TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
   write_file(c + "/Tools/NoFormat.exe", "no program\n");
 
   // error 0: it starts; arguments: what the child got after its own name, one a line.
-  const struct { const char16_t* command_line; DWORD error, exit_code; const char* arguments; } cases[] = {
+  const struct {
+    const char16_t* command_line;
+    DWORD error, exit_code;
+    const char* arguments;
+  } cases[] = {
       // Unquoted with blanks: C:\Program.exe and C:\Program Files\Tessaro\Record.exe are
       // tried in turn, and the child's C runtime splits the text where the blanks are.
       {u"C:\\Program Files\\Tessaro\\Record.exe a \"b c\" d\\\"e f\\\\\"g h\"", 0, 3,
@@ -195,7 +214,7 @@ TEST(CreateProcess, FindsTheProgramAndHandsItTheArguments) {
   for (const auto& k : cases) {
     std::filesystem::remove(record);
     const Started s = start_and_wait(k.command_line);
-    const std::string what = regf::to_utf8(k.command_line);
+    const std::string what = base::to_utf8(k.command_line);
     EXPECT_EQ(s.ok, k.error == 0) << what;
     if (!s.ok) {
       EXPECT_EQ(s.error, k.error) << what;

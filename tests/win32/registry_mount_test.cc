@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/unicode.h"
 #include "regf/hive.h"
 #include "regf/recovery.h"
-#include "regf/unicode.h"
 #include "regf/walk.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
@@ -26,11 +26,12 @@
 #include "win32/process.h"
 #include "win32/registry.h"
 #include "win32/security.h"
+#include "win32/unique.h"
 
 namespace {
 
 using namespace hivemend::testing;
-using Key = RegKey;
+using Key = hivemend::win32::UniqueKey;
 
 constexpr const char16_t* kSystemFile = u"E:\\Windows\\system32\\config\\SYSTEM";
 
@@ -40,8 +41,8 @@ regf::TreeKey read_through_registry(const std::u16string& path, const std::u16st
   regf::TreeKey out;
   out.name = name;
   Key key;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.out()), ERROR_SUCCESS)
-      << regf::to_utf8(path);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()), ERROR_SUCCESS)
+      << base::to_utf8(path);
   std::vector<BYTE> data(4096);
   for (DWORD i = 0;; ++i) {
     char16_t value_name[16384];
@@ -55,7 +56,8 @@ regf::TreeKey read_through_registry(const std::u16string& path, const std::u16st
     if (r == ERROR_NO_MORE_ITEMS) break;
     EXPECT_EQ(r, ERROR_SUCCESS);
     if (r != ERROR_SUCCESS) break;
-    out.values.push_back({std::u16string(value_name, cch), type, std::vector<uint8_t>(data.begin(), data.begin() + cb)});
+    out.values.push_back(
+        {std::u16string(value_name, cch), type, std::vector<uint8_t>(data.begin(), data.begin() + cb)});
   }
   for (DWORD i = 0;; ++i) {
     char16_t sub[256];
@@ -98,10 +100,14 @@ TEST_F(MountTest, LoadKeyResults) {
   ASSERT_TRUE(write_text(prefix_.dir() + "/vol/notahive", std::string(8192, 'x')));
   ASSERT_TRUE(write_text(prefix_.dir() + "/vol/short", std::string(100, '\0')));
   Key taken;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Taken", 0, nullptr, 0, KEY_READ, nullptr, taken.out(), nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Taken", 0, nullptr, 0, KEY_READ, nullptr, taken.put(), nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), ERROR_SUCCESS);
-  const struct { HKEY root; const char16_t *name, *file; LSTATUS expected; } cases[] = {
+  const struct {
+    HKEY root;
+    const char16_t *name, *file;
+    LSTATUS expected;
+  } cases[] = {
       {HKEY_LOCAL_MACHINE, u"qrt-system", kSystemFile, ERROR_ALREADY_EXISTS},
       {HKEY_LOCAL_MACHINE, u"TAKEN", u"E:\\notahive", ERROR_ALREADY_EXISTS},
       {HKEY_LOCAL_MACHINE, u"Other", u"e:\\WINDOWS\\system32\\CONFIG\\system", ERROR_SHARING_VIOLATION},
@@ -116,17 +122,21 @@ TEST_F(MountTest, LoadKeyResults) {
       {HKEY_CURRENT_USER, u"Other", kSystemFile, ERROR_INVALID_PARAMETER},
   };
   testing::internal::CaptureStderr();
-  for (const auto& c : cases) EXPECT_EQ(RegLoadKeyW(c.root, c.name, c.file), c.expected) << regf::to_utf8(c.name);
+  for (const auto& c : cases) EXPECT_EQ(RegLoadKeyW(c.root, c.name, c.file), c.expected) << base::to_utf8(c.name);
   testing::internal::GetCapturedStderr();
   Key other;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Other", 0, KEY_READ, other.out()), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Other", 0, KEY_READ, other.put()), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"Other"), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(MountTest, MountAndUnmountNeedBothPrivilegesEnabled) {
-  const struct { bool backup, restore; LSTATUS expected; } cases[] = {
-      {false, false, ERROR_PRIVILEGE_NOT_HELD}, {true, false, ERROR_PRIVILEGE_NOT_HELD},
-      {false, true, ERROR_PRIVILEGE_NOT_HELD}, {true, true, ERROR_SUCCESS}};
+  const struct {
+    bool backup, restore;
+    LSTATUS expected;
+  } cases[] = {{false, false, ERROR_PRIVILEGE_NOT_HELD},
+               {true, false, ERROR_PRIVILEGE_NOT_HELD},
+               {false, true, ERROR_PRIVILEGE_NOT_HELD},
+               {true, true, ERROR_SUCCESS}};
   for (const auto& c : cases) {
     ASSERT_TRUE(set_privilege(SE_BACKUP_NAME, c.backup));
     ASSERT_TRUE(set_privilege(SE_RESTORE_NAME, c.restore));
@@ -164,7 +174,7 @@ TEST_F(MountTest, UnloadWritesTheChangesAndNothingElse) {
 
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), ERROR_SUCCESS);
   Key select;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"qrt-system\\SELECT", 0, KEY_READ | KEY_WRITE, select.out()),
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"qrt-system\\SELECT", 0, KEY_READ | KEY_WRITE, select.put()),
             ERROR_SUCCESS);
   const BYTE seven[4] = {7};
   const auto added = utf16(u"C:\\Program Files\\Common Files\\x.dll");
@@ -187,8 +197,8 @@ TEST_F(MountTest, UnloadWritesTheChangesAndNothingElse) {
 TEST_F(MountTest, HandlesIntoAnUnloadedHiveReportTheKeyDeleted) {
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), ERROR_SUCCESS);
   Key root, select;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", 0, KEY_ALL_ACCESS, root.out()), ERROR_SUCCESS);
-  ASSERT_EQ(RegOpenKeyExW(root.get(), u"Select", 0, KEY_ALL_ACCESS, select.out()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", 0, KEY_ALL_ACCESS, root.put()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(root.get(), u"Select", 0, KEY_ALL_ACCESS, select.put()), ERROR_SUCCESS);
   ASSERT_EQ(RegUnLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM"), ERROR_SUCCESS);
 
   char16_t name[64];
@@ -200,10 +210,10 @@ TEST_F(MountTest, HandlesIntoAnUnloadedHiveReportTheKeyDeleted) {
       RegSetValueExW(select.get(), u"Current", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4),
       RegEnumValueW(select.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
       RegEnumKeyExW(root.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
-      RegOpenKeyExW(root.get(), u"Select", 0, KEY_READ, child.out()),
+      RegOpenKeyExW(root.get(), u"Select", 0, KEY_READ, child.put()),
   };
   for (LSTATUS r : results) EXPECT_EQ(r, ERROR_KEY_DELETED);
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", 0, KEY_READ, child.out()), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", 0, KEY_READ, child.put()), ERROR_FILE_NOT_FOUND);
   // The name is free again.
   ASSERT_EQ(RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile), ERROR_SUCCESS);
   EXPECT_EQ(RegQueryValueExW(select.get(), u"Current", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
@@ -220,7 +230,7 @@ TEST_F(MountTest, AProcessEndingWithAChangedHiveMountedLeavesTheChangesInTheFile
     if (child == 0) {
       Key select;
       if (RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile) != ERROR_SUCCESS ||
-          RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM\\Select", 0, KEY_SET_VALUE, select.out()) != ERROR_SUCCESS ||
+          RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM\\Select", 0, KEY_SET_VALUE, select.put()) != ERROR_SUCCESS ||
           RegSetValueExW(select.get(), u"Marker", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&marker), 4) !=
               ERROR_SUCCESS)
         _exit(3);
@@ -301,8 +311,8 @@ TEST_F(MountTest, TheJournalRecordsEveryWriteAndADryRunLeavesTheFile) {
     const DWORD seven = 7;
     Key select, root;
     if (RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile) != ERROR_SUCCESS ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM\\select", 0, KEY_SET_VALUE, select.out()) != ERROR_SUCCESS ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", 0, KEY_SET_VALUE, root.out()) != ERROR_SUCCESS ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM\\select", 0, KEY_SET_VALUE, select.put()) != ERROR_SUCCESS ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", 0, KEY_SET_VALUE, root.put()) != ERROR_SUCCESS ||
         RegSetValueExW(select.get(), u"Current", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seven), 4) ||
         RegSetValueExW(root.get(), odd_name.c_str(), 0, REG_SZ, path.data(), DWORD(path.size())) ||
         RegSetValueExW(root.get(), odd_name.c_str(), 0, REG_BINARY, nullptr, 0))
@@ -318,7 +328,11 @@ TEST_F(MountTest, TheJournalRecordsEveryWriteAndADryRunLeavesTheFile) {
   ASSERT_TRUE(entries);
   ASSERT_EQ(entries->size(), 3u);
   using hivemend::win32::JournalData;
-  const struct { std::u16string key, value; std::optional<JournalData> old_data; JournalData new_data; } expected[] = {
+  const struct {
+    std::u16string key, value;
+    std::optional<JournalData> old_data;
+    JournalData new_data;
+  } expected[] = {
       {u"Select", u"Current", JournalData{REG_DWORD, {1, 0, 0, 0}}, {REG_DWORD, {7, 0, 0, 0}}},
       {u"", odd_name, std::nullopt, {REG_SZ, path}},
       {u"", odd_name, JournalData{REG_SZ, path}, {REG_BINARY, {}}},

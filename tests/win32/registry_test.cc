@@ -10,16 +10,17 @@
 #include <span>
 #include <vector>
 
+#include "base/unicode.h"
 #include "regf/regtext.h"
-#include "regf/unicode.h"
 #include "tests/support/files.h"
 #include "tests/support/prefix.h"
 #include "win32/error.h"
+#include "win32/unique.h"
 
 namespace {
 
 using namespace hivemend::testing;
-using Key = RegKey;
+using Key = hivemend::win32::UniqueKey;
 
 // The trees of HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT in a system.reg document.
 std::vector<regf::TreeKey> machine_trees(const regf::RegDocument& doc) {
@@ -29,8 +30,9 @@ std::vector<regf::TreeKey> machine_trees(const regf::RegDocument& doc) {
   return trees ? *trees : std::vector<regf::TreeKey>(2);
 }
 
-LSTATUS create(HKEY root, const char16_t* path, Key& key, REGSAM access = KEY_ALL_ACCESS, DWORD* disposition = nullptr) {
-  return RegCreateKeyExW(root, path, 0, nullptr, 0, access, nullptr, key.out(), disposition);
+LSTATUS create(HKEY root, const char16_t* path, Key& key, REGSAM access = KEY_ALL_ACCESS,
+               DWORD* disposition = nullptr) {
+  return RegCreateKeyExW(root, path, 0, nullptr, 0, access, nullptr, key.put(), disposition);
 }
 LSTATUS set(HKEY key, const char16_t* name, DWORD type, const std::vector<uint8_t>& data) {
   return RegSetValueExW(key, name, 0, type, data.data(), DWORD(data.size()));
@@ -56,7 +58,11 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, OpenKeyResults) {
-  const struct { HKEY root; const char16_t* path; LSTATUS expected; } cases[] = {
+  const struct {
+    HKEY root;
+    const char16_t* path;
+    LSTATUS expected;
+  } cases[] = {
       {HKEY_LOCAL_MACHINE, u"Software\\Vendor", ERROR_SUCCESS},
       {HKEY_LOCAL_MACHINE, u"SOFTWARE\\vendor\\ALPHA", ERROR_SUCCESS},
       {HKEY_LOCAL_MACHINE, u"Software\\Vendor\\\\", ERROR_SUCCESS},
@@ -68,7 +74,7 @@ TEST_F(RegistryTest, OpenKeyResults) {
       {nullptr, u"Software", ERROR_INVALID_HANDLE},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.path));
+    SCOPED_TRACE(base::to_utf8(c.path));
     HKEY key = reinterpret_cast<HKEY>(uintptr_t(0x1234));
     EXPECT_EQ(RegOpenKeyExW(c.root, c.path, 0, KEY_READ, &key), c.expected);
     EXPECT_EQ(key != nullptr, c.expected == ERROR_SUCCESS);
@@ -99,17 +105,24 @@ TEST_F(RegistryTest, CreateKeyMakesEveryMissingKeyOnThePath) {
   EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
   ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"software\\vendor\\a\\b\\c\\", same, KEY_READ, &disposition), ERROR_SUCCESS);
   EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A", 0, KEY_READ, a.out()), ERROR_SUCCESS);
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A\\B", 0, KEY_READ, b.out()), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A", 0, KEY_READ, a.put()), ERROR_SUCCESS);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor\\A\\B", 0, KEY_READ, b.put()), ERROR_SUCCESS);
   Key unused;
   EXPECT_EQ(create(HKEY_LOCAL_MACHINE, u"\\Lead", unused, KEY_READ), ERROR_BAD_PATHNAME);
-  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"X", 0, nullptr, 0, KEY_READ, nullptr, nullptr, nullptr), ERROR_BADKEY);
+  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"X", 0, nullptr, 0, KEY_READ, nullptr, nullptr, nullptr),
+            ERROR_BADKEY);
   EXPECT_EQ(create(vendor_.get(), std::u16string(256, u'k').c_str(), unused, KEY_READ), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryTest, QueryValueResults) {
-  const struct { const char16_t* name; bool with_buffer; DWORD capacity; LSTATUS expected;
-                 DWORD size_after, type_after; bool data_copied; } cases[] = {
+  const struct {
+    const char16_t* name;
+    bool with_buffer;
+    DWORD capacity;
+    LSTATUS expected;
+    DWORD size_after, type_after;
+    bool data_copied;
+  } cases[] = {
       {u"Path", true, 64, ERROR_SUCCESS, 10, REG_SZ, true},
       {u"PATH", true, 10, ERROR_SUCCESS, 10, REG_SZ, true},
       {u"Path", true, 9, ERROR_MORE_DATA, 10, REG_SZ, false},
@@ -139,20 +152,23 @@ TEST_F(RegistryTest, QueryValueResults) {
 
 TEST_F(RegistryTest, AccessRightsOfTheHandle) {
   Key read_only, write_only;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, read_only.out()), ERROR_SUCCESS);
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_SET_VALUE, write_only.out()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, read_only.put()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_SET_VALUE, write_only.put()), ERROR_SUCCESS);
   const BYTE data[4] = {1};
   char16_t name[32];
   DWORD cch = 32, size = 4;
-  const struct { const char* what; LSTATUS result, expected; } cases[] = {
+  const struct {
+    const char* what;
+    LSTATUS result, expected;
+  } cases[] = {
       {"set on KEY_READ", RegSetValueExW(read_only.get(), u"New", 0, REG_DWORD, data, 4), ERROR_ACCESS_DENIED},
       {"set on KEY_SET_VALUE", RegSetValueExW(write_only.get(), u"New", 0, REG_DWORD, data, 4), ERROR_SUCCESS},
       {"query on KEY_SET_VALUE", RegQueryValueExW(write_only.get(), u"New", nullptr, nullptr, nullptr, &size),
        ERROR_ACCESS_DENIED},
       {"enum values on KEY_SET_VALUE",
        RegEnumValueW(write_only.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED},
-      {"enum keys on KEY_SET_VALUE",
-       RegEnumKeyExW(write_only.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED},
+      {"enum keys on KEY_SET_VALUE", RegEnumKeyExW(write_only.get(), 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+       ERROR_ACCESS_DENIED},
       {"query on KEY_READ", RegQueryValueExW(read_only.get(), u"New", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS},
       {"set with no data but a size", RegSetValueExW(write_only.get(), u"New", 0, REG_DWORD, nullptr, 4),
        ERROR_NOACCESS},
@@ -162,17 +178,19 @@ TEST_F(RegistryTest, AccessRightsOfTheHandle) {
 
 TEST_F(RegistryTest, EnumValueCapacities) {
   // name_after nullptr: the name buffer is untouched.
-  const struct { DWORD index, name_capacity; bool with_data; DWORD data_capacity; LSTATUS expected;
-                 const char16_t* name_after; DWORD cch_after, cb_after; } cases[] = {
-      {0, 500, true, 500, ERROR_SUCCESS, u"Path", 4, 10},
-      {1, 500, true, 500, ERROR_SUCCESS, u"Count", 5, 4},
-      {2, 500, true, 500, ERROR_SUCCESS, u"Blob", 4, 3},
-      {0, 5, true, 10, ERROR_SUCCESS, u"Path", 4, 10},
+  const struct {
+    DWORD index, name_capacity;
+    bool with_data;
+    DWORD data_capacity;
+    LSTATUS expected;
+    const char16_t* name_after;
+    DWORD cch_after, cb_after;
+  } cases[] = {
+      {0, 500, true, 500, ERROR_SUCCESS, u"Path", 4, 10}, {1, 500, true, 500, ERROR_SUCCESS, u"Count", 5, 4},
+      {2, 500, true, 500, ERROR_SUCCESS, u"Blob", 4, 3},  {0, 5, true, 10, ERROR_SUCCESS, u"Path", 4, 10},
       {0, 4, true, 500, ERROR_MORE_DATA, nullptr, 4, 10},  // no room for the terminator
-      {0, 2, true, 2, ERROR_MORE_DATA, nullptr, 2, 10},
-      {0, 500, true, 9, ERROR_MORE_DATA, u"Path", 4, 10},
-      {0, 500, false, 0, ERROR_SUCCESS, u"Path", 4, 10},
-      {3, 500, true, 500, ERROR_NO_MORE_ITEMS, nullptr, 500, 500},
+      {0, 2, true, 2, ERROR_MORE_DATA, nullptr, 2, 10},   {0, 500, true, 9, ERROR_MORE_DATA, u"Path", 4, 10},
+      {0, 500, false, 0, ERROR_SUCCESS, u"Path", 4, 10},  {3, 500, true, 500, ERROR_NO_MORE_ITEMS, nullptr, 500, 500},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
@@ -180,8 +198,9 @@ TEST_F(RegistryTest, EnumValueCapacities) {
     std::fill(std::begin(name), std::end(name), u'x');
     std::vector<BYTE> data(500, 0xAB);
     DWORD cch = c.name_capacity, cb = c.data_capacity, type = 0xEEEE;
-    EXPECT_EQ(RegEnumValueW(vendor_.get(), c.index, name, &cch, nullptr, &type, c.with_data ? data.data() : nullptr, &cb),
-              c.expected);
+    EXPECT_EQ(
+        RegEnumValueW(vendor_.get(), c.index, name, &cch, nullptr, &type, c.with_data ? data.data() : nullptr, &cb),
+        c.expected);
     EXPECT_EQ(cch, c.cch_after);
     EXPECT_EQ(cb, c.cb_after);
     EXPECT_EQ(c.name_after ? std::u16string(name) : std::u16string(1, name[0]), c.name_after ? c.name_after : u"x");
@@ -189,13 +208,18 @@ TEST_F(RegistryTest, EnumValueCapacities) {
     if (c.expected != ERROR_NO_MORE_ITEMS) { EXPECT_NE(type, 0xEEEEu); }
   }
   DWORD cch = 10;
-  EXPECT_EQ(RegEnumValueW(vendor_.get(), 0, nullptr, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegEnumValueW(vendor_.get(), 0, nullptr, &cch, nullptr, nullptr, nullptr, nullptr),
+            ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryTest, EnumKeyFollowsTheSortedOrder) {
-  const struct { DWORD index, capacity; LSTATUS expected; const char16_t* name; } cases[] = {
-      {0, 500, ERROR_SUCCESS, u"Alpha"}, {1, 500, ERROR_SUCCESS, u"beta"},  {2, 500, ERROR_SUCCESS, u"gamma"},
-      {0, 5, ERROR_MORE_DATA, nullptr},  {0, 6, ERROR_SUCCESS, u"Alpha"}, {3, 500, ERROR_NO_MORE_ITEMS, nullptr},
+  const struct {
+    DWORD index, capacity;
+    LSTATUS expected;
+    const char16_t* name;
+  } cases[] = {
+      {0, 500, ERROR_SUCCESS, u"Alpha"}, {1, 500, ERROR_SUCCESS, u"beta"}, {2, 500, ERROR_SUCCESS, u"gamma"},
+      {0, 5, ERROR_MORE_DATA, nullptr},  {0, 6, ERROR_SUCCESS, u"Alpha"},  {3, 500, ERROR_NO_MORE_ITEMS, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << (&c - cases));
@@ -209,7 +233,7 @@ TEST_F(RegistryTest, EnumKeyFollowsTheSortedOrder) {
 
 TEST_F(RegistryTest, AnsiOpenAndQueryConvertText) {
   Key key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\VENDOR", 0, KEY_READ, key.out()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\VENDOR", 0, KEY_READ, key.put()), ERROR_SUCCESS);
   char text[16];
   std::memset(text, '#', sizeof text);
   DWORD type = 0, size = sizeof text;
@@ -244,7 +268,7 @@ TEST_F(RegistryTest, EveryChangeIsInSystemRegAtOnceAndReadBackTheSame) {
   ASSERT_EQ(set(vendor_.get(), u"Multi", REG_MULTI_SZ, multi), ERROR_SUCCESS);
   ASSERT_EQ(set(vendor_.get(), nullptr, REG_QWORD, qword), ERROR_SUCCESS);
   const regf::TreeValue expected[] = {
-      {u"Path", REG_SZ, utf16(u"C:\\x")}, {u"Count", REG_DWORD, {7, 0, 0, 0}}, {u"Blob", REG_BINARY, {1, 2, 3}},
+      {u"Path", REG_SZ, utf16(u"C:\\x")},   {u"Count", REG_DWORD, {7, 0, 0, 0}}, {u"Blob", REG_BINARY, {1, 2, 3}},
       {u"Odd", REG_SZ, {0x41, 0x00, 0x42}}, {u"Multi", REG_MULTI_SZ, multi},     {u"", REG_QWORD, qword},
   };
   auto doc = regf::read_reg_file(prefix_.system_reg());
@@ -263,10 +287,10 @@ TEST_F(RegistryTest, EveryChangeIsInSystemRegAtOnceAndReadBackTheSame) {
   {
     TestPrefix other;
     Key none;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, none.out()), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_READ, none.put()), ERROR_FILE_NOT_FOUND);
   }
   Key key;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_ALL_ACCESS, key.out()), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Vendor", 0, KEY_ALL_ACCESS, key.put()), ERROR_SUCCESS);
   std::vector<regf::TreeValue> read;
   char16_t name[64];
   BYTE data[64];
@@ -308,8 +332,9 @@ TEST(RegistryFileTest, Utf16SystemRegStaysUtf16) {
   char16_t data[16] = {};
   DWORD size = sizeof data;
   Key txt;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u".TXT", 0, KEY_READ, txt.out()), ERROR_SUCCESS);
-  EXPECT_EQ(RegQueryValueExW(txt.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u".TXT", 0, KEY_READ, txt.put()), ERROR_SUCCESS);
+  EXPECT_EQ(RegQueryValueExW(txt.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size),
+            ERROR_SUCCESS);
   EXPECT_EQ(std::u16string(data), u"txtfile");
 }
 
@@ -317,8 +342,9 @@ TEST(RegistryFileTest, ChangesMadeToTheFileByOthersAreSeen) {
   TestPrefix prefix;
   Key key;
   ASSERT_EQ(create(HKEY_LOCAL_MACHINE, u"Shared", key), ERROR_SUCCESS);
-  ASSERT_TRUE(prefix.write_registry("[HKEY_LOCAL_MACHINE\\Shared]\r\n\"Edited\"=dword:00000005\r\n"
-                                    "\r\n[HKEY_LOCAL_MACHINE\\Shared\\Sub]\r\n"));
+  ASSERT_TRUE(
+      prefix.write_registry("[HKEY_LOCAL_MACHINE\\Shared]\r\n\"Edited\"=dword:00000005\r\n"
+                            "\r\n[HKEY_LOCAL_MACHINE\\Shared\\Sub]\r\n"));
   // The open handle finds its key in the new reading.
   DWORD value = 0, size = 4;
   EXPECT_EQ(RegQueryValueExW(key.get(), u"Edited", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
@@ -341,7 +367,7 @@ TEST(RegistryFileTest, DamagedSystemRegIsReportedWithItsLineAndLeftUntouched) {
   const auto bytes = read_bytes(prefix.system_reg());
   testing::internal::CaptureStderr();
   Key key;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Good", 0, KEY_READ, key.out()), ERROR_BADDB);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Good", 0, KEY_READ, key.put()), ERROR_BADDB);
   EXPECT_EQ(create(HKEY_LOCAL_MACHINE, u"Other", key, KEY_WRITE), ERROR_BADDB);
   EXPECT_EQ(set(HKEY_LOCAL_MACHINE, u"v", REG_DWORD, {1, 0, 0, 0}), ERROR_BADDB);
   const std::string errors = testing::internal::GetCapturedStderr();

@@ -7,12 +7,12 @@
 #include <set>
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/prefix.h"
 #include "win32/module.h"
 
-extern "C" __attribute__((visibility("default"))) const HIVEMEND_STRING_RESOURCE HivemendStringTable[] = {
-    {100, u"Own program"}, {0, nullptr}};
+extern "C" __attribute__((visibility("default")))
+const HIVEMEND_STRING_RESOURCE HivemendStringTable[] = {{100, u"Own program"}, {0, nullptr}};
 
 namespace {
 
@@ -20,7 +20,7 @@ using hivemend::testing::TestPrefix;
 
 // A component of the build's bin folder as a Windows path (Z: is the Linux root).
 std::u16string bin_file(const char* name) {
-  std::u16string path = u"Z:" + regf::from_utf8(std::string(HIVEMEND_BIN_DIR) + "/" + name);
+  std::u16string path = u"Z:" + base::from_utf8(std::string(HIVEMEND_BIN_DIR) + "/" + name);
   for (auto& c : path)
     if (c == u'/') c = u'\\';
   return path;
@@ -33,7 +33,13 @@ TEST(LoadString, CopiesCutsAndReportsMissingStrings) {
   HMODULE eng = LoadLibraryW(bin_file("resources.ENG.dll").c_str());
   ASSERT_NE(eng, nullptr);
   // text: what the buffer holds afterwards.
-  const struct { HINSTANCE module; UINT id; int size, result; const char16_t* text; DWORD error; } cases[] = {
+  const struct {
+    HINSTANCE module;
+    UINT id;
+    int size, result;
+    const char16_t* text;
+    DWORD error;
+  } cases[] = {
       {eng, 10022, 64, 14, u"TsoHandOff.exe", kUntouched},
       {eng, 10022 | 0x50000, 64, 14, u"TsoHandOff.exe", kUntouched},  // only the low word counts
       {eng, 10022, 5, 4, u"TsoH", kUntouched},

@@ -29,11 +29,19 @@ std::pair<BOOL, DWORD> adjust(const char16_t* name, DWORD attributes) {
 }
 
 TEST(SecurityTest, PrivilegeNamesHaveWindowsNumbers) {
-  const struct { const char16_t* name; BOOL ok; DWORD luid; } cases[] = {
-      {u"SeSecurityPrivilege", TRUE, 8},       {u"SeTakeOwnershipPrivilege", TRUE, 9},
-      {u"SeBackupPrivilege", TRUE, 17},        {u"serestoreprivilege", TRUE, 18},
-      {u"SeDebugPrivilege", TRUE, 20},         {u"SeChangeNotifyPrivilege", TRUE, 23},
-      {u"SeCreateSymbolicLinkPrivilege", TRUE, 35}, {u"SeNoSuchPrivilege", FALSE, 0},
+  const struct {
+    const char16_t* name;
+    BOOL ok;
+    DWORD luid;
+  } cases[] = {
+      {u"SeSecurityPrivilege", TRUE, 8},
+      {u"SeTakeOwnershipPrivilege", TRUE, 9},
+      {u"SeBackupPrivilege", TRUE, 17},
+      {u"serestoreprivilege", TRUE, 18},
+      {u"SeDebugPrivilege", TRUE, 20},
+      {u"SeChangeNotifyPrivilege", TRUE, 23},
+      {u"SeCreateSymbolicLinkPrivilege", TRUE, 35},
+      {u"SeNoSuchPrivilege", FALSE, 0},
       {u"", FALSE, 0},
   };
   for (const auto& c : cases) {
@@ -126,7 +134,12 @@ TEST(SecurityTest, OrdinaryUserHoldsNoPrivilege) {
 TEST(SecurityTest, MembershipOfWellKnownGroups) {
   SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
   SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-  const struct { SID_IDENTIFIER_AUTHORITY* authority; BYTE count; DWORD rid0, rid1; BOOL as_root, as_user; } cases[] = {
+  const struct {
+    SID_IDENTIFIER_AUTHORITY* authority;
+    BYTE count;
+    DWORD rid0, rid1;
+    BOOL as_root, as_user;
+  } cases[] = {
       {&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, TRUE, FALSE},
       {&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_USERS, TRUE, TRUE},
       {&world, 1, SECURITY_WORLD_RID, 0, TRUE, TRUE},

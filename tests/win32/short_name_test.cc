@@ -5,37 +5,37 @@
 
 #include <set>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace {
 
 using namespace hivemend::win32;
 
 TEST(ShortName, NamesThatAreTheirOwnShortName) {
-  const struct { const char16_t* name; bool own; } cases[] = {
-      {u"NTUSER.DAT", true}, {u"desktop.ini", true}, {u"a", true},     {u"ABCDEFGH.TXT", true},
-      {u"PROGRA~1", true},   {u"ABCDEFGHI", false},  {u"a.html", false}, {u"a b", false},
+  const struct {
+    const char16_t* name;
+    bool own;
+  } cases[] = {
+      {u"NTUSER.DAT", true}, {u"desktop.ini", true}, {u"a", true},         {u"ABCDEFGH.TXT", true},
+      {u"PROGRA~1", true},   {u"ABCDEFGHI", false},  {u"a.html", false},   {u"a b", false},
       {u"a.b.c", false},     {u"a+b", false},        {u".profile", false}, {u"abc.", false},
       {u"caf\u00e9", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(is_8dot3_name(c.name), c.own) << regf::to_utf8(c.name);
+  for (const auto& c : cases) EXPECT_EQ(is_8dot3_name(c.name), c.own) << base::to_utf8(c.name);
 }
 
 TEST(ShortName, FirstNameInAnEmptyDirectory) {
-  const struct { const char16_t *name, *short_name; } cases[] = {
-      {u"Program Files", u"PROGRA~1"},
-      {u"longtoolname.exe", u"LONGTO~1.EXE"},
-      {u"Common Files", u"COMMON~1"},
-      {u"index.html", u"INDEX~1.HTM"},
-      {u"a b.txt", u"AB~1.TXT"},
-      {u"my.long.file.name", u"MYLONG~1.NAM"},
-      {u"a+b=c[1].doc", u"A_B_C_~1.DOC"},
-      {u".gitignore", u"GITIGN~1"},
-      {u"ABCDEFGHI", u"ABCDEF~1"},
-      {u"\u00e9t\u00e9 long", u"_T_LON~1"},
+  const struct {
+    const char16_t *name, *short_name;
+  } cases[] = {
+      {u"Program Files", u"PROGRA~1"},    {u"longtoolname.exe", u"LONGTO~1.EXE"},
+      {u"Common Files", u"COMMON~1"},     {u"index.html", u"INDEX~1.HTM"},
+      {u"a b.txt", u"AB~1.TXT"},          {u"my.long.file.name", u"MYLONG~1.NAM"},
+      {u"a+b=c[1].doc", u"A_B_C_~1.DOC"}, {u".gitignore", u"GITIGN~1"},
+      {u"ABCDEFGHI", u"ABCDEF~1"},        {u"\u00e9t\u00e9 long", u"_T_LON~1"},
   };
   const auto none = [](std::u16string_view) { return false; };
-  for (const auto& c : cases) EXPECT_EQ(generate_short_name(c.name, none), c.short_name) << regf::to_utf8(c.name);
+  for (const auto& c : cases) EXPECT_EQ(generate_short_name(c.name, none), c.short_name) << base::to_utf8(c.name);
 }
 
 TEST(ShortName, FifthNameTakesTheHashedForm) {

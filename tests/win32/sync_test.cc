@@ -3,8 +3,8 @@
 #include "win32/sync.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/prefix.h"
 #include "tests/support/programs.h"
 #include "win32/error.h"
@@ -70,7 +70,11 @@ void kill_child(pid_t pid) {
 }
 
 TEST_F(Sync, SecondCreateOpensTheExistingObject) {
-  const struct { const char16_t *first, *second; bool semaphore; DWORD second_error; } cases[] = {
+  const struct {
+    const char16_t *first, *second;
+    bool semaphore;
+    DWORD second_error;
+  } cases[] = {
       {u"Global\\TALVIN99", u"Global\\TALVIN99", true, ERROR_ALREADY_EXISTS},
       {u"Local\\TALVIN99", u"Local\\TALVIN99", true, ERROR_ALREADY_EXISTS},
       {u"Local\\QUENBY99", u"QUENBY99", true, ERROR_ALREADY_EXISTS},  // no namespace: the session's
@@ -82,7 +86,7 @@ TEST_F(Sync, SecondCreateOpensTheExistingObject) {
       {u"Global\\\u00e9t\u00e9", u"Global\\\u00c9T\u00c9", false, ERROR_SUCCESS},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.first) + " then " + regf::to_utf8(c.second));
+    SCOPED_TRACE(base::to_utf8(c.first) + " then " + base::to_utf8(c.second));
     SetLastError(12345);
     HANDLE first = c.semaphore ? semaphore(c.first) : mutex(c.first);
     ASSERT_NE(first, nullptr);
@@ -101,9 +105,10 @@ TEST_F(Sync, SecondCreateOpensTheExistingObject) {
 TEST_F(Sync, NamesThatCannotBeCreated) {
   const std::u16string too_long = u"Global\\" + std::u16string(MAX_PATH, u'x');
   for (auto [name, error] : {std::pair<std::u16string, DWORD>{u"Session\\1\\x", ERROR_PATH_NOT_FOUND},
-                             {u"Global\\a\\b", ERROR_PATH_NOT_FOUND}, {u"Global\\", ERROR_INVALID_NAME},
+                             {u"Global\\a\\b", ERROR_PATH_NOT_FOUND},
+                             {u"Global\\", ERROR_INVALID_NAME},
                              {too_long, ERROR_FILENAME_EXCED_RANGE}}) {
-    SCOPED_TRACE(regf::to_utf8(name));
+    SCOPED_TRACE(base::to_utf8(name));
     EXPECT_EQ(CreateSemaphoreW(nullptr, 0, 1, name.c_str()), nullptr);
     EXPECT_EQ(GetLastError(), error);
     EXPECT_EQ(CreateMutexW(nullptr, FALSE, name.c_str()), nullptr);
@@ -192,7 +197,7 @@ TEST_F(Sync, MutexOwnership) {
 
 TEST_F(Sync, ObjectOfAKilledProcessIsGone) {
   for (const char16_t* name : {u"Global\\TALVIN99", u"Local\\TALVIN99"}) {
-    SCOPED_TRACE(regf::to_utf8(name));
+    SCOPED_TRACE(base::to_utf8(name));
     const pid_t child = start_child([name] {
       HANDLE h = CreateSemaphoreW(nullptr, 0, 1, name);
       return h && GetLastError() == DWORD(ERROR_SUCCESS) ? 'y' : 'n';
@@ -223,10 +228,10 @@ TEST_F(Sync, EveryUserSharesTheGlobalNamespace) {
   const pid_t child = start_child([&root_file] {
     using hivemend::testing::kNobody;
     if (setresgid(kNobody, kNobody, kNobody) != 0 || setresuid(kNobody, kNobody, kNobody) != 0) _exit(1);
-    const bool opened = CreateMutexW(nullptr, FALSE, u"Global\\RootMutex") &&
-                        GetLastError() == DWORD(ERROR_ALREADY_EXISTS);
-    const bool created = CreateSemaphoreW(nullptr, 0, 1, u"Global\\NobodySemaphore") &&
-                         GetLastError() == DWORD(ERROR_SUCCESS);
+    const bool opened =
+        CreateMutexW(nullptr, FALSE, u"Global\\RootMutex") && GetLastError() == DWORD(ERROR_ALREADY_EXISTS);
+    const bool created =
+        CreateSemaphoreW(nullptr, 0, 1, u"Global\\NobodySemaphore") && GetLastError() == DWORD(ERROR_SUCCESS);
     const bool kept = unlink(root_file.c_str()) != 0 && errno == EPERM;
     if (!(opened && created && kept)) _exit(1);  // the parent then sees no answer
     return 'y';

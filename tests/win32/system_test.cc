@@ -11,17 +11,21 @@
 #include <string>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tests/support/prefix.h"
 #include "win32/windows.h"
 
 namespace {
 
+using base::to_utf8;
 using hivemend::testing::TestPrefix;
-using regf::to_utf8;
 
 TEST(SystemMetrics, TabletPcFollowsTheEnvironmentOthersAreZero) {
-  const struct { const char* value; int tablet; } cases[] = {  // nullptr: unset
+  const struct {
+    const char* value;
+    int tablet;
+  } cases[] = {
+      // nullptr: unset
       {nullptr, 0}, {"1", 1}, {"0", 0}, {"", 0}, {"yes", 0}, {"11", 0}, {" 1", 0}, {"1 ", 0}, {"true", 0},
   };
   for (const auto& c : cases) {
@@ -37,7 +41,11 @@ TEST(SystemMetrics, TabletPcFollowsTheEnvironmentOthersAreZero) {
 
 // The version a prefix states; the build of 95/98/Me carries major and minor.
 TEST(GetVersionExW, ReportsTheVersionTheMachineRegistryStates) {
-  const struct { std::string registry; DWORD major, minor, build, platform; std::string csd; } cases[] = {
+  const struct {
+    std::string registry;
+    DWORD major, minor, build, platform;
+    std::string csd;
+  } cases[] = {
       {"", 6, 1, 7601, VER_PLATFORM_WIN32_NT, "Service Pack 1"},
       {"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n\"CurrentVersion\"=\"5.0\"\r\n"
        "\"CurrentBuildNumber\"=\"2195\"\r\n",
@@ -82,7 +90,7 @@ TEST(SystemInfo, ReportsTheRealMachine) {
 
 TEST(GetSystemDefaultLangID, FollowsTheLocaleOfMessages) {
   const std::pair<const char*, LANGID> cases[] = {
-      {"de_DE.UTF-8", 0x0407}, {"de_AT.UTF-8", 0x0C07}, {"de_BE", 0x0407},  {"es_ES@euro", 0x0C0A},
+      {"de_DE.UTF-8", 0x0407}, {"de_AT.UTF-8", 0x0C07}, {"de_BE", 0x0407},   {"es_ES@euro", 0x0C0A},
       {"ja", 0x0411},          {"ru_RU.UTF-8", 0x0419}, {"C.UTF-8", 0x0409}, {"xx_YY", 0x0409},
   };
   unsetenv("LC_ALL");

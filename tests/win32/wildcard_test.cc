@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace {
 
@@ -14,7 +14,10 @@ using hivemend::win32::dos_expression;
 using hivemend::win32::name_in_expression;
 
 TEST(Wildcard, MatchesAsWindowsSearches) {
-  const struct { const char16_t* pattern; std::vector<const char16_t*> found, not_found; } cases[] = {
+  const struct {
+    const char16_t* pattern;
+    std::vector<const char16_t*> found, not_found;
+  } cases[] = {
       {u"*", {u"anything.txt"}, {}},
       {u"*.*", {u"noextension", u"a.b.c", u".", u".."}, {}},
       // A name without an extension is still found.
@@ -33,15 +36,17 @@ TEST(Wildcard, MatchesAsWindowsSearches) {
       {u"exact.dll", {u"EXACT.DLL"}, {u"exact.dl"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(regf::to_utf8(c.pattern));
+    SCOPED_TRACE(base::to_utf8(c.pattern));
     const std::u16string expression = dos_expression(c.pattern);
-    for (const char16_t* name : c.found) EXPECT_TRUE(name_in_expression(expression, name)) << regf::to_utf8(name);
-    for (const char16_t* name : c.not_found) EXPECT_FALSE(name_in_expression(expression, name)) << regf::to_utf8(name);
+    for (const char16_t* name : c.found) EXPECT_TRUE(name_in_expression(expression, name)) << base::to_utf8(name);
+    for (const char16_t* name : c.not_found) EXPECT_FALSE(name_in_expression(expression, name)) << base::to_utf8(name);
   }
 }
 
 TEST(Wildcard, ExpressionUsesDosWildcards) {
-  const struct { const char16_t *pattern, *expression, *prefix; } cases[] = {
+  const struct {
+    const char16_t *pattern, *expression, *prefix;
+  } cases[] = {
       {u"*.*", u"*", u""},
       {u"progra*.*", u"PROGRA<\"*", u"PROGRA"},
       {u"a?c.t?t", u"A>C.T>T", u"A"},
@@ -50,7 +55,7 @@ TEST(Wildcard, ExpressionUsesDosWildcards) {
   };
   for (const auto& c : cases) {
     const std::u16string e = dos_expression(c.pattern);
-    EXPECT_EQ(e, c.expression) << regf::to_utf8(c.pattern);
+    EXPECT_EQ(e, c.expression) << base::to_utf8(c.pattern);
     EXPECT_EQ(hivemend::win32::literal_prefix(e), c.prefix);
   }
 }

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace {
 
@@ -25,7 +25,10 @@ TEST(WideString, LengthCopyConcatenate) {
 }
 
 TEST(WideString, Compare) {
-  const struct { const char16_t *a, *b; int cmp, icmp; } cases[] = {
+  const struct {
+    const char16_t *a, *b;
+    int cmp, icmp;
+  } cases[] = {
       {u"abc", u"abc", 0, 0},
       {u"abc", u"ABC", 1, 0},
       {u"Program Files", u"PROGRAM FILES", 1, 0},
@@ -80,19 +83,19 @@ template <typename... Args>
 std::u16string format(const char16_t* f, Args... args) {
   char16_t buf[64];
   const int n = swprintf(buf, 64, f, args...);
-  EXPECT_EQ(n, int(std::u16string(buf).size())) << regf::to_utf8(f);
+  EXPECT_EQ(n, int(std::u16string(buf).size())) << base::to_utf8(f);
   return buf;
 }
 
 TEST(WideString, SwprintfConversions) {
   EXPECT_EQ(format(u"%s\\", u"Program Files"), u"Program Files\\");  // %s is wide
-  EXPECT_EQ(format(u"[%S]", "caf\xc3\xa9"), u"[caf\u00e9]");           // %S narrow
+  EXPECT_EQ(format(u"[%S]", "caf\xc3\xa9"), u"[caf\u00e9]");         // %S narrow
   EXPECT_EQ(format(u"%hs%ls", "a", u"b"), u"ab");
   EXPECT_EQ(format(u"%c:%C", u'E', 'x'), u"E:x");  // %c wide, %C narrow
   EXPECT_EQ(format(u"%d %u %x %X", -5, 4000000000u, 255u, 0xABCu), u"-5 4000000000 ff ABC");
   EXPECT_EQ(format(u"[%5d][%-4d][%08X][%3s][%-3s]", 42, 7, 0x1A2Bu, u"a", u"b"), u"[   42][7   ][00001A2B][  a][b  ]");
   EXPECT_EQ(format(u"%.0f MB, %.0f", 1535.5, 2.4), u"1536 MB, 2");
-  EXPECT_EQ(format(u"%.3s|%*d", u"abcdef", 4, 9), u"abc|   9");  // precision cuts text
+  EXPECT_EQ(format(u"%.3s|%*d", u"abcdef", 4, 9), u"abc|   9");                       // precision cuts text
   EXPECT_EQ(format(u"%lu %I64d", DWORD(7), int64_t(-1) << 40), u"7 -1099511627776");  // l is 32 bits, I64 64
   EXPECT_EQ(format(u"%s", static_cast<const char16_t*>(nullptr)), u"(null)");
   EXPECT_EQ(format(u"100%%"), u"100%");

@@ -9,7 +9,7 @@
 
 #include "regf/regtext.h"
 #include "regf/tree.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 namespace hivemend::repair_tool {
 
@@ -18,8 +18,8 @@ namespace {
 constexpr char kHiveComment[] = "; hive ";
 
 bool same_place(const win32::JournalEntry& a, const win32::JournalEntry& b) {
-  return regf::equal_nocase(a.hive, b.hive) && regf::equal_nocase(a.key, b.key) &&
-         regf::equal_nocase(a.value, b.value);
+  return base::equal_nocase(a.hive, b.hive) && base::equal_nocase(a.key, b.key) &&
+         base::equal_nocase(a.value, b.value);
 }
 
 std::string json_string(std::string_view utf8) {
@@ -46,17 +46,17 @@ std::string data_text(const win32::JournalData& data) {
     std::u16string text;
     for (size_t i = 0; i + 1 < data.data.size(); i += 2) text += char16_t(data.data[i] | data.data[i + 1] << 8);
     while (!text.empty() && text.back() == 0) text.pop_back();
-    return json_string(regf::to_utf8(text));
+    return json_string(base::to_utf8(text));
   }
   const std::u16string line = regf::format_reg_value({u"", data.type, data.data});
-  return json_string(regf::to_utf8(line.substr(line.find(u'=') + 1)));
+  return json_string(base::to_utf8(line.substr(line.find(u'=') + 1)));
 }
 
 std::u16string hive_file_name(std::u16string_view hive) { return std::u16string(hive.substr(hive.rfind(u'\\') + 1)); }
 
 std::string undo_file_name(std::u16string_view hive) {
   std::string name;
-  for (char c : regf::to_utf8(hive)) name += c == '\\' || c == ':' || c == '/' ? '-' : c;
+  for (char c : base::to_utf8(hive)) name += c == '\\' || c == ':' || c == '/' ? '-' : c;
   while (name.find("--") != name.npos) name.erase(name.find("--"), 1);
   return name + ".reg";
 }
@@ -79,8 +79,8 @@ std::string changes_json(const std::vector<win32::JournalEntry>& changes, const 
   for (size_t i = 0; i < changes.size(); ++i) {
     const auto& c = changes[i];
     out += i ? ",\n  " : "\n  ";
-    out += "{\"hive\": " + json_string(regf::to_utf8(c.hive)) + ", \"key\": " + json_string(regf::to_utf8(c.key)) +
-           ", \"value\": " + json_string(regf::to_utf8(c.value)) + ", \"type\": " + std::to_string(c.new_data.type) +
+    out += "{\"hive\": " + json_string(base::to_utf8(c.hive)) + ", \"key\": " + json_string(base::to_utf8(c.key)) +
+           ", \"value\": " + json_string(base::to_utf8(c.value)) + ", \"type\": " + std::to_string(c.new_data.type) +
            ", \"old\": " + (c.old_data ? data_text(*c.old_data) : "null") + ", \"new\": " + data_text(c.new_data) +
            "}";
   }
@@ -106,7 +106,7 @@ bool write_undo(const std::vector<win32::JournalEntry>& changes, const std::stri
   // Hives in the order of their first change; each value under its key's line.
   std::vector<std::u16string> hives;
   for (const auto& c : changes)
-    if (std::none_of(hives.begin(), hives.end(), [&](const auto& h) { return regf::equal_nocase(h, c.hive); }))
+    if (std::none_of(hives.begin(), hives.end(), [&](const auto& h) { return base::equal_nocase(h, c.hive); }))
       hives.push_back(c.hive);
   *files = 0;
   for (const auto& hive : hives) {
@@ -115,7 +115,7 @@ bool write_undo(const std::vector<win32::JournalEntry>& changes, const std::stri
     std::u16string last_key;
     bool first = true;
     for (const auto& c : changes) {
-      if (!regf::equal_nocase(c.hive, hive)) continue;
+      if (!base::equal_nocase(c.hive, hive)) continue;
       if (first || c.key != last_key) {
         text += u"\r\n[" + root + (c.key.empty() ? u"" : u"\\" + c.key) + u"]\r\n";
         last_key = c.key;
@@ -131,7 +131,7 @@ bool write_undo(const std::vector<win32::JournalEntry>& changes, const std::stri
     }
     const std::string path = dir + "/" + undo_file_name(hive);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    const std::string bytes = regf::to_utf8(text);
+    const std::string bytes = base::to_utf8(text);
     if (!(out << bytes) || !out.flush()) {
       *error = path + ": cannot write";
       return false;
@@ -148,7 +148,7 @@ std::optional<UndoFile> read_undo_header(const std::string& path) {
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.rfind(kHiveComment, 0) != 0) continue;
-    const std::u16string hive = regf::from_utf8(line.substr(sizeof kHiveComment - 1));
+    const std::u16string hive = base::from_utf8(line.substr(sizeof kHiveComment - 1));
     return UndoFile{hive, u"HKEY_LOCAL_MACHINE\\" + hive_file_name(hive)};
   }
   return out;

@@ -28,7 +28,7 @@
 #include "regf/hive.h"
 #include "regf/recovery.h"
 #include "regf/regtext.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "tools/hivemend-repair/changes.h"
 #include "tools/hivemend-repair/volumes.h"
 #include "win32/journal.h"
@@ -214,7 +214,7 @@ std::string read_file(const std::string& path) {
 // product's registry root, and the switches of the run.
 std::string system_reg(const Options& o, const std::optional<std::u16string>& report_file) {
   auto line = [](const std::u16string& name, uint32_t type, const std::vector<uint8_t>& data) {
-    return regf::to_utf8(regf::format_reg_value({name, type, data})) + "\r\n";
+    return base::to_utf8(regf::format_reg_value({name, type, data})) + "\r\n";
   };
   auto text = [&](const std::u16string& name, const std::u16string& value) {
     std::vector<uint8_t> data;
@@ -299,18 +299,18 @@ std::string check_hives(const std::string& dst_with_config) {
       std::error_code ec;
       for (const auto& entry : std::filesystem::directory_iterator(*users, ec))
         if (entry.is_directory(ec) && !entry.is_symlink(ec))
-          hives.push_back(u"X:\\Users\\" + regf::from_utf8(entry.path().filename().string()) + u"\\ntuser.dat");
+          hives.push_back(u"X:\\Users\\" + base::from_utf8(entry.path().filename().string()) + u"\\ntuser.dat");
     }
     for (auto& hive : hives) {
       hive[0] = char16_t(letter);
       auto file = linux_path(hive);
       if (!file) continue;
       auto recovered = regf::recover_file(*file);
-      if (!recovered) return regf::to_utf8(hive) + ": not a usable hive: " + recovered.error().to_string();
-      auto opened = regf::Hive::from_image(std::move(recovered->image), regf::to_utf8(hive));
-      if (!opened) return regf::to_utf8(hive) + ": not a usable hive: " + opened.error().to_string();
+      if (!recovered) return base::to_utf8(hive) + ": not a usable hive: " + recovered.error().to_string();
+      auto opened = regf::Hive::from_image(std::move(recovered->image), base::to_utf8(hive));
+      if (!opened) return base::to_utf8(hive) + ": not a usable hive: " + opened.error().to_string();
       if (const auto& damage = opened->damage(); !damage.empty())
-        return regf::to_utf8(hive) + ": damaged, refused for writing: " + damage.front().to_string();
+        return base::to_utf8(hive) + ": damaged, refused for writing: " + damage.front().to_string();
     }
   }
   return "";
@@ -341,7 +341,7 @@ struct Progress {
       journal_read += in.gcount();
     }
     std::fprintf(stderr, "\rhivemend-repair: %s: %llu keys, %llu values, %zu resolved\033[K",
-                 regf::to_utf8(done->hive).c_str(), static_cast<unsigned long long>(done->keys),
+                 base::to_utf8(done->hive).c_str(), static_cast<unsigned long long>(done->keys),
                  static_cast<unsigned long long>(done->values), resolved);
     shown = true;
   }
@@ -360,7 +360,7 @@ std::string program_beside(const std::string& name) {
 std::string report_text(const std::string& bytes) {
   std::u16string text;
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += char16_t(uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8);
-  std::string out = regf::to_utf8(text);
+  std::string out = base::to_utf8(text);
   std::erase(out, '\r');
   return out;
 }
@@ -378,15 +378,15 @@ int restore(const Options& o, Session& session) {
     auto header = read_undo_header(file);
     if (!header) return failure(file + ": no \"; hive\" line naming the hive to restore");
     auto hive = linux_path(header->hive);
-    if (!hive) return failure(file + ": hive " + regf::to_utf8(header->hive) + " not found");
+    if (!hive) return failure(file + ": hive " + base::to_utf8(header->hive) + " not found");
     const std::string out = session.path("apply.out");
-    auto code = run_child({hivetool, "apply", file, *hive, "--prefix", regf::to_utf8(header->root)}, {}, out, nullptr,
+    auto code = run_child({hivetool, "apply", file, *hive, "--prefix", base::to_utf8(header->root)}, {}, out, nullptr,
                           nullptr, true);
     if (!code) return failure("interrupted by a signal; volumes unmounted");
     std::string said = read_file(out);
     if (!said.empty() && said.back() == '\n') said.pop_back();
-    if (*code != 0) return failure("restore of " + regf::to_utf8(header->hive) + " failed: " + said);
-    std::printf("%s: %s\n", regf::to_utf8(header->hive).c_str(), said.substr(said.find(": ") + 2).c_str());
+    if (*code != 0) return failure("restore of " + base::to_utf8(header->hive) + " failed: " + said);
+    std::printf("%s: %s\n", base::to_utf8(header->hive).c_str(), said.substr(said.find(": ") + 2).c_str());
   }
   return kExitOk;
 }
@@ -402,7 +402,7 @@ int repair(const Options& o, Session& session, const std::string& prefix, const 
     if (!windows) return failure("no Windows name for " + report);
     report_setting = *windows;
   } else if (o.summary) {
-    report_setting = regf::from_utf8(*o.summary);
+    report_setting = base::from_utf8(*o.summary);
   } else {
     report = prefix + "/logs/hivemend-report.txt";
   }

@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "win32/path.h"
-#include "win32/unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace hivemend::repair_tool {
 
@@ -223,7 +223,7 @@ VolumeRoot mount_partition(const std::string& volume, const std::string& real, c
 // Whether the volume at `root` holds Windows\System32\config\SYSTEM, each name matched
 // as Windows matches it.
 bool holds_windows(const std::string& root) {
-  win32::UniqueFd fd(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  base::UniqueFd fd(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   struct stat st;
   if (!fd || fstat(fd.get(), &st) != 0) return false;
   win32::Location at{std::make_shared<const win32::VolumeRoot>(win32::VolumeRoot{std::move(fd), st.st_dev, st.st_ino}), ""};

@@ -19,7 +19,7 @@
 #include "regf/hive.h"
 #include "regf/recovery.h"
 #include "regf/regtext.h"
-#include "regf/unicode.h"
+#include "base/unicode.h"
 #include "regf/walk.h"
 
 namespace {
@@ -72,7 +72,7 @@ bool write_stdout(std::string_view bytes) {
 
 std::u16string default_prefix(const std::string& hive_path) {
   return u"HKEY_LOCAL_MACHINE\\" +
-         regf::from_utf8(std::filesystem::path(hive_path).filename().string());
+         base::from_utf8(std::filesystem::path(hive_path).filename().string());
 }
 
 // An opened hive and, when its transaction logs were looked at, what recovery did.
@@ -169,7 +169,7 @@ std::string type_name(uint32_t type) {
 int run_export(const Args& args) {
   const std::string& hive_path = args.positional[0];
   const std::u16string prefix =
-      args.option("prefix") ? regf::from_utf8(*args.option("prefix")) : default_prefix(hive_path);
+      args.option("prefix") ? base::from_utf8(*args.option("prefix")) : default_prefix(hive_path);
   auto opened = open_for_reading(hive_path, args);
   if (!opened) return fail(opened.error());
   // The text goes out as it is made; a damaged hive is refused before the first line.
@@ -190,7 +190,7 @@ int run_import(const Args& args) {
   if (!doc) return fail(doc.error());
   if (doc->entries.empty()) return fail(reg_path + ": no [key] line: nothing to import");
   const std::u16string root = args.option("prefix")
-                                  ? regf::from_utf8(*args.option("prefix"))
+                                  ? base::from_utf8(*args.option("prefix"))
                                   : regf::join_key_path(doc->entries.front().path);
   auto tree = regf::reg_subtree(*doc, root, reg_path);
   if (!tree) return fail(tree.error());
@@ -216,7 +216,7 @@ int run_apply(const Args& args) {
   const std::string& hive_path = args.positional[1];
   auto doc = regf::read_reg_file(reg_path);
   if (!doc) return fail(doc.error());
-  auto root = regf::split_key_path(args.option("prefix") ? regf::from_utf8(*args.option("prefix"))
+  auto root = regf::split_key_path(args.option("prefix") ? base::from_utf8(*args.option("prefix"))
                                                          : default_prefix(hive_path));
   if (!root) return fail(root.error());
   auto opened = open_hive(hive_path, args);
@@ -226,11 +226,11 @@ int run_apply(const Args& args) {
   auto check = [&](const regf::Status& st) { return st ? std::optional<int>() : fail(st.error()); };
   for (const regf::RegEntry& entry : doc->entries) {
     const bool below_root = entry.path.size() >= root->size() &&
-                            std::equal(root->begin(), root->end(), entry.path.begin(), regf::equal_nocase);
+                            std::equal(root->begin(), root->end(), entry.path.begin(), base::equal_nocase);
     if (!below_root)
       return fail(reg_path + ": line " + std::to_string(entry.line) + ": key " +
-                  regf::to_utf8(regf::join_key_path(entry.path)) + " lies outside " +
-                  regf::to_utf8(regf::join_key_path(*root)));
+                  base::to_utf8(regf::join_key_path(entry.path)) + " lies outside " +
+                  base::to_utf8(regf::join_key_path(*root)));
     const std::span<const std::u16string> names(entry.path.begin() + root->size(), entry.path.end());
     regf::KeyRef key = hive.root();
     bool missing = false;
@@ -333,7 +333,7 @@ int run_diff(const Args& args) {
   if (!a) return fail(a.error());
   auto b = load_tree(args.positional[1], args);
   if (!b) return fail(b.error());
-  const std::u16string prefix = args.option("prefix") ? regf::from_utf8(*args.option("prefix"))
+  const std::u16string prefix = args.option("prefix") ? base::from_utf8(*args.option("prefix"))
                                                       : default_prefix(args.positional[0]);
   const auto changes = regf::diff_trees(*a, *b);
   if (!write_stdout(regf::format_changes(changes, prefix)))

@@ -13,12 +13,16 @@
 #include <string_view>
 #include <vector>
 
-#include "regf/unicode.h"
+#include "base/unicode.h"
+#include "win32/com_object.h"
 #include "win32/error.h"
 #include "win32/managed.h"
 #include "win32/module.h"
 
 namespace {
+
+using hivemend::win32::ComLifetime;
+using hivemend::win32::ComObject;
 
 struct Counters {
   std::atomic<ULONGLONG> starts{0}, stops{0}, created{0}, alive{0};
@@ -35,11 +39,17 @@ constexpr DISPID kFirstDispid = 0x60020000;
 
 bool is_integer(VARTYPE vt) {
   switch (vt) {
-    case VT_I1: case VT_I2: case VT_I4: case VT_I8: case VT_INT:
-    case VT_UI1: case VT_UI2: case VT_UI4: case VT_UI8: case VT_UINT:
-      return true;
-    default:
-      return false;
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_INT:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UI8:
+    case VT_UINT: return true;
+    default: return false;
   }
 }
 
@@ -76,7 +86,12 @@ HRESULT convert(const VARIANT& in, VARTYPE to, VARIANT* out) {
   out->vt = to;
   bool fits = false;
   switch (to) {
-    case VT_I1: { signed char c = 0; fits = store(value, &c); out->cVal = CHAR(c); break; }
+    case VT_I1: {
+      signed char c = 0;
+      fits = store(value, &c);
+      out->cVal = CHAR(c);
+      break;
+    }
     case VT_I2: fits = store(value, &out->iVal); break;
     case VT_I4: fits = store(value, &out->lVal); break;
     case VT_INT: fits = store(value, &out->intVal); break;
@@ -92,28 +107,11 @@ HRESULT convert(const VARIANT& in, VARTYPE to, VARIANT* out) {
 
 // ---- Instances: the COM-callable wrapper ---------------------------------------
 
-class ManagedObject final : public IDispatch {
+class ManagedObject final : public ComObject<IDispatch, IID_IDispatch> {
  public:
   ManagedObject(const HIVEMEND_MANAGED_TYPE& type, void* instance) : type_(type), instance_(instance) {
     ++g_counters.created;
     ++g_counters.alive;
-  }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
   }
 
   HRESULT GetTypeInfoCount(UINT* pctinfo) override {
@@ -136,7 +134,7 @@ class ManagedObject final : public IDispatch {
     if (!rgszNames[0]) return DISP_E_UNKNOWNNAME;
     const std::u16string_view wanted(rgszNames[0]);
     for (size_t m = 0; type_.methods && type_.methods[m].name; ++m)
-      if (regf::equal_nocase(type_.methods[m].name, wanted)) {
+      if (base::equal_nocase(type_.methods[m].name, wanted)) {
         rgDispId[0] = kFirstDispid + DISPID(m);
         return cNames == 1 ? S_OK : DISP_E_UNKNOWNNAME;
       }
@@ -155,9 +153,7 @@ class ManagedObject final : public IDispatch {
     std::vector<VARIANT> args;
     try {
       args.resize(method->cParams);
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    }
+    } catch (const std::bad_alloc&) { return E_OUTOFMEMORY; }
     for (UINT i = 0; i < method->cParams; ++i) {
       const UINT at = method->cParams - 1 - i;
       const HRESULT hr = convert(pDispParams->rgvarg[at], method->paramTypes[i], &args[i]);
@@ -209,42 +205,22 @@ class ManagedObject final : public IDispatch {
     std::string message = "Exception of type 'System.Exception' was thrown.";
     try {
       std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      message = e.what();
-    } catch (...) {
+    } catch (const std::exception& e) { message = e.what(); } catch (...) {
     }
-    const std::u16string wide = regf::from_utf8(message);
+    const std::u16string wide = base::from_utf8(message);
     info->bstrDescription = SysAllocString(wide.c_str());
   }
 
   const HIVEMEND_MANAGED_TYPE& type_;
   void* instance_;
-  std::atomic<ULONG> refs_{1};
 };
 
 // ---- Object handles -------------------------------------------------------------
 
-class ObjectHandle final : public _ObjectHandle {
+class ObjectHandle final : public ComObject<_ObjectHandle, IID__ObjectHandle> {
  public:
   // Takes over the VARIANT (and the reference it may hold).
   explicit ObjectHandle(const VARIANT& object) : object_(object) {}
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID__ObjectHandle) {
-      *ppv = static_cast<_ObjectHandle*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT Unwrap(VARIANT* pRetVal) override {
     if (!pRetVal) return E_POINTER;
@@ -257,7 +233,6 @@ class ObjectHandle final : public _ObjectHandle {
   ~ObjectHandle() { VariantClear(&object_); }
 
   VARIANT object_;
-  std::atomic<ULONG> refs_{1};
 };
 
 // ---- The default application domain and its assemblies --------------------------
@@ -270,22 +245,9 @@ std::u16string_view simple_name(std::u16string_view name) {
   return name;
 }
 
-class AppDomain final : public _AppDomain {
+// The default domain lives as long as the process.
+class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime::process> {
  public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID__AppDomain) {
-      *ppv = static_cast<_AppDomain*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  // The default domain lives as long as the process.
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-
   HRESULT CreateInstance(BSTR AssemblyName, BSTR typeName, _ObjectHandle** pRetVal) override {
     if (!pRetVal) return E_POINTER;
     *pRetVal = nullptr;
@@ -299,9 +261,7 @@ class AppDomain final : public _AppDomain {
     HRESULT hr;
     try {
       hr = load(assembly, &types);
-    } catch (const std::bad_alloc&) {
-      hr = E_OUTOFMEMORY;
-    }
+    } catch (const std::bad_alloc&) { hr = E_OUTOFMEMORY; }
     if (FAILED(hr)) return hr;
     const HIVEMEND_MANAGED_TYPE* type = types;
     while (type->fullName && type_name != type->fullName) ++type;
@@ -318,9 +278,7 @@ class AppDomain final : public _AppDomain {
       void* instance = nullptr;
       try {
         instance = type->construct();
-      } catch (...) {
-        return COR_E_TARGETINVOCATION;
-      }
+      } catch (...) { return COR_E_TARGETINVOCATION; }
       if (!instance) return E_OUTOFMEMORY;
       auto* wrapper = new (std::nothrow) ManagedObject(*type, instance);
       if (!wrapper) {
@@ -343,7 +301,7 @@ class AppDomain final : public _AppDomain {
   // stay loaded for the life of the process.
   HRESULT load(std::u16string_view name, const HIVEMEND_MANAGED_TYPE** types) {
     std::lock_guard lock(mutex_);
-    const std::u16string key = regf::upcase(name);
+    const std::u16string key = base::upcase(name);
     if (auto it = loaded_.find(key); it != loaded_.end()) {
       *types = it->second;
       return S_OK;
@@ -357,8 +315,8 @@ class AppDomain final : public _AppDomain {
       return HRESULT_FROM_WIN32(error);
     }
     // A library without a type table is no assembly.
-    const auto* table = reinterpret_cast<const HIVEMEND_MANAGED_TYPE*>(
-        GetProcAddress(module, HIVEMEND_MANAGED_TYPES_NAME));
+    const auto* table =
+        reinterpret_cast<const HIVEMEND_MANAGED_TYPE*>(GetProcAddress(module, HIVEMEND_MANAGED_TYPES_NAME));
     if (!table) {
       FreeLibrary(module);
       return COR_E_BADIMAGEFORMAT;
@@ -376,22 +334,9 @@ AppDomain g_default_domain;
 
 // ---- The host -------------------------------------------------------------------
 
-class RuntimeHost final : public ICorRuntimeHost {
+// One host serves the process for its whole life.
+class RuntimeHost final : public ComObject<ICorRuntimeHost, IID_ICorRuntimeHost, ComLifetime::process> {
  public:
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ICorRuntimeHost) {
-      *ppv = static_cast<ICorRuntimeHost*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  // One host serves the process for its whole life.
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-
   HRESULT Start() override {
     ++g_started;
     ++g_counters.starts;
@@ -420,7 +365,7 @@ RuntimeHost g_host;
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) HRESULT HivemendRuntimeBind(LPCWSTR pwszVersion, REFIID riid,
-                                                                               void** ppv) {
+                                                                              void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   if (pwszVersion && std::u16string_view(pwszVersion) != HIVEMEND_RUNTIME_VERSION) return CLR_E_SHIM_RUNTIMELOAD;

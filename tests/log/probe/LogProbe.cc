@@ -6,13 +6,13 @@
 #include <cstring>
 #include <string>
 
+#include "base/unicode.h"
 #include "log/Log.h"
 #include "log/ManagedCall.h"
-#include "regf/unicode.h"
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "log") == 0) {
-    const std::u16string context = regf::from_utf8(argv[2]), message = regf::from_utf8(argv[3]);
+    const std::u16string context = base::from_utf8(argv[2]), message = base::from_utf8(argv[3]);
     Log(context.c_str(), message.c_str());
     return 0;
   }
@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
     }
     VARIANT result;
     VariantInit(&result);
-    const HRESULT hr = CallManagedMethod("TsoExtractAccess", "Tsovane.ExtractAccess", u"ExtendedLogMessage", 2, args, &result);
+    const HRESULT hr =
+        CallManagedMethod("TsoExtractAccess", "Tsovane.ExtractAccess", u"ExtendedLogMessage", 2, args, &result);
     std::printf("%08X\n", static_cast<unsigned>(hr));
     return 0;
   }

@@ -24,5 +24,5 @@ extern "C" __attribute__((visibility("default"))) const HtmlHelpStandInCalls* Ht
   return &g_calls;
 }
 
-extern "C" __attribute__((visibility("default"))) const HIVEMEND_ORDINAL_EXPORT HivemendOrdinalExports[] = {
-    {15, "HtmlHelpW"}, {0, nullptr}};
+extern "C" __attribute__((visibility("default")))
+const HIVEMEND_ORDINAL_EXPORT HivemendOrdinalExports[] = {{15, "HtmlHelpW"}, {0, nullptr}};

@@ -1,8 +1,8 @@
-#include "regf/unicode.h"
+#include "base/unicode.h"
 
 #include <array>
 
-namespace regf {
+namespace base {
 namespace {
 
 struct UpcaseRun {
@@ -13,7 +13,7 @@ struct UpcaseRun {
 };
 
 constexpr UpcaseRun kUpcaseRuns[] = {
-#include "regf/upcase_table.inc"
+#include "base/upcase_table.inc"
 };
 
 const std::array<char16_t, 0x10000>& upcase_table() {
@@ -156,4 +156,4 @@ std::optional<std::u16string> from_utf8_strict(std::string_view s) {
   return out;
 }
 
-}  // namespace regf
+}  // namespace base

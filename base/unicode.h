@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace regf {
+namespace base {
 
 // Windows' upper-casing of one UTF-16 code unit (one-to-one; surrogates unchanged).
 char16_t upcase(char16_t c) noexcept;
@@ -28,4 +28,4 @@ std::u16string from_utf8(std::string_view s);
 // Strict variant: nullopt for any invalid sequence.
 std::optional<std::u16string> from_utf8_strict(std::string_view s);
 
-}  // namespace regf
+}  // namespace base

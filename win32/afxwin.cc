@@ -1,4 +1,4 @@
-#include "app/WinApp.h"
+#include "win32/afxwin.h"
 
 #include "win32/process.h"
 

@@ -1,7 +1,7 @@
-// The application framework's process pieces, as far as the program uses them: the
-// application class with its start-up hook, the entry point that drives it, and the
-// module state's instance and resource handles. There is no window system here, so
-// there is no message loop to run and no window class to register.
+// The application framework (MFC), as far as the program uses it: the application class
+// with its start-up hook, the entry point that drives it, the module state's instance
+// and resource handles, and the dialog class. There is no window system here, so there
+// is no message loop to run and no window class to register.
 #pragma once
 
 #include "win32/windows.h"
@@ -55,3 +55,19 @@ void AfxSetResourceHandle(HINSTANCE hInstResource);
 void InitCommonControls();
 
 #define SW_SHOWNORMAL 1
+
+class CWnd;
+
+// The dialog class only carries its template identifier and parent: the program never
+// creates a window for it.
+class CDialog {
+ public:
+  explicit CDialog(UINT nIDTemplate, CWnd* pParentWnd = nullptr)
+      : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
+  virtual ~CDialog() = default;
+  CDialog(const CDialog&) = delete;
+  CDialog& operator=(const CDialog&) = delete;
+
+  UINT m_nIDTemplate;
+  CWnd* m_pParentWnd;
+};
