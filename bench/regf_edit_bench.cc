@@ -43,8 +43,7 @@ void edit_and_commit(benchmark::State& state, size_t percent_of_old_size) {
   size_t written_size = 0, edited = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    std::filesystem::copy_file(system_hive(), scratch(),
-                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(system_hive(), scratch(), std::filesystem::copy_options::overwrite_existing);
     auto hive = regf::Hive::open_file(scratch());
     if (!hive) return state.SkipWithError(hive.error().to_string().c_str());
     (void)hive->damage();  // the check every first edit makes, outside the edit timing
@@ -78,8 +77,7 @@ BENCHMARK(BM_ReplaceLargerAndCommit)->Unit(benchmark::kMillisecond)->MinTime(1.0
 // Baseline: writing the unchanged image once through the same commit.
 void BM_CommitUnchanged(benchmark::State& state) {
   if (system_hive().empty()) return state.SkipWithError("cannot decompress SYSTEM");
-  std::filesystem::copy_file(system_hive(), scratch(),
-                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(system_hive(), scratch(), std::filesystem::copy_options::overwrite_existing);
   auto hive = regf::Hive::open_file(scratch());
   if (!hive) return state.SkipWithError(hive.error().to_string().c_str());
   (void)hive->damage();

@@ -57,8 +57,8 @@ void BM_EngineWalk(benchmark::State& state) {
     t = Totals{};
     walk(*hive, hive->root(), t);
   }
-  engine_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
-                   double(state.iterations());
+  engine_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / double(state.iterations());
   state.counters["keys"] = double(t.keys);
   state.counters["values"] = double(t.values);
   state.counters["data_bytes"] = double(t.bytes);
@@ -82,8 +82,8 @@ void BM_Hivexml(benchmark::State& state) {
     waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return state.SkipWithError("hivexml failed");
   }
-  hivexml_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() /
-                    double(state.iterations());
+  hivexml_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / double(state.iterations());
 }
 BENCHMARK(BM_Hivexml)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
@@ -100,7 +100,8 @@ void BM_ExportAgainstHivexml(benchmark::State& state) {
   for (auto _ : state) {
     const Measure exported = run_program({HIVEMEND_BIN_DIR "/hivetool", "export", system_hive()});
     const Measure hivexml = run_program({"hivexml", system_hive()});
-    if (!exported.ok || !hivexml.ok) return state.SkipWithError(!exported.ok ? "hivetool export failed" : "hivexml failed");
+    if (!exported.ok || !hivexml.ok)
+      return state.SkipWithError(!exported.ok ? "hivetool export failed" : "hivexml failed");
     f.seconds += exported.seconds;
     f.cpu_seconds += exported.cpu_seconds;
     f.hivexml_seconds += hivexml.seconds;

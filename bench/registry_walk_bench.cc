@@ -107,8 +107,9 @@ void enumerate(const regf::Hive& hive, regf::KeyRef key, const char16_t* path, C
   BYTE data[kDataBytes];
   const uint32_t values = hive.value_count(key).value();
   for (uint32_t i = 0; i < values; ++i) {
-    const auto info = hive.read_value(hive.value(key, i).value(), std::span(name, kNameChars - 1),
-                                      std::span(data, kDataBytes)).value();
+    const auto info =
+        hive.read_value(hive.value(key, i).value(), std::span(name, kNameChars - 1), std::span(data, kDataBytes))
+            .value();
     ++counts.values;
     if (info.name_length < kNameChars && info.size <= kDataBytes && info.type == REG_SZ)
       counts.string_bytes += info.size;
@@ -231,9 +232,10 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   if (registry_seconds > 0 && path_seconds > 0 && tree_seconds > 0) {
     const double ratio = registry_seconds / path_seconds;
-    std::printf("registry functions walk / direct hive walk by path: %.3f (%.1f ms vs %.1f ms; target at most 1.5): %s%s\n",
-                ratio, registry_seconds * 1000, path_seconds * 1000, ratio <= 1.5 ? "met" : "NOT MET",
-                same(registry_counts, path_counts) ? "" : " (the walks saw different keys or values)");
+    std::printf(
+        "registry functions walk / direct hive walk by path: %.3f (%.1f ms vs %.1f ms; target at most 1.5): %s%s\n",
+        ratio, registry_seconds * 1000, path_seconds * 1000, ratio <= 1.5 ? "met" : "NOT MET",
+        same(registry_counts, path_counts) ? "" : " (the walks saw different keys or values)");
     std::printf("registry functions walk / direct walk down the tree (no path search): %.3f (%.1f ms)%s\n",
                 registry_seconds / tree_seconds, tree_seconds * 1000,
                 same(registry_counts, tree_counts) ? "" : " (the walks saw different keys or values)");

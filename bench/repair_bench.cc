@@ -48,7 +48,7 @@ using hivemend::bench::run_program;
 
 constexpr int kPaths = 2000;
 constexpr int kValuesPerKey = 100;
-constexpr int kCandidateEvery = 50;  // 1,000,000 values: 20,000 candidates
+constexpr int kCandidateEvery = 50;        // 1,000,000 values: 20,000 candidates
 constexpr int kSmallHiveCandidates = 100;  // in SYSTEM and in the user hive each
 
 regf::TreeValue Sz(const std::u16string& name, const std::u16string& text) {
@@ -281,9 +281,8 @@ Split MeasureSplit(const Installation& setup) {
   const Measure commit = in_child([&] { return MountAll() && WriteBack(setup.values) && UnmountAll() ? 0 : 1; });
   const Measure log = in_child([&] {
     // One line per candidate, as long as the repair's.
-    const std::u16string message =
-        u"\r\nKEYPATH=\"QRT-SOFTWARE\\Key01234\"\r\nKEYNAME=\"v50\"\r\nOLDVALUE=\"" + Candidate(1234) +
-        u"\"\r\nNEWVALUE=\"\"";
+    const std::u16string message = u"\r\nKEYPATH=\"QRT-SOFTWARE\\Key01234\"\r\nKEYNAME=\"v50\"\r\nOLDVALUE=\"" +
+                                   Candidate(1234) + u"\"\r\nNEWVALUE=\"\"";
     for (int i = 0; i < Candidates(setup.values) + 2 * kSmallHiveCandidates; ++i)
       Log(u"RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED", message.c_str());
     return 0;
@@ -331,7 +330,8 @@ void BM_RepairInstallation(benchmark::State& state) {
       return run.m_dwPathsResolved == DWORD(candidates) && run.m_dwPathsSkipped == 0 ? 0 : 1;
     });
     if (!baseline.ok || !repair.ok)
-      return state.SkipWithError(!baseline.ok ? "hivetool export failed" : "the repair did not resolve every candidate");
+      return state.SkipWithError(!baseline.ok ? "hivetool export failed"
+                                              : "the repair did not resolve every candidate");
     const Split split = MeasureSplit(setup);
     if (split.mount < 0) return state.SkipWithError("a part of the repair failed when run alone");
     state.SetIterationTime(repair.seconds);
@@ -371,20 +371,21 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   for (const Figures& f : g_figures) {
-    std::printf("%7d values: repair / export %.2f (target at most 3): %s; processor time %.2f (at most 2): %s; "
-                "peak %.1f MB (at most %.1f): %s\n",
-                f.values, f.time_ratio, f.time_ratio <= 3 ? "met" : "NOT MET", f.cpu_ratio,
-                f.cpu_ratio <= 2 ? "met" : "NOT MET", f.peak_mb, f.peak_limit_mb,
-                f.peak_mb <= f.peak_limit_mb ? "met" : "NOT MET");
+    std::printf(
+        "%7d values: repair / export %.2f (target at most 3): %s; processor time %.2f (at most 2): %s; "
+        "peak %.1f MB (at most %.1f): %s\n",
+        f.values, f.time_ratio, f.time_ratio <= 3 ? "met" : "NOT MET", f.cpu_ratio,
+        f.cpu_ratio <= 2 ? "met" : "NOT MET", f.peak_mb, f.peak_limit_mb,
+        f.peak_mb <= f.peak_limit_mb ? "met" : "NOT MET");
   }
   if (g_figures.size() >= 2) {
     const Figures& a = g_figures.front();
     const Figures& b = g_figures.back();
     // The resolution works on the 2,000 distinct texts at every size: its time is fixed.
-    std::printf("time per value at %d values / at %d values: %.2f in all, %.2f for the parts that grow with "
-                "the hives (1.00 is linear)\n",
-                b.values, a.values, (b.seconds / b.values) / (a.seconds / a.values),
-                b.per_value_parts / a.per_value_parts);
+    std::printf(
+        "time per value at %d values / at %d values: %.2f in all, %.2f for the parts that grow with "
+        "the hives (1.00 is linear)\n",
+        b.values, a.values, (b.seconds / b.values) / (a.seconds / a.values), b.per_value_parts / a.per_value_parts);
   }
   return 0;
 }

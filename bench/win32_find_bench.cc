@@ -11,14 +11,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <map>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "bench/bench_support.h"
 #include "base/unicode.h"
+#include "bench/bench_support.h"
 #include "tests/support/ntfs_volume.h"
 #include "win32/directory.h"
 #include "win32/windows.h"

@@ -87,10 +87,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const regf::RegRoot root[] = {{u"R", &*read}};
     auto from_tree = regf::write_reg(root, options);
     std::vector<uint8_t> streamed;
-    auto from_cells = regf::write_reg_hive(*hive, u"R", [&](std::span<const uint8_t> piece) {
-      streamed.insert(streamed.end(), piece.begin(), piece.end());
-      return true;
-    }, options);
+    auto from_cells = regf::write_reg_hive(
+        *hive, u"R",
+        [&](std::span<const uint8_t> piece) {
+          streamed.insert(streamed.end(), piece.begin(), piece.end());
+          return true;
+        },
+        options);
     FUZZ_CHECK(from_tree.ok() == from_cells.ok(), "the tree and the cells export differently");
     FUZZ_CHECK(!from_tree.ok() || *from_tree == streamed, "the tree and the cells give different text");
   }

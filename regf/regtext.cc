@@ -83,8 +83,7 @@ std::vector<uint8_t> utf16le_bytes(std::u16string_view s) {
 
 std::u16string utf16_from_le(std::span<const uint8_t> bytes) {
   std::u16string out(bytes.size() / 2, u'\0');
-  for (size_t i = 0; i < out.size(); ++i)
-    out[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  for (size_t i = 0; i < out.size(); ++i) out[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
   return out;
 }
 
@@ -99,8 +98,7 @@ Error line_error(std::string_view file, size_t line, const std::string& message)
   return Error{"line " + std::to_string(line) + ": " + message, std::nullopt, std::string(file)};
 }
 
-Result<std::vector<Line>> split_lines(std::span<const uint8_t> bytes, RegEncoding& encoding,
-                                      std::string_view file) {
+Result<std::vector<Line>> split_lines(std::span<const uint8_t> bytes, RegEncoding& encoding, std::string_view file) {
   std::vector<Line> lines;
   auto add_line = [&](std::u16string text) {
     if (!text.empty() && text.back() == u'\r') text.pop_back();
@@ -109,8 +107,7 @@ Result<std::vector<Line>> split_lines(std::span<const uint8_t> bytes, RegEncodin
   if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
     encoding = RegEncoding::kUtf16Le;
     bytes = bytes.subspan(2);
-    if (bytes.size() % 2 != 0)
-      return Error{"UTF-16 text with an odd number of bytes", std::nullopt, std::string(file)};
+    if (bytes.size() % 2 != 0) return Error{"UTF-16 text with an odd number of bytes", std::nullopt, std::string(file)};
     const std::u16string text = utf16_from_le(bytes);
     size_t start = 0;
     for (size_t i = 0; i <= text.size(); ++i) {
@@ -222,8 +219,7 @@ class Parser {
         continue;
       }
       if (line[0] == u'"' || line[0] == u'@') {
-        if (doc.entries.empty())
-          return line_error(file_, number, "value line before the first [key] line");
+        if (doc.entries.empty()) return line_error(file_, number, "value line before the first [key] line");
         if (doc.entries.back().delete_key)
           return line_error(file_, number, "value line in a section that deletes its key");
         auto st = parse_value_line(line, i, doc.entries.back());
@@ -238,8 +234,7 @@ class Parser {
  private:
   Result<RegEntry> parse_key_line(std::u16string_view line, size_t number) {
     const size_t close = line.rfind(u']');
-    if (close == std::u16string_view::npos)
-      return line_error(file_, number, "key line without a closing ']'");
+    if (close == std::u16string_view::npos) return line_error(file_, number, "key line without a closing ']'");
     if (!trim(line.substr(close + 1)).empty())
       return line_error(file_, number, "text after the closing ']' of a key line");
     std::u16string_view inner = line.substr(1, close - 1);
@@ -270,8 +265,7 @@ class Parser {
       pos = q->length;
     }
     std::u16string_view rest = trim_left(line.substr(pos));
-    if (rest.empty() || rest[0] != u'=')
-      return line_error(file_, number, "expected '=' after the value name");
+    if (rest.empty() || rest[0] != u'=') return line_error(file_, number, "expected '=' after the value name");
     rest = trim_left(rest.substr(1));
 
     if (trim(rest) == u"-") {
@@ -291,8 +285,7 @@ class Parser {
       value.data.push_back(0);
     } else if (starts_with_nocase(rest, u"dword:")) {
       const std::u16string_view digits = trim(rest.substr(6));
-      if (digits.empty() || digits.size() > 8)
-        return line_error(file_, number, "dword data needs 1 to 8 hex digits");
+      if (digits.empty() || digits.size() > 8) return line_error(file_, number, "dword data needs 1 to 8 hex digits");
       uint32_t v = 0;
       for (char16_t c : digits) {
         const int d = hex_digit(c);
@@ -305,8 +298,7 @@ class Parser {
       auto st = parse_hex(rest.substr(3), i, value);
       if (!st) return st;
     } else {
-      return line_error(file_, number,
-                        "unknown value data: expected \"text\", dword:, hex:, hex(N): or -");
+      return line_error(file_, number, "unknown value data: expected \"text\", dword:, hex:, hex(N): or -");
     }
     entry.values.push_back(std::move(value));
     return Ok{};
@@ -340,8 +332,7 @@ class Parser {
       while (!trim(items).empty()) {
         const size_t comma = items.find(u',');
         const std::u16string_view item = trim(items.substr(0, comma));
-        if (item.empty() || item.size() > 2 || hex_digit(item[0]) < 0 ||
-            (item.size() == 2 && hex_digit(item[1]) < 0)) {
+        if (item.empty() || item.size() > 2 || hex_digit(item[0]) < 0 || (item.size() == 2 && hex_digit(item[1]) < 0)) {
           return line_error(file_, lines_[i].number,
                             "bad hex byte \"" + base::to_utf8(item) + "\" (expected two hex digits)");
         }
@@ -352,15 +343,13 @@ class Parser {
         items.remove_prefix(comma + 1);
       }
       if (!continued) break;
-      if (++i >= lines_.size())
-        return line_error(file_, number, "hex data continues past the end of the file");
+      if (++i >= lines_.size()) return line_error(file_, number, "hex data continues past the end of the file");
       rest = lines_[i].text;
     }
 
     // REGEDIT4 keeps expandable and multi-string text in the 8-bit code page.
     if (format_ == RegFormat::kRegedit4 && (value.type == kRegExpandSz || value.type == kRegMultiSz)) {
-      const std::string_view narrow(reinterpret_cast<const char*>(value.data.data()),
-                                    value.data.size());
+      const std::string_view narrow(reinterpret_cast<const char*>(value.data.data()), value.data.size());
       auto wide = base::from_utf8_strict(narrow);
       if (!wide) return line_error(file_, number, "8-bit text of hex(2)/hex(7) is not valid UTF-8");
       value.data = utf16le_bytes(*wide);
@@ -377,9 +366,9 @@ class Parser {
 
 struct BuildKey {
   std::u16string name;
-  std::vector<std::optional<TreeValue>> values;  // nullopt: deleted
+  std::vector<std::optional<TreeValue>> values;            // nullopt: deleted
   std::unordered_map<std::u16string, size_t> value_index;  // by upcased name
-  std::vector<std::unique_ptr<BuildKey>> subkeys;           // nullptr: deleted
+  std::vector<std::unique_ptr<BuildKey>> subkeys;          // nullptr: deleted
   std::unordered_map<std::u16string, size_t> subkey_index;
 
   BuildKey* child(const std::u16string& child_name, bool create) {
@@ -436,8 +425,7 @@ struct BuildKey {
   }
 };
 
-bool has_prefix_nocase(const std::vector<std::u16string>& path,
-                       const std::vector<std::u16string>& prefix) {
+bool has_prefix_nocase(const std::vector<std::u16string>& path, const std::vector<std::u16string>& prefix) {
   if (path.size() < prefix.size()) return false;
   for (size_t i = 0; i < prefix.size(); ++i)
     if (!base::equal_nocase(path[i], prefix[i])) return false;
@@ -589,8 +577,8 @@ void put_quoted_name(TextOut& out, std::u16string_view name) {
 }
 
 // Writes one value line; wrap: break hex data the way regedit does.
-Status put_value(TextOut& out, std::u16string_view name, uint32_t type, std::span<const uint8_t> data,
-                 RegFormat format, bool wrap) {
+Status put_value(TextOut& out, std::u16string_view name, uint32_t type, std::span<const uint8_t> data, RegFormat format,
+                 bool wrap) {
   const size_t line_start = out.units();
   if (name.empty()) {
     out.put(u'@');
@@ -804,8 +792,7 @@ Result<RegDocument> read_reg_file(const std::string& path) {
   return parse_reg(bytes, path);
 }
 
-Result<std::vector<TreeKey>> reg_subtrees(const RegDocument& doc,
-                                          std::span<const std::u16string> roots,
+Result<std::vector<TreeKey>> reg_subtrees(const RegDocument& doc, std::span<const std::u16string> roots,
                                           std::string_view file_name) {
   std::vector<std::vector<std::u16string>> root_paths;
   std::vector<BuildKey> trees(roots.size());
@@ -835,8 +822,7 @@ Result<std::vector<TreeKey>> reg_subtrees(const RegDocument& doc,
         key->clear();
         continue;
       }
-      for (size_t i = depth; key && i + 1 < entry.path.size(); ++i)
-        key = key->child(entry.path[i], false);
+      for (size_t i = depth; key && i + 1 < entry.path.size(); ++i) key = key->child(entry.path[i], false);
       if (key) key->remove_child(entry.path.back());
       continue;
     }
@@ -849,16 +835,14 @@ Result<std::vector<TreeKey>> reg_subtrees(const RegDocument& doc,
   return out;
 }
 
-Result<TreeKey> reg_subtree(const RegDocument& doc, std::u16string_view root,
-                            std::string_view file_name) {
+Result<TreeKey> reg_subtree(const RegDocument& doc, std::u16string_view root, std::string_view file_name) {
   const std::u16string roots[] = {std::u16string(root)};
   auto trees = reg_subtrees(doc, roots, file_name);
   if (!trees) return trees.error();
   return std::move(trees->front());
 }
 
-Result<std::vector<uint8_t>> write_reg(std::span<const RegRoot> roots,
-                                       const RegWriteOptions& options) {
+Result<std::vector<uint8_t>> write_reg(std::span<const RegRoot> roots, const RegWriteOptions& options) {
   TextOut out(options.encoding, nullptr);
   if (auto st = put_header(out, options); !st) return st.error();
   for (const RegRoot& root : roots) {
@@ -869,8 +853,7 @@ Result<std::vector<uint8_t>> write_reg(std::span<const RegRoot> roots,
   return out.take();
 }
 
-Status write_reg_hive(const Hive& hive, std::u16string_view root, const RegSink& sink,
-                      const RegWriteOptions& options) {
+Status write_reg_hive(const Hive& hive, std::u16string_view root, const RegSink& sink, const RegWriteOptions& options) {
   if (auto sound = check_sound(hive); !sound) return sound;
   auto path = root_text(root);
   if (!path) return path.error();

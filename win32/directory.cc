@@ -112,22 +112,24 @@ bool watch(int dir_fd) {
     w.inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (w.inotify >= 0) pthread_atfork(fork_prepare, fork_parent, fork_child);
   }
-  constexpr uint32_t kChanges = IN_ATTRIB | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MODIFY | IN_MOVE_SELF |
-                                IN_MOVED_FROM | IN_MOVED_TO;
+  constexpr uint32_t kChanges =
+      IN_ATTRIB | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MODIFY | IN_MOVE_SELF | IN_MOVED_FROM | IN_MOVED_TO;
   return w.inotify >= 0 && inotify_add_watch(w.inotify, proc_path(dir_fd, "").c_str(), kChanges) >= 0;
 }
 
-bool same_time(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+bool same_time(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
 // `path` is an entry below a /proc/self/fd directory (not followed when a link), or a
 // /proc/self/fd link itself (followed to what it names).
 std::optional<uint32_t> ntfs_attrib(const std::string& path, bool follow) {
   uint8_t buf[4];
-  const ssize_t n = follow ? getxattr(path.c_str(), kNtfsAttrib, buf, sizeof buf) : lgetxattr(path.c_str(), kNtfsAttrib, buf, sizeof buf);
+  const ssize_t n = follow ? getxattr(path.c_str(), kNtfsAttrib, buf, sizeof buf)
+                           : lgetxattr(path.c_str(), kNtfsAttrib, buf, sizeof buf);
   if (n != 4) return std::nullopt;
   return uint32_t(buf[0] | buf[1] << 8 | buf[2] << 16 | uint32_t(buf[3]) << 24);
 }
-
 
 DWORD attributes_from(const struct stat& st, std::optional<uint32_t> ntfs) {
   DWORD a;
@@ -264,7 +266,8 @@ std::vector<uint32_t> Listing::starting_with(std::u16string_view upper_prefix) c
   auto collect = [&](const auto& index) {
     auto it = std::lower_bound(index.begin(), index.end(), upper_prefix,
                                [](const auto& a, std::u16string_view p) { return std::u16string_view(a.first) < p; });
-    for (; it != index.end() && std::u16string_view(it->first).starts_with(upper_prefix); ++it) result.push_back(it->second);
+    for (; it != index.end() && std::u16string_view(it->first).starts_with(upper_prefix); ++it)
+      result.push_back(it->second);
   };
   collect(by_long_);
   collect(by_short_);

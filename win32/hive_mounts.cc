@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/unicode.h"
 #include "regf/commit.h"
 #include "regf/format.h"
 #include "regf/recovery.h"
-#include "base/unicode.h"
 #include "win32/error.h"
 #include "win32/path.h"
 #include "win32/registry_store.h"

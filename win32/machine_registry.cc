@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/unicode.h"
 #include "regf/build.h"
 #include "regf/commit.h"
-#include "base/unicode.h"
 #include "regf/walk.h"
 #include "win32/error.h"
 #include "win32/prefix.h"

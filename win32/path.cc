@@ -24,7 +24,9 @@ namespace {
 bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 // Characters Windows refuses in any name ('*' and '?' pass: searches take them).
-bool is_invalid_name_char(char16_t c) { return c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|'; }
+bool is_invalid_name_char(char16_t c) {
+  return c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|';
+}
 
 }  // namespace
 
@@ -47,7 +49,8 @@ Expected<WindowsPath> parse_windows_path(std::u16string_view path) {
     if (ec) return WinError{ERROR_PATH_NOT_FOUND};
     auto cwd_name = windows_path_of(cwd.string());
     if (!cwd_name) return WinError{ERROR_PATH_NOT_FOUND};
-    absolute = is_separator(path[0]) ? cwd_name->substr(0, 2) + std::u16string(path) : *cwd_name + u"\\" + std::u16string(path);
+    absolute = is_separator(path[0]) ? cwd_name->substr(0, 2) + std::u16string(path)
+                                     : *cwd_name + u"\\" + std::u16string(path);
     return parse_windows_path(absolute);
   }
 
@@ -79,9 +82,7 @@ int open_in_root(int root_fd, const std::string& path, int flags, mode_t mode) {
   how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
   const std::string& p = path.empty() ? std::string(".") : path;
   long fd;
-  do {
-    fd = syscall(SYS_openat2, root_fd, p.c_str(), &how, sizeof how);
-  } while (fd < 0 && errno == EAGAIN);
+  do { fd = syscall(SYS_openat2, root_fd, p.c_str(), &how, sizeof how); } while (fd < 0 && errno == EAGAIN);
   return int(fd);
 }
 
@@ -177,7 +178,8 @@ Expected<Location> open_directory(const WindowsPath& path, size_t count) {
       if (!(entry->attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return WinError{ERROR_PATH_NOT_FOUND};
     } else {
       auto name = find_entry(location, path.components[i]);
-      if (!name) return WinError{name.error() == ERROR_INVALID_NAME ? DWORD(ERROR_INVALID_NAME) : DWORD(ERROR_PATH_NOT_FOUND)};
+      if (!name)
+        return WinError{name.error() == ERROR_INVALID_NAME ? DWORD(ERROR_INVALID_NAME) : DWORD(ERROR_PATH_NOT_FOUND)};
       location.relative = location.child(*name);
     }
     base::UniqueFd fd(location.open(O_PATH | O_DIRECTORY));

@@ -12,15 +12,15 @@
 #include <string_view>
 #include <vector>
 
-#include "win32/expected.h"
 #include "base/unique_fd.h"
+#include "win32/expected.h"
 
 namespace hivemend::win32 {
 
 struct WindowsPath {
-  char16_t drive = 0;                       // upper case
-  std::vector<std::u16string> components;   // '.', '..', empty ones applied
-  bool trailing_separator = false;          // the text ended in '\' or '/'
+  char16_t drive = 0;                      // upper case
+  std::vector<std::u16string> components;  // '.', '..', empty ones applied
+  bool trailing_separator = false;         // the text ended in '\' or '/'
 };
 
 // Parses "X:\a\b", "X:/a", "\\?\X:\a", "\a" (the current drive) and relative paths (the

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "win32/expected.h"
 #include "base/unique_fd.h"
+#include "win32/expected.h"
 
 namespace hivemend::win32 {
 

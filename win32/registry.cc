@@ -7,8 +7,8 @@
 
 #include "base/unicode.h"
 #include "win32/error.h"
-#include "win32/security.h"
 #include "win32/registry_store.h"
+#include "win32/security.h"
 
 using namespace hivemend::win32;
 using namespace hivemend::win32::reg;
@@ -53,10 +53,10 @@ constexpr size_t kMaxKeyName = 255;
 // Generic rights map onto key rights as the registry's generic mapping says.
 REGSAM map_access(REGSAM sam) {
   REGSAM access = sam & ~(KEY_WOW64_32KEY | KEY_WOW64_64KEY);
-  if (access & 0x80000000u) access |= KEY_READ;       // GENERIC_READ
-  if (access & 0x40000000u) access |= KEY_WRITE;      // GENERIC_WRITE
-  if (access & 0x20000000u) access |= KEY_EXECUTE;    // GENERIC_EXECUTE
-  if (access & 0x12000000u) access |= KEY_ALL_ACCESS; // GENERIC_ALL, MAXIMUM_ALLOWED
+  if (access & 0x80000000u) access |= KEY_READ;        // GENERIC_READ
+  if (access & 0x40000000u) access |= KEY_WRITE;       // GENERIC_WRITE
+  if (access & 0x20000000u) access |= KEY_EXECUTE;     // GENERIC_EXECUTE
+  if (access & 0x12000000u) access |= KEY_ALL_ACCESS;  // GENERIC_ALL, MAXIMUM_ALLOWED
   return access & KEY_ALL_ACCESS;
 }
 
@@ -68,7 +68,7 @@ struct Place {
   HiveStore* store = nullptr;
   regf::KeyRef key;
   REGSAM access = KEY_ALL_ACCESS;
-  std::optional<Root> root;          // set for a predefined root
+  std::optional<Root> root;  // set for a predefined root
   bool mounted = false;
   Root machine_root = Root::kLocalMachine;
   std::vector<std::u16string> path;  // below machine_root, for keys of the machine registry
@@ -169,8 +169,8 @@ Expected<Place> descend(RegistryState& state, const Place& from, const std::vect
 }
 
 HKEY new_handle(RegistryState& state, const Place& place, REGSAM access) {
-  return state.keys.insert(OpenKey{place.store->shared_from_this(), place.key, access, place.mounted,
-                                   place.machine_root, place.path});
+  return state.keys.insert(
+      OpenKey{place.store->shared_from_this(), place.key, access, place.mounted, place.machine_root, place.path});
 }
 
 // A change to a key of the machine registry goes to system.reg at once.
@@ -230,9 +230,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
   return RegOpenKeyExW(hKey, lpSubKey ? sub.c_str() : nullptr, ulOptions, samDesired, phkResult);
 }
 
-LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR /*lpClass*/,
-                               DWORD /*dwOptions*/, REGSAM samDesired,
-                               const LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, PHKEY phkResult,
+LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR /*lpClass*/, DWORD /*dwOptions*/,
+                               REGSAM samDesired, const LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, PHKEY phkResult,
                                LPDWORD lpdwDisposition) {
   if (!phkResult) return ERROR_BADKEY;
   RegistryState& state = registry_state();
@@ -319,8 +318,10 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   }
   if (lpType) *lpType = type;
   if (lpData) {
-    if (data.size() > *lpcbData) result = ERROR_MORE_DATA;
-    else if (!data.empty()) std::memcpy(lpData, data.data(), data.size());
+    if (data.size() > *lpcbData)
+      result = ERROR_MORE_DATA;
+    else if (!data.empty())
+      std::memcpy(lpData, data.data(), data.size());
   }
   if (lpcbData) *lpcbData = DWORD(data.size());
   return result;
@@ -343,8 +344,8 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/
   return LSTATUS(changed(state, *place));
 }
 
-LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
-                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                             LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if ((lpData && !lpcbData) || lpReserved || !lpValueName || !lpcchValueName) return ERROR_INVALID_PARAMETER;
   RegistryState& state = registry_state();
   std::lock_guard lock(state.mutex);
@@ -404,9 +405,8 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
         names.push_back(std::move(*name));
       }
     }
-    std::sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
-      return base::compare_nocase(a, b) < 0;
-    });
+    std::sort(names.begin(), names.end(),
+              [](const std::u16string& a, const std::u16string& b) { return base::compare_nocase(a, b) < 0; });
     if (dwIndex >= names.size()) return ERROR_NO_MORE_ITEMS;
     if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{0, 0};
     if (lpClass && *lpcchClass > 0) {

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "regf/format.h"
+#include "base/unicode.h"
 #include "regf/diff.h"
+#include "regf/format.h"
 #include "regf/hive.h"
 #include "regf/regtext.h"
-#include "base/unicode.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 
@@ -35,7 +35,11 @@ std::vector<uint8_t> input(const std::string& name) {
 
 // One edit of a value of the root, replayed on a hive that opens sound: the edit must be
 // taken, and the written image must open again sound and hold the new data.
-struct EditCase { const char* file; const char* value; uint32_t size; };  // value set, bytes of new data
+struct EditCase {
+  const char* file;
+  const char* value;
+  uint32_t size;
+};  // value set, bytes of new data
 
 const EditCase kEditCases[] = {
     // A big data record listing more segments than its data needs: the extra list entry
@@ -74,7 +78,10 @@ TEST(FuzzRegressions, EditTakenAndImageReadsBack) {
 
 // A hive that opens but must report damage (a substring of one reason given) and
 // refuse every edit without changing a byte.
-struct DamageCase { const char* file; const char* reason; };
+struct DamageCase {
+  const char* file;
+  const char* reason;
+};
 
 const DamageCase kDamageCases[] = {
     // The root key's security offset names the data cell of value "Bin", whose bytes
@@ -106,7 +113,9 @@ TEST(FuzzRegressions, ReportedAndRefusedForWriting) {
 
 // A .reg document (its last byte, as in the fuzz target, picks the export form): the trees
 // below each first component of its key paths, written and read back, are the same trees.
-struct RegTextCase { const char* file; };
+struct RegTextCase {
+  const char* file;
+};
 
 const RegTextCase kRegTextCases[] = {
     // "[--KEY_LOCAL_MACHINE\...]" deletes below a root named "-KEY_LOCAL_MACHINE", which was

@@ -36,15 +36,21 @@ TEST(DiskLayout, PartitionTables) {
     std::vector<Partition> partitions;
   };
   const std::vector<Case> cases = {
-      {"MBR, two NTFS partitions", "label: dos\\nlabel-id: 0x1a2b3c4d\\n1MiB,20MiB,7\\n,,7\\n",
-       PartitionTable::kMbr, 0x1A2B3C4D,
+      {"MBR, two NTFS partitions",
+       "label: dos\\nlabel-id: 0x1a2b3c4d\\n1MiB,20MiB,7\\n,,7\\n",
+       PartitionTable::kMbr,
+       0x1A2B3C4D,
        {{1, 1 * kMiB, 20 * kMiB}, {2, 21 * kMiB, 43 * kMiB}}},
       {"MBR, a logical partition in an extended one",
        "label: dos\\nlabel-id: 0xdeadbeef\\n1MiB,10MiB,7\\n,,5\\n,20MiB,7\\n",
-       PartitionTable::kMbr, 0xDEADBEEF,
+       PartitionTable::kMbr,
+       0xDEADBEEF,
        {{1, 1 * kMiB, 10 * kMiB}, {5, 12 * kMiB, 20 * kMiB}}},
-      {"GPT, two partitions", "label: gpt\\n1MiB,20MiB\\n,30MiB\\n", PartitionTable::kGpt,
-       std::nullopt, {{1, 1 * kMiB, 20 * kMiB}, {2, 21 * kMiB, 30 * kMiB}}},
+      {"GPT, two partitions",
+       "label: gpt\\n1MiB,20MiB\\n,30MiB\\n",
+       PartitionTable::kGpt,
+       std::nullopt,
+       {{1, 1 * kMiB, 20 * kMiB}, {2, 21 * kMiB, 30 * kMiB}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

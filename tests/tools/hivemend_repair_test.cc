@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "regf/tree.h"
 #include "base/unicode.h"
+#include "regf/tree.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 #include "tests/support/ntfs_volume.h"
@@ -41,9 +41,11 @@ class ImageMount {
  public:
   ImageMount(const std::string& image, const std::string& point, bool read_only) : point_(point) {
     fs::create_directories(point);
-    driver_ = start_program({"/usr/bin/env", "ntfs-3g", "-o", std::string("streams_interface=xattr,no_detach") +
-                             (read_only ? ",ro" : ""), image, point}, {}, fs::path(point).parent_path(), "ntfs-3g");
-    for (int i = 0; i < 500 && !mounted(" " + point + " "); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    driver_ = start_program({"/usr/bin/env", "ntfs-3g", "-o",
+                             std::string("streams_interface=xattr,no_detach") + (read_only ? ",ro" : ""), image, point},
+                            {}, fs::path(point).parent_path(), "ntfs-3g");
+    for (int i = 0; i < 500 && !mounted(" " + point + " "); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ~ImageMount() {
     std::system(("umount '" + point_ + "'").c_str());
@@ -87,7 +89,8 @@ std::string text_at(const regf::TreeKey& root, const std::string& key_path, cons
   return "<missing>";
 }
 std::string json_text(const std::string& text) {
-  return "\"" + std::regex_replace(std::regex_replace(text, std::regex("\\\\"), "\\\\"), std::regex("\""), "\\\"") + "\"";
+  return "\"" + std::regex_replace(std::regex_replace(text, std::regex("\\\\"), "\\\\"), std::regex("\""), "\\\"") +
+         "\"";
 }
 
 // The installation's hives (file below E:, key path, value, stored text, repaired text).
@@ -97,11 +100,12 @@ struct Value {
   std::string repaired;
 };
 const Value kValues[] = {
-    {"Windows/System32/config/SOFTWARE", "Vendor\\Tool", "InstallDir", u"C:\\PROGRA~1\\Vendor", "C:\\Program Files\\Vendor"},
+    {"Windows/System32/config/SOFTWARE", "Vendor\\Tool", "InstallDir", u"C:\\PROGRA~1\\Vendor",
+     "C:\\Program Files\\Vendor"},
     {"Windows/System32/config/SOFTWARE", "Classes\\VendorFile", "Exe", u"\"C:\\PROGRA~1\\Vendor\\tool.exe\" /x",
      "\"C:\\Program Files\\Vendor\\tool.exe\" /x"},
-    {"Windows/System32/config/SYSTEM", "ControlSet001\\Services\\Vendor", "ImagePath", u"C:\\PROGRA~1\\Vendor\\tool.exe",
-     "C:\\Program Files\\Vendor\\tool.exe"},
+    {"Windows/System32/config/SYSTEM", "ControlSet001\\Services\\Vendor", "ImagePath",
+     u"C:\\PROGRA~1\\Vendor\\tool.exe", "C:\\Program Files\\Vendor\\tool.exe"},
     {"Users/alice/ntuser.dat", "Software\\Vendor", "Home", u"C:\\PROGRA~1\\Vendor", "C:\\Program Files\\Vendor"},
 };
 const char* const kHives[] = {"Windows/System32/config/SOFTWARE", "Windows/System32/config/SYSTEM",
@@ -128,15 +132,17 @@ class RepairToolTest : public ::testing::Test {
     std::vector<regf::TreeKey> trees(3, regf::TreeKey{u"ROOT", {}, 0, {}, {}});
     trees[0].subkeys.push_back(key_at({u"Microsoft", u"Windows NT", u"CurrentVersion", u"ProfileList"},
                                       {text_value(u"ProfilesDirectory", u"%SystemDrive%\\Users")}));
-    trees[1].subkeys.push_back(key_at({u"MountedDevices"},
-                                      {{u"\\DosDevices\\C:", regf::kRegBinary, {0x4D, 0x3C, 0x2B, 0x1A, 0, 0, 0x10, 0x01, 0, 0, 0, 0}}}));
+    trees[1].subkeys.push_back(
+        key_at({u"MountedDevices"},
+               {{u"\\DosDevices\\C:", regf::kRegBinary, {0x4D, 0x3C, 0x2B, 0x1A, 0, 0, 0x10, 0x01, 0, 0, 0, 0}}}));
     for (const Value& v : kValues) {
       const size_t hive = size_t(std::find(std::begin(kHives), std::end(kHives), v.hive) - std::begin(kHives));
-      trees[hive].subkeys.push_back(key_at(split(v.key), {text_value(base::from_utf8(v.name), v.stored),
-                                                  text_value(u"Plain", u"no path here")}));
+      trees[hive].subkeys.push_back(
+          key_at(split(v.key), {text_value(base::from_utf8(v.name), v.stored), text_value(u"Plain", u"no path here")}));
     }
     for (size_t i = 0; i < 3; ++i)
-      if (!write_hive(root + "/" + kHives[i], trees[i]) || !write_hive(at(std::string("orig") + char('0' + i)), trees[i]))
+      if (!write_hive(root + "/" + kHives[i], trees[i]) ||
+          !write_hive(at(std::string("orig") + char('0' + i)), trees[i]))
         return false;
     return true;
   }
@@ -144,7 +150,8 @@ class RepairToolTest : public ::testing::Test {
   void SetUp() override {
     if (!dir_) GTEST_SKIP() << "NO NTFS VOLUME ON THIS MACHINE (root, mkntfs and ntfs-3g needed), test not run";
     ASSERT_TRUE(ready_);
-    for (const char* image : {"C.img", "E.img"}) fs::copy_file(at(image), at(std::string("run-") + image), fs::copy_options::overwrite_existing);
+    for (const char* image : {"C.img", "E.img"})
+      fs::copy_file(at(image), at(std::string("run-") + image), fs::copy_options::overwrite_existing);
   }
 
   static std::string at(const std::string& name) { return dir_->path(name); }
@@ -221,12 +228,17 @@ TEST_F(RepairToolTest, DryRunRealRunAndRestore) {
   for (const Value& v : kValues)
     EXPECT_NE(changes.find("\"key\": " + json_text(v.key) + ", \"value\": \"" + v.name + "\", \"type\": 1, \"old\": " +
                            json_text(base::to_utf8(v.stored)) + ", \"new\": " + json_text(v.repaired) + "}"),
-              std::string::npos) << v.name << "\n" << changes;
+              std::string::npos)
+        << v.name << "\n"
+        << changes;
   // The counters are the summary block's.
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(real.out, m, std::regex("Values Accessed +- (\\d+)\nPaths Resolved +- (\\d+)\nPaths Skipped +- (\\d+)")));
+  ASSERT_TRUE(std::regex_search(
+      real.out, m, std::regex("Values Accessed +- (\\d+)\nPaths Resolved +- (\\d+)\nPaths Skipped +- (\\d+)")));
   EXPECT_NE(changes.find("\"counters\": {\"values_accessed\": " + m[1].str() + ", \"paths_resolved\": " + m[2].str() +
-                         ", \"paths_skipped\": " + m[3].str() + "}"), std::string::npos) << changes;
+                         ", \"paths_skipped\": " + m[3].str() + "}"),
+            std::string::npos)
+      << changes;
   {
     ImageMount e(at("run-E.img"), at("check"), true);
     for (const Value& v : kValues) {
@@ -242,8 +254,8 @@ TEST_F(RepairToolTest, DryRunRealRunAndRestore) {
   EXPECT_FALSE(mounted(at("run-")));
   ImageMount e(at("run-E.img"), at("check"), true);
   for (size_t i = 0; i < 3; ++i) {
-    const ProgramRun diff = run_program({kHivetool, "diff", at(std::string("orig") + char('0' + i)), e.path(kHives[i])},
-                                        {}, dir_->root());
+    const ProgramRun diff =
+        run_program({kHivetool, "diff", at(std::string("orig") + char('0' + i)), e.path(kHives[i])}, {}, dir_->root());
     EXPECT_EQ(diff.exit_code, 0) << kHives[i] << "\n" << diff.out;
   }
 }
@@ -251,16 +263,17 @@ TEST_F(RepairToolTest, DryRunRealRunAndRestore) {
 TEST_F(RepairToolTest, EachKindOfVolumeWorks) {
   ImageMount folder(at("run-E.img"), at("folder"), false);
   ASSERT_TRUE(mounted(at("folder")));
-  const ProgramRun from_folder = tool({"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("folder"), "--src", "C",
-                                       "--dst", "E", "--dry-run"});
+  const ProgramRun from_folder = tool(
+      {"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("folder"), "--src", "C", "--dst", "E", "--dry-run"});
   EXPECT_EQ(from_folder.exit_code, 0) << from_folder.err;
   EXPECT_NE(from_folder.out.find("4 values would change"), std::string::npos) << from_folder.out;
 
-  const ProgramRun loop = run_program({"/usr/bin/env", "losetup", "--find", "--show", at("run-C.img")}, {}, dir_->root());
+  const ProgramRun loop =
+      run_program({"/usr/bin/env", "losetup", "--find", "--show", at("run-C.img")}, {}, dir_->root());
   if (loop.exit_code != 0) GTEST_SKIP() << "no loop device on this machine: " << loop.err;
   const std::string device = loop.out.substr(0, loop.out.find('\n'));
-  const ProgramRun from_device = tool({"--drive", "c=" + device, "--drive", "e=" + at("folder"), "--src", "C", "--dst",
-                                       "E", "--dry-run"});
+  const ProgramRun from_device =
+      tool({"--drive", "c=" + device, "--drive", "e=" + at("folder"), "--src", "C", "--dst", "E", "--dry-run"});
   run_program({"/usr/bin/env", "losetup", "-d", device}, {}, dir_->root());
   EXPECT_EQ(from_device.exit_code, 0) << from_device.err;
   EXPECT_NE(from_device.out.find("4 values would change"), std::string::npos) << from_device.out;
@@ -279,13 +292,22 @@ TEST_F(RepairToolTest, WholeDiskImages) {
       {{"--drive", "c=" + mbr, "--drive", "e=" + mbr}, 0, "4 values changed", ""},
       {{"--drive", "c=" + mbr, "--drive", "e=" + mbr, "--rescue-transfer", "--dry-run"}, 0, "", found_c},
       {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":2"}, 0, "4 values changed", ""},
-      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":2", "--rescue-transfer", "--dry-run"}, 2,
-       "hivemend-repair: drive C: a GPT disk holds no disk signature; give the source disk's with --sig HEX", ""},
-      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":2", "--rescue-transfer", "--dry-run", "--sig", "1A2B3C4D"}, 0, "",
+      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":2", "--rescue-transfer", "--dry-run"},
+       2,
+       "hivemend-repair: drive C: a GPT disk holds no disk signature; give the source disk's with --sig HEX",
+       ""},
+      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":2", "--rescue-transfer", "--dry-run", "--sig", "1A2B3C4D"},
+       0,
+       "",
        found_c},
-      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":1"}, 1,
-       "hivemend-repair: no Windows\\System32\\config on any destination drive (E:)\n", ""},
-      {{"--drive", "c=" + mbr, "--drive", "e=" + mbr + ":3"}, 1, "hivemend-repair: " + mbr + ": no partition 3 (the table has 1, 2)\n", ""},
+      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":1"},
+       1,
+       "hivemend-repair: no Windows\\System32\\config on any destination drive (E:)\n",
+       ""},
+      {{"--drive", "c=" + mbr, "--drive", "e=" + mbr + ":3"},
+       1,
+       "hivemend-repair: " + mbr + ": no partition 3 (the table has 1, 2)\n",
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args[3] + (c.args.size() > 4 ? " " + c.args[4] : ""));
@@ -310,13 +332,20 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
     int exit_code;
     std::string err;  // the line's start
   } cases[] = {
-      {drives(), true, 1, "hivemend-repair: run as root: ntfs-3g mounts and the hives' backup and restore privileges need it\n"},
+      {drives(), true, 1,
+       "hivemend-repair: run as root: ntfs-3g mounts and the hives' backup and restore privileges need it\n"},
       {{"--dry-run"}, false, 2, "hivemend-repair: no --drive given (see hivemend-repair --help)\n"},
-      {{"--drive", "c=" + at("zeros.img")}, false, 1,
+      {{"--drive", "c=" + at("zeros.img")},
+       false,
+       1,
        "hivemend-repair: " + at("zeros.img") + ": not an NTFS volume (no NTFS boot sector)\n"},
-      {{"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("empty"), "--dst", "CE"}, false, 1,
+      {{"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("empty"), "--dst", "CE"},
+       false,
+       1,
        "hivemend-repair: no Windows\\System32\\config on any destination drive (C:, E:)\n"},
-      {{"--drive", "e=" + at("damaged")}, false, 1,
+      {{"--drive", "e=" + at("damaged")},
+       false,
+       1,
        "hivemend-repair: E:\\Windows\\System32\\config\\SYSTEM: damaged, refused for writing: "},
   };
   for (const auto& c : cases) {
@@ -339,8 +368,9 @@ TEST_F(RepairToolTest, SigtermDuringARunLeavesNoMount) {
     return mounted(at("run-")) ||
            run_program({"/usr/bin/env", "losetup", "-a"}, {}, dir_->root()).out.find(at("run-")) != std::string::npos;
   };
-  for (const auto& args : {drives(), {"--drive", "c=" + at("run-mbr.img"), "--drive", "e=" + at("run-mbr.img:2"),
-                                      "--src", "C", "--dst", "E"}}) {
+  for (const auto& args :
+       {drives(),
+        {"--drive", "c=" + at("run-mbr.img"), "--drive", "e=" + at("run-mbr.img:2"), "--src", "C", "--dst", "E"}}) {
     SCOPED_TRACE(args[3]);
     const pid_t run = start_program(with({kTool}, args), {}, dir_->root(), "term");
     bool seen = false;

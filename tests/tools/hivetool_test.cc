@@ -33,10 +33,12 @@ class HivetoolTest : public ::testing::Test {
     dir_ = std::make_unique<TempDir>();
     // A user hive whose last write did not finish, once alone (its logs are not
     // unpacked) and once with its two transaction logs beside it, as Windows left them.
-    const std::pair<std::string, std::string> files[] = {
-        {"SYSTEM", "SYSTEM"}, {"corrupted_system_hive", "corrupted_system_hive"},
-        {"transactions_NTUSER.DAT", "NTUSER.DAT"}, {"transactions_NTUSER.DAT", "logs/NTUSER.DAT"},
-        {"transactions_NTUSER.DAT.LOG1", "logs/NTUSER.DAT.LOG1"}, {"transactions_NTUSER.DAT.LOG2", "logs/NTUSER.DAT.LOG2"}};
+    const std::pair<std::string, std::string> files[] = {{"SYSTEM", "SYSTEM"},
+                                                         {"corrupted_system_hive", "corrupted_system_hive"},
+                                                         {"transactions_NTUSER.DAT", "NTUSER.DAT"},
+                                                         {"transactions_NTUSER.DAT", "logs/NTUSER.DAT"},
+                                                         {"transactions_NTUSER.DAT.LOG1", "logs/NTUSER.DAT.LOG1"},
+                                                         {"transactions_NTUSER.DAT.LOG2", "logs/NTUSER.DAT.LOG2"}};
     for (const auto& [name, file] : files) ASSERT_TRUE(unpack_hive(name, at(file))) << name;
     const std::string system = read_text(at("SYSTEM"));
     write_text(at("truncated"), system.substr(0, 3000));
@@ -66,11 +68,10 @@ class HivetoolTest : public ::testing::Test {
 
 TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
   write_text(at("bad.reg"),
-       "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"a\"=hex:01,zz\r\n");
+             "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"a\"=hex:01,zz\r\n");
   write_text(at("notreg.reg"), "hello\r\n");
   write_text(at("nokeys.reg"), "REGEDIT4\r\n\r\n");
-  write_text(at("outside.reg"),
-       "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n[HKEY_LOCAL_MACHINE\\Y\\Z]\r\n");
+  write_text(at("outside.reg"), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n[HKEY_LOCAL_MACHINE\\Y\\Z]\r\n");
   const struct {
     std::string args;
     int exit_code;
@@ -87,10 +88,8 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
       {"diff --help", 0, "usage: hivetool diff A B [--prefix ROOT] [--no-recover]", ""},
       {"export", 2, "", "hivetool: export: expected 1 argument: hivetool export HIVE [--prefix ROOT] [--no-recover]"},
       {"diff SYSTEM", 2, "", "hivetool: diff: expected 2 arguments: hivetool diff A B [--prefix ROOT] [--no-recover]"},
-      {"export SYSTEM --bogus", 2, "",
-       "hivetool: export: unknown option --bogus (see hivetool export --help)"},
-      {"check SYSTEM --prefix X", 2, "",
-       "hivetool: check: unknown option --prefix (see hivetool check --help)"},
+      {"export SYSTEM --bogus", 2, "", "hivetool: export: unknown option --bogus (see hivetool export --help)"},
+      {"check SYSTEM --prefix X", 2, "", "hivetool: check: unknown option --prefix (see hivetool check --help)"},
       {"export SYSTEM --prefix", 2, "", "hivetool: export: option --prefix needs a ROOT"},
       {"export missing", 2, "", "hivetool: missing: cannot open file"},
       {"export truncated", 2, "", "hivetool: truncated: offset 0xbb8: file too short for a base block"},
@@ -161,16 +160,26 @@ TEST_F(HivetoolTest, ApplyChangesOnlyWhatTheFileSays) {
 
 // (The recovery report's lines are pinned by the recovery tests; here it is printed.)
 TEST_F(HivetoolTest, DirtyHiveIsRecoveredFromItsLogsUnlessTold) {
-  const struct { std::string args, out_line; std::vector<std::string> out_has; std::string err; } cases[] = {
-      {"check logs/NTUSER.DAT", "logs/NTUSER.DAT: 3105 keys, 4695 values",
+  const struct {
+    std::string args, out_line;
+    std::vector<std::string> out_has;
+    std::string err;
+  } cases[] = {
+      {"check logs/NTUSER.DAT",
+       "logs/NTUSER.DAT: 3105 keys, 4695 values",
        {"log NTUSER.DAT.LOG1: new format, base block valid (sequence 566); entries: 23 valid, 23 applied",
         "recovery complete\n", "damage: none\n"},
        ""},
-      {"check --no-recover logs/NTUSER.DAT", "logs/NTUSER.DAT: 2590 keys, 4119 values",
-       {"state: dirty (transaction logs not applied: --no-recover)\n"}, ""},
-      {"check badsum", "badsum: 30756 keys, 73456 values",
-       {"state: dirty, read as it stands: base block invalid (wrong base block checksum"}, ""},
-      {"export logs/NTUSER.DAT", "Windows Registry Editor Version 5.00\r",
+      {"check --no-recover logs/NTUSER.DAT",
+       "logs/NTUSER.DAT: 2590 keys, 4119 values",
+       {"state: dirty (transaction logs not applied: --no-recover)\n"},
+       ""},
+      {"check badsum",
+       "badsum: 30756 keys, 73456 values",
+       {"state: dirty, read as it stands: base block invalid (wrong base block checksum"},
+       ""},
+      {"export logs/NTUSER.DAT",
+       "Windows Registry Editor Version 5.00\r",
        {"[HKEY_LOCAL_MACHINE\\NTUSER.DAT\\Software\\Microsoft\\Payment\\PaymentApps]"},
        "hivetool: logs/NTUSER.DAT: dirty hive recovered from its transaction logs: 132 pages from 23 "
        "log entries\n"},
@@ -183,8 +192,7 @@ TEST_F(HivetoolTest, DirtyHiveIsRecoveredFromItsLogsUnlessTold) {
     EXPECT_EQ(r.err, c.err) << c.args;
   }
   // The key that exists only thanks to the logs is missing when they are not read.
-  EXPECT_EQ(hivetool("export --no-recover logs/NTUSER.DAT").out.find("\\Payment\\PaymentApps]"),
-            std::string::npos);
+  EXPECT_EQ(hivetool("export --no-recover logs/NTUSER.DAT").out.find("\\Payment\\PaymentApps]"), std::string::npos);
 }
 
 TEST_F(HivetoolTest, CheckCountsTypesAndListsDamage) {
@@ -259,8 +267,14 @@ TEST_F(HivetoolTest, ExportImportGivesTheSameHive) {
 // come back from import as the same code units.
 TEST_F(HivetoolTest, UnpairedSurrogateNamesSurviveExportAndImport) {
   using namespace std::string_literals;
-  const std::u16string key = u"a\xd800" u"b"s, value = u"v\xdc00"s, lone = u"\xd83d"s;
-  const regf::TreeKey tree{u"ODD", {}, 0, {{value, regf::kRegDword, {1, 0, 0, 0}}, {lone, regf::kRegNone, {}}},
+  const std::u16string key =
+                           u"a\xd800"
+                           u"b"s,
+                       value = u"v\xdc00"s, lone = u"\xd83d"s;
+  const regf::TreeKey tree{u"ODD",
+                           {},
+                           0,
+                           {{value, regf::kRegDword, {1, 0, 0, 0}}, {lone, regf::kRegNone, {}}},
                            {regf::TreeKey{key, {}, 0, {}, {}}}};
   ASSERT_TRUE(write_hive(at("odd"), tree));
   const ToolRun exported = hivetool("export odd");
@@ -287,8 +301,10 @@ TEST_F(HivetoolTest, ImportUnderAPrefixAndDiff) {
       "\"Path\"=\"C:\\\\PROGRA~1\\\\x.dll\"\r\n";
   write_text(at("a.reg"), head + "\"Odd\"=hex(1):41,00,42\r\n\"N\"=dword:00000001\r\n");
   // Much the same in UTF-16LE: a value changed, one removed, a key removed and one added.
-  const Bytes b = utf16(base::from_utf8(head + "\"Odd\"=hex(1):41,00,43\r\n\r\n[-HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Gone]\r\n"
-                                                "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\New]\r\n"), false);
+  const Bytes b =
+      utf16(base::from_utf8(head + "\"Odd\"=hex(1):41,00,43\r\n\r\n[-HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\Gone]\r\n"
+                                   "[HKEY_LOCAL_MACHINE\\QRT-SYSTEM\\New]\r\n"),
+            false);
   write_text(at("b.reg"), "\xff\xfe" + std::string(b.begin(), b.end()));
 
   ASSERT_EQ(hivetool("import a.reg a.hive --prefix 'HKEY_LOCAL_MACHINE\\QRT-SYSTEM'").exit_code, 0);
@@ -314,13 +330,13 @@ TEST_F(HivetoolTest, AwkwardValuesSurviveExportAndImport) {
   regf::TreeKey root;
   root.name = u"Awkward";
   root.values = {
-      {u"", regf::kRegSz, {0x41, 0, 0x42}},                        // odd length
-      {u"noterm", regf::kRegSz, utf16(u"abc", false)},                     // no terminator
-      {u"embedded", regf::kRegSz, utf16(u"a\0b"s)},               // embedded NUL
+      {u"", regf::kRegSz, {0x41, 0, 0x42}},             // odd length
+      {u"noterm", regf::kRegSz, utf16(u"abc", false)},  // no terminator
+      {u"embedded", regf::kRegSz, utf16(u"a\0b"s)},     // embedded NUL
       {u"empty", regf::kRegSz, {}},
-      {u"d3", regf::kRegDword, {1, 2, 3}},                         // odd dword sizes
+      {u"d3", regf::kRegDword, {1, 2, 3}},  // odd dword sizes
       {u"d6", regf::kRegDword, {1, 2, 3, 4, 5, 6}},
-      {u"tab\tname", regf::kRegExpandSz, utf16(u"%a%")},          // control character
+      {u"tab\tname", regf::kRegExpandSz, utf16(u"%a%")},                // control character
       {u"line\nbreak \"q\"", 0x12345, std::vector<uint8_t>(20000, 7)},  // big data
   };
   // (hivex cannot read names with unpaired surrogates; the text tests cover those.)

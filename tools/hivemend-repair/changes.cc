@@ -7,9 +7,9 @@
 #include <fstream>
 #include <map>
 
+#include "base/unicode.h"
 #include "regf/regtext.h"
 #include "regf/tree.h"
-#include "base/unicode.h"
 
 namespace hivemend::repair_tool {
 
@@ -18,8 +18,7 @@ namespace {
 constexpr char kHiveComment[] = "; hive ";
 
 bool same_place(const win32::JournalEntry& a, const win32::JournalEntry& b) {
-  return base::equal_nocase(a.hive, b.hive) && base::equal_nocase(a.key, b.key) &&
-         base::equal_nocase(a.value, b.value);
+  return base::equal_nocase(a.hive, b.hive) && base::equal_nocase(a.key, b.key) && base::equal_nocase(a.value, b.value);
 }
 
 std::string json_string(std::string_view utf8) {
@@ -67,8 +66,10 @@ std::vector<win32::JournalEntry> net_changes(const std::vector<win32::JournalEnt
   std::vector<win32::JournalEntry> out;
   for (const auto& entry : journal) {
     auto it = std::find_if(out.begin(), out.end(), [&](const auto& seen) { return same_place(seen, entry); });
-    if (it == out.end()) out.push_back(entry);
-    else it->new_data = entry.new_data;
+    if (it == out.end())
+      out.push_back(entry);
+    else
+      it->new_data = entry.new_data;
   }
   std::erase_if(out, [](const auto& e) { return e.old_data == e.new_data; });
   return out;
@@ -81,8 +82,7 @@ std::string changes_json(const std::vector<win32::JournalEntry>& changes, const 
     out += i ? ",\n  " : "\n  ";
     out += "{\"hive\": " + json_string(base::to_utf8(c.hive)) + ", \"key\": " + json_string(base::to_utf8(c.key)) +
            ", \"value\": " + json_string(base::to_utf8(c.value)) + ", \"type\": " + std::to_string(c.new_data.type) +
-           ", \"old\": " + (c.old_data ? data_text(*c.old_data) : "null") + ", \"new\": " + data_text(c.new_data) +
-           "}";
+           ", \"old\": " + (c.old_data ? data_text(*c.old_data) : "null") + ", \"new\": " + data_text(c.new_data) + "}";
   }
   out += changes.empty() ? "],\n" : "\n],\n";
   if (counters) {

@@ -53,10 +53,9 @@ regf::Result<DiskLayout> ReadDiskLayout(const std::string& path) {
   for (int i = 0; i < count; ++i) {
     blkid_partition partition = blkid_partlist_get_partition(list, i);
     if (!partition || blkid_partition_is_extended(partition)) continue;
-    layout.partitions.push_back(Partition{
-        blkid_partition_get_partno(partition),
-        static_cast<uint64_t>(blkid_partition_get_start(partition)) * sector,
-        static_cast<uint64_t>(blkid_partition_get_size(partition)) * sector});
+    layout.partitions.push_back(Partition{blkid_partition_get_partno(partition),
+                                          static_cast<uint64_t>(blkid_partition_get_start(partition)) * sector,
+                                          static_cast<uint64_t>(blkid_partition_get_size(partition)) * sector});
   }
   return layout;
 }

@@ -25,10 +25,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unicode.h"
 #include "regf/hive.h"
 #include "regf/recovery.h"
 #include "regf/regtext.h"
-#include "base/unicode.h"
 #include "tools/hivemend-repair/changes.h"
 #include "tools/hivemend-repair/volumes.h"
 #include "win32/journal.h"
@@ -92,7 +92,7 @@ constexpr const char* kUsage =
 
 struct Options {
   std::vector<std::pair<char, std::string>> drives;  // lower-case letter, volume
-  std::string src, dst;                               // upper-case letters
+  std::string src, dst;                              // upper-case letters
   std::optional<std::string> sig;
   bool rescue_transfer = false, detailed_log = false, dry_run = false;
   std::optional<std::string> summary, prefix, changes, undo, restore;
@@ -147,11 +147,20 @@ std::optional<Options> parse_options(int argc, char** argv, int& exit_code) {
       exit_code = kExitOk;
       return std::nullopt;
     }
-    if (arg == "--rescue-transfer") { flag(o.rescue_transfer); continue; }
-    if (arg == "--detailed-log") { flag(o.detailed_log); continue; }
-    if (arg == "--dry-run") { flag(o.dry_run); continue; }
-    static const char* const kValued[] = {"--drive", "--src", "--dst", "--sig", "--summary", "--prefix",
-                                          "--changes", "--undo", "--restore"};
+    if (arg == "--rescue-transfer") {
+      flag(o.rescue_transfer);
+      continue;
+    }
+    if (arg == "--detailed-log") {
+      flag(o.detailed_log);
+      continue;
+    }
+    if (arg == "--dry-run") {
+      flag(o.dry_run);
+      continue;
+    }
+    static const char* const kValued[] = {"--drive",  "--src",     "--dst",  "--sig",    "--summary",
+                                          "--prefix", "--changes", "--undo", "--restore"};
     if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued))
       return usage_error("unknown option " + arg), std::nullopt;
     auto v = value();
@@ -161,7 +170,8 @@ std::optional<Options> parse_options(int argc, char** argv, int& exit_code) {
         return usage_error("--drive " + *v + ": expected LETTER=VOLUME"), std::nullopt;
       const char letter = char(std::tolower(static_cast<unsigned char>((*v)[0])));
       for (const auto& [seen, volume] : o.drives)
-        if (seen == letter) return usage_error(std::string("drive ") + char(std::toupper(letter)) + ": given twice"), std::nullopt;
+        if (seen == letter)
+          return usage_error(std::string("drive ") + char(std::toupper(letter)) + ": given twice"), std::nullopt;
       o.drives.emplace_back(letter, v->substr(2));
     } else if (arg == "--src" || arg == "--dst") {
       auto l = letters(*v);
@@ -172,9 +182,11 @@ std::optional<Options> parse_options(int argc, char** argv, int& exit_code) {
         return usage_error("--sig " + *v + ": expected 1 to 8 hex digits"), std::nullopt;
       o.sig = *v;
     } else {
-      std::optional<std::string>* target = arg == "--summary" ? &o.summary : arg == "--prefix" ? &o.prefix
-                                           : arg == "--changes" ? &o.changes : arg == "--undo" ? &o.undo
-                                                                                                 : &o.restore;
+      std::optional<std::string>* target = arg == "--summary"   ? &o.summary
+                                           : arg == "--prefix"  ? &o.prefix
+                                           : arg == "--changes" ? &o.changes
+                                           : arg == "--undo"    ? &o.undo
+                                                                : &o.restore;
       *target = *v;
     }
   }
@@ -185,8 +197,8 @@ std::optional<Options> parse_options(int argc, char** argv, int& exit_code) {
   o.src = src ? *src : std::string(1, char(std::toupper(o.drives.front().first)));
   o.dst = dst ? *dst : o.src;
   for (char c : o.src + o.dst) {
-    const bool given = std::any_of(o.drives.begin(), o.drives.end(),
-                                   [&](const auto& d) { return d.first == std::tolower(c); });
+    const bool given =
+        std::any_of(o.drives.begin(), o.drives.end(), [&](const auto& d) { return d.first == std::tolower(c); });
     if (!given) return usage_error(std::string("drive ") + c + ": no --drive " + c + "=VOLUME"), std::nullopt;
   }
   exit_code = kExitOk;
@@ -225,15 +237,17 @@ std::string system_reg(const Options& o, const std::optional<std::u16string>& re
     return line(name, regf::kRegSz, data);
   };
   auto dword = [&](const std::u16string& name, uint32_t value) {
-    return line(name, regf::kRegDword, {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)});
+    return line(name, regf::kRegDword,
+                {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)});
   };
-  std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n" +
-                    text(u"RegPath", u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend") +
-                    "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend]\r\n" +
-                    text(u"CDTransfer", o.rescue_transfer ? u"YES" : u"NO") + dword(u"LangID", 0x409) +
-                    "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Wickmar]\r\n" +
-                    dword(u"DetailedLog", o.detailed_log ? 1 : 0);
+  std::string reg =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n" +
+      text(u"RegPath", u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend") +
+      "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend]\r\n" +
+      text(u"CDTransfer", o.rescue_transfer ? u"YES" : u"NO") + dword(u"LangID", 0x409) +
+      "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Wickmar]\r\n" +
+      dword(u"DetailedLog", o.detailed_log ? 1 : 0);
   if (report_file) reg += text(u"ReportFile", *report_file);
   reg += "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" + text(u"InstallGlobal", u"YES") +
          "\r\n";
@@ -280,7 +294,8 @@ std::string open_drives(const Options& o, Session& session, bool read_only, Volu
     // looked up in may be its only NTFS partition.
     const char upper = char(std::toupper(letter));
     const bool windows_required = o.restore || o.dst.find(upper) != std::string::npos;
-    const VolumeRoot root = open_volume(upper, volume, session.path("mnt"), read_only, windows_required, session.mounts);
+    const VolumeRoot root =
+        open_volume(upper, volume, session.path("mnt"), read_only, windows_required, session.mounts);
     if (!root.error.empty()) return root.error;
     if (upper == o.src.front()) *source = root;
     if (auto linked = win32::define_drive(letter, root.root); !linked)
@@ -422,11 +437,12 @@ int repair(const Options& o, Session& session, const std::string& prefix, const 
   const std::string journal = session.path("journal");
   Progress progress{session.path("progress"), journal};
   const bool terminal = isatty(STDERR_FILENO);
-  auto code = run_child({program_beside("hivemend"), "/SrcDrives", "%" + o.src + "%", "/DstDrives", "%" + o.dst + "%",
-                         "/SrcSig", "%" + sig + "%"},
-                        {"HIVEMEND_PREFIX=" + prefix, "HIVEMEND_JOURNAL=" + journal, "HIVEMEND_PROGRESS=" + progress.record,
-                         std::string("HIVEMEND_DRY_RUN=") + (o.dry_run ? "1" : "0")},
-                        "", terminal ? &Progress::tick : nullptr, &progress);
+  auto code =
+      run_child({program_beside("hivemend"), "/SrcDrives", "%" + o.src + "%", "/DstDrives", "%" + o.dst + "%",
+                 "/SrcSig", "%" + sig + "%"},
+                {"HIVEMEND_PREFIX=" + prefix, "HIVEMEND_JOURNAL=" + journal, "HIVEMEND_PROGRESS=" + progress.record,
+                 std::string("HIVEMEND_DRY_RUN=") + (o.dry_run ? "1" : "0")},
+                "", terminal ? &Progress::tick : nullptr, &progress);
   progress.clear();
   if (!code) return failure("interrupted by a signal: the run was stopped, nothing written, volumes unmounted");
 
@@ -443,16 +459,20 @@ int repair(const Options& o, Session& session, const std::string& prefix, const 
 
   auto entries = win32::read_journal(journal);
   std::vector<win32::JournalEntry> changes;
-  if (entries) changes = net_changes(*entries);
-  else if (std::filesystem::exists(journal)) return failure(journal + ": the change journal cannot be read");
+  if (entries)
+    changes = net_changes(*entries);
+  else if (std::filesystem::exists(journal))
+    return failure(journal + ": the change journal cannot be read");
 
   std::fputs(block.c_str(), stdout);
   if (!block.empty() && block.back() != '\n') std::fputs("\n", stdout);
-  if (o.dry_run) std::printf("dry run: nothing was written; %zu values would change\n", changes.size());
+  if (o.dry_run)
+    std::printf("dry run: nothing was written; %zu values would change\n", changes.size());
   else if (o.summary || o.prefix)
     std::printf("%zu values changed; summary appended to %s\n", changes.size(),
                 o.summary ? o.summary->c_str() : report.c_str());
-  else std::printf("%zu values changed\n", changes.size());
+  else
+    std::printf("%zu values changed\n", changes.size());
   if (o.changes) {
     std::ofstream out(*o.changes, std::ios::binary | std::ios::trunc);
     if (!(out << changes_json(changes, counters)) || !out.flush()) return failure(*o.changes + ": cannot write");

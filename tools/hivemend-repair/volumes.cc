@@ -16,8 +16,8 @@
 #include <sstream>
 #include <thread>
 
-#include "win32/path.h"
 #include "base/unique_fd.h"
+#include "win32/path.h"
 
 namespace hivemend::repair_tool {
 
@@ -76,15 +76,16 @@ int run_to_end(const std::vector<std::string>& argv, std::string* first_line = n
     std::string out;
     char buffer[256];
     for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) != 0;) {
-      if (n > 0) out.append(buffer, size_t(n));
-      else if (errno != EINTR) break;
+      if (n > 0)
+        out.append(buffer, size_t(n));
+      else if (errno != EINTR)
+        break;
     }
     close(pipe_fds[0]);
     *first_line = out.substr(0, out.find('\n'));
   }
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -135,8 +136,10 @@ Mount::~Mount() {
     if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   if (!ended) {
-    std::fprintf(stderr, "hivemend-repair: %s: still in use by another process; it is written out when that "
-                 "process lets it go\n", source_.c_str());
+    std::fprintf(stderr,
+                 "hivemend-repair: %s: still in use by another process; it is written out when that "
+                 "process lets it go\n",
+                 source_.c_str());
   }
   // Only once ntfs-3g has closed the loop device does detaching it take effect at once;
   // otherwise it goes when closed.
@@ -208,9 +211,10 @@ VolumeRoot mount_partition(const std::string& volume, const std::string& real, c
   // A disk device's own partition nodes (/dev/sdb2, /dev/nvme0n1p2) may be mounted.
   for (const std::string& node : {real + std::to_string(p.number), real + "p" + std::to_string(p.number)})
     if (auto points = mounted_at(node); !points.empty())
-      return refused(name + ": busy: " + node + " is mounted at " + points.front() + " (unmount it, or give that folder)");
-  std::vector<std::string> attach = {"losetup", "--find", "--show", "--offset", std::to_string(p.offset),
-                                     "--sizelimit", std::to_string(p.size)};
+      return refused(name + ": busy: " + node + " is mounted at " + points.front() +
+                     " (unmount it, or give that folder)");
+  std::vector<std::string> attach = {
+      "losetup", "--find", "--show", "--offset", std::to_string(p.offset), "--sizelimit", std::to_string(p.size)};
   if (read_only) attach.push_back("--read-only");
   attach.push_back(real);
   std::string loop;
@@ -226,7 +230,8 @@ bool holds_windows(const std::string& root) {
   base::UniqueFd fd(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   struct stat st;
   if (!fd || fstat(fd.get(), &st) != 0) return false;
-  win32::Location at{std::make_shared<const win32::VolumeRoot>(win32::VolumeRoot{std::move(fd), st.st_dev, st.st_ino}), ""};
+  win32::Location at{std::make_shared<const win32::VolumeRoot>(win32::VolumeRoot{std::move(fd), st.st_dev, st.st_ino}),
+                     ""};
   for (std::u16string_view name : {u"Windows", u"System32", u"config", u"SYSTEM"}) {
     auto entry = win32::find_entry(at, name);
     if (!entry) return false;
@@ -253,11 +258,10 @@ regf::Result<const Partition*> choose_partition(const std::string& volume, const
     if (!holds_ntfs(real, p.offset)) continue;
     ntfs.push_back(&p);
     std::vector<std::unique_ptr<Mount>> look;
-    const auto ours = std::find_if(mounts.begin(), mounts.end(), [&](const auto& m) {
-      return m->source() == real + ":" + std::to_string(p.number);
-    });
-    VolumeRoot root = ours != mounts.end() ? found((*ours)->point())
-                                           : mount_partition(volume, real, p, mount_dir, true, look);
+    const auto ours = std::find_if(mounts.begin(), mounts.end(),
+                                   [&](const auto& m) { return m->source() == real + ":" + std::to_string(p.number); });
+    VolumeRoot root =
+        ours != mounts.end() ? found((*ours)->point()) : mount_partition(volume, real, p, mount_dir, true, look);
     if (!root.error.empty() && unreadable.empty()) unreadable = root.error;
     if (!root.root.empty() && holds_windows(root.root)) windows.push_back(&p);
   }
@@ -280,9 +284,9 @@ VolumeRoot open_volume(char letter, const std::string& volume, const std::string
   // A trailing ":N" names partition N of a disk.
   std::string path = volume;
   std::optional<int> number;
-  if (const size_t colon = volume.rfind(':');
-      colon != volume.npos && colon + 1 < volume.size() && colon + 5 > volume.size() &&
-      volume.find_first_not_of("0123456789", colon + 1) == volume.npos) {
+  if (const size_t colon = volume.rfind(':'); colon != volume.npos && colon + 1 < volume.size() &&
+                                              colon + 5 > volume.size() &&
+                                              volume.find_first_not_of("0123456789", colon + 1) == volume.npos) {
     path = volume.substr(0, colon);
     number = std::stoi(volume.substr(colon + 1));
   }
@@ -331,8 +335,7 @@ VolumeRoot open_volume(char letter, const std::string& volume, const std::string
 }
 
 std::optional<int> run_child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                             const std::string& out_file, void (*on_tick)(void*), void* context,
-                             bool merge_errors) {
+                             const std::string& out_file, void (*on_tick)(void*), void* context, bool merge_errors) {
   std::fflush(nullptr);
   const pid_t child = fork();
   if (child < 0) return 127;
@@ -352,8 +355,7 @@ std::optional<int> run_child(const std::vector<std::string>& argv, const std::ve
     if (done == child) break;
     if (pending_signal()) {
       kill(child, SIGTERM);
-      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-      }
+      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
       return std::nullopt;
     }
     if (on_tick) on_tick(context);

@@ -46,8 +46,8 @@ class Mount {
 // block device, or a whole-disk image or disk with a partition table (VOLUME:N for its
 // partition N). The folder, or a reason for one line of error.
 struct VolumeRoot {
-  std::string root;     // the folder that is the volume's root
-  std::string error;    // set on failure: "VOLUME: reason"
+  std::string root;   // the folder that is the volume's root
+  std::string error;  // set on failure: "VOLUME: reason"
   // The partition table of the disk the volume is a partition of (kNone for a folder or
   // a volume on its own), and the disk's MBR signature.
   PartitionTable table = PartitionTable::kNone;

@@ -13,13 +13,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unicode.h"
 #include "regf/build.h"
 #include "regf/commit.h"
 #include "regf/diff.h"
 #include "regf/hive.h"
 #include "regf/recovery.h"
 #include "regf/regtext.h"
-#include "base/unicode.h"
 #include "regf/walk.h"
 
 namespace {
@@ -31,7 +31,7 @@ constexpr int kExitError = 2;
 // ---- command line ----
 
 struct OptionSpec {
-  std::string_view name;  // without the leading "--"
+  std::string_view name;   // without the leading "--"
   std::string_view value;  // name of its argument; empty for a flag
   std::string_view help;
 };
@@ -64,15 +64,13 @@ int fail(const std::string& line) {
 int fail(const regf::Error& error) { return fail(error.to_string()); }
 
 bool write_stdout(std::string_view bytes) {
-  return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
-         std::fflush(stdout) == 0;
+  return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && std::fflush(stdout) == 0;
 }
 
 // ---- shared steps ----
 
 std::u16string default_prefix(const std::string& hive_path) {
-  return u"HKEY_LOCAL_MACHINE\\" +
-         base::from_utf8(std::filesystem::path(hive_path).filename().string());
+  return u"HKEY_LOCAL_MACHINE\\" + base::from_utf8(std::filesystem::path(hive_path).filename().string());
 }
 
 // An opened hive and, when its transaction logs were looked at, what recovery did.
@@ -115,8 +113,7 @@ regf::Result<OpenedHive> open_for_reading(const std::string& path, const Args& a
   if (!opened) return opened.error();
   const auto& recovery = opened->recovery;
   if (!opened->unrecovered.empty()) {
-    std::fprintf(stderr, "hivetool: %s: warning: %s; read as it stands\n", path.c_str(),
-                 opened->unrecovered.c_str());
+    std::fprintf(stderr, "hivetool: %s: warning: %s; read as it stands\n", path.c_str(), opened->unrecovered.c_str());
   } else if (recovery && recovery->dirty && recovery->pages_applied() > 0) {
     const std::string base_block =
         recovery->base_block_from_log() ? "; base block taken from " + recovery->base_block_log : "";
@@ -154,10 +151,18 @@ void count(const regf::TreeKey& key, Counts& counts) {
 }
 
 std::string type_name(uint32_t type) {
-  static constexpr const char* kNames[] = {
-      "REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN",
-      "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
-      "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
+  static constexpr const char* kNames[] = {"REG_NONE",
+                                           "REG_SZ",
+                                           "REG_EXPAND_SZ",
+                                           "REG_BINARY",
+                                           "REG_DWORD",
+                                           "REG_DWORD_BIG_ENDIAN",
+                                           "REG_LINK",
+                                           "REG_MULTI_SZ",
+                                           "REG_RESOURCE_LIST",
+                                           "REG_FULL_RESOURCE_DESCRIPTOR",
+                                           "REG_RESOURCE_REQUIREMENTS_LIST",
+                                           "REG_QWORD"};
   if (type < std::size(kNames)) return kNames[type];
   char buf[32];
   std::snprintf(buf, sizeof buf, "type 0x%x", type);
@@ -189,9 +194,8 @@ int run_import(const Args& args) {
   auto doc = regf::read_reg_file(reg_path);
   if (!doc) return fail(doc.error());
   if (doc->entries.empty()) return fail(reg_path + ": no [key] line: nothing to import");
-  const std::u16string root = args.option("prefix")
-                                  ? base::from_utf8(*args.option("prefix"))
-                                  : regf::join_key_path(doc->entries.front().path);
+  const std::u16string root =
+      args.option("prefix") ? base::from_utf8(*args.option("prefix")) : regf::join_key_path(doc->entries.front().path);
   auto tree = regf::reg_subtree(*doc, root, reg_path);
   if (!tree) return fail(tree.error());
   auto image = regf::build_hive(*tree);
@@ -216,8 +220,8 @@ int run_apply(const Args& args) {
   const std::string& hive_path = args.positional[1];
   auto doc = regf::read_reg_file(reg_path);
   if (!doc) return fail(doc.error());
-  auto root = regf::split_key_path(args.option("prefix") ? base::from_utf8(*args.option("prefix"))
-                                                         : default_prefix(hive_path));
+  auto root =
+      regf::split_key_path(args.option("prefix") ? base::from_utf8(*args.option("prefix")) : default_prefix(hive_path));
   if (!root) return fail(root.error());
   auto opened = open_hive(hive_path, args);
   if (!opened) return fail(opened.error());
@@ -333,17 +337,16 @@ int run_diff(const Args& args) {
   if (!a) return fail(a.error());
   auto b = load_tree(args.positional[1], args);
   if (!b) return fail(b.error());
-  const std::u16string prefix = args.option("prefix") ? base::from_utf8(*args.option("prefix"))
-                                                      : default_prefix(args.positional[0]);
+  const std::u16string prefix =
+      args.option("prefix") ? base::from_utf8(*args.option("prefix")) : default_prefix(args.positional[0]);
   const auto changes = regf::diff_trees(*a, *b);
-  if (!write_stdout(regf::format_changes(changes, prefix)))
-    return fail("standard output: write error");
+  if (!write_stdout(regf::format_changes(changes, prefix))) return fail("standard output: write error");
   return changes.empty() ? kExitOk : kExitFound;
 }
 
 const OptionSpec kNoRecoverOption{"no-recover", "",
-                                   "read the primary file alone: do not apply the changes its "
-                                   "transaction logs (.LOG, .LOG1, .LOG2) hold"};
+                                  "read the primary file alone: do not apply the changes its "
+                                  "transaction logs (.LOG, .LOG1, .LOG2) hold"};
 const OptionSpec kPrefixOption{"prefix", "ROOT",
                                "key path the hive's root stands for "
                                "(default: HKEY_LOCAL_MACHINE\\ and the hive file's name)"};
@@ -428,9 +431,7 @@ void print_command_help(const Command& c) {
   std::printf("usage: %s\n\n%s.\n%s", usage_line(c).c_str(), std::string(c.summary).c_str(),
               std::string(c.details).c_str());
   if (!c.options.empty()) std::printf("\noptions:\n");
-  for (const auto& o : c.options) {
-    std::printf("  %-16s %s\n", option_text(o).c_str(), std::string(o.help).c_str());
-  }
+  for (const auto& o : c.options) { std::printf("  %-16s %s\n", option_text(o).c_str(), std::string(o.help).c_str()); }
   std::printf("  %-16s %s\n", "--help", "this text");
 }
 
@@ -460,8 +461,8 @@ std::optional<Args> parse_args(const Command& c, int argc, char** argv, int& exi
     for (const auto& o : c.options)
       if (o.name == name) spec = &o;
     if (!spec) {
-      exit_code = fail(std::string(c.name) + ": unknown option --" + std::string(name) +
-                       " (see hivetool " + std::string(c.name) + " --help)");
+      exit_code = fail(std::string(c.name) + ": unknown option --" + std::string(name) + " (see hivetool " +
+                       std::string(c.name) + " --help)");
       return std::nullopt;
     }
     if (spec->value.empty()) {
@@ -475,14 +476,14 @@ std::optional<Args> parse_args(const Command& c, int argc, char** argv, int& exi
     } else if (i + 1 < argc) {
       args.options[std::string(name)] = argv[++i];
     } else {
-      exit_code = fail(std::string(c.name) + ": option --" + std::string(name) + " needs a " +
-                       std::string(spec->value));
+      exit_code =
+          fail(std::string(c.name) + ": option --" + std::string(name) + " needs a " + std::string(spec->value));
       return std::nullopt;
     }
   }
   if (args.positional.size() != c.operands.size()) {
-    exit_code = fail(std::string(c.name) + ": expected " + std::to_string(c.operands.size()) +
-                     " argument" + (c.operands.size() == 1 ? "" : "s") + ": " + usage_line(c));
+    exit_code = fail(std::string(c.name) + ": expected " + std::to_string(c.operands.size()) + " argument" +
+                     (c.operands.size() == 1 ? "" : "s") + ": " + usage_line(c));
     return std::nullopt;
   }
   return args;
