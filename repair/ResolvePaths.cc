@@ -43,90 +43,112 @@ bool FinalPathExists(u16string_view result) {
   return bool(found);
 }
 
-DWORD ResolveLevel(const RepairRun& run, LPCWSTR pszValue, WCHAR* pszResult, LPCWSTR pszRemainder) {
-  constexpr auto npos = u16string_view::npos;
+// What one level of the resolution searches for, and where what it finds goes.
+struct Level {
+  WCHAR search[kValueTextChars] = {};  // the directory search text, before its "*.*"
+  size_t insertAt = 0;                 // where a found name goes in the result
+  LPCWSTR nextRemainder = nullptr;     // the text the next level resolves
+  bool takeFirst = false;              // the first entry found ends the resolution...
+  bool keepBackslash = false;          // ...with a backslash after it
+  u16string_view prefix;               // what stood in front of the drive letter
+};
+
+constexpr auto npos = u16string_view::npos;
+
+// Only the file name is short: its directory is searched for it, short name and all.
+bool PlanShortFileName(u16string_view value, WCHAR* pszResult, Level& level) {
+  if (pszResult[0] == 0 && !PutAt(pszResult, 0, value)) return false;
+  const u16string_view result(pszResult);
+  const size_t resultBackslash = result.rfind(u'\\');
+  if (resultBackslash == npos || !PutAt(level.search, 0, result)) return false;
+  level.insertAt = resultBackslash + 1;
+  level.takeFirst = true;
+  return true;
+}
+
+// The first level: the drive letter up to the first short component is searched, and
+// the directories in front of that component are kept as written.
+bool PlanFirstLevel(LPCWSTR pszValue, size_t firstTilde, WCHAR* pszResult, Level& level) {
   const u16string_view value(pszValue);
+  const size_t colon = value.find(u":\\");
+  if (colon == npos || colon == 0) return false;
+  level.prefix = value.substr(0, colon - 1);
+  u16string_view text = value.substr(colon - 1);
+  const size_t tilde = text.find(u'~');
+  if (tilde == npos) return false;
+  text = text.substr(0, tilde);
+  if (text.size() < 3 || !PutAt(level.search, 0, text)) return false;
 
-  WCHAR search[kValueTextChars] = {};
-  size_t insertAt = 0;
-  LPCWSTR nextRemainder = nullptr;
-  bool takeFirst = false;
-  bool keepBackslash = false;
-  u16string_view prefix;
+  // The end of the first short component; what follows is for the next level.
+  const size_t componentEnd = value.find(u'\\', firstTilde);
+  if (componentEnd == npos) return false;
+  level.nextRemainder = pszValue + componentEnd + 1;
+  if (*level.nextRemainder == 0) {
+    level.takeFirst = true;
+    level.keepBackslash = true;
+  }
+  const size_t cut = text.find(u'\\', 3) != npos ? text.rfind(u'\\') + 1 : 3;
+  if (!PutAt(pszResult, 0, text.substr(0, cut))) return false;
+  level.insertAt = cut;
+  return true;
+}
 
+enum class Plan { kSearch, kResolved, kFailed };
+
+// A later level: the next component of the remainder is searched below the directories
+// resolved so far; the last component is not searched but checked for existence.
+Plan PlanNextLevel(LPCWSTR pszRemainder, WCHAR* pszResult, Level& level) {
+  const u16string_view remainder(pszRemainder);
+  level.insertAt = u16string_view(pszResult).size();
+  const size_t backslash = remainder.find(u'\\');
+  if (backslash == npos) {
+    // The resolved directories, then the rest of the text as written.
+    if (!PutAt(pszResult, level.insertAt, remainder)) return Plan::kFailed;
+    return FinalPathExists(pszResult) ? Plan::kResolved : Plan::kFailed;
+  }
+  if (!PutAt(level.search, 0, u16string_view(pszResult), remainder.substr(0, remainder.find_first_of(u"\\~"))))
+    return Plan::kFailed;
+  level.nextRemainder = pszRemainder + backslash + 1;
+  return Plan::kSearch;
+}
+
+// Directory search: every entry whose long or short name begins with the search text,
+// until one resolves the rest of the value.
+bool SearchLevel(const RepairRun& run, LPCWSTR pszValue, WCHAR* pszResult, Level& level) {
+  if (!PutAt(level.search, u16string_view(level.search).size(), u"*.*")) return false;
+  WIN32_FIND_DATAW data{};
+  const UniqueFind found(FindFirstFileW(level.search, &data));
+  if (!found) return false;
+  do {
+    const u16string_view name(data.cFileName);
+    if (level.takeFirst) return PutAt(pszResult, level.insertAt, name, level.keepBackslash ? u"\\" : u"");
+    if (PutAt(pszResult, level.insertAt, name, u"\\") &&
+        ResolvePaths(run, pszValue, pszResult, level.nextRemainder) != 0)
+      return true;
+  } while (FindNextFileW(found.get(), &data));
+  return false;
+}
+
+DWORD ResolveLevel(const RepairRun& run, LPCWSTR pszValue, WCHAR* pszResult, LPCWSTR pszRemainder) {
+  const u16string_view value(pszValue);
+  Level level;
   const size_t lastBackslash = value.rfind(u'\\');
   const size_t firstTilde = value.find(u'~');
   if (lastBackslash != npos && firstTilde != npos && firstTilde > lastBackslash) {
-    // Only the file name is short: search its directory for it, short name and all.
-    if (pszResult[0] == 0 && !PutAt(pszResult, 0, value)) return 0;
-    const u16string_view result(pszResult);
-    const size_t resultBackslash = result.rfind(u'\\');
-    if (resultBackslash == npos || !PutAt(search, 0, result)) return 0;
-    insertAt = resultBackslash + 1;
-    takeFirst = true;
+    if (!PlanShortFileName(value, pszResult, level)) return 0;
   } else if (pszRemainder == nullptr) {
-    const size_t colon = value.find(u":\\");
-    if (colon == npos || colon == 0) return 0;
-    prefix = value.substr(0, colon - 1);
-    u16string_view text = value.substr(colon - 1);
-    const size_t tilde = text.find(u'~');
-    if (tilde == npos) return 0;
-    text = text.substr(0, tilde);  // drive letter up to the first short component
-    if (text.size() < 3 || !PutAt(search, 0, text)) return 0;
-
-    // The end of the first short component; what follows is for the next level.
-    const size_t componentEnd = value.find(u'\\', firstTilde);
-    if (componentEnd == npos) return 0;
-    nextRemainder = pszValue + componentEnd + 1;
-    if (*nextRemainder == 0) {
-      takeFirst = true;
-      keepBackslash = true;
-    }
-    if (text.find(u'\\', 3) != npos) {
-      // The directories in front of the short component are kept as written.
-      const size_t cut = text.rfind(u'\\') + 1;
-      if (!PutAt(pszResult, 0, text.substr(0, cut))) return 0;
-      insertAt = cut;
-    } else {
-      if (!PutAt(pszResult, 0, text.substr(0, 3))) return 0;
-      insertAt = 3;
-    }
-  } else {
-    const u16string_view remainder(pszRemainder);
-    insertAt = u16string_view(pszResult).size();
-    const size_t backslash = remainder.find(u'\\');
-    if (backslash == npos) {
-      // The last component: the resolved directories, then the rest of the text as written.
-      if (!PutAt(pszResult, insertAt, remainder)) return 0;
-      return FinalPathExists(pszResult) ? 1 : 0;
-    }
-    if (!PutAt(search, 0, u16string_view(pszResult), remainder.substr(0, remainder.find_first_of(u"\\~")))) return 0;
-    nextRemainder = pszRemainder + backslash + 1;
+    if (!PlanFirstLevel(pszValue, firstTilde, pszResult, level)) return 0;
+  } else if (const Plan plan = PlanNextLevel(pszRemainder, pszResult, level); plan != Plan::kSearch) {
+    return plan == Plan::kResolved ? 1 : 0;
   }
-
-  // Directory search: every entry whose long or short name begins with the search text.
-  if (!PutAt(search, u16string_view(search).size(), u"*.*")) return 0;
-  WIN32_FIND_DATAW data{};
-  const UniqueFind found(FindFirstFileW(search, &data));
-  if (!found) return 0;
-  bool resolved = false;
-  do {
-    const u16string_view name(data.cFileName);
-    if (takeFirst) {
-      resolved = PutAt(pszResult, insertAt, name, keepBackslash ? u"\\" : u"");
-      break;
-    }
-    if (PutAt(pszResult, insertAt, name, u"\\") && ResolvePaths(run, pszValue, pszResult, nextRemainder) != 0)
-      resolved = true;
-  } while (!resolved && FindNextFileW(found.get(), &data));
-
-  if (resolved && !prefix.empty()) {
+  if (!SearchLevel(run, pszValue, pszResult, level)) return 0;
+  if (!level.prefix.empty()) {
     // Put back what stood in front of the drive letter (a quote, a program and a blank).
     WCHAR joined[kValueTextChars] = {};
-    if (!PutAt(joined, 0, prefix, u16string_view(pszResult))) return 0;
+    if (!PutAt(joined, 0, level.prefix, u16string_view(pszResult))) return 0;
     PutAt(pszResult, 0, joined);
   }
-  return resolved ? 1 : 0;
+  return 1;
 }
 
 }  // namespace
