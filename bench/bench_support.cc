@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <map>
 
+#include <benchmark/benchmark.h>
+
 #include "win32/prefix.h"
 #include "win32/security.h"
 
@@ -71,6 +73,14 @@ Measure run_program(const std::vector<std::string>& argv) {
     execvp(args[0], args.data());
     return 127;
   });
+}
+
+bool run_benchmarks(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return false;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return true;
 }
 
 }  // namespace hivemend::bench

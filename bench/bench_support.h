@@ -29,6 +29,10 @@ bool use_prefix(std::initializer_list<std::pair<char, std::string>> drives);
 // Enables the backup and restore privileges (held by an administrator, disabled).
 void enable_mount_privileges();
 
+// Google Benchmark's own main: runs the benchmarks the arguments select; false on an
+// argument it does not know. A benchmark's main prints its ratios after it.
+bool run_benchmarks(int argc, char** argv);
+
 // One side of a comparison, run in a process of its own so that its peak resident
 // memory is its own.
 struct Measure {

@@ -118,10 +118,7 @@ BENCHMARK(BM_ExportAgainstHivexml)->Unit(benchmark::kMillisecond)->Iterations(10
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  if (!hivemend::bench::run_benchmarks(argc, argv)) return 1;
   if (engine_seconds > 0 && hivexml_seconds > 0) {
     double ratio = engine_seconds / hivexml_seconds;
     std::printf("engine walk / hivexml: %.3f (%.1f ms vs %.1f ms; target at most 0.25): %s\n", ratio,

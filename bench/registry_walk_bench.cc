@@ -226,10 +226,7 @@ bool same(const Counts& a, const Counts& b) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  if (!hivemend::bench::run_benchmarks(argc, argv)) return 1;
   if (registry_seconds > 0 && path_seconds > 0 && tree_seconds > 0) {
     const double ratio = registry_seconds / path_seconds;
     std::printf(

@@ -366,10 +366,7 @@ BENCHMARK(BM_RepairInstallation)
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  if (!hivemend::bench::run_benchmarks(argc, argv)) return 1;
   for (const Figures& f : g_figures) {
     std::printf(
         "%7d values: repair / export %.2f (target at most 3): %s; processor time %.2f (at most 2): %s; "
