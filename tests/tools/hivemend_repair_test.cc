@@ -274,6 +274,14 @@ TEST_F(RepairToolTest, EachKindOfVolumeWorks) {
   const std::string device = loop.out.substr(0, loop.out.find('\n'));
   const ProgramRun from_device =
       tool({"--drive", "c=" + device, "--drive", "e=" + at("folder"), "--src", "C", "--dst", "E", "--dry-run"});
+  {
+    // Mounted elsewhere through that loop device, the image itself is busy.
+    ImageMount elsewhere(device, at("elsewhere"), true);
+    const ProgramRun busy = tool({"--drive", "c=" + at("run-C.img"), "--dry-run"});
+    EXPECT_EQ(busy.exit_code, 1);
+    EXPECT_EQ(busy.err, "hivemend-repair: " + at("run-C.img") + ": busy: " + device + " is mounted at " +
+                            at("elsewhere") + " (unmount it, or give that folder)\n");
+  }
   run_program({"/usr/bin/env", "losetup", "-d", device}, {}, dir_->root());
   EXPECT_EQ(from_device.exit_code, 0) << from_device.err;
   EXPECT_NE(from_device.out.find("4 values would change"), std::string::npos) << from_device.out;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +44,47 @@ bool is_mount_point(const std::string& point) {
   while (table >> device >> at && std::getline(table, rest))
     if (at == point) return true;
   return false;
+}
+
+// The first line of a small file ("" when it cannot be read).
+std::string first_line_of(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// Where the bytes [offset, offset + size) of the image file `real` are mounted through a
+// loop device that is not one of this run's ("/dev/loop3 is mounted at /mnt/x"), or "".
+// Mounting the same NTFS volume twice, each driver unaware of the other, would corrupt it.
+std::string mounted_through_loop(const std::string& real, uint64_t offset, uint64_t size,
+                                 const std::vector<std::unique_ptr<Mount>>& mounts) {
+  struct stat image;
+  if (stat(real.c_str(), &image) != 0 || !S_ISREG(image.st_mode)) return "";
+  std::error_code ec;
+  for (const auto& block : std::filesystem::directory_iterator("/sys/block", ec)) {
+    const std::string name = block.path().filename();
+    if (name.rfind("loop", 0) != 0) continue;
+    std::string backing = first_line_of(block.path() / "loop/backing_file");
+    if (const size_t deleted = backing.rfind(" (deleted)"); deleted != std::string::npos) backing.resize(deleted);
+    struct stat st;
+    if (backing.empty() || stat(backing.c_str(), &st) != 0 || st.st_dev != image.st_dev || st.st_ino != image.st_ino)
+      continue;
+    const uint64_t start = std::strtoull(first_line_of(block.path() / "loop/offset").c_str(), nullptr, 10);
+    const uint64_t limit = std::strtoull(first_line_of(block.path() / "loop/sizelimit").c_str(), nullptr, 10);
+    if (start >= offset + size || (limit != 0 && start + limit <= offset)) continue;  // other bytes of the disk
+    // The device itself or one of its partitions, mounted by someone else than this run.
+    const std::string device = "/dev/" + name;
+    std::ifstream table("/proc/self/mounts");
+    std::string source, point, rest;
+    while (table >> source >> point && std::getline(table, rest)) {
+      if (source != device && source.rfind(device + "p", 0) != 0) continue;
+      const bool ours =
+          std::any_of(mounts.begin(), mounts.end(), [&](const auto& mount) { return mount->point() == point; });
+      if (!ours) return source + " is mounted at " + point;
+    }
+  }
+  return "";
 }
 
 // An NTFS boot sector (at `offset`, the volume's start) names its file system at byte 3.
@@ -213,6 +255,8 @@ VolumeRoot mount_partition(const std::string& volume, const std::string& real, c
     if (auto points = mounted_at(node); !points.empty())
       return refused(name + ": busy: " + node + " is mounted at " + points.front() +
                      " (unmount it, or give that folder)");
+  if (const std::string elsewhere = mounted_through_loop(real, p.offset, p.size, mounts); !elsewhere.empty())
+    return refused(name + ": busy: " + elsewhere + " (unmount it, or give that folder)");
   std::vector<std::string> attach = {
       "losetup", "--find", "--show", "--offset", std::to_string(p.offset), "--sizelimit", std::to_string(p.size)};
   if (read_only) attach.push_back("--read-only");
@@ -331,6 +375,8 @@ VolumeRoot open_volume(char letter, const std::string& volume, const std::string
   if (!holds_ntfs(real, 0)) return refused(volume + ": not an NTFS volume (no NTFS boot sector)");
   if (auto points = mounted_at(real); !points.empty())
     return refused(volume + ": busy: mounted at " + points.front() + " (unmount it, or give that folder)");
+  if (const std::string elsewhere = mounted_through_loop(real, 0, UINT64_MAX / 2, mounts); !elsewhere.empty())
+    return refused(volume + ": busy: " + elsewhere + " (unmount it, or give that folder)");
   return mount_ntfs(volume, real, real, "", mount_dir, read_only, mounts);
 }
 
