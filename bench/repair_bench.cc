@@ -253,6 +253,7 @@ bool WriteBack(int values) {
 
 struct Split {
   double mount = 0, walk = 0, resolve = 0, commit = 0, log = 0;
+  double mount_cpu = 0, walk_cpu = 0, resolve_cpu = 0, commit_cpu = 0, log_cpu = 0;
   double mount_peak_mb = 0, commit_peak_mb = 0;  // the peak memory of the repair is set there
 };
 
@@ -287,12 +288,17 @@ Split MeasureSplit(const Installation& setup) {
       Log(u"RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED", message.c_str());
     return 0;
   });
-  if (!mount.ok || !walk.ok || !resolve.ok || !commit.ok || !log.ok) return Split{-1, -1, -1, -1, -1, 0, 0};
+  if (!mount.ok || !walk.ok || !resolve.ok || !commit.ok || !log.ok) return Split{-1, -1, -1, -1, -1};
   split.mount = mount.seconds;
   split.walk = walk.seconds - mount.seconds;
   split.resolve = resolve.seconds;
   split.commit = commit.seconds - mount.seconds;
   split.log = log.seconds;
+  split.mount_cpu = mount.cpu_seconds;
+  split.walk_cpu = walk.cpu_seconds - mount.cpu_seconds;
+  split.resolve_cpu = resolve.cpu_seconds;
+  split.commit_cpu = commit.cpu_seconds - mount.cpu_seconds;
+  split.log_cpu = log.cpu_seconds;
   split.mount_peak_mb = mount.peak_mb;
   split.commit_peak_mb = commit.peak_mb;
   return split;
@@ -348,6 +354,11 @@ void BM_RepairInstallation(benchmark::State& state) {
     state.counters["resolve_s"] = split.resolve;
     state.counters["commit_s"] = split.commit;
     state.counters["log_s"] = split.log;
+    state.counters["mount_cpu_s"] = split.mount_cpu;
+    state.counters["walk_cpu_s"] = split.walk_cpu;
+    state.counters["resolve_cpu_s"] = split.resolve_cpu;
+    state.counters["commit_cpu_s"] = split.commit_cpu;
+    state.counters["log_cpu_s"] = split.log_cpu;
     state.counters["mount_peak_MB"] = split.mount_peak_mb;
     state.counters["commit_peak_MB"] = split.commit_peak_mb;
     g_figures.push_back({setup.values, repair.seconds, repair.cpu_seconds / baseline.cpu_seconds,

@@ -152,32 +152,34 @@ void fill_times(DirEntry& e, const struct stat& st) {
   e.last_write = filetime_of(st.st_mtim);
 }
 
-// The attributes and the short name of the NTFS entry e.linux_name of a directory;
-// `st` is its lstat. False when the entry has no NTFS attributes.
-bool read_ntfs_names(int dir_fd, const struct stat& st, DirEntry& e) {
-  const std::string path = proc_path(dir_fd, e.linux_name);
-  const auto attrib = ntfs_attrib(path, false);
+// The attributes (`attrib`, the NTFS ones when it has them) and the short name of the
+// NTFS entry e.linux_name of a directory; `st` is its lstat.
+void fill_ntfs_names(int dir_fd, const struct stat& st, std::optional<uint32_t> attrib, DirEntry& e) {
   e.attributes = attributes_from(st, attrib);
   char dos[64];
-  const ssize_t n = lgetxattr(path.c_str(), kNtfsDosName, dos, sizeof dos);
+  const ssize_t n = lgetxattr(proc_path(dir_fd, e.linux_name).c_str(), kNtfsDosName, dos, sizeof dos);
   if (n > 0) e.short_name = base::from_utf8(std::string_view(dos, size_t(n)));
+}
+
+// As above, the attributes read here; false when the entry has no NTFS attributes.
+bool read_ntfs_names(int dir_fd, const struct stat& st, DirEntry& e) {
+  const auto attrib = ntfs_attrib(proc_path(dir_fd, e.linux_name), false);
+  fill_ntfs_names(dir_fd, st, attrib, e);
   return attrib.has_value();
 }
 
-// `self_st`: the directory's fstat.
-std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const struct stat& self_st) {
-  base::UniqueFd reading(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!reading) return nullptr;
-  const int fd = reading.get();
+// `fd`: the directory opened for reading, or only by path when it may not be read;
+// `self_st`: its fstat.
+std::shared_ptr<Listing> read_directory(const Location& dir, int fd, bool readable, const struct stat& self_st) {
+  base::UniqueFd opened;
+  if (!readable) {
+    opened.reset(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!opened) return nullptr;
+    fd = opened.get();
+  }
   ++g_directory_reads;
 
   auto listing = std::make_shared<Listing>();
-  const auto self_attrib = ntfs_attrib(proc_path(fd, ""), true);
-  listing->ntfs = self_attrib.has_value();
-  listing->self.long_name.assign(1, u'.');
-  listing->self.attributes = attributes_from(self_st, self_attrib);
-  fill_times(listing->self, self_st);
-
   // The names as the kernel hands them over (a directory stream would first ask the
   // file system about the descriptor once more); a read error ends the listing.
   std::vector<std::string> names;
@@ -189,14 +191,26 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const s
       if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) names.emplace_back(d->d_name);
     }
   }
+  // Every entry of an ntfs-3g volume has its NTFS attributes, so the first entry tells
+  // whether the volume has them; the directory's own are asked for only when it has
+  // none (or there is no entry), else at the first search that returns ".".
+  std::optional<bool> ntfs;
+  std::optional<uint32_t> self_attrib;
+  auto ask_self = [&] {
+    self_attrib = ntfs_attrib(proc_path(fd, ""), true);
+    return self_attrib.has_value();
+  };
   for (const std::string& name : names) {
     DirEntry e;
     e.linux_name = name;
     e.long_name = base::from_utf8(name);
     struct stat st;
     if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
-    if (listing->ntfs) {
-      read_ntfs_names(fd, st, e);
+    std::optional<uint32_t> attrib;
+    if (ntfs.value_or(true)) attrib = ntfs_attrib(proc_path(fd, name), false);
+    if (!ntfs) ntfs = attrib || ask_self();
+    if (*ntfs) {
+      fill_ntfs_names(fd, st, attrib, e);
     } else {
       e.attributes = attributes_from(st, std::nullopt);
       if (S_ISLNK(st.st_mode)) {
@@ -212,6 +226,9 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const s
     fill_times(e, st);
     listing->entries.push_back(std::move(e));
   }
+  if (!ntfs) ntfs = ask_self();
+  listing->ntfs = *ntfs;
+  listing->set_self(self_st, self_attrib, listing->ntfs && !self_attrib);
 
   if (!listing->ntfs) {
     std::stable_sort(listing->entries.begin(), listing->entries.end(), [](const DirEntry& a, const DirEntry& b) {
@@ -229,6 +246,23 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int dir_fd, const s
 }
 
 }  // namespace
+
+void Listing::set_self(const struct stat& st, std::optional<uint32_t> ntfs_attributes, bool read_later) {
+  self_.long_name.assign(1, u'.');
+  self_.attributes = attributes_from(st, ntfs_attributes);
+  fill_times(self_, st);
+  self_st_ = st;
+  self_pending_ = read_later;
+}
+
+DirEntry Listing::self(const Location& dir) const {
+  std::call_once(self_read_, [&] {
+    if (!self_pending_) return;
+    base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+    if (fd) self_.attributes = attributes_from(self_st_, ntfs_attrib(proc_path(fd.get(), ""), true));
+  });
+  return self_;
+}
 
 void Listing::build_index() {
   by_long_.clear();
@@ -283,7 +317,14 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
     auto& kept = watched_listings();
     if (auto it = kept.find(path_key(dir)); it != kept.end()) return it->second;
   }
-  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  // Opened for reading at once, one request fewer than by path and then "."; a
+  // directory that may not be read can still be known by its identity.
+  bool readable = true;
+  base::UniqueFd fd(dir.open(O_RDONLY | O_DIRECTORY));
+  if (!fd && errno == EACCES) {
+    readable = false;
+    fd.reset(dir.open(O_PATH | O_DIRECTORY));
+  }
   if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
   bool watching = false;
   if (use_cache) {
@@ -302,7 +343,7 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
       listing = it->second.listing;
   }
   if (!listing) {
-    listing = read_directory(dir, fd.get(), st);
+    listing = read_directory(dir, fd.get(), readable, st);
     if (!listing) return WinError{error_from_errno(errno)};
   }
   if (use_cache) {

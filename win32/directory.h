@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,8 +37,12 @@ class Listing {
   // Entries in volume order: the order the file system lists them (on NTFS its index
   // order); on file systems without NTFS metadata, upper-case name order as NTFS would.
   std::vector<DirEntry> entries;
-  DirEntry self;      // the directory itself, for the "." and ".." entries
   bool ntfs = false;  // short names and attributes are the volume's own
+
+  // The directory itself (`dir`), for the "." and ".." entries. Few searches return
+  // them, so on NTFS its attributes are asked for at the first that does.
+  DirEntry self(const Location& dir) const;
+  void set_self(const struct stat& st, std::optional<uint32_t> ntfs_attributes, bool read_later);
 
   // The entry `name` names: exact long name, else long name in any case, else short name.
   const DirEntry* find(std::u16string_view name) const;
@@ -49,6 +54,10 @@ class Listing {
 
  private:
   std::vector<std::pair<std::u16string, uint32_t>> by_long_, by_short_;  // sorted upper-case names
+  mutable DirEntry self_;
+  struct stat self_st_ {};
+  mutable std::once_flag self_read_;
+  bool self_pending_ = false;
 };
 
 // The listing of a directory, from the cache when it is still true.

@@ -177,13 +177,15 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   if (has_wildcards(pattern)) {
     search->expression = dos_expression(pattern);
     search->candidates = search->listing->starting_with(literal_prefix(search->expression));
-    if (!where->parent.relative.empty()) {
-      // Below a root, the file system lists "." and ".." first.
-      search->dot = search->listing->self;
-      search->dotdot = search->listing->self;
+    // Below a root, the file system lists "." and ".." first.
+    const bool dot = name_in_expression(search->expression, u".");
+    const bool dotdot = name_in_expression(search->expression, u"..");
+    if (!where->parent.relative.empty() && (dot || dotdot)) {
+      search->dot = search->listing->self(where->parent);
+      search->dotdot = search->dot;
       search->dotdot.long_name = u"..";
-      for (const DirEntry* d : {&search->dot, &search->dotdot})
-        if (name_in_expression(search->expression, d->long_name)) search->dots.push_back(d);
+      if (dot) search->dots.push_back(&search->dot);
+      if (dotdot) search->dots.push_back(&search->dotdot);
     }
   } else if (search->candidates.empty()) {
     if (const DirEntry* e = search->listing->find(pattern))

@@ -113,6 +113,12 @@ TEST_F(NtfsSearch, FindDataAndAttributesAreTheVolumes) {
     EXPECT_EQ(GetFileAttributesW(c.path), c.attributes) << base::to_utf8(c.path);
     if (c.error) { EXPECT_EQ(GetLastError(), c.error) << base::to_utf8(c.path); }
   }
+  // "." carries the directory's own attributes.
+  h = FindFirstFileW(u"C:\\PROGRA~1\\*", &data);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::u16string(data.cFileName), u".");
+  EXPECT_EQ(data.dwFileAttributes, DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+  EXPECT_TRUE(FindClose(h));
 }
 
 TEST_F(NtfsSearch, ListingIsReadOnceAndKeptTrueByOwnWrites) {
