@@ -73,6 +73,7 @@ struct PathKey {
 struct Watched {
   int inotify = -1;
   bool tried = false;
+  uint64_t reports = 0;  // reads of the queue that found changes
   std::map<PathKey, std::shared_ptr<const Listing>> listings;
 };
 
@@ -98,7 +99,10 @@ std::map<PathKey, std::shared_ptr<const Listing>>& watched_listings() {
   Watched& w = watched();
   if (w.inotify >= 0) {
     alignas(inotify_event) char events[4096];
-    while (read(w.inotify, events, sizeof events) > 0) w.listings.clear();
+    while (read(w.inotify, events, sizeof events) > 0) {
+      w.listings.clear();
+      ++w.reports;
+    }
   }
   return w.listings;
 }
@@ -327,10 +331,13 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   }
   if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
   bool watching = false;
+  uint64_t reports_before = 0;
   if (use_cache) {
     // Watched before it is read, so that a change made meanwhile is not missed.
     std::lock_guard lock(g_cache_mutex);
     watching = watch(fd.get());
+    watched_listings();
+    reports_before = watched().reports;
   }
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return WinError{error_from_errno(errno)};
@@ -349,7 +356,10 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   if (use_cache) {
     std::lock_guard lock(g_cache_mutex);
     cache()[key] = CacheSlot{st.st_mtim, st.st_ctim, listing};
-    if (watching) watched_listings()[path_key(dir)] = listing;
+    // A change reported while the directory was read may be missing from this listing:
+    // it is then not kept, and the next search reads the directory again.
+    auto& kept = watched_listings();
+    if (watching && watched().reports == reports_before) kept[path_key(dir)] = listing;
   }
   return listing;
 }
