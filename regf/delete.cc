@@ -18,7 +18,20 @@ size_t leaf_stride(std::span<const uint8_t> leaf) {
   return leaf[1] == 'i' ? subkey_list::kOffsetEntrySize : subkey_list::kPairEntrySize;
 }
 
+// Takes entry `i` out of `count` entries of `stride` bytes: the later ones move up and
+// the slot left free at the end is cleared.
+void erase_entry(uint8_t* entries, size_t i, size_t count, size_t stride) {
+  std::memmove(entries + i * stride, entries + (i + 1) * stride, (count - i - 1) * stride);
+  std::memset(entries + (count - 1) * stride, 0, stride);
+}
+
 }  // namespace
+
+void Hive::release_value(uint32_t value_cell) {
+  auto record = *cell(value_cell);
+  release_data(load_u32(&record[vk::kDataSize]), load_u32(&record[vk::kDataOffset]));
+  release(value_cell);
+}
 
 Result<bool> Hive::delete_value(KeyRef key, std::u16string_view name) {
   if (auto st = ensure_writable(); !st) return st.error();
@@ -32,11 +45,8 @@ Result<bool> Hive::delete_value(KeyRef key, std::u16string_view name) {
   auto entries = cell_mut(list);
   uint32_t i = 0;
   while (i < count && load_u32(&entries[i * kCellOffsetSize]) != v) ++i;
-  std::memmove(&entries[i * kCellOffsetSize], &entries[(i + 1) * kCellOffsetSize], (count - i - 1) * kCellOffsetSize);
-  store_u32(&entries[(count - 1) * kCellOffsetSize], 0);
-  auto record = *cell(v);
-  release_data(load_u32(&record[vk::kDataSize]), load_u32(&record[vk::kDataOffset]));
-  release(v);
+  erase_entry(&entries[0], i, count, kCellOffsetSize);
+  release_value(v);
   auto n = cell_mut(key.cell);
   store_u32(&n[nk::kValueCount], count - 1);
   if (count == 1) {
@@ -63,9 +73,7 @@ Result<bool> Hive::delete_subkey(KeyRef parent, std::u16string_view name) {
     const size_t n = load_u16(&l[subkey_list::kCount]), stride = leaf_stride(l);
     for (size_t i = 0; i < n; ++i) {
       if (load_u32(&l[subkey_list::kEntries + i * stride]) != child) continue;
-      std::memmove(&l[subkey_list::kEntries + i * stride], &l[subkey_list::kEntries + (i + 1) * stride],
-                   (n - i - 1) * stride);
-      std::memset(&l[subkey_list::kEntries + (n - 1) * stride], 0, stride);
+      erase_entry(&l[subkey_list::kEntries], i, n, stride);
       store_u16(&l[subkey_list::kCount], uint16_t(n - 1));
       return true;
     }
@@ -79,8 +87,7 @@ Result<bool> Hive::delete_subkey(KeyRef parent, std::u16string_view name) {
       if (!remove_from_leaf(leaf)) continue;
       if (load_u16(&(*cell(leaf))[subkey_list::kCount]) == 0) {
         release(leaf);
-        std::memmove(&root_list[subkey_list::kEntries + i * kCellOffsetSize],
-                     &root_list[subkey_list::kEntries + (i + 1) * kCellOffsetSize], (leaves - i - 1) * kCellOffsetSize);
+        erase_entry(&root_list[subkey_list::kEntries], i, leaves, kCellOffsetSize);
         store_u16(&root_list[subkey_list::kCount], uint16_t(leaves - 1));
       }
       break;
@@ -117,12 +124,7 @@ void Hive::release_key(uint32_t key) {
   }
   if (const uint32_t count = load_u32(&node[nk::kValueCount]); count > 0) {
     const uint32_t list = load_u32(&node[nk::kValueList]);
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint32_t v = load_u32(&(*cell(list))[i * kCellOffsetSize]);
-      auto record = *cell(v);
-      release_data(load_u32(&record[vk::kDataSize]), load_u32(&record[vk::kDataOffset]));
-      release(v);
-    }
+    for (uint32_t i = 0; i < count; ++i) release_value(load_u32(&(*cell(list))[i * kCellOffsetSize]));
     release(list);
   }
   if (const uint32_t class_cell = load_u32(&node[nk::kClassName]); class_cell != kNoCell && cell(class_cell))

@@ -204,6 +204,8 @@ class Hive {
   std::pair<uint32_t, uint32_t> bin_of(uint32_t offset) const;
   Result<uint32_t> store_data(std::span<const uint8_t> data, uint32_t* size_field);
   void release_data(uint32_t size_field, uint32_t data_offset);
+  // Frees a value record and its data.
+  void release_value(uint32_t value_cell);
   void release_key(uint32_t key);  // delete.cc
 
   std::string name_;
