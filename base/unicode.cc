@@ -156,4 +156,20 @@ std::optional<std::u16string> from_utf8_strict(std::string_view s) {
   return out;
 }
 
+std::vector<uint8_t> to_utf16le(std::u16string_view s) {
+  std::vector<uint8_t> out;
+  out.reserve(s.size() * 2);
+  for (char16_t c : s) {
+    out.push_back(uint8_t(c));
+    out.push_back(uint8_t(c >> 8));
+  }
+  return out;
+}
+
+std::u16string from_utf16le(std::span<const uint8_t> bytes) {
+  std::u16string out(bytes.size() / 2, u'\0');
+  for (size_t i = 0; i < out.size(); ++i) out[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+  return out;
+}
+
 }  // namespace base

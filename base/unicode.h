@@ -3,9 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace base {
 
@@ -27,5 +30,10 @@ std::string to_utf8(std::u16string_view s);
 std::u16string from_utf8(std::string_view s);
 // Strict variant: nullopt for any invalid sequence.
 std::optional<std::u16string> from_utf8_strict(std::string_view s);
+
+// UTF-16 as the registry stores text: little-endian bytes, no terminator added.
+std::vector<uint8_t> to_utf16le(std::u16string_view s);
+// Little-endian bytes back to UTF-16; an odd last byte is left out.
+std::u16string from_utf16le(std::span<const uint8_t> bytes);
 
 }  // namespace base

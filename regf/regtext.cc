@@ -71,22 +71,6 @@ bool starts_with_nocase(std::u16string_view s, std::u16string_view prefix) {
   return s.size() >= prefix.size() && base::equal_nocase(s.substr(0, prefix.size()), prefix);
 }
 
-std::vector<uint8_t> utf16le_bytes(std::u16string_view s) {
-  std::vector<uint8_t> out;
-  out.reserve(s.size() * 2);
-  for (char16_t c : s) {
-    out.push_back(uint8_t(c));
-    out.push_back(uint8_t(c >> 8));
-  }
-  return out;
-}
-
-std::u16string utf16_from_le(std::span<const uint8_t> bytes) {
-  std::u16string out(bytes.size() / 2, u'\0');
-  for (size_t i = 0; i < out.size(); ++i) out[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
-  return out;
-}
-
 // ---- reading ----
 
 struct Line {
@@ -108,7 +92,7 @@ Result<std::vector<Line>> split_lines(std::span<const uint8_t> bytes, RegEncodin
     encoding = RegEncoding::kUtf16Le;
     bytes = bytes.subspan(2);
     if (bytes.size() % 2 != 0) return Error{"UTF-16 text with an odd number of bytes", std::nullopt, std::string(file)};
-    const std::u16string text = utf16_from_le(bytes);
+    const std::u16string text = base::from_utf16le(bytes);
     size_t start = 0;
     for (size_t i = 0; i <= text.size(); ++i) {
       if (i == text.size() || text[i] == u'\n') {
@@ -280,7 +264,7 @@ class Parser {
       if (!trim(rest.substr(q->length)).empty())
         return line_error(file_, number, "text after the closing quote of string data");
       value.type = kRegSz;
-      value.data = utf16le_bytes(q->text);
+      value.data = base::to_utf16le(q->text);
       value.data.push_back(0);
       value.data.push_back(0);
     } else if (starts_with_nocase(rest, u"dword:")) {
@@ -352,7 +336,7 @@ class Parser {
       const std::string_view narrow(reinterpret_cast<const char*>(value.data.data()), value.data.size());
       auto wide = base::from_utf8_strict(narrow);
       if (!wide) return line_error(file_, number, "8-bit text of hex(2)/hex(7) is not valid UTF-8");
-      value.data = utf16le_bytes(*wide);
+      value.data = base::to_utf16le(*wide);
     }
     return Ok{};
   }
@@ -610,7 +594,7 @@ Status put_value(TextOut& out, std::u16string_view name, uint32_t type, std::spa
     if (data.size() % 2 != 0 || has_unpaired_surrogate(LeUnits{data}))
       return make_error("value \"" + base::to_utf8(name) +
                         "\": REGEDIT4 cannot carry this hex(2)/hex(7) data; use REGEDIT5");
-    narrow = base::to_utf8(utf16_from_le(data));
+    narrow = base::to_utf8(base::from_utf16le(data));
     data = std::span(reinterpret_cast<const uint8_t*>(narrow.data()), narrow.size());
   }
   if (type == kRegBinary) {
@@ -869,7 +853,7 @@ std::u16string format_reg_value(const TreeValue& value) {
   TextOut out(RegEncoding::kUtf16Le, nullptr);
   (void)put_value(out, value.name, value.type, value.data, RegFormat::kRegedit5, false);
   const std::vector<uint8_t> bytes = out.take();
-  return utf16_from_le(std::span(bytes).subspan(2));  // after the byte-order mark
+  return base::from_utf16le(std::span(bytes).subspan(2));  // after the byte-order mark
 }
 
 }  // namespace regf

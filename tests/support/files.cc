@@ -5,6 +5,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/unicode.h"
+
 namespace hivemend::testing {
 
 TempDir::TempDir() {
@@ -47,8 +49,7 @@ bool unpack_hive(const std::string& name, const std::string& path) {
 }
 
 Bytes utf16(std::u16string_view text, bool terminator) {
-  Bytes out;
-  for (char16_t c : text) out.insert(out.end(), {uint8_t(c), uint8_t(c >> 8)});
+  Bytes out = base::to_utf16le(text);
   if (terminator) out.insert(out.end(), {0, 0});
   return out;
 }
