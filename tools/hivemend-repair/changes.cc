@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include "base/unicode.h"
 #include "regf/regtext.h"
@@ -16,10 +17,6 @@ namespace hivemend::repair_tool {
 namespace {
 
 constexpr char kHiveComment[] = "; hive ";
-
-bool same_place(const win32::JournalEntry& a, const win32::JournalEntry& b) {
-  return base::equal_nocase(a.hive, b.hive) && base::equal_nocase(a.key, b.key) && base::equal_nocase(a.value, b.value);
-}
 
 std::string json_string(std::string_view utf8) {
   std::string out = "\"";
@@ -42,8 +39,7 @@ std::string json_string(std::string_view utf8) {
 // (a REG_MULTI_SZ keeps the NULs between its strings), any other type in .reg hex.
 std::string data_text(const win32::JournalData& data) {
   if (data.type == regf::kRegSz || data.type == regf::kRegExpandSz || data.type == regf::kRegMultiSz) {
-    std::u16string text;
-    for (size_t i = 0; i + 1 < data.data.size(); i += 2) text += char16_t(data.data[i] | data.data[i + 1] << 8);
+    std::u16string text = base::from_utf16le(data.data);
     while (!text.empty() && text.back() == 0) text.pop_back();
     return json_string(base::to_utf8(text));
   }
@@ -63,13 +59,17 @@ std::string undo_file_name(std::u16string_view hive) {
 }  // namespace
 
 std::vector<win32::JournalEntry> net_changes(const std::vector<win32::JournalEntry>& journal) {
+  // Each value once, where it first changed, with the data it was given last; names
+  // compare as the registry compares them. A run writes tens of thousands of values.
   std::vector<win32::JournalEntry> out;
+  std::map<std::tuple<std::u16string, std::u16string, std::u16string>, size_t> seen;
   for (const auto& entry : journal) {
-    auto it = std::find_if(out.begin(), out.end(), [&](const auto& seen) { return same_place(seen, entry); });
-    if (it == out.end())
+    auto [it, added] =
+        seen.try_emplace({base::upcase(entry.hive), base::upcase(entry.key), base::upcase(entry.value)}, out.size());
+    if (added)
       out.push_back(entry);
     else
-      it->new_data = entry.new_data;
+      out[it->second].new_data = entry.new_data;
   }
   std::erase_if(out, [](const auto& e) { return e.old_data == e.new_data; });
   return out;
@@ -111,7 +111,7 @@ bool write_undo(const std::vector<win32::JournalEntry>& changes, const std::stri
   *files = 0;
   for (const auto& hive : hives) {
     const std::u16string root = u"HKEY_LOCAL_MACHINE\\" + hive_file_name(hive);
-    std::u16string text = u"Windows Registry Editor Version 5.00\r\n" + std::u16string(u"; hive ") + hive + u"\r\n";
+    std::u16string text = u"Windows Registry Editor Version 5.00\r\n" + base::from_utf8(kHiveComment) + hive + u"\r\n";
     std::u16string last_key;
     bool first = true;
     for (const auto& c : changes) {

@@ -229,12 +229,7 @@ std::string system_reg(const Options& o, const std::optional<std::u16string>& re
     return base::to_utf8(regf::format_reg_value({name, type, data})) + "\r\n";
   };
   auto text = [&](const std::u16string& name, const std::u16string& value) {
-    std::vector<uint8_t> data;
-    for (char16_t c : value + u'\0') {
-      data.push_back(uint8_t(c));
-      data.push_back(uint8_t(c >> 8));
-    }
-    return line(name, regf::kRegSz, data);
+    return line(name, regf::kRegSz, base::to_utf16le(value + u'\0'));
   };
   auto dword = [&](const std::u16string& name, uint32_t value) {
     return line(name, regf::kRegDword,
@@ -270,10 +265,8 @@ class Session {
   ~Session() {
     mounts.clear();
     if (dir_.empty()) return;
-    std::ifstream table("/proc/self/mounts");
-    std::string device, point, rest;
-    while (table >> device >> point && std::getline(table, rest))
-      if (point.rfind(dir_ + "/", 0) == 0) return;  // never delete through a mount
+    for (const MountEntry& m : mount_table())
+      if (m.point.rfind(dir_ + "/", 0) == 0) return;  // never delete through a mount
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }

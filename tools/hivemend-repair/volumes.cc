@@ -31,19 +31,14 @@ void on_signal(int signal) { g_signal = signal; }
 // The mount points of the mount table whose source is `source`.
 std::vector<std::string> mounted_at(const std::string& source) {
   std::vector<std::string> points;
-  std::ifstream table("/proc/self/mounts");
-  std::string device, point, rest;
-  while (table >> device >> point && std::getline(table, rest))
-    if (device == source) points.push_back(point);
+  for (const MountEntry& m : mount_table())
+    if (m.source == source) points.push_back(m.point);
   return points;
 }
 
 bool is_mount_point(const std::string& point) {
-  std::ifstream table("/proc/self/mounts");
-  std::string device, at, rest;
-  while (table >> device >> at && std::getline(table, rest))
-    if (at == point) return true;
-  return false;
+  const auto table = mount_table();
+  return std::any_of(table.begin(), table.end(), [&](const MountEntry& m) { return m.point == point; });
 }
 
 // The first line of a small file ("" when it cannot be read).
@@ -75,13 +70,11 @@ std::string mounted_through_loop(const std::string& real, uint64_t offset, uint6
     if (start >= offset + size || (limit != 0 && start + limit <= offset)) continue;  // other bytes of the disk
     // The device itself or one of its partitions, mounted by someone else than this run.
     const std::string device = "/dev/" + name;
-    std::ifstream table("/proc/self/mounts");
-    std::string source, point, rest;
-    while (table >> source >> point && std::getline(table, rest)) {
-      if (source != device && source.rfind(device + "p", 0) != 0) continue;
+    for (const MountEntry& m : mount_table()) {
+      if (m.source != device && m.source.rfind(device + "p", 0) != 0) continue;
       const bool ours =
-          std::any_of(mounts.begin(), mounts.end(), [&](const auto& mount) { return mount->point() == point; });
-      if (!ours) return source + " is mounted at " + point;
+          std::any_of(mounts.begin(), mounts.end(), [&](const auto& mount) { return mount->point() == m.point; });
+      if (!ours) return m.source + " is mounted at " + m.point;
     }
   }
   return "";
@@ -155,6 +148,14 @@ void install_signal_handlers() {
 }
 
 int pending_signal() { return g_signal; }
+
+std::vector<MountEntry> mount_table() {
+  std::vector<MountEntry> table;
+  std::ifstream in("/proc/self/mounts");
+  std::string source, point, rest;
+  while (in >> source >> point && std::getline(in, rest)) table.push_back({source, point});
+  return table;
+}
 
 Mount::~Mount() {
   // The Windows layer keeps the drive roots it used open; this process must not be the
