@@ -31,7 +31,7 @@ std::string link_path(const std::string& prefix, char letter) {
 
 // What a drive letter's root is: its link, or "/" for z: when the prefix has no z: link,
 // so that every Linux path keeps a Windows name on a prefix made by hand.
-std::string drive_root(const std::string& prefix, char letter) {
+std::string drive_root_path(const std::string& prefix, char letter) {
   std::string link = link_path(prefix, letter);
   struct stat st;
   if (letter == 'z' && lstat(link.c_str(), &st) != 0 && errno == ENOENT) return "/";
@@ -110,7 +110,7 @@ Expected<base::UniqueFd> open_drive_root(char16_t letter) {
   if (lower < u'a' || lower > u'z') return WinError{ERROR_PATH_NOT_FOUND};
   auto prefix = prefix_dir();
   if (!prefix) return WinError{prefix.error()};
-  base::UniqueFd fd(open(drive_root(*prefix, char(lower)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  base::UniqueFd fd(open(drive_root_path(*prefix, char(lower)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return WinError{ERROR_PATH_NOT_FOUND};
   return fd;
 }
@@ -124,7 +124,7 @@ Expected<std::u16string> windows_path_of(const std::string& linux_path) {
   char best_letter = 0;
   for (char letter = 'a'; letter <= 'z'; ++letter) {
     char resolved[PATH_MAX];
-    if (!realpath(drive_root(*prefix, letter).c_str(), resolved)) continue;
+    if (!realpath(drive_root_path(*prefix, letter).c_str(), resolved)) continue;
     std::string root = resolved;
     const bool covers = root == "/" || linux_path == root ||
                         (linux_path.size() > root.size() && linux_path.compare(0, root.size(), root) == 0 &&
