@@ -19,6 +19,7 @@
 #include "base/unicode.h"
 #include "win32/error.h"
 #include "win32/file.h"
+#include "win32/ntfs_records.h"
 #include "win32/short_name.h"
 
 namespace hivemend::win32 {
@@ -172,6 +173,22 @@ bool read_ntfs_names(int dir_fd, const struct stat& st, DirEntry& e) {
   return attrib.has_value();
 }
 
+FILETIME filetime(uint64_t t) { return FILETIME{DWORD(t), DWORD(t >> 32)}; }
+
+// An entry as its MFT record gives it (what the extended attributes and the lstat
+// would give); false when the record was not read.
+bool fill_from_record(const NtfsRecords* records, uint64_t number, uint64_t parent, DirEntry& e) {
+  if (!records) return false;
+  const auto r = records->read(number, parent, e.long_name);
+  if (!r) return false;
+  e.attributes = r->attributes;
+  e.short_name = r->short_name;
+  e.size = r->directory ? 0 : r->size;
+  e.creation = e.last_write = filetime(r->last_write);
+  e.last_access = filetime(r->last_access);
+  return true;
+}
+
 // `fd`: the directory opened for reading, or only by path when it may not be read;
 // `self_st`: its fstat.
 std::shared_ptr<Listing> read_directory(const Location& dir, int fd, bool readable, const struct stat& self_st) {
@@ -186,15 +203,19 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, bool readab
   auto listing = std::make_shared<Listing>();
   // The names as the kernel hands them over (a directory stream would first ask the
   // file system about the descriptor once more); a read error ends the listing.
-  std::vector<std::string> names;
+  std::vector<std::pair<std::string, ino_t>> names;
   alignas(dirent64) char buffer[32768];
   for (ssize_t n; (n = getdents64(fd, buffer, sizeof buffer)) > 0;) {
     for (ssize_t at = 0; at < n;) {
       const auto* d = reinterpret_cast<const dirent64*>(buffer + at);
       at += d->d_reclen;
-      if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) names.emplace_back(d->d_name);
+      if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
+        names.emplace_back(d->d_name, d->d_ino);
     }
   }
+  // On ntfs-3g an entry's inode number is its MFT record's: read there, an entry costs
+  // no request to the volume's process.
+  const auto records = NtfsRecords::of_volume(self_st.st_dev);
   // Every entry of an ntfs-3g volume has its NTFS attributes, so the first entry tells
   // whether the volume has them; the directory's own are asked for only when it has
   // none (or there is no entry), else at the first search that returns ".".
@@ -204,10 +225,15 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, bool readab
     self_attrib = ntfs_attrib(proc_path(fd, ""), true);
     return self_attrib.has_value();
   };
-  for (const std::string& name : names) {
+  for (const auto& [name, number] : names) {
     DirEntry e;
     e.linux_name = name;
     e.long_name = base::from_utf8(name);
+    if (fill_from_record(records.get(), number, self_st.st_ino, e)) {
+      ntfs = true;
+      listing->entries.push_back(std::move(e));
+      continue;
+    }
     struct stat st;
     if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
     std::optional<uint32_t> attrib;
@@ -379,6 +405,10 @@ std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux
   DirEntry e;
   e.linux_name = linux_name;
   e.long_name = base::from_utf8(linux_name);
+  struct stat dir_st;
+  if (fstat(fd.get(), &dir_st) == 0 &&
+      fill_from_record(NtfsRecords::of_volume(dir_st.st_dev).get(), st.st_ino, dir_st.st_ino, e))
+    return e;
   // Every entry of an NTFS volume has its NTFS attributes.
   if (!read_ntfs_names(fd.get(), st, e)) return std::nullopt;
   // ntfs-3g also finds an entry by its short name: that spelling does not tell the long one.

@@ -13,6 +13,7 @@
 #include "tests/support/prefix.h"
 #include "tests/win32/search.h"
 #include "win32/directory.h"
+#include "win32/ntfs_records.h"
 
 namespace {
 
@@ -150,6 +151,62 @@ TEST_F(NtfsSearch, ListingIsReadOnceAndKeptTrueByOwnWrites) {
   std::filesystem::rename(volume_->path("Program Files/App"), volume_->path("Program Files/Moved"));
   EXPECT_EQ(GetFileAttributesW(u"C:\\PROGRA~1\\App\\tool.exe"), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(find_all(u"C:\\PROGRA~1\\Moved\\T*.*").long_names, Names{u"tool.exe"});
+}
+
+// Every field of the find data, as one comparable text.
+std::vector<std::string> FindData(const std::u16string& pattern) {
+  std::vector<std::string> out;
+  WIN32_FIND_DATAW d;
+  HANDLE h = FindFirstFileW(pattern.c_str(), &d);
+  for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileW(h, &d)) {
+    // A directory's access time moves as the searches themselves read it.
+    if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) d.ftLastAccessTime = {};
+    char fields[160];
+    std::snprintf(fields, sizeof fields, " attr=%x size=%u:%u write=%u:%u access=%u:%u created=%u:%u",
+                  d.dwFileAttributes, d.nFileSizeHigh, d.nFileSizeLow, d.ftLastWriteTime.dwHighDateTime,
+                  d.ftLastWriteTime.dwLowDateTime, d.ftLastAccessTime.dwHighDateTime, d.ftLastAccessTime.dwLowDateTime,
+                  d.ftCreationTime.dwHighDateTime, d.ftCreationTime.dwLowDateTime);
+    out.push_back(base::to_utf8(d.cFileName) + "|" + base::to_utf8(d.cAlternateFileName) + fields);
+  }
+  if (h != INVALID_HANDLE_VALUE) FindClose(h);
+  return out;
+}
+
+// The MFT records read from the volume's image give what ntfs-3g's extended attributes
+// and lstat give, for every kind of entry; those the records cannot vouch for (links,
+// reparse points) are asked of ntfs-3g.
+TEST_F(NtfsSearch, RecordsReadFromTheImageMatchNtfs3g) {
+  const auto& v = *volume_;
+  std::filesystem::create_directories(v.path("Mixed/Sub dir"));
+  write_text(v.path("Mixed/plain.txt"), "");
+  write_text(v.path("Mixed/big data file.bin"), std::string(70000, 'b'));  // non-resident data
+  write_text(v.path("Mixed/README.TXT"), "8.3 as it stands");
+  write_text(v.path("Mixed/\xc3\xa9t\xc3\xa9 \xe2\x82\xac.txt"), "unicode");
+  write_text(v.path("Mixed/hidden system.dat"), "hs");
+  ASSERT_TRUE(NtfsVolume::set_short_name(v.path("Mixed/big data file.bin"), "BIGDAT~1.BIN"));
+  ASSERT_TRUE(NtfsVolume::set_short_name(v.path("Mixed/hidden system.dat"), "HIDDEN~3.DAT"));
+  ASSERT_TRUE(NtfsVolume::set_short_name(v.path("Mixed/Sub dir"), "SUBDIR~1"));
+  const uint8_t hidden_system_readonly[4] = {0x07, 0, 0, 0};
+  ASSERT_EQ(setxattr(v.path("Mixed/hidden system.dat").c_str(), "system.ntfs_attrib", hidden_system_readonly, 4, 0), 0);
+  ASSERT_EQ(link(v.path("Mixed/plain.txt").c_str(), v.path("Mixed/Sub dir/hard link.txt").c_str()), 0);
+  ASSERT_EQ(symlink("plain.txt", v.path("Mixed/link to plain").c_str()), 0);
+  for (int i = 0; i < 300; ++i) write_text(v.path("Mixed/Sub dir/entry number " + std::to_string(i)), "e");
+
+  const std::u16string patterns[] = {u"C:\\Mixed\\*", u"C:\\MIXED\\SUBDIR~1\\*", u"C:\\*", u"C:\\Mixed\\BIGDAT~1.BIN",
+                                     u"C:\\Mixed\\hidden system.dat"};
+  auto all = [&](bool records) {
+    hivemend::win32::set_ntfs_records_enabled(records);
+    hivemend::win32::set_listing_cache_enabled(false);
+    std::vector<std::string> out;
+    for (const auto& p : patterns)
+      for (std::string& line : FindData(p)) out.push_back(base::to_utf8(p) + " " + line);
+    hivemend::win32::set_listing_cache_enabled(true);
+    hivemend::win32::set_ntfs_records_enabled(true);
+    return out;
+  };
+  const auto through_ntfs3g = all(false);
+  ASSERT_GT(through_ntfs3g.size(), 300u);
+  EXPECT_EQ(all(true), through_ntfs3g);
 }
 
 }  // namespace

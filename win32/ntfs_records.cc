@@ -1,0 +1,309 @@
+#include "win32/ntfs_records.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include "base/unique_fd.h"
+
+namespace hivemend::win32 {
+
+namespace {
+
+std::atomic<bool> g_enabled{true};
+
+uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t* p) { return uint32_t(le16(p)) | uint32_t(le16(p + 2)) << 16; }
+uint64_t le64(const uint8_t* p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32; }
+
+// Boot sector fields.
+constexpr size_t kOemId = 3, kBytesPerSector = 11, kSectorsPerCluster = 13, kMftLcn = 48, kClustersPerRecord = 64;
+// MFT record header fields.
+constexpr size_t kUsaOffset = 4, kUsaCount = 6, kFirstAttribute = 20, kRecordFlags = 22, kBytesInUse = 24,
+                 kBaseRecord = 32;
+constexpr uint16_t kRecordInUse = 0x1, kRecordIsDirectory = 0x2;
+// Attribute header fields and types.
+constexpr size_t kAttrLength = 4, kNonResident = 8, kNameLength = 9, kValueLength = 16, kValueOffset = 20,
+                 kLowestVcn = 16, kMappingPairs = 32, kDataSize = 48;
+constexpr uint32_t kStandardInformation = 0x10, kAttributeList = 0x20, kFileName = 0x30, kData = 0x80,
+                   kReparsePoint = 0xC0, kEnd = 0xFFFFFFFF;
+// $STANDARD_INFORMATION and $FILE_NAME value fields.
+constexpr size_t kSiLastWrite = 8, kSiLastAccess = 24, kSiAttributes = 32, kSiMinimum = 48;
+constexpr size_t kFnParent = 0, kFnNameLength = 64, kFnNameType = 65, kFnName = 66;
+constexpr uint8_t kDosNamespace = 2;
+constexpr uint32_t kAttributeSystem = 0x4, kAttributeDirectory = 0x10, kAttributeNormal = 0x80;
+constexpr uint64_t kRecordNumberMask = 0xFFFFFFFFFFFFull;  // a file reference without its sequence number
+constexpr size_t kFixupStride = 512;
+
+// A run of the MFT's data: `clusters` clusters from VCN `vcn` at LCN `lcn`.
+struct Run {
+  uint64_t vcn, lcn, clusters;
+};
+
+// The runs of a non-resident attribute's mapping pairs, from VCN `vcn`; empty when they
+// are malformed or sparse.
+std::vector<Run> decode_runs(const uint8_t* p, const uint8_t* end, uint64_t vcn) {
+  std::vector<Run> runs;
+  int64_t lcn = 0;
+  while (p < end && *p != 0) {
+    const unsigned length_bytes = *p & 0xF, offset_bytes = *p >> 4;
+    if (length_bytes == 0 || length_bytes > 8 || offset_bytes == 0 || offset_bytes > 8 ||
+        p + 1 + length_bytes + offset_bytes > end)
+      return {};
+    ++p;
+    uint64_t clusters = 0;
+    for (unsigned i = 0; i < length_bytes; ++i) clusters |= uint64_t(p[i]) << (8 * i);
+    p += length_bytes;
+    int64_t delta = 0;
+    for (unsigned i = 0; i < offset_bytes; ++i) delta |= int64_t(uint64_t(p[i]) << (8 * i));
+    if (p[offset_bytes - 1] & 0x80 && offset_bytes < 8) delta -= int64_t(1) << (8 * offset_bytes);  // sign
+    p += offset_bytes;
+    lcn += delta;
+    if (lcn < 0 || clusters == 0) return {};
+    runs.push_back(Run{vcn, uint64_t(lcn), clusters});
+    vcn += clusters;
+  }
+  return runs;
+}
+
+// Undoes the update sequence of a multi-sector record in place; false when a sector
+// does not end with the record's sequence number (a torn or foreign record).
+bool apply_fixups(uint8_t* record, size_t size) {
+  const size_t usa = le16(record + kUsaOffset), count = le16(record + kUsaCount);
+  if (count != size / kFixupStride + 1 || usa + 2 * count > size) return false;
+  for (size_t i = 1; i < count; ++i) {
+    uint8_t* tail = record + i * kFixupStride - 2;
+    if (std::memcmp(tail, record + usa, 2) != 0) return false;
+    std::memcpy(tail, record + usa + 2 * i, 2);
+  }
+  return true;
+}
+
+// Calls `each(type, attribute, length)` for the attributes of a fixed-up record until
+// it returns false; false when the record's attributes run out of it.
+template <typename Each>
+bool each_attribute(const uint8_t* record, size_t size, Each each) {
+  const size_t in_use = le32(record + kBytesInUse);
+  if (in_use > size) return false;
+  for (size_t at = le16(record + kFirstAttribute); at + 8 <= in_use;) {
+    const uint32_t type = le32(record + at);
+    if (type == kEnd) return true;
+    const uint32_t length = le32(record + at + kAttrLength);
+    if (length < 24 || length % 8 != 0 || at + length > in_use) return false;
+    if (!each(type, record + at, size_t(length))) return true;
+    at += length;
+  }
+  return false;
+}
+
+// The value of a resident attribute, empty when it does not fit the attribute.
+std::basic_string_view<uint8_t> resident_value(const uint8_t* attr, size_t length) {
+  if (attr[kNonResident] != 0) return {};
+  const uint32_t size = le32(attr + kValueLength);
+  const uint16_t offset = le16(attr + kValueOffset);
+  if (size_t(offset) + size > length) return {};
+  return {attr + offset, size};
+}
+
+}  // namespace
+
+struct NtfsRecords::Layout {
+  base::UniqueFd device;
+  uint64_t cluster_size = 0;
+  size_t record_size = 0;
+  std::vector<Run> mft;  // where the MFT's records lie, in VCN order
+
+  // `size` bytes at `offset` of the MFT's data, which may span runs.
+  bool read_mft(uint64_t offset, uint8_t* out, size_t size) const {
+    while (size > 0) {
+      const uint64_t vcn = offset / cluster_size;
+      const Run* run = nullptr;
+      for (const Run& r : mft)
+        if (vcn >= r.vcn && vcn < r.vcn + r.clusters) run = &r;
+      if (!run) return false;
+      const uint64_t in_run = (run->vcn + run->clusters) * cluster_size - offset;
+      const size_t n = size_t(std::min<uint64_t>(size, in_run));
+      const uint64_t at = (run->lcn + vcn - run->vcn) * cluster_size + offset % cluster_size;
+      if (pread(device.get(), out, n, off_t(at)) != ssize_t(n)) return false;
+      out += n, offset += n, size -= n;
+    }
+    return true;
+  }
+
+  // Record `number`, fixed up and checked to be an in-use base record.
+  bool record(uint64_t number, std::vector<uint8_t>& out) const {
+    out.resize(record_size);
+    if (!read_mft(number * record_size, out.data(), record_size)) return false;
+    if (std::memcmp(out.data(), "FILE", 4) != 0 || !apply_fixups(out.data(), record_size)) return false;
+    return (le16(out.data() + kRecordFlags) & kRecordInUse) && le64(out.data() + kBaseRecord) == 0;
+  }
+
+  // From the boot sector and the MFT's own record; false when this is no NTFS volume
+  // the reader understands.
+  bool load() {
+    uint8_t boot[512];
+    if (pread(device.get(), boot, sizeof boot, 0) != ssize_t(sizeof boot) || std::memcmp(boot + kOemId, "NTFS    ", 8))
+      return false;
+    const uint64_t sector = le16(boot + kBytesPerSector);
+    const uint8_t per_cluster = boot[kSectorsPerCluster];
+    // Above 0x80 the count is a negative power of two (large clusters).
+    const uint64_t sectors = per_cluster > 0x80 ? uint64_t(1) << (256 - per_cluster) : per_cluster;
+    cluster_size = sector * sectors;
+    const auto per_record = int8_t(boot[kClustersPerRecord]);
+    record_size = per_record > 0 ? size_t(per_record * cluster_size) : size_t(1) << -per_record;
+    if (sector < 256 || sector > 4096 || cluster_size == 0 || cluster_size > (1u << 21) || record_size < 1024 ||
+        record_size > 4096 || record_size % kFixupStride != 0)
+      return false;
+    // The MFT's first records lie at the MFT's LCN; its own record maps the rest.
+    mft = {Run{0, le64(boot + kMftLcn), (record_size + cluster_size - 1) / cluster_size}};
+    std::vector<uint8_t> own;
+    if (!record(0, own)) return false;
+    std::vector<Run> runs;
+    const bool whole = each_attribute(own.data(), record_size, [&](uint32_t type, const uint8_t* attr, size_t len) {
+      if (type == kData && attr[kNonResident] && attr[kNameLength] == 0 && le64(attr + kLowestVcn) == 0) {
+        const uint16_t pairs = le16(attr + kMappingPairs);
+        if (pairs < len) runs = decode_runs(attr + pairs, attr + len, 0);
+        return false;
+      }
+      return true;
+    });
+    // An MFT mapped in extension records leaves later records to ntfs-3g; those the
+    // base record maps are still read here.
+    if (!whole || runs.empty()) return false;
+    mft = std::move(runs);
+    // The root directory is record 5 and its name "." under itself.
+    std::vector<uint8_t> root;
+    return record(5, root) && (le16(root.data() + kRecordFlags) & kRecordIsDirectory);
+  }
+};
+
+NtfsRecords::NtfsRecords(std::unique_ptr<Layout> layout) : layout_(std::move(layout)) {}
+NtfsRecords::~NtfsRecords() = default;
+
+std::optional<NtfsRecord> NtfsRecords::read(uint64_t number, uint64_t parent, std::u16string_view name) const {
+  thread_local std::vector<uint8_t> record;
+  if (!layout_->record(number, record)) return std::nullopt;
+  NtfsRecord r;
+  r.directory = le16(record.data() + kRecordFlags) & kRecordIsDirectory;
+  bool has_info = false, has_name = false, sound = true;
+  const bool whole =
+      each_attribute(record.data(), record.size(), [&](uint32_t type, const uint8_t* attr, size_t length) {
+        if (type == kAttributeList || type == kReparsePoint) return sound = false;
+        if (type == kStandardInformation) {
+          const auto v = resident_value(attr, length);
+          if (v.size() < kSiMinimum) return sound = false;
+          r.attributes = le32(v.data() + kSiAttributes);
+          r.last_write = le64(v.data() + kSiLastWrite);
+          r.last_access = le64(v.data() + kSiLastAccess);
+          has_info = true;
+        } else if (type == kFileName) {
+          const auto v = resident_value(attr, length);
+          if (v.size() < kFnName || v.size() < kFnName + 2 * size_t(v[kFnNameLength])) return sound = false;
+          if ((le64(v.data() + kFnParent) & kRecordNumberMask) != parent) return true;
+          std::u16string stored(v[kFnNameLength], u'\0');
+          for (size_t i = 0; i < stored.size(); ++i) stored[i] = char16_t(le16(v.data() + kFnName + 2 * i));
+          if (v[kFnNameType] == kDosNamespace)
+            r.short_name = std::move(stored);
+          else if (stored == name)
+            has_name = true;
+        } else if (type == kData && attr[kNameLength] == 0) {
+          if (attr[kNonResident])
+            r.size = le64(attr + kDataSize);
+          else
+            r.size = le32(attr + kValueLength);
+        }
+        return true;
+      });
+  if (!whole || !sound || !has_info || !has_name) return std::nullopt;
+  // A system file may be one of ntfs-3g's Interix links, devices or sockets, whose size
+  // it gives as the link's length or none: ntfs-3g is asked for those.
+  if (!r.directory && (r.attributes & kAttributeSystem)) return std::nullopt;
+  // ntfs-3g shows the directory bit from the record, whatever $STANDARD_INFORMATION says.
+  r.attributes = r.directory ? r.attributes | kAttributeDirectory : r.attributes & ~kAttributeDirectory;
+  if (r.attributes == 0) r.attributes = kAttributeNormal;
+  return r;
+}
+
+namespace {
+
+// "\040" and the like in a mount table field.
+std::string unescape(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      out += char((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+// The source of the FUSE mount with device number `dev`, "" when there is none.
+std::string fuse_source(dev_t dev) {
+  std::ifstream table("/proc/self/mountinfo");
+  const std::string device = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, numbers, field;
+    fields >> id >> parent >> numbers;
+    if (numbers != device) continue;
+    while (fields >> field && field != "-") {}
+    std::string type, source;
+    fields >> type >> source;
+    if (type == "fuseblk" || type == "fuse" || type.starts_with("fuse.")) return unescape(source);
+  }
+  return {};
+}
+
+struct Readers {
+  std::mutex mutex;
+  base::UniqueFd mounts;  // /proc/self/mountinfo, polled for changes of the mount table
+  std::map<dev_t, std::shared_ptr<const NtfsRecords>> by_device;
+};
+
+Readers& readers() {
+  static auto* r = new Readers;  // lives to the end of the process
+  return *r;
+}
+
+}  // namespace
+
+std::shared_ptr<const NtfsRecords> NtfsRecords::of_volume(dev_t dev) {
+  if (!g_enabled.load()) return nullptr;
+  Readers& r = readers();
+  std::lock_guard lock(r.mutex);
+  // A device number names another volume once the first is unmounted: readers are kept
+  // only while the mount table stays as it was.
+  if (!r.mounts) r.mounts.reset(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  pollfd p{r.mounts.get(), POLLPRI, 0};
+  // The poll that reports a change also acknowledges it.
+  if (!r.mounts || poll(&p, 1, 0) != 0) r.by_device.clear();
+  if (auto it = r.by_device.find(dev); it != r.by_device.end()) return it->second;
+  std::shared_ptr<const NtfsRecords> reader;
+  if (const std::string source = fuse_source(dev); !source.empty()) {
+    auto layout = std::make_unique<Layout>();
+    layout->device.reset(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (layout->device && layout->load()) reader = std::make_shared<NtfsRecords>(std::move(layout));
+  }
+  r.by_device[dev] = reader;
+  return reader;
+}
+
+void set_ntfs_records_enabled(bool enabled) {
+  g_enabled = enabled;
+  std::lock_guard lock(readers().mutex);
+  readers().by_device.clear();
+}
+
+}  // namespace hivemend::win32

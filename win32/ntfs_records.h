@@ -1,0 +1,47 @@
+// The MFT records of an ntfs-3g volume, read straight from the device or image it is
+// mounted from. An entry's attributes and short name are two requests to the ntfs-3g
+// process each (a lookup, then one extended attribute after the other); its MFT record
+// holds both, with the size and the times, and is one read of the page cache. Whatever
+// the reader cannot vouch for (a record that does not hold the entry's name, an
+// attribute list, a reparse point, a torn record) is left to those requests.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace hivemend::win32 {
+
+struct NtfsRecord {
+  uint32_t attributes = 0;  // as ntfs-3g's system.ntfs_attrib gives them
+  bool directory = false;
+  uint64_t size = 0;                         // the unnamed data stream's length
+  uint64_t last_write = 0, last_access = 0;  // Windows file times
+  std::u16string short_name;                 // the DOS name in the directory, "" when none
+};
+
+class NtfsRecords {
+ public:
+  // The reader of the ntfs-3g volume with device number `dev` (st_dev of its entries),
+  // or nullptr when that is no ntfs-3g volume whose device this process may read.
+  static std::shared_ptr<const NtfsRecords> of_volume(dev_t dev);
+
+  // Record `number` (ntfs-3g's inode number), when it is in use and holds the long
+  // name `name` in directory record `parent`; nullopt otherwise.
+  std::optional<NtfsRecord> read(uint64_t number, uint64_t parent, std::u16string_view name) const;
+
+  struct Layout;
+  explicit NtfsRecords(std::unique_ptr<Layout> layout);
+  ~NtfsRecords();
+
+ private:
+  std::unique_ptr<Layout> layout_;
+};
+
+// For tests and benchmarks: off, entries are read through ntfs-3g's extended attributes.
+void set_ntfs_records_enabled(bool enabled);
+
+}  // namespace hivemend::win32
