@@ -189,23 +189,23 @@ bool fill_from_record(const NtfsRecords* records, uint64_t number, uint64_t pare
   return true;
 }
 
-// `fd`: the directory opened for reading, or only by path when it may not be read;
-// `self_st`: its fstat.
-std::shared_ptr<Listing> read_directory(const Location& dir, int fd, bool readable, const struct stat& self_st) {
-  base::UniqueFd opened;
-  if (!readable) {
-    opened.reset(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!opened) return nullptr;
-    fd = opened.get();
+// The names and inode numbers of a directory's entries, from the directory opened by
+// path (`fd`); false when it cannot be read.
+bool read_names(int fd, const NtfsRecords* records, const struct stat& self_st,
+                std::vector<std::pair<std::string, ino_t>>& names) {
+  // On ntfs-3g the directory's index is read from the volume's device, with no request
+  // to the ntfs-3g process; an entry's inode number is its MFT record's.
+  std::vector<NtfsRecords::Listed> listed;
+  if (records && records->list(self_st.st_ino, listed)) {
+    for (auto& l : listed) names.emplace_back(base::to_utf8(l.name), l.number);
+    return true;
   }
-  ++g_directory_reads;
-
-  auto listing = std::make_shared<Listing>();
+  base::UniqueFd opened(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!opened) return false;
   // The names as the kernel hands them over (a directory stream would first ask the
   // file system about the descriptor once more); a read error ends the listing.
-  std::vector<std::pair<std::string, ino_t>> names;
   alignas(dirent64) char buffer[32768];
-  for (ssize_t n; (n = getdents64(fd, buffer, sizeof buffer)) > 0;) {
+  for (ssize_t n; (n = getdents64(opened.get(), buffer, sizeof buffer)) > 0;) {
     for (ssize_t at = 0; at < n;) {
       const auto* d = reinterpret_cast<const dirent64*>(buffer + at);
       at += d->d_reclen;
@@ -213,9 +213,17 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, bool readab
         names.emplace_back(d->d_name, d->d_ino);
     }
   }
-  // On ntfs-3g an entry's inode number is its MFT record's: read there, an entry costs
-  // no request to the volume's process.
+  return true;
+}
+
+// `fd`: the directory opened by path; `self_st`: its fstat.
+std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struct stat& self_st) {
+  // Read from the MFT records, an entry costs no request to the ntfs-3g process either.
   const auto records = NtfsRecords::of_volume(self_st.st_dev);
+  std::vector<std::pair<std::string, ino_t>> names;
+  if (!read_names(fd, records.get(), self_st, names)) return nullptr;
+  ++g_directory_reads;
+  auto listing = std::make_shared<Listing>();
   // Every entry of an ntfs-3g volume has its NTFS attributes, so the first entry tells
   // whether the volume has them; the directory's own are asked for only when it has
   // none (or there is no entry), else at the first search that returns ".".
@@ -347,14 +355,9 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
     auto& kept = watched_listings();
     if (auto it = kept.find(path_key(dir)); it != kept.end()) return it->second;
   }
-  // Opened for reading at once, one request fewer than by path and then "."; a
-  // directory that may not be read can still be known by its identity.
-  bool readable = true;
-  base::UniqueFd fd(dir.open(O_RDONLY | O_DIRECTORY));
-  if (!fd && errno == EACCES) {
-    readable = false;
-    fd.reset(dir.open(O_PATH | O_DIRECTORY));
-  }
+  // Opened by path: a directory that may not be read can still be known by its
+  // identity, and one whose index is read from the volume is never opened for reading.
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
   if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
   bool watching = false;
   uint64_t reports_before = 0;
@@ -376,7 +379,7 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
       listing = it->second.listing;
   }
   if (!listing) {
-    listing = read_directory(dir, fd.get(), readable, st);
+    listing = read_directory(dir, fd.get(), st);
     if (!listing) return WinError{error_from_errno(errno)};
   }
   if (use_cache) {

@@ -34,8 +34,14 @@ constexpr uint16_t kRecordInUse = 0x1, kRecordIsDirectory = 0x2;
 // Attribute header fields and types.
 constexpr size_t kAttrLength = 4, kNonResident = 8, kNameLength = 9, kValueLength = 16, kValueOffset = 20,
                  kLowestVcn = 16, kMappingPairs = 32, kDataSize = 48;
+constexpr size_t kNameOffset = 10;
 constexpr uint32_t kStandardInformation = 0x10, kAttributeList = 0x20, kFileName = 0x30, kData = 0x80,
-                   kReparsePoint = 0xC0, kEnd = 0xFFFFFFFF;
+                   kIndexRoot = 0x90, kIndexAllocation = 0xA0, kBitmap = 0xB0, kReparsePoint = 0xC0, kEnd = 0xFFFFFFFF;
+// Index root, index block and index entry fields.
+constexpr size_t kRootBlockSize = 8, kRootHeader = 16, kBlockHeader = 24, kEntriesOffset = 0, kIndexLength = 4;
+constexpr size_t kEntryFile = 0, kEntryLength = 8, kEntryKeyLength = 10, kEntryFlags = 12, kEntryKey = 16;
+constexpr uint16_t kEntryLast = 0x2;
+constexpr uint64_t kFirstUserRecord = 16;
 // $STANDARD_INFORMATION and $FILE_NAME value fields.
 constexpr size_t kSiLastWrite = 8, kSiLastAccess = 24, kSiAttributes = 32, kSiMinimum = 48;
 constexpr size_t kFnParent = 0, kFnNameLength = 64, kFnNameType = 65, kFnName = 66;
@@ -114,6 +120,16 @@ std::basic_string_view<uint8_t> resident_value(const uint8_t* attr, size_t lengt
   return {attr + offset, size};
 }
 
+// Whether an attribute is named "$I30", the file name index of a directory.
+bool named_i30(const uint8_t* attr, size_t length) {
+  static constexpr char16_t kI30[] = u"$I30";
+  const size_t n = attr[kNameLength], at = le16(attr + kNameOffset);
+  if (n != 4 || at + 2 * n > length) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (le16(attr + at + 2 * i) != kI30[i]) return false;
+  return true;
+}
+
 }  // namespace
 
 struct NtfsRecords::Layout {
@@ -123,11 +139,14 @@ struct NtfsRecords::Layout {
   std::vector<Run> mft;  // where the MFT's records lie, in VCN order
 
   // `size` bytes at `offset` of the MFT's data, which may span runs.
-  bool read_mft(uint64_t offset, uint8_t* out, size_t size) const {
+  bool read_mft(uint64_t offset, uint8_t* out, size_t size) const { return read_runs(mft, offset, out, size); }
+
+  // `size` bytes at `offset` of the data that `runs` map.
+  bool read_runs(const std::vector<Run>& runs, uint64_t offset, uint8_t* out, size_t size) const {
     while (size > 0) {
       const uint64_t vcn = offset / cluster_size;
       const Run* run = nullptr;
-      for (const Run& r : mft)
+      for (const Run& r : runs)
         if (vcn >= r.vcn && vcn < r.vcn + r.clusters) run = &r;
       if (!run) return false;
       const uint64_t in_run = (run->vcn + run->clusters) * cluster_size - offset;
@@ -231,6 +250,91 @@ std::optional<NtfsRecord> NtfsRecords::read(uint64_t number, uint64_t parent, st
   r.attributes = r.directory ? r.attributes | kAttributeDirectory : r.attributes & ~kAttributeDirectory;
   if (r.attributes == 0) r.attributes = kAttributeNormal;
   return r;
+}
+
+namespace {
+
+// Appends the names of one index node's entries (an index root's or an index block's
+// header, within `size` bytes), in their order; false when the node is malformed or
+// holds a name ntfs-3g shows in its own way.
+bool node_names(const uint8_t* header, size_t size, std::vector<NtfsRecords::Listed>& out) {
+  const size_t first = le32(header + kEntriesOffset), end = le32(header + kIndexLength);
+  if (end > size || first >= end) return false;
+  for (size_t at = first;;) {
+    if (at + kEntryKey > end) return false;
+    const uint8_t* e = header + at;
+    const size_t length = le16(e + kEntryLength), key_length = le16(e + kEntryKeyLength);
+    if (length < kEntryKey || length % 8 != 0 || at + length > end) return false;
+    if (le16(e + kEntryFlags) & kEntryLast) return true;
+    const uint8_t* key = e + kEntryKey;
+    if (key_length < kFnName || kEntryKey + key_length > length || key_length < kFnName + 2 * key[kFnNameLength])
+      return false;
+    at += length;
+    const uint64_t number = le64(e + kEntryFile) & kRecordNumberMask;
+    // ntfs-3g lists neither the DOS names nor the system files.
+    if (key[kFnNameType] == kDosNamespace || number < kFirstUserRecord) continue;
+    std::u16string name(key[kFnNameLength], u'\0');
+    for (size_t i = 0; i < name.size(); ++i) {
+      name[i] = char16_t(le16(key + kFnName + 2 * i));
+      if (name[i] == u'/' || name[i] == 0 || (name[i] >= 0xD800 && name[i] <= 0xDFFF)) return false;
+    }
+    out.push_back(NtfsRecords::Listed{std::move(name), number});
+  }
+}
+
+}  // namespace
+
+bool NtfsRecords::list(uint64_t number, std::vector<Listed>& out) const {
+  out.clear();
+  std::vector<uint8_t> record;
+  if (!layout_->record(number, record) || !(le16(record.data() + kRecordFlags) & kRecordIsDirectory)) return false;
+  std::basic_string_view<uint8_t> root, resident_bitmap;
+  std::vector<Run> blocks, bitmap_runs;
+  uint64_t blocks_size = 0, bitmap_size = 0;
+  bool sound = true;
+  // The runs and data size of a non-resident attribute that starts at VCN 0.
+  auto runs_of = [&](const uint8_t* a, size_t len, std::vector<Run>& runs, uint64_t& size) {
+    const uint16_t pairs = le16(a + kMappingPairs);
+    if (le64(a + kLowestVcn) != 0 || pairs >= len) return false;
+    runs = decode_runs(a + pairs, a + len, 0);
+    size = le64(a + kDataSize);
+    return !runs.empty();
+  };
+  const bool whole = each_attribute(record.data(), record.size(), [&](uint32_t type, const uint8_t* a, size_t len) {
+    if (type == kAttributeList) return sound = false;
+    if (!named_i30(a, len)) return true;
+    if (type == kIndexRoot) root = resident_value(a, len);
+    if (type == kIndexAllocation && !(a[kNonResident] && runs_of(a, len, blocks, blocks_size))) return sound = false;
+    if (type == kBitmap) {
+      if (!a[kNonResident])
+        resident_bitmap = resident_value(a, len);
+      else if (!runs_of(a, len, bitmap_runs, bitmap_size) || bitmap_size > (1u << 20))
+        return sound = false;
+    }
+    return true;
+  });
+  if (!whole || !sound || root.size() < kRootHeader + 16) return false;
+  // ntfs-3g lists the root's entries, then those of each block in use in the order the
+  // blocks lie, each block's in its own order.
+  if (!node_names(root.data() + kRootHeader, root.size() - kRootHeader, out)) return false;
+  if (blocks.empty()) return true;
+  const size_t block_size = le32(root.data() + kRootBlockSize);
+  if (block_size < kFixupStride || block_size > 65536 || block_size % kFixupStride != 0) return false;
+  std::vector<uint8_t> bitmap(resident_bitmap.begin(), resident_bitmap.end());
+  if (!bitmap_runs.empty()) {
+    bitmap.resize(bitmap_size);
+    if (!layout_->read_runs(bitmap_runs, 0, bitmap.data(), bitmap.size())) return false;
+  }
+  std::vector<uint8_t> block(block_size);
+  for (uint64_t i = 0; i < blocks_size / block_size; ++i) {
+    if (i / 8 >= bitmap.size()) return false;
+    if (!(bitmap[i / 8] >> (i % 8) & 1)) continue;
+    if (!layout_->read_runs(blocks, i * block_size, block.data(), block_size) ||
+        std::memcmp(block.data(), "INDX", 4) != 0 || !apply_fixups(block.data(), block_size) ||
+        !node_names(block.data() + kBlockHeader, block_size - kBlockHeader, out))
+      return false;
+  }
+  return true;
 }
 
 namespace {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace hivemend::win32 {
 
@@ -32,6 +33,15 @@ class NtfsRecords {
   // Record `number` (ntfs-3g's inode number), when it is in use and holds the long
   // name `name` in directory record `parent`; nullopt otherwise.
   std::optional<NtfsRecord> read(uint64_t number, uint64_t parent, std::u16string_view name) const;
+
+  // The long names (POSIX and Win32 ones, not the DOS names) and record numbers of
+  // directory record `number`'s index in index order, as ntfs-3g lists them; false when
+  // the index cannot be read whole here, or holds a name ntfs-3g would show otherwise.
+  struct Listed {
+    std::u16string name;
+    uint64_t number;
+  };
+  bool list(uint64_t number, std::vector<Listed>& out) const;
 
   struct Layout;
   explicit NtfsRecords(std::unique_ptr<Layout> layout);
