@@ -181,6 +181,7 @@ bool fill_from_record(const NtfsRecords* records, uint64_t number, uint64_t pare
   if (!records) return false;
   const auto r = records->read(number, parent, e.long_name);
   if (!r) return false;
+  e.number = number;
   e.attributes = r->attributes;
   e.short_name = r->short_name;
   e.size = r->directory ? 0 : r->size;
@@ -196,7 +197,8 @@ bool read_names(int fd, const NtfsRecords* records, const struct stat& self_st,
   // On ntfs-3g the directory's index is read from the volume's device, with no request
   // to the ntfs-3g process; an entry's inode number is its MFT record's.
   std::vector<NtfsRecords::Listed> listed;
-  if (records && records->list(self_st.st_ino, listed)) {
+  std::vector<uint8_t> record;
+  if (records && records->directory_record(self_st.st_ino, record) && records->list(self_st.st_ino, record, listed)) {
     for (auto& l : listed) names.emplace_back(base::to_utf8(l.name), l.number);
     return true;
   }
@@ -283,7 +285,105 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struc
   return listing;
 }
 
+// Listings read from an ntfs-3g volume's device, by volume and directory record; each
+// is true as long as the directory's record is as it was when it was read.
+struct RawSlot {
+  std::shared_ptr<const NtfsRecords> records;
+  std::vector<uint8_t> record;
+  std::shared_ptr<const Listing> listing;
+};
+
+std::mutex g_raw_mutex;
+std::map<std::pair<dev_t, uint64_t>, RawSlot>& raw_slots() {
+  static auto* slots = new std::map<std::pair<dev_t, uint64_t>, RawSlot>;  // lives to the end of the process
+  return *slots;
+}
+
+// The listing of directory record `number`; nullptr when the directory or one of its
+// entries is to be asked of ntfs-3g.
+std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRecords>& records, dev_t dev,
+                                              uint64_t number) {
+  std::vector<uint8_t> record;
+  if (!records->directory_record(number, record)) return nullptr;
+  const bool keep = g_cache_enabled.load();
+  if (keep) {
+    std::lock_guard lock(g_raw_mutex);
+    auto it = raw_slots().find({dev, number});
+    if (it != raw_slots().end() && it->second.records == records && it->second.record == record)
+      return it->second.listing;
+  }
+  std::vector<NtfsRecords::Listed> listed;
+  if (!records->list(number, record, listed)) return nullptr;
+  auto listing = std::make_shared<Listing>();
+  listing->entries.reserve(listed.size());
+  for (auto& l : listed) {
+    DirEntry e;
+    e.long_name = std::move(l.name);
+    e.linux_name = base::to_utf8(e.long_name);
+    if (!fill_from_record(records.get(), l.number, number, e)) return nullptr;
+    listing->entries.push_back(std::move(e));
+  }
+  DirEntry self;  // no name: the directory's own record, whatever its names
+  if (!fill_from_record(records.get(), number, 0, self)) return nullptr;
+  listing->ntfs = true;
+  listing->set_self(self);
+  listing->set_records(records, number);
+  listing->build_index();
+  ++g_directory_reads;
+  if (keep) {
+    std::lock_guard lock(g_raw_mutex);
+    raw_slots()[{dev, number}] = RawSlot{records, std::move(record), listing};
+  }
+  return listing;
+}
+
+// The listing of `dir` read from its ntfs-3g volume's device, its path followed through
+// the listings above it (a record read each): no request to ntfs-3g at all. nullptr
+// when the volume cannot be read so, or a directory on the way is to be asked of it.
+std::shared_ptr<const Listing> raw_listing(const Location& dir) {
+  const auto records = NtfsRecords::of_volume(dir.root->dev);
+  if (!records) return nullptr;
+  uint64_t number = dir.root->ino;
+  for (std::string_view rest = dir.relative; !rest.empty();) {
+    const size_t slash = rest.find('/');
+    const std::string_view name = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    const auto listing = raw_listing_of(records, dir.root->dev, number);
+    if (!listing) return nullptr;
+    const DirEntry* e = listing->find(base::from_utf8(name));
+    if (!e || e->linux_name != name ||
+        (e->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
+      return nullptr;
+    number = e->number;
+  }
+  return raw_listing_of(records, dir.root->dev, number);
+}
+
+void forget_raw_listings() {
+  std::lock_guard lock(g_raw_mutex);
+  raw_slots().clear();
+}
+
 }  // namespace
+
+void Listing::set_self(const DirEntry& self) {
+  self_ = self;
+  self_.long_name.assign(1, u'.');
+  self_.short_name.clear();
+  self_.number = 0;
+  self_pending_ = false;
+}
+
+void Listing::set_records(std::shared_ptr<const NtfsRecords> records, uint64_t number) {
+  records_ = std::move(records);
+  number_ = number;
+}
+
+DirEntry Listing::current(const DirEntry& e) const {
+  DirEntry now = e;
+  if (records_ && e.number != 0 && fill_from_record(records_.get(), e.number, number_, now)) return now;
+  return e;
+}
 
 void Listing::set_self(const struct stat& st, std::optional<uint32_t> ntfs_attributes, bool read_later) {
   self_.long_name.assign(1, u'.');
@@ -349,6 +449,7 @@ std::vector<uint32_t> Listing::starting_with(std::u16string_view upper_prefix) c
 }
 
 Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
+  if (auto raw = raw_listing(dir)) return raw;
   const bool use_cache = g_cache_enabled.load();
   if (use_cache) {
     std::lock_guard lock(g_cache_mutex);
@@ -395,6 +496,7 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
 
 std::shared_ptr<const Listing> watched_listing(const Location& dir) {
   if (!g_cache_enabled.load()) return nullptr;
+  if (auto raw = raw_listing(dir)) return raw;
   std::lock_guard lock(g_cache_mutex);
   auto& kept = watched_listings();
   auto it = kept.find(path_key(dir));
@@ -428,6 +530,7 @@ bool is_short_name_spelling(int dir_fd, const std::string& name) {
 
 std::shared_ptr<const Listing> cached_listing(const Location& dir) {
   if (!g_cache_enabled.load()) return nullptr;
+  if (auto raw = raw_listing(dir)) return raw;
   {
     std::lock_guard lock(g_cache_mutex);
     auto& kept = watched_listings();
@@ -444,6 +547,7 @@ std::shared_ptr<const Listing> cached_listing(const Location& dir) {
 }
 
 void forget_listing(const Location& dir) {
+  forget_raw_listings();
   {
     std::lock_guard lock(g_cache_mutex);
     watched_listings().erase(path_key(dir));
@@ -462,6 +566,7 @@ uint64_t directory_reads() { return g_directory_reads.load(); }
 void set_listing_cache_enabled(bool enabled) {
   g_cache_enabled = enabled;
   if (!enabled) {
+    forget_raw_listings();
     std::lock_guard lock(g_cache_mutex);
     cache().clear();
     watched().listings.clear();

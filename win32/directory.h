@@ -30,7 +30,10 @@ struct DirEntry {
   DWORD attributes = 0;
   uint64_t size = 0;
   FILETIME creation{}, last_access{}, last_write{};
+  uint64_t number = 0;  // its MFT record, when read from an ntfs-3g volume's device
 };
+
+class NtfsRecords;
 
 class Listing {
  public:
@@ -43,6 +46,7 @@ class Listing {
   // them, so on NTFS its attributes are asked for at the first that does.
   DirEntry self(const Location& dir) const;
   void set_self(const struct stat& st, std::optional<uint32_t> ntfs_attributes, bool read_later);
+  void set_self(const DirEntry& self);
 
   // The entry `name` names: exact long name, else long name in any case, else short name.
   const DirEntry* find(std::u16string_view name) const;
@@ -51,6 +55,11 @@ class Listing {
   std::vector<uint32_t> starting_with(std::u16string_view upper_prefix) const;
 
   void build_index();
+  // `e` (one of the entries) with its attributes, size, times and short name as they
+  // are now: a listing read from an ntfs-3g volume's device stays true as long as the
+  // directory's names do, and its entries are read again when a search returns them.
+  DirEntry current(const DirEntry& e) const;
+  void set_records(std::shared_ptr<const NtfsRecords> records, uint64_t number);
 
  private:
   std::vector<std::pair<std::u16string, uint32_t>> by_long_, by_short_;  // sorted upper-case names
@@ -58,6 +67,8 @@ class Listing {
   struct stat self_st_ {};
   mutable std::once_flag self_read_;
   bool self_pending_ = false;
+  std::shared_ptr<const NtfsRecords> records_;
+  uint64_t number_ = 0;
 };
 
 // The listing of a directory, from the cache when it is still true.

@@ -193,7 +193,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   }
   const DirEntry* first = search->next();
   if (!first) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-  fill_find_data(*first, lpFindFileData);
+  fill_find_data(search->listing->current(*first), lpFindFileData);
   SetLastError(ERROR_SUCCESS);
   return HandleTable::instance().insert(std::move(search));
 }
@@ -204,7 +204,7 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
   if (!lpFindFileData) return fail(ERROR_NOACCESS, FALSE);
   const DirEntry* e = search->next();
   if (!e) return fail(ERROR_NO_MORE_FILES, FALSE);
-  fill_find_data(*e, lpFindFileData);
+  fill_find_data(search->listing->current(*e), lpFindFileData);
   return TRUE;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <fstream>
@@ -42,6 +43,8 @@ constexpr size_t kRootBlockSize = 8, kRootHeader = 16, kBlockHeader = 24, kEntri
 constexpr size_t kEntryFile = 0, kEntryLength = 8, kEntryKeyLength = 10, kEntryFlags = 12, kEntryKey = 16;
 constexpr uint16_t kEntryLast = 0x2;
 constexpr uint64_t kFirstUserRecord = 16;
+// Attribute list entry fields.
+constexpr size_t kListLength = 4, kListRecord = 16, kListEntryMinimum = 26;
 // $STANDARD_INFORMATION and $FILE_NAME value fields.
 constexpr size_t kSiLastWrite = 8, kSiLastAccess = 24, kSiAttributes = 32, kSiMinimum = 48;
 constexpr size_t kFnParent = 0, kFnNameLength = 64, kFnNameType = 65, kFnName = 66;
@@ -166,6 +169,69 @@ struct NtfsRecords::Layout {
     return (le16(out.data() + kRecordFlags) & kRecordInUse) && le64(out.data() + kBaseRecord) == 0;
   }
 
+  // The records other than `number` that an attribute list names.
+  bool extension_numbers(uint64_t number, const uint8_t* attr, size_t len, std::vector<uint64_t>& out) const {
+    std::vector<uint8_t> list;
+    if (!attr[kNonResident]) {
+      const auto v = resident_value(attr, len);
+      list.assign(v.begin(), v.end());
+    } else {
+      const uint16_t pairs = le16(attr + kMappingPairs);
+      const uint64_t size = le64(attr + kDataSize);
+      if (pairs >= len || le64(attr + kLowestVcn) != 0 || size > (1u << 20)) return false;
+      const auto runs = decode_runs(attr + pairs, attr + len, 0);
+      list.resize(size);
+      if (runs.empty() || !read_runs(runs, 0, list.data(), list.size())) return false;
+    }
+    for (size_t at = 0; at < list.size();) {
+      if (at + kListEntryMinimum > list.size()) return false;
+      const size_t length = le16(list.data() + at + kListLength);
+      if (length < kListEntryMinimum || at + length > list.size()) return false;
+      const uint64_t other = le64(list.data() + at + kListRecord) & kRecordNumberMask;
+      if (other != number && std::find(out.begin(), out.end(), other) == out.end()) out.push_back(other);
+      at += length;
+    }
+    return true;
+  }
+
+  // The records of file `number` after its base record `base`: the extension records
+  // its attribute list names, if it has one.
+  bool extensions_of(uint64_t number, const std::vector<uint8_t>& base, std::vector<std::vector<uint8_t>>& out) const {
+    out.clear();
+    std::vector<uint64_t> numbers;
+    bool ok = true;
+    const bool whole = each_attribute(base.data(), base.size(), [&](uint32_t type, const uint8_t* a, size_t len) {
+      if (type != kAttributeList) return true;
+      ok = extension_numbers(number, a, len, numbers);
+      return false;
+    });
+    if (!whole || !ok) return false;
+    for (uint64_t n : numbers) {
+      std::vector<uint8_t> r(record_size);
+      if (!read_mft(n * record_size, r.data(), record_size) || std::memcmp(r.data(), "FILE", 4) != 0 ||
+          !apply_fixups(r.data(), record_size) || !(le16(r.data() + kRecordFlags) & kRecordInUse) ||
+          (le64(r.data() + kBaseRecord) & kRecordNumberMask) != number)
+        return false;
+      out.push_back(std::move(r));
+    }
+    return true;
+  }
+
+  // Calls `each(type, attribute, length)` for the attributes of file `number` in its
+  // base record `base` and its extension records, until it returns false; false when
+  // a record is malformed.
+  template <typename Each>
+  bool each_attribute_of(uint64_t number, const std::vector<uint8_t>& base, Each each) const {
+    thread_local std::vector<std::vector<uint8_t>> extensions;
+    if (!extensions_of(number, base, extensions)) return false;
+    bool going = true;
+    auto step = [&](uint32_t type, const uint8_t* a, size_t len) { return going = each(type, a, len); };
+    if (!each_attribute(base.data(), base.size(), step)) return false;
+    for (const auto& r : extensions)
+      if (!going || !each_attribute(r.data(), r.size(), step)) return going ? false : true;
+    return true;
+  }
+
   // From the boot sector and the MFT's own record; false when this is no NTFS volume
   // the reader understands.
   bool load() {
@@ -214,35 +280,36 @@ std::optional<NtfsRecord> NtfsRecords::read(uint64_t number, uint64_t parent, st
   NtfsRecord r;
   r.directory = le16(record.data() + kRecordFlags) & kRecordIsDirectory;
   bool has_info = false, has_name = false, sound = true;
-  const bool whole =
-      each_attribute(record.data(), record.size(), [&](uint32_t type, const uint8_t* attr, size_t length) {
-        if (type == kAttributeList || type == kReparsePoint) return sound = false;
-        if (type == kStandardInformation) {
-          const auto v = resident_value(attr, length);
-          if (v.size() < kSiMinimum) return sound = false;
-          r.attributes = le32(v.data() + kSiAttributes);
-          r.last_write = le64(v.data() + kSiLastWrite);
-          r.last_access = le64(v.data() + kSiLastAccess);
-          has_info = true;
-        } else if (type == kFileName) {
-          const auto v = resident_value(attr, length);
-          if (v.size() < kFnName || v.size() < kFnName + 2 * size_t(v[kFnNameLength])) return sound = false;
-          if ((le64(v.data() + kFnParent) & kRecordNumberMask) != parent) return true;
-          std::u16string stored(v[kFnNameLength], u'\0');
-          for (size_t i = 0; i < stored.size(); ++i) stored[i] = char16_t(le16(v.data() + kFnName + 2 * i));
-          if (v[kFnNameType] == kDosNamespace)
-            r.short_name = std::move(stored);
-          else if (stored == name)
-            has_name = true;
-        } else if (type == kData && attr[kNameLength] == 0) {
-          if (attr[kNonResident])
-            r.size = le64(attr + kDataSize);
-          else
-            r.size = le32(attr + kValueLength);
-        }
-        return true;
-      });
-  if (!whole || !sound || !has_info || !has_name) return std::nullopt;
+  const bool whole = layout_->each_attribute_of(number, record, [&](uint32_t type, const uint8_t* attr, size_t length) {
+    if (type == kReparsePoint) return sound = false;
+    if (type == kStandardInformation) {
+      const auto v = resident_value(attr, length);
+      if (v.size() < kSiMinimum) return sound = false;
+      r.attributes = le32(v.data() + kSiAttributes);
+      r.last_write = le64(v.data() + kSiLastWrite);
+      r.last_access = le64(v.data() + kSiLastAccess);
+      has_info = true;
+    } else if (type == kFileName) {
+      const auto v = resident_value(attr, length);
+      if (v.size() < kFnName || v.size() < kFnName + 2 * size_t(v[kFnNameLength])) return sound = false;
+      if (name.empty() || (le64(v.data() + kFnParent) & kRecordNumberMask) != parent) return true;
+      std::u16string stored(v[kFnNameLength], u'\0');
+      for (size_t i = 0; i < stored.size(); ++i) stored[i] = char16_t(le16(v.data() + kFnName + 2 * i));
+      if (v[kFnNameType] == kDosNamespace)
+        r.short_name = std::move(stored);
+      else if (stored == name)
+        has_name = true;
+    } else if (type == kData && attr[kNameLength] == 0) {
+      if (attr[kNonResident] && le64(attr + kLowestVcn) == 0)
+        r.size = le64(attr + kDataSize);
+      else if (attr[kNonResident])
+        return true;  // a later extent: its sizes are not kept
+      else
+        r.size = le32(attr + kValueLength);
+    }
+    return true;
+  });
+  if (!whole || !sound || !has_info || (!has_name && !name.empty())) return std::nullopt;
   // A system file may be one of ntfs-3g's Interix links, devices or sockets, whose size
   // it gives as the link's length or none: ntfs-3g is asked for those.
   if (!r.directory && (r.attributes & kAttributeSystem)) return std::nullopt;
@@ -284,32 +351,50 @@ bool node_names(const uint8_t* header, size_t size, std::vector<NtfsRecords::Lis
 
 }  // namespace
 
-bool NtfsRecords::list(uint64_t number, std::vector<Listed>& out) const {
+bool NtfsRecords::directory_record(uint64_t number, std::vector<uint8_t>& record) const {
+  return layout_->record(number, record) && (le16(record.data() + kRecordFlags) & kRecordIsDirectory);
+}
+
+bool NtfsRecords::list(uint64_t number, const std::vector<uint8_t>& record, std::vector<Listed>& out) const {
   out.clear();
-  std::vector<uint8_t> record;
-  if (!layout_->record(number, record) || !(le16(record.data() + kRecordFlags) & kRecordIsDirectory)) return false;
-  std::basic_string_view<uint8_t> root, resident_bitmap;
-  std::vector<Run> blocks, bitmap_runs;
+  std::vector<uint8_t> root, bitmap;
+  struct Extent {
+    uint64_t vcn;
+    std::vector<Run> runs;
+  };
+  std::vector<Extent> extents;
+  std::vector<Run> bitmap_runs;
   uint64_t blocks_size = 0, bitmap_size = 0;
   bool sound = true;
-  // The runs and data size of a non-resident attribute that starts at VCN 0.
-  auto runs_of = [&](const uint8_t* a, size_t len, std::vector<Run>& runs, uint64_t& size) {
+  // The runs of one extent of a non-resident attribute; the sizes are the first one's.
+  auto extent = [&](const uint8_t* a, size_t len, uint64_t* size) {
     const uint16_t pairs = le16(a + kMappingPairs);
-    if (le64(a + kLowestVcn) != 0 || pairs >= len) return false;
-    runs = decode_runs(a + pairs, a + len, 0);
-    size = le64(a + kDataSize);
-    return !runs.empty();
+    const uint64_t vcn = le64(a + kLowestVcn);
+    if (!a[kNonResident] || pairs >= len) return false;
+    if (vcn == 0) *size = le64(a + kDataSize);
+    auto runs = decode_runs(a + pairs, a + len, vcn);
+    if (runs.empty()) return false;
+    extents.push_back(Extent{vcn, std::move(runs)});
+    return true;
   };
-  const bool whole = each_attribute(record.data(), record.size(), [&](uint32_t type, const uint8_t* a, size_t len) {
-    if (type == kAttributeList) return sound = false;
+  const bool whole = layout_->each_attribute_of(number, record, [&](uint32_t type, const uint8_t* a, size_t len) {
     if (!named_i30(a, len)) return true;
-    if (type == kIndexRoot) root = resident_value(a, len);
-    if (type == kIndexAllocation && !(a[kNonResident] && runs_of(a, len, blocks, blocks_size))) return sound = false;
-    if (type == kBitmap) {
-      if (!a[kNonResident])
-        resident_bitmap = resident_value(a, len);
-      else if (!runs_of(a, len, bitmap_runs, bitmap_size) || bitmap_size > (1u << 20))
-        return sound = false;
+    if (type == kIndexRoot) {
+      const auto v = resident_value(a, len);
+      root.assign(v.begin(), v.end());
+    } else if (type == kIndexAllocation) {
+      if (!extent(a, len, &blocks_size)) return sound = false;
+    } else if (type == kBitmap) {
+      if (!a[kNonResident]) {
+        const auto v = resident_value(a, len);
+        bitmap.assign(v.begin(), v.end());
+      } else {
+        const uint16_t pairs = le16(a + kMappingPairs);
+        bitmap_size = le64(a + kDataSize);
+        if (le64(a + kLowestVcn) != 0 || pairs >= len || bitmap_size > (1u << 20)) return sound = false;
+        bitmap_runs = decode_runs(a + pairs, a + len, 0);
+        if (bitmap_runs.empty()) return sound = false;
+      }
     }
     return true;
   });
@@ -317,10 +402,16 @@ bool NtfsRecords::list(uint64_t number, std::vector<Listed>& out) const {
   // ntfs-3g lists the root's entries, then those of each block in use in the order the
   // blocks lie, each block's in its own order.
   if (!node_names(root.data() + kRootHeader, root.size() - kRootHeader, out)) return false;
-  if (blocks.empty()) return true;
+  if (extents.empty()) return true;
+  // The extents of the blocks, in VCN order, each starting where the one before ends.
+  std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) { return a.vcn < b.vcn; });
+  std::vector<Run> blocks;
+  for (const Extent& e : extents) {
+    if (e.vcn != (blocks.empty() ? 0 : blocks.back().vcn + blocks.back().clusters)) return false;
+    blocks.insert(blocks.end(), e.runs.begin(), e.runs.end());
+  }
   const size_t block_size = le32(root.data() + kRootBlockSize);
   if (block_size < kFixupStride || block_size > 65536 || block_size % kFixupStride != 0) return false;
-  std::vector<uint8_t> bitmap(resident_bitmap.begin(), resident_bitmap.end());
   if (!bitmap_runs.empty()) {
     bitmap.resize(bitmap_size);
     if (!layout_->read_runs(bitmap_runs, 0, bitmap.data(), bitmap.size())) return false;
@@ -353,21 +444,32 @@ std::string unescape(const std::string& field) {
   return out;
 }
 
-// The source of the FUSE mount with device number `dev`, "" when there is none.
+// The source of the FUSE mount with device number `dev`, "" when there is none, or
+// when another file system is mounted inside it (its index would not show that one).
 std::string fuse_source(dev_t dev) {
   std::ifstream table("/proc/self/mountinfo");
   const std::string device = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  std::string source, mount_point;
+  std::vector<std::string> mount_points;
   for (std::string line; std::getline(table, line);) {
     std::istringstream fields(line);
-    std::string id, parent, numbers, field;
-    fields >> id >> parent >> numbers;
+    std::string id, parent, numbers, root, point, field;
+    fields >> id >> parent >> numbers >> root >> point;
+    mount_points.push_back(unescape(point));
     if (numbers != device) continue;
     while (fields >> field && field != "-") {}
-    std::string type, source;
-    fields >> type >> source;
-    if (type == "fuseblk" || type == "fuse" || type.starts_with("fuse.")) return unescape(source);
+    std::string type, from;
+    fields >> type >> from;
+    if (type == "fuseblk" || type == "fuse" || type.starts_with("fuse.")) {
+      if (!source.empty()) return {};  // mounted twice: one of them may be bound elsewhere
+      source = unescape(from);
+      mount_point = mount_points.back();
+    }
   }
-  return {};
+  const std::string below = mount_point == "/" ? "/" : mount_point + "/";
+  for (const std::string& point : mount_points)
+    if (point.starts_with(below)) return {};
+  return source;
 }
 
 struct Readers {

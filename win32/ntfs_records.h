@@ -31,17 +31,23 @@ class NtfsRecords {
   static std::shared_ptr<const NtfsRecords> of_volume(dev_t dev);
 
   // Record `number` (ntfs-3g's inode number), when it is in use and holds the long
-  // name `name` in directory record `parent`; nullopt otherwise.
+  // name `name` in directory record `parent` (any name when `name` is empty, and then
+  // no short name); nullopt otherwise.
   std::optional<NtfsRecord> read(uint64_t number, uint64_t parent, std::u16string_view name) const;
 
-  // The long names (POSIX and Win32 ones, not the DOS names) and record numbers of
-  // directory record `number`'s index in index order, as ntfs-3g lists them; false when
-  // the index cannot be read whole here, or holds a name ntfs-3g would show otherwise.
+  // Directory record `number` as it stands, fixed up: a directory is unchanged as long
+  // as its record is (ntfs-3g rewrites it, times included, with every change of names).
+  bool directory_record(uint64_t number, std::vector<uint8_t>& record) const;
+
+  // The long names (POSIX and Win32 ones, not the DOS names) and record numbers in the
+  // index of directory record `number` (read as `record`), in the order ntfs-3g lists
+  // them; false when the index cannot be read whole here, or holds a name ntfs-3g
+  // would show otherwise.
   struct Listed {
     std::u16string name;
     uint64_t number;
   };
-  bool list(uint64_t number, std::vector<Listed>& out) const;
+  bool list(uint64_t number, const std::vector<uint8_t>& record, std::vector<Listed>& out) const;
 
   struct Layout;
   explicit NtfsRecords(std::unique_ptr<Layout> layout);

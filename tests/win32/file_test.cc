@@ -191,6 +191,9 @@ TEST_F(NtfsSearch, RecordsReadFromTheImageMatchNtfs3g) {
   ASSERT_EQ(setxattr(v.path("Mixed/hidden system.dat").c_str(), "system.ntfs_attrib", hidden_system_readonly, 4, 0), 0);
   ASSERT_EQ(link(v.path("Mixed/plain.txt").c_str(), v.path("Mixed/Sub dir/hard link.txt").c_str()), 0);
   ASSERT_EQ(symlink("plain.txt", v.path("Mixed/link to plain").c_str()), 0);
+  // Names too long for one MFT record: the record gets an attribute list.
+  for (char c : {'x', 'y', 'z'})
+    ASSERT_EQ(link(v.path("Mixed/plain.txt").c_str(), v.path("Mixed/" + std::string(200, c)).c_str()), 0);
   for (int i = 0; i < 300; ++i) write_text(v.path("Mixed/Sub dir/entry number " + std::to_string(i)), "e");
 
   const std::u16string patterns[] = {u"C:\\Mixed\\*", u"C:\\MIXED\\SUBDIR~1\\*", u"C:\\*", u"C:\\Mixed\\BIGDAT~1.BIN",
