@@ -287,11 +287,15 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struc
 
 // Listings read from an ntfs-3g volume's device, by volume and directory record; each
 // is true as long as the directory's record is as it was when it was read.
+// A record found unchanged is not read again within the same call of the layer.
 struct RawSlot {
   std::shared_ptr<const NtfsRecords> records;
   std::vector<uint8_t> record;
   std::shared_ptr<const Listing> listing;
+  uint64_t checked_in = 0;  // the call that last found the record unchanged
 };
+
+std::atomic<uint64_t> g_call{1};
 
 std::mutex g_raw_mutex;
 std::map<std::pair<dev_t, uint64_t>, RawSlot>& raw_slots() {
@@ -303,14 +307,23 @@ std::map<std::pair<dev_t, uint64_t>, RawSlot>& raw_slots() {
 // entries is to be asked of ntfs-3g.
 std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRecords>& records, dev_t dev,
                                               uint64_t number) {
-  std::vector<uint8_t> record;
-  if (!records->directory_record(number, record)) return nullptr;
   const bool keep = g_cache_enabled.load();
+  const uint64_t call = g_call.load();
   if (keep) {
     std::lock_guard lock(g_raw_mutex);
     auto it = raw_slots().find({dev, number});
-    if (it != raw_slots().end() && it->second.records == records && it->second.record == record)
+    if (it != raw_slots().end() && it->second.records == records && it->second.checked_in == call)
       return it->second.listing;
+  }
+  std::vector<uint8_t> record;
+  if (!records->directory_record(number, record)) return nullptr;
+  if (keep) {
+    std::lock_guard lock(g_raw_mutex);
+    auto it = raw_slots().find({dev, number});
+    if (it != raw_slots().end() && it->second.records == records && it->second.record == record) {
+      it->second.checked_in = call;
+      return it->second.listing;
+    }
   }
   std::vector<NtfsRecords::Listed> listed;
   if (!records->list(number, record, listed)) return nullptr;
@@ -332,7 +345,7 @@ std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRe
   ++g_directory_reads;
   if (keep) {
     std::lock_guard lock(g_raw_mutex);
-    raw_slots()[{dev, number}] = RawSlot{records, std::move(record), listing};
+    raw_slots()[{dev, number}] = RawSlot{records, std::move(record), listing, call};
   }
   return listing;
 }
@@ -358,6 +371,12 @@ std::shared_ptr<const Listing> raw_listing(const Location& dir) {
   }
   return raw_listing_of(records, dir.root->dev, number);
 }
+
+}  // namespace
+
+void begin_file_system_call() { ++g_call; }
+
+namespace {
 
 void forget_raw_listings() {
   std::lock_guard lock(g_raw_mutex);

@@ -90,6 +90,9 @@ std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux
 // by either name): such a spelling does not give the entry's real name.
 bool is_short_name_spelling(int dir_fd, const std::string& name);
 
+// Marks the start of a call of the layer that names a path: a directory whose listing
+// was read from an ntfs-3g volume's device is checked once per call.
+void begin_file_system_call();
 // Forgets the cached listing of a directory (after the layer wrote into one of its files).
 void forget_listing(const Location& dir);
 

@@ -164,6 +164,7 @@ void close_drive_roots() {
 }
 
 Expected<Location> open_directory(const WindowsPath& path, size_t count) {
+  begin_file_system_call();
   auto root = drive_root(path.drive);
   if (!root) return WinError{ERROR_PATH_NOT_FOUND};
   Location location{std::move(*root), std::string()};
