@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -36,6 +38,22 @@ TEST(Log, EachLineReachesTheComponentInOrder) {
   EXPECT_EQ(after.instancesAlive, 0u);
   EXPECT_EQ(after.starts - before.starts, 5u);
   EXPECT_EQ(after.stops - before.stops, 5u);
+}
+
+// The file stays open between lines, but a line after the file was renamed away (a
+// rotation) or removed with its folder goes to a new file.
+TEST(Log, LinesFollowTheFileThroughRotationAndRemoval) {
+  TestPrefix prefix;
+  const std::string log = prefix.log_path();
+  Log(u"one", u"");
+  ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
+  Log(u"two", u"");
+  Log(u"three", u"");
+  EXPECT_EQ(read_log(log + ".1"), (std::vector<LogEntry>{{"one", ""}}));
+  EXPECT_EQ(read_log(log), (std::vector<LogEntry>{{"two", ""}, {"three", ""}}));
+  std::filesystem::remove_all(std::filesystem::path(log).parent_path());
+  Log(u"four", u"");
+  EXPECT_EQ(read_log(log), (std::vector<LogEntry>{{"four", ""}}));
 }
 
 TEST(Log, FailingSinkNeverStopsTheCallerButOutOfMemoryPasses) {
