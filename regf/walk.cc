@@ -5,6 +5,7 @@
 #include "base/unicode.h"
 #include "regf/format.h"
 #include "regf/node.h"
+#include "regf/value.h"
 
 namespace regf {
 
@@ -26,11 +27,13 @@ class TreeWalker {
     return true;
   }
 
+  // The names are decoded only for a report: a check of a sound hive decodes none.
   std::string path() const {
     std::string out;
-    for (const auto& name : path_) {
+    for (uint32_t cell : path_) {
       if (!out.empty()) out += '\\';
-      out += base::to_utf8(name);
+      const auto name = hive_.node_name(cell);
+      out += name ? base::to_utf8(*name) : "?";
     }
     return out;
   }
@@ -44,7 +47,12 @@ class TreeWalker {
       report(Hive::file_offset(k.cell), "key nested deeper than 512 levels; skipped");
       return false;
     }
-    auto name = hive_.key_name(k);
+    // Read only to be checked when the tree is not kept.
+    Result<std::u16string> name = std::u16string();
+    if (out)
+      name = hive_.key_name(k);
+    else if (auto stored = hive_.node_stored_name(k.cell); !stored)
+      name = stored.error();
     if (!name) return report(name.error()), false;
     if (!first_sight(k.cell)) {
       report(Hive::file_offset(k.cell), "key reached twice (cyclic or shared subkey list); skipped");
@@ -52,7 +60,7 @@ class TreeWalker {
     }
     auto class_name = hive_.class_name(k);
     if (!class_name) report(class_name.error());
-    if (depth > 0) path_.push_back(*name);
+    if (depth > 0) path_.push_back(k.cell);
     security(k);
     if (out) {
       out->name = std::move(*name);
@@ -88,9 +96,17 @@ class TreeWalker {
     uint32_t list = load_u32(&(*hive_.cell(k.cell))[nk::kValueList]);
     if (!first_sight(list)) return report(Hive::file_offset(list), "value list reached twice; values skipped");
     auto visit = [this](uint32_t c) { return first_sight(c); };
+    const std::span<const uint8_t> entries = *hive_.cell(list);  // as value() checked it
     for (uint32_t i = 0; i < *count; ++i) {
-      auto v = *hive_.value(k, i);
-      auto name = hive_.value_name(v);
+      const ValueRef v{load_u32(&entries[i * kCellOffsetSize])};
+      Result<std::u16string> name = std::u16string();
+      if (out) {
+        name = hive_.value_name(v);
+      } else if (auto vk = hive_.record(v.cell, "vk", vk::kName); !vk) {
+        name = vk.error();
+      } else if (auto stored = hive_.value_stored_name(*vk, v.cell); !stored) {
+        name = stored.error();
+      }
       if (!name) {
         report(name.error());
         continue;
@@ -136,7 +152,7 @@ class TreeWalker {
   const Hive& hive_;
   std::vector<uint64_t> seen_;
   std::unordered_set<uint32_t> security_cells_;
-  std::vector<std::u16string> path_;
+  std::vector<uint32_t> path_;  // the key cells from below the root to the current key
 };
 
 WalkReport walk_tree(const Hive& hive) {
