@@ -102,7 +102,8 @@ class Hive {
   // A value's name, type and data read from its record once, into the caller's buffers
   // (for callers that enumerate many values and would otherwise allocate per value).
   // The name is decoded into `name` and the data copied into `data` only when each
-  // fits; the result gives their full lengths either way.
+  // fits, and the data only when the name fits too; the result gives their full
+  // lengths either way.
   struct ValueInfo {
     uint32_t type = 0;
     uint32_t name_length = 0;  // in characters

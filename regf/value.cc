@@ -111,7 +111,7 @@ Result<Hive::ValueInfo> Hive::read_value(ValueRef value, std::span<char16_t> nam
   const DataField f = data_field(*p);
   const ValueInfo info{load_u32(&(*p)[vk::kType]), stored->length(), f.size};
   stored->copy_to(name);
-  if (f.size > data.size()) return info;
+  if (f.size > data.size() || stored->length() > name.size()) return info;
   if (f.inline_data) {
     if (f.size > vk::kInlineDataMax) return fault("inline value data longer than 4 bytes", value.cell);
     std::copy_n(p->begin() + vk::kDataOffset, f.size, data.begin());

@@ -360,9 +360,11 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
   auto value = hive.value(place->key, dwIndex);
   if (!value) return ERROR_BADDB;
   // The name goes straight into the caller's buffer when it fits with its terminator;
-  // the data only when both fit, so that a call ending in ERROR_MORE_DATA leaves them alone.
+  // the data, in the same read, only when both fit, so that a call ending in
+  // ERROR_MORE_DATA leaves them alone.
   const std::span<char16_t> name_room(lpValueName, *lpcchValueName ? *lpcchValueName - 1 : 0);
-  auto info = hive.read_value(*value, name_room, {});
+  const std::span<uint8_t> data_room(lpData, lpData ? *lpcbData : 0);
+  auto info = hive.read_value(*value, name_room, data_room);
   if (!info) return ERROR_BADDB;
 
   if (lpType) *lpType = info->type;
@@ -371,8 +373,6 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
   if (name_fits) {
     lpValueName[info->name_length] = 0;
     *lpcchValueName = info->name_length;
-    if (lpData && data_fits && info->size > 0)
-      if (!hive.read_value(*value, {}, std::span<uint8_t>(lpData, info->size))) return ERROR_BADDB;
   }
   if (lpcbData) *lpcbData = info->size;
   if (!name_fits || !data_fits) return ERROR_MORE_DATA;
