@@ -353,9 +353,41 @@ std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRe
 // The listing of `dir` read from its ntfs-3g volume's device, its path followed through
 // the listings above it (a record read each): no request to ntfs-3g at all. nullptr
 // when the volume cannot be read so, or a directory on the way is to be asked of it.
+// What this thread found in the current call: the volumes' readers and the listings of
+// the places it followed, asked again by the same call.
+struct CallMemo {
+  uint64_t call = 0;
+  std::map<dev_t, std::shared_ptr<const NtfsRecords>> readers;
+  std::map<std::pair<const VolumeRoot*, std::string>, std::shared_ptr<const Listing>> listings;
+};
+
+CallMemo& call_memo() {
+  thread_local CallMemo memo;
+  if (memo.call != g_call.load()) {
+    memo.readers.clear();
+    memo.listings.clear();
+    memo.call = g_call.load();
+  }
+  return memo;
+}
+
+std::shared_ptr<const Listing> follow_raw(const Location& dir, const std::shared_ptr<const NtfsRecords>& records);
+
 std::shared_ptr<const Listing> raw_listing(const Location& dir) {
-  const auto records = NtfsRecords::of_volume(dir.root->dev);
-  if (!records) return nullptr;
+  CallMemo& memo = call_memo();
+  auto reader = memo.readers.find(dir.root->dev);
+  if (reader == memo.readers.end())
+    reader = memo.readers.emplace(dir.root->dev, NtfsRecords::of_volume(dir.root->dev)).first;
+  if (!reader->second) return nullptr;
+  const auto key = std::make_pair(dir.root.get(), dir.relative);
+  if (auto it = memo.listings.find(key); it != memo.listings.end()) return it->second;
+  auto listing = follow_raw(dir, reader->second);
+  // Kept for the call only when found: a place not readable here is asked of ntfs-3g.
+  if (listing) memo.listings.emplace(key, listing);
+  return listing;
+}
+
+std::shared_ptr<const Listing> follow_raw(const Location& dir, const std::shared_ptr<const NtfsRecords>& records) {
   uint64_t number = dir.root->ino;
   for (std::string_view rest = dir.relative; !rest.empty();) {
     const size_t slash = rest.find('/');
@@ -381,6 +413,7 @@ namespace {
 void forget_raw_listings() {
   std::lock_guard lock(g_raw_mutex);
   raw_slots().clear();
+  ++g_call;  // and what this call found
 }
 
 }  // namespace
