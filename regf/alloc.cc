@@ -7,11 +7,6 @@
 
 namespace regf {
 
-bool Hive::is_cell_start(uint32_t offset) const {
-  size_t bit = offset / kCellAlignment;
-  return bit / 64 < cell_starts_.size() && (cell_starts_[bit / 64] >> (bit % 64) & 1);
-}
-
 void Hive::set_cell_start(uint32_t offset, bool on) {
   size_t bit = offset / kCellAlignment;
   if (on)

@@ -133,6 +133,12 @@ Error Hive::fault(std::string message, uint32_t cell_offset) const {
   return Error{std::move(message), file_offset(cell_offset), name_};
 }
 
+// Here, beside cell(), so that every cell access inlines it.
+bool Hive::is_cell_start(uint32_t offset) const {
+  size_t bit = offset / kCellAlignment;
+  return bit / 64 < cell_starts_.size() && (cell_starts_[bit / 64] >> (bit % 64) & 1);
+}
+
 Result<std::span<const uint8_t>> Hive::cell(uint32_t offset) const {
   if (offset >= bins_size_) return fault("cell offset beyond hive bins", offset);
   if (offset % kCellAlignment != 0 || !is_cell_start(offset)) return fault("offset is not the start of a cell", offset);

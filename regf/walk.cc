@@ -97,6 +97,7 @@ class TreeWalker {
     if (!first_sight(list)) return report(Hive::file_offset(list), "value list reached twice; values skipped");
     auto visit = [this](uint32_t c) { return first_sight(c); };
     const std::span<const uint8_t> entries = *hive_.cell(list);  // as value() checked it
+    for (uint32_t i = 0; i < *count; ++i) hive_.prefetch(load_u32(&entries[i * kCellOffsetSize]));
     for (uint32_t i = 0; i < *count; ++i) {
       const ValueRef v{load_u32(&entries[i * kCellOffsetSize])};
       Result<std::u16string> name = std::u16string();

@@ -359,6 +359,11 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
   if (dwIndex >= *count) return ERROR_NO_MORE_ITEMS;
   auto value = hive.value(place->key, dwIndex);
   if (!value) return ERROR_BADDB;
+  // An enumeration asks for the values in order: a later one's record is fetched from
+  // memory while this one is read.
+  constexpr DWORD kAhead = 4;
+  if (dwIndex + kAhead < *count)
+    if (auto later = hive.value(place->key, dwIndex + kAhead)) hive.prefetch(later->cell);
   // The name goes straight into the caller's buffer when it fits with its terminator;
   // the data, in the same read, only when both fit, so that a call ending in
   // ERROR_MORE_DATA leaves them alone.
