@@ -57,12 +57,24 @@ Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view
   auto count = value_count(key);
   if (!count) return count.error();
   if (*count > bins_size_ / kMinValueCell) return fault("value count larger than the hive can hold", key.cell);
+  if (*count == 0) return std::optional<ValueRef>();
+  // value() checks the key and its list once; each entry's name is then compared where
+  // its record stores it, as equal_nocase would compare the decoded name.
+  auto first = value(key, 0);
+  if (!first) return first.error();
+  const uint32_t list = load_u32(&(*record(key.cell, "nk", nk::kName))[nk::kValueList]);
+  const std::span<const uint8_t> entries = *cell(list);
+  for (uint32_t i = 0; i < *count; ++i) prefetch(load_u32(&entries[i * kCellOffsetSize]));
   for (uint32_t i = 0; i < *count; ++i) {
-    auto v = value(key, i);
-    if (!v) return v.error();
-    auto n = value_name(*v);
-    if (!n) return n.error();
-    if (base::equal_nocase(*n, name)) return std::optional<ValueRef>(*v);
+    const ValueRef v{load_u32(&entries[i * kCellOffsetSize])};
+    auto p = record(v.cell, "vk", vk::kName);
+    if (!p) return p.error();
+    auto stored = value_stored_name(*p, v.cell);
+    if (!stored) return stored.error();
+    if (stored->length() != name.size()) continue;
+    size_t at = 0;
+    while (at < name.size() && base::upcase(name[at]) == base::upcase((*stored)[at])) ++at;
+    if (at == name.size()) return std::optional<ValueRef>(v);
   }
   return std::optional<ValueRef>();
 }
