@@ -123,9 +123,14 @@ std::u16string upcase(std::u16string_view s) {
 }
 
 std::string to_utf8(std::u16string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
+  // Most texts are ASCII, one byte per unit: copied straight until the first that is not.
+  size_t ascii = 0;
+  while (ascii < s.size() && s[ascii] < 0x80) ++ascii;
+  std::string out(ascii, '\0');
+  for (size_t i = 0; i < ascii; ++i) out[i] = char(s[i]);
+  if (ascii == s.size()) return out;
+  out.reserve(ascii + 3 * (s.size() - ascii));
+  for (size_t i = ascii; i < s.size(); ++i) {
     char32_t c = s[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
