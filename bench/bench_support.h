@@ -3,6 +3,7 @@
 // privileges that mounting a hive needs.
 #pragma once
 
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,11 +44,15 @@ struct Measure {
 };
 
 // Runs `child` in a forked process (its result is the exit code).
+// `name`, when given, names the child's process (as profilers and ps show it).
 template <typename F>
-Measure in_child(F child) {
+Measure in_child(F child, const char* name = nullptr) {
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
-  if (pid == 0) _exit(child());
+  if (pid == 0) {
+    if (name) prctl(PR_SET_NAME, name);
+    _exit(child());
+  }
   int status = 0;
   rusage usage{};
   wait4(pid, &status, 0, &usage);

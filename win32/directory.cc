@@ -177,16 +177,20 @@ FILETIME filetime(uint64_t t) { return FILETIME{DWORD(t), DWORD(t >> 32)}; }
 
 // An entry as its MFT record gives it (what the extended attributes and the lstat
 // would give); false when the record was not read.
+void fill_from(const NtfsRecord& r, DirEntry& e) {
+  e.attributes = r.attributes;
+  e.short_name = r.short_name;
+  e.size = r.directory ? 0 : r.size;
+  e.creation = e.last_write = filetime(r.last_write);
+  e.last_access = filetime(r.last_access);
+}
+
 bool fill_from_record(const NtfsRecords* records, uint64_t number, uint64_t parent, DirEntry& e) {
   if (!records) return false;
   const auto r = records->read(number, parent, e.long_name);
   if (!r) return false;
   e.number = number;
-  e.attributes = r->attributes;
-  e.short_name = r->short_name;
-  e.size = r->directory ? 0 : r->size;
-  e.creation = e.last_write = filetime(r->last_write);
-  e.last_access = filetime(r->last_access);
+  fill_from(*r, e);
   return true;
 }
 
@@ -287,15 +291,43 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struc
 
 // Listings read from an ntfs-3g volume's device, by volume and directory record; each
 // is true as long as the directory's record is as it was when it was read.
-// A record found unchanged is not read again within the same call of the layer.
+// A listing is not checked again while nothing was written to its volume's device.
 struct RawSlot {
   std::shared_ptr<const NtfsRecords> records;
   std::vector<uint8_t> record;
   std::shared_ptr<const Listing> listing;
-  uint64_t checked_in = 0;  // the call that last found the record unchanged
+  uint64_t writes = 0;  // the device's writes() when the record was last found unchanged
 };
 
 std::atomic<uint64_t> g_call{1};
+
+// What this thread found in the current call: the volumes' readers, whether their
+// devices were written (asked once per call), and the listings of the places it
+// followed, asked again by the same call.
+struct CallMemo {
+  uint64_t call = 0;
+  std::map<dev_t, std::shared_ptr<const NtfsRecords>> readers;
+  std::map<const NtfsRecords*, uint64_t> writes;
+  std::map<std::pair<const VolumeRoot*, std::string>, std::shared_ptr<const Listing>> listings;
+};
+
+CallMemo& call_memo() {
+  thread_local CallMemo memo;
+  if (memo.call != g_call.load()) {
+    memo.readers.clear();
+    memo.writes.clear();
+    memo.listings.clear();
+    memo.call = g_call.load();
+  }
+  return memo;
+}
+
+uint64_t writes_in_call(const NtfsRecords& records) {
+  CallMemo& memo = call_memo();
+  auto it = memo.writes.find(&records);
+  if (it == memo.writes.end()) it = memo.writes.emplace(&records, records.writes()).first;
+  return it->second;
+}
 
 std::mutex g_raw_mutex;
 std::map<std::pair<dev_t, uint64_t>, RawSlot>& raw_slots() {
@@ -308,11 +340,11 @@ std::map<std::pair<dev_t, uint64_t>, RawSlot>& raw_slots() {
 std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRecords>& records, dev_t dev,
                                               uint64_t number) {
   const bool keep = g_cache_enabled.load();
-  const uint64_t call = g_call.load();
+  const uint64_t writes = writes_in_call(*records);
   if (keep) {
     std::lock_guard lock(g_raw_mutex);
     auto it = raw_slots().find({dev, number});
-    if (it != raw_slots().end() && it->second.records == records && it->second.checked_in == call)
+    if (it != raw_slots().end() && it->second.records == records && it->second.writes == writes)
       return it->second.listing;
   }
   std::vector<uint8_t> record;
@@ -321,7 +353,7 @@ std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRe
     std::lock_guard lock(g_raw_mutex);
     auto it = raw_slots().find({dev, number});
     if (it != raw_slots().end() && it->second.records == records && it->second.record == record) {
-      it->second.checked_in = call;
+      it->second.writes = writes;
       return it->second.listing;
     }
   }
@@ -336,16 +368,19 @@ std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRe
     if (!fill_from_record(records.get(), l.number, number, e)) return nullptr;
     listing->entries.push_back(std::move(e));
   }
-  DirEntry self;  // no name: the directory's own record, whatever its names
-  if (!fill_from_record(records.get(), number, 0, self)) return nullptr;
+  // The directory itself, from the record just read (no name: whatever its names).
+  const auto own = records->parse(number, record, 0, {});
+  if (!own) return nullptr;
+  DirEntry self;
+  fill_from(*own, self);
   listing->ntfs = true;
   listing->set_self(self);
-  listing->set_records(records, number);
+  listing->set_records(records, number, writes);
   listing->build_index();
   ++g_directory_reads;
   if (keep) {
     std::lock_guard lock(g_raw_mutex);
-    raw_slots()[{dev, number}] = RawSlot{records, std::move(record), listing, call};
+    raw_slots()[{dev, number}] = RawSlot{records, std::move(record), listing, writes};
   }
   return listing;
 }
@@ -353,24 +388,6 @@ std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRe
 // The listing of `dir` read from its ntfs-3g volume's device, its path followed through
 // the listings above it (a record read each): no request to ntfs-3g at all. nullptr
 // when the volume cannot be read so, or a directory on the way is to be asked of it.
-// What this thread found in the current call: the volumes' readers and the listings of
-// the places it followed, asked again by the same call.
-struct CallMemo {
-  uint64_t call = 0;
-  std::map<dev_t, std::shared_ptr<const NtfsRecords>> readers;
-  std::map<std::pair<const VolumeRoot*, std::string>, std::shared_ptr<const Listing>> listings;
-};
-
-CallMemo& call_memo() {
-  thread_local CallMemo memo;
-  if (memo.call != g_call.load()) {
-    memo.readers.clear();
-    memo.listings.clear();
-    memo.call = g_call.load();
-  }
-  return memo;
-}
-
 std::shared_ptr<const Listing> follow_raw(const Location& dir, const std::shared_ptr<const NtfsRecords>& records);
 
 std::shared_ptr<const Listing> raw_listing(const Location& dir) {
@@ -426,15 +443,17 @@ void Listing::set_self(const DirEntry& self) {
   self_pending_ = false;
 }
 
-void Listing::set_records(std::shared_ptr<const NtfsRecords> records, uint64_t number) {
+void Listing::set_records(std::shared_ptr<const NtfsRecords> records, uint64_t number, uint64_t writes) {
   records_ = std::move(records);
   number_ = number;
+  writes_ = writes;
 }
 
 DirEntry Listing::current(const DirEntry& e) const {
+  // Nothing written to the volume since the entries were read: they are as they were.
+  if (!records_ || e.number == 0 || writes_in_call(*records_) == writes_) return e;
   DirEntry now = e;
-  if (records_ && e.number != 0 && fill_from_record(records_.get(), e.number, number_, now)) return now;
-  return e;
+  return fill_from_record(records_.get(), e.number, number_, now) ? now : e;
 }
 
 void Listing::set_self(const struct stat& st, std::optional<uint32_t> ntfs_attributes, bool read_later) {

@@ -57,9 +57,10 @@ class Listing {
   void build_index();
   // `e` (one of the entries) with its attributes, size, times and short name as they
   // are now: a listing read from an ntfs-3g volume's device stays true as long as the
-  // directory's names do, and its entries are read again when a search returns them.
+  // directory's names do, and once the device was written its entries are read again
+  // when a search returns them.
   DirEntry current(const DirEntry& e) const;
-  void set_records(std::shared_ptr<const NtfsRecords> records, uint64_t number);
+  void set_records(std::shared_ptr<const NtfsRecords> records, uint64_t number, uint64_t writes);
 
  private:
   std::vector<std::pair<std::u16string, uint32_t>> by_long_, by_short_;  // sorted upper-case names
@@ -69,6 +70,7 @@ class Listing {
   bool self_pending_ = false;
   std::shared_ptr<const NtfsRecords> records_;
   uint64_t number_ = 0;
+  uint64_t writes_ = 0;  // the device's writes() when the entries were read
 };
 
 // The listing of a directory, from the cache when it is still true.

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -137,6 +139,10 @@ bool named_i30(const uint8_t* attr, size_t length) {
 
 struct NtfsRecords::Layout {
   base::UniqueFd device;
+  base::UniqueFd writes_watch;  // inotify: IN_MODIFY of the device
+  uint64_t process = 0;         // the fork generation it belongs to
+  mutable std::mutex writes_mutex;
+  mutable uint64_t writes = 0;
   uint64_t cluster_size = 0;
   size_t record_size = 0;
   std::vector<Run> mft;  // where the MFT's records lie, in VCN order
@@ -271,12 +277,30 @@ struct NtfsRecords::Layout {
   }
 };
 
+std::atomic<uint64_t> g_forks{0};
+
+uint64_t NtfsRecords::writes() const {
+  Layout& l = *layout_;
+  std::lock_guard lock(l.writes_mutex);
+  if (!l.writes_watch || l.process != g_forks.load()) return ++l.writes;
+  alignas(inotify_event) char events[4096];
+  bool written = false;
+  while (::read(l.writes_watch.get(), events, sizeof events) > 0) written = true;
+  if (written) ++l.writes;
+  return l.writes;
+}
+
 NtfsRecords::NtfsRecords(std::unique_ptr<Layout> layout) : layout_(std::move(layout)) {}
 NtfsRecords::~NtfsRecords() = default;
 
 std::optional<NtfsRecord> NtfsRecords::read(uint64_t number, uint64_t parent, std::u16string_view name) const {
   thread_local std::vector<uint8_t> record;
   if (!layout_->record(number, record)) return std::nullopt;
+  return parse(number, record, parent, name);
+}
+
+std::optional<NtfsRecord> NtfsRecords::parse(uint64_t number, const std::vector<uint8_t>& record, uint64_t parent,
+                                             std::u16string_view name) const {
   NtfsRecord r;
   r.directory = le16(record.data() + kRecordFlags) & kRecordIsDirectory;
   bool has_info = false, has_name = false, sound = true;
@@ -476,6 +500,7 @@ struct Readers {
   std::mutex mutex;
   base::UniqueFd mounts;  // /proc/self/mountinfo, polled for changes of the mount table
   std::map<dev_t, std::shared_ptr<const NtfsRecords>> by_device;
+  uint64_t process = 0;  // the fork generation these readers belong to
 };
 
 Readers& readers() {
@@ -487,7 +512,17 @@ Readers& readers() {
 
 std::shared_ptr<const NtfsRecords> NtfsRecords::of_volume(dev_t dev) {
   if (!g_enabled.load()) return nullptr;
+  // A forked child shares its parent's queue of device writes: it reads none of them,
+  // and makes readers of its own.
+  static std::once_flag forks;
+  std::call_once(forks, [] { pthread_atfork(nullptr, nullptr, [] { ++g_forks; }); });
   Readers& r = readers();
+  if (r.process != g_forks.load()) {
+    new (&r.mutex) std::mutex;
+    r.by_device.clear();
+    r.mounts.reset();
+    r.process = g_forks.load();
+  }
   std::lock_guard lock(r.mutex);
   // A device number names another volume once the first is unmounted: readers are kept
   // only while the mount table stays as it was.
@@ -499,6 +534,11 @@ std::shared_ptr<const NtfsRecords> NtfsRecords::of_volume(dev_t dev) {
   std::shared_ptr<const NtfsRecords> reader;
   if (const std::string source = fuse_source(dev); !source.empty()) {
     auto layout = std::make_unique<Layout>();
+    // Watched before the first read, so that no write after it goes unseen.
+    layout->writes_watch.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (layout->writes_watch && inotify_add_watch(layout->writes_watch.get(), source.c_str(), IN_MODIFY) < 0)
+      layout->writes_watch.reset();
+    layout->process = g_forks.load();
     layout->device.reset(open(source.c_str(), O_RDONLY | O_CLOEXEC));
     if (layout->device && layout->load()) reader = std::make_shared<NtfsRecords>(std::move(layout));
   }

@@ -34,6 +34,9 @@ class NtfsRecords {
   // name `name` in directory record `parent` (any name when `name` is empty, and then
   // no short name); nullopt otherwise.
   std::optional<NtfsRecord> read(uint64_t number, uint64_t parent, std::u16string_view name) const;
+  // The same, from record `number` read already (as directory_record() gives it).
+  std::optional<NtfsRecord> parse(uint64_t number, const std::vector<uint8_t>& record, uint64_t parent,
+                                  std::u16string_view name) const;
 
   // Directory record `number` as it stands, fixed up: a directory is unchanged as long
   // as its record is (ntfs-3g rewrites it, times included, with every change of names).
@@ -48,6 +51,12 @@ class NtfsRecords {
     uint64_t number;
   };
   bool list(uint64_t number, const std::vector<uint8_t>& record, std::vector<Listed>& out) const;
+
+  // A number that stays the same as long as nothing was written to the volume's device
+  // (ntfs-3g writes every change there, before the call that makes it returns): what
+  // was read with one number is still true while it is returned. Without a watch on
+  // the device (or in a forked child) every call returns a new one.
+  uint64_t writes() const;
 
   struct Layout;
   explicit NtfsRecords(std::unique_ptr<Layout> layout);
