@@ -393,8 +393,11 @@ std::shared_ptr<const Listing> follow_raw(const Location& dir, const std::shared
 std::shared_ptr<const Listing> raw_listing(const Location& dir) {
   CallMemo& memo = call_memo();
   auto reader = memo.readers.find(dir.root->dev);
-  if (reader == memo.readers.end())
-    reader = memo.readers.emplace(dir.root->dev, NtfsRecords::of_volume(dir.root->dev)).first;
+  if (reader == memo.readers.end()) {
+    uint64_t writes = 0;
+    reader = memo.readers.emplace(dir.root->dev, NtfsRecords::of_volume(dir.root->dev, &writes)).first;
+    if (reader->second) memo.writes.emplace(reader->second.get(), writes);
+  }
   if (!reader->second) return nullptr;
   const auto key = std::make_pair(dir.root.get(), dir.relative);
   if (auto it = memo.listings.find(key); it != memo.listings.end()) return it->second;

@@ -279,10 +279,13 @@ struct NtfsRecords::Layout {
 
 std::atomic<uint64_t> g_forks{0};
 
-uint64_t NtfsRecords::writes() const {
+uint64_t NtfsRecords::writes() const { return writes_seen(true); }
+
+uint64_t NtfsRecords::writes_seen(bool maybe_written) const {
   Layout& l = *layout_;
   std::lock_guard lock(l.writes_mutex);
   if (!l.writes_watch || l.process != g_forks.load()) return ++l.writes;
+  if (!maybe_written) return l.writes;
   alignas(inotify_event) char events[4096];
   bool written = false;
   while (::read(l.writes_watch.get(), events, sizeof events) > 0) written = true;
@@ -510,7 +513,7 @@ Readers& readers() {
 
 }  // namespace
 
-std::shared_ptr<const NtfsRecords> NtfsRecords::of_volume(dev_t dev) {
+std::shared_ptr<const NtfsRecords> NtfsRecords::of_volume(dev_t dev, uint64_t* writes) {
   if (!g_enabled.load()) return nullptr;
   // A forked child shares its parent's queue of device writes: it reads none of them,
   // and makes readers of its own.
@@ -527,10 +530,20 @@ std::shared_ptr<const NtfsRecords> NtfsRecords::of_volume(dev_t dev) {
   // A device number names another volume once the first is unmounted: readers are kept
   // only while the mount table stays as it was.
   if (!r.mounts) r.mounts.reset(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
-  pollfd p{r.mounts.get(), POLLPRI, 0};
-  // The poll that reports a change also acknowledges it.
-  if (!r.mounts || poll(&p, 1, 0) != 0) r.by_device.clear();
-  if (auto it = r.by_device.find(dev); it != r.by_device.end()) return it->second;
+  // One poll asks both whether the mount table changed (the poll that reports it also
+  // acknowledges it) and, for the caller that wants to know, whether the volume's
+  // device was written.
+  auto known = r.by_device.find(dev);
+  const NtfsRecords* watched = writes && known != r.by_device.end() ? known->second.get() : nullptr;
+  pollfd p[2] = {{r.mounts.get(), POLLPRI, 0}, {-1, POLLIN, 0}};
+  if (watched && watched->layout_->writes_watch) p[1].fd = watched->layout_->writes_watch.get();
+  const int ready = r.mounts ? poll(p, p[1].fd >= 0 ? 2 : 1, 0) : -1;
+  if (ready < 0 || p[0].revents) {
+    r.by_device.clear();
+  } else if (known != r.by_device.end()) {
+    if (writes && known->second) *writes = known->second->writes_seen(ready < 0 || p[1].revents || p[1].fd < 0);
+    return known->second;
+  }
   std::shared_ptr<const NtfsRecords> reader;
   if (const std::string source = fuse_source(dev); !source.empty()) {
     auto layout = std::make_unique<Layout>();
@@ -543,7 +556,15 @@ std::shared_ptr<const NtfsRecords> NtfsRecords::of_volume(dev_t dev) {
     if (layout->device && layout->load()) reader = std::make_shared<NtfsRecords>(std::move(layout));
   }
   r.by_device[dev] = reader;
+  if (writes && reader) *writes = reader->writes_seen(true);
   return reader;
+}
+
+std::shared_ptr<const NtfsRecords> NtfsRecords::of_image(int fd) {
+  auto layout = std::make_unique<Layout>();
+  layout->device.reset(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!layout->device || !layout->load()) return nullptr;
+  return std::make_shared<NtfsRecords>(std::move(layout));
 }
 
 void set_ntfs_records_enabled(bool enabled) {

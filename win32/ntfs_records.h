@@ -28,7 +28,11 @@ class NtfsRecords {
  public:
   // The reader of the ntfs-3g volume with device number `dev` (st_dev of its entries),
   // or nullptr when that is no ntfs-3g volume whose device this process may read.
-  static std::shared_ptr<const NtfsRecords> of_volume(dev_t dev);
+  // With `writes`, also what writes() would return, in the same system call.
+  static std::shared_ptr<const NtfsRecords> of_volume(dev_t dev, uint64_t* writes = nullptr);
+  // The reader of the NTFS image or device open as `fd` (duplicated, not taken), with
+  // no watch on its writes; nullptr when it holds no NTFS volume the reader understands.
+  static std::shared_ptr<const NtfsRecords> of_image(int fd);
 
   // Record `number` (ntfs-3g's inode number), when it is in use and holds the long
   // name `name` in directory record `parent` (any name when `name` is empty, and then
@@ -63,6 +67,9 @@ class NtfsRecords {
   ~NtfsRecords();
 
  private:
+  // writes(), the device's watch read only when `maybe_written`.
+  uint64_t writes_seen(bool maybe_written) const;
+
   std::unique_ptr<Layout> layout_;
 };
 

@@ -20,6 +20,8 @@ class NtfsVolume {
   const std::string& root() const { return root_; }
   // root() + "/" + relative
   std::string path(const std::string& relative) const { return root_ + "/" + relative; }
+  // The image file the volume is mounted from.
+  std::string image() const { return dir_ + "/volume.img"; }
 
   // Sets the entry's 8.3 name as the volume records it (the system.ntfs_dos_name
   // extended attribute). Returns false with errno set on failure.
