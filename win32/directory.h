@@ -1,10 +1,13 @@
-// Directory listings with their short names and attributes, and the cache that keeps
-// them. On an ntfs-3g mount every short name and attribute is one more request to the
-// FUSE daemon per entry, so a listing is kept for the life of the process and read
-// again only when the directory changed or the layer itself wrote into it. A directory
-// is watched (inotify) from its first reading: while no change is reported its listing
-// answers without any request; after one, the directory's modification and change
-// times tell whether its listing still holds.
+// Directory listings with their short names and attributes, and the caches that keep
+// them. On an ntfs-3g mount whose device this process may read, a listing comes from the
+// directory's MFT record and index blocks (win32/ntfs_records.h), found by following the
+// path from the drive root, and is kept while nothing is written to the device. Other
+// listings are read through the file system (on ntfs-3g every short name and attribute
+// is then one more request to its process per entry), kept for the life of the process
+// and read again only when the directory changed or the layer itself wrote into it: a
+// directory is watched (inotify) from its first reading, and while no change is
+// reported its listing answers without any request; after one, the directory's
+// modification and change times tell whether its listing still holds.
 #pragma once
 
 #include <sys/stat.h>

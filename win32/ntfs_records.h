@@ -1,9 +1,11 @@
-// The MFT records of an ntfs-3g volume, read straight from the device or image it is
-// mounted from. An entry's attributes and short name are two requests to the ntfs-3g
-// process each (a lookup, then one extended attribute after the other); its MFT record
-// holds both, with the size and the times, and is one read of the page cache. Whatever
-// the reader cannot vouch for (a record that does not hold the entry's name, an
-// attribute list, a reparse point, a torn record) is left to those requests.
+// The MFT records and directory indexes of an ntfs-3g volume, read straight from the
+// device or image it is mounted from. Through ntfs-3g, listing a directory is an open,
+// reads and a release, and each entry's attributes and short name a lookup and two
+// extended attributes, every one a request to the ntfs-3g process; here a directory is
+// its record and index blocks, and an entry its record, each one read of the page
+// cache. Whatever the reader cannot vouch for (a record that does not hold the entry's
+// name, an attribute list it cannot follow, a reparse point, an Interix system file, a
+// torn or foreign record) is left to those requests.
 #pragma once
 #include <sys/types.h>
 
