@@ -3,11 +3,11 @@
 // same run, at 250,000, 500,000 and 1,000,000 values. Each side runs three times in
 // turns; the least times of each side are compared.
 //
-// Drive C is an NTFS volume (mkntfs + ntfs-3g) holding 2,000 program folders,
-// Program Files\VendorNNNN\Common Files\libNNNN.dll, with short names other than the
-// stored ones (Program Files is PROGRA~2, a decoy ProgramData is PROGRA~1). Drive E
-// holds the installation: a SOFTWARE hive of N values in N / 100 keys, of which one in
-// 50 is a candidate C:\PROGRA~1\VendorNNNN\COMMON~1\libNNNN.dll over the 2,000 paths,
+// Drive C is an NTFS volume (mkntfs + ntfs-3g) with a junction in its root, holding
+// 2,000 program folders, Program Files\VendorNNNN\Common Files\libNNNN.dll, with
+// short names other than the stored ones (Program Files is PROGRA~2, a decoy
+// ProgramData is PROGRA~1). Drive E holds the installation: a SOFTWARE hive of N values
+// in N / 100 keys, of which one in 50 is a candidate C:\PROGRA~1\VendorNNNN\COMMON~1\libNNNN.dll over the 2,000 paths,
 // a small SYSTEM hive and one user hive (100 candidates each).
 //
 // Each side runs in a process of its own, so that its peak resident memory is its own:
@@ -134,6 +134,10 @@ struct Volume {
     const std::string pf = volume->path("Program Files");
     std::filesystem::create_directories(volume->path("ProgramData"));
     std::filesystem::create_directories(pf);
+    // A system drive's root holds a junction, as Windows makes "Documents and Settings".
+    std::filesystem::create_directories(volume->path("Users"));
+    std::filesystem::create_directories(volume->path("Documents and Settings"));
+    NtfsVolume::make_junction(volume->path("Documents and Settings"), u"C:\\Users");
     NtfsVolume::set_short_name(pf, "PROGRA~2");
     NtfsVolume::set_short_name(volume->path("ProgramData"), "PROGRA~1");
     for (int i = 0; i < kPaths; ++i) {

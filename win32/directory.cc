@@ -335,10 +335,27 @@ std::map<std::pair<dev_t, uint64_t>, RawSlot>& raw_slots() {
   return *slots;
 }
 
-// The listing of directory record `number`; nullptr when the directory or one of its
-// entries is to be asked of ntfs-3g.
-std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRecords>& records, dev_t dev,
+// An entry whose record does not give it as ntfs-3g shows it (a junction or symbolic
+// link, which ntfs-3g shows as a link with the length of its target; an Interix file),
+// read through ntfs-3g in directory `dir` (`fd`, opened at the first such entry) as a
+// listing through ntfs-3g reads it: false when ntfs-3g cannot give it (it is then left
+// out, as there), nullopt when the directory cannot be opened.
+std::optional<bool> read_through_ntfs3g(const Location& dir, base::UniqueFd& fd, DirEntry& e) {
+  if (!fd) fd.reset(dir.open(O_PATH | O_DIRECTORY));
+  if (!fd) return std::nullopt;
+  struct stat st;
+  if (fstatat(fd.get(), e.linux_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  read_ntfs_names(fd.get(), st, e);
+  fill_times(e, st);
+  e.number = 0;  // not followed, and not read again from a record
+  return true;
+}
+
+// The listing of directory record `number`, which is `where`; nullptr when the
+// directory is to be asked of ntfs-3g.
+std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRecords>& records, const Location& where,
                                               uint64_t number) {
+  const dev_t dev = where.root->dev;
   const bool keep = g_cache_enabled.load();
   const uint64_t writes = writes_in_call(*records);
   if (keep) {
@@ -361,11 +378,16 @@ std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRe
   if (!records->list(number, record, listed)) return nullptr;
   auto listing = std::make_shared<Listing>();
   listing->entries.reserve(listed.size());
+  base::UniqueFd through;
   for (auto& l : listed) {
     DirEntry e;
     e.long_name = std::move(l.name);
     e.linux_name = base::to_utf8(e.long_name);
-    if (!fill_from_record(records.get(), l.number, number, e)) return nullptr;
+    if (!fill_from_record(records.get(), l.number, number, e)) {
+      const auto read = read_through_ntfs3g(where, through, e);
+      if (!read) return nullptr;
+      if (!*read) continue;
+    }
     listing->entries.push_back(std::move(e));
   }
   // The directory itself, from the record just read (no name: whatever its names).
@@ -409,19 +431,22 @@ std::shared_ptr<const Listing> raw_listing(const Location& dir) {
 
 std::shared_ptr<const Listing> follow_raw(const Location& dir, const std::shared_ptr<const NtfsRecords>& records) {
   uint64_t number = dir.root->ino;
+  Location where{dir.root, std::string()};
   for (std::string_view rest = dir.relative; !rest.empty();) {
     const size_t slash = rest.find('/');
     const std::string_view name = rest.substr(0, slash);
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    const auto listing = raw_listing_of(records, dir.root->dev, number);
+    const auto listing = raw_listing_of(records, where, number);
     if (!listing) return nullptr;
     const DirEntry* e = listing->find(base::from_utf8(name));
-    if (!e || e->linux_name != name ||
+    // Links and junctions are followed by the kernel, through ntfs-3g.
+    if (!e || e->linux_name != name || e->number == 0 ||
         (e->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
       return nullptr;
     number = e->number;
+    where.relative = where.child(std::string(name));
   }
-  return raw_listing_of(records, dir.root->dev, number);
+  return raw_listing_of(records, where, number);
 }
 
 }  // namespace

@@ -80,6 +80,26 @@ bool NtfsVolume::set_short_name(const std::string& path, const std::string& shor
   return setxattr(path.c_str(), "system.ntfs_dos_name", short_name.data(), short_name.size(), 0) == 0;
 }
 
+bool NtfsVolume::make_junction(const std::string& path, const std::u16string& target) {
+  // A mount point reparse buffer: tag, data length, reserved, then the substitute name
+  // ("\\??\\" + target) and the print name (target), each with its terminator.
+  const std::u16string substitute = u"\\??\\" + target;
+  std::vector<uint8_t> data;
+  auto u16 = [&](uint32_t v) { data.push_back(uint8_t(v)), data.push_back(uint8_t(v >> 8)); };
+  auto text = [&](const std::u16string& t) {
+    for (char16_t c : t) u16(c);
+    u16(0);
+  };
+  const uint32_t substitute_bytes = uint32_t(substitute.size() * 2), print_bytes = uint32_t(target.size() * 2);
+  const uint32_t paths = substitute_bytes + 2 + print_bytes + 2;
+  u16(0x0003), u16(0xA000);  // IO_REPARSE_TAG_MOUNT_POINT
+  u16(8 + paths), u16(0);
+  u16(0), u16(substitute_bytes), u16(substitute_bytes + 2), u16(print_bytes);
+  text(substitute);
+  text(target);
+  return setxattr(path.c_str(), "system.ntfs_reparse_data", data.data(), data.size(), 0) == 0;
+}
+
 std::string NtfsVolume::short_name(const std::string& path) {
   char buf[64];
   ssize_t n = getxattr(path.c_str(), "system.ntfs_dos_name", buf, sizeof buf);

@@ -26,6 +26,9 @@ class NtfsVolume {
   // Sets the entry's 8.3 name as the volume records it (the system.ntfs_dos_name
   // extended attribute). Returns false with errno set on failure.
   static bool set_short_name(const std::string& path, const std::string& short_name);
+  // Makes the empty directory `path` a junction (a mount point reparse point) to the
+  // Windows path `target` ("C:\\dir"). Returns false with errno set on failure.
+  static bool make_junction(const std::string& path, const std::u16string& target);
   // The entry's recorded 8.3 name, or "" when it has none.
   static std::string short_name(const std::string& path);
 

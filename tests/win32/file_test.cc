@@ -2,6 +2,7 @@
 // short names as the volume records them).
 #include "win32/file.h"
 
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <gtest/gtest.h>
@@ -191,6 +192,12 @@ TEST_F(NtfsSearch, RecordsReadFromTheImageMatchNtfs3g) {
   ASSERT_EQ(setxattr(v.path("Mixed/hidden system.dat").c_str(), "system.ntfs_attrib", hidden_system_readonly, 4, 0), 0);
   ASSERT_EQ(link(v.path("Mixed/plain.txt").c_str(), v.path("Mixed/Sub dir/hard link.txt").c_str()), 0);
   ASSERT_EQ(symlink("plain.txt", v.path("Mixed/link to plain").c_str()), 0);
+  // A junction, as Windows puts "Documents and Settings" in a system drive's root.
+  std::filesystem::create_directories(v.path("Mixed/Junction"));
+  ASSERT_TRUE(NtfsVolume::make_junction(v.path("Mixed/Junction"), u"C:\\Mixed\\Sub dir"));
+  struct stat junction;  // ntfs-3g fails the first look at a junction just made
+  lstat(v.path("Mixed/Junction").c_str(), &junction);
+  ASSERT_EQ(lstat(v.path("Mixed/Junction").c_str(), &junction), 0);
   // Names too long for one MFT record: the record gets an attribute list.
   for (char c : {'x', 'y', 'z'})
     ASSERT_EQ(link(v.path("Mixed/plain.txt").c_str(), v.path("Mixed/" + std::string(200, c)).c_str()), 0);
