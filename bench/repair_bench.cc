@@ -7,8 +7,9 @@
 // 2,000 program folders, Program Files\VendorNNNN\Common Files\libNNNN.dll, with
 // short names other than the stored ones (Program Files is PROGRA~2, a decoy
 // ProgramData is PROGRA~1). Drive E holds the installation: a SOFTWARE hive of N values
-// in N / 100 keys, of which one in 50 is a candidate C:\PROGRA~1\VendorNNNN\COMMON~1\libNNNN.dll over the 2,000 paths,
-// a small SYSTEM hive and one user hive (100 candidates each).
+// in N / 100 keys, of which one in 50 is a candidate
+// C:\PROGRA~1\VendorNNNN\COMMON~1\libNNNN.dll over the 2,000 paths, a small SYSTEM hive
+// and one user hive (100 candidates each).
 //
 // Each side runs in a process of its own, so that its peak resident memory is its own:
 // the repair in a forked child, the baseline as the hivetool program. Reported: total
