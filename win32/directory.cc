@@ -304,11 +304,19 @@ std::atomic<uint64_t> g_call{1};
 // What this thread found in the current call: the volumes' readers, whether their
 // devices were written (asked once per call), and the listings of the places it
 // followed, asked again by the same call.
+struct PlaceLess {
+  using is_transparent = void;
+  template <typename A, typename B>
+  bool operator()(const A& a, const B& b) const {
+    return std::pair(a.first, std::string_view(a.second)) < std::pair(b.first, std::string_view(b.second));
+  }
+};
+
 struct CallMemo {
   uint64_t call = 0;
   std::map<dev_t, std::shared_ptr<const NtfsRecords>> readers;
   std::map<const NtfsRecords*, uint64_t> writes;
-  std::map<std::pair<const VolumeRoot*, std::string>, std::shared_ptr<const Listing>> listings;
+  std::map<std::pair<const VolumeRoot*, std::string>, std::shared_ptr<const Listing>, PlaceLess> listings;
 };
 
 CallMemo& call_memo() {
@@ -412,6 +420,16 @@ std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRe
 // when the volume cannot be read so, or a directory on the way is to be asked of it.
 std::shared_ptr<const Listing> follow_raw(const Location& dir, const std::shared_ptr<const NtfsRecords>& records);
 
+// The record of the directory `name` of a listing read from the device, when it is one
+// to follow here (links and junctions are followed by the kernel, through ntfs-3g).
+std::optional<uint64_t> child_directory(const Listing& listing, std::string_view name) {
+  const DirEntry* e = listing.find(base::from_utf8(name));
+  if (!e || e->linux_name != name || e->number == 0 ||
+      (e->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
+    return std::nullopt;
+  return e->number;
+}
+
 std::shared_ptr<const Listing> raw_listing(const Location& dir) {
   CallMemo& memo = call_memo();
   auto reader = memo.readers.find(dir.root->dev);
@@ -421,11 +439,19 @@ std::shared_ptr<const Listing> raw_listing(const Location& dir) {
     if (reader->second) memo.writes.emplace(reader->second.get(), writes);
   }
   if (!reader->second) return nullptr;
-  const auto key = std::make_pair(dir.root.get(), dir.relative);
-  if (auto it = memo.listings.find(key); it != memo.listings.end()) return it->second;
-  auto listing = follow_raw(dir, reader->second);
+  const std::string_view relative = dir.relative;
+  if (auto it = memo.listings.find(std::pair(dir.root.get(), relative)); it != memo.listings.end()) return it->second;
+  std::shared_ptr<const Listing> listing;
+  // Below a place this call followed already, one step is enough.
+  const size_t slash = relative.rfind('/');
+  const std::string_view above = slash == std::string_view::npos ? std::string_view() : relative.substr(0, slash);
+  const std::string_view name = slash == std::string_view::npos ? relative : relative.substr(slash + 1);
+  if (!relative.empty())
+    if (auto up = memo.listings.find(std::pair(dir.root.get(), above)); up != memo.listings.end())
+      if (auto number = child_directory(*up->second, name)) listing = raw_listing_of(reader->second, dir, *number);
+  if (!listing) listing = follow_raw(dir, reader->second);
   // Kept for the call only when found: a place not readable here is asked of ntfs-3g.
-  if (listing) memo.listings.emplace(key, listing);
+  if (listing) memo.listings.emplace(std::pair(dir.root.get(), dir.relative), listing);
   return listing;
 }
 
@@ -438,12 +464,9 @@ std::shared_ptr<const Listing> follow_raw(const Location& dir, const std::shared
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
     const auto listing = raw_listing_of(records, where, number);
     if (!listing) return nullptr;
-    const DirEntry* e = listing->find(base::from_utf8(name));
-    // Links and junctions are followed by the kernel, through ntfs-3g.
-    if (!e || e->linux_name != name || e->number == 0 ||
-        (e->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
-      return nullptr;
-    number = e->number;
+    const auto child = child_directory(*listing, name);
+    if (!child) return nullptr;
+    number = *child;
     where.relative = where.child(std::string(name));
   }
   return raw_listing_of(records, where, number);

@@ -63,10 +63,11 @@ TEST(NtfsRecords, DamagedRecordsAndIndexBlocksAreRefusedNotOverread) {
       std::vector<uint8_t> record;
       if (reader->directory_record(number, record)) {
         std::vector<NtfsRecords::Listed> listed;
-        if (reader->list(number, record, listed))
+        if (reader->list(number, record, listed)) {
           for (const auto& l : listed) EXPECT_LE(l.name.size(), 255u);
+        }
       }
-      if (auto r = reader->read(number, 5, u"Many")) EXPECT_LE(r->short_name.size(), 255u);
+      if (auto r = reader->read(number, 5, u"Many")) { EXPECT_LE(r->short_name.size(), 255u); }
     }
   }
   EXPECT_GT(readable, 100);  // most damage leaves the volume's layout readable
