@@ -33,11 +33,15 @@ void RegistryTraversal(RepairRun& run, HKEY hRoot, LPCWSTR pszKeyPath) {
     if (RegOpenKeyExW(hRoot, pszKeyPath, 0, KEY_READ | KEY_WRITE, key.put()) != ERROR_SUCCESS) return;
 
     try {
+      // The data buffer is zero before each read (the registry functions add no
+      // terminator): only the bytes the last read may have written need clearing.
+      size_t dirty = 0;
       for (DWORD dwIndex = 0;;) {
         DWORD cchName = kValueTextChars;
         DWORD cbData = kValueDataBytes;
-        std::fill(std::begin(data), std::end(data), 0);
+        std::fill(data, data + dirty, 0);
         const LSTATUS status = RegEnumValueW(key.get(), dwIndex, szName, &cchName, nullptr, &dwType, data, &cbData);
+        dirty = status == ERROR_SUCCESS ? std::min<size_t>(cbData, kValueDataBytes) : kValueDataBytes;
         ++dwIndex;
         if (status == ERROR_NO_MORE_ITEMS) break;
         ++run.m_dwValuesAccessed;

@@ -27,7 +27,10 @@ regf::TreeKey TestHive() {
               string_value(u"Multi", kTool + u'\0', regf::kRegMultiSz), string_value(u"NoDrive", u"PROGRA~1"),
               string_value(u"Tool", kTool), regf::TreeValue{u"Dword", regf::kRegDword, {1, 0, 0, 0}}},
              {key(u"A", {string_value(u"", kFoo), string_value(u"Missing", kMissing)},
-                  {key(u"B", {string_value(u"Again", kTool)})}),
+                  // A text stored without its terminator, read after a longer one: the
+                  // buffer holds nothing of the longer one.
+                  {key(u"B", {string_value(u"Filler", std::u16string(200, u'y')),
+                              regf::TreeValue{u"Again", regf::kRegSz, utf16(kTool, false)}})}),
               key(u"Empty"), key(u"Long", {string_value(u"Big", big)})});
 }
 
@@ -108,7 +111,7 @@ TEST_F(RegistryTraversalTest, RewritesShortPathsAndLogsEachCandidate) {
 
     EXPECT_EQ(read_log(prefix_.log_path()), c.log);
     // Every value counts as accessed, the one too big to read included.
-    EXPECT_EQ(run.m_dwValuesAccessed, 10u);
+    EXPECT_EQ(run.m_dwValuesAccessed, 11u);
     EXPECT_EQ(run.m_dwPathsResolved, 4u);
     EXPECT_EQ(run.m_dwPathsSkipped, 1u);
     EXPECT_EQ(run.m_vecResolved.size(), 2u);  // the second tool.exe came from the cache
@@ -144,10 +147,10 @@ TEST_F(RegistryTraversalTest, FailuresEndTheirSectionAndTheWalkGoesOn) {
         {candidate, abandoned("QRT-TEST\\A", "", kFoo)},
         {candidate, abandoned("QRT-TEST\\A", "Missing", kMissing)},
         {candidate, abandoned("QRT-TEST\\A\\B", "Again", kTool)}},
-       10,
+       11,
        false},
       // The value loop of each key ends at its first candidate; its subkeys are walked.
-      {{attempted, candidate}, {{values, "QRT-TEST"}, {values, "QRT-TEST\\A"}, {values, "QRT-TEST\\A\\B"}}, 8, false},
+      {{attempted, candidate}, {{values, "QRT-TEST"}, {values, "QRT-TEST\\A"}, {values, "QRT-TEST\\A\\B"}}, 9, false},
       // The key is given up, subkeys and all.
       {{attempted, candidate, values}, {{outer, "QRT-TEST"}}, 5, false},
       {{attempted, candidate, values, outer}, {}, 5, true},
