@@ -37,6 +37,7 @@ constexpr uint16_t kRecordInUse = 0x1, kRecordIsDirectory = 0x2;
 // Attribute header fields and types.
 constexpr size_t kAttrLength = 4, kNonResident = 8, kNameLength = 9, kValueLength = 16, kValueOffset = 20,
                  kLowestVcn = 16, kMappingPairs = 32, kDataSize = 48;
+constexpr size_t kResidentHeader = 24, kNonResidentHeader = 64;
 constexpr size_t kNameOffset = 10;
 constexpr uint32_t kStandardInformation = 0x10, kAttributeList = 0x20, kFileName = 0x30, kData = 0x80,
                    kIndexRoot = 0x90, kIndexAllocation = 0xA0, kBitmap = 0xB0, kReparsePoint = 0xC0, kEnd = 0xFFFFFFFF;
@@ -78,8 +79,13 @@ std::vector<Run> decode_runs(const uint8_t* p, const uint8_t* end, uint64_t vcn)
     for (unsigned i = 0; i < offset_bytes; ++i) delta |= int64_t(uint64_t(p[i]) << (8 * i));
     if (p[offset_bytes - 1] & 0x80 && offset_bytes < 8) delta -= int64_t(1) << (8 * offset_bytes);  // sign
     p += offset_bytes;
+    // No volume has 2^48 clusters: larger numbers are damage, and would overflow below.
+    constexpr int64_t kMostClusters = int64_t(1) << 48;
+    if (delta > kMostClusters || delta < -kMostClusters) return {};
     lcn += delta;
-    if (lcn < 0 || clusters == 0) return {};
+    if (lcn < 0 || lcn > kMostClusters || clusters == 0 || clusters > uint64_t(kMostClusters) ||
+        vcn > uint64_t(kMostClusters))
+      return {};
     runs.push_back(Run{vcn, uint64_t(lcn), clusters});
     vcn += clusters;
   }
@@ -94,7 +100,7 @@ bool apply_fixups(uint8_t* record, size_t size) {
   for (size_t i = 1; i < count; ++i) {
     uint8_t* tail = record + i * kFixupStride - 2;
     if (std::memcmp(tail, record + usa, 2) != 0) return false;
-    std::memcpy(tail, record + usa + 2 * i, 2);
+    std::memmove(tail, record + usa + 2 * i, 2);  // a damaged array may overlap the tail
   }
   return true;
 }
@@ -109,7 +115,8 @@ bool each_attribute(const uint8_t* record, size_t size, Each each) {
     const uint32_t type = le32(record + at);
     if (type == kEnd) return true;
     const uint32_t length = le32(record + at + kAttrLength);
-    if (length < 24 || length % 8 != 0 || at + length > in_use) return false;
+    if (length < kResidentHeader || length % 8 != 0 || at + length > in_use) return false;
+    if (record[at + kNonResident] && length < kNonResidentHeader) return false;
     if (!each(type, record + at, size_t(length))) return true;
     at += length;
   }
@@ -160,6 +167,7 @@ struct NtfsRecords::Layout {
       if (!run) return false;
       const uint64_t in_run = (run->vcn + run->clusters) * cluster_size - offset;
       const size_t n = size_t(std::min<uint64_t>(size, in_run));
+      if (n == 0) return false;
       const uint64_t at = (run->lcn + vcn - run->vcn) * cluster_size + offset % cluster_size;
       if (pread(device.get(), out, n, off_t(at)) != ssize_t(n)) return false;
       out += n, offset += n, size -= n;
@@ -247,9 +255,11 @@ struct NtfsRecords::Layout {
     const uint64_t sector = le16(boot + kBytesPerSector);
     const uint8_t per_cluster = boot[kSectorsPerCluster];
     // Above 0x80 the count is a negative power of two (large clusters).
+    if (per_cluster > 0x80 && 256 - per_cluster > 16) return false;
     const uint64_t sectors = per_cluster > 0x80 ? uint64_t(1) << (256 - per_cluster) : per_cluster;
     cluster_size = sector * sectors;
     const auto per_record = int8_t(boot[kClustersPerRecord]);
+    if (per_record < -16) return false;
     record_size = per_record > 0 ? size_t(per_record * cluster_size) : size_t(1) << -per_record;
     if (sector < 256 || sector > 4096 || cluster_size == 0 || cluster_size > (1u << 21) || record_size < 1024 ||
         record_size > 4096 || record_size % kFixupStride != 0)
