@@ -92,6 +92,14 @@ std::vector<Run> decode_runs(const uint8_t* p, const uint8_t* end, uint64_t vcn)
   return runs;
 }
 
+// The runs of a non-resident attribute (of this extent, from its lowest VCN); empty when
+// it is resident or its mapping pairs are malformed.
+std::vector<Run> attribute_runs(const uint8_t* attr, size_t length) {
+  const uint16_t pairs = le16(attr + kMappingPairs);
+  if (!attr[kNonResident] || pairs >= length) return {};
+  return decode_runs(attr + pairs, attr + length, le64(attr + kLowestVcn));
+}
+
 // Undoes the update sequence of a multi-sector record in place; false when a sector
 // does not end with the record's sequence number (a torn or foreign record).
 bool apply_fixups(uint8_t* record, size_t size) {
@@ -183,20 +191,25 @@ struct NtfsRecords::Layout {
     return (le16(out.data() + kRecordFlags) & kRecordInUse) && le64(out.data() + kBaseRecord) == 0;
   }
 
+  // An attribute's whole value, resident or not; false when it is longer than `most`
+  // bytes or cannot be read.
+  bool attribute_value(const uint8_t* attr, size_t length, size_t most, std::vector<uint8_t>& out) const {
+    if (!attr[kNonResident]) {
+      const auto v = resident_value(attr, length);
+      out.assign(v.begin(), v.end());
+      return true;
+    }
+    const uint64_t size = le64(attr + kDataSize);
+    const auto runs = attribute_runs(attr, length);
+    if (le64(attr + kLowestVcn) != 0 || size > most || runs.empty()) return false;
+    out.resize(size);
+    return read_runs(runs, 0, out.data(), out.size());
+  }
+
   // The records other than `number` that an attribute list names.
   bool extension_numbers(uint64_t number, const uint8_t* attr, size_t len, std::vector<uint64_t>& out) const {
     std::vector<uint8_t> list;
-    if (!attr[kNonResident]) {
-      const auto v = resident_value(attr, len);
-      list.assign(v.begin(), v.end());
-    } else {
-      const uint16_t pairs = le16(attr + kMappingPairs);
-      const uint64_t size = le64(attr + kDataSize);
-      if (pairs >= len || le64(attr + kLowestVcn) != 0 || size > (1u << 20)) return false;
-      const auto runs = decode_runs(attr + pairs, attr + len, 0);
-      list.resize(size);
-      if (runs.empty() || !read_runs(runs, 0, list.data(), list.size())) return false;
-    }
+    if (!attribute_value(attr, len, 1u << 20, list)) return false;
     for (size_t at = 0; at < list.size();) {
       if (at + kListEntryMinimum > list.size()) return false;
       const size_t length = le16(list.data() + at + kListLength);
@@ -271,8 +284,7 @@ struct NtfsRecords::Layout {
     std::vector<Run> runs;
     const bool whole = each_attribute(own.data(), record_size, [&](uint32_t type, const uint8_t* attr, size_t len) {
       if (type == kData && attr[kNonResident] && attr[kNameLength] == 0 && le64(attr + kLowestVcn) == 0) {
-        const uint16_t pairs = le16(attr + kMappingPairs);
-        if (pairs < len) runs = decode_runs(attr + pairs, attr + len, 0);
+        runs = attribute_runs(attr, len);
         return false;
       }
       return true;
@@ -400,38 +412,22 @@ bool NtfsRecords::list(uint64_t number, const std::vector<uint8_t>& record, std:
     std::vector<Run> runs;
   };
   std::vector<Extent> extents;
-  std::vector<Run> bitmap_runs;
-  uint64_t blocks_size = 0, bitmap_size = 0;
+  uint64_t blocks_size = 0;
   bool sound = true;
-  // The runs of one extent of a non-resident attribute; the sizes are the first one's.
-  auto extent = [&](const uint8_t* a, size_t len, uint64_t* size) {
-    const uint16_t pairs = le16(a + kMappingPairs);
-    const uint64_t vcn = le64(a + kLowestVcn);
-    if (!a[kNonResident] || pairs >= len) return false;
-    if (vcn == 0) *size = le64(a + kDataSize);
-    auto runs = decode_runs(a + pairs, a + len, vcn);
-    if (runs.empty()) return false;
-    extents.push_back(Extent{vcn, std::move(runs)});
-    return true;
-  };
   const bool whole = layout_->each_attribute_of(number, record, [&](uint32_t type, const uint8_t* a, size_t len) {
     if (!named_i30(a, len)) return true;
     if (type == kIndexRoot) {
       const auto v = resident_value(a, len);
       root.assign(v.begin(), v.end());
     } else if (type == kIndexAllocation) {
-      if (!extent(a, len, &blocks_size)) return sound = false;
+      // One extent of the blocks' runs; the size is the first extent's.
+      const uint64_t vcn = le64(a + kLowestVcn);
+      auto runs = attribute_runs(a, len);
+      if (runs.empty()) return sound = false;
+      if (vcn == 0) blocks_size = le64(a + kDataSize);
+      extents.push_back(Extent{vcn, std::move(runs)});
     } else if (type == kBitmap) {
-      if (!a[kNonResident]) {
-        const auto v = resident_value(a, len);
-        bitmap.assign(v.begin(), v.end());
-      } else {
-        const uint16_t pairs = le16(a + kMappingPairs);
-        bitmap_size = le64(a + kDataSize);
-        if (le64(a + kLowestVcn) != 0 || pairs >= len || bitmap_size > (1u << 20)) return sound = false;
-        bitmap_runs = decode_runs(a + pairs, a + len, 0);
-        if (bitmap_runs.empty()) return sound = false;
-      }
+      if (!layout_->attribute_value(a, len, 1u << 20, bitmap)) return sound = false;
     }
     return true;
   });
@@ -449,10 +445,6 @@ bool NtfsRecords::list(uint64_t number, const std::vector<uint8_t>& record, std:
   }
   const size_t block_size = le32(root.data() + kRootBlockSize);
   if (block_size < kFixupStride || block_size > 65536 || block_size % kFixupStride != 0) return false;
-  if (!bitmap_runs.empty()) {
-    bitmap.resize(bitmap_size);
-    if (!layout_->read_runs(bitmap_runs, 0, bitmap.data(), bitmap.size())) return false;
-  }
   std::vector<uint8_t> block(block_size);
   for (uint64_t i = 0; i < blocks_size / block_size; ++i) {
     if (i / 8 >= bitmap.size()) return false;
