@@ -166,6 +166,15 @@ class Hive {
   // The stored name of key node `cell`, or of the value whose record is `vk_record`.
   Result<StoredName> node_stored_name(uint32_t cell) const;
   Result<StoredName> value_stored_name(std::span<const uint8_t> vk_record, uint32_t cell) const;
+  // The cell offsets of a key's values, its list checked against its count (empty when
+  // it has none), with every record asked for ahead: a caller walks the whole list.
+  struct ValueList {
+    uint32_t cell = kNoCell;
+    std::span<const uint8_t> entries;
+    uint32_t count = 0;
+    ValueRef operator[](uint32_t i) const { return ValueRef{load_u32(&entries[i * kCellOffsetSize])}; }
+  };
+  Result<ValueList> value_list(KeyRef key) const;
 
   // Adding a subkey (node.cc). Where the new key's entry goes: the leaf that takes it
   // (kNoCell when the key has no subkeys yet) with its entry count, the entry's place in

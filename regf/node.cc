@@ -96,19 +96,20 @@ Result<std::u16string> Hive::node_name(uint32_t cell) const {
   return decode_name(name->bytes, name->compressed);
 }
 
+int StoredName::compare_nocase(std::u16string_view name) const {
+  const size_t n = std::min<size_t>(name.size(), length());
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t x = base::upcase(name[i]), y = base::upcase((*this)[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (name.size() == length()) return 0;
+  return name.size() < length() ? -1 : 1;
+}
+
 Result<int> Hive::compare_node_name(std::u16string_view name, uint32_t cell) const {
   auto stored = node_stored_name(cell);
   if (!stored) return stored.error();
-  // Compared in place, as compare_nocase would compare the decoded name: a lookup
-  // touches several names per level and decoding each one would allocate.
-  const size_t length = stored->length();
-  const size_t n = std::min(name.size(), length);
-  for (size_t i = 0; i < n; ++i) {
-    const char16_t x = base::upcase(name[i]), y = base::upcase((*stored)[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  if (name.size() == length) return 0;
-  return name.size() < length ? -1 : 1;
+  return stored->compare_nocase(name);
 }
 
 Result<std::u16string> Hive::key_name(KeyRef key) const { return node_name(key.cell); }

@@ -79,6 +79,9 @@ struct StoredName {
   }
   // Decodes the name into `out` when it fits; false (and nothing written) when not.
   bool copy_to(std::span<char16_t> out) const;
+  // base::compare_nocase(name, this name), compared in place: a lookup touches many
+  // names and decoding each one would allocate.
+  int compare_nocase(std::u16string_view name) const;
 };
 // True when every code unit fits in one Latin-1 byte (Windows then stores it compressed).
 bool fits_latin1(std::u16string_view name);

@@ -52,29 +52,33 @@ Result<ValueRef> Hive::value(KeyRef key, uint32_t index) const {
   return ValueRef{load_u32(&(*l)[index * kCellOffsetSize])};
 }
 
+Result<Hive::ValueList> Hive::value_list(KeyRef key) const {
+  auto p = record(key.cell, "nk", nk::kName);
+  if (!p) return p.error();
+  ValueList list{load_u32(&(*p)[nk::kValueList]), {}, load_u32(&(*p)[nk::kValueCount])};
+  if (list.count == 0) return list;
+  auto l = cell(list.cell);
+  if (!l) return l.error();
+  if (uint64_t(list.count) * kCellOffsetSize > l->size()) return fault("value count larger than its list", list.cell);
+  list.entries = *l;
+  for (uint32_t i = 0; i < list.count; ++i) prefetch(list[i].cell);
+  return list;
+}
+
 Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view name) const {
   // Value lists are not sorted in a hive: Windows searches them in order too.
   auto count = value_count(key);
   if (!count) return count.error();
   if (*count > bins_size_ / kMinValueCell) return fault("value count larger than the hive can hold", key.cell);
-  if (*count == 0) return std::optional<ValueRef>();
-  // value() checks the key and its list once; each entry's name is then compared where
-  // its record stores it, as equal_nocase would compare the decoded name.
-  auto first = value(key, 0);
-  if (!first) return first.error();
-  const uint32_t list = load_u32(&(*record(key.cell, "nk", nk::kName))[nk::kValueList]);
-  const std::span<const uint8_t> entries = *cell(list);
-  for (uint32_t i = 0; i < *count; ++i) prefetch(load_u32(&entries[i * kCellOffsetSize]));
-  for (uint32_t i = 0; i < *count; ++i) {
-    const ValueRef v{load_u32(&entries[i * kCellOffsetSize])};
+  auto list = value_list(key);
+  if (!list) return list.error();
+  for (uint32_t i = 0; i < list->count; ++i) {
+    const ValueRef v = (*list)[i];
     auto p = record(v.cell, "vk", vk::kName);
     if (!p) return p.error();
     auto stored = value_stored_name(*p, v.cell);
     if (!stored) return stored.error();
-    if (stored->length() != name.size()) continue;
-    size_t at = 0;
-    while (at < name.size() && base::upcase(name[at]) == base::upcase((*stored)[at])) ++at;
-    if (at == name.size()) return std::optional<ValueRef>(v);
+    if (stored->compare_nocase(name) == 0) return std::optional<ValueRef>(v);
   }
   return std::optional<ValueRef>();
 }

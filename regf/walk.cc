@@ -89,17 +89,14 @@ class TreeWalker {
   void values(KeyRef k, TreeKey* out) {
     auto count = hive_.value_count(k);
     if (!count || *count == 0) return;
-    auto first = hive_.value(k, 0);
-    if (!first) return report(first.error());
-    // value() checked the list; this keeps a value list shared by two keys from being
-    // read twice.
-    uint32_t list = load_u32(&(*hive_.cell(k.cell))[nk::kValueList]);
-    if (!first_sight(list)) return report(Hive::file_offset(list), "value list reached twice; values skipped");
+    auto list = hive_.value_list(k);
+    if (!list) return report(list.error());
+    // A value list shared by two keys is read once.
+    if (!first_sight(list->cell))
+      return report(Hive::file_offset(list->cell), "value list reached twice; values skipped");
     auto visit = [this](uint32_t c) { return first_sight(c); };
-    const std::span<const uint8_t> entries = *hive_.cell(list);  // as value() checked it
-    for (uint32_t i = 0; i < *count; ++i) hive_.prefetch(load_u32(&entries[i * kCellOffsetSize]));
-    for (uint32_t i = 0; i < *count; ++i) {
-      const ValueRef v{load_u32(&entries[i * kCellOffsetSize])};
+    for (uint32_t i = 0; i < list->count; ++i) {
+      const ValueRef v = (*list)[i];
       Result<std::u16string> name = std::u16string();
       if (out) {
         name = hive_.value_name(v);
