@@ -194,18 +194,9 @@ bool fill_from_record(const NtfsRecords* records, uint64_t number, uint64_t pare
   return true;
 }
 
-// The names and inode numbers of a directory's entries, from the directory opened by
-// path (`fd`); false when it cannot be read.
-bool read_names(int fd, const NtfsRecords* records, const struct stat& self_st,
-                std::vector<std::pair<std::string, ino_t>>& names) {
-  // On ntfs-3g the directory's index is read from the volume's device, with no request
-  // to the ntfs-3g process; an entry's inode number is its MFT record's.
-  std::vector<NtfsRecords::Listed> listed;
-  std::vector<uint8_t> record;
-  if (records && records->directory_record(self_st.st_ino, record) && records->list(self_st.st_ino, record, listed)) {
-    for (auto& l : listed) names.emplace_back(base::to_utf8(l.name), l.number);
-    return true;
-  }
+// The names of a directory's entries, from the directory opened by path (`fd`); false
+// when it cannot be read.
+bool read_names(int fd, std::vector<std::string>& names) {
   base::UniqueFd opened(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!opened) return false;
   // The names as the kernel hands them over (a directory stream would first ask the
@@ -215,8 +206,7 @@ bool read_names(int fd, const NtfsRecords* records, const struct stat& self_st,
     for (ssize_t at = 0; at < n;) {
       const auto* d = reinterpret_cast<const dirent64*>(buffer + at);
       at += d->d_reclen;
-      if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
-        names.emplace_back(d->d_name, d->d_ino);
+      if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) names.emplace_back(d->d_name);
     }
   }
   return true;
@@ -224,10 +214,8 @@ bool read_names(int fd, const NtfsRecords* records, const struct stat& self_st,
 
 // `fd`: the directory opened by path; `self_st`: its fstat.
 std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struct stat& self_st) {
-  // Read from the MFT records, an entry costs no request to the ntfs-3g process either.
-  const auto records = NtfsRecords::of_volume(self_st.st_dev);
-  std::vector<std::pair<std::string, ino_t>> names;
-  if (!read_names(fd, records.get(), self_st, names)) return nullptr;
+  std::vector<std::string> names;
+  if (!read_names(fd, names)) return nullptr;
   ++g_directory_reads;
   auto listing = std::make_shared<Listing>();
   // Every entry of an ntfs-3g volume has its NTFS attributes, so the first entry tells
@@ -239,15 +227,10 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struc
     self_attrib = ntfs_attrib(proc_path(fd, ""), true);
     return self_attrib.has_value();
   };
-  for (const auto& [name, number] : names) {
+  for (const std::string& name : names) {
     DirEntry e;
     e.linux_name = name;
     e.long_name = base::from_utf8(name);
-    if (fill_from_record(records.get(), number, self_st.st_ino, e)) {
-      ntfs = true;
-      listing->entries.push_back(std::move(e));
-      continue;
-    }
     struct stat st;
     if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
     std::optional<uint32_t> attrib;
@@ -593,6 +576,11 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   }
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return WinError{error_from_errno(errno)};
+  // A directory of an ntfs-3g volume reached through a link (which the listings read
+  // from the device do not follow) is read from the device too, by its record.
+  if (st.st_dev == dir.root->dev)
+    if (const auto records = NtfsRecords::of_volume(st.st_dev))
+      if (auto raw = raw_listing_of(records, dir, st.st_ino)) return raw;
   const CacheKey key{dir.root->dev, dir.root->ino, st.st_dev, st.st_ino};
   std::shared_ptr<const Listing> listing;
   if (use_cache) {

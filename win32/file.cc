@@ -154,7 +154,8 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   if (!where) return fail(where.error(), INVALID_HANDLE_VALUE);
   const std::u16string& pattern = where->name;
   auto search = std::make_shared<FindSearch>();
-  if (!has_wildcards(pattern) && !watched_listing(where->parent)) {
+  search->listing = watched_listing(where->parent);
+  if (!has_wildcards(pattern) && !search->listing) {
     // A name spelled as the entry is named wins over any other match: on NTFS that
     // entry alone is read, without listing the directory.
     const std::string linux_name = base::to_utf8(pattern);
