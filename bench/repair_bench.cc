@@ -384,16 +384,18 @@ void BM_RepairInstallation(benchmark::State& state) {
     state.counters["cpu_s"] = repair.cpu_seconds;
     state.counters["export_cpu_s"] = baseline.cpu_seconds;
     state.counters["cpu_ratio"] = repair.cpu_seconds / baseline.cpu_seconds;
-    state.counters["mount_s"] = split.mount;
-    state.counters["walk_s"] = split.walk;
-    state.counters["resolve_s"] = split.resolve;
-    state.counters["commit_s"] = split.commit;
-    state.counters["log_s"] = split.log;
-    state.counters["mount_cpu_s"] = split.mount_cpu;
-    state.counters["walk_cpu_s"] = split.walk_cpu;
-    state.counters["resolve_cpu_s"] = split.resolve_cpu;
-    state.counters["commit_cpu_s"] = split.commit_cpu;
-    state.counters["log_cpu_s"] = split.log_cpu;
+    const struct {
+      const char* name;
+      double seconds, cpu_seconds;
+    } parts[] = {{"mount", split.mount, split.mount_cpu},
+                 {"walk", split.walk, split.walk_cpu},
+                 {"resolve", split.resolve, split.resolve_cpu},
+                 {"commit", split.commit, split.commit_cpu},
+                 {"log", split.log, split.log_cpu}};
+    for (const auto& part : parts) {
+      state.counters[std::string(part.name) + "_s"] = part.seconds;
+      state.counters[std::string(part.name) + "_cpu_s"] = part.cpu_seconds;
+    }
     state.counters["mount_peak_MB"] = split.mount_peak_mb;
     state.counters["commit_peak_MB"] = split.commit_peak_mb;
     g_figures.push_back({setup.values, repair.seconds, repair.cpu_seconds / baseline.cpu_seconds,
