@@ -272,9 +272,9 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struc
   return listing;
 }
 
-// Listings read from an ntfs-3g volume's device, by volume and directory record; each
-// is true as long as the directory's record is as it was when it was read.
-// A listing is not checked again while nothing was written to its volume's device.
+// Listings read from an ntfs-3g volume's device, by volume and directory record. Each is
+// true as long as the directory's record is as it was when it was read, and is not
+// checked again while nothing was written to the volume's device.
 struct RawSlot {
   std::shared_ptr<const NtfsRecords> records;
   std::vector<uint8_t> record;
@@ -284,9 +284,7 @@ struct RawSlot {
 
 std::atomic<uint64_t> g_call{1};
 
-// What this thread found in the current call: the volumes' readers, whether their
-// devices were written (asked once per call), and the listings of the places it
-// followed, asked again by the same call.
+// Orders places (a volume root and a path below it) with a path of either string type.
 struct PlaceLess {
   using is_transparent = void;
   template <typename A, typename B>
@@ -295,6 +293,9 @@ struct PlaceLess {
   }
 };
 
+// What this thread found in the current call: the volumes' readers, whether their
+// devices were written (asked once per call), and the listings of the places it
+// followed, asked again by the same call.
 struct CallMemo {
   uint64_t call = 0;
   std::map<dev_t, std::shared_ptr<const NtfsRecords>> readers;
