@@ -116,6 +116,35 @@ int compare_nocase(std::u16string_view a, std::u16string_view b) noexcept {
   return a.size() < b.size() ? -1 : 1;
 }
 
+std::shared_ptr<const UpcaseTable> UpcaseTable::builtin() {
+  static const auto table = [] {
+    auto t = std::make_shared<UpcaseTable>();
+    t->table_ = upcase_table();
+    return std::shared_ptr<const UpcaseTable>(std::move(t));
+  }();
+  return table;
+}
+
+std::shared_ptr<const UpcaseTable> UpcaseTable::from_ntfs(std::span<const uint8_t> bytes) {
+  auto t = std::make_shared<UpcaseTable>();
+  if (bytes.size() != 2 * t->table_.size()) return nullptr;
+  for (size_t c = 0; c < t->table_.size(); ++c) t->table_[c] = char16_t(bytes[2 * c] | bytes[2 * c + 1] << 8);
+  return t;
+}
+
+std::u16string UpcaseTable::upper(std::u16string_view s) const {
+  std::u16string out(s);
+  for (auto& c : out) c = table_[c];
+  return out;
+}
+
+bool UpcaseTable::equal(std::u16string_view a, std::u16string_view b) const noexcept {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (table_[a[i]] != table_[b[i]]) return false;
+  return true;
+}
+
 std::u16string upcase(std::u16string_view s) {
   std::u16string out(s);
   for (auto& c : out) c = upcase(c);

@@ -2,8 +2,10 @@
 // conversion to and from UTF-8 for Linux paths and terminals.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,6 +24,25 @@ inline bool equal_nocase(std::u16string_view a, std::u16string_view b) noexcept 
   return a.size() == b.size() && compare_nocase(a, b) == 0;
 }
 std::u16string upcase(std::u16string_view s);
+
+// An upper-case table for names: one UTF-16 code unit to one. NTFS compares file names
+// under the table the volume was formatted with (its $UpCase file), which differs from
+// one Windows version to the next and from the registry's.
+class UpcaseTable {
+ public:
+  // The table of upcase() above, for names on volumes that carry none.
+  static std::shared_ptr<const UpcaseTable> builtin();
+  // From the bytes of an NTFS $UpCase file: 65,536 little-endian code units; nullptr
+  // for any other size.
+  static std::shared_ptr<const UpcaseTable> from_ntfs(std::span<const uint8_t> bytes);
+
+  char16_t operator()(char16_t c) const noexcept { return table_[c]; }
+  std::u16string upper(std::u16string_view s) const;
+  bool equal(std::u16string_view a, std::u16string_view b) const noexcept;
+
+ private:
+  std::array<char16_t, 0x10000> table_{};
+};
 
 // UTF-16 to UTF-8. Unpaired surrogates become U+FFFD; use only for display and for
 // Linux paths, never where bytes must survive a round trip.
