@@ -22,6 +22,7 @@
 // counted in either processor time.
 //
 #include <benchmark/benchmark.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -40,6 +41,7 @@
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 #include "tests/support/ntfs_volume.h"
+#include "win32/ntfs_records.h"
 #include "win32/registry.h"
 
 namespace {
@@ -345,6 +347,13 @@ void BM_RepairInstallation(benchmark::State& state) {
   if (!hivemend::bench::use_prefix({{'c', volume.volume->root()}, {'e', setup.inst}}))
     return state.SkipWithError("cannot define the drives");
   const int candidates = Candidates(setup.values) + 2 * kSmallHiveCandidates;
+  // Why the repair child's directories went through ntfs-3g instead of the device, handed
+  // back through memory the child shares.
+  using hivemend::win32::NtfsFallbackCounts;
+  void* shared = mmap(nullptr, sizeof(NtfsFallbackCounts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) return state.SkipWithError("no shared memory for the fallback counts");
+  auto* fallbacks = new (shared) NtfsFallbackCounts;
+  const std::unique_ptr<void, void (*)(void*)> unmap(shared, [](void* p) { munmap(p, sizeof(NtfsFallbackCounts)); });
   for (auto _ : state) {
     // Each side is run kRounds times, in turns; the least time and the least processor
     // time of each side are compared, which keeps a busy moment of the machine out.
@@ -363,6 +372,7 @@ void BM_RepairInstallation(benchmark::State& state) {
       const Measure one_repair = in_child(
           [&] {
             CHivemendDlg run(u"C", u"E", 0);
+            *fallbacks = hivemend::win32::ntfs_fallbacks();
             // Every candidate was examined and none was left unresolved.
             return run.m_dwPathsResolved == DWORD(candidates) && run.m_dwPathsSkipped == 0 ? 0 : 1;
           },
@@ -398,6 +408,14 @@ void BM_RepairInstallation(benchmark::State& state) {
     }
     state.counters["mount_peak_MB"] = split.mount_peak_mb;
     state.counters["commit_peak_MB"] = split.commit_peak_mb;
+    // The last repair's fallbacks to ntfs-3g, in all and by reason.
+    state.counters["fallbacks"] = double(fallbacks->total());
+    for (size_t why = 0; why < size_t(hivemend::win32::NtfsFallback::kCount); ++why)
+      if (fallbacks->count[why]) {
+        std::string name = hivemend::win32::fallback_name(hivemend::win32::NtfsFallback(why));
+        std::replace(name.begin(), name.end(), ' ', '_');
+        state.counters["fallback_" + name] = double(fallbacks->count[why]);
+      }
     g_figures.push_back({setup.values, repair.seconds, repair.cpu_seconds / baseline.cpu_seconds,
                          repair.seconds / baseline.seconds, repair.peak_mb, setup.LargestHiveMB() + 50,
                          (split.mount + split.walk + split.commit + split.log) / setup.values});

@@ -2,25 +2,25 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <optional>
-#include <tuple>
 
-#include "base/unicode.h"
+#include "base/mount_table.h"
 #include "win32/error.h"
-#include "win32/file.h"
 #include "win32/ntfs_records.h"
 #include "win32/short_name.h"
+
+#ifndef STATX_MNT_ID
+#define STATX_MNT_ID 0x00001000U
+#endif
 
 namespace hivemend::win32 {
 
@@ -33,97 +33,12 @@ constexpr const char* kNtfsDosName = "system.ntfs_dos_name";
 
 std::atomic<uint64_t> g_directory_reads{0};
 std::atomic<bool> g_cache_enabled{true};
-
-struct CacheKey {
-  dev_t root_dev;
-  ino_t root_ino;
-  dev_t dev;
-  ino_t ino;
-  auto tie() const { return std::tie(root_dev, root_ino, dev, ino); }
-  bool operator<(const CacheKey& o) const { return tie() < o.tie(); }
-};
-
-struct CacheSlot {
-  struct timespec mtime, ctime;
-  std::shared_ptr<const Listing> listing;
-};
+std::atomic<uint64_t> g_settings{0};  // a new number whenever a switch changes
+std::atomic<uint64_t> g_calls{0};
+thread_local uint64_t t_call = 0;  // the open FileSystemCall of this thread, 0 when none
 
 std::string proc_path(int dir_fd, const std::string& name) {
   return "/proc/self/fd/" + std::to_string(dir_fd) + (name.empty() ? "" : "/" + name);
-}
-
-std::mutex g_cache_mutex;
-std::map<CacheKey, CacheSlot>& cache() {
-  static auto* c = new std::map<CacheKey, CacheSlot>;  // lives to the end of the process
-  return *c;
-}
-
-// Listings of watched directories by volume root and path: each is true as long as no
-// change was reported in any watched directory (the kernel reports every change made
-// through the mount, by any process, before the call making it returns), so it answers
-// without a round trip to the file system. Any change forgets them all; a directory is
-// then checked against the listings by identity above.
-struct PathKey {
-  dev_t root_dev;
-  ino_t root_ino;
-  std::string relative;
-  auto tie() const { return std::tie(root_dev, root_ino, relative); }
-  bool operator<(const PathKey& o) const { return tie() < o.tie(); }
-};
-
-struct Watched {
-  int inotify = -1;
-  bool tried = false;
-  uint64_t reports = 0;  // reads of the queue that found changes
-  std::map<PathKey, std::shared_ptr<const Listing>> listings;
-};
-
-Watched& watched() {
-  static auto* w = new Watched;  // lives to the end of the process
-  return *w;
-}
-
-PathKey path_key(const Location& dir) { return PathKey{dir.root->dev, dir.root->ino, dir.relative}; }
-
-// A forked child shares the parent's queue of changes: it starts a queue of its own.
-void fork_prepare() { g_cache_mutex.lock(); }
-void fork_parent() { g_cache_mutex.unlock(); }
-void fork_child() {
-  Watched& w = watched();
-  if (w.inotify >= 0) close(w.inotify);
-  w = Watched{};
-  g_cache_mutex.unlock();
-}
-
-// With g_cache_mutex held: the watched listings left after the changes reported so far.
-std::map<PathKey, std::shared_ptr<const Listing>>& watched_listings() {
-  Watched& w = watched();
-  if (w.inotify >= 0) {
-    alignas(inotify_event) char events[4096];
-    while (read(w.inotify, events, sizeof events) > 0) {
-      w.listings.clear();
-      ++w.reports;
-    }
-  }
-  return w.listings;
-}
-
-// With g_cache_mutex held: starts watching the opened directory; false when changes to
-// it could not be watched.
-bool watch(int dir_fd) {
-  Watched& w = watched();
-  if (!w.tried) {
-    w.tried = true;
-    w.inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (w.inotify >= 0) pthread_atfork(fork_prepare, fork_parent, fork_child);
-  }
-  constexpr uint32_t kChanges =
-      IN_ATTRIB | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MODIFY | IN_MOVE_SELF | IN_MOVED_FROM | IN_MOVED_TO;
-  return w.inotify >= 0 && inotify_add_watch(w.inotify, proc_path(dir_fd, "").c_str(), kChanges) >= 0;
-}
-
-bool same_time(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 // `path` is an entry below a /proc/self/fd directory (not followed when a link), or a
@@ -158,12 +73,19 @@ void fill_times(DirEntry& e, const struct stat& st) {
 }
 
 // The attributes (`attrib`, the NTFS ones when it has them) and the short name of the
-// NTFS entry e.linux_name of a directory; `st` is its lstat.
+// NTFS entry e.linux_name of a directory; `st` is its lstat. ntfs-3g gives a file's DOS
+// name on every link of the file, and the name itself for a name that is its own 8.3
+// name; Windows shows neither. Which link a DOS name was made for, ntfs-3g cannot say:
+// a file with several links shows none here.
 void fill_ntfs_names(int dir_fd, const struct stat& st, std::optional<uint32_t> attrib, DirEntry& e) {
   e.attributes = attributes_from(st, attrib);
+  e.short_name.clear();
+  if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) return;
   char dos[64];
   const ssize_t n = lgetxattr(proc_path(dir_fd, e.linux_name).c_str(), kNtfsDosName, dos, sizeof dos);
-  if (n > 0) e.short_name = base::from_utf8(std::string_view(dos, size_t(n)));
+  if (n <= 0) return;
+  std::u16string name = base::from_utf8(std::string_view(dos, size_t(n)));
+  if (name != e.long_name) e.short_name = std::move(name);
 }
 
 // As above, the attributes read here; false when the entry has no NTFS attributes.
@@ -176,7 +98,7 @@ bool read_ntfs_names(int dir_fd, const struct stat& st, DirEntry& e) {
 FILETIME filetime(uint64_t t) { return FILETIME{DWORD(t), DWORD(t >> 32)}; }
 
 // An entry as its MFT record gives it (what the extended attributes and the lstat
-// would give); false when the record was not read.
+// would give).
 void fill_from(const NtfsRecord& r, DirEntry& e) {
   e.attributes = r.attributes;
   e.short_name = r.short_name;
@@ -185,39 +107,34 @@ void fill_from(const NtfsRecord& r, DirEntry& e) {
   e.last_access = filetime(r.last_access);
 }
 
-bool fill_from_record(const NtfsRecords* records, uint64_t number, uint64_t parent, DirEntry& e) {
-  if (!records) return false;
-  const auto r = records->read(number, parent, e.long_name);
-  if (!r) return false;
-  e.number = number;
-  fill_from(*r, e);
-  return true;
-}
-
 // The names of a directory's entries, from the directory opened by path (`fd`); false
 // when it cannot be read.
 bool read_names(int fd, std::vector<std::string>& names) {
   base::UniqueFd opened(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!opened) return false;
   // The names as the kernel hands them over (a directory stream would first ask the
-  // file system about the descriptor once more); a read error ends the listing.
+  // file system about the descriptor once more).
   alignas(dirent64) char buffer[32768];
-  for (ssize_t n; (n = getdents64(opened.get(), buffer, sizeof buffer)) > 0;) {
+  ssize_t n;
+  while ((n = getdents64(opened.get(), buffer, sizeof buffer)) > 0) {
     for (ssize_t at = 0; at < n;) {
       const auto* d = reinterpret_cast<const dirent64*>(buffer + at);
       at += d->d_reclen;
       if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) names.emplace_back(d->d_name);
     }
   }
-  return true;
+  return n == 0;  // a read error fails the listing, as it fails the search on Windows
 }
 
-// `fd`: the directory opened by path; `self_st`: its fstat.
-std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struct stat& self_st) {
+// A directory read through the file system. `fd`: the directory opened by path;
+// `self_st`: its fstat.
+std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struct stat& self_st,
+                                        const std::shared_ptr<const base::UpcaseTable>& upcase) {
   std::vector<std::string> names;
   if (!read_names(fd, names)) return nullptr;
   ++g_directory_reads;
   auto listing = std::make_shared<Listing>();
+  listing->upcase = upcase;
   // Every entry of an ntfs-3g volume has its NTFS attributes, so the first entry tells
   // whether the volume has them; the directory's own are asked for only when it has
   // none (or there is no entry), else at the first search that returns ".".
@@ -238,6 +155,7 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struc
     if (!ntfs) ntfs = attrib || ask_self();
     if (*ntfs) {
       fill_ntfs_names(fd, st, attrib, e);
+      e.number = st.st_ino;  // ntfs-3g's inode numbers are the MFT's record numbers
     } else {
       e.attributes = attributes_from(st, std::nullopt);
       if (S_ISLNK(st.st_mode)) {
@@ -262,213 +180,223 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struc
       const int c = base::compare_nocase(a.long_name, b.long_name);
       return c != 0 ? c < 0 : a.long_name < b.long_name;
     });
-    std::vector<std::u16string> names;
-    names.reserve(listing->entries.size());
-    for (const auto& e : listing->entries) names.push_back(e.long_name);
-    auto shorts = generate_short_names(names);
+    std::vector<std::u16string> long_names;
+    long_names.reserve(listing->entries.size());
+    for (const auto& e : listing->entries) long_names.push_back(e.long_name);
+    auto shorts = generate_short_names(long_names);
     for (size_t i = 0; i < shorts.size(); ++i) listing->entries[i].short_name = std::move(shorts[i]);
   }
   listing->build_index();
   return listing;
 }
 
-// Listings read from an ntfs-3g volume's device, by volume and directory record. Each is
-// true as long as the directory's record is as it was when it was read, and is not
-// checked again while nothing was written to the volume's device.
-struct RawSlot {
-  std::shared_ptr<const NtfsRecords> records;
-  std::vector<uint8_t> record;
-  std::shared_ptr<const Listing> listing;
-  uint64_t writes = 0;  // the device's writes() when the record was last found unchanged
-};
-
-std::atomic<uint64_t> g_call{1};
-
-// Orders places (a volume root and a path below it) with a path of either string type.
-struct PlaceLess {
-  using is_transparent = void;
-  template <typename A, typename B>
-  bool operator()(const A& a, const B& b) const {
-    return std::pair(a.first, std::string_view(a.second)) < std::pair(b.first, std::string_view(b.second));
-  }
-};
-
-// What this thread found in the current call: the volumes' readers, whether their
-// devices were written (asked once per call), and the listings of the places it
-// followed, asked again by the same call.
-struct CallMemo {
-  uint64_t call = 0;
-  std::map<dev_t, std::shared_ptr<const NtfsRecords>> readers;
-  std::map<const NtfsRecords*, uint64_t> writes;
-  std::map<std::pair<const VolumeRoot*, std::string>, std::shared_ptr<const Listing>, PlaceLess> listings;
-};
-
-CallMemo& call_memo() {
-  thread_local CallMemo memo;
-  if (memo.call != g_call.load()) {
-    memo.readers.clear();
-    memo.writes.clear();
-    memo.listings.clear();
-    memo.call = g_call.load();
-  }
-  return memo;
-}
-
-uint64_t writes_in_call(const NtfsRecords& records) {
-  CallMemo& memo = call_memo();
-  auto it = memo.writes.find(&records);
-  if (it == memo.writes.end()) it = memo.writes.emplace(&records, records.writes()).first;
-  return it->second;
-}
-
-std::mutex g_raw_mutex;
-std::map<std::pair<dev_t, uint64_t>, RawSlot>& raw_slots() {
-  static auto* slots = new std::map<std::pair<dev_t, uint64_t>, RawSlot>;  // lives to the end of the process
-  return *slots;
-}
-
-// An entry whose record does not give it as ntfs-3g shows it (a junction or symbolic
-// link, which ntfs-3g shows as a link with the length of its target; an Interix file),
-// read through ntfs-3g in directory `dir` (`fd`, opened at the first such entry) as a
-// listing through ntfs-3g reads it: false when ntfs-3g cannot give it (it is then left
-// out, as there), nullopt when the directory cannot be opened.
-std::optional<bool> read_through_ntfs3g(const Location& dir, base::UniqueFd& fd, DirEntry& e) {
-  if (!fd) fd.reset(dir.open(O_PATH | O_DIRECTORY));
-  if (!fd) return std::nullopt;
-  struct stat st;
-  if (fstatat(fd.get(), e.linux_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  read_ntfs_names(fd.get(), st, e);
-  fill_times(e, st);
-  e.number = 0;  // not followed, and not read again from a record
-  return true;
-}
-
-// The listing of directory record `number`, which is `where`; nullptr when the
-// directory is to be asked of ntfs-3g.
-std::shared_ptr<const Listing> raw_listing_of(const std::shared_ptr<const NtfsRecords>& records, const Location& where,
-                                              uint64_t number) {
-  const dev_t dev = where.root->dev;
-  const bool keep = g_cache_enabled.load();
-  const uint64_t writes = writes_in_call(*records);
-  if (keep) {
-    std::lock_guard lock(g_raw_mutex);
-    auto it = raw_slots().find({dev, number});
-    if (it != raw_slots().end() && it->second.records == records && it->second.writes == writes)
-      return it->second.listing;
-  }
-  std::vector<uint8_t> record;
-  if (!records->directory_record(number, record)) return nullptr;
-  if (keep) {
-    std::lock_guard lock(g_raw_mutex);
-    auto it = raw_slots().find({dev, number});
-    if (it != raw_slots().end() && it->second.records == records && it->second.record == record) {
-      it->second.writes = writes;
-      return it->second.listing;
-    }
-  }
-  std::vector<NtfsRecords::Listed> listed;
-  if (!records->list(number, record, listed)) return nullptr;
+// Directory record `number` read from the device; nullptr when the reader cannot vouch
+// for the directory and every entry in it (the reason is counted by the reader).
+std::shared_ptr<const Listing> read_from_device(const NtfsRecords& records, uint64_t number,
+                                                const std::shared_ptr<const base::UpcaseTable>& upcase) {
+  auto listed = records.list(number);
+  if (!listed) return nullptr;
+  const auto own = records.directory(number);
+  if (!own) return nullptr;
   auto listing = std::make_shared<Listing>();
-  listing->entries.reserve(listed.size());
-  base::UniqueFd through;
-  for (auto& l : listed) {
+  listing->entries.reserve(listed->size());
+  for (auto& l : *listed) {
+    const auto r = records.entry(l.reference, number, l.name);
+    if (!r) return nullptr;
     DirEntry e;
     e.long_name = std::move(l.name);
     e.linux_name = base::to_utf8(e.long_name);
-    if (!fill_from_record(records.get(), l.number, number, e)) {
-      const auto read = read_through_ntfs3g(where, through, e);
-      if (!read) return nullptr;
-      if (!*read) continue;
-    }
+    e.number = l.reference & 0xFFFFFFFFFFFFull;
+    fill_from(*r, e);
     listing->entries.push_back(std::move(e));
   }
-  // The directory itself, from the record just read (no name: whatever its names).
-  const auto own = records->parse(number, record, 0, {});
-  if (!own) return nullptr;
   DirEntry self;
   fill_from(*own, self);
   listing->ntfs = true;
+  listing->upcase = upcase;
   listing->set_self(self);
-  listing->set_records(records, number, writes);
   listing->build_index();
   ++g_directory_reads;
-  if (keep) {
-    std::lock_guard lock(g_raw_mutex);
-    raw_slots()[{dev, number}] = RawSlot{records, std::move(record), listing, writes};
-  }
   return listing;
 }
 
-// The listing of `dir` read from its ntfs-3g volume's device, its path followed through
-// the listings above it (a record read each): no request to ntfs-3g at all. nullptr
-// when the volume cannot be read so, or a directory on the way is to be asked of it.
-std::shared_ptr<const Listing> follow_raw(const Location& dir, const std::shared_ptr<const NtfsRecords>& records);
+bool cache_enabled() { return g_cache_enabled.load(); }
 
-// The record of the directory `name` of a listing read from the device, when it is one
-// to follow here (links and junctions are followed by the kernel, through ntfs-3g).
-std::optional<uint64_t> child_directory(const Listing& listing, std::string_view name) {
-  const DirEntry* e = listing.find(base::from_utf8(name));
+// The record of directory `dir` on a volume read from its device, when the listing of
+// the place above it (had without a request to ntfs-3g) shows it as a plain directory.
+std::optional<uint64_t> directory_record(const Location& dir) {
+  if (dir.relative.empty()) return uint64_t(dir.root->ino);
+  const size_t slash = dir.relative.rfind('/');
+  const std::string name = slash == std::string::npos ? dir.relative : dir.relative.substr(slash + 1);
+  const Location above{dir.root, slash == std::string::npos ? std::string() : dir.relative.substr(0, slash)};
+  const auto listing = known_listing(above);
+  if (!listing) return std::nullopt;
+  const DirEntry* e = listing->find(base::from_utf8(name));
+  // Links and junctions are followed by the kernel, through ntfs-3g.
   if (!e || e->linux_name != name || e->number == 0 ||
       (e->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
     return std::nullopt;
   return e->number;
 }
 
-std::shared_ptr<const Listing> raw_listing(const Location& dir) {
-  CallMemo& memo = call_memo();
-  auto reader = memo.readers.find(dir.root->dev);
-  if (reader == memo.readers.end()) {
-    uint64_t writes = 0;
-    reader = memo.readers.emplace(dir.root->dev, NtfsRecords::of_volume(dir.root->dev, &writes)).first;
-    if (reader->second) memo.writes.emplace(reader->second.get(), writes);
+// Whether the ntfs-3g mount of `root_fd` serves the NTFS volume `records` reads: the volume's
+// size in clusters, as ntfs-3g reports it, is the one its boot sector gives.
+bool serves(int root_fd, const NtfsRecords& records) {
+  struct statvfs vfs;
+  return fstatvfs(root_fd, &vfs) == 0 && uint64_t(vfs.f_frsize) == records.cluster_size() &&
+         uint64_t(vfs.f_blocks) == records.clusters();
+}
+
+}  // namespace
+
+VolumeListings::VolumeListings(int root_fd) : upcase_(base::UpcaseTable::builtin()), pid_(getpid()) {
+  struct statx sx;
+  if (statx(root_fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) != 0 || !(sx.stx_mask & STATX_MNT_ID)) return;
+  const auto table = base::read_mount_table();
+  const auto mine =
+      std::find_if(table.begin(), table.end(), [&](const auto& m) { return uint64_t(m.id) == sx.stx_mnt_id; });
+  if (mine == table.end() || !(mine->type == "fuseblk" || mine->type == "fuse" || mine->type.starts_with("fuse.")) ||
+      !mine->source.starts_with("/"))
+    return;
+  // The index would not show a file system mounted inside this one.
+  const std::string below = mine->point == "/" ? "/" : mine->point + "/";
+  for (const auto& m : table)
+    if (m.point.starts_with(below)) return;
+  auto records = NtfsRecords::open(mine->source);
+  if (!records || !serves(root_fd, *records)) return;
+  records_ = std::move(records);
+  device_writes_ = records_->writes();
+  if (auto table = records_->upcase()) upcase_ = std::move(table);
+}
+
+VolumeListings::~VolumeListings() = default;
+
+uint64_t VolumeListings::check(bool force) {
+  if (!force && t_call != 0 && checked_in_ == t_call) return generation_;
+  checked_in_ = t_call;
+  // A forked child shares its parent's watches and cannot tell whose changes it reads.
+  bool changed = settings_ != g_settings.load() || records_enabled_ != ntfs_records_enabled() || getpid() != pid_;
+  settings_ = g_settings.load();
+  records_enabled_ = ntfs_records_enabled();
+  if (records_) {
+    const uint64_t writes = records_->writes();
+    changed |= writes != device_writes_;
+    device_writes_ = writes;
+  } else if (inotify_) {
+    alignas(inotify_event) char events[4096];
+    while (read(inotify_.get(), events, sizeof events) > 0) changed = true;
+  } else {
+    changed = true;  // nothing watched: nothing can be kept
   }
-  if (!reader->second) return nullptr;
-  const std::string_view relative = dir.relative;
-  if (auto it = memo.listings.find(std::pair(dir.root.get(), relative)); it != memo.listings.end()) return it->second;
-  std::shared_ptr<const Listing> listing;
-  // Below a place this call followed already, one step is enough.
-  const size_t slash = relative.rfind('/');
-  const std::string_view above = slash == std::string_view::npos ? std::string_view() : relative.substr(0, slash);
-  const std::string_view name = slash == std::string_view::npos ? relative : relative.substr(slash + 1);
-  if (!relative.empty())
-    if (auto up = memo.listings.find(std::pair(dir.root.get(), above)); up != memo.listings.end())
-      if (auto number = child_directory(*up->second, name)) listing = raw_listing_of(reader->second, dir, *number);
-  if (!listing) listing = follow_raw(dir, reader->second);
-  // Kept for the call only when found: a place not readable here is asked of ntfs-3g.
-  if (listing) memo.listings.emplace(std::pair(dir.root.get(), dir.relative), listing);
+  if (changed) {
+    ++generation_;
+    kept_.clear();
+  }
+  return generation_;
+}
+
+uint64_t VolumeListings::generation() {
+  std::lock_guard lock(mutex_);
+  return check(false);
+}
+
+std::shared_ptr<const Listing> VolumeListings::kept(const std::string& relative) {
+  std::lock_guard lock(mutex_);
+  check(false);
+  auto it = kept_.find(relative);
+  return it == kept_.end() ? nullptr : it->second;
+}
+
+void VolumeListings::keep(const std::string& relative, std::shared_ptr<const Listing> listing, uint64_t generation) {
+  if (!cache_enabled()) return;
+  std::lock_guard lock(mutex_);
+  // A change while the directory was read may be missing from it: it is then not kept.
+  if (check(true) == generation) kept_[relative] = std::move(listing);
+}
+
+bool VolumeListings::watch(int dir_fd) {
+  if (records_) return true;  // the device's watch sees every change
+  std::lock_guard lock(mutex_);
+  if (!inotify_) inotify_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  constexpr uint32_t kChanges =
+      IN_ATTRIB | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MODIFY | IN_MOVE_SELF | IN_MOVED_FROM | IN_MOVED_TO;
+  return inotify_ && inotify_add_watch(inotify_.get(), proc_path(dir_fd, "").c_str(), kChanges) >= 0;
+}
+
+void VolumeListings::forget() {
+  std::lock_guard lock(mutex_);
+  ++generation_;
+  kept_.clear();
+}
+
+FileSystemCall::FileSystemCall() : outermost_(t_call == 0) {
+  if (outermost_) t_call = ++g_calls;
+}
+
+FileSystemCall::~FileSystemCall() {
+  if (outermost_) t_call = 0;
+}
+
+std::shared_ptr<const Listing> known_listing(const Location& dir) {
+  VolumeListings& volume = *dir.root->listings;
+  const uint64_t generation = volume.generation();
+  if (auto kept = volume.kept(dir.relative)) return kept;
+  if (!volume.records() || !ntfs_records_enabled()) return nullptr;
+  const auto number = directory_record(dir);
+  if (!number) return nullptr;
+  auto listing = read_from_device(*volume.records(), *number, volume.upcase());
+  if (listing) volume.keep(dir.relative, listing, generation);
   return listing;
 }
 
-std::shared_ptr<const Listing> follow_raw(const Location& dir, const std::shared_ptr<const NtfsRecords>& records) {
-  uint64_t number = dir.root->ino;
-  Location where{dir.root, std::string()};
-  for (std::string_view rest = dir.relative; !rest.empty();) {
-    const size_t slash = rest.find('/');
-    const std::string_view name = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    const auto listing = raw_listing_of(records, where, number);
-    if (!listing) return nullptr;
-    const auto child = child_directory(*listing, name);
-    if (!child) return nullptr;
-    number = *child;
-    where.relative = where.child(std::string(name));
-  }
-  return raw_listing_of(records, where, number);
+Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
+  FileSystemCall call;
+  if (auto known = known_listing(dir)) return known;
+  VolumeListings& volume = *dir.root->listings;
+  const uint64_t generation = volume.generation();
+  // Opened by path: a directory that may not be read can still be known by its
+  // identity, and one whose index is read from the device is never opened for reading.
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
+  // Watched before it is read, so that a change made meanwhile is not missed.
+  const bool watched = volume.watch(fd.get());
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return WinError{error_from_errno(errno)};
+  std::shared_ptr<const Listing> listing;
+  // A directory reached through a link or junction is read from the device too, by
+  // its record (ntfs-3g's inode number).
+  if (volume.records() && ntfs_records_enabled() && st.st_dev == dir.root->dev)
+    listing = read_from_device(*volume.records(), st.st_ino, volume.upcase());
+  if (!listing) listing = read_directory(dir, fd.get(), st, volume.upcase());
+  if (!listing) return WinError{error_from_errno(errno ? errno : EIO)};
+  if (watched) volume.keep(dir.relative, listing, generation);
+  return listing;
 }
 
-}  // namespace
-
-void begin_file_system_call() { ++g_call; }
-
-namespace {
-
-void forget_raw_listings() {
-  std::lock_guard lock(g_raw_mutex);
-  raw_slots().clear();
-  ++g_call;  // and what this call found
+std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux_name) {
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  struct stat st;
+  if (!fd || fstatat(fd.get(), linux_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  // ntfs-3g also finds an entry by its short name: that spelling does not tell the long
+  // one, and the listing does.
+  if (is_short_name_spelling(fd.get(), linux_name)) return std::nullopt;
+  DirEntry e;
+  e.linux_name = linux_name;
+  e.long_name = base::from_utf8(linux_name);
+  // Every entry of an NTFS volume has its NTFS attributes.
+  if (!read_ntfs_names(fd.get(), st, e)) return std::nullopt;
+  e.number = st.st_ino;
+  fill_times(e, st);
+  return e;
 }
 
-}  // namespace
+bool is_short_name_spelling(int dir_fd, const std::string& name) {
+  char dos[64];
+  const ssize_t n = lgetxattr(proc_path(dir_fd, name).c_str(), kNtfsDosName, dos, sizeof dos);
+  return n > 0 && base::equal_nocase(base::from_utf8(std::string_view(dos, size_t(n))), base::from_utf8(name));
+}
+
+void forget_listing(const Location& dir) { dir.root->listings->forget(); }
 
 void Listing::set_self(const DirEntry& self) {
   self_ = self;
@@ -476,19 +404,6 @@ void Listing::set_self(const DirEntry& self) {
   self_.short_name.clear();
   self_.number = 0;
   self_pending_ = false;
-}
-
-void Listing::set_records(std::shared_ptr<const NtfsRecords> records, uint64_t number, uint64_t writes) {
-  records_ = std::move(records);
-  number_ = number;
-  writes_ = writes;
-}
-
-DirEntry Listing::current(const DirEntry& e) const {
-  // Nothing written to the volume since the entries were read: they are as they were.
-  if (!records_ || e.number == 0 || writes_in_call(*records_) == writes_) return e;
-  DirEntry now = e;
-  return fill_from_record(records_.get(), e.number, number_, now) ? now : e;
 }
 
 void Listing::set_self(const struct stat& st, std::optional<uint32_t> ntfs_attributes, bool read_later) {
@@ -512,15 +427,15 @@ void Listing::build_index() {
   by_long_.clear();
   by_short_.clear();
   for (uint32_t i = 0; i < entries.size(); ++i) {
-    by_long_.emplace_back(base::upcase(entries[i].long_name), i);
-    if (!entries[i].short_name.empty()) by_short_.emplace_back(base::upcase(entries[i].short_name), i);
+    by_long_.emplace_back(upcase->upper(entries[i].long_name), i);
+    if (!entries[i].short_name.empty()) by_short_.emplace_back(upcase->upper(entries[i].short_name), i);
   }
   std::sort(by_long_.begin(), by_long_.end());
   std::sort(by_short_.begin(), by_short_.end());
 }
 
 const DirEntry* Listing::find(std::u16string_view name) const {
-  const std::u16string upper = base::upcase(name);
+  const std::u16string upper = upcase->upper(name);
   auto range = [&](const auto& index) {
     return std::equal_range(index.begin(), index.end(), std::make_pair(upper, uint32_t(0)),
                             [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -554,134 +469,13 @@ std::vector<uint32_t> Listing::starting_with(std::u16string_view upper_prefix) c
   return result;
 }
 
-Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
-  if (auto raw = raw_listing(dir)) return raw;
-  const bool use_cache = g_cache_enabled.load();
-  if (use_cache) {
-    std::lock_guard lock(g_cache_mutex);
-    auto& kept = watched_listings();
-    if (auto it = kept.find(path_key(dir)); it != kept.end()) return it->second;
-  }
-  // Opened by path: a directory that may not be read can still be known by its
-  // identity, and one whose index is read from the volume is never opened for reading.
-  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
-  if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
-  bool watching = false;
-  uint64_t reports_before = 0;
-  if (use_cache) {
-    // Watched before it is read, so that a change made meanwhile is not missed.
-    std::lock_guard lock(g_cache_mutex);
-    watching = watch(fd.get());
-    watched_listings();
-    reports_before = watched().reports;
-  }
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) return WinError{error_from_errno(errno)};
-  // A directory of an ntfs-3g volume reached through a link (which the listings read
-  // from the device do not follow) is read from the device too, by its record.
-  if (st.st_dev == dir.root->dev)
-    if (const auto records = NtfsRecords::of_volume(st.st_dev))
-      if (auto raw = raw_listing_of(records, dir, st.st_ino)) return raw;
-  const CacheKey key{dir.root->dev, dir.root->ino, st.st_dev, st.st_ino};
-  std::shared_ptr<const Listing> listing;
-  if (use_cache) {
-    std::lock_guard lock(g_cache_mutex);
-    auto it = cache().find(key);
-    if (it != cache().end() && same_time(it->second.mtime, st.st_mtim) && same_time(it->second.ctime, st.st_ctim))
-      listing = it->second.listing;
-  }
-  if (!listing) {
-    listing = read_directory(dir, fd.get(), st);
-    if (!listing) return WinError{error_from_errno(errno)};
-  }
-  if (use_cache) {
-    std::lock_guard lock(g_cache_mutex);
-    cache()[key] = CacheSlot{st.st_mtim, st.st_ctim, listing};
-    // A change reported while the directory was read may be missing from this listing:
-    // it is then not kept, and the next search reads the directory again.
-    auto& kept = watched_listings();
-    if (watching && watched().reports == reports_before) kept[path_key(dir)] = listing;
-  }
-  return listing;
-}
-
-std::shared_ptr<const Listing> watched_listing(const Location& dir) {
-  if (!g_cache_enabled.load()) return nullptr;
-  if (auto raw = raw_listing(dir)) return raw;
-  std::lock_guard lock(g_cache_mutex);
-  auto& kept = watched_listings();
-  auto it = kept.find(path_key(dir));
-  return it == kept.end() ? nullptr : it->second;
-}
-
-std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux_name) {
-  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
-  struct stat st;
-  if (!fd || fstatat(fd.get(), linux_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-  DirEntry e;
-  e.linux_name = linux_name;
-  e.long_name = base::from_utf8(linux_name);
-  struct stat dir_st;
-  if (fstat(fd.get(), &dir_st) == 0 &&
-      fill_from_record(NtfsRecords::of_volume(dir_st.st_dev).get(), st.st_ino, dir_st.st_ino, e))
-    return e;
-  // Every entry of an NTFS volume has its NTFS attributes.
-  if (!read_ntfs_names(fd.get(), st, e)) return std::nullopt;
-  // ntfs-3g also finds an entry by its short name: that spelling does not tell the long one.
-  if (base::equal_nocase(e.short_name, e.long_name)) return std::nullopt;
-  fill_times(e, st);
-  return e;
-}
-
-bool is_short_name_spelling(int dir_fd, const std::string& name) {
-  char dos[64];
-  const ssize_t n = lgetxattr(proc_path(dir_fd, name).c_str(), kNtfsDosName, dos, sizeof dos);
-  return n > 0 && base::equal_nocase(base::from_utf8(std::string_view(dos, size_t(n))), base::from_utf8(name));
-}
-
-std::shared_ptr<const Listing> cached_listing(const Location& dir) {
-  if (!g_cache_enabled.load()) return nullptr;
-  if (auto raw = raw_listing(dir)) return raw;
-  {
-    std::lock_guard lock(g_cache_mutex);
-    auto& kept = watched_listings();
-    if (auto it = kept.find(path_key(dir)); it != kept.end()) return it->second;
-  }
-  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
-  struct stat st;
-  if (!fd || fstat(fd.get(), &st) != 0) return nullptr;
-  std::lock_guard lock(g_cache_mutex);
-  auto it = cache().find(CacheKey{dir.root->dev, dir.root->ino, st.st_dev, st.st_ino});
-  if (it == cache().end() || !same_time(it->second.mtime, st.st_mtim) || !same_time(it->second.ctime, st.st_ctim))
-    return nullptr;
-  return it->second.listing;
-}
-
-void forget_listing(const Location& dir) {
-  forget_raw_listings();
-  {
-    std::lock_guard lock(g_cache_mutex);
-    watched_listings().erase(path_key(dir));
-  }
-  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
-  struct stat st;
-  if (!fd || fstat(fd.get(), &st) != 0) return;
-  std::lock_guard lock(g_cache_mutex);
-  cache().erase(CacheKey{dir.root->dev, dir.root->ino, st.st_dev, st.st_ino});
-}
-
 DWORD attributes_of(int fd, const struct stat& st) { return attributes_from(st, ntfs_attrib(proc_path(fd, ""), true)); }
 
 uint64_t directory_reads() { return g_directory_reads.load(); }
 
 void set_listing_cache_enabled(bool enabled) {
   g_cache_enabled = enabled;
-  if (!enabled) {
-    forget_raw_listings();
-    std::lock_guard lock(g_cache_mutex);
-    cache().clear();
-    watched().listings.clear();
-  }
+  ++g_settings;
 }
 
 FILETIME filetime_of(const struct timespec& ts) {

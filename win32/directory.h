@@ -1,18 +1,18 @@
-// Directory listings with their short names and attributes, and the caches that keep
-// them. On an ntfs-3g mount whose device this process may read, a listing comes from the
-// directory's MFT record and index blocks (win32/ntfs_records.h), found by following the
-// path from the drive root, and is kept while nothing is written to the device. Other
-// listings are read through the file system (on ntfs-3g every short name and attribute
-// is then one more request to its process per entry), kept for the life of the process
-// and read again only when the directory changed or the layer itself wrote into it: a
-// directory is watched (inotify) from its first reading, and while no change is
-// reported its listing answers without any request; after one, the directory's
-// modification and change times tell whether its listing still holds.
+// Directory listings with their short names and attributes, and the one cache that
+// keeps them. Each volume root keeps its own listings (VolumeListings), by path, and
+// all of them hold while nothing on the volume changed: on an ntfs-3g mount whose
+// device this process may read, while nothing was written to the device; elsewhere,
+// while no directory read so far reported a change (inotify). Any change drops every
+// listing of the volume. On such an ntfs-3g mount a listing is read from the
+// directory's MFT record and index blocks (win32/ntfs_records.h), found by following
+// the path from the drive root; a directory the reader cannot vouch for entry by entry
+// is read through ntfs-3g, whose answer stands.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,11 +20,15 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unicode.h"
+#include "base/unique_fd.h"
 #include "win32/expected.h"
 #include "win32/path.h"
 #include "win32/types.h"
 
 namespace hivemend::win32 {
+
+class NtfsRecords;
 
 struct DirEntry {
   std::string linux_name;  // the name's bytes on Linux
@@ -33,10 +37,8 @@ struct DirEntry {
   DWORD attributes = 0;
   uint64_t size = 0;
   FILETIME creation{}, last_access{}, last_write{};
-  uint64_t number = 0;  // its MFT record, when read from an ntfs-3g volume's device
+  uint64_t number = 0;  // its MFT record on an ntfs-3g volume, else 0
 };
-
-class NtfsRecords;
 
 class Listing {
  public:
@@ -44,9 +46,11 @@ class Listing {
   // order); on file systems without NTFS metadata, upper-case name order as NTFS would.
   std::vector<DirEntry> entries;
   bool ntfs = false;  // short names and attributes are the volume's own
+  // Names compare under it: the volume's own upper-case table on NTFS.
+  std::shared_ptr<const base::UpcaseTable> upcase = base::UpcaseTable::builtin();
 
   // The directory itself (`dir`), for the "." and ".." entries. Few searches return
-  // them, so on NTFS its attributes are asked for at the first that does.
+  // them, so through ntfs-3g its attributes are asked for at the first that does.
   DirEntry self(const Location& dir) const;
   void set_self(const struct stat& st, std::optional<uint32_t> ntfs_attributes, bool read_later);
   void set_self(const DirEntry& self);
@@ -54,16 +58,10 @@ class Listing {
   // The entry `name` names: exact long name, else long name in any case, else short name.
   const DirEntry* find(std::u16string_view name) const;
   // Indexes (volume order) of the entries whose long or short name begins with
-  // `upper_prefix` (upper case).
+  // `upper_prefix` (upper case under `upcase`).
   std::vector<uint32_t> starting_with(std::u16string_view upper_prefix) const;
 
   void build_index();
-  // `e` (one of the entries) with its attributes, size, times and short name as they
-  // are now: a listing read from an ntfs-3g volume's device stays true as long as the
-  // directory's names do, and once the device was written its entries are read again
-  // when a search returns them.
-  DirEntry current(const DirEntry& e) const;
-  void set_records(std::shared_ptr<const NtfsRecords> records, uint64_t number, uint64_t writes);
 
  private:
   std::vector<std::pair<std::u16string, uint32_t>> by_long_, by_short_;  // sorted upper-case names
@@ -71,34 +69,75 @@ class Listing {
   struct stat self_st_ {};
   mutable std::once_flag self_read_;
   bool self_pending_ = false;
-  std::shared_ptr<const NtfsRecords> records_;
-  uint64_t number_ = 0;
-  uint64_t writes_ = 0;  // the device's writes() when the entries were read
 };
 
-// The listing of a directory, from the cache when it is still true.
+// The listings of one volume root, and what tells whether they still hold. Owned by the
+// root (VolumeRoot::listings), so that nothing kept outlives the mount it describes.
+class VolumeListings {
+ public:
+  // For the volume root open as `root_fd`: finds its mount and, on ntfs-3g, the device.
+  explicit VolumeListings(int root_fd);
+  ~VolumeListings();
+
+  // The device reader, when the volume is an ntfs-3g mount whose device can be read and
+  // nothing else is mounted inside it; else nullptr.
+  const std::shared_ptr<const NtfsRecords>& records() const { return records_; }
+  const std::shared_ptr<const base::UpcaseTable>& upcase() const { return upcase_; }
+
+  // The number of the volume's state: the kept listings hold while it stays. Asked of
+  // the device's or the directories' watch once per FileSystemCall (every time outside one).
+  uint64_t generation();
+  std::shared_ptr<const Listing> kept(const std::string& relative);
+  // Keeps a listing read in `generation` if nothing changed since; watches the
+  // directory `fd` first when the device cannot tell (before reading it).
+  void keep(const std::string& relative, std::shared_ptr<const Listing> listing, uint64_t generation);
+  bool watch(int dir_fd);
+  void forget();
+
+ private:
+  uint64_t check(bool force);
+
+  std::shared_ptr<const NtfsRecords> records_;
+  std::shared_ptr<const base::UpcaseTable> upcase_;
+  std::mutex mutex_;
+  base::UniqueFd inotify_;  // without a device: the directories read so far
+  pid_t pid_;
+  uint64_t generation_ = 1, device_writes_ = 0, settings_ = 0, checked_in_ = 0;
+  bool records_enabled_ = true;
+  std::map<std::string, std::shared_ptr<const Listing>> kept_;
+};
+
+// One call of the layer that names paths: while one is open on this thread, each
+// volume's watch is asked once, and the listings read meanwhile answer the rest of the
+// call. Outside one, every question asks again. Calls nest.
+class FileSystemCall {
+ public:
+  FileSystemCall();
+  ~FileSystemCall();
+  FileSystemCall(const FileSystemCall&) = delete;
+  FileSystemCall& operator=(const FileSystemCall&) = delete;
+
+ private:
+  bool outermost_;
+};
+
+// The listing of a directory, kept or read now.
 Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir);
 
-// The cached listing of a directory when there is one and it is still true, else
-// nullptr; never reads the directory.
-std::shared_ptr<const Listing> cached_listing(const Location& dir);
-
-// A kept listing that needs no question to the file system (a watched one), else nullptr.
-std::shared_ptr<const Listing> watched_listing(const Location& dir);
+// The listing of a directory when it can be had without a request to the file system
+// (kept, or read from an ntfs-3g volume's device); else nullptr.
+std::shared_ptr<const Listing> known_listing(const Location& dir);
 
 // The entry of a directory on an NTFS volume whose Linux name is `linux_name`, read
-// alone, without listing the directory; nullopt when there is none, or when the volume
-// has no NTFS metadata (short names are then made from the whole listing).
+// alone through ntfs-3g, without listing the directory; nullopt when there is none, or
+// when the volume has no NTFS metadata (short names are then made from the whole listing).
 std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux_name);
 
 // Whether `name`, found in the directory, is an entry's short name (ntfs-3g finds entries
 // by either name): such a spelling does not give the entry's real name.
 bool is_short_name_spelling(int dir_fd, const std::string& name);
 
-// Marks the start of a call of the layer that names a path: a directory whose listing
-// was read from an ntfs-3g volume's device is checked once per call.
-void begin_file_system_call();
-// Forgets the cached listing of a directory (after the layer wrote into one of its files).
+// Forgets the kept listings of a volume (after the layer wrote into one of its files).
 void forget_listing(const Location& dir);
 
 // Windows attributes of an opened entry (`st` is its fstat): the NTFS ones on ntfs-3g.

@@ -104,8 +104,9 @@ class FindSearch final : public KernelObject {
     if (next_dot < dots.size()) return dots[next_dot++];
     while (next_candidate < candidates.size()) {
       const DirEntry& e = listing->entries[candidates[next_candidate++]];
-      if (expression.empty() || name_in_expression(expression, e.long_name) ||
-          (!e.short_name.empty() && name_in_expression(expression, e.short_name)))
+      const base::UpcaseTable& upcase = *listing->upcase;
+      if (expression.empty() || name_in_expression(expression, e.long_name, upcase) ||
+          (!e.short_name.empty() && name_in_expression(expression, e.short_name, upcase)))
         return &e;
     }
     return nullptr;
@@ -145,6 +146,7 @@ Expected<ParentAndName> locate_parent(const WindowsPath& path) {
 using namespace hivemend::win32;
 
 HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileData) {
+  FileSystemCall call;
   if (!lpFileName || !lpFindFileData) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   auto path = parse_windows_path(lpFileName);
   if (!path) return fail(path.error(), INVALID_HANDLE_VALUE);
@@ -154,15 +156,16 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   if (!where) return fail(where.error(), INVALID_HANDLE_VALUE);
   const std::u16string& pattern = where->name;
   auto search = std::make_shared<FindSearch>();
-  search->listing = watched_listing(where->parent);
+  search->listing = known_listing(where->parent);
   if (!has_wildcards(pattern) && !search->listing) {
-    // A name spelled as the entry is named wins over any other match: on NTFS that
-    // entry alone is read, without listing the directory.
+    // A name spelled as the entry is named wins over any other match: through ntfs-3g
+    // that entry alone is read, without listing the directory.
     const std::string linux_name = base::to_utf8(pattern);
     if (base::from_utf8(linux_name) == pattern && linux_name.find('/') == std::string::npos) {
       if (auto entry = read_entry(where->parent, linux_name)) {
         auto one = std::make_shared<Listing>();
         one->ntfs = true;
+        one->upcase = where->parent.root->listings->upcase();
         one->entries.push_back(std::move(*entry));
         one->build_index();
         search->listing = std::move(one);
@@ -176,11 +179,12 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
     search->listing = *listing;
   }
   if (has_wildcards(pattern)) {
-    search->expression = dos_expression(pattern);
+    const base::UpcaseTable& upcase = *search->listing->upcase;
+    search->expression = dos_expression(pattern, upcase);
     search->candidates = search->listing->starting_with(literal_prefix(search->expression));
     // Below a root, the file system lists "." and ".." first.
-    const bool dot = name_in_expression(search->expression, u".");
-    const bool dotdot = name_in_expression(search->expression, u"..");
+    const bool dot = name_in_expression(search->expression, u".", upcase);
+    const bool dotdot = name_in_expression(search->expression, u"..", upcase);
     if (!where->parent.relative.empty() && (dot || dotdot)) {
       search->dot = search->listing->self(where->parent);
       search->dotdot = search->dot;
@@ -194,7 +198,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   }
   const DirEntry* first = search->next();
   if (!first) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-  fill_find_data(search->listing->current(*first), lpFindFileData);
+  fill_find_data(*first, lpFindFileData);
   SetLastError(ERROR_SUCCESS);
   return HandleTable::instance().insert(std::move(search));
 }
@@ -205,7 +209,7 @@ BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
   if (!lpFindFileData) return fail(ERROR_NOACCESS, FALSE);
   const DirEntry* e = search->next();
   if (!e) return fail(ERROR_NO_MORE_FILES, FALSE);
-  fill_find_data(search->listing->current(*e), lpFindFileData);
+  fill_find_data(*e, lpFindFileData);
   return TRUE;
 }
 
@@ -216,6 +220,7 @@ BOOL WINAPI FindClose(HANDLE hFindFile) {
 }
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
+  FileSystemCall call;
   if (!lpFileName) return fail(ERROR_INVALID_PARAMETER, DWORD(INVALID_FILE_ATTRIBUTES));
   auto path = parse_windows_path(lpFileName);
   if (!path) return fail(path.error(), DWORD(INVALID_FILE_ATTRIBUTES));
@@ -239,6 +244,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
+  FileSystemCall call;
   if (!lpFileName) return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
     return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);

@@ -1,81 +1,113 @@
-// The MFT records and directory indexes of an ntfs-3g volume, read straight from the
-// device or image it is mounted from. Through ntfs-3g, listing a directory is an open,
-// reads and a release, and each entry's attributes and short name a lookup and two
-// extended attributes, every one a request to the ntfs-3g process; here a directory is
-// its record and index blocks, and an entry its record, each one read of the page
-// cache. Whatever the reader cannot vouch for (a record that does not hold the entry's
-// name, an attribute list it cannot follow, a reparse point, an Interix system file, a
-// torn or foreign record) is left to those requests.
+// The MFT records and directory indexes of an NTFS volume, read straight from the
+// device or image ntfs-3g serves it from. Through ntfs-3g, listing a directory is an
+// open, reads and a release, and each entry's attributes and short name a lookup and
+// two extended attributes, every one a request to the ntfs-3g process; here a directory
+// is its record and index blocks, and an entry its record, each one read of the page
+// cache. The reader answers only for what it can vouch for; for anything else it says
+// why (NtfsFallback), and the caller asks ntfs-3g.
 #pragma once
-#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
+#include "base/unicode.h"
+
 namespace hivemend::win32 {
 
+// Why the reader leaves a directory to ntfs-3g. Each is counted (ntfs_fallbacks()), so
+// that a slow path or a reader fault never goes unseen.
+enum class NtfsFallback : uint8_t {
+  kIndexUnreadable,     // the directory's record, index root, blocks or bitmap: torn or malformed
+  kRecordUnreadable,    // an entry's record: outside the MFT known here, torn, or malformed
+  kRecordNotInUse,      // the index names a free record
+  kSequenceMismatch,    // the index names an earlier use of the record
+  kNameNotInDirectory,  // the record holds no such name in this directory
+  kNameShownOtherwise,  // a name ntfs-3g shows in its own way ('/', NUL, a lone surrogate)
+  kReparsePoint,        // a junction or symbolic link, which ntfs-3g shows as a link
+  kSystemFile,          // a system file: maybe one of ntfs-3g's Interix links, devices or sockets
+  kCount
+};
+const char* fallback_name(NtfsFallback why);
+
+// How often each fallback happened in this process.
+struct NtfsFallbackCounts {
+  uint64_t count[size_t(NtfsFallback::kCount)] = {};
+  uint64_t total() const;
+};
+NtfsFallbackCounts ntfs_fallbacks();
+
+// An entry as ntfs-3g shows it: its attributes as system.ntfs_attrib gives them, its
+// size and times as stat gives them, and its short name as Windows shows it.
 struct NtfsRecord {
-  uint32_t attributes = 0;  // as ntfs-3g's system.ntfs_attrib gives them
+  uint32_t attributes = 0;
   bool directory = false;
   uint64_t size = 0;                         // the unnamed data stream's length
   uint64_t last_write = 0, last_access = 0;  // Windows file times
-  std::u16string short_name;                 // the DOS name in the directory, "" when none
+  // The DOS name made for this long name in this directory: none for a name that is its
+  // own 8.3 name (stored once for both), nor for another hard link of the file.
+  std::u16string short_name;
 };
 
 class NtfsRecords {
  public:
-  // The reader of the ntfs-3g volume with device number `dev` (st_dev of its entries),
-  // or nullptr when that is no ntfs-3g volume whose device this process may read.
-  // With `writes`, also what writes() would return, in the same system call.
-  static std::shared_ptr<const NtfsRecords> of_volume(dev_t dev, uint64_t* writes = nullptr);
-  // The reader of the NTFS image or device open as `fd` (duplicated, not taken), with
-  // no watch on its writes; nullptr when it holds no NTFS volume the reader understands.
+  template <typename T>
+  using Read = base::Result<T, NtfsFallback>;
+
+  // The reader of the NTFS image or device `path`, watching it for writes (inotify);
+  // nullptr when it holds no NTFS volume the reader understands.
+  static std::shared_ptr<const NtfsRecords> open(const std::string& path);
+  // The reader of the image open as `fd` (duplicated, not taken), with no watch: every
+  // writes() is then a new number.
   static std::shared_ptr<const NtfsRecords> of_image(int fd);
 
-  // Record `number` (ntfs-3g's inode number), when it is in use and holds the long
-  // name `name` in directory record `parent` (any name when `name` is empty, and then
-  // no short name); nullopt otherwise.
-  std::optional<NtfsRecord> read(uint64_t number, uint64_t parent, std::u16string_view name) const;
-  // The same, from record `number` read already (as directory_record() gives it).
-  std::optional<NtfsRecord> parse(uint64_t number, const std::vector<uint8_t>& record, uint64_t parent,
-                                  std::u16string_view name) const;
-
-  // Directory record `number` as it stands, fixed up: a directory is unchanged as long
-  // as its record is (ntfs-3g rewrites it, times included, with every change of names).
-  bool directory_record(uint64_t number, std::vector<uint8_t>& record) const;
-
-  // The long names (POSIX and Win32 ones, not the DOS names) and record numbers in the
-  // index of directory record `number` (read as `record`), in the order ntfs-3g lists
-  // them; false when the index cannot be read whole here, or holds a name ntfs-3g
-  // would show otherwise.
+  // The names of directory record `directory` (the POSIX and Win32 ones: ntfs-3g lists
+  // no DOS names), each with the file reference its index entry holds, in the order
+  // ntfs-3g lists them: the root node's entries, then each block in use in place order.
   struct Listed {
     std::u16string name;
-    uint64_t number;
+    uint64_t reference;  // record number and sequence number
   };
-  bool list(uint64_t number, const std::vector<uint8_t>& record, std::vector<Listed>& out) const;
+  Read<std::vector<Listed>> list(uint64_t directory) const;
 
-  // A number that stays the same as long as nothing was written to the volume's device
-  // (ntfs-3g writes every change there, before the call that makes it returns): what
-  // was read with one number is still true while it is returned. Without a watch on
-  // the device (or in a forked child) every call returns a new one.
+  // The entry listed as `name` with file reference `reference` in directory record
+  // `directory`: its record must be in use, of that sequence number, and hold that name
+  // in that directory.
+  Read<NtfsRecord> entry(uint64_t reference, uint64_t directory, std::u16string_view name) const;
+  // Directory record `number` itself (for its "." entry).
+  Read<NtfsRecord> directory(uint64_t number) const;
+
+  // A number that stays the same as long as nothing was written to the device (ntfs-3g
+  // writes every change there before the call that makes it returns): what was read
+  // under one number holds while it is returned. Without a watch, or in a forked child,
+  // every call returns a new one.
   uint64_t writes() const;
 
+  // The volume's size: its cluster size in bytes and its number of clusters.
+  uint64_t cluster_size() const;
+  uint64_t clusters() const;
+
+  // The volume's upper-case table ($UpCase), under which NTFS compares names; nullptr
+  // when it cannot be read.
+  std::shared_ptr<const base::UpcaseTable> upcase() const;
+
   struct Layout;
-  explicit NtfsRecords(std::unique_ptr<Layout> layout);
+  struct Watch;
+  NtfsRecords(std::shared_ptr<const Layout> layout, std::unique_ptr<Watch> watch);
   ~NtfsRecords();
 
  private:
-  // writes(), the device's watch read only when `maybe_written`.
-  uint64_t writes_seen(bool maybe_written) const;
+  std::shared_ptr<const Layout> layout() const;
 
-  std::unique_ptr<Layout> layout_;
+  mutable std::shared_ptr<const Layout> layout_;  // read anew after writes (the MFT may grow)
+  std::unique_ptr<Watch> watch_;
 };
 
-// For tests and benchmarks: off, entries are read through ntfs-3g's extended attributes.
+// For tests and benchmarks: off, directories are read through ntfs-3g.
 void set_ntfs_records_enabled(bool enabled);
+bool ntfs_records_enabled();
 
 }  // namespace hivemend::win32

@@ -93,12 +93,13 @@ int Location::open(const std::string& path, int flags, mode_t mode) const {
 }
 
 Expected<std::string> find_entry(const Location& dir, std::u16string_view name) {
+  FileSystemCall call;
   const std::string utf8 = base::to_utf8(name);
   if (utf8.find('/') != std::string::npos || utf8.find('\0') != std::string::npos) return WinError{ERROR_INVALID_NAME};
-  if (auto cached = cached_listing(dir)) {
+  if (auto known = known_listing(dir)) {
     // A kept listing answers without asking the file system (on FUSE a name in the
     // wrong case is one more request to the daemon each time).
-    const DirEntry* entry = cached->find(name);
+    const DirEntry* entry = known->find(name);
     if (!entry) return WinError{ERROR_FILE_NOT_FOUND};
     return entry->linux_name;
   }
@@ -148,14 +149,20 @@ Expected<std::shared_ptr<const VolumeRoot>> drive_root(char16_t letter) {
   if (auto it = d.roots.find(key); it != d.roots.end()) return it->second;
   auto fd = open_drive_root(letter);
   if (!fd) return WinError{fd.error()};
-  struct stat st;
-  if (fstat(fd->get(), &st) != 0) return WinError{ERROR_PATH_NOT_FOUND};
-  auto root = std::make_shared<const VolumeRoot>(VolumeRoot{std::move(*fd), st.st_dev, st.st_ino});
+  auto root = make_volume_root(std::move(*fd));
+  if (!root) return WinError{ERROR_PATH_NOT_FOUND};
   d.roots.emplace(key, root);
   return root;
 }
 
 }  // namespace
+
+std::shared_ptr<const VolumeRoot> make_volume_root(base::UniqueFd fd) {
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0) return nullptr;
+  auto listings = std::make_shared<VolumeListings>(fd.get());
+  return std::make_shared<const VolumeRoot>(VolumeRoot{std::move(fd), st.st_dev, st.st_ino, std::move(listings)});
+}
 
 void close_drive_roots() {
   DriveRoots& d = drive_roots();
@@ -164,13 +171,13 @@ void close_drive_roots() {
 }
 
 Expected<Location> open_directory(const WindowsPath& path, size_t count) {
-  begin_file_system_call();
+  FileSystemCall call;
   auto root = drive_root(path.drive);
   if (!root) return WinError{ERROR_PATH_NOT_FOUND};
   Location location{std::move(*root), std::string()};
   for (size_t i = 0; i < count && i < path.components.size(); ++i) {
-    if (auto cached = cached_listing(location)) {
-      const DirEntry* entry = cached->find(path.components[i]);
+    if (auto known = known_listing(location)) {
+      const DirEntry* entry = known->find(path.components[i]);
       if (!entry) return WinError{ERROR_PATH_NOT_FOUND};
       location.relative = location.child(entry->linux_name);
       // A link is followed (inside the volume) by the open below, which also tells a loop.

@@ -30,13 +30,19 @@ struct WindowsPath {
 // for UNC paths; ERROR_PATH_NOT_FOUND when a relative path has no Windows name.
 Expected<WindowsPath> parse_windows_path(std::u16string_view path);
 
-// The root directory of a volume, opened, and its identity.
+class VolumeListings;
+
+// The root directory of a volume, opened, its identity, and the listings kept of it.
 struct VolumeRoot {
   base::UniqueFd fd;
   dev_t dev = 0;
   ino_t ino = 0;
+  std::shared_ptr<VolumeListings> listings;
   int get() const { return fd.get(); }
 };
+
+// The root of the volume whose directory `fd` is; nullptr when it cannot be asked.
+std::shared_ptr<const VolumeRoot> make_volume_root(base::UniqueFd fd);
 
 // A place inside one volume: the volume's root and the Linux path below it, made of the
 // entries' real names ("" is the root itself).

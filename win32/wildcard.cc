@@ -12,9 +12,9 @@ bool is_wildcard(char16_t c) { return c == u'*' || c == u'?' || c == kDosStar ||
 
 bool has_wildcards(std::u16string_view pattern) { return pattern.find_first_of(u"*?") != std::u16string_view::npos; }
 
-std::u16string dos_expression(std::u16string_view pattern) {
+std::u16string dos_expression(std::u16string_view pattern, const base::UpcaseTable& upcase) {
   if (pattern == u"*.*") return u"*";
-  std::u16string e = base::upcase(pattern);
+  std::u16string e = upcase.upper(pattern);
   for (size_t i = 0; i < e.size(); ++i) {
     const char16_t next = i + 1 < e.size() ? e[i + 1] : 0;
     if (e[i] == u'?')
@@ -35,7 +35,7 @@ std::u16string_view literal_prefix(std::u16string_view expression) {
 
 // A simulation of the expression as a set of states (positions in the expression),
 // advanced by one name character at a time.
-bool name_in_expression(std::u16string_view expr, std::u16string_view name) {
+bool name_in_expression(std::u16string_view expr, std::u16string_view name, const base::UpcaseTable& upcase) {
   const size_t m = expr.size();
   const size_t last_dot = name.rfind(u'.');
   std::vector<char> now(m + 1, 0), next(m + 1, 0);
@@ -55,7 +55,7 @@ bool name_in_expression(std::u16string_view expr, std::u16string_view name) {
   close(now, 0);
   for (size_t pos = 0; pos < name.size(); ++pos) {
     const char16_t c = name[pos];
-    const char16_t up = base::upcase(c);
+    const char16_t up = upcase(c);
     std::fill(next.begin(), next.end(), 0);
     bool any = false;
     for (size_t i = 0; i < m; ++i) {
@@ -72,7 +72,7 @@ bool name_in_expression(std::u16string_view expr, std::u16string_view name) {
         if (c != u'.') next[i + 1] = 1;
       } else if (e == kDosDot) {
         if (c == u'.') next[i + 1] = 1;
-      } else if (base::upcase(e) == up) {
+      } else if (upcase(e) == up) {
         next[i + 1] = 1;
       }
     }

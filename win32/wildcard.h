@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/unicode.h"
+
 namespace hivemend::win32 {
 
 // The DOS wildcards of an expression.
@@ -17,12 +19,16 @@ inline constexpr char16_t kDosDot = u'"';   // a '.', or nothing at the end of t
 // True when the pattern holds '*' or '?'.
 bool has_wildcards(std::u16string_view pattern);
 
-// The expression for a search pattern, upper-cased: "*.*" becomes "*"; every '?' a DOS
-// '?'; a '.' followed by '?' or '*' a DOS '.'; a '*' followed by '.' a DOS '*'.
-std::u16string dos_expression(std::u16string_view pattern);
+// The expression for a search pattern, upper-cased under `upcase` (the volume's table):
+// "*.*" becomes "*"; every '?' a DOS '?'; a '.' followed by '?' or '*' a DOS '.'; a '*'
+// followed by '.' a DOS '*'.
+std::u16string dos_expression(std::u16string_view pattern,
+                              const base::UpcaseTable& upcase = *base::UpcaseTable::builtin());
 
-// Whether `name` matches `expression` (as made by dos_expression), ignoring case.
-bool name_in_expression(std::u16string_view expression, std::u16string_view name);
+// Whether `name` matches `expression` (as made by dos_expression), ignoring case as
+// `upcase` does.
+bool name_in_expression(std::u16string_view expression, std::u16string_view name,
+                        const base::UpcaseTable& upcase = *base::UpcaseTable::builtin());
 
 // The characters in front of the expression's first wildcard: every matching name
 // begins with them (compared upper-cased).

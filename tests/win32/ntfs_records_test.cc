@@ -61,14 +61,10 @@ TEST(NtfsRecords, DamagedRecordsAndIndexBlocksAreRefusedNotOverread) {
     if (!reader) continue;
     ++readable;
     for (uint64_t number = 0; number < 96; ++number) {
-      std::vector<uint8_t> record;
-      if (reader->directory_record(number, record)) {
-        std::vector<NtfsRecords::Listed> listed;
-        if (reader->list(number, record, listed)) {
-          for (const auto& l : listed) EXPECT_LE(l.name.size(), 255u);
-        }
-      }
-      if (auto r = reader->read(number, 5, u"Many")) { EXPECT_LE(r->short_name.size(), 255u); }
+      if (auto listed = reader->list(number))
+        for (const auto& l : *listed)
+          if (auto r = reader->entry(l.reference, number, l.name)) EXPECT_LE(r->short_name.size(), 255u);
+      if (auto r = reader->entry(number, 5, u"Many")) { EXPECT_LE(r->short_name.size(), 255u); }
     }
   }
   EXPECT_GT(readable, 200);  // most damage leaves the volume's layout readable

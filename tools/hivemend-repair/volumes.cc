@@ -272,11 +272,9 @@ VolumeRoot mount_partition(const std::string& volume, const std::string& real, c
 // Whether the volume at `root` holds Windows\System32\config\SYSTEM, each name matched
 // as Windows matches it.
 bool holds_windows(const std::string& root) {
-  base::UniqueFd fd(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  struct stat st;
-  if (!fd || fstat(fd.get(), &st) != 0) return false;
-  win32::Location at{std::make_shared<const win32::VolumeRoot>(win32::VolumeRoot{std::move(fd), st.st_dev, st.st_ino}),
-                     ""};
+  auto volume = win32::make_volume_root(base::UniqueFd(open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
+  if (!volume) return false;
+  win32::Location at{std::move(volume), ""};
   for (std::u16string_view name : {u"Windows", u"System32", u"config", u"SYSTEM"}) {
     auto entry = win32::find_entry(at, name);
     if (!entry) return false;
