@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/unicode.h"
+#include "regf/apply.h"
 #include "regf/build.h"
 #include "regf/commit.h"
 #include "regf/diff.h"
@@ -212,9 +213,7 @@ int run_import(const Args& args) {
   return kExitOk;
 }
 
-// The changes of a .reg file, made in place: keys created along each [KEY] path,
-// values set, "name"=- and [-KEY] deleted, then one crash-safe commit. Only the cells
-// those edits touch change.
+// The changes of a .reg file, made in place, then one crash-safe commit.
 int run_apply(const Args& args) {
   const std::string& reg_path = args.positional[0];
   const std::string& hive_path = args.positional[1];
@@ -225,83 +224,12 @@ int run_apply(const Args& args) {
   if (!root) return fail(root.error());
   auto opened = open_hive(hive_path, args);
   if (!opened) return fail(opened.error());
-  regf::Hive& hive = opened->hive;
-  size_t set = 0, deleted = 0, keys_deleted = 0;
-  auto check = [&](const regf::Status& st) { return st ? std::optional<int>() : fail(st.error()); };
-  for (const regf::RegEntry& entry : doc->entries) {
-    const bool below_root = entry.path.size() >= root->size() &&
-                            std::equal(root->begin(), root->end(), entry.path.begin(), base::equal_nocase);
-    if (!below_root)
-      return fail(reg_path + ": line " + std::to_string(entry.line) + ": key " +
-                  base::to_utf8(regf::join_key_path(entry.path)) + " lies outside " +
-                  base::to_utf8(regf::join_key_path(*root)));
-    const std::span<const std::u16string> names(entry.path.begin() + root->size(), entry.path.end());
-    regf::KeyRef key = hive.root();
-    bool missing = false;
-    const size_t walk = entry.delete_key && !names.empty() ? names.size() - 1 : names.size();
-    for (size_t i = 0; i < walk && !missing; ++i) {
-      auto sub = hive.find_subkey(key, names[i]);
-      if (!sub) return fail(sub.error());
-      if (*sub) {
-        key = **sub;
-      } else if (entry.delete_key) {
-        missing = true;
-      } else {
-        auto added = hive.add_subkey(key, names[i]);
-        if (!added) return fail(added.error());
-        key = *added;
-      }
-    }
-    if (missing) continue;
-    if (entry.delete_key) {
-      // [-ROOT] empties the hive's root key; the root itself stays.
-      std::vector<std::u16string> doomed;
-      if (names.empty()) {
-        auto keys = hive.subkey_count(key);
-        auto values = hive.value_count(key);
-        if (!keys || !values) return fail(keys ? values.error() : keys.error());
-        for (uint32_t i = 0; i < *keys; ++i) {
-          auto sub = hive.subkey(key, i);
-          auto name = sub ? hive.key_name(*sub) : regf::Result<std::u16string>(sub.error());
-          if (!name) return fail(name.error());
-          doomed.push_back(std::move(*name));
-        }
-        std::vector<std::u16string> value_names;
-        for (uint32_t i = 0; i < *values; ++i) {
-          auto value = hive.value(key, i);
-          auto name = value ? hive.value_name(*value) : regf::Result<std::u16string>(value.error());
-          if (!name) return fail(name.error());
-          value_names.push_back(std::move(*name));
-        }
-        for (const auto& name : value_names) {
-          auto r = hive.delete_value(key, name);
-          if (!r) return fail(r.error());
-          deleted += *r;
-        }
-      } else {
-        doomed.push_back(names.back());
-      }
-      for (const auto& name : doomed) {
-        auto r = hive.delete_subkey(key, name);
-        if (!r) return fail(r.error());
-        keys_deleted += *r;
-      }
-      continue;
-    }
-    for (const regf::TreeValue& v : entry.values) {
-      if (auto failed = check(hive.set_value(key, v.name, v.type, v.data))) return *failed;
-      ++set;
-    }
-    for (const std::u16string& name : entry.deleted_values) {
-      auto r = hive.delete_value(key, name);
-      if (!r) return fail(r.error());
-      deleted += *r;
-    }
-  }
-  if (set + deleted + keys_deleted > 0)
-    if (auto failed = check(hive.commit(hive_path))) return *failed;
-  std::printf("%s: %zu values set, %zu values deleted, %zu keys deleted\n", hive_path.c_str(), set, deleted,
-              keys_deleted);
+  auto counts = regf::apply_reg(opened->hive, *doc, *root, reg_path);
+  if (!counts) return fail(counts.error());
+  if (counts->changed())
+    if (auto st = opened->hive.commit(hive_path); !st) return fail(st.error());
+  std::printf("%s: %zu values set, %zu values deleted, %zu keys deleted\n", hive_path.c_str(), counts->values_set,
+              counts->values_deleted, counts->keys_deleted);
   return kExitOk;
 }
 
