@@ -254,7 +254,9 @@ std::string base_block_fault(const uint8_t* bb) {
 // Whether a log's base block copy may stand in for the primary's invalid one. Windows
 // takes the copy as it finds it; a copy made for another file would turn this one into
 // garbage, so it must at least describe this file: a version we read, hive bins that
-// fit in the file, and a root cell that is the file's root key node.
+// fit in the file, and a root cell that is the file's root key node. A new-format copy
+// is made when its log is begun, before the entries' changes; an old-format copy after
+// the one write the log holds, so it describes the image with that write applied.
 bool describes_primary(const std::vector<uint8_t>& image, const LogFile& log) {
   const uint8_t* copy = log.bytes.data();
   if (!supported_version(copy)) return false;
@@ -334,16 +336,21 @@ uint32_t recover_old_format(std::vector<uint8_t>& image, std::vector<Log>& logs,
       log.report->end_reason = "not this primary's log (last-written time differs)";
       continue;
     }
-    if (!base_valid && !describes_primary(image, *log.file)) {
-      log.report->end_reason = "not this primary's log (its base block describes another hive)";
-      continue;
-    }
+    std::vector<uint8_t> before;
+    const LogReport as_read = *log.report;
+    if (!base_valid) before = image;
     // Failing logs leave the image as it was, so the next one may still be tried.
     if (auto fault = log_detail::apply_old_log(image, log.file->bytes, log.base, *log.report)) {
       log.report->end_offset = fault->offset;
       log.report->end_reason = fault->reason;
       log.report->end_is_fault = true;
       stop(report, log.file->name, fault->offset, fault->reason);
+      continue;
+    }
+    if (!base_valid && !describes_primary(image, *log.file)) {
+      image = std::move(before);
+      *log.report = as_read;
+      log.report->end_reason = "not this primary's log (its base block describes another hive)";
       continue;
     }
     if (!base_valid) take_base_block(image, log, report);
