@@ -1,6 +1,7 @@
 #include "regf/walk.h"
 
-#include <unordered_set>
+#include <map>
+#include <string>
 
 #include "base/unicode.h"
 #include "regf/format.h"
@@ -13,7 +14,10 @@ class TreeWalker {
  public:
   explicit TreeWalker(const Hive& hive) : hive_(hive), seen_((hive.bins_size() / 8 + 63) / 64) {}
 
-  void walk(KeyRef root, TreeKey* out) { key(root, out, 0); }
+  void walk(KeyRef root, TreeKey* out) {
+    key(root, out, 0);
+    security_counts();
+  }
   std::vector<Damage> damage;
 
  private:
@@ -76,14 +80,31 @@ class TreeWalker {
   // Many keys share one security record ("sk"), so it may be reached any number of times
   // as a security record, but never also as another structure: adding a subkey raises
   // the record's reference count in place, which would write into that structure's
-  // bytes. A key whose security offset names no "sk" record is left alone here (edits
-  // leave such a key's security untouched too).
+  // bytes. Windows gives every key a security record and frees one when the last key
+  // using it goes, so a key naming a free cell or another structure is damage.
   void security(KeyRef k) {
-    uint32_t record = load_u32(&(*hive_.cell(k.cell))[nk::kSecurity]);
-    if (!hive_.record(record, "sk", sk::kMinSize) || security_cells_.contains(record)) return;
-    if (!first_sight(record))
-      return report(Hive::file_offset(record), "security record is also another structure's cell");
-    security_cells_.insert(record);
+    const uint32_t record = load_u32(&(*hive_.cell(k.cell))[nk::kSecurity]);
+    if (auto sk = hive_.record(record, "sk", sk::kMinSize); !sk) {
+      const Error& e = sk.error();
+      return report(e.offset.value_or(Hive::file_offset(k.cell)), "key's security record: " + e.message);
+    }
+    auto [users, first] = security_users_.try_emplace(record, 0);
+    ++users->second;
+    if (first && !first_sight(record))
+      report(Hive::file_offset(record), "security record is also another structure's cell");
+  }
+
+  // Each security record's reference count against the keys found using it: a count
+  // too low frees the record while keys still use it. Counted only over a whole tree:
+  // keys skipped as damaged would make any count look wrong.
+  void security_counts() {
+    if (!damage.empty()) return;
+    for (auto [record, users] : security_users_) {
+      const uint32_t count = load_u32(&(*hive_.cell(record))[sk::kReferenceCount]);
+      if (count != users)
+        report(Hive::file_offset(record), "security record's reference count is " + std::to_string(count) + " but " +
+                                              std::to_string(users) + " keys use it");
+    }
   }
 
   void values(KeyRef k, TreeKey* out) {
@@ -149,8 +170,8 @@ class TreeWalker {
 
   const Hive& hive_;
   std::vector<uint64_t> seen_;
-  std::unordered_set<uint32_t> security_cells_;
-  std::vector<uint32_t> path_;  // the key cells from below the root to the current key
+  std::map<uint32_t, uint32_t> security_users_;  // record -> keys using it, in file order
+  std::vector<uint32_t> path_;                   // the key cells from below the root to the current key
 };
 
 WalkReport walk_tree(const Hive& hive) {

@@ -148,6 +148,21 @@ const Case kCases[] = {
        regf::store_u32(&b[at(p.alpha_values, 4)], regf::load_u32(&b[at(p.alpha_values, 0)]));
      },
      nullptr, "reached twice"},
+    {"security record freed",
+     [](Image& b, const Places& p) {
+       const uint32_t sk = regf::load_u32(&b[at(p.root, 44)]);
+       regf::store_i32(&b[4096 + sk], -regf::load_i32(&b[4096 + sk]));
+     },
+     nullptr, "security record: cell is free"},
+    {"security offset names a value",
+     [](Image& b, const Places& p) { regf::store_u32(&b[at(p.alpha, 44)], p.cell_vk); }, nullptr,
+     "security record: expected a \"sk\""},
+    {"security reference count one short",
+     [](Image& b, const Places& p) {
+       const uint32_t sk = regf::load_u32(&b[at(p.root, 44)]);
+       regf::store_u32(&b[at(sk, 12)], regf::load_u32(&b[at(sk, 12)]) - 1);
+     },
+     nullptr, "reference count is 33 but 34 keys use it"},
     {"index root holding an index root",
      [](Image& b, const Places& p) {
        b[at(p.many_list, 0)] = 'r';
