@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "base/unicode.h"
+#include "regf/hive.h"
+#include "regf/node.h"
+#include "regf/regtext.h"
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 #include "tests/support/hivexml.h"
@@ -156,6 +159,58 @@ TEST_F(HivetoolTest, ApplyChangesOnlyWhatTheFileSays) {
   const auto tree = read_hive(at("applied"));
   ASSERT_TRUE(tree);
   EXPECT_EQ(hivexml_differences(at("applied"), *tree), std::vector<std::string>{});
+}
+
+// Files that only delete keys, read back from the file on disk: only the named keys go,
+// their siblings in the same list stay, and a security record a deleted key shared stays
+// allocated with one user fewer (in SYSTEM each ControlSet001 key shares its record with
+// its ControlSet002 twin alone).
+TEST_F(HivetoolTest, ApplyDeletesOnlyTheNamedKeys) {
+  const std::string services = "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\services\\";
+  const struct {
+    const char* name;
+    std::vector<std::string> deleted;  // below services, in file order
+    std::string twin;                  // a key sharing the security record of the first
+  } cases[] = {
+      {"one key", {"Tcpip"}, "ControlSet002\\services\\Tcpip"},
+      // Ntfs is the middle one of the 467: a binary search of the list looks at it first.
+      {"siblings: the middle, the first, two side by side, the last",
+       {"Ntfs", ".NET CLR Data", "TCPIP6", "TCPIP6TUNNEL", "{6AAFC9A9-0542-4DB2-8760-CCFFA953737C}"},
+       ""},
+      {"a key without subkeys", {"vds\\Alignment"}, "ControlSet002\\services\\vds\\Alignment"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::copy_file(at("SYSTEM"), at("applied"), std::filesystem::copy_options::overwrite_existing);
+    std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n", removed;
+    for (const auto& key : c.deleted) reg += "[-" + services + key + "]\r\n";
+    std::vector<std::string> stored = c.deleted;  // as diff lists them
+    std::sort(stored.begin(), stored.end(), [](const std::string& a, const std::string& b) {
+      return base::compare_nocase(base::from_utf8(a), base::from_utf8(b)) < 0;
+    });
+    for (const auto& key : stored) removed += "-[" + services + key + "]\n";
+    write_text(at("delete.reg"), reg);
+    const ToolRun applied = hivetool("apply delete.reg applied --prefix 'HKEY_LOCAL_MACHINE\\SYSTEM'");
+    ASSERT_EQ(applied.exit_code, 0) << applied.err;
+    EXPECT_EQ(applied.out,
+              "applied: 0 values set, 0 values deleted, " + std::to_string(c.deleted.size()) + " keys deleted\n");
+    EXPECT_EQ(hivetool("diff SYSTEM applied").out, removed);
+    const ToolRun check = hivetool("check applied");
+    EXPECT_EQ(check.exit_code, 0) << check.out;
+    const auto tree = read_hive(at("applied"));
+    ASSERT_TRUE(tree);
+    EXPECT_EQ(hivexml_differences(at("applied"), *tree), std::vector<std::string>{});
+    if (c.twin.empty()) continue;
+    auto hive = regf::Hive::open_file(at("applied"));
+    ASSERT_TRUE(hive);
+    regf::KeyRef twin = hive->root();
+    const auto names = regf::split_key_path(base::from_utf8(c.twin));
+    for (const auto& name : *names) twin = **hive->find_subkey(twin, name);
+    auto record =
+        hive->record(regf::load_u32(&(*hive->cell(twin.cell))[regf::nk::kSecurity]), "sk", regf::sk::kMinSize);
+    ASSERT_TRUE(record) << record.error().to_string();
+    EXPECT_EQ(regf::load_u32(&(*record)[regf::sk::kReferenceCount]), 1u);
+  }
 }
 
 // (The recovery report's lines are pinned by the recovery tests; here it is printed.)
