@@ -4,7 +4,6 @@
 // Exit codes: 0 success; 1 `check` found damage or `diff` found differences; 2 bad
 // usage or input that cannot be read (one line on standard error naming the file and
 // the offset or line).
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
