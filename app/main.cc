@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/HivemendApp.h"
+#include "repair/ResolvedSummary.h"
 #include "win32/process.h"
 
 namespace {
@@ -38,7 +40,7 @@ constexpr const char* kUsage =
     "\n"
     "Environment: HIVEMEND_PREFIX (the folder of the Windows environment: registry,\n"
     "drive letters, logs; default ~/.hivemend), HIVEMEND_TABLETPC=1 (behave as on a\n"
-    "Tablet PC).\n";
+    "Tablet PC), HIVEMEND_COUNTERS=FILE (the summary's counters as one JSON object).\n";
 
 // The arguments after the program name, from the kernel's copy of the command line.
 std::vector<std::string> ProgramArguments() {
@@ -71,6 +73,17 @@ bool AnswerInformationalOptions() {
   _exit(0);
 }
 
+// With HIVEMEND_COUNTERS=FILE, the summary's counters are written to FILE as one JSON
+// object, in plain digits: tools around the program read them there rather than from
+// the report, whose figures are grouped with commas for people.
+void WriteCountersRecord(DWORD dwPathsResolved, DWORD dwPathsSkipped, DWORD dwValuesAccessed) {
+  const char* file = std::getenv("HIVEMEND_COUNTERS");
+  if (file == nullptr || *file == 0) return;
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << "{\"values_accessed\": " << dwValuesAccessed << ", \"paths_resolved\": " << dwPathsResolved
+      << ", \"paths_skipped\": " << dwPathsSkipped << "}\n";
+}
+
 [[maybe_unused]] const bool g_bAnswered = AnswerInformationalOptions();
 
 }  // namespace
@@ -96,6 +109,7 @@ static LPWSTR CommandLineAfterProgram() {
 }
 
 int main() {
+  SetSummaryCountersReceiver(&WriteCountersRecord);
   // The program's own module is the null module handle in this layer.
   return AfxWinMain(nullptr, nullptr, CommandLineAfterProgram(), SW_SHOWNORMAL);
 }

@@ -109,4 +109,5 @@ void CHivemendDlg::Hivemend() {
 
   WriteResolvedSummary(m_pLog.get(), m_dwPathsResolved, m_dwPathsSkipped, m_dwValuesAccessed, m_dwClassesRootCount,
                        m_dwCurrentUserCount, m_dwLocalMachineCount, m_dwUsersCount, m_dwCurrentConfigCount);
+  HandOverSummaryCounters(m_dwPathsResolved, m_dwPathsSkipped, m_dwValuesAccessed);
 }

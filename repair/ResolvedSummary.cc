@@ -8,6 +8,8 @@ namespace {
 
 using hivemend::win32::UniqueFile;
 
+SummaryCountersReceiver g_pfnCountersReceiver = nullptr;
+
 // Appends a formatted line to the report text; a line that would not fit is cut.
 void AppendLine(WCHAR* report, LPCWSTR format, DWORD count) {
   WCHAR number[kLetterListChars] = {};
@@ -18,6 +20,12 @@ void AppendLine(WCHAR* report, LPCWSTR format, DWORD count) {
 }
 
 }  // namespace
+
+void SetSummaryCountersReceiver(SummaryCountersReceiver pfnReceiver) { g_pfnCountersReceiver = pfnReceiver; }
+
+void HandOverSummaryCounters(DWORD dwPathsResolved, DWORD dwPathsSkipped, DWORD dwValuesAccessed) {
+  if (g_pfnCountersReceiver != nullptr) g_pfnCountersReceiver(dwPathsResolved, dwPathsSkipped, dwValuesAccessed);
+}
 
 void FormatCount(WCHAR* pszDest, DWORD dwCount) {
   // Every 32-bit count is exact as a double; "%.0f" gives its plain digits.

@@ -13,6 +13,13 @@ void WriteResolvedSummary(const CLog* pLog, DWORD dwPathsResolved, DWORD dwPaths
                           DWORD dwClassesRootCount, DWORD dwCurrentUserCount, DWORD dwLocalMachineCount,
                           DWORD dwUsersCount, DWORD dwCurrentConfigCount);
 
+// Tools around the program take the summary's counters as numbers, not from the
+// report's text (grouped with commas for people). The Linux entry point names the one
+// receiver; HandOverSummaryCounters gives it the run's counters, or does nothing.
+using SummaryCountersReceiver = void (*)(DWORD dwPathsResolved, DWORD dwPathsSkipped, DWORD dwValuesAccessed);
+void SetSummaryCountersReceiver(SummaryCountersReceiver pfnReceiver);
+void HandOverSummaryCounters(DWORD dwPathsResolved, DWORD dwPathsSkipped, DWORD dwValuesAccessed);
+
 // Writes `dwCount` as decimal digits grouped in threes from the right with ','
 // (1234567 -> "1,234,567") into `pszDest`, a buffer of at least kLetterListChars.
 void FormatCount(WCHAR* pszDest, DWORD dwCount);

@@ -140,6 +140,12 @@ class RepairToolTest : public ::testing::Test {
       trees[hive].subkeys.push_back(
           key_at(split(v.key), {text_value(base::from_utf8(v.name), v.stored), text_value(u"Plain", u"no path here")}));
     }
+    // Enough values that the summary groups its counts with commas: each a candidate
+    // whose folder is on no volume, so accessed, resolved and skipped all pass 1,000.
+    std::vector<regf::TreeValue> many;
+    for (int i = 0; i < 1100; ++i)
+      many.push_back(text_value(u"Gone" + base::from_utf8(std::to_string(i)), u"C:\\NOWHER~1\\x.exe"));
+    trees[0].subkeys.push_back(key_at({u"Stale"}, std::move(many)));
     for (size_t i = 0; i < 3; ++i)
       if (!write_hive(root + "/" + kHives[i], trees[i]) ||
           !write_hive(at(std::string("orig") + char('0' + i)), trees[i]))
@@ -231,12 +237,14 @@ TEST_F(RepairToolTest, DryRunRealRunAndRestore) {
               std::string::npos)
         << v.name << "\n"
         << changes;
-  // The counters are the summary block's.
+  // The counters are the summary block's, each past 1,000 and so grouped there.
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(
-      real.out, m, std::regex("Values Accessed +- (\\d+)\nPaths Resolved +- (\\d+)\nPaths Skipped +- (\\d+)")));
-  EXPECT_NE(changes.find("\"counters\": {\"values_accessed\": " + m[1].str() + ", \"paths_resolved\": " + m[2].str() +
-                         ", \"paths_skipped\": " + m[3].str() + "}"),
+  const std::regex grouped(
+      "Values Accessed +- (\\d,[\\d,]+)\nPaths Resolved +- (\\d,[\\d,]+)\nPaths Skipped +- (\\d,[\\d,]+)");
+  ASSERT_TRUE(std::regex_search(real.out, m, grouped)) << real.out;
+  auto digits = [](std::string text) { return std::regex_replace(text, std::regex(","), ""); };
+  EXPECT_NE(changes.find("\"counters\": {\"values_accessed\": " + digits(m[1]) +
+                         ", \"paths_resolved\": " + digits(m[2]) + ", \"paths_skipped\": " + digits(m[3]) + "}"),
             std::string::npos)
       << changes;
   {

@@ -1,10 +1,12 @@
 #include "tools/hivemend-repair/changes.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <tuple>
 
@@ -154,16 +156,17 @@ std::optional<UndoFile> read_undo_header(const std::string& path) {
   return out;
 }
 
-std::optional<Counters> parse_summary(const std::string& block) {
-  auto number_after = [&](const std::string& label) -> std::optional<uint64_t> {
-    const size_t at = block.find(label);
-    if (at == block.npos) return std::nullopt;
-    const size_t dash = block.find("- ", at);
-    if (dash == block.npos) return std::nullopt;
-    return std::strtoull(block.c_str() + dash + 2, nullptr, 10);
+std::optional<Counters> read_counters(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string object((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto number = [&](const std::string& name) -> std::optional<uint64_t> {
+    size_t at = object.find("\"" + name + "\":");
+    if (at == object.npos) return std::nullopt;
+    at = object.find_first_not_of(' ', at + name.size() + 3);
+    if (at == object.npos || !std::isdigit(static_cast<unsigned char>(object[at]))) return std::nullopt;
+    return std::strtoull(object.c_str() + at, nullptr, 10);
   };
-  auto accessed = number_after("Values Accessed"), resolved = number_after("Paths Resolved"),
-       skipped = number_after("Paths Skipped");
+  auto accessed = number("values_accessed"), resolved = number("paths_resolved"), skipped = number("paths_skipped");
   if (!accessed || !resolved || !skipped) return std::nullopt;
   return Counters{*accessed, *resolved, *skipped};
 }

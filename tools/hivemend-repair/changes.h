@@ -12,7 +12,8 @@
 
 namespace hivemend::repair_tool {
 
-// The summary block's counters.
+// The summary block's counters, as hivemend writes them for programs
+// (HIVEMEND_COUNTERS).
 struct Counters {
   uint64_t values_accessed = 0, paths_resolved = 0, paths_skipped = 0;
 };
@@ -37,7 +38,8 @@ struct UndoFile {
 };
 std::optional<UndoFile> read_undo_header(const std::string& path);
 
-// The counters of a summary block as the report file holds it (UTF-8 here).
-std::optional<Counters> parse_summary(const std::string& block);
+// The counters in the file hivemend wrote with HIVEMEND_COUNTERS=FILE (one JSON object
+// of plain numbers); nullopt when the file is missing or lacks one of them.
+std::optional<Counters> read_counters(const std::string& path);
 
 }  // namespace hivemend::repair_tool

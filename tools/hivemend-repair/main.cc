@@ -427,14 +427,14 @@ int repair(const Options& o, Session& session, const std::string& prefix, const 
   uintmax_t old_size = before ? std::filesystem::file_size(*before, no_file) : 0;
   if (no_file) old_size = 0;
 
-  const std::string journal = session.path("journal");
+  const std::string journal = session.path("journal"), counters_file = session.path("counters.json");
   Progress progress{session.path("progress"), journal};
   const bool terminal = isatty(STDERR_FILENO);
   auto code =
       run_child({program_beside("hivemend"), "/SrcDrives", "%" + o.src + "%", "/DstDrives", "%" + o.dst + "%",
                  "/SrcSig", "%" + sig + "%"},
                 {"HIVEMEND_PREFIX=" + prefix, "HIVEMEND_JOURNAL=" + journal, "HIVEMEND_PROGRESS=" + progress.record,
-                 std::string("HIVEMEND_DRY_RUN=") + (o.dry_run ? "1" : "0")},
+                 "HIVEMEND_COUNTERS=" + counters_file, std::string("HIVEMEND_DRY_RUN=") + (o.dry_run ? "1" : "0")},
                 "", terminal ? &Progress::tick : nullptr, &progress);
   progress.clear();
   if (!code) return failure("interrupted by a signal: the run was stopped, nothing written, volumes unmounted");
@@ -445,7 +445,7 @@ int repair(const Options& o, Session& session, const std::string& prefix, const 
     const std::string bytes = read_file(*after);
     if (bytes.size() > old_size) block = report_text(bytes.substr(size_t(old_size)));
   }
-  const auto counters = parse_summary(block);
+  const auto counters = read_counters(counters_file);
   if ((*code != 2 && *code != 0) || !counters)
     return failure("hivemend ran no repair (exit code " + std::to_string(*code) + ")" +
                    (o.prefix ? "; see " + prefix + "/logs/hivemend.log" : std::string()));
