@@ -3,6 +3,7 @@
 #include <new>
 
 #include "base/buffers.h"
+#include "base/product_keys.h"
 #include "log/Log.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
@@ -21,7 +22,8 @@ CHivemendDlg::CHivemendDlg(LPCWSTR pSrcLetters, LPCWSTR pDstLetters, DWORD dwSrc
   GetProductRegRoot(pOptions, szRegPath);
   WCHAR szValue[kLetterListChars] = {};
   // A switch is on only for exactly "YES", case-sensitively.
-  if (ReadRegValue(pOptions->m_hRootKey, szRegPath, u"CDTransfer", reinterpret_cast<LPBYTE>(szValue), sizeof szValue) &&
+  if (ReadRegValue(pOptions->m_hRootKey, szRegPath, kCDTransferValue, reinterpret_cast<LPBYTE>(szValue),
+                   sizeof szValue) &&
       wcscmp(szValue, u"YES") == 0) {
     m_bRescueTransfer = true;
     Log(u"CHivemendDlg", u"m_bRescueTransfer = true");
@@ -31,9 +33,9 @@ CHivemendDlg::CHivemendDlg(LPCWSTR pSrcLetters, LPCWSTR pDstLetters, DWORD dwSrc
 
   m_bDetailedLogging = false;
   if (pOptions != nullptr) {
-    wcsncat(szRegPath, u"\\Wickmar", kPathChars - 1 - wcslen(szRegPath));
+    wcsncat(szRegPath, kWickmarSubkey, kPathChars - 1 - wcslen(szRegPath));
     DWORD dwDetailed = 0;
-    if (ReadRegValue(pOptions->m_hRootKey, szRegPath, u"DetailedLog", reinterpret_cast<LPBYTE>(&dwDetailed),
+    if (ReadRegValue(pOptions->m_hRootKey, szRegPath, kDetailedLogValue, reinterpret_cast<LPBYTE>(&dwDetailed),
                      sizeof dwDetailed) &&
         dwDetailed != 0) {
       m_bDetailedLogging = true;

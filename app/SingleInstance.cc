@@ -1,6 +1,7 @@
 #include "app/SingleInstance.h"
 
 #include "base/buffers.h"
+#include "base/product_keys.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 #include "win32/sync.h"
@@ -35,11 +36,11 @@ constexpr ToolNames kToolNames[kLastToolIndex + 1] = {
 LPCWSTR NamespacePrefix(COrnOptions* pOptions) {
   WCHAR szPath[kPathChars] = {};
   GetProductRegRoot(pOptions, szPath);
-  wcscat_s(szPath, u"\\Settings\\Setup");
+  wcscat_s(szPath, kSetupSubkey);
   WCHAR szValue[kInstallGlobalBytes / sizeof(WCHAR)] = {};
   const HKEY hRoot = pOptions != nullptr ? pOptions->m_hRootKey : HKEY_LOCAL_MACHINE;
   const BOOL bRead =
-      ReadRegValue(hRoot, szPath, u"InstallGlobal", reinterpret_cast<LPBYTE>(szValue), kInstallGlobalBytes);
+      ReadRegValue(hRoot, szPath, kInstallGlobalValue, reinterpret_cast<LPBYTE>(szValue), kInstallGlobalBytes);
   return bRead && wcscmp(szValue, u"NO") == 0 ? u"Local\\" : u"Global\\";
 }
 

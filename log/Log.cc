@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "base/product_keys.h"
 #include "log/ManagedCall.h"
 #include "settings/RegistryHelpers.h"
 #include "win32/prefix.h"
@@ -74,11 +75,11 @@ void DefaultReportFile(WCHAR* pszFile) {
 CLog::CLog() : m_szLogFile{}, m_dwDetailedLog(0) {
   WCHAR key[kLogFileChars] = {};
   GetProductRegRoot(nullptr, key);
-  wcsncat(key, u"\\Wickmar", kLogFileChars - 1 - wcslen(key));
-  ReadRegValue(HKEY_LOCAL_MACHINE, key, u"DetailedLog", reinterpret_cast<LPBYTE>(&m_dwDetailedLog),
+  wcsncat(key, kWickmarSubkey, kLogFileChars - 1 - wcslen(key));
+  ReadRegValue(HKEY_LOCAL_MACHINE, key, kDetailedLogValue, reinterpret_cast<LPBYTE>(&m_dwDetailedLog),
                sizeof m_dwDetailedLog);
   // One character is kept back, so a stored text without its terminator still ends.
-  if (!ReadRegValue(HKEY_LOCAL_MACHINE, key, u"ReportFile", reinterpret_cast<LPBYTE>(m_szLogFile),
+  if (!ReadRegValue(HKEY_LOCAL_MACHINE, key, kReportFileValue, reinterpret_cast<LPBYTE>(m_szLogFile),
                     (kLogFileChars - 1) * sizeof(WCHAR)) ||
       m_szLogFile[0] == 0) {
     std::fill(std::begin(m_szLogFile), std::end(m_szLogFile), 0);

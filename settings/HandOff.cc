@@ -1,6 +1,7 @@
 #include "settings/HandOff.h"
 
 #include "app/SingleInstance.h"
+#include "base/product_keys.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 #include "win32/afxwin.h"
@@ -98,7 +99,7 @@ void COrnOptions::HandOffIfNotAdmin() {
 
   WCHAR szSetupKey[kHandOffChars] = {};
   GetProductRegRoot(this, szSetupKey);
-  wcscat_s(szSetupKey, u"\\Settings\\Setup");
+  wcscat_s(szSetupKey, kSetupSubkey);
   // Only the presence of the two setup values counts, never their contents.
   BYTE abSetupValue[kSetupValueBytes] = {};
   if (!ReadRegValue(m_hRootKey, szSetupKey, u"MachineZone", abSetupValue, kSetupValueBytes)) return;

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "base/product_keys.h"
 #include "settings/HtmlHelp.h"
 #include "settings/RegistryHelpers.h"
 #include "settings/SystemInfo.h"
@@ -130,11 +131,11 @@ void ChooseLanguage(COrnOptions& options) {
     const BOOL bFound = GetProductRegRoot(&options, szRoot);
     if (bFound) {
       const HKEY hRoot = options.m_hRootKey;
-      if (!ReadRegValue(hRoot, szRoot, u"LangID", reinterpret_cast<LPBYTE>(&dwLangID), sizeof dwLangID)) {
+      if (!ReadRegValue(hRoot, szRoot, kLangIDValue, reinterpret_cast<LPBYTE>(&dwLangID), sizeof dwLangID)) {
         dwLangID = GetSystemDefaultLangID();
-        WriteRegValue(hRoot, szRoot, u"LangID", REG_DWORD, Bytes(&dwLangID), sizeof dwLangID);
+        WriteRegValue(hRoot, szRoot, kLangIDValue, REG_DWORD, Bytes(&dwLangID), sizeof dwLangID);
       }
-      wcscat_s(szRoot, u"\\Settings\\Setup");
+      wcscat_s(szRoot, kSetupSubkey);
       ReadRegValue(hRoot, szRoot, u"TPD", reinterpret_cast<LPBYTE>(&options.m_dwTPD), sizeof options.m_dwTPD);
     } else {
       dwLangID = GetSystemDefaultLangID();
@@ -181,7 +182,7 @@ COrnOptions::COrnOptions(LPCWSTR pszCmdLine) {
     if (m_hResources != nullptr) {
       WCHAR szRoot[kSettingsKeyChars] = {};
       if (GetProductRegRoot(this, szRoot))
-        WriteRegValue(m_hRootKey, szRoot, u"LangID", REG_DWORD, Bytes(&m_dwLangID), sizeof m_dwLangID);
+        WriteRegValue(m_hRootKey, szRoot, kLangIDValue, REG_DWORD, Bytes(&m_dwLangID), sizeof m_dwLangID);
       AfxSetResourceHandle(m_hResources);
       LoadSettings(TRUE);
     }
@@ -190,7 +191,7 @@ COrnOptions::COrnOptions(LPCWSTR pszCmdLine) {
 
     WCHAR szWickmar[kSettingsKeyChars] = {};
     GetProductRegRoot(this, szWickmar);
-    wcscat_s(szWickmar, u"\\Wickmar");
+    wcscat_s(szWickmar, kWickmarSubkey);
     if (ReadYes(m_hRootKey, szWickmar, u"UseArchiveBit", kArchiveBitTextBytes)) m_dwOptionFlags |= kOptionUseArchiveBit;
 
     HandOffIfNotAdmin();

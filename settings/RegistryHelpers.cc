@@ -1,6 +1,7 @@
 #include "settings/RegistryHelpers.h"
 
 #include "base/buffers.h"
+#include "base/product_keys.h"
 #include "settings/Options.h"
 #include "win32/unique.h"
 
@@ -43,7 +44,7 @@ BOOL ReadAppPathsValue(LPCWSTR pszValueName, WCHAR* pszBuffer) {
 
 BOOL GetProductRegRoot(COrnOptions* pOptions, WCHAR* pszRoot) {
   WCHAR regPath[kPathChars] = {};
-  BOOL found = ReadAppPathsValue(u"RegPath", regPath) && regPath[0] != 0;
+  BOOL found = ReadAppPathsValue(kRegPathValue, regPath) && regPath[0] != 0;
   if (found) {
     // The root key's name in front of the first '\' is dropped unread: the root is
     // always HKEY_LOCAL_MACHINE.

@@ -8,10 +8,6 @@
 
 class COrnOptions;
 
-// The App Paths keys of the product, the 32-bit view first.
-inline constexpr LPCWSTR kAppPaths32 = u"SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro";
-inline constexpr LPCWSTR kAppPathsNative = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro";
-
 // Reads the value into pData (cbData bytes). TRUE when it was read; the type is not
 // checked and no terminator is added, so string readers clear their buffer first.
 BOOL ReadRegValue(HKEY hRoot, LPCWSTR pszSubKey, LPCWSTR pszValueName, LPBYTE pData, DWORD cbData);

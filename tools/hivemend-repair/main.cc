@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/product_keys.h"
 #include "base/unicode.h"
 #include "regf/hive.h"
 #include "regf/recovery.h"
@@ -225,8 +226,10 @@ std::string read_file(const std::string& path) {
 // The product's settings as system.reg holds them: the App Paths key naming the
 // product's registry root, and the switches of the run.
 std::string system_reg(const Options& o, const std::optional<std::u16string>& report_file) {
+  const std::u16string root = u"SOFTWARE\\Tessaro\\Hivemend";
+  auto key = [](const std::u16string& path) { return u"\r\n[HKEY_LOCAL_MACHINE\\" + path + u"]\r\n"; };
   auto line = [](const std::u16string& name, uint32_t type, const std::vector<uint8_t>& data) {
-    return base::to_utf8(regf::format_reg_value({name, type, data})) + "\r\n";
+    return regf::format_reg_value({name, type, data}) + u"\r\n";
   };
   auto text = [&](const std::u16string& name, const std::u16string& value) {
     return line(name, regf::kRegSz, base::to_utf16le(value + u'\0'));
@@ -235,18 +238,13 @@ std::string system_reg(const Options& o, const std::optional<std::u16string>& re
     return line(name, regf::kRegDword,
                 {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)});
   };
-  std::string reg =
-      "Windows Registry Editor Version 5.00\r\n\r\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tessaro]\r\n" +
-      text(u"RegPath", u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend") +
-      "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend]\r\n" +
-      text(u"CDTransfer", o.rescue_transfer ? u"YES" : u"NO") + dword(u"LangID", 0x409) +
-      "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Wickmar]\r\n" +
-      dword(u"DetailedLog", o.detailed_log ? 1 : 0);
-  if (report_file) reg += text(u"ReportFile", *report_file);
-  reg += "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tessaro\\Hivemend\\Settings\\Setup]\r\n" + text(u"InstallGlobal", u"YES") +
-         "\r\n";
-  return reg;
+  std::u16string reg = u"Windows Registry Editor Version 5.00\r\n" + key(kAppPaths32) +
+                       text(kRegPathValue, u"HKEY_LOCAL_MACHINE\\" + root) + key(root) +
+                       text(kCDTransferValue, o.rescue_transfer ? u"YES" : u"NO") + dword(kLangIDValue, 0x409) +
+                       key(root + kWickmarSubkey) + dword(kDetailedLogValue, o.detailed_log ? 1 : 0);
+  if (report_file) reg += text(kReportFileValue, *report_file);
+  reg += key(root + kSetupSubkey) + text(kInstallGlobalValue, u"YES");
+  return base::to_utf8(reg);
 }
 
 // The folder and the scratch of one run: mounts, the private prefix, the journal.
