@@ -31,6 +31,7 @@
 #include "regf/recovery.h"
 #include "regf/regtext.h"
 #include "tools/hivemend-repair/changes.h"
+#include "tools/hivemend-repair/options.h"
 #include "tools/hivemend-repair/volumes.h"
 #include "win32/journal.h"
 #include "win32/path.h"
@@ -44,61 +45,6 @@ using namespace hivemend::repair_tool;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-// The command line's limit on letters per drive list.
-constexpr size_t kMaxLetters = 15;
-
-constexpr const char* kUsage =
-    "Usage: hivemend-repair [OPTIONS] --drive LETTER=VOLUME...\n"
-    "       hivemend-repair --restore DIR --drive LETTER=VOLUME...\n"
-    "\n"
-    "Repairs the registry of a restored Windows installation with hivemend: paths stored\n"
-    "in 8.3 short form (C:\\PROGRA~1\\...) are rewritten with the long names on the disk.\n"
-    "Run as root.\n"
-    "\n"
-    "  --drive E=VOLUME     a drive letter and the volume behind it: a folder (a mounted\n"
-    "                       volume), an NTFS image file or an NTFS block device; images\n"
-    "                       and devices are mounted with ntfs-3g for the run and always\n"
-    "                       unmounted at its end (also on an error or a signal)\n"
-    "  --drive E=DISK[:N]   a whole-disk image or disk with an MBR or GPT partition\n"
-    "                       table: its partition N, else the one holding\n"
-    "                       Windows\\System32\\config\\SYSTEM (a drive that is only a\n"
-    "                       source may also take the disk's only NTFS partition)\n"
-    "  --src LETTERS        the source letters, where paths are looked up\n"
-    "                       (default: the first --drive's letter)\n"
-    "  --dst LETTERS        the destination letters, whose Windows\\System32\\config hives\n"
-    "                       are repaired (default: the same as --src)\n"
-    "  --sig HEX            the source disk's signature (default: the MBR disk signature\n"
-    "                       when the first source drive is on a partitioned disk, else\n"
-    "                       0; a GPT disk has none and needs --sig with\n"
-    "                       --rescue-transfer)\n"
-    "  --rescue-transfer    rescue-transfer mode (product setting CDTransfer = YES)\n"
-    "  --detailed-log       one log line per repaired value (Wickmar\\DetailedLog = 1)\n"
-    "  --summary WINPATH    the report file the summary block is appended to (default:\n"
-    "                       logs/hivemend-report.txt in the prefix)\n"
-    "  --prefix DIR         keep the Windows environment (drive links, settings, the\n"
-    "                       diagnostic log) in DIR (default: a private one, removed)\n"
-    "  --dry-run            write nothing to any volume: images and devices are mounted\n"
-    "                       read-only, the run is made and every change reported, the\n"
-    "                       hives stay as they were; the summary goes to standard output\n"
-    "                       only\n"
-    "  --changes FILE       every value the run changed (or would change), as JSON\n"
-    "  --undo DIR           one REGEDIT5 file per changed hive holding the old data of\n"
-    "                       every changed value\n"
-    "  --restore DIR        apply such an undo folder to the hives on the given drives,\n"
-    "                       and nothing else\n"
-    "  --help               this text\n"
-    "\n"
-    "Prints the summary block and where the changes went. Exit code 0 after a run, 1 on\n"
-    "failure (one line on standard error), 2 on bad usage.\n";
-
-struct Options {
-  std::vector<std::pair<char, std::string>> drives;  // lower-case letter, volume
-  std::string src, dst;                              // upper-case letters
-  std::optional<std::string> sig;
-  bool rescue_transfer = false, detailed_log = false, dry_run = false;
-  std::optional<std::string> summary, prefix, changes, undo, restore;
-};
-
 int usage_error(const std::string& why) {
   std::fprintf(stderr, "hivemend-repair: %s (see hivemend-repair --help)\n", why.c_str());
   return kExitUsage;
@@ -107,103 +53,6 @@ int usage_error(const std::string& why) {
 int failure(const std::string& why) {
   std::fprintf(stderr, "hivemend-repair: %s\n", why.c_str());
   return kExitFailed;
-}
-
-// Upper-cased letters, or nullopt when the text holds anything else or too many.
-std::optional<std::string> letters(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    if (!std::isalpha(static_cast<unsigned char>(c))) return std::nullopt;
-    out += char(std::toupper(static_cast<unsigned char>(c)));
-  }
-  if (out.empty() || out.size() > kMaxLetters) return std::nullopt;
-  return out;
-}
-
-// nullopt after printing help or an error (`exit_code` says which).
-std::optional<Options> parse_options(int argc, char** argv, int& exit_code) {
-  Options o;
-  std::optional<std::string> src, dst;
-  exit_code = kExitUsage;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::optional<std::string> inline_value;
-    if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != arg.npos) {
-      inline_value = arg.substr(eq + 1);
-      arg.resize(eq);
-    }
-    auto value = [&]() -> std::optional<std::string> {
-      if (inline_value) return inline_value;
-      if (i + 1 < argc) return std::string(argv[++i]);
-      return std::nullopt;
-    };
-    auto flag = [&](bool& target) {
-      target = true;
-      return !inline_value;
-    };
-    const bool is_flag = arg == "--help" || arg == "--rescue-transfer" || arg == "--detailed-log" || arg == "--dry-run";
-    if (is_flag && inline_value) return usage_error("option " + arg + " takes no value"), std::nullopt;
-    if (arg == "--help") {
-      std::fputs(kUsage, stdout);
-      exit_code = kExitOk;
-      return std::nullopt;
-    }
-    if (arg == "--rescue-transfer") {
-      flag(o.rescue_transfer);
-      continue;
-    }
-    if (arg == "--detailed-log") {
-      flag(o.detailed_log);
-      continue;
-    }
-    if (arg == "--dry-run") {
-      flag(o.dry_run);
-      continue;
-    }
-    static const char* const kValued[] = {"--drive",  "--src",     "--dst",  "--sig",    "--summary",
-                                          "--prefix", "--changes", "--undo", "--restore"};
-    if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued))
-      return usage_error("unknown option " + arg), std::nullopt;
-    auto v = value();
-    if (!v) return usage_error("option " + arg + " needs a value"), std::nullopt;
-    if (arg == "--drive") {
-      if (v->size() < 3 || (*v)[1] != '=' || !std::isalpha(static_cast<unsigned char>((*v)[0])))
-        return usage_error("--drive " + *v + ": expected LETTER=VOLUME"), std::nullopt;
-      const char letter = char(std::tolower(static_cast<unsigned char>((*v)[0])));
-      for (const auto& [seen, volume] : o.drives)
-        if (seen == letter)
-          return usage_error(std::string("drive ") + char(std::toupper(letter)) + ": given twice"), std::nullopt;
-      o.drives.emplace_back(letter, v->substr(2));
-    } else if (arg == "--src" || arg == "--dst") {
-      auto l = letters(*v);
-      if (!l) return usage_error(arg + " " + *v + ": expected 1 to 15 drive letters"), std::nullopt;
-      (arg == "--src" ? src : dst) = *l;
-    } else if (arg == "--sig") {
-      if (v->empty() || v->size() > 8 || v->find_first_not_of("0123456789abcdefABCDEF") != v->npos)
-        return usage_error("--sig " + *v + ": expected 1 to 8 hex digits"), std::nullopt;
-      o.sig = *v;
-    } else {
-      std::optional<std::string>* target = arg == "--summary"   ? &o.summary
-                                           : arg == "--prefix"  ? &o.prefix
-                                           : arg == "--changes" ? &o.changes
-                                           : arg == "--undo"    ? &o.undo
-                                                                : &o.restore;
-      *target = *v;
-    }
-  }
-  if (o.drives.empty()) return usage_error("no --drive given"), std::nullopt;
-  if (o.restore && (o.dry_run || o.changes || o.undo || src || dst))
-    return usage_error("--restore does nothing but restore: no --dry-run, --changes, --undo, --src or --dst"),
-           std::nullopt;
-  o.src = src ? *src : std::string(1, char(std::toupper(o.drives.front().first)));
-  o.dst = dst ? *dst : o.src;
-  for (char c : o.src + o.dst) {
-    const bool given =
-        std::any_of(o.drives.begin(), o.drives.end(), [&](const auto& d) { return d.first == std::tolower(c); });
-    if (!given) return usage_error(std::string("drive ") + c + ": no --drive " + c + "=VOLUME"), std::nullopt;
-  }
-  exit_code = kExitOk;
-  return o;
 }
 
 // The Linux path of an existing file or folder named by a Windows path in the prefix.
@@ -481,9 +330,12 @@ int repair(const Options& o, Session& session, const std::string& prefix, const 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int exit_code = kExitOk;
-  const auto options = parse_options(argc, argv, exit_code);
-  if (!options) return exit_code;
+  const auto options = parse_options(argc, argv);
+  if (!options) return usage_error(options.error().message);
+  if (options->help) {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
   const Options& o = *options;
   if (geteuid() != 0)
     return failure("run as root: ntfs-3g mounts and the hives' backup and restore privileges need it");

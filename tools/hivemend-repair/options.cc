@@ -1,0 +1,168 @@
+#include "tools/hivemend-repair/options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <iterator>
+#include <string_view>
+
+namespace hivemend::repair_tool {
+
+const char* const kUsage =
+    "Usage: hivemend-repair [OPTIONS] --drive LETTER=VOLUME...\n"
+    "       hivemend-repair --restore DIR --drive LETTER=VOLUME...\n"
+    "\n"
+    "Repairs the registry of a restored Windows installation with hivemend: paths stored\n"
+    "in 8.3 short form (C:\\PROGRA~1\\...) are rewritten with the long names on the disk.\n"
+    "Run as root.\n"
+    "\n"
+    "  --drive E=VOLUME     a drive letter and the volume behind it: a folder (a mounted\n"
+    "                       volume), an NTFS image file or an NTFS block device; images\n"
+    "                       and devices are mounted with ntfs-3g for the run and always\n"
+    "                       unmounted at its end (also on an error or a signal)\n"
+    "  --drive E=DISK[:N]   a whole-disk image or disk with an MBR or GPT partition\n"
+    "                       table: its partition N, else the one holding\n"
+    "                       Windows\\System32\\config\\SYSTEM (a drive that is only a\n"
+    "                       source may also take the disk's only NTFS partition)\n"
+    "  --src LETTERS        the source letters, where paths are looked up\n"
+    "                       (default: the first --drive's letter)\n"
+    "  --dst LETTERS        the destination letters, whose Windows\\System32\\config hives\n"
+    "                       are repaired (default: the same as --src)\n"
+    "  --sig HEX            the source disk's signature (default: the MBR disk signature\n"
+    "                       when the first source drive is on a partitioned disk, else\n"
+    "                       0; a GPT disk has none and needs --sig with\n"
+    "                       --rescue-transfer)\n"
+    "  --rescue-transfer    rescue-transfer mode (product setting CDTransfer = YES)\n"
+    "  --detailed-log       one log line per repaired value (Wickmar\\DetailedLog = 1)\n"
+    "  --summary WINPATH    the report file the summary block is appended to (default:\n"
+    "                       logs/hivemend-report.txt in the prefix)\n"
+    "  --prefix DIR         keep the Windows environment (drive links, settings, the\n"
+    "                       diagnostic log) in DIR (default: a private one, removed)\n"
+    "  --dry-run            write nothing to any volume: images and devices are mounted\n"
+    "                       read-only, the run is made and every change reported, the\n"
+    "                       hives stay as they were; the summary goes to standard output\n"
+    "                       only\n"
+    "  --changes FILE       every value the run changed (or would change), as JSON\n"
+    "  --undo DIR           one REGEDIT5 file per changed hive holding the old data of\n"
+    "                       every changed value\n"
+    "  --restore DIR        apply such an undo folder to the hives on the given drives,\n"
+    "                       and nothing else\n"
+    "  --help               this text\n"
+    "\n"
+    "Prints the summary block and where the changes went. Exit code 0 after a run, 1 on\n"
+    "failure (one line on standard error), 2 on bad usage.\n";
+
+namespace {
+
+// The command line's limit on letters per drive list.
+constexpr size_t kMaxLetters = 15;
+
+constexpr std::pair<std::string_view, bool Options::*> kFlags[] = {
+    {"--rescue-transfer", &Options::rescue_transfer},
+    {"--detailed-log", &Options::detailed_log},
+    {"--dry-run", &Options::dry_run},
+};
+constexpr std::pair<std::string_view, std::optional<std::string> Options::*> kTexts[] = {
+    {"--summary", &Options::summary}, {"--prefix", &Options::prefix},   {"--changes", &Options::changes},
+    {"--undo", &Options::undo},       {"--restore", &Options::restore},
+};
+constexpr std::string_view kChecked[] = {"--drive", "--src", "--dst", "--sig"};
+
+template <typename Table>
+auto find_option(const Table& table, std::string_view name) {
+  return std::find_if(std::begin(table), std::end(table), [&](const auto& row) { return row.first == name; });
+}
+
+Error refused(std::string why) { return Error{std::move(why)}; }
+
+// Upper-cased letters, or nullopt when the text holds anything else or too many.
+std::optional<std::string> letters(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (!std::isalpha(static_cast<unsigned char>(c))) return std::nullopt;
+    out += char(std::toupper(static_cast<unsigned char>(c)));
+  }
+  if (out.empty() || out.size() > kMaxLetters) return std::nullopt;
+  return out;
+}
+
+// The options read so far; --src and --dst take their defaults once all are read.
+struct Reading {
+  Options options;
+  std::optional<std::string> src, dst;
+};
+
+Status take_drive(const std::string& value, Options& o) {
+  if (value.size() < 3 || value[1] != '=' || !std::isalpha(static_cast<unsigned char>(value[0])))
+    return refused("--drive " + value + ": expected LETTER=VOLUME");
+  const char letter = char(std::tolower(static_cast<unsigned char>(value[0])));
+  for (const auto& [seen, volume] : o.drives)
+    if (seen == letter) return refused(std::string("drive ") + char(std::toupper(letter)) + ": given twice");
+  o.drives.emplace_back(letter, value.substr(2));
+  return base::Ok{};
+}
+
+Status take_value(std::string_view name, const std::string& value, Reading& r) {
+  if (name == "--drive") return take_drive(value, r.options);
+  if (name == "--src" || name == "--dst") {
+    auto given = letters(value);
+    if (!given) return refused(std::string(name) + " " + value + ": expected 1 to 15 drive letters");
+    (name == "--src" ? r.src : r.dst) = *given;
+  } else if (name == "--sig") {
+    if (value.empty() || value.size() > 8 || value.find_first_not_of("0123456789abcdefABCDEF") != value.npos)
+      return refused("--sig " + value + ": expected 1 to 8 hex digits");
+    r.options.sig = value;
+  } else {
+    r.options.*(find_option(kTexts, name)->second) = value;
+  }
+  return base::Ok{};
+}
+
+// The checks of the options as a whole, and the letters' defaults.
+Result<Options> finish(Reading r) {
+  Options& o = r.options;
+  if (o.drives.empty()) return refused("no --drive given");
+  if (o.restore && (o.dry_run || o.changes || o.undo || r.src || r.dst))
+    return refused("--restore does nothing but restore: no --dry-run, --changes, --undo, --src or --dst");
+  o.src = r.src ? *r.src : std::string(1, char(std::toupper(o.drives.front().first)));
+  o.dst = r.dst ? *r.dst : o.src;
+  for (char c : o.src + o.dst) {
+    const bool given =
+        std::any_of(o.drives.begin(), o.drives.end(), [&](const auto& d) { return d.first == std::tolower(c); });
+    if (!given) return refused(std::string("drive ") + c + ": no --drive " + c + "=VOLUME");
+  }
+  return std::move(o);
+}
+
+}  // namespace
+
+Result<Options> parse_options(int argc, const char* const* argv) {
+  Reading r;
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    std::optional<std::string> inline_value;
+    if (const size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != name.npos) {
+      inline_value = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    const auto flag = find_option(kFlags, name);
+    if (name == "--help" || flag != std::end(kFlags)) {
+      if (inline_value) return refused("option " + name + " takes no value");
+      if (name == "--help") {
+        Options help;
+        help.help = true;
+        return help;
+      }
+      r.options.*(flag->second) = true;
+      continue;
+    }
+    if (std::find(std::begin(kChecked), std::end(kChecked), name) == std::end(kChecked) &&
+        find_option(kTexts, name) == std::end(kTexts))
+      return refused("unknown option " + name);
+    if (!inline_value && i + 1 >= argc) return refused("option " + name + " needs a value");
+    const std::string value = inline_value ? *inline_value : std::string(argv[++i]);
+    if (auto taken = take_value(name, value, r); !taken) return taken.error();
+  }
+  return finish(std::move(r));
+}
+
+}  // namespace hivemend::repair_tool
