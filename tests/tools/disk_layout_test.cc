@@ -58,7 +58,7 @@ TEST(DiskLayout, PartitionTables) {
     const std::string image = MakeDisk(dir, c.script);
     ASSERT_FALSE(image.empty()) << "sfdisk could not make the image";
     auto layout = ReadDiskLayout(image);
-    ASSERT_TRUE(layout) << layout.error().to_string();
+    ASSERT_TRUE(layout) << layout.error().message;
     EXPECT_EQ(layout->table, c.table);
     EXPECT_EQ(layout->mbr_signature, c.signature);
     ASSERT_EQ(layout->partitions.size(), c.partitions.size());
@@ -75,7 +75,7 @@ TEST(DiskLayout, NtfsVolumeWithoutTableIsNotTakenForAnMbr) {
   const std::string image = MakeDisk(dir, "");
   ASSERT_EQ(std::system(("mkntfs -F -q -Q " + image + " >/dev/null 2>&1").c_str()), 0);
   auto layout = ReadDiskLayout(image);
-  ASSERT_TRUE(layout) << layout.error().to_string();
+  ASSERT_TRUE(layout) << layout.error().message;
   EXPECT_EQ(layout->table, PartitionTable::kNone);
   EXPECT_TRUE(layout->partitions.empty());
 }
@@ -83,7 +83,7 @@ TEST(DiskLayout, NtfsVolumeWithoutTableIsNotTakenForAnMbr) {
 TEST(DiskLayout, MissingFileIsNamedInTheError) {
   auto layout = ReadDiskLayout("/nonexistent/disk.img");
   ASSERT_FALSE(layout);
-  EXPECT_EQ(layout.error().to_string(), "/nonexistent/disk.img: cannot be opened for reading");
+  EXPECT_EQ(layout.error().message, "/nonexistent/disk.img: cannot be opened for reading");
 }
 
 }  // namespace

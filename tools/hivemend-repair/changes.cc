@@ -58,6 +58,29 @@ std::string undo_file_name(std::u16string_view hive) {
   return name + ".reg";
 }
 
+// The undo file of one hive: each changed value's old data under its key's line, a value
+// that did not exist as deleted.
+std::u16string undo_text(const std::vector<win32::JournalEntry>& changes, const std::u16string& hive) {
+  const std::u16string root = u"HKEY_LOCAL_MACHINE\\" + hive_file_name(hive);
+  std::u16string text = u"Windows Registry Editor Version 5.00\r\n" + base::from_utf8(kHiveComment) + hive + u"\r\n";
+  const std::u16string* last_key = nullptr;
+  for (const auto& c : changes) {
+    if (!base::equal_nocase(c.hive, hive)) continue;
+    if (!last_key || c.key != *last_key) {
+      text += u"\r\n[" + root + (c.key.empty() ? u"" : u"\\" + c.key) + u"]\r\n";
+      last_key = &c.key;
+    }
+    if (c.old_data) {
+      text += regf::format_reg_value({c.value, c.old_data->type, c.old_data->data});
+    } else {
+      const std::u16string line = regf::format_reg_value({c.value, regf::kRegNone, {}});
+      text += line.substr(0, line.rfind(u'=')) + u"=-";
+    }
+    text += u"\r\n";
+  }
+  return text;
+}
+
 }  // namespace
 
 std::vector<win32::JournalEntry> net_changes(const std::vector<win32::JournalEntry>& journal) {
@@ -77,7 +100,7 @@ std::vector<win32::JournalEntry> net_changes(const std::vector<win32::JournalEnt
   return out;
 }
 
-std::string changes_json(const std::vector<win32::JournalEntry>& changes, const std::optional<Counters>& counters) {
+std::string changes_json(const std::vector<win32::JournalEntry>& changes, const Counters& counters) {
   std::string out = "{\"changes\": [";
   for (size_t i = 0; i < changes.size(); ++i) {
     const auto& c = changes[i];
@@ -87,76 +110,41 @@ std::string changes_json(const std::vector<win32::JournalEntry>& changes, const 
            ", \"old\": " + (c.old_data ? data_text(*c.old_data) : "null") + ", \"new\": " + data_text(c.new_data) + "}";
   }
   out += changes.empty() ? "],\n" : "\n],\n";
-  if (counters) {
-    out += " \"counters\": {\"values_accessed\": " + std::to_string(counters->values_accessed) +
-           ", \"paths_resolved\": " + std::to_string(counters->paths_resolved) +
-           ", \"paths_skipped\": " + std::to_string(counters->paths_skipped) + "}}\n";
-  } else {
-    out += " \"counters\": null}\n";
-  }
-  return out;
+  return out + " \"counters\": {\"values_accessed\": " + std::to_string(counters.values_accessed) +
+         ", \"paths_resolved\": " + std::to_string(counters.paths_resolved) +
+         ", \"paths_skipped\": " + std::to_string(counters.paths_skipped) + "}}\n";
 }
 
-bool write_undo(const std::vector<win32::JournalEntry>& changes, const std::string& dir, size_t* files,
-                std::string* error) {
+Result<size_t> write_undo(const std::vector<win32::JournalEntry>& changes, const std::string& dir) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
-  if (ec) {
-    *error = dir + ": " + ec.message();
-    return false;
-  }
-  // Hives in the order of their first change; each value under its key's line.
+  if (ec) return Error{dir + ": " + ec.message()};
+  // Hives in the order of their first change.
   std::vector<std::u16string> hives;
   for (const auto& c : changes)
     if (std::none_of(hives.begin(), hives.end(), [&](const auto& h) { return base::equal_nocase(h, c.hive); }))
       hives.push_back(c.hive);
-  *files = 0;
   for (const auto& hive : hives) {
-    const std::u16string root = u"HKEY_LOCAL_MACHINE\\" + hive_file_name(hive);
-    std::u16string text = u"Windows Registry Editor Version 5.00\r\n" + base::from_utf8(kHiveComment) + hive + u"\r\n";
-    std::u16string last_key;
-    bool first = true;
-    for (const auto& c : changes) {
-      if (!base::equal_nocase(c.hive, hive)) continue;
-      if (first || c.key != last_key) {
-        text += u"\r\n[" + root + (c.key.empty() ? u"" : u"\\" + c.key) + u"]\r\n";
-        last_key = c.key;
-        first = false;
-      }
-      if (c.old_data) {
-        text += regf::format_reg_value({c.value, c.old_data->type, c.old_data->data});
-      } else {
-        const std::u16string line = regf::format_reg_value({c.value, regf::kRegNone, {}});
-        text += line.substr(0, line.rfind(u'=')) + u"=-";
-      }
-      text += u"\r\n";
-    }
     const std::string path = dir + "/" + undo_file_name(hive);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    const std::string bytes = base::to_utf8(text);
-    if (!(out << bytes) || !out.flush()) {
-      *error = path + ": cannot write";
-      return false;
-    }
-    ++*files;
+    if (!(out << base::to_utf8(undo_text(changes, hive))) || !out.flush()) return Error{path + ": cannot write"};
   }
-  return true;
+  return hives.size();
 }
 
-std::optional<UndoFile> read_undo_header(const std::string& path) {
+Result<UndoFile> read_undo_header(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
-  std::optional<UndoFile> out;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.rfind(kHiveComment, 0) != 0) continue;
     const std::u16string hive = base::from_utf8(line.substr(sizeof kHiveComment - 1));
     return UndoFile{hive, u"HKEY_LOCAL_MACHINE\\" + hive_file_name(hive)};
   }
-  return out;
+  return Error{path + ": no \"; hive\" line naming the hive to restore"};
 }
 
-std::optional<Counters> read_counters(const std::string& path) {
+Result<Counters> read_counters(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   const std::string object((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   auto number = [&](const std::string& name) -> std::optional<uint64_t> {
@@ -167,7 +155,7 @@ std::optional<Counters> read_counters(const std::string& path) {
     return std::strtoull(object.c_str() + at, nullptr, 10);
   };
   auto accessed = number("values_accessed"), resolved = number("paths_resolved"), skipped = number("paths_skipped");
-  if (!accessed || !resolved || !skipped) return std::nullopt;
+  if (!accessed || !resolved || !skipped) return Error{path + ": no counters"};
   return Counters{*accessed, *resolved, *skipped};
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/hivemend-repair/error.h"
 #include "win32/journal.h"
 
 namespace hivemend::repair_tool {
@@ -22,24 +23,23 @@ struct Counters {
 // order of their first writes; values named in any letter case are one value.
 std::vector<win32::JournalEntry> net_changes(const std::vector<win32::JournalEntry>& journal);
 
-std::string changes_json(const std::vector<win32::JournalEntry>& changes, const std::optional<Counters>& counters);
+std::string changes_json(const std::vector<win32::JournalEntry>& changes, const Counters& counters);
 
-// Writes one REGEDIT5 file per hive into `dir` (made when missing); false with the reason
-// in *error. Each file names its hive in a comment line ("; hive E:\...") and its keys
-// below HKEY_LOCAL_MACHINE\ and the hive file's name.
-bool write_undo(const std::vector<win32::JournalEntry>& changes, const std::string& dir, size_t* files,
-                std::string* error);
+// Writes one REGEDIT5 file per hive into `dir` (made when missing): how many. Each file
+// names its hive in a comment line ("; hive E:\...") and its keys below
+// HKEY_LOCAL_MACHINE\ and the hive file's name.
+Result<size_t> write_undo(const std::vector<win32::JournalEntry>& changes, const std::string& dir);
 
 // The hive an undo file names (its "; hive " line) and the key path its keys begin with;
-// nullopt when the file has no such line.
+// an error when the file has no such line.
 struct UndoFile {
   std::u16string hive;
   std::u16string root;
 };
-std::optional<UndoFile> read_undo_header(const std::string& path);
+Result<UndoFile> read_undo_header(const std::string& path);
 
 // The counters in the file hivemend wrote with HIVEMEND_COUNTERS=FILE (one JSON object
-// of plain numbers); nullopt when the file is missing or lacks one of them.
-std::optional<Counters> read_counters(const std::string& path);
+// of plain numbers); an error when the file is missing or lacks one of them.
+Result<Counters> read_counters(const std::string& path);
 
 }  // namespace hivemend::repair_tool

@@ -13,15 +13,11 @@ struct ProbeDeleter {
 };
 using Probe = std::unique_ptr<blkid_struct_probe, ProbeDeleter>;
 
-regf::Error DiskError(const std::string& path, std::string message) {
-  regf::Error error = regf::make_error(std::move(message));
-  error.file = path;
-  return error;
-}
+Error DiskError(const std::string& path, const std::string& message) { return Error{path + ": " + message}; }
 
 }  // namespace
 
-regf::Result<DiskLayout> ReadDiskLayout(const std::string& path) {
+Result<DiskLayout> ReadDiskLayout(const std::string& path) {
   Probe probe(blkid_new_probe_from_filename(path.c_str()));
   if (!probe) return DiskError(path, "cannot be opened for reading");
   // Only the partition table is wanted; a volume's own boot sector (NTFS has the MBR's

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "regf/result.h"
+#include "tools/hivemend-repair/error.h"
 
 namespace hivemend::repair_tool {
 
@@ -28,7 +28,7 @@ struct DiskLayout {
 };
 
 // A file or device without a partition table (a volume on its own) gives kNone and no
-// partitions. Other table types than MBR and GPT are refused.
-regf::Result<DiskLayout> ReadDiskLayout(const std::string& path);
+// partitions. Other table types than MBR and GPT are refused; an error names `path`.
+Result<DiskLayout> ReadDiskLayout(const std::string& path);
 
 }  // namespace hivemend::repair_tool

@@ -1,7 +1,6 @@
 // The volumes behind the drive letters of a run: folders taken as they are, NTFS images
 // and block devices mounted with ntfs-3g for the life of the run (a partition of a whole
-// disk through a loop device of its own), and the child processes the run waits for, all
-// given up cleanly on an error or a signal.
+// disk through a loop device of its own), all given up cleanly on an error or a signal.
 #pragma once
 
 #include <sys/types.h>
@@ -13,13 +12,9 @@
 #include <vector>
 
 #include "tools/hivemend-repair/disk_layout.h"
+#include "tools/hivemend-repair/error.h"
 
 namespace hivemend::repair_tool {
-
-// Set by SIGINT, SIGTERM and SIGHUP once the handlers are installed: the number of the
-// signal that asked the run to end, 0 while none did.
-void install_signal_handlers();
-int pending_signal();
 
 // The mount table as this process sees it (/proc/self/mounts): each mount's source and
 // mount point, in mounting order.
@@ -49,16 +44,15 @@ class Mount {
   std::string loop_;
 };
 
-// What a --drive VOLUME names: a folder (a volume mounted already), an NTFS image file or
-// block device, or a whole-disk image or disk with a partition table (VOLUME:N for its
-// partition N). The folder, or a reason for one line of error.
-struct VolumeRoot {
-  std::string root;   // the folder that is the volume's root
-  std::string error;  // set on failure: "VOLUME: reason"
+// What a --drive VOLUME names once open: a folder (a volume mounted already), an NTFS
+// image file or block device, or a whole-disk image or disk with a partition table
+// (VOLUME:N for its partition N).
+struct OpenedVolume {
+  std::string root;  // the folder that is the volume's root
   // The partition table of the disk the volume is a partition of (kNone for a folder or
   // a volume on its own), and the disk's MBR signature.
   PartitionTable table = PartitionTable::kNone;
-  std::optional<uint32_t> mbr_signature;
+  std::optional<uint32_t> mbr_signature{};
 };
 
 // Opens the volume for the run: a folder is taken as it is; an image file or block device
@@ -67,16 +61,8 @@ struct VolumeRoot {
 // partition is VOLUME's ":N", else the one holding Windows\System32\config\SYSTEM (several:
 // refused); where none does, a drive that need not hold Windows (`windows_required`
 // false) takes the disk's only NTFS partition; a refusal asks for `letter`=VOLUME:N. Mounts
-// made are added to `mounts`.
-VolumeRoot open_volume(char letter, const std::string& volume, const std::string& mount_dir, bool read_only,
-                       bool windows_required, std::vector<std::unique_ptr<Mount>>& mounts);
-
-// Runs a program as a child with extra environment entries, waiting for it while
-// `on_tick` is called about every 50 ms; a pending signal stops the child (SIGTERM) and
-// gives nullopt. Otherwise the child's exit code (128 + the signal that killed it).
-// Standard output (and standard error too with `merge_errors`) goes to `out_file` when given.
-std::optional<int> run_child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                             const std::string& out_file, void (*on_tick)(void*) = nullptr, void* context = nullptr,
-                             bool merge_errors = false);
+// made are added to `mounts`. The error names VOLUME and says why.
+Result<OpenedVolume> open_volume(char letter, const std::string& volume, const std::string& mount_dir, bool read_only,
+                                 bool windows_required, std::vector<std::unique_ptr<Mount>>& mounts);
 
 }  // namespace hivemend::repair_tool

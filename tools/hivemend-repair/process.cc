@@ -1,0 +1,83 @@
+#include "tools/hivemend-repair/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace hivemend::repair_tool {
+
+namespace {
+
+volatile sig_atomic_t g_signal = 0;
+
+void on_signal(int signal) { g_signal = signal; }
+
+// In the child, between fork and exec: only what is safe there, then exec or _exit.
+[[noreturn]] void become(const std::vector<std::string>& argv, const ChildSetup& setup) {
+  if (setup.own_session) setsid();
+  for (const auto& e : setup.env) putenv(const_cast<char*>(e.c_str()));
+  if (!setup.inherit_output) {
+    const int out = setup.output.empty() ? open("/dev/null", O_WRONLY)
+                                         : open(setup.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+  }
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+}  // namespace
+
+void install_signal_handlers() {
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+int pending_signal() { return g_signal; }
+
+Result<pid_t> start_child(const std::vector<std::string>& argv, const ChildSetup& setup) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child < 0) return Error{"cannot start " + argv.front() + ": " + std::strerror(errno)};
+  if (child == 0) become(argv, setup);
+  return child;
+}
+
+std::optional<int> wait_child(pid_t child, void (*on_tick)(void*), void* context) {
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (pending_signal()) {
+      kill(child, SIGTERM);
+      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+      return std::nullopt;
+    }
+    if (on_tick) on_tick(context);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int run_to_end(const std::vector<std::string>& argv, const ChildSetup& setup) {
+  const auto child = start_child(argv, setup);
+  if (!child) return -1;
+  int status = 0;
+  while (waitpid(*child, &status, 0) < 0 && errno == EINTR) {}
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace hivemend::repair_tool

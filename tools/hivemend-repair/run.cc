@@ -1,0 +1,229 @@
+#include "tools/hivemend-repair/run.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <vector>
+
+#include "base/unicode.h"
+#include "regf/hive.h"
+#include "regf/recovery.h"
+#include "tools/hivemend-repair/changes.h"
+#include "tools/hivemend-repair/process.h"
+#include "tools/hivemend-repair/product_settings.h"
+#include "tools/hivemend-repair/progress.h"
+#include "win32/journal.h"
+#include "win32/path.h"
+#include "win32/prefix.h"
+
+namespace hivemend::repair_tool {
+
+namespace {
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string program_beside(const std::string& name) {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return (self.parent_path() / name).string();
+}
+
+std::u16string on_drive(char letter, std::u16string_view rest) {
+  return char16_t(letter) + (u":\\" + std::u16string(rest));
+}
+
+// The hives of a drive the run will write: SOFTWARE, SYSTEM and each user's ntuser.dat.
+std::vector<std::u16string> hives_of(char letter) {
+  std::vector<std::u16string> hives = {on_drive(letter, u"Windows\\System32\\config\\SOFTWARE"),
+                                       on_drive(letter, u"Windows\\System32\\config\\SYSTEM")};
+  if (auto users = linux_path(on_drive(letter, u"Users"))) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(*users, ec))
+      if (entry.is_directory(ec) && !entry.is_symlink(ec))
+        hives.push_back(
+            on_drive(letter, u"Users\\" + base::from_utf8(entry.path().filename().string()) + u"\\ntuser.dat"));
+  }
+  return hives;
+}
+
+Status check_hive(const std::u16string& hive) {
+  auto file = linux_path(hive);
+  if (!file) return base::Ok{};
+  const std::string name = base::to_utf8(hive);
+  auto recovered = regf::recover_file(*file);
+  if (!recovered) return Error{name + ": not a usable hive: " + recovered.error().to_string()};
+  auto opened = regf::Hive::from_image(std::move(recovered->image), name);
+  if (!opened) return Error{name + ": not a usable hive: " + opened.error().to_string()};
+  if (const auto& damage = opened->damage(); !damage.empty())
+    return Error{name + ": damaged, refused for writing: " + damage.front().to_string()};
+  return base::Ok{};
+}
+
+// Where the summary block goes: a file of ours under a dry run, else the given or the
+// program's own default, whose size before the run tells this run's block from older ones.
+struct ReportPlace {
+  std::optional<std::u16string> setting;  // the ReportFile setting; none for the default
+  std::string file;                       // the Linux path, when known before the run
+  uintmax_t old_size = 0;
+
+  std::optional<std::string> path() const {
+    if (!file.empty()) return file;
+    return linux_path(*setting);
+  }
+};
+
+Result<ReportPlace> report_place(const Options& o, const Session& session, const std::string& prefix) {
+  ReportPlace place;
+  if (o.dry_run) {
+    place.file = session.path("summary.txt");
+    auto windows = win32::windows_path_of(place.file);
+    if (!windows) return Error{"no Windows name for " + place.file};
+    place.setting = *windows;
+  } else if (o.summary) {
+    place.setting = base::from_utf8(*o.summary);
+  } else {
+    place.file = prefix + "/logs/hivemend-report.txt";
+  }
+  return place;
+}
+
+// The text of the block appended to a UTF-16LE report since it had `old_size` bytes,
+// lines ended by LF.
+std::string new_block(const ReportPlace& place) {
+  const auto path = place.path();
+  if (!path) return "";
+  const std::string bytes = read_file(*path);
+  if (bytes.size() <= place.old_size) return "";
+  std::u16string text;
+  for (size_t i = size_t(place.old_size); i + 1 < bytes.size(); i += 2)
+    text += char16_t(uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8);
+  std::string out = base::to_utf8(text);
+  std::erase(out, '\r');
+  return out;
+}
+
+// Runs hivemend with the journal, the progress record and the counters record in the
+// session's folder: its exit code.
+Result<int> run_hivemend(const Options& o, const Session& session, const std::string& prefix, const std::string& sig) {
+  Progress progress(session.path("progress"), session.path("journal"));
+  const auto child = start_child(
+      {program_beside("hivemend"), "/SrcDrives", "%" + o.src + "%", "/DstDrives", "%" + o.dst + "%", "/SrcSig",
+       "%" + sig + "%"},
+      {.env = {"HIVEMEND_PREFIX=" + prefix, "HIVEMEND_JOURNAL=" + session.path("journal"),
+               "HIVEMEND_PROGRESS=" + progress.record(), "HIVEMEND_COUNTERS=" + session.path("counters.json"),
+               std::string("HIVEMEND_DRY_RUN=") + (o.dry_run ? "1" : "0")},
+       .inherit_output = true});
+  if (!child) return child.error();
+  const auto code = wait_child(*child, isatty(STDERR_FILENO) ? &Progress::tick : nullptr, &progress);
+  progress.clear();
+  if (!code) return Error{"interrupted by a signal: the run was stopped, nothing written, volumes unmounted"};
+  return *code;
+}
+
+void print_outcome(const Options& o, const std::string& block, size_t changed, const ReportPlace& place) {
+  std::fputs(block.c_str(), stdout);
+  if (!block.empty() && block.back() != '\n') std::fputs("\n", stdout);
+  if (o.dry_run)
+    std::printf("dry run: nothing was written; %zu values would change\n", changed);
+  else if (o.summary || o.prefix)
+    std::printf("%zu values changed; summary appended to %s\n", changed,
+                o.summary ? o.summary->c_str() : place.file.c_str());
+  else
+    std::printf("%zu values changed\n", changed);
+}
+
+Status write_outputs(const Options& o, const std::vector<win32::JournalEntry>& changes, const Counters& counters) {
+  if (o.changes) {
+    std::ofstream out(*o.changes, std::ios::binary | std::ios::trunc);
+    if (!(out << changes_json(changes, counters)) || !out.flush()) return Error{*o.changes + ": cannot write"};
+    std::printf("changes: %s\n", o.changes->c_str());
+  }
+  if (o.undo) {
+    auto files = write_undo(changes, *o.undo);
+    if (!files) return files.error();
+    std::printf("undo: %s (%zu file%s)\n", o.undo->c_str(), *files, *files == 1 ? "" : "s");
+  }
+  return base::Ok{};
+}
+
+}  // namespace
+
+Result<std::string> destinations_with_config(const Options& o) {
+  std::string with_config, drives;
+  for (char letter : o.dst) {
+    if (linux_path(on_drive(letter, u"Windows\\System32\\config"))) with_config += letter;
+    drives += std::string(drives.empty() ? "" : ", ") + letter + ":";
+  }
+  if (with_config.empty()) return Error{"no Windows\\System32\\config on any destination drive (" + drives + ")"};
+  return with_config;
+}
+
+Status check_hives(const std::string& dst_with_config) {
+  for (char letter : dst_with_config)
+    for (const auto& hive : hives_of(letter))
+      if (auto checked = check_hive(hive); !checked) return checked;
+  return base::Ok{};
+}
+
+Status repair(const Options& o, Session& session, const std::string& prefix, const std::string& sig) {
+  auto place = report_place(o, session, prefix);
+  if (!place) return place.error();
+  if (auto written = write_product_settings(prefix, o, place->setting); !written) return written;
+  std::error_code no_file;
+  if (const auto before = place->path()) place->old_size = std::filesystem::file_size(*before, no_file);
+  if (no_file) place->old_size = 0;
+
+  const auto code = run_hivemend(o, session, prefix, sig);
+  if (!code) return code.error();
+  const auto counters = read_counters(session.path("counters.json"));
+  if ((*code != 2 && *code != 0) || !counters)
+    return Error{"hivemend ran no repair (exit code " + std::to_string(*code) + ")" +
+                 (o.prefix ? "; see " + prefix + "/logs/hivemend.log" : std::string())};
+
+  const std::string journal = session.path("journal");
+  std::vector<win32::JournalEntry> changes;
+  if (auto entries = win32::read_journal(journal))
+    changes = net_changes(*entries);
+  else if (std::filesystem::exists(journal))
+    return Error{journal + ": the change journal cannot be read"};
+  print_outcome(o, new_block(*place), changes.size(), *place);
+  return write_outputs(o, changes, *counters);
+}
+
+Status restore(const Options& o, Session& session) {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(*o.restore, ec))
+    if (entry.path().extension() == ".reg") files.push_back(entry.path().string());
+  if (ec) return Error{*o.restore + ": " + ec.message()};
+  std::sort(files.begin(), files.end());
+  if (files.empty()) return Error{*o.restore + ": no .reg file to restore"};
+  for (const auto& file : files) {
+    auto header = read_undo_header(file);
+    if (!header) return header.error();
+    const std::string hive_name = base::to_utf8(header->hive);
+    auto hive = linux_path(header->hive);
+    if (!hive) return Error{file + ": hive " + hive_name + " not found"};
+    const std::string out = session.path("apply.out");
+    const auto child = start_child(
+        {program_beside("hivetool"), "apply", file, *hive, "--prefix", base::to_utf8(header->root)}, {.output = out});
+    if (!child) return child.error();
+    const auto code = wait_child(*child);
+    if (!code) return Error{"interrupted by a signal; volumes unmounted"};
+    std::string said = read_file(out);
+    if (!said.empty() && said.back() == '\n') said.pop_back();
+    if (*code != 0) return Error{"restore of " + hive_name + " failed: " + said};
+    std::printf("%s: %s\n", hive_name.c_str(), said.substr(said.find(": ") + 2).c_str());
+  }
+  return base::Ok{};
+}
+
+}  // namespace hivemend::repair_tool

@@ -1,0 +1,27 @@
+// What a run does once its drives are open: check the hives it will write, run hivemend
+// and turn its journal into the change list and undo folder; or put an undo folder back.
+#pragma once
+
+#include <string>
+
+#include "tools/hivemend-repair/error.h"
+#include "tools/hivemend-repair/options.h"
+#include "tools/hivemend-repair/session.h"
+
+namespace hivemend::repair_tool {
+
+// The destination letters among `o.dst` whose drive has Windows\System32\config.
+Result<std::string> destinations_with_config(const Options& o);
+
+// The hive files the run will write on those drives, each checked as the registry layer
+// will load it: a damaged hive is refused for writing, so the run could not repair it.
+Status check_hives(const std::string& dst_with_config);
+
+// Runs hivemend on the drives in the prefix with the source disk signature `sig` (hex),
+// prints the summary block and what changed, and writes --changes and --undo.
+Status repair(const Options& o, Session& session, const std::string& prefix, const std::string& sig);
+
+// Applies each .reg file of the --restore folder to the hive it names, with hivetool.
+Status restore(const Options& o, Session& session);
+
+}  // namespace hivemend::repair_tool
