@@ -36,6 +36,7 @@ std::string program_beside(const std::string& name) {
   return (self.parent_path() / name).string();
 }
 
+// The Windows path `rest` below the root of drive `letter`.
 std::u16string on_drive(char letter, std::u16string_view rest) {
   return char16_t(letter) + (u":\\" + std::u16string(rest));
 }
@@ -54,6 +55,7 @@ std::vector<std::u16string> hives_of(char letter) {
   return hives;
 }
 
+// A hive that is missing is no error: the run passes over it.
 Status check_hive(const std::u16string& hive) {
   auto file = linux_path(hive);
   if (!file) return base::Ok{};
