@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           ntfs-3g fuse3 attr libhivex-bin xz-utils clang
           dpkg-dev file lintian man-db pkg-config libblkid-dev fdisk
-          qemu-utils dosfstools)
+          qemu-utils libnbd-bin nlohmann-json3-dev dosfstools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,0 +1,272 @@
+#include "tools/hivemend-repair/vm_disk.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "base/unique_fd.h"
+
+namespace hivemend::repair_tool {
+namespace {
+
+using std::chrono::milliseconds;
+
+// How long the export may take to come up, and to go once unmounted, before its
+// processes are told to end.
+constexpr milliseconds kStartLimit{30000};
+constexpr milliseconds kEndLimit{30000};
+constexpr milliseconds kPoll{20};
+
+regf::Error file_error(const std::string& file, std::string message) {
+  regf::Error error = regf::make_error(std::move(message));
+  error.file = file;
+  return error;
+}
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The first line a program wrote that is not empty, without its "program: " prefix:
+// qemu's programs give their reason there and hints after it.
+std::string first_line(const std::string& text, const std::string& program) {
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+    if (line.rfind(program + ": ", 0) == 0) line.erase(0, program.size() + 2);
+    return line;
+  }
+  return "";
+}
+
+bool on_path(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string_view dirs = path ? path : "/usr/bin:/bin";
+  while (!dirs.empty()) {
+    const size_t colon = dirs.find(':');
+    const std::string dir(dirs.substr(0, colon));
+    if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    dirs.remove_prefix(colon == dirs.npos ? dirs.size() : colon + 1);
+  }
+  return false;
+}
+
+// Starts `argv` in a session of its own (a terminal's ^C must not end it under a mounted
+// volume), standard output to `out` and standard error to `err`. A `listen_fd` of 0 or
+// more is handed over as systemd socket activation hands one: as descriptor 3, named by
+// LISTEN_PID and LISTEN_FDS.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& out, const std::string& err, int listen_fd = -1) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child != 0) return child;
+  setsid();
+  const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int err_fd = out == err ? out_fd : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  dup2(out_fd, STDOUT_FILENO);
+  dup2(err_fd, STDERR_FILENO);
+  if (listen_fd >= 0) {
+    constexpr int kFirstPassedFd = 3;
+    if (listen_fd == kFirstPassedFd)
+      fcntl(listen_fd, F_SETFD, 0);
+    else
+      dup2(listen_fd, kFirstPassedFd);
+    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+    setenv("LISTEN_FDS", "1", 1);
+  }
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+// Waits up to `limit` for `pid` to end; its wait status, or nullopt while it runs.
+std::optional<int> wait_for(pid_t pid, milliseconds limit) {
+  for (auto waited = milliseconds(0);; waited += kPoll) {
+    int status = 0;
+    const pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return status;
+    if (r < 0 && errno != EINTR) return 0;  // not ours to wait for any more
+    if (waited >= limit) return std::nullopt;
+    std::this_thread::sleep_for(kPoll);
+  }
+}
+
+// Ends `pid` for good: waits `limit`, then asks it to end (qemu-nbd and nbdfuse close
+// their files cleanly on SIGTERM) and waits as long as it takes.
+void end_process(pid_t pid, milliseconds limit) {
+  if (pid <= 0 || wait_for(pid, limit)) return;
+  kill(pid, SIGTERM);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+}
+
+int run_to_end(const std::vector<std::string>& argv, const std::string& out, const std::string& err) {
+  const pid_t child = spawn(argv, out, err);
+  if (child < 0) return -1;
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool is_mount_point(const std::string& path) {
+  struct stat self, parent;
+  return stat(path.c_str(), &self) == 0 && stat((path + "/..").c_str(), &parent) == 0 && self.st_dev != parent.st_dev;
+}
+
+// A file name inside qemu's option syntax, where a comma separates options and ",,"
+// stands for a comma.
+std::string qemu_option_text(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == ',' ? std::string(",,") : std::string(1, c);
+  return out;
+}
+
+}  // namespace
+
+std::string missing_export_programs() {
+  std::string missing;
+  for (const char* program : {"qemu-img", "qemu-nbd", "nbdfuse", "fusermount3"})
+    if (!on_path(program)) missing += std::string(missing.empty() ? "" : ", ") + program;
+  if (missing.empty()) return "";
+  return "reading VM disk files needs " + missing +
+         ", which are not installed (Debian packages qemu-utils, libnbd-bin and fuse3: apt-get install qemu-utils "
+         "libnbd-bin fuse3)";
+}
+
+regf::Result<uint64_t> vm_disk_size(const std::string& file, const char* format) {
+  char scratch[] = "/tmp/hivemend-qemu-img-XXXXXX";
+  if (!mkdtemp(scratch)) return file_error(file, std::string("cannot make a scratch folder: ") + std::strerror(errno));
+  const std::string out = std::string(scratch) + "/info.json", err = std::string(scratch) + "/info.err";
+  const int code = run_to_end({"qemu-img", "info", "-f", format, "--output=json", file}, out, err);
+  const std::string json = read_all(out), said = read_all(err);
+  std::filesystem::remove_all(scratch);
+  if (code != 0) {
+    const std::string why = first_line(said, "qemu-img");
+    return file_error(file, "qemu cannot open it as " + std::string(format) + (why.empty() ? "" : ": " + why));
+  }
+  const auto info = nlohmann::json::parse(json, nullptr, false);
+  if (info.is_discarded() || !info.is_object() || !info.contains("virtual-size") ||
+      !info["virtual-size"].is_number_unsigned())
+    return file_error(file, "qemu-img info gave no virtual size");
+  return info["virtual-size"].get<uint64_t>();
+}
+
+regf::Result<std::unique_ptr<VmDiskExport>> VmDiskExport::start(const std::string& file, DiskContent content,
+                                                                const std::string& dir, bool read_only,
+                                                                std::optional<ByteRange> range) {
+  const char* format = qemu_format(content);
+  if (!format) return file_error(file, "not a VM disk file");
+  if (const std::string missing = missing_export_programs(); !missing.empty()) return file_error(file, missing);
+  auto disk_size = vm_disk_size(file, format);
+  if (!disk_size) return disk_size.error();
+  if (range && (range->offset > *disk_size || range->size > *disk_size - range->offset))
+    return file_error(file, "bytes " + std::to_string(range->offset) + " to " +
+                                std::to_string(range->offset + range->size) + " lie beyond the disk's " +
+                                std::to_string(*disk_size));
+
+  std::unique_ptr<VmDiskExport> disk(new VmDiskExport(dir));
+  const std::string point = dir + "/mnt", socket_path = dir + "/nbd.sock", pid_file = dir + "/nbdfuse.pid";
+  const std::string server_log = dir + "/qemu-nbd.log", client_log = dir + "/nbdfuse.log";
+  std::error_code ec;
+  std::filesystem::create_directories(point, ec);
+  if (ec) return file_error(file, dir + ": " + ec.message());
+
+  // The socket listens before either program starts, so that nbdfuse can connect at
+  // once and qemu-nbd stays a child of this process, whose end says the file is closed.
+  base::UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (socket_path.size() >= sizeof address.sun_path) return file_error(file, socket_path + ": path too long");
+  std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener.get(), 1) != 0)
+    return file_error(file, socket_path + ": " + std::strerror(errno));
+
+  std::vector<std::string> server = {"qemu-nbd"};
+  if (read_only) server.push_back("--read-only");
+  // The raw driver over the file's own driver shows the whole disk or only the range,
+  // and takes writes of any size and place: VHDX's driver asks for whole 512-byte
+  // sectors, which nbdfuse does not make of a write.
+  std::string options = "driver=raw,file.driver=" + std::string(format) +
+                        ",file.file.driver=file,file.file.filename=" + qemu_option_text(file);
+  if (range) options += ",offset=" + std::to_string(range->offset) + ",size=" + std::to_string(range->size);
+  server.insert(server.end(), {"--image-opts", options});
+  disk->server_ = spawn(server, server_log, server_log, listener.get());
+  listener.reset();
+  if (disk->server_ < 0) return file_error(file, std::string("cannot start qemu-nbd: ") + std::strerror(errno));
+
+  // One connection: qemu-nbd serves one client, and ends when it goes.
+  std::vector<std::string> client = {"nbdfuse", "--connections", "1", "--pidfile", pid_file};
+  if (read_only) client.push_back("--readonly");
+  client.insert(client.end(), {point + "/disk", "--unix", socket_path});
+  disk->client_ = spawn(client, client_log, client_log);
+  if (disk->client_ < 0) return file_error(file, std::string("cannot start nbdfuse: ") + std::strerror(errno));
+
+  // nbdfuse writes its pid file once the file is there to be used.
+  for (auto waited = milliseconds(0);; waited += kPoll) {
+    struct stat st;
+    if (stat(pid_file.c_str(), &st) == 0 && st.st_size > 0) break;
+    const bool server_ended = wait_for(disk->server_, milliseconds(0)).has_value();
+    const bool client_ended = wait_for(disk->client_, milliseconds(0)).has_value();
+    if (server_ended || client_ended || waited >= kStartLimit) {
+      std::string why = first_line(read_all(server_log), "qemu-nbd");
+      if (why.empty()) why = first_line(read_all(client_log), "nbdfuse");
+      if (why.empty()) why = "did not start within " + std::to_string(kStartLimit.count() / 1000) + " s";
+      return file_error(file, std::string("cannot export it through qemu-nbd and nbdfuse: ") + why);
+    }
+    std::this_thread::sleep_for(kPoll);
+  }
+  disk->path_ = point + "/disk";
+  const uint64_t expected = range ? range->size : *disk_size;
+  struct stat st;
+  if (stat(disk->path_.c_str(), &st) != 0 || uint64_t(st.st_size) != expected)
+    return file_error(
+        file, "the export shows " + std::to_string(st.st_size) + " bytes, qemu-img " + std::to_string(expected));
+  disk->size_ = expected;
+  return disk;
+}
+
+VmDiskExport::~VmDiskExport() {
+  const std::string point = dir_ + "/mnt";
+  const std::string quiet = "/dev/null";
+  // The volume on the file is unmounted before the object goes; a reader gone astray
+  // may still hold the file for a moment, and after that it is detached lazily.
+  if (client_ > 0) {
+    bool done = false;
+    for (int attempt = 0; attempt < 20 && !done; ++attempt) {
+      done = run_to_end({"fusermount3", "-u", point}, quiet, quiet) == 0 || !is_mount_point(point);
+      if (!done) std::this_thread::sleep_for(milliseconds(100));
+    }
+    if (!done) run_to_end({"fusermount3", "-u", "-z", point}, quiet, quiet);
+  }
+  // nbdfuse ends once unmounted and disconnects; qemu-nbd then writes out what it holds,
+  // closes the file and ends.
+  end_process(client_, kEndLimit);
+  end_process(server_, kEndLimit);
+  if (is_mount_point(point)) return;  // never remove anything through a mount
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+}  // namespace hivemend::repair_tool
