@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/files.h"
+#include "tests/support/programs.h"
 
 namespace hivemend::repair_tool {
 namespace {
@@ -117,6 +118,30 @@ TEST(VmDisk, RangeIsExportedAsAVolumeOfItsOwn) {
   expect_nothing_left(dir.path("export"));
   std::copy_n("end", 3, expected.begin() + 33 * kMiB - 3);
   EXPECT_EQ(raw_disk(dir, "'" + file + "'"), expected);
+}
+
+TEST(VmDisk, NtfsVolumeInTheFileIsMountedThroughTheExport) {
+  TempDir dir;
+  const std::string file = dir.path("disk.vhdx");
+  ASSERT_TRUE(sh("cd " + dir.root() + " && truncate -s 32M v && mkntfs -F -q -Q v && qemu-img convert -O vhdx v " +
+                 file + " && mkdir point"));
+  {
+    auto disk = VmDiskExport::start(file, DiskContent::kVhdx, dir.path("export"), false);
+    ASSERT_TRUE(disk) << disk.error().to_string();
+    // ntfs-3g takes the exported file as it takes an image, kept a child until unmounted.
+    const pid_t ntfs3g = testing::start_program(
+        {"/usr/bin/ntfs-3g", "-o", "no_detach", (*disk)->path(), dir.path("point")}, {}, dir.root(), "ntfs-3g");
+    for (int tries = 0;
+         tries < 500 && testing::read_text("/proc/self/mounts").find(dir.path("point")) == std::string::npos; ++tries)
+      usleep(20000);
+    EXPECT_TRUE(testing::write_text(dir.path("point/Windows/repaired.txt"), "repaired"));
+    EXPECT_TRUE(sh("umount " + dir.path("point")));
+    EXPECT_EQ(testing::finish_program(ntfs3g, dir.root(), "ntfs-3g").exit_code, 0);
+  }
+  expect_nothing_left(dir.path("export"));
+  ASSERT_TRUE(sh("cd " + dir.root() + " && qemu-img convert -O raw " + file +
+                 " back.raw && ntfscat back.raw Windows/repaired.txt > read.txt"));
+  EXPECT_EQ(testing::read_text(dir.path("read.txt")), "repaired");
 }
 
 TEST(VmDisk, RefusalsCarryTheReason) {
