@@ -400,4 +400,19 @@ TEST_F(RepairToolTest, SigtermDuringARunLeavesNoMount) {
   }
 }
 
+// An image is found mounted (busy) whatever its path holds: the mount table writes a
+// blank as "\040".
+TEST_F(RepairToolTest, AMountedImageIsBusyWhateverItsPath) {
+  fs::create_directories(at("with blank"));
+  fs::copy_file(at("C.img"), at("with blank/run-C.img"), fs::copy_options::overwrite_existing);
+  for (const std::string image : {at("run-C.img"), at("with blank/run-C.img")}) {
+    SCOPED_TRACE(image);
+    ImageMount elsewhere(image, at("elsewhere"), true);
+    const ProgramRun busy = tool({"--drive", "c=" + image, "--dry-run"});
+    EXPECT_EQ(busy.exit_code, 1);
+    EXPECT_EQ(busy.err, "hivemend-repair: " + image + ": busy: mounted at " + at("elsewhere") +
+                            " (unmount it, or give that folder)\n");
+  }
+}
+
 }  // namespace

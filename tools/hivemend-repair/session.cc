@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "base/mount_table.h"
 #include "tools/hivemend-repair/process.h"
 #include "win32/path.h"
 #include "win32/prefix.h"
@@ -22,7 +23,7 @@ Status Session::start() {
 Session::~Session() {
   mounts.clear();
   if (dir_.empty()) return;
-  for (const MountEntry& m : mount_table())
+  for (const base::MountEntry& m : base::read_mount_table())
     if (m.point.rfind(dir_ + "/", 0) == 0) return;  // never delete through a mount
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/mount_table.h"
 #include "base/unique_fd.h"
 #include "tools/hivemend-repair/process.h"
 #include "win32/path.h"
@@ -28,14 +29,14 @@ namespace {
 // The mount points of the mount table whose source is `source`.
 std::vector<std::string> mounted_at(const std::string& source) {
   std::vector<std::string> points;
-  for (const MountEntry& m : mount_table())
+  for (const base::MountEntry& m : base::read_mount_table())
     if (m.source == source) points.push_back(m.point);
   return points;
 }
 
 bool is_mount_point(const std::string& point) {
-  const auto table = mount_table();
-  return std::any_of(table.begin(), table.end(), [&](const MountEntry& m) { return m.point == point; });
+  const auto table = base::read_mount_table();
+  return std::any_of(table.begin(), table.end(), [&](const base::MountEntry& m) { return m.point == point; });
 }
 
 // The first line of a small file ("" when it cannot be read).
@@ -67,7 +68,7 @@ std::optional<std::string> mounted_through_loop(const std::string& real, uint64_
     if (start >= offset + size || (limit != 0 && start + limit <= offset)) continue;  // other bytes of the disk
     // The device itself or one of its partitions, mounted by someone else than this run.
     const std::string device = "/dev/" + name;
-    for (const MountEntry& m : mount_table()) {
+    for (const base::MountEntry& m : base::read_mount_table()) {
       if (m.source != device && m.source.rfind(device + "p", 0) != 0) continue;
       const bool ours =
           std::any_of(mounts.begin(), mounts.end(), [&](const auto& mount) { return mount->point() == m.point; });
@@ -89,14 +90,6 @@ bool holds_ntfs(const std::string& path, uint64_t offset) {
 int next_point = 0;
 
 }  // namespace
-
-std::vector<MountEntry> mount_table() {
-  std::vector<MountEntry> table;
-  std::ifstream in("/proc/self/mounts");
-  std::string source, point, rest;
-  while (in >> source >> point && std::getline(in, rest)) table.push_back({source, point});
-  return table;
-}
 
 Mount::~Mount() {
   // The Windows layer keeps the drive roots it used open; this process must not be the

@@ -16,13 +16,6 @@
 
 namespace hivemend::repair_tool {
 
-// The mount table as this process sees it (/proc/self/mounts): each mount's source and
-// mount point, in mounting order.
-struct MountEntry {
-  std::string source, point;
-};
-std::vector<MountEntry> mount_table();
-
 // A mounted NTFS volume, unmounted (and its ntfs-3g process waited for, so that every
 // write has reached the image) when the object goes; the loop device it was mounted
 // from, if any, is detached after that.
