@@ -259,6 +259,10 @@ TEST_F(RepairToolTest, DryRunRealRunAndRestore) {
 
   const ProgramRun restored = tool({"--drive", "e=" + at("run-E.img"), "--restore", at("undo")});
   ASSERT_EQ(restored.exit_code, 0) << restored.err;
+  EXPECT_EQ(restored.out,
+            "E:\\Users\\alice\\ntuser.dat: 1 value set, 0 values deleted, 0 keys deleted\n"
+            "E:\\Windows\\system32\\config\\SOFTWARE: 2 values set, 0 values deleted, 0 keys deleted\n"
+            "E:\\Windows\\system32\\config\\SYSTEM: 1 value set, 0 values deleted, 0 keys deleted\n");
   EXPECT_FALSE(mounted(at("run-")));
   ImageMount e(at("run-E.img"), at("check"), true);
   for (size_t i = 0; i < 3; ++i) {
@@ -342,6 +346,7 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
   ASSERT_TRUE(write_text(at("zeros.img"), std::string(1 << 20, '\0')));
   fs::create_directories(at("empty"));
   ASSERT_TRUE(unpack_hive("corrupted_system_hive", at("damaged/Windows/System32/config/SYSTEM")));
+  ASSERT_TRUE(write_text(at("garbage/Windows/System32/config/SYSTEM"), std::string(8192, 'x')));
   const struct {
     std::vector<std::string> args;
     bool as_nobody;
@@ -363,6 +368,10 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
        false,
        1,
        "hivemend-repair: E:\\Windows\\System32\\config\\SYSTEM: damaged, refused for writing: "},
+      {{"--drive", "e=" + at("garbage")},
+       false,
+       1,
+       "hivemend-repair: E:\\Windows\\System32\\config\\SYSTEM: not a usable hive: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
@@ -372,6 +381,7 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
     EXPECT_EQ(run.exit_code, c.exit_code);
     EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1);
+    EXPECT_EQ(run.err.find("/Windows/"), std::string::npos) << "a hive named by its Linux path";
     EXPECT_FALSE(mounted(at("run-")));
   }
 }

@@ -61,7 +61,7 @@ int run(const Options& o) {
   const auto source = open_drives(o, session, o.dry_run);
   if (!source) return failure(source.error());
   if (o.restore) {
-    auto restored = restore(o, session);
+    auto restored = restore(o);
     return restored ? kExitOk : failure(restored.error());
   }
   const auto sig = source_signature(o, *source);

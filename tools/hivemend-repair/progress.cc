@@ -9,6 +9,14 @@
 
 namespace hivemend::repair_tool {
 
+std::string grouped(uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+std::string counted(uint64_t n, const std::string& noun) { return grouped(n) + " " + noun + (n == 1 ? "" : "s"); }
+
 void Progress::update() {
   const auto now = std::chrono::steady_clock::now();
   if (now - last_ < std::chrono::milliseconds(100)) return;
@@ -19,12 +27,11 @@ void Progress::update() {
   in.seekg(journal_read_);
   char buffer[65536];
   while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    resolved_ += size_t(std::count(buffer, buffer + in.gcount(), '\n'));
+    rewritten_ += size_t(std::count(buffer, buffer + in.gcount(), '\n'));
     journal_read_ += in.gcount();
   }
-  std::fprintf(stderr, "\rhivemend-repair: %s: %llu keys, %llu values, %zu resolved\033[K",
-               base::to_utf8(done->hive).c_str(), static_cast<unsigned long long>(done->keys),
-               static_cast<unsigned long long>(done->values), resolved_);
+  std::fprintf(stderr, "\rhivemend-repair: %s: %s, %s, %s rewritten\033[K", base::to_utf8(done->hive).c_str(),
+               counted(done->keys, "key").c_str(), counted(done->values, "value").c_str(), grouped(rewritten_).c_str());
   shown_ = true;
 }
 

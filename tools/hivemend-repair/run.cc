@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "base/unicode.h"
+#include "regf/apply.h"
 #include "regf/hive.h"
 #include "regf/recovery.h"
+#include "regf/regtext.h"
 #include "tools/hivemend-repair/changes.h"
 #include "tools/hivemend-repair/process.h"
 #include "tools/hivemend-repair/product_settings.h"
@@ -55,17 +57,32 @@ std::vector<std::u16string> hives_of(char letter) {
   return hives;
 }
 
+// An engine error for a hive already named by its drive path: the reason alone, without
+// the file's path in the run's scratch folder.
+std::string reason(regf::Error error) {
+  error.file.clear();
+  return error.to_string();
+}
+
+// The hive file `file` opened as the registry layer loads it (a dirty hive recovered from
+// its transaction logs first), its errors naming `hive`, its path on the drive.
+Result<regf::Hive> open_hive(const std::u16string& hive, const std::string& file) {
+  const std::string name = base::to_utf8(hive);
+  auto recovered = regf::recover_file(file);
+  if (!recovered) return Error{name + ": not a usable hive: " + reason(recovered.error())};
+  auto opened = regf::Hive::from_image(std::move(recovered->image), name);
+  if (!opened) return Error{name + ": not a usable hive: " + reason(opened.error())};
+  if (const auto& damage = opened->damage(); !damage.empty())
+    return Error{name + ": damaged, refused for writing: " + damage.front().to_string()};
+  return std::move(*opened);
+}
+
 // A hive that is missing is no error: the run passes over it.
 Status check_hive(const std::u16string& hive) {
   auto file = linux_path(hive);
   if (!file) return base::Ok{};
-  const std::string name = base::to_utf8(hive);
-  auto recovered = regf::recover_file(*file);
-  if (!recovered) return Error{name + ": not a usable hive: " + recovered.error().to_string()};
-  auto opened = regf::Hive::from_image(std::move(recovered->image), name);
-  if (!opened) return Error{name + ": not a usable hive: " + opened.error().to_string()};
-  if (const auto& damage = opened->damage(); !damage.empty())
-    return Error{name + ": damaged, refused for writing: " + damage.front().to_string()};
+  auto opened = open_hive(hive, *file);
+  if (!opened) return opened.error();
   return base::Ok{};
 }
 
@@ -134,12 +151,12 @@ void print_outcome(const Options& o, const std::string& block, size_t changed, c
   std::fputs(block.c_str(), stdout);
   if (!block.empty() && block.back() != '\n') std::fputs("\n", stdout);
   if (o.dry_run)
-    std::printf("dry run: nothing was written; %zu values would change\n", changed);
+    std::printf("dry run: nothing was written; %s would change\n", counted(changed, "value").c_str());
   else if (o.summary || o.prefix)
-    std::printf("%zu values changed; summary appended to %s\n", changed,
+    std::printf("%s changed; summary appended to %s\n", counted(changed, "value").c_str(),
                 o.summary ? o.summary->c_str() : place.file.c_str());
   else
-    std::printf("%zu values changed\n", changed);
+    std::printf("%s changed\n", counted(changed, "value").c_str());
 }
 
 Status write_outputs(const Options& o, const std::vector<win32::JournalEntry>& changes, const Counters& counters) {
@@ -200,7 +217,7 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
   return write_outputs(o, changes, *counters);
 }
 
-Status restore(const Options& o, Session& session) {
+Status restore(const Options& o) {
   std::vector<std::string> files;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(*o.restore, ec))
@@ -214,16 +231,19 @@ Status restore(const Options& o, Session& session) {
     const std::string hive_name = base::to_utf8(header->hive);
     auto hive = linux_path(header->hive);
     if (!hive) return Error{file + ": hive " + hive_name + " not found"};
-    const std::string out = session.path("apply.out");
-    const auto child = start_child(
-        {program_beside("hivetool"), "apply", file, *hive, "--prefix", base::to_utf8(header->root)}, {.output = out});
-    if (!child) return child.error();
-    const auto code = wait_child(*child);
-    if (!code) return Error{"interrupted by a signal; volumes unmounted"};
-    std::string said = read_file(out);
-    if (!said.empty() && said.back() == '\n') said.pop_back();
-    if (*code != 0) return Error{"restore of " + hive_name + " failed: " + said};
-    std::printf("%s: %s\n", hive_name.c_str(), said.substr(said.find(": ") + 2).c_str());
+    auto opened = open_hive(header->hive, *hive);
+    if (!opened) return opened.error();
+    auto doc = regf::read_reg_file(file);
+    if (!doc) return Error{file + ": " + reason(doc.error())};
+    auto root = regf::split_key_path(header->root);
+    if (!root) return Error{file + ": " + reason(root.error())};
+    auto counts = regf::apply_reg(*opened, *doc, *root, file);
+    if (!counts) return Error{"restore of " + hive_name + " failed: " + counts.error().to_string()};
+    if (counts->changed())
+      if (auto committed = opened->commit(*hive); !committed)
+        return Error{"restore of " + hive_name + " failed: " + reason(committed.error())};
+    std::printf("%s: %s set, %s deleted, %s deleted\n", hive_name.c_str(), counted(counts->values_set, "value").c_str(),
+                counted(counts->values_deleted, "value").c_str(), counted(counts->keys_deleted, "key").c_str());
   }
   return base::Ok{};
 }

@@ -21,7 +21,8 @@ Status check_hives(const std::string& dst_with_config);
 // prints the summary block and what changed, and writes --changes and --undo.
 Status repair(const Options& o, Session& session, const std::string& prefix, const std::string& sig);
 
-// Applies each .reg file of the --restore folder to the hive it names, with hivetool.
-Status restore(const Options& o, Session& session);
+// Applies each .reg file of the --restore folder to the hive it names, in place with one
+// crash-safe commit per hive, and says what each put back.
+Status restore(const Options& o);
 
 }  // namespace hivemend::repair_tool
