@@ -45,6 +45,8 @@ TEST(ParseOptions, RefusesEachWrongCommandLine) {
        "--restore does nothing but restore: no --dry-run, --changes, --undo, --src or --dst"},
       {{"--drive", "e=x", "--src", "C"}, "drive C: no --drive C=VOLUME"},
       {{"--drive", "c=x", "--dst", "CE"}, "drive E: no --drive E=VOLUME"},
+      {{"--cleanup", "--drive", "e=x"}, "--cleanup does nothing but clean up: no other option"},
+      {{"--cleanup", "--src", "E"}, "--cleanup does nothing but clean up: no other option"},
   };
   for (const auto& c : cases) {
     const auto parsed = parse(c.args);
@@ -67,6 +69,10 @@ TEST(ParseOptions, TakesDefaultsAndInlineValues) {
   ASSERT_TRUE(o);
   EXPECT_EQ(o->src, "CE");
   EXPECT_EQ(o->dst, "E");
+
+  o = parse({"--cleanup"});
+  ASSERT_TRUE(o);
+  EXPECT_TRUE(o->cleanup && o->drives.empty());
 
   o = parse({"--force", "--help"});
   EXPECT_FALSE(o);  // the first wrong option is refused before --help is seen

@@ -2,7 +2,7 @@
 // paths are looked up on, E: the restored installation with its SOFTWARE, SYSTEM and
 // user hives), a dry run, a real run with its changes and undo files, a restore, the
 // kinds of volume, whole-disk images with MBR and GPT partition tables, the refusals,
-// and a run ended by SIGTERM.
+// and runs ended early: by SIGTERM, by a reader that closes the output, by SIGKILL.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -198,9 +198,22 @@ class RepairToolTest : public ::testing::Test {
     return made;
   }
 
-  static ProgramRun tool(std::vector<std::string> args) {
+  static ProgramRun tool(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
     args.insert(args.begin(), kTool);
-    return run_program(args, {}, dir_->root());
+    return run_program(args, env, dir_->root());
+  }
+  // Mounts of image files show the file as their source, loop devices theirs as their
+  // backing file: only this test's are looked for.
+  static bool ours() {
+    return mounted(at("run-")) ||
+           run_program({"/usr/bin/env", "losetup", "-a"}, {}, dir_->root()).out.find(at("run-")) != std::string::npos;
+  }
+  // A folder of its own for the runs' scratch folders ($TMPDIR), so that other runs on
+  // the machine are not seen: the environment entry.
+  static std::string own_tmpdir(const std::string& name) {
+    fs::remove_all(at(name));
+    fs::create_directories(at(name));
+    return "TMPDIR=" + at(name);
   }
   static std::vector<std::string> drives() {
     return {"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("run-E.img"), "--src", "C", "--dst", "E"};
@@ -336,6 +349,10 @@ TEST_F(RepairToolTest, WholeDiskImages) {
     EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
     EXPECT_TRUE(run.out.find(c.said) != std::string::npos || run.err.rfind(c.said, 0) == 0) << run.out << run.err;
     EXPECT_NE(read_text(at("prefix/logs/hivemend.log")).find(c.logged), std::string::npos);
+    // The kept prefix has no drive link into the run's removed scratch folder.
+    std::error_code no_prefix;
+    for (const auto& link : fs::directory_iterator(at("prefix/dosdevices"), no_prefix))
+      EXPECT_TRUE(fs::exists(link.path())) << link.path();
     // Every loop device of the run is gone, and with it every mount made through one.
     const ProgramRun loops = run_program({"/usr/bin/env", "losetup", "-a"}, {}, dir_->root());
     EXPECT_EQ(loops.out.find(at("run-")), std::string::npos) << loops.out;
@@ -388,12 +405,6 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
 
 TEST_F(RepairToolTest, SigtermDuringARunLeavesNoMount) {
   fs::copy_file(at("mbr.img"), at("run-mbr.img"), fs::copy_options::overwrite_existing);
-  // Mounts of image files show the file as their source, loop devices theirs as their
-  // backing file: only this run's are looked for.
-  auto ours = [] {
-    return mounted(at("run-")) ||
-           run_program({"/usr/bin/env", "losetup", "-a"}, {}, dir_->root()).out.find(at("run-")) != std::string::npos;
-  };
   for (const auto& args :
        {drives(),
         {"--drive", "c=" + at("run-mbr.img"), "--drive", "e=" + at("run-mbr.img:2"), "--src", "C", "--dst", "E"}}) {
@@ -405,7 +416,7 @@ TEST_F(RepairToolTest, SigtermDuringARunLeavesNoMount) {
     const ProgramRun ended = finish_program(run, dir_->root(), "term");
     ASSERT_TRUE(seen);
     EXPECT_EQ(ended.exit_code, 1);
-    EXPECT_EQ(ended.err.rfind("hivemend-repair: interrupted by a signal", 0), 0u) << ended.err;
+    EXPECT_EQ(ended.err.rfind("hivemend-repair: interrupted by a signal (SIGTERM)", 0), 0u) << ended.err;
     EXPECT_FALSE(ours());
   }
 }
@@ -423,6 +434,66 @@ TEST_F(RepairToolTest, AMountedImageIsBusyWhateverItsPath) {
     EXPECT_EQ(busy.err, "hivemend-repair: " + image + ": busy: mounted at " + at("elsewhere") +
                             " (unmount it, or give that folder)\n");
   }
+}
+
+// A reader that closes the output early makes a write error of the report, not the end
+// of the command: the run unmounts, detaches and removes its scratch as always.
+TEST_F(RepairToolTest, AClosedOutputLeavesNothingBehind) {
+  fs::copy_file(at("mbr.img"), at("run-mbr.img"), fs::copy_options::overwrite_existing);
+  const std::string tmpdir = own_tmpdir("scratch");
+  std::string command = kTool + " --drive c=" + at("run-mbr.img") + " --drive e=" + at("run-mbr.img") + " --dry-run";
+  const ProgramRun run =
+      run_program({"/bin/bash", "-c", command + " | true; exit ${PIPESTATUS[0]}"}, {tmpdir}, dir_->root());
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.err, "hivemend-repair: standard output: write error\n");
+  EXPECT_FALSE(ours());
+  EXPECT_TRUE(fs::is_empty(at("scratch")));
+}
+
+// The processes whose environment holds `entry`.
+std::vector<pid_t> processes_with(const std::string& entry) {
+  std::vector<pid_t> found;
+  for (const auto& proc : fs::directory_iterator("/proc")) {
+    const std::string name = proc.path().filename();
+    if (name.find_first_not_of("0123456789") == std::string::npos &&
+        read_text(proc.path() / "environ").find(entry) != std::string::npos)
+      found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+// A run killed with SIGKILL while hivemend works takes hivemend with it; what it left
+// mounted, attached and written is removed by the next run, which says so.
+TEST_F(RepairToolTest, TheNextRunRemovesWhatAKilledRunLeft) {
+  fs::copy_file(at("mbr.img"), at("run-mbr.img"), fs::copy_options::overwrite_existing);
+  const std::string tmpdir = own_tmpdir("scratch");
+  const std::string hivemend = "HIVEMEND_JOURNAL=" + at("scratch/");
+  const pid_t run =
+      start_program({kTool, "--drive", "c=" + at("run-mbr.img"), "--drive", "e=" + at("run-mbr.img"), "--detailed-log"},
+                    {tmpdir}, dir_->root(), "kill");
+  std::vector<pid_t> working;
+  for (int i = 0; i < 10000 && (working = processes_with(hivemend)).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Held where it is, hivemend could not end on its own before the run's end.
+  for (pid_t p : working) kill(p, SIGSTOP);
+  kill(run, SIGKILL);
+  finish_program(run, dir_->root(), "kill");
+  ASSERT_FALSE(working.empty()) << "hivemend never ran";
+  for (int i = 0; i < 500 && !processes_with(hivemend).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(processes_with(hivemend).empty()) << "hivemend outlived the run";
+  for (pid_t p : processes_with(hivemend)) kill(p, SIGKILL);
+  ASSERT_TRUE(ours());
+
+  const ProgramRun cleanup = tool({"--cleanup"}, {tmpdir});
+  EXPECT_EQ(cleanup.exit_code, 0) << cleanup.err;
+  EXPECT_TRUE(std::regex_match(cleanup.err, std::regex("hivemend-repair: a run that ended without cleaning up left 1 "
+                                                       "mount, 1 loop device, " +
+                                                       at("scratch") + "/hivemend-repair-\\w+: removed\n")))
+      << cleanup.err;
+  EXPECT_FALSE(ours());
+  EXPECT_TRUE(fs::is_empty(at("scratch")));
+  EXPECT_EQ(tool({"--cleanup"}, {tmpdir}).out, "nothing left by an earlier run\n");
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ int run(const Options& o) {
   Session session;
   if (auto started = session.start(); !started) return failure(started.error());
   const std::string prefix = o.prefix ? std::filesystem::absolute(*o.prefix).string() : session.path("prefix");
-  if (auto made = make_prefix(prefix); !made) return failure(made.error());
+  if (auto made = session.make_prefix(prefix); !made) return failure(made.error());
 
   const auto source = open_drives(o, session, o.dry_run);
   if (!source) return failure(source.error());
@@ -85,5 +85,15 @@ int main(int argc, char** argv) {
   if (geteuid() != 0)
     return failure(Error{"run as root: ntfs-3g mounts and the hives' backup and restore privileges need it"});
   install_signal_handlers();
-  return run(*options);
+  int code = kExitOk;
+  if (options->cleanup) {
+    if (remove_leftovers() == 0) std::puts("nothing left by an earlier run");
+  } else {
+    code = run(*options);
+  }
+  // A reader that went away early (| head) cut the report short; the run itself ended
+  // as it says.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    return code == kExitOk ? failure(Error{"standard output: write error"}) : code;
+  return code;
 }

@@ -10,6 +10,7 @@ namespace hivemend::repair_tool {
 const char* const kUsage =
     "Usage: hivemend-repair [OPTIONS] --drive LETTER=VOLUME...\n"
     "       hivemend-repair --restore DIR --drive LETTER=VOLUME...\n"
+    "       hivemend-repair --cleanup\n"
     "\n"
     "Repairs the registry of a restored Windows installation with hivemend: paths stored\n"
     "in 8.3 short form (C:\\PROGRA~1\\...) are rewritten with the long names on the disk.\n"
@@ -46,6 +47,9 @@ const char* const kUsage =
     "                       every changed value\n"
     "  --restore DIR        apply such an undo folder to the hives on the given drives,\n"
     "                       and nothing else\n"
+    "  --cleanup            remove what runs that were killed (SIGKILL, a crash) left:\n"
+    "                       their mounts, loop devices and scratch folders (every run\n"
+    "                       does this first), and nothing else\n"
     "  --help               this text\n"
     "\n"
     "Prints the summary block and where the changes went. Exit code 0 after a run, 1 on\n"
@@ -60,6 +64,7 @@ constexpr std::pair<std::string_view, bool Options::*> kFlags[] = {
     {"--rescue-transfer", &Options::rescue_transfer},
     {"--detailed-log", &Options::detailed_log},
     {"--dry-run", &Options::dry_run},
+    {"--cleanup", &Options::cleanup},
 };
 constexpr std::pair<std::string_view, std::optional<std::string> Options::*> kTexts[] = {
     {"--summary", &Options::summary}, {"--prefix", &Options::prefix},   {"--changes", &Options::changes},
@@ -120,6 +125,12 @@ Status take_value(std::string_view name, const std::string& value, Reading& r) {
 // The checks of the options as a whole, and the letters' defaults.
 Result<Options> finish(Reading r) {
   Options& o = r.options;
+  if (o.cleanup) {
+    if (!o.drives.empty() || o.rescue_transfer || o.detailed_log || o.dry_run || o.sig || o.summary || o.prefix ||
+        o.changes || o.undo || o.restore || r.src || r.dst)
+      return refused("--cleanup does nothing but clean up: no other option");
+    return std::move(o);
+  }
   if (o.drives.empty()) return refused("no --drive given");
   if (o.restore && (o.dry_run || o.changes || o.undo || r.src || r.dst))
     return refused("--restore does nothing but restore: no --dry-run, --changes, --undo, --src or --dst");

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +23,10 @@ volatile sig_atomic_t g_signal = 0;
 void on_signal(int signal) { g_signal = signal; }
 
 // In the child, between fork and exec: only what is safe there, then exec or _exit.
-[[noreturn]] void become(const std::vector<std::string>& argv, const ChildSetup& setup) {
+[[noreturn]] void become(const std::vector<std::string>& argv, const ChildSetup& setup, pid_t parent) {
   if (setup.own_session) setsid();
+  // A parent that ended before the request was made is not seen by it.
+  if (setup.ends_with_parent && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) _exit(126);
   for (const auto& e : setup.env) putenv(const_cast<char*>(e.c_str()));
   if (!setup.inherit_output) {
     const int out = setup.output.empty() ? open("/dev/null", O_WRONLY)
@@ -37,6 +41,8 @@ void on_signal(int signal) { g_signal = signal; }
   _exit(127);
 }
 
+int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
 }  // namespace
 
 void install_signal_handlers() {
@@ -44,15 +50,22 @@ void install_signal_handlers() {
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 int pending_signal() { return g_signal; }
 
+std::string interrupted() {
+  const char* name = sigabbrev_np(g_signal);
+  return std::string("interrupted by a signal") + (name ? std::string(" (SIG") + name + ")" : std::string());
+}
+
 Result<pid_t> start_child(const std::vector<std::string>& argv, const ChildSetup& setup) {
   std::fflush(nullptr);
+  const pid_t parent = getpid();
   const pid_t child = fork();
   if (child < 0) return Error{"cannot start " + argv.front() + ": " + std::strerror(errno)};
-  if (child == 0) become(argv, setup);
+  if (child == 0) become(argv, setup, parent);
   return child;
 }
 
@@ -60,7 +73,8 @@ std::optional<int> wait_child(pid_t child, void (*on_tick)(void*), void* context
   int status = 0;
   for (;;) {
     const pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) break;
+    // A terminal's ^C reaches the child too, which may end of it first.
+    if (done == child) return pending_signal() ? std::nullopt : std::optional<int>(exit_code(status));
     if (pending_signal()) {
       kill(child, SIGTERM);
       while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
@@ -69,11 +83,12 @@ std::optional<int> wait_child(pid_t child, void (*on_tick)(void*), void* context
     if (on_tick) on_tick(context);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int run_to_end(const std::vector<std::string>& argv, const ChildSetup& setup) {
-  const auto child = start_child(argv, setup);
+  ChildSetup apart = setup;
+  apart.own_session = true;
+  const auto child = start_child(argv, apart);
   if (!child) return -1;
   int status = 0;
   while (waitpid(*child, &status, 0) < 0 && errno == EINTR) {}

@@ -13,9 +13,12 @@
 namespace hivemend::repair_tool {
 
 // Set by SIGINT, SIGTERM and SIGHUP once the handlers are installed: the number of the
-// signal that asked the run to end, 0 while none did.
+// signal that asked the run to end, 0 while none did. SIGPIPE is ignored from then on,
+// so that a write to a closed pipe is an error the command reports, not its end.
 void install_signal_handlers();
 int pending_signal();
+// The line a run ended by a signal says: "interrupted by a signal (SIGINT)".
+std::string interrupted();
 
 struct ChildSetup {
   std::vector<std::string> env{};  // NAME=VALUE entries added to the child's environment
@@ -25,6 +28,9 @@ struct ChildSetup {
   bool inherit_output = false;
   // A session of its own keeps a terminal's ^C from reaching the child.
   bool own_session = false;
+  // Killed when this process ends, however it ends (SIGKILL too): a program that works
+  // on the run's volumes must not outlive the run that mounted them.
+  bool ends_with_parent = false;
 };
 
 // Starts argv[0] (searched in PATH when it has no slash) as a child of this process.
@@ -35,8 +41,9 @@ Result<pid_t> start_child(const std::vector<std::string>& argv, const ChildSetup
 // the signal that killed it).
 std::optional<int> wait_child(pid_t child, void (*on_tick)(void*) = nullptr, void* context = nullptr);
 
-// Runs a program to its end whatever signal comes (the unmounting must finish): its exit
-// code, or -1 when it could not run or was killed. Its output goes as `setup` says.
+// Runs a program to its end whatever signal comes (the unmounting must finish), in a
+// session of its own that a terminal's signals do not reach: its exit code, or -1 when it
+// could not run or was killed. Its output goes as `setup` says.
 int run_to_end(const std::vector<std::string>& argv, const ChildSetup& setup = {});
 
 }  // namespace hivemend::repair_tool

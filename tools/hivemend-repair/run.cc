@@ -139,11 +139,12 @@ Result<int> run_hivemend(const Options& o, const Session& session, const std::st
       {.env = {"HIVEMEND_PREFIX=" + prefix, "HIVEMEND_JOURNAL=" + session.path("journal"),
                "HIVEMEND_PROGRESS=" + progress.record(), "HIVEMEND_COUNTERS=" + session.path("counters.json"),
                std::string("HIVEMEND_DRY_RUN=") + (o.dry_run ? "1" : "0")},
-       .inherit_output = true});
+       .inherit_output = true,
+       .ends_with_parent = true});
   if (!child) return child.error();
   const auto code = wait_child(*child, isatty(STDERR_FILENO) ? &Progress::tick : nullptr, &progress);
   progress.clear();
-  if (!code) return Error{"interrupted by a signal: the run was stopped, nothing written, volumes unmounted"};
+  if (!code) return Error{interrupted() + ": hivemend was stopped; volumes unmounted"};
   return *code;
 }
 

@@ -13,8 +13,11 @@
 
 namespace hivemend::repair_tool {
 
-// The folder and the scratch of one run: mounts, the private prefix, the journal.
-// Unmounts first and removes the scratch only when nothing is mounted below it.
+// The folder and the scratch of one run: mounts, the private prefix, the journal. Its
+// scratch folder ($TMPDIR or /tmp, hivemend-repair-XXXXXX) names the run's process, so
+// that a later run tells a killed run's leftovers from a live run's. Unmounts first,
+// takes the prefix's links into the scratch folder away and removes the scratch only
+// when nothing is mounted below it.
 class Session {
  public:
   Session() = default;
@@ -26,14 +29,19 @@ class Session {
   Status start();
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
+  // Makes the prefix (`HIVEMEND_PREFIX` from now on), with Z: for / as the layer has it.
+  Status make_prefix(const std::string& prefix);
+
   std::vector<std::unique_ptr<Mount>> mounts;
 
  private:
-  std::string dir_;
+  std::string dir_, prefix_;
 };
 
-// Makes the prefix (`HIVEMEND_PREFIX` from now on), with Z: for / as the layer has it.
-Status make_prefix(const std::string& prefix);
+// Gives up what runs whose process is gone left in the scratch folders' place: their
+// mounts, loop devices and scratch folders, each run's told on standard error. How many
+// runs left something.
+size_t remove_leftovers();
 
 // Opens every --drive volume (read-only with `read_only`) and links its letter in the
 // prefix: the first source letter's volume.

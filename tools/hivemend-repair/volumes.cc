@@ -91,18 +91,44 @@ int next_point = 0;
 
 }  // namespace
 
+namespace {
+
+// Unmounts `point`: a mount still busy (a process gone astray keeps a file open) is
+// retried briefly, then detached lazily rather than left behind. False when it was
+// detached lazily.
+bool unmount(const std::string& point) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (run_to_end({"umount", point}) == 0 || !is_mount_point(point)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  run_to_end({"umount", "-l", point});
+  return false;
+}
+
+// The file below a run's mount folder that notes each ntfs-3g started and each loop
+// device attached, as made, so that a later run can give up what a killed one left.
+std::string record_of(const std::string& mount_dir) { return mount_dir + "/made"; }
+
+// Whether `pid` is an ntfs-3g process that has not ended (a zombie has: where no process
+// reaps orphans, it stays one).
+bool driver_running(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  const std::string stat = first_line_of(proc + "/stat");
+  const size_t state = stat.rfind(')') + 2;
+  return first_line_of(proc + "/comm") == "ntfs-3g" && state < stat.size() && stat[state] != 'Z';
+}
+
+void note(const std::string& mount_dir, const std::string& line) {
+  std::ofstream(record_of(mount_dir), std::ios::app) << line << '\n' << std::flush;
+}
+
+}  // namespace
+
 Mount::~Mount() {
   // The Windows layer keeps the drive roots it used open; this process must not be the
   // one that keeps the volume busy.
   win32::close_drive_roots();
-  // A mount still busy (a process of ours gone astray keeps a file open) is retried
-  // briefly, then detached lazily rather than left behind.
-  bool done = false;
-  for (int attempt = 0; attempt < 20 && !done; ++attempt) {
-    done = run_to_end({"umount", point_}) == 0 || !is_mount_point(point_);
-    if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  if (!done) run_to_end({"umount", "-l", point_});
+  const bool done = unmount(point_);
   // ntfs-3g ends once the volume is written out; a volume detached lazily stays alive
   // while another process holds a file on it, and the run waits for that only briefly.
   bool ended = false;
@@ -122,6 +148,41 @@ Mount::~Mount() {
   // otherwise it goes when closed.
   if (!loop_.empty()) run_to_end({"losetup", "--detach", loop_});
   rmdir(point_.c_str());
+}
+
+Leftovers give_up_leftovers(const std::string& mount_dir) {
+  Leftovers found;
+  const auto table = base::read_mount_table();
+  for (auto m = table.rbegin(); m != table.rend(); ++m)  // a mount inside another first
+    if (m->point.rfind(mount_dir + "/", 0) == 0) {
+      unmount(m->point);
+      ++found.mounts;
+    }
+  std::ifstream record(record_of(mount_dir));
+  std::string kind, line;
+  std::vector<std::string> loops;
+  while (record >> kind && std::getline(record, line)) {
+    std::istringstream fields(line);
+    if (kind == "ntfs-3g") {
+      // It ends once the volume is written out; after the owner's end it is init's child.
+      pid_t driver = 0;
+      fields >> driver;
+      for (int waited = 0; waited < 300 && driver_running(driver); ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } else if (kind == "loop") {
+      // Detached only while it still reads the same file at the same offset: the number
+      // may have gone to another since.
+      std::string device, offset, image;
+      fields >> device >> offset >> std::ws;
+      std::getline(fields, image);
+      const std::string sys = "/sys/block/" + std::filesystem::path(device).filename().string() + "/loop/";
+      if (first_line_of(sys + "backing_file") == image && first_line_of(sys + "offset") == offset)
+        loops.push_back(device);
+    }
+  }
+  for (const auto& loop : loops)
+    if (run_to_end({"losetup", "--detach", loop}) == 0) ++found.loops;
+  return found;
 }
 
 namespace {
@@ -152,6 +213,7 @@ Result<OpenedVolume> mount_ntfs(const std::string& volume, const std::string& de
   const std::string log = point + ".log";
   const auto driver = start_child({"ntfs-3g", "-o", options, device, point}, {.output = log, .own_session = true});
   if (!driver) return Error{volume + ": " + driver.error().message};
+  note(mount_dir, "ntfs-3g " + std::to_string(*driver));
   for (int waited = 0;; waited += 20) {
     if (is_mount_point(point)) {
       mounts.push_back(std::make_unique<Mount>(source, point, *driver, loop));
@@ -199,6 +261,7 @@ Result<std::string> attach_loop(const std::string& name, const std::string& real
   const std::string loop = first_line_of(said);
   std::filesystem::remove(said, ec);
   if (!attached || loop.empty()) return Error{name + ": losetup could not attach a loop device"};
+  note(mount_dir, "loop " + loop + " " + std::to_string(p.offset) + " " + real);
   return loop;
 }
 

@@ -37,6 +37,14 @@ class Mount {
   std::string loop_;
 };
 
+// What a run killed before it could clean up (SIGKILL, a crash) left below its mount
+// folder `mount_dir`, given up: every volume mounted there unmounted and its ntfs-3g
+// waited for, then the loop devices the run attached detached. How many of each.
+struct Leftovers {
+  size_t mounts = 0, loops = 0;
+};
+Leftovers give_up_leftovers(const std::string& mount_dir);
+
 // What a --drive VOLUME names once open: a folder (a volume mounted already), an NTFS
 // image file or block device, or a whole-disk image or disk with a partition table
 // (VOLUME:N for its partition N).
