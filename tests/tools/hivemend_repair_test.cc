@@ -333,6 +333,11 @@ TEST_F(RepairToolTest, WholeDiskImages) {
        0,
        "",
        found_c},
+      {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":2", "--rescue-transfer", "--dry-run", "--sig", "1A2B3C4E"},
+       1,
+       "hivemend-repair: source disk signature 1A2B3C4E: the source system on C: gave no drive letter to that disk; "
+       "its MountedDevices knows 1A2B3C4D (give one with --sig HEX)\n",
+       ""},
       {{"--drive", "c=" + gpt, "--drive", "e=" + gpt + ":1"},
        1,
        "hivemend-repair: no Windows\\System32\\config on any destination drive (E:)\n",

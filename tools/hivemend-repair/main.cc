@@ -66,6 +66,7 @@ int run(const Options& o) {
   }
   const auto sig = source_signature(o, *source);
   if (!sig) return usage_error(sig.error().message);
+  if (auto known = check_source_signature(o, *sig); !known) return failure(known.error());
   const auto with_config = destinations_with_config(o);
   if (!with_config) return failure(with_config.error());
   if (auto checked = check_hives(*with_config); !checked) return failure(checked.error());

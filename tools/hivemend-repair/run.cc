@@ -65,16 +65,55 @@ std::string reason(regf::Error error) {
 }
 
 // The hive file `file` opened as the registry layer loads it (a dirty hive recovered from
-// its transaction logs first), its errors naming `hive`, its path on the drive.
-Result<regf::Hive> open_hive(const std::u16string& hive, const std::string& file) {
+// its transaction logs first), its errors naming `hive`, its path on the drive. A hive to
+// be written must be free of damage, as the layer refuses to write a damaged one.
+Result<regf::Hive> open_hive(const std::u16string& hive, const std::string& file, bool for_writing = true) {
   const std::string name = base::to_utf8(hive);
   auto recovered = regf::recover_file(file);
   if (!recovered) return Error{name + ": not a usable hive: " + reason(recovered.error())};
   auto opened = regf::Hive::from_image(std::move(recovered->image), name);
   if (!opened) return Error{name + ": not a usable hive: " + reason(opened.error())};
-  if (const auto& damage = opened->damage(); !damage.empty())
+  if (const auto& damage = opened->damage(); for_writing && !damage.empty())
     return Error{name + ": damaged, refused for writing: " + damage.front().to_string()};
   return std::move(*opened);
+}
+
+// The disk signatures a system's SYSTEM hive gives drive letters C: to Z: to, in
+// MountedDevices, as the program's drive-letter discovery reads them: "\DosDevices\X:"
+// with the 12-byte form (the signature, then the partition's offset) or the text form
+// "\??\STORAGE#Partition#S" and the signature in 8 hex digits.
+std::vector<uint32_t> lettered_disks(const regf::Hive& system) {
+  constexpr std::u16string_view kDosDevices = u"\\DosDevices\\", kStorage = u"\\??\\STORAGE#Partition#S";
+  constexpr size_t kFixedForm = 12, kSignatureDigits = 8;
+  std::vector<uint32_t> disks;
+  auto key = system.find_subkey(system.root(), u"MountedDevices");
+  if (!key || !*key) return disks;
+  const auto count = system.value_count(**key);
+  for (uint32_t i = 0; count && i < *count; ++i) {
+    auto value = system.value(**key, i);
+    if (!value) continue;
+    const auto name = system.value_name(*value);
+    const auto bytes = system.value_data(*value);
+    if (!name || !bytes) continue;
+    const std::vector<uint8_t>& data = *bytes;
+    if (name->size() != kDosDevices.size() + 2 || !name->starts_with(kDosDevices) || name->back() != u':' ||
+        (*name)[kDosDevices.size()] < u'C' || (*name)[kDosDevices.size()] > u'Z')
+      continue;
+    std::optional<uint32_t> disk;
+    std::u16string text;
+    for (size_t b = 0; b + 1 < data.size(); b += 2) text += char16_t(data[b] | data[b + 1] << 8);
+    if (text.starts_with(kStorage) && text.size() >= kStorage.size() + kSignatureDigits) {
+      const std::string digits = base::to_utf8(text.substr(kStorage.size(), kSignatureDigits));
+      if (digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos)
+        disk = uint32_t(std::stoul(digits, nullptr, 16));
+    } else if (data.size() <= kFixedForm) {
+      uint32_t n = 0;  // missing bytes count as zero
+      for (size_t b = std::min<size_t>(data.size(), 4); b-- > 0;) n = n << 8 | data[b];
+      disk = n;
+    }
+    if (disk && std::find(disks.begin(), disks.end(), *disk) == disks.end()) disks.push_back(*disk);
+  }
+  return disks;
 }
 
 // A hive that is missing is no error: the run passes over it.
@@ -184,6 +223,32 @@ Result<std::string> destinations_with_config(const Options& o) {
   }
   if (with_config.empty()) return Error{"no Windows\\System32\\config on any destination drive (" + drives + ")"};
   return with_config;
+}
+
+Status check_source_signature(const Options& o, const std::string& sig) {
+  if (!o.rescue_transfer) return base::Ok{};
+  const uint32_t wanted = uint32_t(std::stoul(sig, nullptr, 16));
+  for (char letter : o.src) {
+    const std::u16string hive = on_drive(letter, u"Windows\\System32\\config\\SYSTEM");
+    const auto file = linux_path(hive);
+    if (!file) continue;  // hivemend passes over a source without a system
+    auto system = open_hive(hive, *file, false);
+    if (!system) return system.error();
+    const std::vector<uint32_t> known = lettered_disks(*system);
+    if (std::find(known.begin(), known.end(), wanted) != known.end()) continue;
+    std::string listed;
+    for (uint32_t disk : known) {
+      char hex[10];
+      std::snprintf(hex, sizeof hex, "%08X", disk);
+      listed += (listed.empty() ? "" : ", ") + std::string(hex);
+    }
+    char given[10];
+    std::snprintf(given, sizeof given, "%08X", wanted);
+    return Error{std::string("source disk signature ") + given + ": the source system on " + letter +
+                 ": gave no drive letter to that disk; its MountedDevices knows " +
+                 (listed.empty() ? std::string("no disk") : listed) + " (give one with --sig HEX)"};
+  }
+  return base::Ok{};
 }
 
 Status check_hives(const std::string& dst_with_config) {

@@ -13,6 +13,11 @@ namespace hivemend::repair_tool {
 // The destination letters among `o.dst` whose drive has Windows\System32\config.
 Result<std::string> destinations_with_config(const Options& o);
 
+// In rescue-transfer mode, the source disk signature `sig` (hex) must be one that each
+// source drive's system gave drive letters to, as hivemend looks it up there: else the
+// run would find no letters and change nothing. The refusal lists the ones it knows.
+Status check_source_signature(const Options& o, const std::string& sig);
+
 // The hive files the run will write on those drives, each checked as the registry layer
 // will load it: a damaged hive is refused for writing, so the run could not repair it.
 Status check_hives(const std::string& dst_with_config);
