@@ -146,7 +146,7 @@ TEST_F(HivetoolTest, ApplyChangesOnlyWhatTheFileSays) {
              "[HKEY_LOCAL_MACHINE\\SYSTEM\\New\\Deeper]\r\n@=dword:00000005\r\n");
   const ToolRun applied = hivetool("apply patch.reg applied --prefix 'HKEY_LOCAL_MACHINE\\SYSTEM'");
   ASSERT_EQ(applied.exit_code, 0) << applied.err;
-  EXPECT_EQ(applied.out, "applied: 3 values set, 1 values deleted, 1 keys deleted\n");
+  EXPECT_EQ(applied.out, "applied: 3 values set, 1 value deleted, 1 key deleted\n");
   EXPECT_EQ(std::filesystem::file_size(at("applied")), std::filesystem::file_size(at("SYSTEM")));
   const ToolRun diff = hivetool("diff SYSTEM applied");
   EXPECT_EQ(diff.out,
@@ -192,8 +192,8 @@ TEST_F(HivetoolTest, ApplyDeletesOnlyTheNamedKeys) {
     write_text(at("delete.reg"), reg);
     const ToolRun applied = hivetool("apply delete.reg applied --prefix 'HKEY_LOCAL_MACHINE\\SYSTEM'");
     ASSERT_EQ(applied.exit_code, 0) << applied.err;
-    EXPECT_EQ(applied.out,
-              "applied: 0 values set, 0 values deleted, " + std::to_string(c.deleted.size()) + " keys deleted\n");
+    EXPECT_EQ(applied.out, "applied: 0 values set, 0 values deleted, " + std::to_string(c.deleted.size()) +
+                               (c.deleted.size() == 1 ? " key deleted\n" : " keys deleted\n"));
     EXPECT_EQ(hivetool("diff SYSTEM applied").out, removed);
     const ToolRun check = hivetool("check applied");
     EXPECT_EQ(check.exit_code, 0) << check.out;

@@ -4,18 +4,11 @@
 #include <cstdio>
 #include <fstream>
 
+#include "base/counts.h"
 #include "base/unicode.h"
 #include "win32/journal.h"
 
 namespace hivemend::repair_tool {
-
-std::string grouped(uint64_t n) {
-  std::string digits = std::to_string(n);
-  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
-}
-
-std::string counted(uint64_t n, const std::string& noun) { return grouped(n) + " " + noun + (n == 1 ? "" : "s"); }
 
 void Progress::update() {
   const auto now = std::chrono::steady_clock::now();
@@ -31,7 +24,8 @@ void Progress::update() {
     journal_read_ += in.gcount();
   }
   std::fprintf(stderr, "\rhivemend-repair: %s: %s, %s, %s rewritten\033[K", base::to_utf8(done->hive).c_str(),
-               counted(done->keys, "key").c_str(), counted(done->values, "value").c_str(), grouped(rewritten_).c_str());
+               base::counted(done->keys, "key").c_str(), base::counted(done->values, "value").c_str(),
+               base::grouped(rewritten_).c_str());
   shown_ = true;
 }
 

@@ -1,21 +1,15 @@
 // The status line on a terminal while hivemend runs: the hive being walked, keys and
 // values done (from the registry layer's progress record) and values rewritten so far
-// (the journal's lines), at most ten updates a second; and counts as people read them.
+// (the journal's lines), at most ten updates a second.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <ios>
 #include <string>
 #include <utility>
 
 namespace hivemend::repair_tool {
-
-// Digits grouped by thousands, as the summary block writes its counters ("600,004").
-std::string grouped(uint64_t n);
-// A count and its noun, singular for one: "1 value", "1,100 values".
-std::string counted(uint64_t n, const std::string& noun);
 
 class Progress {
  public:

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/counts.h"
 #include "base/unicode.h"
 #include "regf/apply.h"
 #include "regf/hive.h"
@@ -191,12 +192,12 @@ void print_outcome(const Options& o, const std::string& block, size_t changed, c
   std::fputs(block.c_str(), stdout);
   if (!block.empty() && block.back() != '\n') std::fputs("\n", stdout);
   if (o.dry_run)
-    std::printf("dry run: nothing was written; %s would change\n", counted(changed, "value").c_str());
+    std::printf("dry run: nothing was written; %s would change\n", base::counted(changed, "value").c_str());
   else if (o.summary || o.prefix)
-    std::printf("%s changed; summary appended to %s\n", counted(changed, "value").c_str(),
+    std::printf("%s changed; summary appended to %s\n", base::counted(changed, "value").c_str(),
                 o.summary ? o.summary->c_str() : place.file.c_str());
   else
-    std::printf("%s changed\n", counted(changed, "value").c_str());
+    std::printf("%s changed\n", base::counted(changed, "value").c_str());
 }
 
 Status write_outputs(const Options& o, const std::vector<win32::JournalEntry>& changes, const Counters& counters) {
@@ -308,8 +309,9 @@ Status restore(const Options& o) {
     if (counts->changed())
       if (auto committed = opened->commit(*hive); !committed)
         return Error{"restore of " + hive_name + " failed: " + reason(committed.error())};
-    std::printf("%s: %s set, %s deleted, %s deleted\n", hive_name.c_str(), counted(counts->values_set, "value").c_str(),
-                counted(counts->values_deleted, "value").c_str(), counted(counts->keys_deleted, "key").c_str());
+    std::printf(
+        "%s: %s set, %s deleted, %s deleted\n", hive_name.c_str(), base::counted(counts->values_set, "value").c_str(),
+        base::counted(counts->values_deleted, "value").c_str(), base::counted(counts->keys_deleted, "key").c_str());
   }
   return base::Ok{};
 }

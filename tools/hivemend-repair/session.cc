@@ -11,9 +11,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/counts.h"
 #include "base/mount_table.h"
 #include "tools/hivemend-repair/process.h"
-#include "tools/hivemend-repair/progress.h"
 #include "win32/path.h"
 #include "win32/prefix.h"
 
@@ -71,8 +71,8 @@ size_t remove_leftovers() {
       continue;
     const Leftovers left = give_up_leftovers(dir + "/mnt");
     std::string what;
-    if (left.mounts) what += counted(left.mounts, "mount") + ", ";
-    if (left.loops) what += counted(left.loops, "loop device") + ", ";
+    if (left.mounts) what += base::counted(left.mounts, "mount") + ", ";
+    if (left.loops) what += base::counted(left.loops, "loop device") + ", ";
     const bool removed = nothing_mounted_below(dir) && std::filesystem::remove_all(dir, ec) > 0 && !ec;
     std::fprintf(stderr, "hivemend-repair: a run that ended without cleaning up left %s%s: %s\n", what.c_str(),
                  dir.c_str(), removed ? "removed" : "still in use, not removed");

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/counts.h"
 #include "base/unicode.h"
 #include "regf/apply.h"
 #include "regf/build.h"
@@ -227,8 +228,9 @@ int run_apply(const Args& args) {
   if (!counts) return fail(counts.error());
   if (counts->changed())
     if (auto st = opened->hive.commit(hive_path); !st) return fail(st.error());
-  std::printf("%s: %zu values set, %zu values deleted, %zu keys deleted\n", hive_path.c_str(), counts->values_set,
-              counts->values_deleted, counts->keys_deleted);
+  std::printf(
+      "%s: %s set, %s deleted, %s deleted\n", hive_path.c_str(), base::counted(counts->values_set, "value").c_str(),
+      base::counted(counts->values_deleted, "value").c_str(), base::counted(counts->keys_deleted, "key").c_str());
   return kExitOk;
 }
 
