@@ -25,7 +25,7 @@ trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
 echo "== installed into a scratch root"
 "$root/usr/bin/hivemend" --version
-"$root/usr/bin/hivemend-repair" --help > /dev/null
+"$root/usr/sbin/hivemend-repair" --help > /dev/null
 hive=$root/SYSTEM
 xz -dc "$testdata/hives/SYSTEM.xz" > "$hive"
 "$root/usr/bin/hivetool" check "$hive" | head -3
