@@ -7,10 +7,12 @@
 #
 # For each run it shows the diagnostic log, the summary block and every value the run
 # rewrote, before and after. Run as root (hive mounts need the backup and restore
-# privileges, which only an administrator holds) after scripts/install-deps.sh. Leaves
-# nothing mounted and removes its scratch folder. HIVEMEND_BUILD_DIR names another
-# build folder than build/; HIVEMEND_BIN_DIR runs installed programs from that folder
-# instead of building them.
+# privileges, which only an administrator holds); before building it installs the
+# Debian packages the build needs that are missing (scripts/install-deps.sh), and says
+# so. It builds hivemend-repair too, for the README's next commands. Leaves nothing
+# mounted and removes its scratch folder. HIVEMEND_BUILD_DIR names another build folder
+# than build/; HIVEMEND_BIN_DIR runs installed programs from that folder instead of
+# building them.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,9 +27,10 @@ if [[ -n ${HIVEMEND_BIN_DIR:-} ]]; then
   echo "== using the programs in $bin"
 else
   bin=$build/bin
-  echo "== building hivemend (Release, $build)"
+  "$repo/scripts/install-deps.sh"
+  echo "== building hivemend, hivetool and hivemend-repair (Release, $build)"
   cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
-  cmake --build "$build" -j2 --target hivemend hivetool hivemend_components > /dev/null
+  cmake --build "$build" -j2 --target hivemend hivetool hivemend-repair hivemend_components > /dev/null
 fi
 
 work=$(mktemp -d)
@@ -80,7 +83,12 @@ demo_run() {
   echo "\$ hivemend /SrcDrives %$src% /DstDrives %$dst% /SrcSig %1A2B3C4D%"
   local code=0
   HIVEMEND_PREFIX=$prefix "$bin/hivemend" /SrcDrives "%$src%" /DstDrives "%$dst%" /SrcSig %1A2B3C4D% || code=$?
-  echo "exit code: $code"
+  case $code in
+    2) echo "exit code: 2 (hivemend made its run: the repair is done)" ;;
+    0) echo "exit code: 0 (a run on a Tablet PC, or none: another instance runs or a switch is missing)" ;;
+    1) echo "exit code: 1 (hivemend handed the start to another program and made no run)" ;;
+    *) echo "exit code: $code (hivemend ended abnormally)" ;;
+  esac
 
   echo
   echo "-- diagnostic log (prefix logs/hivemend.log)"
