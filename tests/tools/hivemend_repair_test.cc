@@ -408,6 +408,18 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
   }
 }
 
+// The processes whose environment holds `entry`.
+std::vector<pid_t> processes_with(const std::string& entry) {
+  std::vector<pid_t> found;
+  for (const auto& proc : fs::directory_iterator("/proc")) {
+    const std::string name = proc.path().filename();
+    if (name.find_first_not_of("0123456789") == std::string::npos &&
+        read_text(proc.path() / "environ").find(entry) != std::string::npos)
+      found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
 TEST_F(RepairToolTest, SigtermDuringARunLeavesNoMount) {
   fs::copy_file(at("mbr.img"), at("run-mbr.img"), fs::copy_options::overwrite_existing);
   for (const auto& args :
@@ -424,6 +436,25 @@ TEST_F(RepairToolTest, SigtermDuringARunLeavesNoMount) {
     EXPECT_EQ(ended.err.rfind("hivemend-repair: interrupted by a signal (SIGTERM)", 0), 0u) << ended.err;
     EXPECT_FALSE(ours());
   }
+}
+
+// A terminal's ^C reaches hivemend too, which may end of it before the command sees its
+// own: the run was interrupted all the same, not refused.
+TEST_F(RepairToolTest, ACtrlCDuringTheRunSaysInterrupted) {
+  const std::string tmpdir = own_tmpdir("scratch");
+  const std::string hivemend = "HIVEMEND_JOURNAL=" + at("scratch/");
+  const pid_t run = start_program(with({kTool, "--detailed-log"}, drives()), {tmpdir}, dir_->root(), "int");
+  std::vector<pid_t> working;
+  for (int i = 0; i < 10000 && (working = processes_with(hivemend)).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  kill(run, SIGINT);
+  for (pid_t p : working) kill(p, SIGINT);
+  const ProgramRun ended = finish_program(run, dir_->root(), "int");
+  ASSERT_FALSE(working.empty()) << "hivemend never ran";
+  EXPECT_EQ(ended.exit_code, 1);
+  EXPECT_EQ(ended.err, "hivemend-repair: interrupted by a signal (SIGINT): hivemend was stopped; volumes unmounted\n");
+  EXPECT_FALSE(ours());
+  EXPECT_TRUE(fs::is_empty(at("scratch")));
 }
 
 // An image is found mounted (busy) whatever its path holds: the mount table writes a
@@ -453,18 +484,6 @@ TEST_F(RepairToolTest, AClosedOutputLeavesNothingBehind) {
   EXPECT_EQ(run.err, "hivemend-repair: standard output: write error\n");
   EXPECT_FALSE(ours());
   EXPECT_TRUE(fs::is_empty(at("scratch")));
-}
-
-// The processes whose environment holds `entry`.
-std::vector<pid_t> processes_with(const std::string& entry) {
-  std::vector<pid_t> found;
-  for (const auto& proc : fs::directory_iterator("/proc")) {
-    const std::string name = proc.path().filename();
-    if (name.find_first_not_of("0123456789") == std::string::npos &&
-        read_text(proc.path() / "environ").find(entry) != std::string::npos)
-      found.push_back(std::stoi(name));
-  }
-  return found;
 }
 
 // A run killed with SIGKILL while hivemend works takes hivemend with it; what it left
