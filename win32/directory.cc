@@ -73,19 +73,18 @@ void fill_times(DirEntry& e, const struct stat& st) {
 }
 
 // The attributes (`attrib`, the NTFS ones when it has them) and the short name of the
-// NTFS entry e.linux_name of a directory; `st` is its lstat. ntfs-3g gives a file's DOS
-// name on every link of the file, and the name itself for a name that is its own 8.3
-// name; Windows shows neither. Which link a DOS name was made for, ntfs-3g cannot say:
-// a file with several links shows none here.
+// NTFS entry e.linux_name of a directory; `st` is its lstat. ntfs-3g gives a name that is
+// its own 8.3 name (stored once for both) as the DOS name too; Windows shows none. Of a
+// file with several links in the directory its DOS name was made in, ntfs-3g cannot say
+// which link it belongs to and gives none (EMLINK), nor in the file's other directories.
 void fill_ntfs_names(int dir_fd, const struct stat& st, std::optional<uint32_t> attrib, DirEntry& e) {
   e.attributes = attributes_from(st, attrib);
   e.short_name.clear();
-  if (!S_ISDIR(st.st_mode) && st.st_nlink > 1) return;
   char dos[64];
   const ssize_t n = lgetxattr(proc_path(dir_fd, e.linux_name).c_str(), kNtfsDosName, dos, sizeof dos);
   if (n <= 0) return;
   std::u16string name = base::from_utf8(std::string_view(dos, size_t(n)));
-  if (name != e.long_name) e.short_name = std::move(name);
+  if (!base::equal_nocase(name, e.long_name)) e.short_name = std::move(name);
 }
 
 // As above, the attributes read here; false when the entry has no NTFS attributes.
@@ -192,8 +191,8 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struc
 
 // Directory record `number` read from the device; nullptr when the reader cannot vouch
 // for the directory and every entry in it (the reason is counted by the reader).
-std::shared_ptr<const Listing> read_from_device(const NtfsRecords& records, uint64_t number,
-                                                const std::shared_ptr<const base::UpcaseTable>& upcase) {
+std::shared_ptr<const Listing> read_records(const NtfsRecords& records, uint64_t number,
+                                            const std::shared_ptr<const base::UpcaseTable>& upcase) {
   auto listed = records.list(number);
   if (!listed) return nullptr;
   const auto own = records.directory(number);
@@ -216,6 +215,42 @@ std::shared_ptr<const Listing> read_from_device(const NtfsRecords& records, uint
   listing->upcase = upcase;
   listing->set_self(self);
   listing->build_index();
+  return listing;
+}
+
+// Whether ntfs-3g lists the names of `listing` (read from the device) for `dir`, in
+// the same order: one open and one read of the names, the answer to damage the record
+// checks do not see. A mount made with hide_hid_files or hide_dot_files leaves out
+// hidden entries and names beginning with '.'; the listing keeps them, as Windows does.
+// An error of ntfs-3g's is its answer for the directory.
+Expected<bool> ntfs3g_lists(const Location& dir, const Listing& listing) {
+  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
+  std::vector<std::string> names;
+  if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
+  if (!read_names(fd.get(), names)) return WinError{error_from_errno(errno ? errno : EIO)};
+  size_t next = 0;
+  for (const DirEntry& e : listing.entries) {
+    if (next < names.size() && names[next] == e.linux_name)
+      ++next;
+    else if (!(e.attributes & FILE_ATTRIBUTE_HIDDEN) && !e.linux_name.starts_with("."))
+      return false;
+  }
+  return next == names.size();
+}
+
+// The listing of `dir`, directory record `number`, from the volume's device; nullptr
+// when the directory is to be read through ntfs-3g, an error when ntfs-3g fails it.
+Expected<std::shared_ptr<const Listing>> read_from_device(const Location& dir, const NtfsRecords& records,
+                                                          uint64_t number,
+                                                          const std::shared_ptr<const base::UpcaseTable>& upcase) {
+  auto listing = read_records(records, number, upcase);
+  if (!listing) return std::shared_ptr<const Listing>();
+  const auto same = ntfs3g_lists(dir, *listing);
+  if (!same) return WinError{same.error()};
+  if (!*same) {
+    count_fallback(NtfsFallback::kNamesDiffer);
+    return std::shared_ptr<const Listing>();
+  }
   ++g_directory_reads;
   return listing;
 }
@@ -291,6 +326,7 @@ uint64_t VolumeListings::check(bool force) {
   if (changed) {
     ++generation_;
     kept_.clear();
+    failed_.clear();
   }
   return generation_;
 }
@@ -323,10 +359,24 @@ bool VolumeListings::watch(int dir_fd) {
   return inotify_ && inotify_add_watch(inotify_.get(), proc_path(dir_fd, "").c_str(), kChanges) >= 0;
 }
 
+std::optional<DWORD> VolumeListings::failure(const std::string& relative) {
+  std::lock_guard lock(mutex_);
+  check(false);
+  auto it = failed_.find(relative);
+  return it == failed_.end() ? std::nullopt : std::optional<DWORD>(it->second);
+}
+
+void VolumeListings::keep_failure(const std::string& relative, DWORD error, uint64_t generation) {
+  if (!cache_enabled()) return;
+  std::lock_guard lock(mutex_);
+  if (check(true) == generation) failed_[relative] = error;
+}
+
 void VolumeListings::forget() {
   std::lock_guard lock(mutex_);
   ++generation_;
   kept_.clear();
+  failed_.clear();
 }
 
 FileSystemCall::FileSystemCall() : outermost_(t_call == 0) {
@@ -337,23 +387,41 @@ FileSystemCall::~FileSystemCall() {
   if (outermost_) t_call = 0;
 }
 
+namespace {
+
+// The listing of `dir` read from the device when its record is `number` (or found
+// above it), kept (or its error kept) for the volume's generation `generation`.
+Expected<std::shared_ptr<const Listing>> device_listing(const Location& dir, VolumeListings& volume,
+                                                        uint64_t generation, std::optional<uint64_t> number) {
+  if (!volume.records() || !ntfs_records_enabled()) return std::shared_ptr<const Listing>();
+  if (!number) number = directory_record(dir);
+  if (!number) return std::shared_ptr<const Listing>();
+  auto listing = read_from_device(dir, *volume.records(), *number, volume.upcase());
+  if (!listing)
+    volume.keep_failure(dir.relative, listing.error(), generation);
+  else if (*listing)
+    volume.keep(dir.relative, *listing, generation);
+  return listing;
+}
+
+}  // namespace
+
 std::shared_ptr<const Listing> known_listing(const Location& dir) {
   VolumeListings& volume = *dir.root->listings;
   const uint64_t generation = volume.generation();
   if (auto kept = volume.kept(dir.relative)) return kept;
-  if (!volume.records() || !ntfs_records_enabled()) return nullptr;
-  const auto number = directory_record(dir);
-  if (!number) return nullptr;
-  auto listing = read_from_device(*volume.records(), *number, volume.upcase());
-  if (listing) volume.keep(dir.relative, listing, generation);
-  return listing;
+  if (volume.failure(dir.relative)) return nullptr;
+  auto listing = device_listing(dir, volume, generation, std::nullopt);
+  return listing ? *listing : nullptr;
 }
 
 Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   FileSystemCall call;
-  if (auto known = known_listing(dir)) return known;
   VolumeListings& volume = *dir.root->listings;
   const uint64_t generation = volume.generation();
+  if (auto kept = volume.kept(dir.relative)) return kept;
+  if (auto failed = volume.failure(dir.relative)) return WinError{*failed};
+  if (auto listing = device_listing(dir, volume, generation, std::nullopt); !listing || *listing) return listing;
   // Opened by path: a directory that may not be read can still be known by its
   // identity, and one whose index is read from the device is never opened for reading.
   base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
@@ -362,15 +430,18 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   const bool watched = volume.watch(fd.get());
   struct stat st;
   if (fstat(fd.get(), &st) != 0) return WinError{error_from_errno(errno)};
-  std::shared_ptr<const Listing> listing;
   // A directory reached through a link or junction is read from the device too, by
-  // its record (ntfs-3g's inode number).
-  if (volume.records() && ntfs_records_enabled() && st.st_dev == dir.root->dev)
-    listing = read_from_device(*volume.records(), st.st_ino, volume.upcase());
-  if (!listing) listing = read_directory(dir, fd.get(), st, volume.upcase());
-  if (!listing) return WinError{error_from_errno(errno ? errno : EIO)};
+  // its record (ntfs-3g's inode number), unless that was tried above.
+  if (st.st_dev == dir.root->dev && !directory_record(dir))
+    if (auto listing = device_listing(dir, volume, generation, st.st_ino); !listing || *listing) return listing;
+  auto listing = read_directory(dir, fd.get(), st, volume.upcase());
+  if (!listing) {
+    const DWORD error = error_from_errno(errno ? errno : EIO);
+    if (watched) volume.keep_failure(dir.relative, error, generation);
+    return WinError{error};
+  }
   if (watched) volume.keep(dir.relative, listing, generation);
-  return listing;
+  return std::shared_ptr<const Listing>(std::move(listing));
 }
 
 std::optional<DirEntry> read_entry(const Location& dir, const std::string& linux_name) {

@@ -92,6 +92,9 @@ class VolumeListings {
   // directory `fd` first when the device cannot tell (before reading it).
   void keep(const std::string& relative, std::shared_ptr<const Listing> listing, uint64_t generation);
   bool watch(int dir_fd);
+  // A directory's read that failed is the answer too, for as long as a listing would be.
+  std::optional<DWORD> failure(const std::string& relative);
+  void keep_failure(const std::string& relative, DWORD error, uint64_t generation);
   void forget();
 
  private:
@@ -105,6 +108,7 @@ class VolumeListings {
   uint64_t generation_ = 1, device_writes_ = 0, settings_ = 0, checked_in_ = 0;
   bool records_enabled_ = true;
   std::map<std::string, std::shared_ptr<const Listing>> kept_;
+  std::map<std::string, DWORD> failed_;
 };
 
 // One call of the layer that names paths: while one is open on this thread, each

@@ -18,7 +18,7 @@ constexpr size_t kSize = 512;
 // An MFT record ("FILE") and an index block ("INDX") share the update sequence header.
 namespace record {
 constexpr size_t kUsaOffset = 4, kUsaCount = 6, kSequence = 16, kFirstAttribute = 20, kFlags = 22, kBytesInUse = 24,
-                 kBaseRecord = 32;
+                 kBytesAllocated = 28, kBaseRecord = 32, kHeaderMinimum = 42;
 constexpr uint16_t kInUse = 0x1, kIsDirectory = 0x2;
 constexpr size_t kFixupStride = 512;  // each 512 bytes end with the sequence number
 }  // namespace record
@@ -39,7 +39,8 @@ constexpr size_t kType = 0, kLength = 4, kNonResident = 8, kNameLength = 9, kNam
 constexpr size_t kValueLength = 16, kValueOffset = 20, kResidentHeader = 24;                    // resident
 constexpr size_t kLowestVcn = 16, kMappingPairs = 32, kDataSize = 48, kNonResidentHeader = 64;  // non-resident
 constexpr uint32_t kStandardInformation = 0x10, kAttributeList = 0x20, kFileName = 0x30, kData = 0x80,
-                   kIndexRoot = 0x90, kIndexAllocation = 0xA0, kBitmap = 0xB0, kReparsePoint = 0xC0, kEnd = 0xFFFFFFFF;
+                   kIndexRoot = 0x90, kIndexAllocation = 0xA0, kBitmap = 0xB0, kReparsePoint = 0xC0, kLastKnown = 0x100,
+                   kEnd = 0xFFFFFFFF;
 }  // namespace attr
 
 // $STANDARD_INFORMATION's value.
@@ -62,10 +63,12 @@ constexpr size_t kLength = 4, kRecord = 16, kMinimum = 26;
 
 // $INDEX_ROOT's value, an index block, and an index node's header inside either.
 namespace index {
-constexpr size_t kRootBlockSize = 8, kRootHeader = 16, kBlockHeader = 24;
-constexpr size_t kEntriesOffset = 0, kIndexLength = 4;  // node header
+constexpr size_t kRootType = 0, kRootCollation = 4, kRootBlockSize = 8, kRootHeader = 16;         // $INDEX_ROOT
+constexpr size_t kBlockVcn = 16, kBlockHeader = 24;                                               // an index block
+constexpr size_t kEntriesOffset = 0, kIndexLength = 4, kAllocatedSize = 8, kNodeHeaderSize = 16;  // node header
+constexpr uint32_t kCollationFileName = 1;  // a directory's $I30 index: names under $UpCase
 constexpr size_t kEntryFile = 0, kEntryLength = 8, kEntryKeyLength = 10, kEntryFlags = 12, kEntryKey = 16;  // entry
-constexpr uint16_t kEntryLast = 0x2;
+constexpr uint16_t kEntryHasSubnode = 0x1, kEntryLast = 0x2;  // a subnode's VCN ends the entry
 }  // namespace index
 
 }  // namespace hivemend::win32::ntfs

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 
@@ -89,18 +90,33 @@ bool apply_fixups(uint8_t* record, size_t size) {
 }
 
 // Calls `each(type, attribute, length)` for the attributes of a fixed-up record until
-// it returns false; false when the record's attributes run out of it.
+// it returns false; false when the record or an attribute on the way is malformed. The
+// checks are those a record must pass for ntfs-3g to open it: a record it would refuse
+// is not read here either, so that its directory is asked of ntfs-3g.
 template <typename Each>
 bool each_attribute(const uint8_t* record, size_t size, Each each) {
-  const size_t in_use = le32(record + rec::kBytesInUse);
-  if (in_use > size) return false;
-  for (size_t a = le16(record + rec::kFirstAttribute); a + 8 <= in_use;) {
-    const uint32_t type = le32(record + a + at::kType);
+  const size_t in_use = le32(record + rec::kBytesInUse), first = le16(record + rec::kFirstAttribute);
+  if (in_use > size || in_use % 8 != 0 || le32(record + rec::kBytesAllocated) != size || first % 8 != 0 ||
+      first < rec::kHeaderMinimum)
+    return false;
+  uint32_t last_type = 0;
+  for (size_t a = first; a + 8 <= in_use;) {
+    const uint8_t* attr = record + a;
+    const uint32_t type = le32(attr + at::kType);
     if (type == at::kEnd) return true;
-    const uint32_t length = le32(record + a + at::kLength);
+    // Attributes are kept sorted by type, of the types NTFS defines.
+    if (type < last_type || type % 0x10 != 0 || type == 0 || type > at::kLastKnown) return false;
+    last_type = type;
+    const uint32_t length = le32(attr + at::kLength);
     if (length < at::kResidentHeader || length % 8 != 0 || a + length > in_use) return false;
-    if (record[a + at::kNonResident] && length < at::kNonResidentHeader) return false;
-    if (!each(type, record + a, size_t(length))) return true;
+    if (attr[at::kNameLength] && le16(attr + at::kNameOffset) + 2 * size_t(attr[at::kNameLength]) > length)
+      return false;
+    if (attr[at::kNonResident]) {
+      if (length < at::kNonResidentHeader || le16(attr + at::kMappingPairs) >= length) return false;
+    } else if (size_t(le16(attr + at::kValueOffset)) + le32(attr + at::kValueLength) > length) {
+      return false;
+    }
+    if (!each(type, attr, size_t(length))) return true;
     a += length;
   }
   return false;
@@ -132,12 +148,14 @@ std::u16string stored_name(const uint8_t* key) {
   return name;
 }
 
-NtfsFallback counted(NtfsFallback why) {
+NtfsFallback counted(NtfsFallback why) { return count_fallback(why); }
+
+}  // namespace
+
+NtfsFallback count_fallback(NtfsFallback why) {
   ++g_fallbacks[size_t(why)];
   return why;
 }
-
-}  // namespace
 
 const char* fallback_name(NtfsFallback why) {
   switch (why) {
@@ -149,6 +167,7 @@ const char* fallback_name(NtfsFallback why) {
     case NtfsFallback::kNameShownOtherwise: return "name shown otherwise";
     case NtfsFallback::kReparsePoint: return "reparse point";
     case NtfsFallback::kSystemFile: return "system file";
+    case NtfsFallback::kNamesDiffer: return "names differ from ntfs-3g";
     case NtfsFallback::kCount: break;
   }
   return "?";
@@ -397,12 +416,20 @@ uint64_t NtfsRecords::clusters() const { return layout()->clusters; }
 
 namespace {
 
+// Whether an $INDEX_ROOT value is a file name index, as a directory's must be.
+bool file_name_index(std::basic_string_view<uint8_t> root) {
+  return root.size() >= ix::kRootHeader + ix::kNodeHeaderSize && le32(root.data() + ix::kRootType) == at::kFileName &&
+         le32(root.data() + ix::kRootCollation) == ix::kCollationFileName;
+}
+
 // Appends the names of one index node's entries (an index root's or an index block's
 // header, within `size` bytes), in their order.
 base::Result<base::Ok, NtfsFallback> node_names(const uint8_t* header, size_t size,
                                                 std::vector<NtfsRecords::Listed>& out) {
   const size_t first = le32(header + ix::kEntriesOffset), end = le32(header + ix::kIndexLength);
-  if (end > size || first >= end) return NtfsFallback::kIndexUnreadable;
+  if (size < ix::kNodeHeaderSize || end > le32(header + ix::kAllocatedSize) ||
+      le32(header + ix::kAllocatedSize) > size || first < ix::kNodeHeaderSize || first % 8 != 0 || first >= end)
+    return NtfsFallback::kIndexUnreadable;
   for (size_t e = first;;) {
     if (e + ix::kEntryKey > end) return NtfsFallback::kIndexUnreadable;
     const uint8_t* entry = header + e;
@@ -432,7 +459,7 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
   if (ntfs::record_of(le64(record.data() + rec::kBaseRecord)) != 0) return NtfsFallback::kRecordUnreadable;
   NtfsRecord r;
   r.directory = le16(record.data() + rec::kFlags) & rec::kIsDirectory;
-  bool has_info = false, reparse = false, sound = true;
+  bool has_info = false, has_index = false, reparse = false, sound = true;
   // The names in `parent`: which one `name` is, how many long Win32 names there are,
   // and the DOS name, which belongs to the one Win32 name beside it.
   std::optional<uint8_t> found;
@@ -459,6 +486,11 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
         if (space == fn::kWin32) ++win32_names;
         if (!found && stored_name(v.data()) == *name) found = space;
       }
+    } else if (type == at::kIndexRoot && named_i30(a, length)) {
+      // ntfs-3g reads a directory's index root, entries and all, to stat it.
+      const auto v = resident_value(a, length);
+      std::vector<NtfsRecords::Listed> names;
+      has_index = file_name_index(v) && node_names(v.data() + ix::kRootHeader, v.size() - ix::kRootHeader, names).ok();
     } else if (type == at::kData && unnamed(a)) {
       if (a[at::kNonResident] && le64(a + at::kLowestVcn) == 0)
         r.size = le64(a + at::kDataSize);
@@ -468,17 +500,77 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
     }
     return true;
   });
-  if (!whole || !sound || !has_info) return NtfsFallback::kRecordUnreadable;
+  if (!whole || !sound || !has_info || (r.directory && !has_index)) return NtfsFallback::kRecordUnreadable;
   if (name && !found) return NtfsFallback::kNameNotInDirectory;
   if (reparse) return NtfsFallback::kReparsePoint;
   if (!r.directory && (r.attributes & FILE_ATTRIBUTE_SYSTEM)) return NtfsFallback::kSystemFile;
-  if (found == fn::kWin32 && win32_names == 1) r.short_name = std::move(dos);
+  if (found == fn::kWin32 && win32_names == 1 && !base::equal_nocase(dos, *name)) r.short_name = std::move(dos);
   // ntfs-3g shows the directory bit from the record, whatever $STANDARD_INFORMATION says.
   r.attributes =
       r.directory ? r.attributes | FILE_ATTRIBUTE_DIRECTORY : r.attributes & ~uint32_t(FILE_ATTRIBUTE_DIRECTORY);
   if (r.attributes == 0) r.attributes = FILE_ATTRIBUTE_NORMAL;
   return r;
 }
+
+// NTFS's order of the names in a directory index: under the volume's upper-case table,
+// then, between names equal but for case, by code unit.
+int collate(std::u16string_view a, std::u16string_view b, const base::UpcaseTable& upcase) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i)
+    if (upcase(a[i]) != upcase(b[i])) return upcase(a[i]) < upcase(b[i]) ? -1 : 1;
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  const int exact = a.compare(b);
+  return exact < 0 ? -1 : exact > 0 ? 1 : 0;
+}
+
+// A directory's index: its root node and its blocks in use, by VCN.
+struct IndexTree {
+  std::vector<uint8_t> root;  // $INDEX_ROOT's value
+  std::map<uint64_t, std::vector<uint8_t>> blocks;
+
+  // The file reference that a lookup of `name` finds, walking down from the root as a
+  // lookup by name does; nullopt when it finds none. ntfs-3g finds an entry to stat it
+  // this way, so a name the walk misses (damage to the tree's order or links) is one it
+  // lists but cannot open.
+  std::optional<uint64_t> look_up(std::u16string_view name, const base::UpcaseTable& upcase) const {
+    const uint8_t* header = root.data() + ix::kRootHeader;
+    size_t size = root.size() - ix::kRootHeader;
+    for (int depth = 0; depth < 32; ++depth) {
+      const size_t first = le32(header + ix::kEntriesOffset), end = le32(header + ix::kIndexLength);
+      if (end > size || first >= end) return std::nullopt;
+      std::optional<uint64_t> down;
+      for (size_t e = first; e + ix::kEntryKey <= end;) {
+        const uint8_t* entry = header + e;
+        const size_t length = le16(entry + ix::kEntryLength);
+        const uint16_t flags = le16(entry + ix::kEntryFlags);
+        if (length < ix::kEntryKey || length % 8 != 0 || e + length > end) return std::nullopt;
+        const auto subnode = [&]() -> std::optional<uint64_t> {
+          if (!(flags & ix::kEntryHasSubnode) || length < ix::kEntryKey + 8) return std::nullopt;
+          return le64(entry + length - 8);
+        };
+        if (flags & ix::kEntryLast) {
+          down = subnode();
+          break;
+        }
+        const uint8_t* key = entry + ix::kEntryKey;
+        if (le16(entry + ix::kEntryKeyLength) < fn::kName + 2 * key[fn::kNameLength]) return std::nullopt;
+        const int c = collate(name, stored_name(key), upcase);
+        if (c == 0) return le64(entry + ix::kEntryFile);
+        if (c < 0) {
+          down = subnode();
+          break;
+        }
+        e += length;
+      }
+      if (!down) return std::nullopt;
+      const auto block = blocks.find(*down);
+      if (block == blocks.end()) return std::nullopt;
+      header = block->second.data() + ix::kBlockHeader;
+      size = block->second.size() - ix::kBlockHeader;
+    }
+    return std::nullopt;
+  }
+};
 
 }  // namespace
 
@@ -508,17 +600,57 @@ NtfsRecords::Read<NtfsRecord> NtfsRecords::directory(uint64_t number) const {
   return r;
 }
 
+namespace {
+
+// One extent of a directory's $INDEX_ALLOCATION: the runs of its blocks from VCN `vcn`.
+struct Extent {
+  uint64_t vcn;
+  std::vector<Run> runs;
+};
+
+// The index blocks in use (by `bitmap`) of `blocks_size` bytes mapped by `extents`,
+// kept in `tree` by VCN, their names appended to `out` in place order.
+base::Result<base::Ok, NtfsFallback> read_blocks(const NtfsRecords::Layout& l, std::vector<Extent>& extents,
+                                                 uint64_t blocks_size, const std::vector<uint8_t>& bitmap,
+                                                 IndexTree& tree, std::vector<NtfsRecords::Listed>& out) {
+  // The extents of the blocks, in VCN order, each starting where the one before ends.
+  std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) { return a.vcn < b.vcn; });
+  std::vector<Run> runs;
+  for (const Extent& e : extents) {
+    if (e.vcn != (runs.empty() ? 0 : runs.back().vcn + runs.back().clusters)) return NtfsFallback::kIndexUnreadable;
+    runs.insert(runs.end(), e.runs.begin(), e.runs.end());
+  }
+  const size_t block_size = le32(tree.root.data() + ix::kRootBlockSize);
+  if (block_size < rec::kFixupStride || block_size > 65536 || block_size % rec::kFixupStride != 0)
+    return NtfsFallback::kIndexUnreadable;
+  // A subnode is named by its VCN: in clusters, or in 512-byte units when blocks are
+  // smaller than a cluster.
+  const uint64_t vcn_size = block_size >= l.cluster_size ? l.cluster_size : rec::kFixupStride;
+  for (uint64_t i = 0; i < blocks_size / block_size; ++i) {
+    if (i / 8 >= bitmap.size()) return NtfsFallback::kIndexUnreadable;
+    if (!(bitmap[i / 8] >> (i % 8) & 1)) continue;
+    std::vector<uint8_t> block(block_size);
+    const uint64_t vcn = i * block_size / vcn_size;
+    if (!l.read_runs(runs, i * block_size, block.data(), block_size) || std::memcmp(block.data(), "INDX", 4) != 0 ||
+        !apply_fixups(block.data(), block_size) || le64(block.data() + ix::kBlockVcn) != vcn ||
+        le32(block.data() + ix::kBlockHeader + ix::kAllocatedSize) != block_size - ix::kBlockHeader)
+      return NtfsFallback::kIndexUnreadable;
+    if (auto r = node_names(block.data() + ix::kBlockHeader, block_size - ix::kBlockHeader, out); !r) return r;
+    tree.blocks[vcn] = std::move(block);
+  }
+  return base::Ok{};
+}
+
+}  // namespace
+
 NtfsRecords::Read<std::vector<NtfsRecords::Listed>> NtfsRecords::list(uint64_t directory) const {
   const auto l = layout();
   std::vector<uint8_t> record;
   if (!l->record(directory, record) || !(le16(record.data() + rec::kFlags) & rec::kIsDirectory) ||
       ntfs::record_of(le64(record.data() + rec::kBaseRecord)) != 0)
     return counted(NtfsFallback::kIndexUnreadable);
-  std::vector<uint8_t> root, bitmap;
-  struct Extent {
-    uint64_t vcn;
-    std::vector<Run> runs;
-  };
+  IndexTree tree;
+  std::vector<uint8_t> bitmap;
   std::vector<Extent> extents;
   uint64_t blocks_size = 0;
   bool sound = true;
@@ -526,7 +658,7 @@ NtfsRecords::Read<std::vector<NtfsRecords::Listed>> NtfsRecords::list(uint64_t d
     if (!named_i30(a, len)) return true;
     if (type == at::kIndexRoot) {
       const auto v = resident_value(a, len);
-      root.assign(v.begin(), v.end());
+      tree.root.assign(v.begin(), v.end());
     } else if (type == at::kIndexAllocation) {
       // One extent of the blocks' runs; the size is the first extent's.
       const uint64_t vcn = le64(a + at::kLowestVcn);
@@ -539,32 +671,18 @@ NtfsRecords::Read<std::vector<NtfsRecords::Listed>> NtfsRecords::list(uint64_t d
     }
     return true;
   });
-  if (!whole || !sound || root.size() < ix::kRootHeader + 16) return counted(NtfsFallback::kIndexUnreadable);
-  std::vector<Listed> out;
-  if (auto r = node_names(root.data() + ix::kRootHeader, root.size() - ix::kRootHeader, out); !r)
-    return counted(r.error());
-  if (extents.empty()) return out;
-  // The extents of the blocks, in VCN order, each starting where the one before ends.
-  std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) { return a.vcn < b.vcn; });
-  std::vector<Run> blocks;
-  for (const Extent& e : extents) {
-    if (e.vcn != (blocks.empty() ? 0 : blocks.back().vcn + blocks.back().clusters))
-      return counted(NtfsFallback::kIndexUnreadable);
-    blocks.insert(blocks.end(), e.runs.begin(), e.runs.end());
-  }
-  const size_t block_size = le32(root.data() + ix::kRootBlockSize);
-  if (block_size < rec::kFixupStride || block_size > 65536 || block_size % rec::kFixupStride != 0)
+  if (!whole || !sound || !file_name_index({tree.root.data(), tree.root.size()}))
     return counted(NtfsFallback::kIndexUnreadable);
-  std::vector<uint8_t> block(block_size);
-  for (uint64_t i = 0; i < blocks_size / block_size; ++i) {
-    if (i / 8 >= bitmap.size()) return counted(NtfsFallback::kIndexUnreadable);
-    if (!(bitmap[i / 8] >> (i % 8) & 1)) continue;
-    if (!l->read_runs(blocks, i * block_size, block.data(), block_size) || std::memcmp(block.data(), "INDX", 4) != 0 ||
-        !apply_fixups(block.data(), block_size))
-      return counted(NtfsFallback::kIndexUnreadable);
-    if (auto r = node_names(block.data() + ix::kBlockHeader, block_size - ix::kBlockHeader, out); !r)
-      return counted(r.error());
-  }
+  // ntfs-3g lists the root's entries, then those of each block in use in the order the
+  // blocks lie, each block's in its own order.
+  std::vector<Listed> out;
+  if (auto r = node_names(tree.root.data() + ix::kRootHeader, tree.root.size() - ix::kRootHeader, out); !r)
+    return counted(r.error());
+  if (!extents.empty())
+    if (auto r = read_blocks(*l, extents, blocks_size, bitmap, tree, out); !r) return counted(r.error());
+  const auto upcase = watch_->upcase ? watch_->upcase : base::UpcaseTable::builtin();
+  for (const Listed& listed : out)
+    if (tree.look_up(listed.name, *upcase) != listed.reference) return counted(NtfsFallback::kIndexUnreadable);
   return out;
 }
 

@@ -29,6 +29,7 @@ enum class NtfsFallback : uint8_t {
   kNameShownOtherwise,  // a name ntfs-3g shows in its own way ('/', NUL, a lone surrogate)
   kReparsePoint,        // a junction or symbolic link, which ntfs-3g shows as a link
   kSystemFile,          // a system file: maybe one of ntfs-3g's Interix links, devices or sockets
+  kNamesDiffer,         // ntfs-3g lists other names (or cannot list the directory)
   kCount
 };
 const char* fallback_name(NtfsFallback why);
@@ -39,6 +40,8 @@ struct NtfsFallbackCounts {
   uint64_t total() const;
 };
 NtfsFallbackCounts ntfs_fallbacks();
+// Counts a fallback found by the reader's caller; returns `why`.
+NtfsFallback count_fallback(NtfsFallback why);
 
 // An entry as ntfs-3g shows it: its attributes as system.ntfs_attrib gives them, its
 // size and times as stat gives them, and its short name as Windows shows it.
@@ -48,7 +51,8 @@ struct NtfsRecord {
   uint64_t size = 0;                         // the unnamed data stream's length
   uint64_t last_write = 0, last_access = 0;  // Windows file times
   // The DOS name made for this long name in this directory: none for a name that is its
-  // own 8.3 name (stored once for both), nor for another hard link of the file.
+  // own 8.3 name (stored once for both, or as a DOS name equal to it but for case), nor
+  // for another hard link of the file.
   std::u16string short_name;
 };
 

@@ -60,7 +60,7 @@ std::unique_ptr<NtfsVolume> NtfsVolume::create(std::string* why_not, int megabyt
   if (run({"mkntfs", "-F", "-Q", "-q", image}) != 0) return fail("mkntfs failed or is not installed");
   // streams_interface=xattr keeps named streams apart from the ntfs_* attributes;
   // no automatic DOS names: a name has a short form only when a test gives it one.
-  if (run({"ntfs-3g", "-o", "streams_interface=xattr", image, vol->root_}) != 0) {
+  if (run({"ntfs-3g", "-o", "streams_interface=xattr,noatime", image, vol->root_}) != 0) {
     vol->root_.clear();
     return fail("ntfs-3g could not mount the image");
   }

@@ -208,8 +208,9 @@ Result<OpenedVolume> mount_ntfs(const std::string& volume, const std::string& de
   if (ec) return Error{point + ": " + ec.message()};
   // no_detach keeps ntfs-3g our child, so that its end (after unmounting) says that
   // every write has reached the volume; a session of its own keeps a terminal's ^C
-  // from killing it under a mounted volume.
-  const std::string options = std::string("streams_interface=xattr,no_detach") + (read_only ? ",ro" : "");
+  // from killing it under a mounted volume. noatime: the run's reads leave the restored
+  // volume as it was (and a read is never a write that drops the listings kept of it).
+  const std::string options = std::string("streams_interface=xattr,no_detach,noatime") + (read_only ? ",ro" : "");
   const std::string log = point + ".log";
   const auto driver = start_child({"ntfs-3g", "-o", options, device, point}, {.output = log, .own_session = true});
   if (!driver) return Error{volume + ": " + driver.error().message};
