@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace hivemend::testing {
 namespace {
 
@@ -38,32 +40,50 @@ int run(const std::vector<std::string>& argv) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// No volume, for `reason`.
+std::nullptr_t refuse(std::string* why_not, std::string reason) {
+  if (why_not) *why_not = std::move(reason);
+  return nullptr;
+}
+
 }  // namespace
 
-std::unique_ptr<NtfsVolume> NtfsVolume::create(std::string* why_not, int megabytes) {
-  auto fail = [&](std::string reason) -> std::unique_ptr<NtfsVolume> {
-    if (why_not) *why_not = std::move(reason);
-    return nullptr;
-  };
-  if (geteuid() != 0) return fail("not root (ntfs-3g mounts need it here)");
-  if (access("/dev/fuse", R_OK | W_OK) != 0) return fail("/dev/fuse is missing or not usable");
+std::unique_ptr<NtfsVolume> NtfsVolume::prepare(std::string* why_not) {
+  if (geteuid() != 0) return refuse(why_not, "not root (ntfs-3g mounts need it here)");
+  if (access("/dev/fuse", R_OK | W_OK) != 0) return refuse(why_not, "/dev/fuse is missing or not usable");
 
   char tmpl[] = "/tmp/hivemend-ntfs-XXXXXX";
-  if (!mkdtemp(tmpl)) return fail("cannot make a temporary folder");
+  if (!mkdtemp(tmpl)) return refuse(why_not, "cannot make a temporary folder");
   std::unique_ptr<NtfsVolume> vol(new NtfsVolume);
   vol->dir_ = tmpl;
-  const std::string image = vol->dir_ + "/volume.img";
-  vol->root_ = vol->dir_ + "/mnt";
-  mkdir(vol->root_.c_str(), 0755);
-  if (FILE* f = fopen(image.c_str(), "w")) fclose(f);
-  if (truncate(image.c_str(), off_t(megabytes) << 20) != 0) return fail("cannot size the image file");
-  if (run({"mkntfs", "-F", "-Q", "-q", image}) != 0) return fail("mkntfs failed or is not installed");
+  mkdir((vol->dir_ + "/mnt").c_str(), 0755);
+  return vol;
+}
+
+bool NtfsVolume::mount() {
   // streams_interface=xattr keeps named streams apart from the ntfs_* attributes;
   // no automatic DOS names: a name has a short form only when a test gives it one.
-  if (run({"ntfs-3g", "-o", "streams_interface=xattr,noatime", image, vol->root_}) != 0) {
-    vol->root_.clear();
-    return fail("ntfs-3g could not mount the image");
-  }
+  if (run({"ntfs-3g", "-o", "streams_interface=xattr,noatime", image(), dir_ + "/mnt"}) != 0) return false;
+  root_ = dir_ + "/mnt";
+  return true;
+}
+
+std::unique_ptr<NtfsVolume> NtfsVolume::create(std::string* why_not, int megabytes) {
+  auto vol = prepare(why_not);
+  if (!vol) return nullptr;
+  const std::string image = vol->image();
+  if (FILE* f = fopen(image.c_str(), "w")) fclose(f);
+  if (truncate(image.c_str(), off_t(megabytes) << 20) != 0) return refuse(why_not, "cannot size the image file");
+  if (run({"mkntfs", "-F", "-Q", "-q", image}) != 0) return refuse(why_not, "mkntfs failed or is not installed");
+  if (!vol->mount()) return refuse(why_not, "ntfs-3g could not mount the image");
+  return vol;
+}
+
+std::unique_ptr<NtfsVolume> NtfsVolume::of_image(const std::vector<uint8_t>& image, std::string* why_not) {
+  auto vol = prepare(why_not);
+  if (!vol) return nullptr;
+  if (!write_bytes(vol->image(), image)) return refuse(why_not, "cannot write the image file");
+  if (!vol->mount()) return refuse(why_not, "ntfs-3g could not mount the image");
   return vol;
 }
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace hivemend::testing {
 
@@ -12,6 +13,9 @@ class NtfsVolume {
   // Makes and mounts a fresh volume of `megabytes`; nullptr when the machine cannot
   // (no mkntfs or ntfs-3g, no FUSE, not root), with the reason in *why_not.
   static std::unique_ptr<NtfsVolume> create(std::string* why_not, int megabytes = 64);
+  // Mounts a copy of the volume image `image` (a damaged one, say); nullptr when ntfs-3g
+  // refuses it or the machine cannot mount, with the reason in *why_not.
+  static std::unique_ptr<NtfsVolume> of_image(const std::vector<uint8_t>& image, std::string* why_not);
   ~NtfsVolume();
   NtfsVolume(const NtfsVolume&) = delete;
   NtfsVolume& operator=(const NtfsVolume&) = delete;
@@ -34,6 +38,11 @@ class NtfsVolume {
 
  private:
   NtfsVolume() = default;
+  // A fresh temporary folder with an empty mount point; nullptr with the reason when the
+  // machine cannot mount (not root, no FUSE).
+  static std::unique_ptr<NtfsVolume> prepare(std::string* why_not);
+  // Mounts image(); false (root() left empty) when ntfs-3g refuses it.
+  bool mount();
   std::string dir_;  // temporary folder holding the image and the mount point
   std::string root_;
 };
