@@ -3,19 +3,22 @@
 # each for SECONDS (default 1800), at most two at a time, under nice.
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]      targets: hive_open_fuzz hive_edit_fuzz
-#                                              recover_fuzz regtext_fuzz (default: all)
+#                                              recover_fuzz regtext_fuzz ntfs_records_fuzz
+#                                              (default: all)
 #
 # Corpora grow in build-fuzz/corpus/TARGET (kept between runs, out of git); the seeds are
 # fuzz/seeds/ and, made at run time into build-fuzz/seeds/TARGET, the real test hives
-# (shortened to fit the input size limit). Findings land in build-fuzz/findings/TARGET/,
-# logs in build-fuzz/logs/. Environment: FUZZ_JOBS (parallel runs, default 2),
-# HIVEMEND_TESTDATA (test data folder, default ../shared/testdata beside the repository).
+# (shortened to fit the input size limit) and small NTFS volumes made with mkntfs and
+# filled through ntfs-3g (as root; without it the NTFS target starts from nothing).
+# Findings land in build-fuzz/findings/TARGET/, logs in build-fuzz/logs/. Environment:
+# FUZZ_JOBS (parallel runs, default 2), HIVEMEND_TESTDATA (test data folder, default
+# ../shared/testdata beside the repository).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 seconds=${1:-1800}
 shift || true
-all_targets=(hive_open_fuzz hive_edit_fuzz recover_fuzz regtext_fuzz)
+all_targets=(hive_open_fuzz hive_edit_fuzz recover_fuzz regtext_fuzz ntfs_records_fuzz)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all_targets[@]}")
 jobs=${FUZZ_JOBS:-2}
@@ -23,7 +26,7 @@ testdata=${HIVEMEND_TESTDATA:-$repo/../shared/testdata}
 out=$repo/build-fuzz
 
 cmake -S fuzz -B "$out" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=None >/dev/null
-nice -n 19 cmake --build "$out" -j2
+nice -n 19 cmake --build "$out" -j2 --target "${targets[@]}"
 
 # ---- seeds from the real hives ------------------------------------------------------
 mkdir -p "$out/seeds" "$out/logs"
@@ -105,11 +108,37 @@ if primary and log1 and log2:
     put('recover_fuzz', 'ntuser.log1', head(0, p, l1[:65536]) + p + l1[:65536])
 PY
 
+# ---- seeds for the NTFS reader: the smallest volumes mkntfs makes ------------------
+# 2 MB with 512-byte clusters; everything past the last index block (the backup boot
+# sector) is cut off, so the reader meets the end of the input where a volume goes on.
+ntfs_seeds=$out/seeds/ntfs_records_fuzz
+mkdir -p "$ntfs_seeds"
+if [ ! -s "$ntfs_seeds/root-index-blocks" ] && [ "$(id -u)" = 0 ] && command -v mkntfs >/dev/null; then
+  work=$(mktemp -d)
+  make_volume() {  # NAME ENTRIES: a root with ENTRIES files, a short name, a hard link
+    local img=$work/$1.img mnt=$work/mnt
+    truncate -s 2M "$img" && mkntfs -F -Q -q -s 512 -c 512 "$img" >/dev/null 2>&1 || return 0
+    mkdir -p "$mnt" && ntfs-3g "$img" "$mnt" || return 0
+    mkdir "$mnt/Sub dir"
+    for i in $(seq 1 "$2"); do echo "$i" > "$mnt/file number $i.txt"; done
+    echo data > "$mnt/README.TXT"
+    setfattr -n system.ntfs_dos_name -v SUBDIR~1 "$mnt/Sub dir" || true
+    ln "$mnt/README.TXT" "$mnt/Sub dir/second link.txt" || true
+    umount "$mnt"
+    python3 -c 'import sys; d = open(sys.argv[1], "rb").read()[:-512]; open(sys.argv[2], "wb").write(d.rstrip(b"\0"))' \
+      "$img" "$ntfs_seeds/$1"
+  }
+  make_volume root-in-record 3
+  make_volume root-index-blocks 40
+  rm -rf "$work"
+fi
+
 # ---- runs ---------------------------------------------------------------------------
 max_len_of() {
   case $1 in
     recover_fuzz) echo 300000 ;;
     regtext_fuzz) echo 65536 ;;
+    ntfs_records_fuzz) echo 2097152 ;;
     *) echo 200000 ;;
   esac
 }
@@ -118,6 +147,7 @@ seed_dir_of() {
     hive_open_fuzz|hive_edit_fuzz) echo "$repo/fuzz/seeds/hive" ;;
     recover_fuzz) echo "$repo/fuzz/seeds/recover" ;;
     regtext_fuzz) echo "$repo/fuzz/seeds/regtext" ;;
+    *) echo "$out/seeds/$1" ;;
   esac
 }
 
