@@ -1,6 +1,6 @@
 // Fuzz target: the NTFS record reader on an image (a restored volume is untrusted input):
-// the root directory's record read, its index listed and every listed entry read, by
-// its name and by number alone.
+// the root directory's index listed, every listed entry read by its name, and each
+// listed directory read and listed itself.
 //
 // Promises checked beyond "no crash": a listed name is one NTFS can store (1 to 255
 // UTF-16 units) and names a user record, not one of the volume's system files; so is
@@ -30,19 +30,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(ftruncate(image.get(), 0) == 0 && pwrite(image.get(), data, size, 0) == ssize_t(size), "memfd write");
   const auto reader = NtfsRecords::of_image(image.get());
   if (!reader) return 0;
-  std::vector<uint8_t> record;
-  if (!reader->directory_record(kRootDirectory, record)) return 0;
-  std::vector<NtfsRecords::Listed> listed;
-  if (!reader->list(kRootDirectory, record, listed)) return 0;
-  for (const auto& entry : listed) {
+  const auto listed = reader->list(kRootDirectory);
+  if (!listed) return 0;
+  reader->directory(kRootDirectory);
+  for (const auto& entry : *listed) {
+    const uint64_t number = entry.reference & 0xFFFFFFFFFFFFull;
     FUZZ_CHECK(!entry.name.empty() && entry.name.size() <= 255, std::to_string(entry.name.size()) + " units");
-    FUZZ_CHECK(entry.number >= kFirstUserRecord, std::to_string(entry.number));
-    if (const auto found = reader->read(entry.number, kRootDirectory, entry.name))
+    FUZZ_CHECK(number >= kFirstUserRecord, std::to_string(number));
+    if (const auto found = reader->entry(entry.reference, kRootDirectory, entry.name))
       FUZZ_CHECK(found->short_name.size() <= 255, std::to_string(found->short_name.size()) + " units");
-    reader->read(entry.number, 0, u"");
-    std::vector<uint8_t> directory;
-    std::vector<NtfsRecords::Listed> inside;
-    if (reader->directory_record(entry.number, directory)) reader->list(entry.number, directory, inside);
+    if (reader->directory(number)) (void)reader->list(number);
   }
   return 0;
 }
