@@ -63,7 +63,8 @@ constexpr size_t kLength = 4, kRecord = 16, kMinimum = 26;
 
 // $INDEX_ROOT's value, an index block, and an index node's header inside either.
 namespace index {
-constexpr size_t kRootType = 0, kRootCollation = 4, kRootBlockSize = 8, kRootHeader = 16;         // $INDEX_ROOT
+constexpr size_t kRootType = 0, kRootCollation = 4, kRootBlockSize = 8, kRootClustersPerBlock = 12,
+                 kRootHeader = 16;                                                                // $INDEX_ROOT
 constexpr size_t kBlockVcn = 16, kBlockHeader = 24;                                               // an index block
 constexpr size_t kEntriesOffset = 0, kIndexLength = 4, kAllocatedSize = 8, kNodeHeaderSize = 16;  // node header
 constexpr uint32_t kCollationFileName = 1;  // a directory's $I30 index: names under $UpCase

@@ -417,9 +417,16 @@ uint64_t NtfsRecords::clusters() const { return layout()->clusters; }
 namespace {
 
 // Whether an $INDEX_ROOT value is a file name index, as a directory's must be.
-bool file_name_index(std::basic_string_view<uint8_t> root) {
-  return root.size() >= ix::kRootHeader + ix::kNodeHeaderSize && le32(root.data() + ix::kRootType) == at::kFileName &&
-         le32(root.data() + ix::kRootCollation) == ix::kCollationFileName;
+// Its blocks' size is a power of two, given again as a count of clusters (of 512-byte
+// units when a block is smaller than a cluster).
+bool file_name_index(std::basic_string_view<uint8_t> root, uint64_t cluster_size) {
+  if (root.size() < ix::kRootHeader + ix::kNodeHeaderSize || le32(root.data() + ix::kRootType) != at::kFileName ||
+      le32(root.data() + ix::kRootCollation) != ix::kCollationFileName)
+    return false;
+  const uint32_t block_size = le32(root.data() + ix::kRootBlockSize);
+  if (block_size < rec::kFixupStride || block_size > 65536 || (block_size & (block_size - 1)) != 0) return false;
+  const uint64_t unit = block_size >= cluster_size ? cluster_size : rec::kFixupStride;
+  return root[ix::kRootClustersPerBlock] == block_size / unit;
 }
 
 // Appends the names of one index node's entries (an index root's or an index block's
@@ -490,7 +497,8 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
       // ntfs-3g reads a directory's index root, entries and all, to stat it.
       const auto v = resident_value(a, length);
       std::vector<NtfsRecords::Listed> names;
-      has_index = file_name_index(v) && node_names(v.data() + ix::kRootHeader, v.size() - ix::kRootHeader, names).ok();
+      has_index = file_name_index(v, l.cluster_size) &&
+                  node_names(v.data() + ix::kRootHeader, v.size() - ix::kRootHeader, names).ok();
     } else if (type == at::kData && unnamed(a)) {
       if (a[at::kNonResident] && le64(a + at::kLowestVcn) == 0)
         r.size = le64(a + at::kDataSize);
@@ -671,7 +679,7 @@ NtfsRecords::Read<std::vector<NtfsRecords::Listed>> NtfsRecords::list(uint64_t d
     }
     return true;
   });
-  if (!whole || !sound || !file_name_index({tree.root.data(), tree.root.size()}))
+  if (!whole || !sound || !file_name_index({tree.root.data(), tree.root.size()}, l->cluster_size))
     return counted(NtfsFallback::kIndexUnreadable);
   // ntfs-3g lists the root's entries, then those of each block in use in the order the
   // blocks lie, each block's in its own order.
