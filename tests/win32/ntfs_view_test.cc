@@ -89,7 +89,8 @@ std::optional<View> layer_listing(const std::u16string& dir) {
   std::optional<View> view;
   WIN32_FIND_DATAW d;
   HANDLE h = FindFirstFileW((dir + u"\\*").c_str(), &d);
-  if (h == INVALID_HANDLE_VALUE) return view;
+  // A drive's root has no "." and "..": when it is empty, nothing matches.
+  if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? std::optional<View>(View{}) : view;
   view.emplace();
   do {
     if (std::u16string_view(d.cFileName) != u"." && std::u16string_view(d.cFileName) != u"..")
@@ -583,14 +584,29 @@ TEST(NtfsViewDamaged, ListsWhatNtfs3gLists) {
     if (!copy_volume) continue;
     ++mounted;
     ASSERT_TRUE(prefix.define_drive('d', copy_volume->root()));
+    // ntfs-3g may answer a damaged directory differently when asked again (an error
+    // first, a listing later): the layer's answer must be one it gave, just before or
+    // just after. nullopt stands for an error.
+    auto names_of = [](const std::optional<View>& view) -> std::optional<std::set<std::string>> {
+      if (!view) return std::nullopt;
+      std::set<std::string> names;
+      for (const auto& [name, _] : *view) names.insert(base::to_utf8(name));
+      return names;
+    };
+    auto show = [](const std::optional<std::set<std::string>>& names) {
+      if (!names) return std::string("(error)");
+      std::string text;
+      for (const auto& n : *names) text += " " + n;
+      return text.empty() ? std::string("(empty)") : text;
+    };
     for (const char* dir : {"", "Index", "Small"}) {
-      const auto theirs = ntfs3g_listing(copy_volume->path(dir), [](const std::string&) { return std::string(); });
-      const auto ours = layer_listing(u"D:\\" + base::from_utf8(dir));
-      std::set<std::string> their_names, our_names;
-      for (const auto& [name, _] : theirs.value_or(View{})) their_names.insert(base::to_utf8(name));
-      for (const auto& [name, _] : ours.value_or(View{})) our_names.insert(base::to_utf8(name));
-      EXPECT_EQ(ours.has_value(), theirs.has_value()) << "D:\\" << dir << ", bytes changed at" << where;
-      EXPECT_EQ(our_names, their_names) << "D:\\" << dir << ", bytes changed at" << where;
+      const auto none = [](const std::string&) { return std::string(); };
+      const auto before = names_of(ntfs3g_listing(copy_volume->path(dir), none));
+      const auto ours = names_of(layer_listing(u"D:\\" + base::from_utf8(dir)));
+      const auto after = names_of(ntfs3g_listing(copy_volume->path(dir), none));
+      EXPECT_TRUE(ours == before || ours == after)
+          << "D:\\" << dir << ", bytes changed at" << where << ": layer" << show(ours) << "; ntfs-3g" << show(before)
+          << ", then" << show(after);
     }
   }
   EXPECT_GT(mounted, copies / 4);

@@ -5,6 +5,10 @@
 #include "win32/file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "base/unicode.h"
 #include "tests/support/prefix.h"
@@ -129,6 +133,38 @@ TEST_F(VolumeTest, SearchesGeneratedShortNamesInNameOrder) {
   EXPECT_FALSE(CloseHandle(h));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
   EXPECT_TRUE(FindClose(h));
+}
+
+// A change made beside the layer (through Linux, as another process would) shows in the
+// next search after a listing was kept: a new file, a longer one, a read-only one, a
+// removed one.
+TEST_F(VolumeTest, ChangesBesideTheLayerShowInTheNextSearch) {
+  const auto shown = [](const char16_t* pattern) {
+    std::vector<std::string> out;
+    WIN32_FIND_DATAW d;
+    HANDLE h = FindFirstFileW(pattern, &d);
+    for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileW(h, &d))
+      out.push_back(base::to_utf8(d.cFileName) + " " + std::to_string(d.nFileSizeLow) + " " +
+                    std::to_string(d.dwFileAttributes));
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+    return out;
+  };
+  using Lines = std::vector<std::string>;
+  EXPECT_EQ(shown(u"E:\\inside\\*.txt"), Lines{"file.txt 2 32"});
+  const struct {
+    const char* change;
+    std::function<void()> make;
+    Lines expected;
+  } steps[] = {
+      {"created", [&] { write_text(volume + "/inside/new.txt", "new"); }, {"file.txt 2 32", "new.txt 3 32"}},
+      {"longer", [&] { write_text(volume + "/inside/file.txt", "longer"); }, {"file.txt 6 32", "new.txt 3 32"}},
+      {"read-only", [&] { chmod((volume + "/inside/new.txt").c_str(), 0444); }, {"file.txt 6 32", "new.txt 3 33"}},
+      {"removed", [&] { unlink((volume + "/inside/file.txt").c_str()); }, {"new.txt 3 33"}},
+  };
+  for (const auto& step : steps) {
+    step.make();
+    EXPECT_EQ(shown(u"E:\\inside\\*.txt"), step.expected) << step.change;
+  }
 }
 
 TEST_F(VolumeTest, OpenAlwaysAppendsAtTheEnd) {
