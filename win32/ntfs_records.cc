@@ -296,6 +296,7 @@ struct NtfsRecords::Layout {
     // Above 0x80 the count is a negative power of two (large clusters).
     if (per_cluster > 0x80 && 256 - per_cluster > 16) return false;
     const uint64_t sectors = per_cluster > 0x80 ? uint64_t(1) << (256 - per_cluster) : per_cluster;
+    if (sectors == 0) return false;
     cluster_size = sector * sectors;
     clusters = le64(sector0 + boot::kTotalSectors) / sectors;
     const auto per_record = int8_t(sector0[boot::kClustersPerRecord]);
