@@ -70,4 +70,15 @@ TEST(NtfsRecords, DamagedRecordsAndIndexBlocksAreRefusedNotOverread) {
   EXPECT_GT(readable, 200);  // most damage leaves the volume's layout readable
 }
 
+// Inputs the fuzz target once found a fault with (fuzz_regressions/ beside this file):
+// each is refused or read within its bytes (the sanitizer build checks the "within").
+TEST(NtfsRecords, FuzzFindingsAreRefused) {
+  for (const auto& input : std::filesystem::directory_iterator(HIVEMEND_TEST_SOURCE_DIR "/fuzz_regressions")) {
+    SCOPED_TRACE(input.path().filename().string());
+    const base::UniqueFd fd(open(input.path().c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd);
+    if (const auto reader = NtfsRecords::of_image(fd.get())) (void)reader->list(5);
+  }
+}
+
 }  // namespace
