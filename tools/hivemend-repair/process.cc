@@ -28,11 +28,25 @@ void on_signal(int signal) { g_signal = signal; }
   // A parent that ended before the request was made is not seen by it.
   if (setup.ends_with_parent && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) _exit(126);
   for (const auto& e : setup.env) putenv(const_cast<char*>(e.c_str()));
+  auto output_file = [](const std::string& path) {
+    return path.empty() ? open("/dev/null", O_WRONLY) : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  };
   if (!setup.inherit_output) {
-    const int out = setup.output.empty() ? open("/dev/null", O_WRONLY)
-                                         : open(setup.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = output_file(setup.output);
     dup2(out, STDOUT_FILENO);
-    dup2(out, STDERR_FILENO);
+    dup2(setup.errors.empty() ? out : output_file(setup.errors), STDERR_FILENO);
+  }
+  if (setup.listen_fd >= 0) {
+    constexpr int kFirstPassedFd = 3;
+    if (setup.listen_fd == kFirstPassedFd)
+      fcntl(setup.listen_fd, F_SETFD, 0);
+    else
+      dup2(setup.listen_fd, kFirstPassedFd);
+    // The child's own pid, which only it knows before exec.
+    static char listen_pid[32];
+    std::snprintf(listen_pid, sizeof listen_pid, "LISTEN_PID=%d", int(getpid()));
+    putenv(listen_pid);
+    putenv(const_cast<char*>("LISTEN_FDS=1"));
   }
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -83,6 +97,25 @@ std::optional<int> wait_child(pid_t child, void (*on_tick)(void*), void* context
     if (on_tick) on_tick(context);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+}
+
+std::optional<int> wait_child_for(pid_t child, std::chrono::milliseconds limit) {
+  constexpr std::chrono::milliseconds kPoll{20};
+  for (auto waited = std::chrono::milliseconds(0);; waited += kPoll) {
+    int status = 0;
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) return status;
+    if (done < 0 && errno != EINTR) return 0;  // not ours to wait for any more
+    if (waited >= limit) return std::nullopt;
+    std::this_thread::sleep_for(kPoll);
+  }
+}
+
+void end_child(pid_t child, std::chrono::milliseconds limit) {
+  if (child <= 0 || wait_child_for(child, limit)) return;
+  kill(child, SIGTERM);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
 }
 
 int run_to_end(const std::vector<std::string>& argv, const ChildSetup& setup) {

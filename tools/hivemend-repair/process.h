@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,11 +27,16 @@ struct ChildSetup {
   // /dev/null when empty; with `inherit_output`, they stay the command's own.
   std::string output{};
   bool inherit_output = false;
+  // Standard error to a file of its own (made or emptied) instead of with the output.
+  std::string errors{};
   // A session of its own keeps a terminal's ^C from reaching the child.
   bool own_session = false;
   // Killed when this process ends, however it ends (SIGKILL too): a program that works
   // on the run's volumes must not outlive the run that mounted them.
   bool ends_with_parent = false;
+  // A listening socket handed over as systemd's socket activation hands one: as
+  // descriptor 3, named by LISTEN_PID and LISTEN_FDS (-1: none).
+  int listen_fd = -1;
 };
 
 // Starts argv[0] (searched in PATH when it has no slash) as a child of this process.
@@ -40,6 +46,13 @@ Result<pid_t> start_child(const std::vector<std::string>& argv, const ChildSetup
 // stops the child (SIGTERM) and gives nullopt. Otherwise the child's exit code (128 +
 // the signal that killed it).
 std::optional<int> wait_child(pid_t child, void (*on_tick)(void*) = nullptr, void* context = nullptr);
+
+// Waits up to `limit` for the child to end: its wait status, or nullopt while it runs.
+std::optional<int> wait_child_for(pid_t child, std::chrono::milliseconds limit);
+
+// Ends the child for good: waits `limit`, then asks it to end (SIGTERM) and waits as long
+// as it takes.
+void end_child(pid_t child, std::chrono::milliseconds limit);
 
 // Runs a program to its end whatever signal comes (the unmounting must finish), in a
 // session of its own that a terminal's signals do not reach: its exit code, or -1 when it

@@ -1,11 +1,9 @@
 #include "tools/hivemend-repair/vm_disk.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/unique_fd.h"
+#include "tools/hivemend-repair/process.h"
 
 namespace hivemend::repair_tool {
 namespace {
@@ -32,6 +31,9 @@ using std::chrono::milliseconds;
 constexpr milliseconds kStartLimit{30000};
 constexpr milliseconds kEndLimit{30000};
 constexpr milliseconds kPoll{20};
+// qemu-nbd and nbdfuse each run in a session of their own, so that a terminal's ^C does
+// not end them under a mounted volume.
+ChildSetup logged_to(const std::string& log) { return {.output = log, .own_session = true}; }
 
 regf::Error file_error(const std::string& file, std::string message) {
   regf::Error error = regf::make_error(std::move(message));
@@ -71,64 +73,6 @@ bool on_path(const std::string& program) {
   return false;
 }
 
-// Starts `argv` in a session of its own (a terminal's ^C must not end it under a mounted
-// volume), standard output to `out` and standard error to `err`. A `listen_fd` of 0 or
-// more is handed over as systemd socket activation hands one: as descriptor 3, named by
-// LISTEN_PID and LISTEN_FDS.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& out, const std::string& err, int listen_fd = -1) {
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  if (child != 0) return child;
-  setsid();
-  const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const int err_fd = out == err ? out_fd : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  dup2(out_fd, STDOUT_FILENO);
-  dup2(err_fd, STDERR_FILENO);
-  if (listen_fd >= 0) {
-    constexpr int kFirstPassedFd = 3;
-    if (listen_fd == kFirstPassedFd)
-      fcntl(listen_fd, F_SETFD, 0);
-    else
-      dup2(listen_fd, kFirstPassedFd);
-    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-    setenv("LISTEN_FDS", "1", 1);
-  }
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execvp(args[0], args.data());
-  _exit(127);
-}
-
-// Waits up to `limit` for `pid` to end; its wait status, or nullopt while it runs.
-std::optional<int> wait_for(pid_t pid, milliseconds limit) {
-  for (auto waited = milliseconds(0);; waited += kPoll) {
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return status;
-    if (r < 0 && errno != EINTR) return 0;  // not ours to wait for any more
-    if (waited >= limit) return std::nullopt;
-    std::this_thread::sleep_for(kPoll);
-  }
-}
-
-// Ends `pid` for good: waits `limit`, then asks it to end (qemu-nbd and nbdfuse close
-// their files cleanly on SIGTERM) and waits as long as it takes.
-void end_process(pid_t pid, milliseconds limit) {
-  if (pid <= 0 || wait_for(pid, limit)) return;
-  kill(pid, SIGTERM);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-}
-
-int run_to_end(const std::vector<std::string>& argv, const std::string& out, const std::string& err) {
-  const pid_t child = spawn(argv, out, err);
-  if (child < 0) return -1;
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 bool is_mount_point(const std::string& path) {
   struct stat self, parent;
   return stat(path.c_str(), &self) == 0 && stat((path + "/..").c_str(), &parent) == 0 && self.st_dev != parent.st_dev;
@@ -154,11 +98,14 @@ std::string missing_export_programs() {
          "libnbd-bin fuse3)";
 }
 
-regf::Result<uint64_t> vm_disk_size(const std::string& file, const char* format) {
+regf::Result<uint64_t> vm_disk_size(const std::string& file, const char* format, bool shared) {
   char scratch[] = "/tmp/hivemend-qemu-img-XXXXXX";
   if (!mkdtemp(scratch)) return file_error(file, std::string("cannot make a scratch folder: ") + std::strerror(errno));
   const std::string out = std::string(scratch) + "/info.json", err = std::string(scratch) + "/info.err";
-  const int code = run_to_end({"qemu-img", "info", "-f", format, "--output=json", file}, out, err);
+  std::vector<std::string> argv = {"qemu-img", "info", "-f", format, "--output=json", file};
+  // A read-only export may share the file with this run's own export that writes it.
+  if (shared) argv.insert(argv.begin() + 2, "--force-share");
+  const int code = run_to_end(argv, {.output = out, .errors = err});
   const std::string json = read_all(out), said = read_all(err);
   std::filesystem::remove_all(scratch);
   if (code != 0) {
@@ -174,11 +121,11 @@ regf::Result<uint64_t> vm_disk_size(const std::string& file, const char* format)
 
 regf::Result<std::unique_ptr<VmDiskExport>> VmDiskExport::start(const std::string& file, DiskContent content,
                                                                 const std::string& dir, bool read_only,
-                                                                std::optional<ByteRange> range) {
+                                                                std::optional<ByteRange> range, bool shared) {
   const char* format = qemu_format(content);
   if (!format) return file_error(file, "not a VM disk file");
   if (const std::string missing = missing_export_programs(); !missing.empty()) return file_error(file, missing);
-  auto disk_size = vm_disk_size(file, format);
+  auto disk_size = vm_disk_size(file, format, shared && read_only);
   if (!disk_size) return disk_size.error();
   if (range && (range->offset > *disk_size || range->size > *disk_size - range->offset))
     return file_error(file, "bytes " + std::to_string(range->offset) + " to " +
@@ -210,25 +157,30 @@ regf::Result<std::unique_ptr<VmDiskExport>> VmDiskExport::start(const std::strin
   // sectors, which nbdfuse does not make of a write.
   std::string options = "driver=raw,file.driver=" + std::string(format) +
                         ",file.file.driver=file,file.file.filename=" + qemu_option_text(file);
+  if (read_only && shared) options += ",force-share=on";
   if (range) options += ",offset=" + std::to_string(range->offset) + ",size=" + std::to_string(range->size);
   server.insert(server.end(), {"--image-opts", options});
-  disk->server_ = spawn(server, server_log, server_log, listener.get());
+  ChildSetup serving = logged_to(server_log);
+  serving.listen_fd = listener.get();
+  const auto server_pid = start_child(server, serving);
   listener.reset();
-  if (disk->server_ < 0) return file_error(file, std::string("cannot start qemu-nbd: ") + std::strerror(errno));
+  if (!server_pid) return file_error(file, server_pid.error().message);
+  disk->server_ = *server_pid;
 
   // One connection: qemu-nbd serves one client, and ends when it goes.
   std::vector<std::string> client = {"nbdfuse", "--connections", "1", "--pidfile", pid_file};
   if (read_only) client.push_back("--readonly");
   client.insert(client.end(), {point + "/disk", "--unix", socket_path});
-  disk->client_ = spawn(client, client_log, client_log);
-  if (disk->client_ < 0) return file_error(file, std::string("cannot start nbdfuse: ") + std::strerror(errno));
+  const auto client_pid = start_child(client, logged_to(client_log));
+  if (!client_pid) return file_error(file, client_pid.error().message);
+  disk->client_ = *client_pid;
 
   // nbdfuse writes its pid file once the file is there to be used.
   for (auto waited = milliseconds(0);; waited += kPoll) {
     struct stat st;
     if (stat(pid_file.c_str(), &st) == 0 && st.st_size > 0) break;
-    const bool server_ended = wait_for(disk->server_, milliseconds(0)).has_value();
-    const bool client_ended = wait_for(disk->client_, milliseconds(0)).has_value();
+    const bool server_ended = wait_child_for(disk->server_, milliseconds(0)).has_value();
+    const bool client_ended = wait_child_for(disk->client_, milliseconds(0)).has_value();
     if (server_ended || client_ended || waited >= kStartLimit) {
       std::string why = first_line(read_all(server_log), "qemu-nbd");
       if (why.empty()) why = first_line(read_all(client_log), "nbdfuse");
@@ -249,21 +201,20 @@ regf::Result<std::unique_ptr<VmDiskExport>> VmDiskExport::start(const std::strin
 
 VmDiskExport::~VmDiskExport() {
   const std::string point = dir_ + "/mnt";
-  const std::string quiet = "/dev/null";
   // The volume on the file is unmounted before the object goes; a reader gone astray
   // may still hold the file for a moment, and after that it is detached lazily.
   if (client_ > 0) {
     bool done = false;
     for (int attempt = 0; attempt < 20 && !done; ++attempt) {
-      done = run_to_end({"fusermount3", "-u", point}, quiet, quiet) == 0 || !is_mount_point(point);
+      done = run_to_end({"fusermount3", "-u", point}) == 0 || !is_mount_point(point);
       if (!done) std::this_thread::sleep_for(milliseconds(100));
     }
-    if (!done) run_to_end({"fusermount3", "-u", "-z", point}, quiet, quiet);
+    if (!done) run_to_end({"fusermount3", "-u", "-z", point});
   }
   // nbdfuse ends once unmounted and disconnects; qemu-nbd then writes out what it holds,
   // closes the file and ends.
-  end_process(client_, kEndLimit);
-  end_process(server_, kEndLimit);
+  end_child(client_, kEndLimit);
+  end_child(server_, kEndLimit);
   if (is_mount_point(point)) return;  // never remove anything through a mount
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);

@@ -34,8 +34,9 @@ std::string missing_export_programs();
 
 // The size of the disk a VM disk file of QEMU's `format` holds, from
 // `qemu-img info --output=json`; an error carries qemu-img's own reason (a file in use
-// by a running machine, a missing backing file).
-regf::Result<uint64_t> vm_disk_size(const std::string& file, const char* format);
+// by a running machine, a missing backing file). `shared`: the file may be open for
+// writing elsewhere (in this run's own export).
+regf::Result<uint64_t> vm_disk_size(const std::string& file, const char* format, bool shared = false);
 
 // The export of one VM disk file. It ends when the object goes: the FUSE mount is
 // unmounted, nbdfuse and qemu-nbd are waited for (qemu-nbd closes the file only once
@@ -46,10 +47,13 @@ class VmDiskExport {
   // Exports `file`, holding `content`, read-only (nothing can be written to the file, and
   // qemu opens it read-only) or read-write, and waits until the raw file can be used.
   // `dir` is a folder to be made for the export (its mount point, socket and logs);
-  // `range` exports only those bytes of the disk. Errors are one line naming `file`.
+  // `range` exports only those bytes of the disk. A read-only export that is `shared`
+  // does not keep others from writing the file (qemu's force-share), so that it may look
+  // into a disk whose other partition this run writes. Errors are one line naming `file`.
   static regf::Result<std::unique_ptr<VmDiskExport>> start(const std::string& file, DiskContent content,
                                                            const std::string& dir, bool read_only,
-                                                           std::optional<ByteRange> range = std::nullopt);
+                                                           std::optional<ByteRange> range = std::nullopt,
+                                                           bool shared = false);
   ~VmDiskExport();
   VmDiskExport(const VmDiskExport&) = delete;
   VmDiskExport& operator=(const VmDiskExport&) = delete;
