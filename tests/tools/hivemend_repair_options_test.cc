@@ -73,6 +73,10 @@ TEST(ParseOptions, TakesDefaultsAndInlineValues) {
   o = parse({"--cleanup"});
   ASSERT_TRUE(o);
   EXPECT_TRUE(o->cleanup && o->drives.empty());
+  // A restore writes the hives, and may have to remove a hibernation file to do it.
+  o = parse({"--drive", "e=x", "--restore", "u", "--remove-hiberfile"});
+  ASSERT_TRUE(o) << o.error().message;
+  EXPECT_TRUE(o->remove_hiberfile && !o->dry_run);
 
   o = parse({"--force", "--help"});
   EXPECT_FALSE(o);  // the first wrong option is refused before --help is seen

@@ -1,8 +1,9 @@
 // hivemend-repair as an engineer meets it: two NTFS image files (C: the volume the
 // paths are looked up on, E: the restored installation with its SOFTWARE, SYSTEM and
 // user hives), a dry run, a real run with its changes and undo files, a restore, the
-// kinds of volume, whole-disk images with MBR and GPT partition tables, the refusals,
-// and runs ended early: by SIGTERM, by a reader that closes the output, by SIGKILL.
+// kinds of volume, whole-disk images with MBR and GPT partition tables, the same images
+// as VM disk files, a hibernated installation, the refusals, and runs ended early: by
+// SIGTERM (also on a qcow2 file), by a reader that closes the output, by SIGKILL.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -162,6 +163,11 @@ class RepairToolTest : public ::testing::Test {
 
   static std::string at(const std::string& name) { return dir_->path(name); }
 
+  // Whether qemu-nbd serves a file whose path holds `text`.
+  static bool exporting(const std::string& text) {
+    return run_program({"/usr/bin/env", "pgrep", "-f", "^qemu-nbd .*" + text}, {}, dir_->root()).exit_code == 0;
+  }
+
   // A fresh 64 MB NTFS image laid out by `lay_out` while mounted.
   static bool make_image(const std::string& name, const std::function<bool(const std::string&)>& lay_out) {
     const std::string image = at(name);
@@ -203,10 +209,12 @@ class RepairToolTest : public ::testing::Test {
     return run_program(args, env, dir_->root());
   }
   // Mounts of image files show the file as their source, loop devices theirs as their
-  // backing file: only this test's are looked for.
+  // backing file, exports of VM disk files qemu-nbd's command line: only this test's are
+  // looked for.
   static bool ours() {
     return mounted(at("run-")) ||
-           run_program({"/usr/bin/env", "losetup", "-a"}, {}, dir_->root()).out.find(at("run-")) != std::string::npos;
+           run_program({"/usr/bin/env", "losetup", "-a"}, {}, dir_->root()).out.find(at("run-")) != std::string::npos ||
+           exporting(at("run-"));
   }
   // A folder of its own for the runs' scratch folders ($TMPDIR), so that other runs on
   // the machine are not seen: the environment entry.
@@ -366,6 +374,17 @@ TEST_F(RepairToolTest, WholeDiskImages) {
 
 TEST_F(RepairToolTest, RefusalsAreOneLine) {
   ASSERT_TRUE(write_text(at("zeros.img"), std::string(1 << 20, '\0')));
+  // Each file system named where its boot sector names it, at byte 3.
+  Bytes sector(1 << 20, 0);
+  std::copy_n("\xEB\x58\x90-FVE-FS-", 11, sector.begin());
+  ASSERT_TRUE(write_bytes(at("bitlocker.img"), sector));
+  std::copy_n("\0\0\0ReFS\0\0\0\0", 11, sector.begin());
+  ASSERT_TRUE(write_bytes(at("refs.img"), sector));
+  ASSERT_TRUE(write_text(at("fat.img"), "") && truncate(at("fat.img").c_str(), 32 << 20) == 0);
+  ASSERT_EQ(run_program({"/usr/bin/env", "mkfs.vfat", at("fat.img")}, {}, dir_->root()).exit_code, 0);
+  fs::copy_file(at("E.img"), at("run-E444.img"), fs::copy_options::overwrite_existing);
+  fs::permissions(at("run-E444.img"), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const std::string ntfs_only = "; the repair works on NTFS volumes only: name the volume that holds Windows\n";
   fs::create_directories(at("empty"));
   ASSERT_TRUE(unpack_hive("corrupted_system_hive", at("damaged/Windows/System32/config/SYSTEM")));
   ASSERT_TRUE(write_text(at("garbage/Windows/System32/config/SYSTEM"), std::string(8192, 'x')));
@@ -381,7 +400,31 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
       {{"--drive", "c=" + at("zeros.img")},
        false,
        1,
-       "hivemend-repair: " + at("zeros.img") + ": not an NTFS volume (no NTFS boot sector)\n"},
+       "hivemend-repair: " + at("zeros.img") +
+           ": neither an NTFS volume, a disk with an MBR or GPT partition table, nor a VHDX, VHD, VMDK, qcow2 or VDI "
+           "disk file\n"},
+      {{"--drive", "e=" + at("bitlocker.img")},
+       false,
+       1,
+       "hivemend-repair: " + at("bitlocker.img") +
+           ": a BitLocker-encrypted volume: unlock it first (cryptsetup "
+           "bitlkOpen " +
+           at("bitlocker.img") +
+           " NAME, with the recovery key) and name the unlocked device, "
+           "/dev/mapper/NAME\n"},
+      {{"--drive", "e=" + at("refs.img")},
+       false,
+       1,
+       "hivemend-repair: " + at("refs.img") + ": a ReFS volume" + ntfs_only},
+      {{"--drive", "e=" + at("fat.img"), "--dry-run"},
+       false,
+       1,
+       "hivemend-repair: " + at("fat.img") + ": a FAT volume (an EFI system or data partition)" + ntfs_only},
+      // An image its owner may not write is not written behind the owner's back, but read.
+      {{"--drive", "e=" + at("run-E444.img")},
+       false,
+       1,
+       "hivemend-repair: " + at("run-E444.img") + ": the file is read-only (mode 0444)\n"},
       {{"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("empty"), "--dst", "CE"},
        false,
        1,
@@ -395,6 +438,7 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
        1,
        "hivemend-repair: E:\\Windows\\System32\\config\\SYSTEM: not a usable hive: "},
   };
+  const Bytes e444_before = read_bytes(at("run-E444.img"));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
     std::vector<std::string> args = c.args;
@@ -405,6 +449,93 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1);
     EXPECT_EQ(run.err.find("/Windows/"), std::string::npos) << "a hive named by its Linux path";
     EXPECT_FALSE(mounted(at("run-")));
+  }
+  EXPECT_TRUE(read_bytes(at("run-E444.img")) == e444_before);
+  const ProgramRun read_only = tool({"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("run-E444.img"), "--src",
+                                     "C", "--dst", "E", "--dry-run"});
+  EXPECT_EQ(read_only.exit_code, 0) << read_only.err;
+  EXPECT_NE(read_only.out.find("4 values would change"), std::string::npos) << read_only.out;
+}
+
+// Fast Startup leaves hiberfil.sys holding "hibr" at the volume's root.
+TEST_F(RepairToolTest, HibernatedInstallation) {
+  ASSERT_TRUE(write_text(at("hiberfil"), "hibr" + std::string(4092, '\0')));
+  ASSERT_EQ(run_program({"/usr/bin/env", "ntfscp", at("run-E.img"), at("hiberfil"), "hiberfil.sys"}, {}, dir_->root())
+                .exit_code,
+            0);
+  const Bytes before = read_bytes(at("run-E.img"));
+  const ProgramRun refused = tool(drives());
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_EQ(refused.err, "hivemend-repair: " + at("run-E.img") +
+                             ": the Windows installation is hibernated (Fast Startup): resuming it after the repair "
+                             "would undo the repair; --remove-hiberfile removes the hibernation file, so that Windows "
+                             "starts cold and reads the repaired hives\n");
+  EXPECT_TRUE(read_bytes(at("run-E.img")) == before);
+
+  const ProgramRun dry = tool(with(drives(), {"--dry-run"}));
+  EXPECT_EQ(dry.exit_code, 0) << dry.err;
+  EXPECT_NE(dry.out.find("4 values would change"), std::string::npos) << dry.out;
+  EXPECT_TRUE(read_bytes(at("run-E.img")) == before);
+
+  const ProgramRun removed =
+      tool(with(drives(), {"--remove-hiberfile", "--changes", at("hib.json"), "--undo", at("hib-undo")}));
+  ASSERT_EQ(removed.exit_code, 0) << removed.err;
+  EXPECT_NE(removed.out.find("4 values changed\nE: hibernation file removed, Windows starts cold\n"), std::string::npos)
+      << removed.out;
+  EXPECT_NE(removed.out.find("undo: the removal of the hibernation file of E: cannot be undone\n"), std::string::npos)
+      << removed.out;
+  EXPECT_NE(read_text(at("hib.json")).find("\"hiberfile_removed\": [\"E:\"]"), std::string::npos);
+  EXPECT_FALSE(mounted(at("run-")));
+  ImageMount e(at("run-E.img"), at("check"), true);
+  EXPECT_FALSE(fs::exists(e.path("hiberfil.sys")));
+  EXPECT_EQ(text_at(*read_hive(e.path(kValues[0].hive)), kValues[0].key, kValues[0].name), kValues[0].repaired);
+}
+
+// The installation's images as VM disk files: each run gives what it gives on the raw
+// images, and a dry run leaves each file byte for byte as it was.
+TEST_F(RepairToolTest, VmDiskFiles) {
+  if (system("command -v qemu-img qemu-nbd nbdfuse > /dev/null") != 0) GTEST_SKIP() << "no qemu-nbd or nbdfuse";
+  auto qemu_img = [](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/env", "qemu-img"});
+    return run_program(args, {}, dir_->root()).exit_code == 0;
+  };
+  const ProgramRun raw = tool(with(drives(), {"--changes", at("raw.json")}));
+  ASSERT_EQ(raw.exit_code, 0) << raw.err;
+  fs::rename(at("run-E.img"), at("raw-E.img"));
+  for (const char* format : {"vhdx", "vmdk", "qcow2"}) {
+    SCOPED_TRACE(format);
+    const std::string c = at(std::string("run-C.") + format), e = at(std::string("run-E.") + format);
+    ASSERT_TRUE(qemu_img({"convert", "-O", format, at("C.img"), c}) &&
+                qemu_img({"convert", "-O", format, at("E.img"), e}));
+    const std::vector<std::string> vm_drives = {"--drive", "c=" + c, "--drive", "e=" + e, "--src", "C", "--dst", "E"};
+    const Bytes c_before = read_bytes(c), e_before = read_bytes(e);
+    const ProgramRun dry = tool(with(vm_drives, {"--dry-run"}));
+    EXPECT_EQ(dry.exit_code, 0) << dry.err;
+    EXPECT_NE(dry.out.find("4 values would change"), std::string::npos) << dry.out;
+    EXPECT_TRUE(read_bytes(c) == c_before && read_bytes(e) == e_before);
+
+    const ProgramRun real = tool(with(vm_drives, {"--changes", at("vm.json"), "--undo", at("vm-undo")}));
+    ASSERT_EQ(real.exit_code, 0) << real.err;
+    EXPECT_EQ(read_text(at("vm.json")), read_text(at("raw.json")));
+    ASSERT_TRUE(qemu_img({"convert", "-O", "raw", e, at("back.img")}));
+    {
+      ImageMount back(at("back.img"), at("back"), true), raw_e(at("raw-E.img"), at("raw"), true);
+      for (const char* hive : kHives)
+        EXPECT_EQ(run_program({kHivetool, "diff", raw_e.path(hive), back.path(hive)}, {}, dir_->root()).exit_code, 0)
+            << hive;
+    }
+    const ProgramRun restored = tool({"--drive", "e=" + e, "--restore", at("vm-undo")});
+    ASSERT_EQ(restored.exit_code, 0) << restored.err;
+    ASSERT_TRUE(qemu_img({"convert", "-O", "raw", e, at("back.img")}));
+    ImageMount back(at("back.img"), at("back"), true);
+    for (size_t i = 0; i < 3; ++i)
+      EXPECT_EQ(run_program({kHivetool, "diff", at(std::string("orig") + char('0' + i)), back.path(kHives[i])}, {},
+                            dir_->root())
+                    .exit_code,
+                0)
+          << kHives[i];
+    EXPECT_FALSE(mounted(at("run-")));
+    EXPECT_FALSE(exporting(e));
   }
 }
 
@@ -422,9 +553,17 @@ std::vector<pid_t> processes_with(const std::string& entry) {
 
 TEST_F(RepairToolTest, SigtermDuringARunLeavesNoMount) {
   fs::copy_file(at("mbr.img"), at("run-mbr.img"), fs::copy_options::overwrite_existing);
-  for (const auto& args :
-       {drives(),
-        {"--drive", "c=" + at("run-mbr.img"), "--drive", "e=" + at("run-mbr.img:2"), "--src", "C", "--dst", "E"}}) {
+  const bool qemu = system("command -v qemu-img qemu-nbd nbdfuse > /dev/null") == 0 &&
+                    run_program({"/usr/bin/env", "qemu-img", "convert", "-O", "qcow2", at("E.img"), at("run-E.qcow2")},
+                                {}, dir_->root())
+                            .exit_code == 0;
+  std::vector<std::vector<std::string>> runs = {
+      drives(),
+      {"--drive", "c=" + at("run-mbr.img"), "--drive", "e=" + at("run-mbr.img:2"), "--src", "C", "--dst", "E"}};
+  if (qemu)
+    runs.push_back(
+        {"--drive", "c=" + at("run-C.img"), "--drive", "e=" + at("run-E.qcow2"), "--src", "C", "--dst", "E"});
+  for (const auto& args : runs) {
     SCOPED_TRACE(args[3]);
     const pid_t run = start_program(with({kTool}, args), {}, dir_->root(), "term");
     bool seen = false;

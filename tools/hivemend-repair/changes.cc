@@ -100,7 +100,8 @@ std::vector<win32::JournalEntry> net_changes(const std::vector<win32::JournalEnt
   return out;
 }
 
-std::string changes_json(const std::vector<win32::JournalEntry>& changes, const Counters& counters) {
+std::string changes_json(const std::vector<win32::JournalEntry>& changes, const Counters& counters,
+                         const std::string& hiberfile_removed) {
   std::string out = "{\"changes\": [";
   for (size_t i = 0; i < changes.size(); ++i) {
     const auto& c = changes[i];
@@ -112,7 +113,14 @@ std::string changes_json(const std::vector<win32::JournalEntry>& changes, const 
   out += changes.empty() ? "],\n" : "\n],\n";
   return out + " \"counters\": {\"values_accessed\": " + std::to_string(counters.values_accessed) +
          ", \"paths_resolved\": " + std::to_string(counters.paths_resolved) +
-         ", \"paths_skipped\": " + std::to_string(counters.paths_skipped) + "}}\n";
+         ", \"paths_skipped\": " + std::to_string(counters.paths_skipped) + "},\n" + " \"hiberfile_removed\": [" +
+         drive_list(hiberfile_removed, "\"", "\"") + "]}\n";
+}
+
+std::string drive_list(const std::string& letters, const std::string& before, const std::string& after) {
+  std::string out;
+  for (char letter : letters) out += (out.empty() ? "" : ", ") + before + letter + ":" + after;
+  return out;
 }
 
 Result<size_t> write_undo(const std::vector<win32::JournalEntry>& changes, const std::string& dir) {

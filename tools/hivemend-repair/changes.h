@@ -23,7 +23,13 @@ struct Counters {
 // order of their first writes; values named in any letter case are one value.
 std::vector<win32::JournalEntry> net_changes(const std::vector<win32::JournalEntry>& journal);
 
-std::string changes_json(const std::vector<win32::JournalEntry>& changes, const Counters& counters);
+// The record of a run: its changes, counters, and the drives whose hibernation file it
+// removed (`hiberfile_removed`, their letters).
+std::string changes_json(const std::vector<win32::JournalEntry>& changes, const Counters& counters,
+                         const std::string& hiberfile_removed);
+
+// Drive letters as a list for people or JSON ("E:, F:", or with quotes around each).
+std::string drive_list(const std::string& letters, const std::string& before = "", const std::string& after = "");
 
 // Writes one REGEDIT5 file per hive into `dir` (made when missing): how many. Each file
 // names its hive in a comment line ("; hive E:\...") and its keys below

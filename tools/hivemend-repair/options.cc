@@ -20,6 +20,8 @@ const char* const kUsage =
     "                       volume), an NTFS image file or an NTFS block device; images\n"
     "                       and devices are mounted with ntfs-3g for the run and always\n"
     "                       unmounted at its end (also on an error or a signal)\n"
+    "  --drive E=FILE[:N]   a VHDX, VHD, VMDK, qcow2 or VDI file, read and written in\n"
+    "                       place through QEMU and taken as an image or a whole disk\n"
     "  --drive E=DISK[:N]   a whole-disk image or disk with an MBR or GPT partition\n"
     "                       table: its partition N, else the one holding\n"
     "                       Windows\\System32\\config\\SYSTEM (a drive that is only a\n"
@@ -42,6 +44,9 @@ const char* const kUsage =
     "                       read-only, the run is made and every change reported, the\n"
     "                       hives stay as they were; the summary goes to standard output\n"
     "                       only\n"
+    "  --remove-hiberfile   remove the hibernation file of a hibernated Windows (Fast\n"
+    "                       Startup) on a drive the run writes, so that Windows starts\n"
+    "                       cold and reads the repaired hives; this cannot be undone\n"
     "  --changes FILE       every value the run changed (or would change), as JSON\n"
     "  --undo DIR           one REGEDIT5 file per changed hive holding the old data of\n"
     "                       every changed value\n"
@@ -65,6 +70,7 @@ constexpr std::pair<std::string_view, bool Options::*> kFlags[] = {
     {"--detailed-log", &Options::detailed_log},
     {"--dry-run", &Options::dry_run},
     {"--cleanup", &Options::cleanup},
+    {"--remove-hiberfile", &Options::remove_hiberfile},
 };
 constexpr std::pair<std::string_view, std::optional<std::string> Options::*> kTexts[] = {
     {"--summary", &Options::summary}, {"--prefix", &Options::prefix},   {"--changes", &Options::changes},

@@ -20,6 +20,7 @@ struct Options {
   std::optional<std::string> sig;                    // 1 to 8 hex digits
   bool rescue_transfer = false, detailed_log = false, dry_run = false;
   bool cleanup = false;  // --cleanup: nothing else was given
+  bool remove_hiberfile = false;  // --remove-hiberfile
   std::optional<std::string> summary, prefix, changes, undo, restore;
 };
 

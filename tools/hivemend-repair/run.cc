@@ -188,7 +188,8 @@ Result<int> run_hivemend(const Options& o, const Session& session, const std::st
   return *code;
 }
 
-void print_outcome(const Options& o, const std::string& block, size_t changed, const ReportPlace& place) {
+void print_outcome(const Options& o, const Session& session, const std::string& block, size_t changed,
+                   const ReportPlace& place) {
   std::fputs(block.c_str(), stdout);
   if (!block.empty() && block.back() != '\n') std::fputs("\n", stdout);
   if (o.dry_run)
@@ -198,18 +199,26 @@ void print_outcome(const Options& o, const std::string& block, size_t changed, c
                 o.summary ? o.summary->c_str() : place.file.c_str());
   else
     std::printf("%s changed\n", base::counted(changed, "value").c_str());
+  for (char letter : session.hiberfile_removed)
+    std::printf("%c: hibernation file removed, Windows starts cold\n", letter);
 }
 
-Status write_outputs(const Options& o, const std::vector<win32::JournalEntry>& changes, const Counters& counters) {
+Status write_outputs(const Options& o, const Session& session, const std::vector<win32::JournalEntry>& changes,
+                     const Counters& counters) {
   if (o.changes) {
     std::ofstream out(*o.changes, std::ios::binary | std::ios::trunc);
-    if (!(out << changes_json(changes, counters)) || !out.flush()) return Error{*o.changes + ": cannot write"};
+    if (!(out << changes_json(changes, counters, session.hiberfile_removed)) || !out.flush())
+      return Error{*o.changes + ": cannot write"};
     std::printf("changes: %s\n", o.changes->c_str());
   }
   if (o.undo) {
     auto files = write_undo(changes, *o.undo);
     if (!files) return files.error();
     std::printf("undo: %s (%zu file%s)\n", o.undo->c_str(), *files, *files == 1 ? "" : "s");
+    // The hibernated session is gone with its file; nothing can bring it back.
+    if (!session.hiberfile_removed.empty())
+      std::printf("undo: the removal of the hibernation file of %s cannot be undone\n",
+                  drive_list(session.hiberfile_removed).c_str());
   }
   return base::Ok{};
 }
@@ -280,8 +289,8 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
     changes = net_changes(*entries);
   else if (std::filesystem::exists(journal))
     return Error{journal + ": the change journal cannot be read"};
-  print_outcome(o, new_block(*place), changes.size(), *place);
-  return write_outputs(o, changes, *counters);
+  print_outcome(o, session, new_block(*place), changes.size(), *place);
+  return write_outputs(o, session, changes, *counters);
 }
 
 Status restore(const Options& o) {

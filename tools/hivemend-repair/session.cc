@@ -122,9 +122,12 @@ Result<OpenedVolume> open_drives(const Options& o, Session& session, bool read_o
     // A drive whose hives are written must be a disk's Windows partition; a drive only
     // looked up in may be its only NTFS partition.
     const char upper = char(std::toupper(letter));
-    const bool windows_required = o.restore || o.dst.find(upper) != std::string::npos;
-    auto root = open_volume(upper, volume, session.path("mnt"), read_only, windows_required, session.mounts);
+    const DriveUse use{.read_only = read_only,
+                       .written = o.restore || o.dst.find(upper) != std::string::npos,
+                       .remove_hiberfile = o.remove_hiberfile};
+    auto root = open_volume(upper, volume, session.path("mnt"), use, session.mounts);
     if (!root) return root.error();
+    if (root->hiberfile_removed) session.hiberfile_removed += upper;
     if (upper == o.src.front()) source = *root;
     if (!win32::define_drive(letter, root->root))
       return Error{std::string("cannot link drive ") + upper + ": in the prefix"};

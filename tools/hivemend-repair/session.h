@@ -33,6 +33,7 @@ class Session {
   Status make_prefix(const std::string& prefix);
 
   std::vector<std::unique_ptr<Mount>> mounts;
+  std::string hiberfile_removed;  // the letters whose volume lost its hibernation file
 
  private:
   std::string dir_, prefix_;

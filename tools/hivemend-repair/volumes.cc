@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,12 +15,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 #include "base/mount_table.h"
 #include "base/unique_fd.h"
+#include "tools/hivemend-repair/disk_content.h"
 #include "tools/hivemend-repair/process.h"
+#include "tools/hivemend-repair/volume_state.h"
 #include "win32/path.h"
 
 namespace hivemend::repair_tool {
@@ -187,57 +190,132 @@ Leftovers give_up_leftovers(const std::string& mount_dir) {
 
 namespace {
 
-// The last line ntfs-3g wrote: why it refused (a volume in use, a hibernated or unclean
-// volume).
-std::string last_words(const std::string& log) {
-  std::ifstream in(log);
-  std::string line, last;
-  while (std::getline(in, line))
-    if (!line.empty()) last = line;
-  return last.empty() ? std::string() : ": " + last;
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Mounts `device` (an image, a block device or our loop device) with ntfs-3g on a fresh
-// folder below `mount_dir`; on success the mount is added to `mounts` under `source`.
-Result<OpenedVolume> mount_ntfs(const std::string& volume, const std::string& device, const std::string& source,
-                                const std::string& loop, const std::string& mount_dir, bool read_only,
-                                std::vector<std::unique_ptr<Mount>>& mounts) {
+// The options of the mount that holds `path`: the one mounted last on its device.
+std::optional<std::string> mount_options_of(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return std::nullopt;
+  const std::string device = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  std::optional<std::string> options;
+  for (const base::MountEntry& m : base::read_mount_table())
+    if (m.device == device) options = m.options;
+  return options;
+}
+
+// ntfs-3g's own words on a mount of ours: the log beside its mount point.
+std::string ntfs3g_log(const std::string& point) { return point + ".log"; }
+
+// What a volume is mounted from: an image, a block device, our loop device over a
+// partition (detached by the caller when the mount fails), or the export of a VM disk
+// file or of one partition of it.
+struct Device {
+  std::string path;
+  std::string loop{};
+  std::unique_ptr<VmDiskExport> exported{};
+};
+
+OpenedVolume opened(const Mount& mount) {
+  return OpenedVolume{.root = mount.point(), .hiberfile_removed = mount.hiberfile_removed};
+}
+
+// Starts ntfs-3g on the device at `point` with `options` added, and waits until it is
+// mounted: the mount, which owns the device from then on, or ntfs-3g's reason.
+Result<std::unique_ptr<Mount>> start_ntfs3g(const std::string& volume, Device device, const std::string& source,
+                                            const std::string& point, const std::string& options) {
   std::error_code ec;
-  const std::string point = mount_dir + "/" + std::to_string(next_point++);
   std::filesystem::create_directories(point, ec);
   if (ec) return Error{point + ": " + ec.message()};
   // no_detach keeps ntfs-3g our child, so that its end (after unmounting) says that
   // every write has reached the volume; a session of its own keeps a terminal's ^C
   // from killing it under a mounted volume. noatime: the run's reads leave the restored
   // volume as it was (and a read is never a write that drops the listings kept of it).
-  const std::string options = std::string("streams_interface=xattr,no_detach,noatime") + (read_only ? ",ro" : "");
-  const std::string log = point + ".log";
-  const auto driver = start_child({"ntfs-3g", "-o", options, device, point}, {.output = log, .own_session = true});
+  const std::string log = ntfs3g_log(point);
+  const auto driver =
+      start_child({"ntfs-3g", "-o", "streams_interface=xattr,no_detach,noatime" + options, device.path, point},
+                  {.output = log, .own_session = true});
   if (!driver) return Error{volume + ": " + driver.error().message};
-  note(mount_dir, "ntfs-3g " + std::to_string(*driver));
+  // Noted in the run's scratch folder (the mount points' parent) for a later run to
+  // clean up should this one be killed.
+  note(std::filesystem::path(point).parent_path().string(), "ntfs-3g " + std::to_string(*driver));
   for (int waited = 0;; waited += 20) {
-    if (is_mount_point(point)) {
-      mounts.push_back(std::make_unique<Mount>(source, point, *driver, loop));
-      return OpenedVolume{point};
-    }
-    int status = 0;
-    if (waitpid(*driver, &status, WNOHANG) == *driver || waited > 30000) {
-      if (waited > 30000) {
-        kill(*driver, SIGTERM);
-        waitpid(*driver, &status, 0);
-      }
+    if (is_mount_point(point))
+      return std::make_unique<Mount>(source, point, *driver, device.loop, std::move(device.exported));
+    const bool ended = wait_child_for(*driver, std::chrono::milliseconds(0)).has_value();
+    if (ended || waited > 30000) {
+      if (!ended) end_child(*driver, std::chrono::milliseconds(0));
       rmdir(point.c_str());
-      return Error{volume + ": ntfs-3g could not mount it" + last_words(log)};
+      const std::string reason = ntfs3g_reason(read_text(log));
+      return Error{volume + ": ntfs-3g could not mount it" + (reason.empty() ? "" : ": " + reason)};
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
+// Mounts the device with ntfs-3g on a fresh folder below `mount_dir`; on success the
+// mount is added to `mounts` under `source`. Asked to remove the hibernation file of a
+// volume the run writes, ntfs-3g is given its option of that name only when a read-only
+// look finds one, so that the run can say that it removed it.
+Result<OpenedVolume> mount_ntfs(const std::string& volume, Device device, const std::string& source,
+                                const std::string& mount_dir, const DriveUse& use,
+                                std::vector<std::unique_ptr<Mount>>& mounts, std::string point = "") {
+  if (point.empty()) point = mount_dir + "/" + std::to_string(next_point++);
+  bool removing = false;
+  if (use.written && use.remove_hiberfile && !use.read_only) {
+    auto look = start_ntfs3g(volume, Device{device.path}, source, point, ",ro");
+    if (!look) return look.error();
+    removing = hibernation_file((*look)->point()).has_value();
+  }
+  const std::string options = use.read_only ? ",ro" : removing ? ",remove_hiberfile" : "";
+  auto mount = start_ntfs3g(volume, std::move(device), source, point, options);
+  if (!mount) return mount.error();
+  (*mount)->hiberfile_removed = removing;
+  mounts.push_back(std::move(*mount));
+  return opened(*mounts.back());
+}
+
+// Whether the volume at `root`, which the run writes, may be written: a hibernated
+// Windows on it would undo the repair when resumed, and ntfs-3g mounts a volume it may
+// not write (hibernated, unclean) read-only without failing. `mounted_here`: the run
+// mounted it, and ntfs-3g's words on it are at hand.
+Status check_writable(const std::string& volume, const OpenedVolume& opened, bool mounted_here) {
+  if (hibernation_file(opened.root)) return Error{hibernated_line(volume)};
+  const auto options = mount_options_of(opened.root);
+  if (options && mount_options_writable(*options)) return base::Ok{};
+  const std::string reason = mounted_here ? ntfs3g_reason(read_text(ntfs3g_log(opened.root))) : "";
+  if (!reason.empty()) return Error{volume + ": mounted read-only by ntfs-3g: " + reason};
+  return Error{volume + ": mounted read-only"};
+}
+
+// A disk or volume being opened: `real` names it in mount sources; its bytes are read
+// from `bytes`, the file or device itself or a read-only export of a VM disk file.
+struct Disk {
+  std::string real, bytes;
+  DiskContent vm_format = DiskContent::kUnknown;  // a VM disk file's format, else kUnknown
+  bool shared = false;                            // its read-only exports let the run's own one write it
+};
+
+// The export of a VM disk file (or of `range` of the disk it holds) in a fresh folder
+// below `mount_dir`.
+Result<std::unique_ptr<VmDiskExport>> export_disk(const Disk& disk, const std::string& mount_dir, bool read_only,
+                                                  std::optional<ByteRange> range = std::nullopt) {
+  const std::string dir = mount_dir + "/export" + std::to_string(next_point++);
+  auto exported = VmDiskExport::start(disk.real, disk.vm_format, dir, read_only, range, disk.shared && read_only);
+  if (!exported) return Error{exported.error().to_string()};
+  return std::move(*exported);
+}
+
 // Why partition `p` of the disk `real` may not be mounted by this run: no NTFS on it, or
 // mounted already by someone else (through its own device node or a loop device).
-Status check_partition(const std::string& name, const std::string& real, const Partition& p,
+Status check_partition(const std::string& name, const Disk& disk, const Partition& p,
                        const std::vector<std::unique_ptr<Mount>>& mounts) {
-  if (!holds_ntfs(real, p.offset)) return Error{name + ": not an NTFS volume (no NTFS boot sector)"};
+  const std::string& real = disk.real;
+  if (auto content = read_content(disk.bytes, p.offset); !content || *content != DiskContent::kNtfs)
+    return Error{!content || *content == DiskContent::kUnknown ? name + ": not an NTFS volume (no NTFS boot sector)"
+                                                               : content_line(*content, name)};
   // A disk device's own partition nodes (/dev/sdb2, /dev/nvme0n1p2) may be mounted.
   for (const std::string& node : {real + std::to_string(p.number), real + "p" + std::to_string(p.number)})
     if (auto points = mounted_at(node); !points.empty())
@@ -250,10 +328,10 @@ Status check_partition(const std::string& name, const std::string& real, const P
 
 // A loop device of its own over partition `p` of the disk `real`: its path.
 Result<std::string> attach_loop(const std::string& name, const std::string& real, const Partition& p,
-                                const std::string& mount_dir, bool read_only) {
+                                const std::string& mount_dir, const DriveUse& use) {
   std::vector<std::string> attach = {
       "losetup", "--find", "--show", "--offset", std::to_string(p.offset), "--sizelimit", std::to_string(p.size)};
-  if (read_only) attach.push_back("--read-only");
+  if (use.read_only) attach.push_back("--read-only");
   attach.push_back(real);
   std::error_code ec;
   std::filesystem::create_directories(mount_dir, ec);
@@ -266,20 +344,52 @@ Result<std::string> attach_loop(const std::string& name, const std::string& real
   return loop;
 }
 
-// Mounts partition `p` of the disk `real` through a loop device of its own at the
-// partition's offset and size: the device nodes of a scanned loop device's partitions
-// only appear where udev runs.
-Result<OpenedVolume> mount_partition(const std::string& volume, const std::string& real, const Partition& p,
-                                     const std::string& mount_dir, bool read_only,
-                                     std::vector<std::unique_ptr<Mount>>& mounts) {
-  const std::string source = real + ":" + std::to_string(p.number);
-  const std::string name = volume + ":" + std::to_string(p.number);
+// The mount of `source` this run made already.
+const Mount* mount_of(const std::string& source, const std::vector<std::unique_ptr<Mount>>& mounts) {
   for (const auto& mount : mounts)
-    if (mount->source() == source) return OpenedVolume{mount->point()};
-  if (auto usable = check_partition(name, real, p, mounts); !usable) return usable.error();
-  const auto loop = attach_loop(name, real, p, mount_dir, read_only);
+    if (mount->source() == source) return mount.get();
+  return nullptr;
+}
+
+bool writable(const std::string& root) {
+  const auto options = mount_options_of(root);
+  return options && mount_options_writable(*options);
+}
+
+// The mount of `source` this run made already, for a drive used as `use`. A mount that
+// is read-only (a VM disk file's volume exported for a drive the run does not write, a
+// hibernated volume) is unmounted for a drive that writes it; `point` gets its mount
+// point, for the new mount where the other drive's letter links.
+std::optional<OpenedVolume> reuse_mount(const std::string& source, const DriveUse& use,
+                                        std::vector<std::unique_ptr<Mount>>& mounts, std::string& point) {
+  const auto it = std::find_if(mounts.begin(), mounts.end(), [&](const auto& m) { return m->source() == source; });
+  if (it == mounts.end()) return std::nullopt;
+  if (!use.written || use.read_only || writable((*it)->point())) return opened(**it);
+  point = (*it)->point();
+  mounts.erase(it);
+  return std::nullopt;
+}
+
+// Mounts partition `p` of the disk through a loop device of its own at the partition's
+// offset and size (the device nodes of a scanned loop device's partitions only appear
+// where udev runs), or of a VM disk file through an export of the partition alone.
+Result<OpenedVolume> mount_partition(const std::string& volume, const Disk& disk, const Partition& p,
+                                     const std::string& mount_dir, const DriveUse& use,
+                                     std::vector<std::unique_ptr<Mount>>& mounts) {
+  const std::string source = disk.real + ":" + std::to_string(p.number);
+  const std::string name = volume + ":" + std::to_string(p.number);
+  std::string point;
+  if (auto reused = reuse_mount(source, use, mounts, point)) return *reused;
+  if (auto usable = check_partition(name, disk, p, mounts); !usable) return usable.error();
+  if (disk.vm_format != DiskContent::kUnknown) {
+    auto exported = export_disk(disk, mount_dir, use.read_only, ByteRange{p.offset, p.size});
+    if (!exported) return exported.error();
+    const std::string path = (*exported)->path();
+    return mount_ntfs(name, Device{path, "", std::move(*exported)}, source, mount_dir, use, mounts, point);
+  }
+  const auto loop = attach_loop(name, disk.real, p, mount_dir, use);
   if (!loop) return loop.error();
-  auto root = mount_ntfs(name, *loop, source, *loop, mount_dir, read_only, mounts);
+  auto root = mount_ntfs(name, Device{*loop, *loop}, source, mount_dir, use, mounts, point);
   if (!root) run_to_end({"losetup", "--detach", *loop});
   return root;
 }
@@ -311,17 +421,16 @@ struct PartitionSurvey {
   std::vector<const Partition*> ntfs, windows;
   std::string unreadable;
 };
-PartitionSurvey survey_partitions(const std::string& volume, const std::string& real, const DiskLayout& layout,
+PartitionSurvey survey_partitions(const std::string& volume, const Disk& disk, const DiskLayout& layout,
                                   const std::string& mount_dir, std::vector<std::unique_ptr<Mount>>& mounts) {
   PartitionSurvey survey;
   for (const Partition& p : layout.partitions) {
-    if (!holds_ntfs(real, p.offset)) continue;
+    if (!holds_ntfs(disk.bytes, p.offset)) continue;
     survey.ntfs.push_back(&p);
     std::vector<std::unique_ptr<Mount>> look;
-    const auto ours = std::find_if(mounts.begin(), mounts.end(),
-                                   [&](const auto& m) { return m->source() == real + ":" + std::to_string(p.number); });
-    auto root = ours != mounts.end() ? Result<OpenedVolume>(OpenedVolume{(*ours)->point()})
-                                     : mount_partition(volume, real, p, mount_dir, true, look);
+    const Mount* ours = mount_of(disk.real + ":" + std::to_string(p.number), mounts);
+    auto root = ours ? Result<OpenedVolume>(opened(*ours))
+                     : mount_partition(volume, disk, p, mount_dir, DriveUse{.read_only = true}, look);
     if (!root && survey.unreadable.empty()) survey.unreadable = root.error().message;
     if (root && holds_windows(root->root)) survey.windows.push_back(&p);
   }
@@ -329,18 +438,18 @@ PartitionSurvey survey_partitions(const std::string& volume, const std::string& 
 }
 
 // The partition of a disk a drive takes when its VOLUME names none (see open_volume).
-Result<const Partition*> choose_partition(const std::string& volume, const std::string& real, const DiskLayout& layout,
-                                          char letter, const std::string& mount_dir, bool windows_required,
+Result<const Partition*> choose_partition(const std::string& volume, const Disk& disk, const DiskLayout& layout,
+                                          char letter, const std::string& mount_dir, const DriveUse& use,
                                           std::vector<std::unique_ptr<Mount>>& mounts) {
   const std::string ask = std::string(": name one, as --drive ") + letter + "=" + volume + ":N";
-  const PartitionSurvey found = survey_partitions(volume, real, layout, mount_dir, mounts);
+  const PartitionSurvey found = survey_partitions(volume, disk, layout, mount_dir, mounts);
   if (found.windows.size() == 1) return found.windows.front();
   if (found.windows.size() > 1)
     return Error{volume + ": partitions " + numbers(found.windows) + " each hold Windows\\System32\\config\\SYSTEM" +
                  ask};
   // A partition ntfs-3g refused (hibernated, unclean) may be the one looked for.
-  if (windows_required && !found.unreadable.empty()) return Error{found.unreadable};
-  if (windows_required) return Error{volume + ": no partition holds Windows\\System32\\config\\SYSTEM"};
+  if (use.written && !found.unreadable.empty()) return Error{found.unreadable};
+  if (use.written) return Error{volume + ": no partition holds Windows\\System32\\config\\SYSTEM"};
   if (found.ntfs.size() == 1) return found.ntfs.front();
   if (found.ntfs.empty()) return Error{volume + ": no NTFS partition"};
   return Error{volume + ": partitions " + numbers(found.ntfs) + " hold NTFS and none Windows" + ask};
@@ -360,9 +469,9 @@ VolumeName split_volume(const std::string& volume) {
 }
 
 // The partition of a partitioned disk a drive takes, mounted.
-Result<OpenedVolume> open_partition(char letter, const VolumeName& name, const std::string& real,
-                                    const DiskLayout& layout, const std::string& mount_dir, bool read_only,
-                                    bool windows_required, std::vector<std::unique_ptr<Mount>>& mounts) {
+Result<OpenedVolume> open_partition(char letter, const VolumeName& name, const Disk& disk, const DiskLayout& layout,
+                                    const std::string& mount_dir, const DriveUse& use,
+                                    std::vector<std::unique_ptr<Mount>>& mounts) {
   const Partition* partition = nullptr;
   if (name.number) {
     std::vector<const Partition*> all;
@@ -374,34 +483,75 @@ Result<OpenedVolume> open_partition(char letter, const VolumeName& name, const s
       return Error{name.path + ": no partition " + std::to_string(*name.number) + " (the table has " + numbers(all) +
                    ")"};
   } else {
-    auto chosen = choose_partition(name.path, real, layout, letter, mount_dir, windows_required, mounts);
+    auto chosen = choose_partition(name.path, disk, layout, letter, mount_dir, use, mounts);
     if (!chosen) return chosen.error();
     partition = *chosen;
   }
-  auto root = mount_partition(name.path, real, *partition, mount_dir, read_only, mounts);
+  auto root = mount_partition(name.path, disk, *partition, mount_dir, use, mounts);
   if (!root) return root;
   root->table = layout.table;
   root->mbr_signature = layout.mbr_signature;
   return root;
 }
 
-// An NTFS image or block device with no partition table, mounted.
-Result<OpenedVolume> open_whole(const std::string& volume, const std::string& real, const std::string& mount_dir,
-                                bool read_only, std::vector<std::unique_ptr<Mount>>& mounts) {
-  for (const auto& mount : mounts)
-    if (mount->source() == real) return OpenedVolume{mount->point()};
-  if (!holds_ntfs(real, 0)) return Error{volume + ": not an NTFS volume (no NTFS boot sector)"};
+// An NTFS image or block device with no partition table, or the export of a VM disk file
+// holding one, mounted.
+Result<OpenedVolume> open_whole(const std::string& volume, const Disk& disk, const std::string& mount_dir,
+                                const DriveUse& use, std::unique_ptr<VmDiskExport> probe,
+                                std::vector<std::unique_ptr<Mount>>& mounts) {
+  const std::string& real = disk.real;
+  std::string point;
+  if (auto reused = reuse_mount(real, use, mounts, point)) return *reused;
+  if (disk.vm_format != DiskContent::kUnknown) {
+    // The read-only look at the file serves a run that does not write it.
+    if (!probe || !use.read_only) {
+      probe.reset();
+      auto exported = export_disk(disk, mount_dir, use.read_only);
+      if (!exported) return exported.error();
+      probe = std::move(*exported);
+    }
+    const std::string path = probe->path();
+    return mount_ntfs(volume, Device{path, "", std::move(probe)}, real, mount_dir, use, mounts, point);
+  }
   if (auto points = mounted_at(real); !points.empty())
     return Error{volume + ": busy: mounted at " + points.front() + " (unmount it, or give that folder)"};
   if (const auto elsewhere = mounted_through_loop(real, 0, UINT64_MAX / 2, mounts))
     return Error{volume + ": busy: " + *elsewhere + " (unmount it, or give that folder)"};
-  return mount_ntfs(volume, real, real, "", mount_dir, read_only, mounts);
+  return mount_ntfs(volume, Device{real}, real, mount_dir, use, mounts, point);
+}
+
+// An image file, block device or VM disk file holding `content`, named `volume` on the
+// command line: its volume, mounted.
+Result<OpenedVolume> open_disk(char letter, const std::string& volume, const VolumeName& name, Disk disk,
+                               DiskContent content, const std::string& mount_dir, const DriveUse& use,
+                               std::vector<std::unique_ptr<Mount>>& mounts) {
+  // A VM disk file is looked into through a read-only export of it, which shows the disk
+  // it holds as raw bytes.
+  std::unique_ptr<VmDiskExport> probe;
+  if (is_vm_disk(content)) {
+    disk.vm_format = content;
+    auto exported = export_disk(disk, mount_dir, true);
+    if (!exported) return exported.error();
+    probe = std::move(*exported);
+    disk.bytes = probe->path();
+    auto inside = read_content(disk.bytes);
+    if (!inside) return Error{inside.error().to_string()};
+    content = *inside;
+  }
+  if (!is_repairable(content) || is_vm_disk(content)) return Error{content_line(content, name.path)};
+  auto layout = ReadDiskLayout(disk.bytes);
+  if (!layout) return layout.error();
+  if (layout->table != PartitionTable::kNone)
+    return open_partition(letter, name, disk, *layout, mount_dir, use, mounts);
+  if (name.number) return Error{name.path + ": no partition table, so no partition " + std::to_string(*name.number)};
+  if (content != DiskContent::kNtfs) return Error{content_line(content, name.path)};
+  return open_whole(volume, disk, mount_dir, use, std::move(probe), mounts);
 }
 
 }  // namespace
 
-Result<OpenedVolume> open_volume(char letter, const std::string& volume, const std::string& mount_dir, bool read_only,
-                                 bool windows_required, std::vector<std::unique_ptr<Mount>>& mounts) {
+Result<OpenedVolume> open_volume(char letter, const std::string& volume, const std::string& mount_dir,
+                                 const DriveUse& use, std::vector<std::unique_ptr<Mount>>& mounts) {
   const VolumeName name = split_volume(volume);
   const std::string& path = name.path;
   std::error_code ec;
@@ -409,19 +559,36 @@ Result<OpenedVolume> open_volume(char letter, const std::string& volume, const s
   if (ec) return Error{path + ": " + ec.message()};
   struct stat st;
   if (stat(real.c_str(), &st) != 0) return Error{path + ": " + std::strerror(errno)};
+  const bool must_write = use.written && !use.read_only;
+  Result<OpenedVolume> root = Error{};
   if (S_ISDIR(st.st_mode)) {
     if (name.number) return Error{volume + ": a folder has no partitions"};
-    return OpenedVolume{real};
-  }
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+    root = OpenedVolume{real};
+  } else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
     return Error{path + ": neither a folder, an image file nor a block device"};
-
-  auto layout = ReadDiskLayout(real);
-  if (!layout) return layout.error();
-  if (layout->table != PartitionTable::kNone)
-    return open_partition(letter, name, real, *layout, mount_dir, read_only, windows_required, mounts);
-  if (name.number) return Error{path + ": no partition table, so no partition " + std::to_string(*name.number)};
-  return open_whole(volume, real, mount_dir, read_only, mounts);
+  } else {
+    auto content = read_content(real);
+    if (!content) return Error{content.error().to_string()};
+    if (!is_repairable(*content)) return Error{content_line(*content, path)};
+    DriveUse disk_use = use;
+    // QEMU opens a file its owner may not write read-only; root would write it anyway.
+    if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+      if (must_write) return Error{path + ": the file is read-only (mode " + mode + ")"};
+      disk_use.read_only = true;
+    }
+    // A VM disk file that the run does not write is exported read-only, so that the file
+    // has at most one export that writes it.
+    if (is_vm_disk(*content) && !use.written) disk_use.read_only = true;
+    // Only a real run writes a VM disk file, through one export that the run's read-only
+    // ones must not keep out.
+    root = open_disk(letter, volume, name, Disk{real, real, DiskContent::kUnknown, !use.read_only}, *content, mount_dir,
+                     disk_use, mounts);
+  }
+  if (root && must_write)
+    if (auto writable = check_writable(volume, *root, !S_ISDIR(st.st_mode)); !writable) return writable.error();
+  return root;
 }
 
 }  // namespace hivemend::repair_tool
