@@ -99,6 +99,10 @@ TEST(VolumeState, Ntfs3gReason) {
        "\n"
        "ntfs-3g: Failed to access volume '/srv/e.img': No such file or directory\n",
        "Failed to access volume '/srv/e.img': No such file or directory"},
+      {"Version 2022.10.3 integrated FUSE 28\n"
+       "Requested device e.img canonicalized as /srv/e.img\n"
+       "Mounted /srv/e.img (Read-Only, label \"\", NTFS 3.1)\n",
+       ""},
       {"", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(ntfs3g_reason(c.printed), c.reason) << c.printed;

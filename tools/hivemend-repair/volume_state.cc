@@ -80,6 +80,9 @@ std::string ntfs3g_reason(std::string_view output) {
     if (line.empty() || line.front() == ' ' || line.front() == '\t' || starts_with(line, "WARNING") ||
         starts_with(line, "Warning"))
       continue;
+    // In the foreground ntfs-3g reports a mount made, starting with its version: what
+    // comes before that is all there is of a reason.
+    if (starts_with(line, "Version ")) break;
     if (starts_with(line, "ntfs-3g: ")) line.remove_prefix(9);
     std::string reason(line);
     // "The disk contains an unclean file system (0, 0)." is followed by what made it so

@@ -24,7 +24,8 @@ bool mount_options_writable(std::string_view options);
 
 // ntfs-3g's own reason out of everything it printed when a mount failed or fell back to
 // read-only: its first line that is not a warning about the machine, with the next line
-// when that one is the refusal the first explains. "" when it printed nothing.
+// when that one is the refusal the first explains. "" when it printed nothing but its
+// report of a mount made ("Version ...", "Mounted ...").
 std::string ntfs3g_reason(std::string_view output);
 
 }  // namespace hivemend::repair_tool
