@@ -322,7 +322,10 @@ TEST_F(RepairToolTest, EachKindOfVolumeWorks) {
 
 TEST_F(RepairToolTest, WholeDiskImages) {
   for (const char* image : {"mbr.img", "gpt.img"}) fs::copy_file(at(image), at(std::string("run-") + image));
-  const std::string mbr = at("run-mbr.img"), gpt = at("run-gpt.img");
+  const std::string mbr = at("run-mbr.img"), gpt = at("run-gpt.img"), vhdx = at("run-mbr.vhdx");
+  const bool qemu =
+      run_program({"/usr/bin/env", "qemu-img", "convert", "-O", "vhdx", at("mbr.img"), vhdx}, {}, dir_->root())
+          .exit_code == 0;
   const std::string found_c = "m_szSrcHiveLetters = \tC\n";  // the source system's C: on the disk signed 1A2B3C4D
   const struct {
     std::vector<std::string> args;
@@ -354,8 +357,12 @@ TEST_F(RepairToolTest, WholeDiskImages) {
        1,
        "hivemend-repair: " + mbr + ": no partition 3 (the table has 1, 2)\n",
        ""},
+      // The same disk in a VHDX file: C: only read, E: written, both its partition 2.
+      {{"--drive", "c=" + vhdx, "--drive", "e=" + vhdx}, 0, "4 values changed", ""},
+      {{"--drive", "c=" + vhdx, "--drive", "e=" + vhdx + ":2", "--rescue-transfer", "--dry-run"}, 0, "", found_c},
   };
   for (const auto& c : cases) {
+    if (!qemu && c.args[1] == "c=" + vhdx) continue;
     SCOPED_TRACE(c.args[3] + (c.args.size() > 4 ? " " + c.args[4] : ""));
     fs::remove_all(at("prefix"));
     const ProgramRun run = tool(with(c.args, {"--src", "C", "--dst", "E", "--prefix", at("prefix")}));
