@@ -67,6 +67,8 @@ constexpr size_t kRootType = 0, kRootCollation = 4, kRootBlockSize = 8, kRootClu
                  kRootHeader = 16;                                                                // $INDEX_ROOT
 constexpr size_t kBlockVcn = 16, kBlockHeader = 24;                                               // an index block
 constexpr size_t kEntriesOffset = 0, kIndexLength = 4, kAllocatedSize = 8, kNodeHeaderSize = 16;  // node header
+constexpr size_t kNodeFlags = 12;
+constexpr uint8_t kNodeHasSubnodes = 0x1;   // a large index: the root's entries lead to blocks
 constexpr uint32_t kCollationFileName = 1;  // a directory's $I30 index: names under $UpCase
 constexpr size_t kEntryFile = 0, kEntryLength = 8, kEntryKeyLength = 10, kEntryFlags = 12, kEntryKey = 16;  // entry
 constexpr uint16_t kEntryHasSubnode = 0x1, kEntryLast = 0x2;  // a subnode's VCN ends the entry

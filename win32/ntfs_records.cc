@@ -468,6 +468,9 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
   NtfsRecord r;
   r.directory = le16(record.data() + rec::kFlags) & rec::kIsDirectory;
   bool has_info = false, has_index = false, reparse = false, sound = true;
+  // A directory's blocks: the first extent of its $INDEX_ALLOCATION (ntfs-3g takes the
+  // directory's size from it) and its $BITMAP.
+  bool has_blocks = false, has_bitmap = false, root_has_subnodes = false;
   // The names in `parent`: which one `name` is, how many long Win32 names there are,
   // and the DOS name, which belongs to the one Win32 name beside it.
   std::optional<uint8_t> found;
@@ -500,6 +503,12 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
       std::vector<NtfsRecords::Listed> names;
       has_index = file_name_index(v, l.cluster_size) &&
                   node_names(v.data() + ix::kRootHeader, v.size() - ix::kRootHeader, names).ok();
+      root_has_subnodes = has_index && (v[ix::kRootHeader + ix::kNodeFlags] & ix::kNodeHasSubnodes);
+    } else if (type == at::kIndexAllocation && named_i30(a, length)) {
+      if (!a[at::kNonResident] || attribute_runs(a, length).empty()) return sound = false;
+      has_blocks |= le64(a + at::kLowestVcn) == 0;
+    } else if (type == at::kBitmap && named_i30(a, length)) {
+      has_bitmap = true;
     } else if (type == at::kData && unnamed(a)) {
       if (a[at::kNonResident] && le64(a + at::kLowestVcn) == 0)
         r.size = le64(a + at::kDataSize);
@@ -509,7 +518,9 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
     }
     return true;
   });
-  if (!whole || !sound || !has_info || (r.directory && !has_index)) return NtfsFallback::kRecordUnreadable;
+  if (!whole || !sound || !has_info) return NtfsFallback::kRecordUnreadable;
+  if (r.directory && (!has_index || has_blocks != has_bitmap || (root_has_subnodes && !has_blocks)))
+    return NtfsFallback::kRecordUnreadable;
   if (name && !found) return NtfsFallback::kNameNotInDirectory;
   if (reparse) return NtfsFallback::kReparsePoint;
   if (!r.directory && (r.attributes & FILE_ATTRIBUTE_SYSTEM)) return NtfsFallback::kSystemFile;
