@@ -8,27 +8,19 @@
 #include <span>
 #include <string>
 
+#include "base/little_endian.h"
+
 namespace regf {
 
-inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-inline uint32_t load_u32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint64_t load_u64(const uint8_t* p) { return load_u32(p) | uint64_t(load_u32(p + 4)) << 32; }
-inline int32_t load_i32(const uint8_t* p) { return static_cast<int32_t>(load_u32(p)); }
-
-inline void store_u16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-inline void store_u32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-inline void store_u64(uint8_t* p, uint64_t v) {
-  store_u32(p, uint32_t(v));
-  store_u32(p + 4, uint32_t(v >> 32));
-}
-inline void store_i32(uint8_t* p, int32_t v) { store_u32(p, static_cast<uint32_t>(v)); }
+// The engine's names for the little-endian fields of base/little_endian.h.
+inline uint16_t load_u16(const uint8_t* p) { return base::le16(p); }
+inline uint32_t load_u32(const uint8_t* p) { return base::le32(p); }
+inline uint64_t load_u64(const uint8_t* p) { return base::le64(p); }
+inline int32_t load_i32(const uint8_t* p) { return static_cast<int32_t>(base::le32(p)); }
+inline void store_u16(uint8_t* p, uint16_t v) { base::put_le16(p, v); }
+inline void store_u32(uint8_t* p, uint32_t v) { base::put_le32(p, v); }
+inline void store_u64(uint8_t* p, uint64_t v) { base::put_le64(p, v); }
+inline void store_i32(uint8_t* p, int32_t v) { base::put_le32(p, static_cast<uint32_t>(v)); }
 
 // The base block is the file's first 4096 bytes; hive bins follow it, and every cell
 // offset stored in the file counts from the start of the first hive bin.

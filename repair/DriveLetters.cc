@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/buffers.h"
+#include "base/little_endian.h"
 #include "settings/RegistryHelpers.h"
 #include "win32/unique.h"
 
@@ -41,12 +42,6 @@ uint64_t ReadHex(const WCHAR* text, size_t count, WCHAR stop = 0) {
       break;
     n = n * 16 + static_cast<uint64_t>(digit);
   }
-  return n;
-}
-
-uint64_t LoadLittleEndian(const BYTE* p, size_t bytes) {
-  uint64_t n = 0;
-  for (size_t i = bytes; i-- > 0;) n = (n << 8) | p[i];
   return n;
 }
 
@@ -101,9 +96,9 @@ BOOL WinPE_GetDriveLetters(LPCWSTR pszKeyPath, DWORD dwSignature, WCHAR* pszLett
         if (RegEnumValueW(key.get(), dwIndex, szName, &cchName, nullptr, &dwType, data, &cbData) != ERROR_SUCCESS)
           break;
         const WCHAR letter = DriveLetterOf(szName);
-        if (cbData > 12 || letter == 0 || LoadLittleEndian(data, 4) != dwSignature) continue;
+        if (cbData > 12 || letter == 0 || base::le32(data) != dwSignature) continue;
         letters[count] = letter;
-        offsets[count] = static_cast<LONGLONG>(LoadLittleEndian(data + 4, 8));
+        offsets[count] = static_cast<LONGLONG>(base::le64(data + 4));
         ++count;
       }
     }
