@@ -19,7 +19,7 @@ struct Options {
   std::string src, dst;                              // upper-case letters, each given a drive
   std::optional<std::string> sig;                    // 1 to 8 hex digits
   bool rescue_transfer = false, detailed_log = false, dry_run = false;
-  bool cleanup = false;  // --cleanup: nothing else was given
+  bool cleanup = false;           // --cleanup: nothing else was given
   bool remove_hiberfile = false;  // --remove-hiberfile
   std::optional<std::string> summary, prefix, changes, undo, restore;
 };

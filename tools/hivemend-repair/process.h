@@ -54,6 +54,9 @@ std::optional<int> wait_child_for(pid_t child, std::chrono::milliseconds limit);
 // as it takes.
 void end_child(pid_t child, std::chrono::milliseconds limit);
 
+// The whole of a file, such as the output a child wrote to its file; "" when unreadable.
+std::string read_whole_file(const std::string& path);
+
 // Runs a program to its end whatever signal comes (the unmounting must finish), in a
 // session of its own that a terminal's signals do not reach: its exit code, or -1 when it
 // could not run or was killed. Its output goes as `setup` says.

@@ -28,11 +28,6 @@ namespace hivemend::repair_tool {
 
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string program_beside(const std::string& name) {
   std::error_code ec;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -159,7 +154,7 @@ Result<ReportPlace> report_place(const Options& o, const Session& session, const
 std::string new_block(const ReportPlace& place) {
   const auto path = place.path();
   if (!path) return "";
-  const std::string bytes = read_file(*path);
+  const std::string bytes = read_whole_file(*path);
   if (bytes.size() <= place.old_size) return "";
   std::u16string text;
   for (size_t i = size_t(place.old_size); i + 1 < bytes.size(); i += 2)

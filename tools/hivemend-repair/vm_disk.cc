@@ -41,11 +41,6 @@ regf::Error file_error(const std::string& file, std::string message) {
   return error;
 }
 
-std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The first line a program wrote that is not empty, without its "program: " prefix:
 // qemu's programs give their reason there and hints after it.
 std::string first_line(const std::string& text, const std::string& program) {
@@ -106,7 +101,7 @@ regf::Result<uint64_t> vm_disk_size(const std::string& file, const char* format,
   // A read-only export may share the file with this run's own export that writes it.
   if (shared) argv.insert(argv.begin() + 2, "--force-share");
   const int code = run_to_end(argv, {.output = out, .errors = err});
-  const std::string json = read_all(out), said = read_all(err);
+  const std::string json = read_whole_file(out), said = read_whole_file(err);
   std::filesystem::remove_all(scratch);
   if (code != 0) {
     const std::string why = first_line(said, "qemu-img");
@@ -182,8 +177,8 @@ regf::Result<std::unique_ptr<VmDiskExport>> VmDiskExport::start(const std::strin
     const bool server_ended = wait_child_for(disk->server_, milliseconds(0)).has_value();
     const bool client_ended = wait_child_for(disk->client_, milliseconds(0)).has_value();
     if (server_ended || client_ended || waited >= kStartLimit) {
-      std::string why = first_line(read_all(server_log), "qemu-nbd");
-      if (why.empty()) why = first_line(read_all(client_log), "nbdfuse");
+      std::string why = first_line(read_whole_file(server_log), "qemu-nbd");
+      if (why.empty()) why = first_line(read_whole_file(client_log), "nbdfuse");
       if (why.empty()) why = "did not start within " + std::to_string(kStartLimit.count() / 1000) + " s";
       return file_error(file, std::string("cannot export it through qemu-nbd and nbdfuse: ") + why);
     }

@@ -190,11 +190,6 @@ Leftovers give_up_leftovers(const std::string& mount_dir) {
 
 namespace {
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The options of the mount that holds `path`: the one mounted last on its device.
 std::optional<std::string> mount_options_of(const std::string& path) {
   struct stat st;
@@ -248,7 +243,7 @@ Result<std::unique_ptr<Mount>> start_ntfs3g(const std::string& volume, Device de
     if (ended || waited > 30000) {
       if (!ended) end_child(*driver, std::chrono::milliseconds(0));
       rmdir(point.c_str());
-      const std::string reason = ntfs3g_reason(read_text(log));
+      const std::string reason = ntfs3g_reason(read_whole_file(log));
       return Error{volume + ": ntfs-3g could not mount it" + (reason.empty() ? "" : ": " + reason)};
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -285,7 +280,7 @@ Status check_writable(const std::string& volume, const OpenedVolume& opened, boo
   if (hibernation_file(opened.root)) return Error{hibernated_line(volume)};
   const auto options = mount_options_of(opened.root);
   if (options && mount_options_writable(*options)) return base::Ok{};
-  const std::string reason = mounted_here ? ntfs3g_reason(read_text(ntfs3g_log(opened.root))) : "";
+  const std::string reason = mounted_here ? ntfs3g_reason(read_whole_file(ntfs3g_log(opened.root))) : "";
   if (!reason.empty()) return Error{volume + ": mounted read-only by ntfs-3g: " + reason};
   return Error{volume + ": mounted read-only"};
 }
