@@ -389,14 +389,13 @@ FileSystemCall::~FileSystemCall() {
 
 namespace {
 
-// The listing of `dir` read from the device when its record is `number` (or found
-// above it), kept (or its error kept) for the volume's generation `generation`.
+// The listing of `dir`, directory record `number`, read from the device and kept (or
+// its error kept) for the volume's generation `generation`; nullptr when the device
+// cannot answer for it.
 Expected<std::shared_ptr<const Listing>> device_listing(const Location& dir, VolumeListings& volume,
-                                                        uint64_t generation, std::optional<uint64_t> number) {
+                                                        uint64_t generation, uint64_t number) {
   if (!volume.records() || !ntfs_records_enabled()) return std::shared_ptr<const Listing>();
-  if (!number) number = directory_record(dir);
-  if (!number) return std::shared_ptr<const Listing>();
-  auto listing = read_from_device(dir, *volume.records(), *number, volume.upcase());
+  auto listing = read_from_device(dir, *volume.records(), number, volume.upcase());
   if (!listing)
     volume.keep_failure(dir.relative, listing.error(), generation);
   else if (*listing)
@@ -411,7 +410,9 @@ std::shared_ptr<const Listing> known_listing(const Location& dir) {
   const uint64_t generation = volume.generation();
   if (auto kept = volume.kept(dir.relative)) return kept;
   if (volume.failure(dir.relative)) return nullptr;
-  auto listing = device_listing(dir, volume, generation, std::nullopt);
+  const auto number = directory_record(dir);
+  if (!number) return nullptr;
+  auto listing = device_listing(dir, volume, generation, *number);
   return listing ? *listing : nullptr;
 }
 
@@ -421,7 +422,9 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   const uint64_t generation = volume.generation();
   if (auto kept = volume.kept(dir.relative)) return kept;
   if (auto failed = volume.failure(dir.relative)) return WinError{*failed};
-  if (auto listing = device_listing(dir, volume, generation, std::nullopt); !listing || *listing) return listing;
+  const auto number = directory_record(dir);
+  if (number)
+    if (auto listing = device_listing(dir, volume, generation, *number); !listing || *listing) return listing;
   // Opened by path: a directory that may not be read can still be known by its
   // identity, and one whose index is read from the device is never opened for reading.
   base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
@@ -432,7 +435,7 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   if (fstat(fd.get(), &st) != 0) return WinError{error_from_errno(errno)};
   // A directory reached through a link or junction is read from the device too, by
   // its record (ntfs-3g's inode number), unless that was tried above.
-  if (st.st_dev == dir.root->dev && !directory_record(dir))
+  if (st.st_dev == dir.root->dev && !number)
     if (auto listing = device_listing(dir, volume, generation, st.st_ino); !listing || *listing) return listing;
   auto listing = read_directory(dir, fd.get(), st, volume.upcase());
   if (!listing) {

@@ -160,9 +160,11 @@ Expected<std::shared_ptr<const VolumeRoot>> drive_root(char16_t letter) {
 std::shared_ptr<const VolumeRoot> make_volume_root(base::UniqueFd fd) {
   struct stat st;
   if (!fd || fstat(fd.get(), &st) != 0) return nullptr;
-  auto listings = std::make_shared<VolumeListings>(fd.get());
-  return std::make_shared<const VolumeRoot>(VolumeRoot{std::move(fd), st.st_dev, st.st_ino, std::move(listings)});
+  return std::make_shared<const VolumeRoot>(std::move(fd), st.st_dev, st.st_ino);
 }
+
+VolumeRoot::VolumeRoot(base::UniqueFd root, dev_t device, ino_t inode)
+    : fd(std::move(root)), dev(device), ino(inode), listings(std::make_shared<VolumeListings>(fd.get())) {}
 
 void close_drive_roots() {
   DriveRoots& d = drive_roots();

@@ -32,8 +32,10 @@ Expected<WindowsPath> parse_windows_path(std::u16string_view path);
 
 class VolumeListings;
 
-// The root directory of a volume, opened, its identity, and the listings kept of it.
+// The root directory of a volume, opened, its identity, and the listings kept of it,
+// which every root has from its making on.
 struct VolumeRoot {
+  VolumeRoot(base::UniqueFd root, dev_t device, ino_t inode);
   base::UniqueFd fd;
   dev_t dev = 0;
   ino_t ino = 0;
