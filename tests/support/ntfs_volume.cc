@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <vector>
 
 #include "tests/support/files.h"
@@ -46,16 +49,51 @@ std::nullptr_t refuse(std::string* why_not, std::string reason) {
   return nullptr;
 }
 
+// When process `pid` started (field 22 of its /proc stat), "" when there is no such
+// process: with the pid, it names one process whatever pids are handed out again.
+std::string start_time_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t name_end = stat.rfind(')');
+  if (name_end == std::string::npos) return "";
+  std::istringstream fields(stat.substr(name_end + 1));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {}
+  return field;
+}
+
+constexpr const char* kVolumeFolders = "/tmp";
+constexpr const char* kVolumePrefix = "hivemend-ntfs-";
+
+// Volumes of test processes that died before their volume was unmounted (killed, or
+// ended by a closed pipe): each folder names its owner, and a folder whose owner is
+// gone is unmounted and removed, so that no run leaves mounts behind for good.
+void remove_leftovers() {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(kVolumeFolders, ec)) {
+    if (!entry.path().filename().string().starts_with(kVolumePrefix)) continue;
+    std::ifstream owner(entry.path() / "owner");
+    pid_t pid = 0;
+    std::string started;
+    if (!(owner >> pid >> started) || start_time_of(pid) == started) continue;
+    const std::string point = (entry.path() / "mnt").string();
+    if (run({"mountpoint", "-q", point}) == 0 && run({"umount", point}) != 0) run({"umount", "-l", point});
+    std::filesystem::remove_all(entry.path(), ec);
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<NtfsVolume> NtfsVolume::prepare(std::string* why_not) {
   if (geteuid() != 0) return refuse(why_not, "not root (ntfs-3g mounts need it here)");
   if (access("/dev/fuse", R_OK | W_OK) != 0) return refuse(why_not, "/dev/fuse is missing or not usable");
 
-  char tmpl[] = "/tmp/hivemend-ntfs-XXXXXX";
-  if (!mkdtemp(tmpl)) return refuse(why_not, "cannot make a temporary folder");
+  remove_leftovers();
+  std::string tmpl = std::string(kVolumeFolders) + "/" + kVolumePrefix + "XXXXXX";
+  if (!mkdtemp(tmpl.data())) return refuse(why_not, "cannot make a temporary folder");
   std::unique_ptr<NtfsVolume> vol(new NtfsVolume);
   vol->dir_ = tmpl;
+  std::ofstream(vol->dir_ + "/owner") << getpid() << ' ' << start_time_of(getpid()) << '\n';
   mkdir((vol->dir_ + "/mnt").c_str(), 0755);
   return vol;
 }
