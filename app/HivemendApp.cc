@@ -13,9 +13,9 @@
 #include "base/unicode.h"
 #include "settings/HandOff.h"
 #include "settings/Options.h"
-#include "win32/process.h"
-#include "win32/sync.h"
-#include "win32/system.h"
+#include "win32/kernel32/process.h"
+#include "win32/kernel32/sync.h"
+#include "win32/user32/system.h"
 
 namespace {
 

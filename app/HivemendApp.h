@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "win32/afxwin.h"
+#include "win32/mfc/afxwin.h"
 
 // Drive letters from the command line: at most 15 and a terminator.
 inline constexpr size_t kCmdLineLetterChars = 16;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "repair/RepairRun.h"
-#include "win32/afxwin.h"
+#include "win32/mfc/afxwin.h"
 #include "win32/windows.h"
 
 class CHivemendDlg : public CDialog, public RepairRun {

@@ -11,7 +11,7 @@
 
 #include "app/HivemendApp.h"
 #include "repair/ResolvedSummary.h"
-#include "win32/process.h"
+#include "win32/kernel32/process.h"
 
 namespace {
 

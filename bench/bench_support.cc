@@ -8,8 +8,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "win32/prefix.h"
-#include "win32/security.h"
+#include "win32/advapi32/security.h"
+#include "win32/host/prefix.h"
 
 namespace hivemend::bench {
 

@@ -19,9 +19,9 @@
 
 #include "bench/bench_support.h"
 #include "regf/hive.h"
-#include "win32/registry.h"
-#include "win32/security.h"
-#include "win32/wstring.h"
+#include "win32/advapi32/registry.h"
+#include "win32/advapi32/security.h"
+#include "win32/kernel32/wstring.h"
 
 namespace {
 

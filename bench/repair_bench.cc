@@ -41,8 +41,8 @@
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 #include "tests/support/ntfs_volume.h"
-#include "win32/ntfs_records.h"
-#include "win32/registry.h"
+#include "win32/advapi32/registry.h"
+#include "win32/host/ntfs_records.h"
 
 namespace {
 

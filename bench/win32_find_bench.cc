@@ -20,7 +20,7 @@
 #include "base/unicode.h"
 #include "bench/bench_support.h"
 #include "tests/support/ntfs_volume.h"
-#include "win32/directory.h"
+#include "win32/host/directory.h"
 #include "win32/windows.h"
 
 namespace {

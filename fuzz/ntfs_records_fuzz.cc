@@ -15,7 +15,7 @@
 
 #include "base/unique_fd.h"
 #include "fuzz/fuzz_support.h"
-#include "win32/ntfs_records.h"
+#include "win32/host/ntfs_records.h"
 
 namespace {
 

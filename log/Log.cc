@@ -11,7 +11,7 @@
 #include "base/product_keys.h"
 #include "log/ManagedCall.h"
 #include "settings/RegistryHelpers.h"
-#include "win32/prefix.h"
+#include "win32/host/prefix.h"
 
 namespace {
 

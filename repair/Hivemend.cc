@@ -10,7 +10,7 @@
 #include "repair/ResolvedSummary.h"
 #include "repair/UserProfiles.h"
 #include "settings/RegistryHelpers.h"
-#include "win32/registry.h"
+#include "win32/advapi32/registry.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // list and writes the repaired text back into the value.
 #pragma once
 
-#include "win32/registry.h"
+#include "win32/advapi32/registry.h"
 #include "win32/windows.h"
 
 struct RepairRun;

@@ -7,7 +7,7 @@
 #include "log/Log.h"
 #include "repair/RegistryTraversal.h"
 #include "repair/RepairRun.h"
-#include "win32/registry.h"
+#include "win32/advapi32/registry.h"
 #include "win32/unique.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include "base/product_keys.h"
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
-#include "win32/afxwin.h"
+#include "win32/mfc/afxwin.h"
 
 namespace {
 

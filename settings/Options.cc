@@ -9,7 +9,7 @@
 #include "settings/HtmlHelp.h"
 #include "settings/RegistryHelpers.h"
 #include "settings/SystemInfo.h"
-#include "win32/afxwin.h"
+#include "win32/mfc/afxwin.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "win32/registry.h"
+#include "win32/advapi32/registry.h"
 #include "win32/windows.h"
 
 // A backup device of the product. This program never creates one; the fields are the

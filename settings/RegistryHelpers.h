@@ -3,7 +3,7 @@
 // product's install folder; the transform of the stored security values.
 #pragma once
 
-#include "win32/registry.h"
+#include "win32/advapi32/registry.h"
 #include "win32/windows.h"
 
 class COrnOptions;

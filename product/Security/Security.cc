@@ -1,8 +1,8 @@
 // Security.dll: enables or disables one privilege of the process token by name, the way
 // the product's programs ask for what they need at start-up.
-#include "win32/security.h"
-#include "win32/error.h"
-#include "win32/handle.h"
+#include "win32/advapi32/security.h"
+#include "win32/host/error.h"
+#include "win32/kernel32/handle.h"
 #include "win32/types.h"
 
 // Turns the privilege on (enable non-zero) or off in the calling process's token.

@@ -26,8 +26,8 @@
 #include <system_error>
 
 #include "base/unicode.h"
-#include "win32/managed.h"
-#include "win32/prefix.h"
+#include "win32/com/managed.h"
+#include "win32/host/prefix.h"
 
 namespace {
 

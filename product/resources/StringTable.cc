@@ -5,7 +5,7 @@
 // in every language.
 #include <string_view>
 
-#include "win32/resource.h"
+#include "win32/user32/resource.h"
 
 #ifndef HIVEMEND_RESOURCE_LANGUAGE
 #error "HIVEMEND_RESOURCE_LANGUAGE names the library's language (DEU, ENG, ...)"

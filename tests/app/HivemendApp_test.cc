@@ -18,9 +18,9 @@
 
 #include "base/unicode.h"
 #include "tests/support/repair_fixture.h"
-#include "win32/handle.h"
-#include "win32/prefix.h"
-#include "win32/sync.h"
+#include "win32/host/prefix.h"
+#include "win32/kernel32/handle.h"
+#include "win32/kernel32/sync.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "settings/Options.h"
 #include "tests/support/hivexml.h"
 #include "tests/support/repair_fixture.h"
-#include "win32/registry.h"
+#include "win32/advapi32/registry.h"
 
 namespace {
 

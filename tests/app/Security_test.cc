@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "base/unicode.h"
-#include "win32/error.h"
-#include "win32/module.h"
-#include "win32/security.h"
+#include "win32/advapi32/security.h"
+#include "win32/host/error.h"
+#include "win32/kernel32/module.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include "base/unicode.h"
 #include "settings/Options.h"
 #include "tests/support/repair_fixture.h"
-#include "win32/handle_table.h"
-#include "win32/process.h"
-#include "win32/sync.h"
+#include "win32/kernel32/handle_table.h"
+#include "win32/kernel32/process.h"
+#include "win32/kernel32/sync.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "repair/RepairRun.h"
 #include "repair/ResolvePaths.h"
 #include "tests/support/repair_fixture.h"
-#include "win32/directory.h"
+#include "win32/host/directory.h"
 
 // Allocation hook of this test program: the next array allocation of exactly this many
 // bytes fails, as a process heap out of memory would. The cache's text blocks are array

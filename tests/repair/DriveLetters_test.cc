@@ -10,7 +10,7 @@
 
 #include "base/buffers.h"
 #include "tests/support/repair_fixture.h"
-#include "win32/registry.h"
+#include "win32/advapi32/registry.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "base/buffers.h"
 #include "repair/RepairRun.h"
 #include "tests/support/repair_fixture.h"
-#include "win32/registry.h"
+#include "win32/advapi32/registry.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 #include "tests/support/repair_fixture.h"
-#include "win32/afxwin.h"
-#include "win32/prefix.h"
+#include "win32/host/prefix.h"
+#include "win32/mfc/afxwin.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "tests/settings/stand_in/HtmlHelpStandIn.h"
 #include "tests/support/hives.h"
 #include "tests/support/prefix.h"
-#include "win32/prefix.h"
+#include "win32/host/prefix.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "settings/RegistryHelpers.h"
 #include "tests/settings/child_process.h"
 #include "tests/support/repair_fixture.h"
-#include "win32/afxwin.h"
+#include "win32/mfc/afxwin.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "settings/Options.h"
 #include "settings/RegistryHelpers.h"
 #include "tests/support/repair_fixture.h"
-#include "win32/prefix.h"
+#include "win32/host/prefix.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ using namespace hivemend::testing;
 const std::string kProductRoot = app_paths("Product");
 constexpr LPCWSTR kRootKey = u"SOFTWARE\\Tessaro\\Product";
 
-// The Windows version as the machine registry states it (see win32/sysinfo.h).
+// The Windows version as the machine registry states it (see win32/user32/sysinfo.h).
 std::string NtVersion(const std::string& version, const std::string& build, const std::string& csd) {
   std::string text =
       "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n\"CurrentVersion\"=\"" + version +

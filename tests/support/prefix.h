@@ -10,9 +10,9 @@
 #include <string>
 
 #include "tests/support/files.h"
-#include "win32/prefix.h"
-#include "win32/registry.h"
-#include "win32/security.h"
+#include "win32/advapi32/registry.h"
+#include "win32/advapi32/security.h"
+#include "win32/host/prefix.h"
 
 namespace hivemend::testing {
 

@@ -32,9 +32,9 @@
 #include "tests/support/ntfs_volume.h"
 #include "tests/support/prefix.h"
 #include "tests/support/programs.h"
-#include "win32/managed.h"
-#include "win32/security.h"
-#include "win32/sync.h"
+#include "win32/advapi32/security.h"
+#include "win32/com/managed.h"
+#include "win32/kernel32/sync.h"
 
 namespace hivemend::testing {
 

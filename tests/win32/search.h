@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "win32/file.h"
+#include "win32/kernel32/file.h"
 
 namespace hivemend::testing {
 

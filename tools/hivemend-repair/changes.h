@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tools/hivemend-repair/error.h"
-#include "win32/journal.h"
+#include "win32/host/journal.h"
 
 namespace hivemend::repair_tool {
 

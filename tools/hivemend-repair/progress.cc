@@ -6,7 +6,7 @@
 
 #include "base/counts.h"
 #include "base/unicode.h"
-#include "win32/journal.h"
+#include "win32/host/journal.h"
 
 namespace hivemend::repair_tool {
 

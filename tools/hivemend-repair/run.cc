@@ -20,9 +20,9 @@
 #include "tools/hivemend-repair/process.h"
 #include "tools/hivemend-repair/product_settings.h"
 #include "tools/hivemend-repair/progress.h"
-#include "win32/journal.h"
-#include "win32/path.h"
-#include "win32/prefix.h"
+#include "win32/host/journal.h"
+#include "win32/host/path.h"
+#include "win32/host/prefix.h"
 
 namespace hivemend::repair_tool {
 

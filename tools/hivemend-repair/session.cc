@@ -14,8 +14,8 @@
 #include "base/counts.h"
 #include "base/mount_table.h"
 #include "tools/hivemend-repair/process.h"
-#include "win32/path.h"
-#include "win32/prefix.h"
+#include "win32/host/path.h"
+#include "win32/host/prefix.h"
 
 namespace hivemend::repair_tool {
 

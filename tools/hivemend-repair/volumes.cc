@@ -23,7 +23,7 @@
 #include "tools/hivemend-repair/disk_content.h"
 #include "tools/hivemend-repair/process.h"
 #include "tools/hivemend-repair/volume_state.h"
-#include "win32/path.h"
+#include "win32/host/path.h"
 
 namespace hivemend::repair_tool {
 

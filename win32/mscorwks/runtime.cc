@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "base/unicode.h"
-#include "win32/com_object.h"
-#include "win32/error.h"
-#include "win32/managed.h"
-#include "win32/module.h"
+#include "win32/com/com_object.h"
+#include "win32/com/managed.h"
+#include "win32/host/error.h"
+#include "win32/kernel32/module.h"
 
 namespace {
 

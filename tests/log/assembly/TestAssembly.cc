@@ -2,7 +2,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "win32/managed.h"
+#include "win32/com/managed.h"
 
 namespace {
 

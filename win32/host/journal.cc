@@ -1,0 +1,261 @@
+// The change journal of mounted hives and the dry-run switch (journal.h).
+#include "win32/host/journal.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "base/unicode.h"
+#include "base/unique_fd.h"
+#include "win32/host/error.h"
+
+namespace hivemend::win32 {
+
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+bool is_high(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool is_low(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// A name as UTF-8 that survives the round trip: the tab and line ends that delimit the
+// journal, the backslash that escapes, other control characters and unpaired
+// surrogates (which UTF-8 cannot carry) are escaped.
+void append_text(std::string& out, std::u16string_view text) {
+  size_t run = 0;  // start of the pending run of plain characters
+  auto flush = [&](size_t end) { out += base::to_utf8(text.substr(run, end - run)); };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (is_high(c) && i + 1 < text.size() && is_low(text[i + 1])) {
+      ++i;
+      continue;
+    }
+    const char* escape = c == u'\\' ? "\\\\" : c == u'\t' ? "\\t" : c == u'\n' ? "\\n" : c == u'\r' ? "\\r" : nullptr;
+    if (!escape && c >= 0x20 && !is_high(c) && !is_low(c)) continue;
+    flush(i);
+    if (escape) {
+      out += escape;
+    } else {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(c >> shift) & 0xF];
+    }
+    run = i + 1;
+  }
+  flush(text.size());
+}
+
+std::optional<std::u16string> parse_text(std::string_view field) {
+  std::u16string out;
+  size_t run = 0;
+  auto flush = [&](size_t end) {
+    auto part = base::from_utf8_strict(field.substr(run, end - run));
+    if (part) out += *part;
+    return part.has_value();
+  };
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\') continue;
+    if (!flush(i) || i + 1 == field.size()) return std::nullopt;
+    const char e = field[++i];
+    if (e == '\\')
+      out += u'\\';
+    else if (e == 't')
+      out += u'\t';
+    else if (e == 'n')
+      out += u'\n';
+    else if (e == 'r')
+      out += u'\r';
+    else if (e == 'u' && i + 4 < field.size()) {
+      unsigned unit = 0;
+      auto [end, ec] = std::from_chars(field.data() + i + 1, field.data() + i + 5, unit, 16);
+      if (ec != std::errc() || end != field.data() + i + 5) return std::nullopt;
+      out += char16_t(unit);
+      i += 4;
+    } else {
+      return std::nullopt;
+    }
+    run = i + 1;
+  }
+  if (!flush(field.size())) return std::nullopt;
+  return out;
+}
+
+void append_data(std::string& out, const std::optional<JournalData>& data) {
+  if (!data) {
+    out += "-\t";
+    return;
+  }
+  out += std::to_string(data->type);
+  out += '\t';
+  for (uint8_t b : data->data) {
+    out += kHex[b >> 4];
+    out += kHex[b & 0xF];
+  }
+}
+
+// Parses "TYPE<tab>HEX" from two fields; "-" and an empty field for an absent value.
+bool parse_data(std::string_view type, std::string_view hex, std::optional<JournalData>& out) {
+  if (type == "-") {
+    out.reset();
+    return hex.empty();
+  }
+  JournalData data;
+  auto [end, ec] = std::from_chars(type.data(), type.data() + type.size(), data.type);
+  if (ec != std::errc() || end != type.data() + type.size() || hex.size() % 2) return false;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    uint8_t b = 0;
+    auto [e, c] = std::from_chars(hex.data() + i, hex.data() + i + 2, b, 16);
+    if (c != std::errc() || e != hex.data() + i + 2) return false;
+    data.data.push_back(b);
+  }
+  out = std::move(data);
+  return true;
+}
+
+struct JournalFile {
+  std::mutex mutex;
+  base::UniqueFd fd;
+  bool opened = false;
+};
+
+JournalFile& journal_file() {
+  static JournalFile* file = new JournalFile;  // used while hives are written back at exit
+  return *file;
+}
+
+// The progress record's layout in its file.
+constexpr size_t kProgressHiveChars = 260;
+struct ProgressRecord {
+  uint64_t keys;
+  uint64_t values;
+  uint32_t hive_length;
+  char16_t hive[kProgressHiveChars];
+};
+
+// The mapped record, or null when HIVEMEND_PROGRESS is unset or unusable; set up by the
+// first mount.
+ProgressRecord* g_progress = nullptr;
+
+}  // namespace
+
+void progress_mounted(std::u16string_view hive_file) {
+  static const bool mapped = [] {
+    const char* path = std::getenv("HIVEMEND_PROGRESS");
+    if (!path || !*path) return false;
+    base::UniqueFd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd || ftruncate(fd.get(), sizeof(ProgressRecord)) != 0) return false;
+    void* at = mmap(nullptr, sizeof(ProgressRecord), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (at == MAP_FAILED) return false;
+    g_progress = static_cast<ProgressRecord*>(at);
+    return true;
+  }();
+  if (!mapped) return;
+  const size_t n = std::min(hive_file.size(), kProgressHiveChars);
+  std::copy_n(hive_file.begin(), n, g_progress->hive);
+  g_progress->hive_length = uint32_t(n);
+}
+
+void progress_key() {
+  if (g_progress) ++g_progress->keys;
+}
+
+void progress_value() {
+  if (g_progress) ++g_progress->values;
+}
+
+std::optional<Progress> read_progress(const std::string& path) {
+  ProgressRecord record{};
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char*>(&record), sizeof record)) return std::nullopt;
+  return Progress{record.keys, record.values,
+                  std::u16string(record.hive, std::min<size_t>(record.hive_length, kProgressHiveChars))};
+}
+
+bool dry_run() {
+  const char* value = std::getenv("HIVEMEND_DRY_RUN");
+  return value && std::strcmp(value, "1") == 0;
+}
+
+bool journal_enabled() {
+  const char* path = std::getenv("HIVEMEND_JOURNAL");
+  return path && *path;
+}
+
+void journal_append(const JournalEntry& entry) {
+  JournalFile& file = journal_file();
+  std::lock_guard lock(file.mutex);
+  if (!file.opened) {
+    file.opened = true;
+    const char* path = std::getenv("HIVEMEND_JOURNAL");
+    file.fd = base::UniqueFd(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!file.fd) std::fprintf(stderr, "hivemend: journal %s not written: %s\n", path, std::strerror(errno));
+  }
+  if (!file.fd) return;
+  const std::string line = format_journal_line(entry) + '\n';
+  // O_APPEND: the line lands whole at the end, even with another writer.
+  if (write(file.fd.get(), line.data(), line.size()) != ssize_t(line.size()))
+    std::fprintf(stderr, "hivemend: journal line not written: %s\n", std::strerror(errno));
+}
+
+std::string format_journal_line(const JournalEntry& entry) {
+  std::string line;
+  append_text(line, entry.hive);
+  line += '\t';
+  append_text(line, entry.key);
+  line += '\t';
+  append_text(line, entry.value);
+  line += '\t';
+  append_data(line, entry.old_data);
+  line += '\t';
+  append_data(line, entry.new_data);
+  return line;
+}
+
+std::optional<JournalEntry> parse_journal_line(std::string_view line) {
+  std::vector<std::string_view> fields;
+  for (size_t start = 0;;) {
+    const size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab - start));
+    if (tab == line.npos) break;
+    start = tab + 1;
+  }
+  if (fields.size() != 7) return std::nullopt;
+  JournalEntry entry;
+  auto hive = parse_text(fields[0]), key = parse_text(fields[1]), value = parse_text(fields[2]);
+  if (!hive || !key || !value) return std::nullopt;
+  entry.hive = std::move(*hive);
+  entry.key = std::move(*key);
+  entry.value = std::move(*value);
+  std::optional<JournalData> new_data;
+  if (!parse_data(fields[3], fields[4], entry.old_data) || !parse_data(fields[5], fields[6], new_data) || !new_data)
+    return std::nullopt;
+  entry.new_data = std::move(*new_data);
+  return entry;
+}
+
+Expected<std::vector<JournalEntry>> read_journal(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return WinError{error_from_errno(errno)};
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<JournalEntry> entries;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find('\n', start);
+    if (end == text.npos) break;  // cut off by a killed writer
+    auto entry = parse_journal_line(std::string_view(text).substr(start, end - start));
+    if (!entry) return WinError{ERROR_INVALID_DATA};
+    entries.push_back(std::move(*entry));
+    start = end + 1;
+  }
+  return entries;
+}
+
+}  // namespace hivemend::win32

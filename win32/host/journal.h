@@ -1,0 +1,70 @@
+// The change journal and the dry run of mounted hives, for tools that run the program
+// and want to know what it wrote (the program itself knows neither).
+//
+// HIVEMEND_JOURNAL=FILE: every value written into a mounted hive is appended to FILE
+// as one line, in the order written, each line with one write() so that a process
+// killed at any moment leaves whole lines behind. The line format is in
+// docs/journal.md and read back by read_journal().
+// HIVEMEND_DRY_RUN=1: hives are mounted read-only, and unmounting and process end drop
+// their changes instead of writing them back.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "win32/host/expected.h"
+
+namespace hivemend::win32 {
+
+// One value as it stood: its type and data.
+struct JournalData {
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+  friend bool operator==(const JournalData&, const JournalData&) = default;
+};
+
+// One write of a value of a mounted hive.
+struct JournalEntry {
+  std::u16string hive;                  // the hive file as given to RegLoadKeyW ("E:\Windows\...\SOFTWARE")
+  std::u16string key;                   // the key path inside the hive, without the mount name; "" for its root
+  std::u16string value;                 // "" for the default value
+  std::optional<JournalData> old_data;  // nullopt: the value did not exist
+  JournalData new_data;
+};
+
+// HIVEMEND_PROGRESS=FILE: the layer keeps a small record in FILE (shared memory) up to
+// date while it works: the hive file mounted last and the keys and values enumerated in
+// mounted hives so far, for a tool that shows a run's progress.
+struct Progress {
+  uint64_t keys = 0;
+  uint64_t values = 0;
+  std::u16string hive;
+};
+void progress_mounted(std::u16string_view hive_file);
+void progress_key();
+void progress_value();
+// The record as it stands (fields may be a moment apart); nullopt when there is none.
+std::optional<Progress> read_progress(const std::string& path);
+
+// True when HIVEMEND_DRY_RUN is "1".
+bool dry_run();
+
+// True when HIVEMEND_JOURNAL names a file to record writes in.
+bool journal_enabled();
+// Appends one entry to the journal file (opened on first use). Failures are reported
+// once on standard error; the write itself goes on.
+void journal_append(const JournalEntry& entry);
+
+// One entry as its journal line, without the line end, and the inverse.
+std::string format_journal_line(const JournalEntry& entry);
+std::optional<JournalEntry> parse_journal_line(std::string_view line);
+// Every entry of a journal file, in the order written. A last line without its line
+// end (a process killed while writing it) is left out; any other bad line is an error
+// naming its number (ERROR_INVALID_DATA).
+Expected<std::vector<JournalEntry>> read_journal(const std::string& path);
+
+}  // namespace hivemend::win32

@@ -1,0 +1,87 @@
+#include "win32/kernel32/wildcard.h"
+
+#include <vector>
+
+#include "base/unicode.h"
+
+namespace hivemend::win32 {
+
+namespace {
+bool is_wildcard(char16_t c) { return c == u'*' || c == u'?' || c == kDosStar || c == kDosQm || c == kDosDot; }
+}  // namespace
+
+bool has_wildcards(std::u16string_view pattern) { return pattern.find_first_of(u"*?") != std::u16string_view::npos; }
+
+std::u16string dos_expression(std::u16string_view pattern, const base::UpcaseTable& upcase) {
+  if (pattern == u"*.*") return u"*";
+  std::u16string e = upcase.upper(pattern);
+  for (size_t i = 0; i < e.size(); ++i) {
+    const char16_t next = i + 1 < e.size() ? e[i + 1] : 0;
+    if (e[i] == u'?')
+      e[i] = kDosQm;
+    else if (e[i] == u'.' && (next == u'?' || next == u'*'))
+      e[i] = kDosDot;
+    else if (e[i] == u'*' && next == u'.')
+      e[i] = kDosStar;
+  }
+  return e;
+}
+
+std::u16string_view literal_prefix(std::u16string_view expression) {
+  size_t n = 0;
+  while (n < expression.size() && !is_wildcard(expression[n])) ++n;
+  return expression.substr(0, n);
+}
+
+// A simulation of the expression as a set of states (positions in the expression),
+// advanced by one name character at a time.
+bool name_in_expression(std::u16string_view expr, std::u16string_view name, const base::UpcaseTable& upcase) {
+  const size_t m = expr.size();
+  const size_t last_dot = name.rfind(u'.');
+  std::vector<char> now(m + 1, 0), next(m + 1, 0);
+
+  // Adds the states reachable without consuming a character at name position `pos`.
+  auto close = [&](std::vector<char>& states, size_t pos) {
+    const bool at_end = pos == name.size();
+    for (size_t i = 0; i < m; ++i) {
+      if (!states[i]) continue;
+      const char16_t e = expr[i];
+      if (e == u'*' || e == kDosStar || (e == kDosQm && (at_end || name[pos] == u'.')) || (e == kDosDot && at_end))
+        states[i + 1] = 1;
+    }
+  };
+
+  now[0] = 1;
+  close(now, 0);
+  for (size_t pos = 0; pos < name.size(); ++pos) {
+    const char16_t c = name[pos];
+    const char16_t up = upcase(c);
+    std::fill(next.begin(), next.end(), 0);
+    bool any = false;
+    for (size_t i = 0; i < m; ++i) {
+      if (!now[i]) continue;
+      const char16_t e = expr[i];
+      if (e == u'*') {
+        next[i] = 1;
+      } else if (e == kDosStar) {
+        // Consumes everything except the name's last '.', which the rest must match.
+        if (c != u'.' || pos != last_dot) next[i] = 1;
+      } else if (e == u'?') {
+        next[i + 1] = 1;
+      } else if (e == kDosQm) {
+        if (c != u'.') next[i + 1] = 1;
+      } else if (e == kDosDot) {
+        if (c == u'.') next[i + 1] = 1;
+      } else if (upcase(e) == up) {
+        next[i + 1] = 1;
+      }
+    }
+    for (size_t i = 0; i <= m; ++i) any |= next[i] != 0;
+    if (!any) return false;
+    close(next, pos + 1);
+    now.swap(next);
+  }
+  return now[m] != 0;
+}
+
+}  // namespace hivemend::win32
