@@ -633,37 +633,58 @@ TEST_F(RepairToolTest, AClosedOutputLeavesNothingBehind) {
 }
 
 // A run killed with SIGKILL while hivemend works takes hivemend with it; what it left
-// mounted, attached and written is removed by the next run, which says so.
+// mounted, attached, exported and written is removed by the next run, which says so. A
+// disk file's export goes only after the volume on it is written out.
 TEST_F(RepairToolTest, TheNextRunRemovesWhatAKilledRunLeft) {
-  fs::copy_file(at("mbr.img"), at("run-mbr.img"), fs::copy_options::overwrite_existing);
-  const std::string tmpdir = own_tmpdir("scratch");
-  const std::string hivemend = "HIVEMEND_JOURNAL=" + at("scratch/");
-  const pid_t run =
-      start_program({kTool, "--drive", "c=" + at("run-mbr.img"), "--drive", "e=" + at("run-mbr.img"), "--detailed-log"},
-                    {tmpdir}, dir_->root(), "kill");
-  std::vector<pid_t> working;
-  for (int i = 0; i < 10000 && (working = processes_with(hivemend)).empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  // Held where it is, hivemend could not end on its own before the run's end.
-  for (pid_t p : working) kill(p, SIGSTOP);
-  kill(run, SIGKILL);
-  finish_program(run, dir_->root(), "kill");
-  ASSERT_FALSE(working.empty()) << "hivemend never ran";
-  for (int i = 0; i < 500 && !processes_with(hivemend).empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(processes_with(hivemend).empty()) << "hivemend outlived the run";
-  for (pid_t p : processes_with(hivemend)) kill(p, SIGKILL);
-  ASSERT_TRUE(ours());
+  const struct {
+    const char* disk;
+    const char* left;
+  } cases[] = {
+      {"run-mbr.img", "1 mount, 1 loop device, "},
+      {"run-mbr.qcow2", "2 mounts, 1 disk file export, "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.disk);
+    const std::string disk = at(c.disk);
+    if (std::string(c.disk).ends_with(".img"))
+      fs::copy_file(at("mbr.img"), disk, fs::copy_options::overwrite_existing);
+    else
+      ASSERT_EQ(
+          run_program({"/usr/bin/env", "qemu-img", "convert", "-O", "qcow2", at("mbr.img"), disk}, {}, dir_->root())
+              .exit_code,
+          0);
+    const std::string tmpdir = own_tmpdir("scratch");
+    const std::string hivemend = "HIVEMEND_JOURNAL=" + at("scratch/");
+    const pid_t run = start_program({kTool, "--drive", "c=" + disk, "--drive", "e=" + disk, "--detailed-log"}, {tmpdir},
+                                    dir_->root(), "kill");
+    std::vector<pid_t> working;
+    for (int i = 0; i < 10000 && (working = processes_with(hivemend)).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Held where it is, hivemend could not end on its own before the run's end.
+    for (pid_t p : working) kill(p, SIGSTOP);
+    kill(run, SIGKILL);
+    finish_program(run, dir_->root(), "kill");
+    ASSERT_FALSE(working.empty()) << "hivemend never ran";
+    for (int i = 0; i < 500 && !processes_with(hivemend).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(processes_with(hivemend).empty()) << "hivemend outlived the run";
+    for (pid_t p : processes_with(hivemend)) kill(p, SIGKILL);
+    ASSERT_TRUE(ours());
 
-  const ProgramRun cleanup = tool({"--cleanup"}, {tmpdir});
-  EXPECT_EQ(cleanup.exit_code, 0) << cleanup.err;
-  EXPECT_TRUE(std::regex_match(cleanup.err, std::regex("hivemend-repair: a run that ended without cleaning up left 1 "
-                                                       "mount, 1 loop device, " +
-                                                       at("scratch") + "/hivemend-repair-\\w+: removed\n")))
-      << cleanup.err;
-  EXPECT_FALSE(ours());
-  EXPECT_TRUE(fs::is_empty(at("scratch")));
-  EXPECT_EQ(tool({"--cleanup"}, {tmpdir}).out, "nothing left by an earlier run\n");
+    const ProgramRun cleanup = tool({"--cleanup"}, {tmpdir});
+    EXPECT_EQ(cleanup.exit_code, 0) << cleanup.err;
+    EXPECT_TRUE(std::regex_match(
+        cleanup.err, std::regex("hivemend-repair: a run that ended without cleaning up left " + std::string(c.left) +
+                                at("scratch") + "/hivemend-repair-\\w+: removed\n")))
+        << cleanup.err;
+    EXPECT_FALSE(ours());
+    EXPECT_TRUE(fs::is_empty(at("scratch")));
+    EXPECT_EQ(tool({"--cleanup"}, {tmpdir}).out, "nothing left by an earlier run\n");
+    // Nothing holds a disk file any more, and qemu-nbd wrote it out whole: qemu-img
+    // takes its lock and finds the file consistent.
+    if (!std::string(c.disk).ends_with(".img"))
+      EXPECT_EQ(run_program({"/usr/bin/env", "qemu-img", "check", disk}, {}, dir_->root()).exit_code, 0);
+  }
 }
 
 }  // namespace

@@ -73,6 +73,7 @@ size_t remove_leftovers() {
     std::string what;
     if (left.mounts) what += base::counted(left.mounts, "mount") + ", ";
     if (left.loops) what += base::counted(left.loops, "loop device") + ", ";
+    if (left.exports) what += base::counted(left.exports, "disk file export") + ", ";
     const bool removed = nothing_mounted_below(dir) && std::filesystem::remove_all(dir, ec) > 0 && !ec;
     std::fprintf(stderr, "hivemend-repair: a run that ended without cleaning up left %s%s: %s\n", what.c_str(),
                  dir.c_str(), removed ? "removed" : "still in use, not removed");

@@ -61,6 +61,11 @@ class VmDiskExport {
   // The raw file: the whole disk, or the range.
   const std::string& path() const { return path_; }
   uint64_t size() const { return size_; }
+  // The folder, nbdfuse's and qemu-nbd's processes: what a later run needs to end the
+  // export should this run be killed.
+  const std::string& dir() const { return dir_; }
+  pid_t client() const { return client_; }
+  pid_t server() const { return server_; }
 
  private:
   VmDiskExport(std::string dir) : dir_(std::move(dir)) {}

@@ -112,13 +112,21 @@ bool unmount(const std::string& point) {
 // device attached, as made, so that a later run can give up what a killed one left.
 std::string record_of(const std::string& mount_dir) { return mount_dir + "/made"; }
 
-// Whether `pid` is an ntfs-3g process that has not ended (a zombie has: where no process
-// reaps orphans, it stays one).
-bool driver_running(pid_t pid) {
+// Whether `pid` is a process of the program `name` that has not ended (a zombie has:
+// where no process reaps orphans, it stays one). The name guards against a number the
+// kernel has handed to another process since.
+bool running(pid_t pid, const char* name) {
   const std::string proc = "/proc/" + std::to_string(pid);
   const std::string stat = first_line_of(proc + "/stat");
   const size_t state = stat.rfind(')') + 2;
-  return first_line_of(proc + "/comm") == "ntfs-3g" && state < stat.size() && stat[state] != 'Z';
+  return first_line_of(proc + "/comm") == name && state < stat.size() && stat[state] != 'Z';
+}
+
+// Waits up to 30 s for a killed run's helper to end by itself, then asks it to end.
+void wait_while_running(pid_t pid, const char* name) {
+  for (int waited = 0; waited < 300 && running(pid, name); ++waited)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (running(pid, name)) kill(pid, SIGTERM);
 }
 
 void note(const std::string& mount_dir, const std::string& line) {
@@ -155,23 +163,23 @@ Mount::~Mount() {
 
 Leftovers give_up_leftovers(const std::string& mount_dir) {
   Leftovers found;
-  const auto table = base::read_mount_table();
-  for (auto m = table.rbegin(); m != table.rend(); ++m)  // a mount inside another first
-    if (m->point.rfind(mount_dir + "/", 0) == 0) {
-      unmount(m->point);
-      ++found.mounts;
-    }
+  std::vector<pid_t> drivers;
+  std::vector<std::string> loops;
+  struct Export {
+    pid_t client = 0, server = 0;
+    std::string dir;
+  };
+  std::vector<Export> exports;
   std::ifstream record(record_of(mount_dir));
   std::string kind, line;
-  std::vector<std::string> loops;
   while (record >> kind && std::getline(record, line)) {
     std::istringstream fields(line);
     if (kind == "ntfs-3g") {
-      // It ends once the volume is written out; after the owner's end it is init's child.
       pid_t driver = 0;
-      fields >> driver;
-      for (int waited = 0; waited < 300 && driver_running(driver); ++waited)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (fields >> driver) drivers.push_back(driver);
+    } else if (kind == "export") {
+      Export e;
+      if (fields >> e.client >> e.server >> std::ws && std::getline(fields, e.dir)) exports.push_back(e);
     } else if (kind == "loop") {
       // Detached only while it still reads the same file at the same offset: the number
       // may have gone to another since.
@@ -182,6 +190,34 @@ Leftovers give_up_leftovers(const std::string& mount_dir) {
       if (first_line_of(sys + "backing_file") == image && first_line_of(sys + "offset") == offset)
         loops.push_back(device);
     }
+  }
+  const auto unmount_below = [&](const std::string& dir, const auto& skip) {
+    const auto table = base::read_mount_table();
+    for (auto m = table.rbegin(); m != table.rend(); ++m)  // a mount inside another first
+      if (m->point.rfind(dir + "/", 0) == 0 && !skip(m->point)) {
+        unmount(m->point);
+        ++found.mounts;
+      }
+  };
+  const auto in_export = [&](const std::string& point) {
+    return std::any_of(exports.begin(), exports.end(),
+                       [&](const Export& e) { return point.rfind(e.dir + "/", 0) == 0; });
+  };
+  // The volumes first, each driver waited for: it ends once the volume is written out
+  // (after the owner's end it is init's child), and a disk file's export below it must
+  // take those writes before it goes.
+  unmount_below(mount_dir, in_export);
+  for (pid_t driver : drivers) wait_while_running(driver, "ntfs-3g");
+  // Then each export: nbdfuse ends once unmounted, and qemu-nbd, its one client gone,
+  // writes out what it holds and closes the file.
+  for (const Export& e : exports) {
+    // The run noted every export it made, also those it ended itself.
+    const size_t mounts_before = found.mounts;
+    unmount_below(e.dir, [](const std::string&) { return false; });
+    if (found.mounts == mounts_before && !running(e.client, "nbdfuse") && !running(e.server, "qemu-nbd")) continue;
+    wait_while_running(e.client, "nbdfuse");
+    wait_while_running(e.server, "qemu-nbd");
+    ++found.exports;
   }
   for (const auto& loop : loops)
     if (run_to_end({"losetup", "--detach", loop}) == 0) ++found.loops;
@@ -300,6 +336,8 @@ Result<std::unique_ptr<VmDiskExport>> export_disk(const Disk& disk, const std::s
   const std::string dir = mount_dir + "/export" + std::to_string(next_point++);
   auto exported = VmDiskExport::start(disk.real, disk.vm_format, dir, read_only, range, disk.shared && read_only);
   if (!exported) return Error{exported.error().to_string()};
+  note(mount_dir, "export " + std::to_string((*exported)->client()) + " " + std::to_string((*exported)->server()) +
+                      " " + (*exported)->dir());
   return std::move(*exported);
 }
 

@@ -53,7 +53,7 @@ class Mount {
 // folder `mount_dir`, given up: every volume mounted there unmounted and its ntfs-3g
 // waited for, then the loop devices the run attached detached. How many of each.
 struct Leftovers {
-  size_t mounts = 0, loops = 0;
+  size_t mounts = 0, loops = 0, exports = 0;
 };
 Leftovers give_up_leftovers(const std::string& mount_dir);
 
