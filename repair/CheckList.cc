@@ -43,6 +43,8 @@ void AddResolvedItem(RepairRun& run, std::u16string_view original, const WCHAR* 
 
 }  // namespace
 
+bool IsCandidateText(LPCWSTR pszText) { return wcsstr(pszText, u":\\") != nullptr && wcschr(pszText, u'~') != nullptr; }
+
 DWORD CheckList(RepairRun& run, WCHAR* pszText, WCHAR* pszResult) {
   try {
     ++run.m_dwPathsResolved;

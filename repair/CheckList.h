@@ -21,6 +21,10 @@ struct ResolvedItem {
 // keeps the text looking short, and the cycles end after this many calls.
 inline constexpr int kResolveCycles = 65;
 
+// Whether the traversal hands a REG_SZ text to CheckList: it names a drive path (":\")
+// with a short-name component ('~').
+bool IsCandidateText(LPCWSTR pszText);
+
 // Judges `pszText` (a buffer of kValueTextChars, which it may overwrite); on 1,
 // `pszResult` (kValueTextChars, arriving zero-filled) holds the repaired text. 0: the
 // value is left alone. Counts every call in m_dwPathsResolved. A failure inside is

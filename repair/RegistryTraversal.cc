@@ -50,8 +50,7 @@ void RegistryTraversal(RepairRun& run, HKEY hRoot, LPCWSTR pszKeyPath) {
           if (status != ERROR_SUCCESS) continue;
           // REG_EXPAND_SZ and REG_MULTI_SZ are never examined.
           if (dwType != REG_SZ) continue;
-          if (wcsstr(pszText, u":\\") == nullptr) continue;
-          if (wcschr(pszText, u'~') == nullptr) continue;
+          if (!IsCandidateText(pszText)) continue;
 
           std::fill(std::begin(szCheckInput), std::end(szCheckInput), 0);
           std::fill(std::begin(szCheckResult), std::end(szCheckResult), 0);
