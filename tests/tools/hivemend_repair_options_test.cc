@@ -47,6 +47,15 @@ TEST(ParseOptions, RefusesEachWrongCommandLine) {
       {{"--drive", "c=x", "--dst", "CE"}, "drive E: no --drive E=VOLUME"},
       {{"--cleanup", "--drive", "e=x"}, "--cleanup does nothing but clean up: no other option"},
       {{"--cleanup", "--src", "E"}, "--cleanup does nothing but clean up: no other option"},
+      {{"--cleanup", "--list", "E:\\*"}, "--cleanup does nothing but clean up: no other option"},
+      {{"--list", "E:\\*"}, "no --drive given"},
+      {{"--drive", "e=x", "--list"}, "option --list needs a value"},
+      {{"--drive", "e=x", "--resolve", "--dry-run"}, "option --resolve needs a value"},
+      {{"--drive", "e=x", "--list", "E:\\*", "--undo", "u"}, "--list only looks: no option but --drive and --prefix"},
+      {{"--drive", "e=x", "--resolve=p", "--rescue-transfer"},
+       "--resolve only looks: no option but --drive and --prefix"},
+      {{"--drive", "e=x", "--list", "a", "--resolve", "b"}, "--list and --resolve: give one of them"},
+      {{"--drive", "e=x", "--list", "-", "E:\\*"}, "--list -: standard input and nothing else"},
   };
   for (const auto& c : cases) {
     const auto parsed = parse(c.args);
@@ -77,6 +86,13 @@ TEST(ParseOptions, TakesDefaultsAndInlineValues) {
   o = parse({"--drive", "e=x", "--restore", "u", "--remove-hiberfile"});
   ASSERT_TRUE(o) << o.error().message;
   EXPECT_TRUE(o->remove_hiberfile && !o->dry_run);
+
+  // A look takes every argument up to the next option and writes no drive.
+  o = parse({"--list", "E:\\*", "-x", "--drive", "e=x", "--list=E:\\a"});
+  ASSERT_TRUE(o) << o.error().message;
+  EXPECT_EQ(*o->list, (std::vector<std::string>{"E:\\*", "-x", "E:\\a"}));
+  EXPECT_EQ(o->src, "E");
+  EXPECT_EQ(o->dst, "");
 
   o = parse({"--force", "--help"});
   EXPECT_FALSE(o);  // the first wrong option is refused before --help is seen

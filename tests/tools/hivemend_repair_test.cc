@@ -3,9 +3,12 @@
 // user hives), a dry run, a real run with its changes and undo files, a restore, the
 // kinds of volume, whole-disk images with MBR and GPT partition tables, the same images
 // as VM disk files, a hibernated installation, the refusals, and runs ended early: by
-// SIGTERM (also on a qcow2 file), by a reader that closes the output, by SIGKILL.
+// SIGTERM (also on a qcow2 file), by a reader that closes the output, by SIGKILL; and
+// the look before a repair (--list, --resolve) on a volume mounted elsewhere.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -685,6 +688,110 @@ TEST_F(RepairToolTest, TheNextRunRemovesWhatAKilledRunLeft) {
     if (!std::string(c.disk).ends_with(".img"))
       EXPECT_EQ(run_program({"/usr/bin/env", "qemu-img", "check", disk}, {}, dir_->root()).exit_code, 0);
   }
+}
+
+// The look before a repair, on a volume given as a folder (an ntfs-3g mount made
+// elsewhere): Program Files, whose DOS name is PROGRA~3, holds Vendor\tool.exe. ntfs-3g
+// marks what it makes for archiving, folders too (0x30).
+class LookTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HIVEMEND_NTFS_VOLUME_OR_SKIP(volume);
+    volume_ = std::move(volume);
+    fs::create_directories(volume_->path("Program Files/Vendor"));
+    ASSERT_TRUE(NtfsVolume::set_short_name(volume_->path("Program Files"), "PROGRA~3"));
+    ASSERT_TRUE(write_text(volume_->path("Program Files/Vendor/tool.exe"), "abc"));
+  }
+  std::vector<std::string> command(const std::vector<std::string>& args) const {
+    std::vector<std::string> all = {kTool, "--drive", "c=" + volume_->root()};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+  }
+  ProgramRun tool(const std::vector<std::string>& args) const {
+    return run_program(command(args), {"TMPDIR=" + scratch_.root()}, scratch_.root());
+  }
+
+  TempDir scratch_;
+  std::unique_ptr<NtfsVolume> volume_;
+};
+
+TEST_F(LookTest, ListShowsWhatTheDirectorySearchFinds) {
+  const ProgramRun run = tool({"--list", "C:\\program files", "C:\\PROGRA~3\\Vendor\\*", "C:\\PROGRA~3\\*.exe",
+                               "C:\\nowhere\\*", "C:\\PROGRA~3\\none.txt"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "00000030\t0\tPROGRA~3\tProgram Files\n\n"
+            "00000030\t0\t\t.\n00000030\t0\t\t..\n00000020\t3\t\ttool.exe\n\n"
+            "! 2\n\n"
+            "! 3\n\n"
+            "! 2\n\n");
+}
+
+TEST_F(LookTest, ListFromStandardInputAnswersEachLineBeforeTheNext) {
+  int to_tool[2], from_tool[2];
+  ASSERT_EQ(pipe(to_tool), 0);
+  ASSERT_EQ(pipe(from_tool), 0);
+  const auto argv = command({"--list", "-"});
+  const std::string tmpdir = "TMPDIR=" + scratch_.root();
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(to_tool[0], STDIN_FILENO);
+    dup2(from_tool[1], STDOUT_FILENO);
+    for (int fd : {to_tool[0], to_tool[1], from_tool[0], from_tool[1]}) close(fd);
+    putenv(const_cast<char*>(tmpdir.c_str()));
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(to_tool[0]);
+  close(from_tool[1]);
+  // One pattern written, its answer read up to the empty line that ends it; a tool that
+  // held the answer back leaves it short after ten seconds.
+  const auto answer = [&](const std::string& pattern) {
+    const std::string line = pattern + "\n";
+    EXPECT_EQ(write(to_tool[1], line.data(), line.size()), ssize_t(line.size()));
+    std::string text;
+    pollfd ready{from_tool[0], POLLIN, 0};
+    char buffer[4096];
+    for (ssize_t n = 0;
+         !text.ends_with("\n\n") && poll(&ready, 1, 10000) == 1 && (n = read(from_tool[0], buffer, sizeof buffer)) > 0;)
+      text.append(buffer, size_t(n));
+    return text;
+  };
+  EXPECT_EQ(answer("C:\\PROGRA~3\\*"), "00000030\t0\t\t.\n00000030\t0\t\t..\n00000030\t0\t\tVendor\n\n");
+  fs::create_directories(volume_->path("Program Files/New Folder"));
+  EXPECT_TRUE(NtfsVolume::set_short_name(volume_->path("Program Files/New Folder"), "NEWFOL~7"));
+  EXPECT_EQ(answer("C:\\PROGRA~3\\*"),
+            "00000030\t0\t\t.\n00000030\t0\t\t..\n00000030\t0\tNEWFOL~7\tNew Folder\n00000030\t0\t\tVendor\n\n");
+  close(to_tool[1]);
+  close(from_tool[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(LookTest, ResolveGivesTheRepairsTextOrWhyNot) {
+  const struct {
+    std::string path, answer;
+  } cases[] = {
+      {"C:\\PROGRA~1\\Vendor\\tool.exe", "C:\\Program Files\\Vendor\\tool.exe"},
+      {"\"C:\\PROGRA~1\\Vendor\\tool.exe\" /x", "\"C:\\Program Files\\Vendor\\tool.exe\" /x"},
+      {"C:\\NOWHER~1\\x.exe", "! not resolved (Paths Skipped)"},
+      {"C:\\Program Files\\Vendor", "! not a candidate: no \":\\\" or no \"~\""},
+      {"C:\\PROGRA~1\\" + std::string(240, 'x'), "! not examined: longer than 249 characters"},
+  };
+  std::vector<std::string> args = {"--resolve"};
+  std::string expected;
+  for (const auto& c : cases) {
+    args.push_back(c.path);
+    expected += c.answer + "\n";
+  }
+  const ProgramRun run = tool(args);
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out, expected);
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 // environment hivemend runs in (a prefix with the drive links and the product's
 // settings), runs hivemend with the registry layer's change journal on, and turns the
 // journal into a list of changes and an undo folder; or puts an undo folder back.
+// With --list or --resolve it only looks: what the program's directory search and path
+// resolution would find on the drives, nothing written.
 //
-// Exit codes: 0 after a run (or a restore); 1 on failure, with one line on standard
+// Exit codes: 0 after a run (or a restore, or a look); 1 on failure, with one line on standard
 // error; 2 on bad usage.
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tools/hivemend-repair/look.h"
 #include "tools/hivemend-repair/options.h"
 #include "tools/hivemend-repair/process.h"
 #include "tools/hivemend-repair/run.h"
@@ -58,8 +61,12 @@ int run(const Options& o) {
   const std::string prefix = o.prefix ? std::filesystem::absolute(*o.prefix).string() : session.path("prefix");
   if (auto made = session.make_prefix(prefix); !made) return failure(made.error());
 
-  const auto source = open_drives(o, session, o.dry_run);
+  const auto source = open_drives(o, session, o.dry_run || o.looks());
   if (!source) return failure(source.error());
+  if (o.looks()) {
+    auto looked = look(o);
+    return looked ? kExitOk : failure(looked.error());
+  }
   if (o.restore) {
     auto restored = restore(o);
     return restored ? kExitOk : failure(restored.error());

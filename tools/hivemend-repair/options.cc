@@ -11,6 +11,8 @@ const char* const kUsage =
     "Usage: hivemend-repair [OPTIONS] --drive LETTER=VOLUME...\n"
     "       hivemend-repair --restore DIR --drive LETTER=VOLUME...\n"
     "       hivemend-repair --cleanup\n"
+    "       hivemend-repair --list PATTERN... --drive LETTER=VOLUME...\n"
+    "       hivemend-repair --resolve PATH... --drive LETTER=VOLUME...\n"
     "\n"
     "Repairs the registry of a restored Windows installation with hivemend: paths stored\n"
     "in 8.3 short form (C:\\PROGRA~1\\...) are rewritten with the long names on the disk.\n"
@@ -55,10 +57,22 @@ const char* const kUsage =
     "  --cleanup            remove what runs that were killed (SIGKILL, a crash) left:\n"
     "                       their mounts, disk file exports, loop devices and scratch\n"
     "                       folders (every run does this first), and nothing else\n"
+    "  --list PATTERN...    what the program's directory search finds for each Windows\n"
+    "                       pattern (E:\\Windows\\*.exe), like dir /x: a line per entry\n"
+    "                       with its attributes (8 hex digits), size, short name and\n"
+    "                       long name, separated by tabs, then an empty line; a pattern\n"
+    "                       that fails gives \"! \" and the Windows error code instead\n"
+    "  --resolve PATH...    each path as the repair would resolve it, or \"! \" and the\n"
+    "                       reason it would leave it as it is\n"
+    "                       (with --list or --resolve, \"-\" reads the patterns or paths\n"
+    "                       from standard input, each answered before the next line is\n"
+    "                       read; volumes are mounted read-only; standard error gets a\n"
+    "                       line per reason a directory was read through ntfs-3g)\n"
     "  --help               this text\n"
     "\n"
-    "Prints the summary block and where the changes went. Exit code 0 after a run, 1 on\n"
-    "failure (one line on standard error), 2 on bad usage.\n";
+    "Prints the summary block and where the changes went. Exit code 0 after a run (or\n"
+    "when every pattern or path was answered), 1 on failure (one line on standard\n"
+    "error), 2 on bad usage.\n";
 
 namespace {
 
@@ -77,6 +91,10 @@ constexpr std::pair<std::string_view, std::optional<std::string> Options::*> kTe
     {"--undo", &Options::undo},       {"--restore", &Options::restore},
 };
 constexpr std::string_view kChecked[] = {"--drive", "--src", "--dst", "--sig"};
+constexpr std::pair<std::string_view, std::optional<std::vector<std::string>> Options::*> kLooks[] = {
+    {"--list", &Options::list},
+    {"--resolve", &Options::resolve},
+};
 
 template <typename Table>
 auto find_option(const Table& table, std::string_view name) {
@@ -133,11 +151,25 @@ Result<Options> finish(Reading r) {
   Options& o = r.options;
   if (o.cleanup) {
     if (!o.drives.empty() || o.rescue_transfer || o.detailed_log || o.dry_run || o.sig || o.summary || o.prefix ||
-        o.changes || o.undo || o.restore || r.src || r.dst)
+        o.changes || o.undo || o.restore || r.src || r.dst || o.looks())
       return refused("--cleanup does nothing but clean up: no other option");
     return std::move(o);
   }
   if (o.drives.empty()) return refused("no --drive given");
+  if (o.looks()) {
+    if (o.list && o.resolve) return refused("--list and --resolve: give one of them");
+    const std::string name = o.list ? "--list" : "--resolve";
+    if (o.rescue_transfer || o.detailed_log || o.dry_run || o.remove_hiberfile || o.sig || o.summary || o.changes ||
+        o.undo || o.restore || r.src || r.dst)
+      return refused(name + " only looks: no option but --drive and --prefix");
+    const auto& texts = o.list ? *o.list : *o.resolve;
+    if (texts.size() > 1 && std::find(texts.begin(), texts.end(), "-") != texts.end())
+      return refused(name + " -: standard input and nothing else");
+    // Every drive is only read: the first is the source a run would have, none is a
+    // destination.
+    o.src = std::string(1, char(std::toupper(o.drives.front().first)));
+    return std::move(o);
+  }
   if (o.restore && (o.dry_run || o.changes || o.undo || r.src || r.dst))
     return refused("--restore does nothing but restore: no --dry-run, --changes, --undo, --src or --dst");
   o.src = r.src ? *r.src : std::string(1, char(std::toupper(o.drives.front().first)));
@@ -170,6 +202,16 @@ Result<Options> parse_options(int argc, const char* const* argv) {
         return help;
       }
       r.options.*(flag->second) = true;
+      continue;
+    }
+    if (const auto look = find_option(kLooks, name); look != std::end(kLooks)) {
+      auto& texts = r.options.*(look->second);
+      if (!texts) texts.emplace();
+      const size_t given = texts->size();
+      if (inline_value) texts->push_back(*inline_value);
+      while (!inline_value && i + 1 < argc && !std::string_view(argv[i + 1]).starts_with("--"))
+        texts->push_back(argv[++i]);
+      if (texts->size() == given) return refused("option " + name + " needs a value");
       continue;
     }
     if (std::find(std::begin(kChecked), std::end(kChecked), name) == std::end(kChecked) &&

@@ -22,11 +22,16 @@ struct Options {
   bool cleanup = false;           // --cleanup: nothing else was given
   bool remove_hiberfile = false;  // --remove-hiberfile
   std::optional<std::string> summary, prefix, changes, undo, restore;
+  // --list PATTERN... and --resolve PATH...: a look in place of a run; "-" alone reads
+  // them from standard input.
+  std::optional<std::vector<std::string>> list, resolve;
+
+  bool looks() const { return list || resolve; }
 };
 
 // The options of argv[1..argc), or the refusal of the first wrong one ("unknown option
 // --x"), to be shown with a pointer to --help. `--name=value` is taken for `--name
-// value`.
+// value`; --list and --resolve take every following argument up to the next "--...".
 Result<Options> parse_options(int argc, const char* const* argv);
 
 }  // namespace hivemend::repair_tool
