@@ -237,6 +237,10 @@ class Hive {
   mutable std::unordered_map<uint32_t, std::unique_ptr<SubkeyIndex>> subkey_indexes_;
 };
 
+// The whole file at `path`, read at once. `room`: the image may grow in place to twice
+// its size (a hive mounted for editing).
+Result<std::vector<uint8_t>> read_file_image(const std::string& path, bool room = false);
+
 // The current time as a FILETIME (100 ns steps since 1601-01-01 UTC).
 uint64_t filetime_now();
 

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 
 #include "base/unicode.h"
 #include "regf/format.h"
+#include "regf/hive.h"
 #include "regf/log_formats.h"
 #include "regf/node.h"
 
@@ -413,33 +413,10 @@ Result<Recovery> recover(std::vector<uint8_t> primary, const std::vector<LogFile
   return r;
 }
 
-namespace {
-
-// `room`: the image may grow (a hive being mounted for editing).
-Result<std::vector<uint8_t>> read_whole_file(const std::filesystem::path& path, bool room = false) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Error{"cannot open file", std::nullopt, path.string()};
-  // One read of the whole file: hives run to tens of megabytes, too many to take a
-  // character at a time.
-  in.seekg(0, std::ios::end);
-  const size_t size = size_t(std::max<std::streamoff>(in.tellg(), 0));
-  std::vector<uint8_t> bytes;
-  // Edits append hive bins; moving a large image to a larger block would hold both
-  // copies at once. Reserved pages cost no memory until they are written.
-  if (room) bytes.reserve(2 * size);
-  bytes.resize(size);
-  in.seekg(0);
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size())))
-    return Error{"read error", std::nullopt, path.string()};
-  return bytes;
-}
-
-}  // namespace
-
 Result<Recovery> recover_file(const std::string& primary_path) {
   namespace fs = std::filesystem;
   fs::path primary(primary_path);
-  auto bytes = read_whole_file(primary, true);
+  auto bytes = read_file_image(primary.string(), true);
   if (!bytes) return bytes.error();
 
   // Windows names the logs after the primary (NTUSER.DAT.LOG1); copies made elsewhere may
@@ -459,7 +436,7 @@ Result<Recovery> recover_file(const std::string& primary_path) {
   std::vector<LogFile> logs;
   for (const fs::path& p : found) {
     if (p.empty()) continue;
-    auto log = read_whole_file(p);
+    auto log = read_file_image(p.string());
     if (!log) return log.error();
     logs.push_back(LogFile{p.filename().string(), std::move(*log)});
   }
