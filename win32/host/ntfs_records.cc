@@ -38,14 +38,17 @@ struct Run {
 };
 
 // The runs of a non-resident attribute's mapping pairs, from VCN `vcn`; empty when they
-// are malformed or sparse.
+// are malformed or sparse. ntfs-3g reads a run's length as a signed number, and wants the
+// pairs ended by a zero byte inside the attribute.
 std::vector<Run> decode_runs(const uint8_t* p, const uint8_t* end, uint64_t vcn) {
   std::vector<Run> runs;
   int64_t lcn = 0;
-  while (p < end && *p != 0) {
+  for (;;) {
+    if (p >= end) return {};
+    if (*p == 0) break;
     const unsigned length_bytes = *p & 0xF, offset_bytes = *p >> 4;
     if (length_bytes == 0 || length_bytes > 8 || offset_bytes == 0 || offset_bytes > 8 ||
-        p + 1 + length_bytes + offset_bytes > end)
+        p + 1 + length_bytes + offset_bytes > end || p[length_bytes] & 0x80)
       return {};
     ++p;
     uint64_t clusters = 0;
@@ -69,11 +72,20 @@ std::vector<Run> decode_runs(const uint8_t* p, const uint8_t* end, uint64_t vcn)
 }
 
 // The runs of a non-resident attribute (of this extent, from its lowest VCN); empty when
-// it is resident or its mapping pairs are malformed.
-std::vector<Run> attribute_runs(const uint8_t* attr, size_t length) {
+// it is resident or its mapping pairs are malformed. As ntfs-3g maps them: the extent's
+// highest VCN, when given, is where its runs end, and the first extent's runs lie within
+// the attribute's allocated size (`cluster_size` bytes a cluster).
+std::vector<Run> attribute_runs(const uint8_t* attr, size_t length, uint64_t cluster_size) {
   const uint16_t pairs = le16(attr + at::kMappingPairs);
   if (!attr[at::kNonResident] || pairs >= length) return {};
-  return decode_runs(attr + pairs, attr + length, le64(attr + at::kLowestVcn));
+  const uint64_t lowest = le64(attr + at::kLowestVcn), highest = le64(attr + at::kHighestVcn);
+  auto runs = decode_runs(attr + pairs, attr + length, lowest);
+  if (runs.empty() || highest == 0) return runs;
+  const uint64_t allocated = le64(attr + at::kAllocatedSize);
+  if (highest != runs.back().vcn + runs.back().clusters - 1 ||
+      (lowest == 0 && int64_t(highest) > int64_t((allocated + cluster_size - 1) / cluster_size) - 1))
+    return {};
+  return runs;
 }
 
 // Undoes the update sequence of a multi-sector record in place; false when a sector
@@ -111,8 +123,15 @@ bool each_attribute(const uint8_t* record, size_t size, Each each) {
     if (length < at::kResidentHeader || length % 8 != 0 || a + length > in_use) return false;
     if (attr[at::kNameLength] && le16(attr + at::kNameOffset) + 2 * size_t(attr[at::kNameLength]) > length)
       return false;
+    // ntfs-3g's checks of an attribute's header: a non-resident one says so with a 1, its
+    // name ends before its mapping pairs, and its VCNs run upwards.
+    if (attr[at::kNonResident] > 1) return false;
     if (attr[at::kNonResident]) {
-      if (length < at::kNonResidentHeader || le16(attr + at::kMappingPairs) >= length) return false;
+      const size_t pairs = le16(attr + at::kMappingPairs);
+      if (length < at::kNonResidentHeader || pairs >= length ||
+          (attr[at::kNameLength] && le16(attr + at::kNameOffset) + 2 * size_t(attr[at::kNameLength]) > pairs) ||
+          int64_t(le64(attr + at::kHighestVcn)) < int64_t(le64(attr + at::kLowestVcn)))
+        return false;
     } else if (size_t(le16(attr + at::kValueOffset)) + le32(attr + at::kValueLength) > length) {
       return false;
     }
@@ -230,9 +249,11 @@ struct NtfsRecords::Layout {
       out.assign(v.begin(), v.end());
       return true;
     }
+    // ntfs-3g reads zeros past the initialized size, where the disk may hold anything.
     const uint64_t size = le64(attr + at::kDataSize);
-    const auto runs = attribute_runs(attr, length);
-    if (le64(attr + at::kLowestVcn) != 0 || size > most || runs.empty()) return false;
+    const auto runs = attribute_runs(attr, length, cluster_size);
+    if (le64(attr + at::kLowestVcn) != 0 || size > most || runs.empty() || le64(attr + at::kInitializedSize) != size)
+      return false;
     out.resize(size);
     return read_runs(runs, 0, out.data(), out.size());
   }
@@ -312,7 +333,7 @@ struct NtfsRecords::Layout {
     std::vector<Run> runs;
     const bool whole = each_attribute(own.data(), record_size, [&](uint32_t type, const uint8_t* a, size_t len) {
       if (type == at::kData && a[at::kNonResident] && unnamed(a) && le64(a + at::kLowestVcn) == 0) {
-        runs = attribute_runs(a, len);
+        runs = attribute_runs(a, len, cluster_size);
         return false;
       }
       return true;
@@ -438,12 +459,20 @@ base::Result<base::Ok, NtfsFallback> node_names(const uint8_t* header, size_t si
   if (size < ix::kNodeHeaderSize || end > le32(header + ix::kAllocatedSize) ||
       le32(header + ix::kAllocatedSize) > size || first < ix::kNodeHeaderSize || first % 8 != 0 || first >= end)
     return NtfsFallback::kIndexUnreadable;
+  // ntfs-3g refuses an entry stream it cannot follow to its end: taken here only as NTFS
+  // writes one, with no flags but its two, each entry leading to a subnode exactly when
+  // the node has subnodes, and the last entry closing the node.
+  const uint16_t subnode = header[ix::kNodeFlags] & ix::kNodeHasSubnodes ? ix::kEntryHasSubnode : 0;
   for (size_t e = first;;) {
     if (e + ix::kEntryKey > end) return NtfsFallback::kIndexUnreadable;
     const uint8_t* entry = header + e;
     const size_t length = le16(entry + ix::kEntryLength), key_length = le16(entry + ix::kEntryKeyLength);
-    if (length < ix::kEntryKey || length % 8 != 0 || e + length > end) return NtfsFallback::kIndexUnreadable;
-    if (le16(entry + ix::kEntryFlags) & ix::kEntryLast) return base::Ok{};
+    const uint16_t flags = le16(entry + ix::kEntryFlags);
+    if (length < ix::kEntryKey + (subnode ? 8 : 0) || length % 8 != 0 || e + length > end ||
+        (flags & ~(ix::kEntryHasSubnode | ix::kEntryLast)) != 0 || (flags & ix::kEntryHasSubnode) != subnode)
+      return NtfsFallback::kIndexUnreadable;
+    if (flags & ix::kEntryLast)
+      return e + length == end ? base::Result<base::Ok, NtfsFallback>(base::Ok{}) : NtfsFallback::kIndexUnreadable;
     const uint8_t* key = entry + ix::kEntryKey;
     if (key_length < fn::kName || ix::kEntryKey + key_length > length ||
         key_length < fn::kName + 2 * key[fn::kNameLength])
@@ -467,10 +496,12 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
   if (ntfs::record_of(le64(record.data() + rec::kBaseRecord)) != 0) return NtfsFallback::kRecordUnreadable;
   NtfsRecord r;
   r.directory = le16(record.data() + rec::kFlags) & rec::kIsDirectory;
-  bool has_info = false, has_index = false, reparse = false, sound = true;
+  // ntfs-3g lists a directory's ".." from its first name's parent: a directory has one.
+  bool has_info = false, has_name = false, has_index = false, reparse = false, sound = true;
   // A directory's blocks: the first extent of its $INDEX_ALLOCATION (ntfs-3g takes the
   // directory's size from it) and its $BITMAP.
   bool has_blocks = false, has_bitmap = false, root_has_subnodes = false;
+  uint64_t blocks_size = 0;
   // The names in `parent`: which one `name` is, how many long Win32 names there are,
   // and the DOS name, which belongs to the one Win32 name beside it.
   std::optional<uint8_t> found;
@@ -486,10 +517,11 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
       r.last_write = le64(v.data() + ntfs::std_info::kLastWrite);
       r.last_access = le64(v.data() + ntfs::std_info::kLastAccess);
       has_info = true;
-    } else if (type == at::kFileName && name) {
+    } else if (type == at::kFileName) {
       const auto v = resident_value(a, length);
       if (v.size() < fn::kName || v.size() < fn::kName + 2 * size_t(v[fn::kNameLength])) return sound = false;
-      if (ntfs::record_of(le64(v.data() + fn::kParent)) != parent) return true;
+      has_name = true;
+      if (!name || ntfs::record_of(le64(v.data() + fn::kParent)) != parent) return true;
       const uint8_t space = v[fn::kNamespace];
       if (space == fn::kDos) {
         dos = stored_name(v.data());
@@ -505,8 +537,8 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
                   node_names(v.data() + ix::kRootHeader, v.size() - ix::kRootHeader, names).ok();
       root_has_subnodes = has_index && (v[ix::kRootHeader + ix::kNodeFlags] & ix::kNodeHasSubnodes);
     } else if (type == at::kIndexAllocation && named_i30(a, length)) {
-      if (!a[at::kNonResident] || attribute_runs(a, length).empty()) return sound = false;
-      has_blocks |= le64(a + at::kLowestVcn) == 0;
+      if (!a[at::kNonResident] || attribute_runs(a, length, l.cluster_size).empty()) return sound = false;
+      if (le64(a + at::kLowestVcn) == 0) has_blocks = true, blocks_size = le64(a + at::kDataSize);
     } else if (type == at::kBitmap && named_i30(a, length)) {
       has_bitmap = true;
     } else if (type == at::kData && unnamed(a)) {
@@ -518,8 +550,11 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
     }
     return true;
   });
-  if (!whole || !sound || !has_info) return NtfsFallback::kRecordUnreadable;
-  if (r.directory && (!has_index || has_blocks != has_bitmap || (root_has_subnodes && !has_blocks)))
+  // The kernel refuses a size past the largest signed one that ntfs-3g reports for a
+  // file (its data) or a directory (its index blocks): the entry cannot be looked up.
+  if (!whole || !sound || !has_info || int64_t(r.size) < 0 || int64_t(blocks_size) < 0)
+    return NtfsFallback::kRecordUnreadable;
+  if (r.directory && (!has_name || !has_index || has_blocks != has_bitmap || (root_has_subnodes && !has_blocks)))
     return NtfsFallback::kRecordUnreadable;
   if (name && !found) return NtfsFallback::kNameNotInDirectory;
   if (reparse) return NtfsFallback::kReparsePoint;
@@ -646,6 +681,10 @@ base::Result<base::Ok, NtfsFallback> read_blocks(const NtfsRecords::Layout& l, s
   // A subnode is named by its VCN: in clusters, or in 512-byte units when blocks are
   // smaller than a cluster.
   const uint64_t vcn_size = block_size >= l.cluster_size ? l.cluster_size : rec::kFixupStride;
+  // ntfs-3g reads every block its bitmap marks in use, and fails the listing when one
+  // lies past the blocks' end.
+  for (uint64_t i = blocks_size / block_size; i < 8 * uint64_t(bitmap.size()); ++i)
+    if (bitmap[i / 8] >> (i % 8) & 1) return NtfsFallback::kIndexUnreadable;
   for (uint64_t i = 0; i < blocks_size / block_size; ++i) {
     if (i / 8 >= bitmap.size()) return NtfsFallback::kIndexUnreadable;
     if (!(bitmap[i / 8] >> (i % 8) & 1)) continue;
@@ -682,9 +721,13 @@ NtfsRecords::Read<std::vector<NtfsRecords::Listed>> NtfsRecords::list(uint64_t d
     } else if (type == at::kIndexAllocation) {
       // One extent of the blocks' runs; the size is the first extent's.
       const uint64_t vcn = le64(a + at::kLowestVcn);
-      auto runs = attribute_runs(a, len);
+      auto runs = attribute_runs(a, len, l->cluster_size);
       if (runs.empty()) return sound = false;
-      if (vcn == 0) blocks_size = le64(a + at::kDataSize);
+      if (vcn == 0) {
+        // Blocks past the initialized size ntfs-3g reads as zeros, which no index block is.
+        blocks_size = le64(a + at::kDataSize);
+        if (le64(a + at::kInitializedSize) != blocks_size) return sound = false;
+      }
       extents.push_back(Extent{vcn, std::move(runs)});
     } else if (type == at::kBitmap) {
       if (!l->attribute_value(a, len, 1u << 20, bitmap)) return sound = false;
