@@ -190,7 +190,9 @@ std::shared_ptr<Listing> read_directory(const Location& dir, int fd, const struc
 }
 
 // Directory record `number` read from the device; nullptr when the reader cannot vouch
-// for the directory and every entry in it (the reason is counted by the reader).
+// for the directory and every entry in it (the reason is counted by the reader). What it
+// vouches for passed the checks ntfs-3g makes when it opens and lists a directory, so
+// ntfs-3g lists the same names, and ntfs-3g is not asked.
 std::shared_ptr<const Listing> read_records(const NtfsRecords& records, uint64_t number,
                                             const std::shared_ptr<const base::UpcaseTable>& upcase) {
   auto listed = records.list(number);
@@ -215,43 +217,6 @@ std::shared_ptr<const Listing> read_records(const NtfsRecords& records, uint64_t
   listing->upcase = upcase;
   listing->set_self(self);
   listing->build_index();
-  return listing;
-}
-
-// Whether ntfs-3g lists the names of `listing` (read from the device) for `dir`, in
-// the same order: one open and one read of the names, the answer to damage the record
-// checks do not see. A mount made with hide_hid_files or hide_dot_files leaves out
-// hidden entries and names beginning with '.'; the listing keeps them, as Windows does.
-// An error of ntfs-3g's is its answer for the directory.
-Expected<bool> ntfs3g_lists(const Location& dir, const Listing& listing) {
-  base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
-  std::vector<std::string> names;
-  if (!fd) return WinError{errno == ENOENT || errno == ENOTDIR ? DWORD(ERROR_PATH_NOT_FOUND) : error_from_errno(errno)};
-  if (!read_names(fd.get(), names)) return WinError{error_from_errno(errno ? errno : EIO)};
-  size_t next = 0;
-  for (const DirEntry& e : listing.entries) {
-    if (next < names.size() && names[next] == e.linux_name)
-      ++next;
-    else if (!(e.attributes & FILE_ATTRIBUTE_HIDDEN) && !e.linux_name.starts_with("."))
-      return false;
-  }
-  return next == names.size();
-}
-
-// The listing of `dir`, directory record `number`, from the volume's device; nullptr
-// when the directory is to be read through ntfs-3g, an error when ntfs-3g fails it.
-Expected<std::shared_ptr<const Listing>> read_from_device(const Location& dir, const NtfsRecords& records,
-                                                          uint64_t number,
-                                                          const std::shared_ptr<const base::UpcaseTable>& upcase) {
-  auto listing = read_records(records, number, upcase);
-  if (!listing) return std::shared_ptr<const Listing>();
-  const auto same = ntfs3g_lists(dir, *listing);
-  if (!same) return WinError{same.error()};
-  if (!*same) {
-    count_fallback(NtfsFallback::kNamesDiffer);
-    return std::shared_ptr<const Listing>();
-  }
-  ++g_directory_reads;
   return listing;
 }
 
@@ -389,17 +354,15 @@ FileSystemCall::~FileSystemCall() {
 
 namespace {
 
-// The listing of `dir`, directory record `number`, read from the device and kept (or
-// its error kept) for the volume's generation `generation`; nullptr when the device
-// cannot answer for it.
-Expected<std::shared_ptr<const Listing>> device_listing(const Location& dir, VolumeListings& volume,
-                                                        uint64_t generation, uint64_t number) {
-  if (!volume.records() || !ntfs_records_enabled()) return std::shared_ptr<const Listing>();
-  auto listing = read_from_device(dir, *volume.records(), number, volume.upcase());
-  if (!listing)
-    volume.keep_failure(dir.relative, listing.error(), generation);
-  else if (*listing)
-    volume.keep(dir.relative, *listing, generation);
+// The listing of `dir`, directory record `number`, read from the device and kept for
+// the volume's generation `generation`; nullptr when the device cannot answer for it.
+std::shared_ptr<const Listing> device_listing(const Location& dir, VolumeListings& volume, uint64_t generation,
+                                              uint64_t number) {
+  if (!volume.records() || !ntfs_records_enabled()) return nullptr;
+  auto listing = read_records(*volume.records(), number, volume.upcase());
+  if (!listing) return nullptr;
+  ++g_directory_reads;
+  volume.keep(dir.relative, listing, generation);
   return listing;
 }
 
@@ -412,8 +375,7 @@ std::shared_ptr<const Listing> known_listing(const Location& dir) {
   if (volume.failure(dir.relative)) return nullptr;
   const auto number = directory_record(dir);
   if (!number) return nullptr;
-  auto listing = device_listing(dir, volume, generation, *number);
-  return listing ? *listing : nullptr;
+  return device_listing(dir, volume, generation, *number);
 }
 
 Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
@@ -424,7 +386,7 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   if (auto failed = volume.failure(dir.relative)) return WinError{*failed};
   const auto number = directory_record(dir);
   if (number)
-    if (auto listing = device_listing(dir, volume, generation, *number); !listing || *listing) return listing;
+    if (auto listing = device_listing(dir, volume, generation, *number)) return listing;
   // Opened by path: a directory that may not be read can still be known by its
   // identity, and one whose index is read from the device is never opened for reading.
   base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
@@ -436,7 +398,7 @@ Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   // A directory reached through a link or junction is read from the device too, by
   // its record (ntfs-3g's inode number), unless that was tried above.
   if (st.st_dev == dir.root->dev && !number)
-    if (auto listing = device_listing(dir, volume, generation, st.st_ino); !listing || *listing) return listing;
+    if (auto listing = device_listing(dir, volume, generation, st.st_ino)) return listing;
   auto listing = read_directory(dir, fd.get(), st, volume.upcase());
   if (!listing) {
     const DWORD error = error_from_errno(errno ? errno : EIO);

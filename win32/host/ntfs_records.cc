@@ -167,14 +167,12 @@ std::u16string stored_name(const uint8_t* key) {
   return name;
 }
 
-NtfsFallback counted(NtfsFallback why) { return count_fallback(why); }
-
-}  // namespace
-
-NtfsFallback count_fallback(NtfsFallback why) {
+NtfsFallback counted(NtfsFallback why) {
   ++g_fallbacks[size_t(why)];
   return why;
 }
+
+}  // namespace
 
 const char* fallback_name(NtfsFallback why) {
   switch (why) {
@@ -186,7 +184,6 @@ const char* fallback_name(NtfsFallback why) {
     case NtfsFallback::kNameShownOtherwise: return "name shown otherwise";
     case NtfsFallback::kReparsePoint: return "reparse point";
     case NtfsFallback::kSystemFile: return "system file";
-    case NtfsFallback::kNamesDiffer: return "names differ from ntfs-3g";
     case NtfsFallback::kCount: break;
   }
   return "?";

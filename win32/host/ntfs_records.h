@@ -29,7 +29,6 @@ enum class NtfsFallback : uint8_t {
   kNameShownOtherwise,  // a name ntfs-3g shows in its own way ('/', NUL, a lone surrogate)
   kReparsePoint,        // a junction or symbolic link, which ntfs-3g shows as a link
   kSystemFile,          // a system file: maybe one of ntfs-3g's Interix links, devices or sockets
-  kNamesDiffer,         // ntfs-3g lists other names (or cannot list the directory)
   kCount
 };
 const char* fallback_name(NtfsFallback why);
@@ -40,8 +39,6 @@ struct NtfsFallbackCounts {
   uint64_t total() const;
 };
 NtfsFallbackCounts ntfs_fallbacks();
-// Counts a fallback found by the reader's caller; returns `why`.
-NtfsFallback count_fallback(NtfsFallback why);
 
 // An entry as ntfs-3g shows it: its attributes as system.ntfs_attrib gives them, its
 // size and times as stat gives them, and its short name as Windows shows it.
