@@ -35,7 +35,7 @@ constexpr uint16_t sequence_of(uint64_t reference) { return uint16_t(reference >
 
 // An attribute's header, resident or not.
 namespace attr {
-constexpr size_t kType = 0, kLength = 4, kNonResident = 8, kNameLength = 9, kNameOffset = 10;
+constexpr size_t kType = 0, kLength = 4, kNonResident = 8, kNameLength = 9, kNameOffset = 10, kFlags = 12;
 constexpr size_t kValueLength = 16, kValueOffset = 20, kResidentHeader = 24;  // resident
 constexpr size_t kLowestVcn = 16, kHighestVcn = 24, kMappingPairs = 32, kAllocatedSize = 40, kDataSize = 48,
                  kInitializedSize = 56, kNonResidentHeader = 64;  // non-resident

@@ -152,6 +152,9 @@ std::basic_string_view<uint8_t> resident_value(const uint8_t* attr, size_t lengt
 
 // Whether an attribute is unnamed, or named "$I30" (the file name index of a directory).
 bool unnamed(const uint8_t* attr) { return attr[at::kNameLength] == 0; }
+// Whether an attribute is stored plainly: not compressed, sparse or encrypted, as a
+// directory's index always is (ntfs-3g would read it through its compression).
+bool plain(const uint8_t* attr) { return le16(attr + at::kFlags) == 0; }
 bool named_i30(const uint8_t* attr, size_t length) {
   static constexpr char16_t kI30[] = u"$I30";
   const size_t n = attr[at::kNameLength], offset = le16(attr + at::kNameOffset);
@@ -249,7 +252,8 @@ struct NtfsRecords::Layout {
     // ntfs-3g reads zeros past the initialized size, where the disk may hold anything.
     const uint64_t size = le64(attr + at::kDataSize);
     const auto runs = attribute_runs(attr, length, cluster_size);
-    if (le64(attr + at::kLowestVcn) != 0 || size > most || runs.empty() || le64(attr + at::kInitializedSize) != size)
+    if (le64(attr + at::kLowestVcn) != 0 || size > most || runs.empty() || le64(attr + at::kInitializedSize) != size ||
+        !plain(attr))
       return false;
     out.resize(size);
     return read_runs(runs, 0, out.data(), out.size());
@@ -526,6 +530,9 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
         if (space == fn::kWin32) ++win32_names;
         if (!found && stored_name(v.data()) == *name) found = space;
       }
+    } else if ((type == at::kIndexRoot || type == at::kIndexAllocation || type == at::kBitmap) &&
+               named_i30(a, length) && !plain(a)) {
+      return sound = false;
     } else if (type == at::kIndexRoot && named_i30(a, length)) {
       // ntfs-3g reads a directory's index root, entries and all, to stat it.
       const auto v = resident_value(a, length);
@@ -712,6 +719,7 @@ NtfsRecords::Read<std::vector<NtfsRecords::Listed>> NtfsRecords::list(uint64_t d
   bool sound = true;
   const bool whole = l->each_attribute_of(directory, record, [&](uint32_t type, const uint8_t* a, size_t len) {
     if (!named_i30(a, len)) return true;
+    if (!plain(a)) return sound = false;
     if (type == at::kIndexRoot) {
       const auto v = resident_value(a, len);
       tree.root.assign(v.begin(), v.end());

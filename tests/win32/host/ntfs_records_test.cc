@@ -124,6 +124,7 @@ TEST(NtfsRecords, WhatNtfs3gRefusesIsRefused) {
       {"a highest VCN past the runs", allocation + 24, [](uint8_t& b) { ++b; }, false, false},
       {"a non-resident flag other than 1", allocation + 8, [](uint8_t& b) { b = 0x99; }, false, false},
       {"a directory size past the largest signed one", allocation + 55, [](uint8_t& b) { b = 0xC7; }, false, false},
+      {"an index stored compressed", allocation + 12, [](uint8_t& b) { b = 0x01; }, false, false},
       {"an entry flag NTFS does not write", first_entry + 12, [](uint8_t& b) { b |= 0x10; }, false, true},
   };
   const base::UniqueFd fd(memfd_create("volume", MFD_CLOEXEC));
