@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 
 #include "base/unicode.h"
@@ -242,20 +241,66 @@ std::optional<JournalEntry> parse_journal_line(std::string_view line) {
   return entry;
 }
 
-Expected<std::vector<JournalEntry>> read_journal(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return WinError{error_from_errno(errno)};
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<JournalEntry> entries;
-  for (size_t start = 0; start < text.size();) {
-    const size_t end = text.find('\n', start);
-    if (end == text.npos) break;  // cut off by a killed writer
-    auto entry = parse_journal_line(std::string_view(text).substr(start, end - start));
-    if (!entry) return WinError{ERROR_INVALID_DATA};
-    entries.push_back(std::move(*entry));
-    start = end + 1;
+Expected<JournalReader> JournalReader::open(const std::string& path) {
+  base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return WinError{error_from_errno(errno)};
+  return JournalReader(std::move(fd));
+}
+
+Expected<std::optional<JournalEntry>> JournalReader::next() {
+  constexpr size_t kChunk = 1 << 16;
+  for (;;) {
+    const size_t end = buffer_.find('\n', start_);
+    if (end != buffer_.npos) {
+      ++line_;
+      offset_ = buffer_offset_ + start_;
+      auto entry = parse_journal_line(std::string_view(buffer_).substr(start_, end - start_));
+      start_ = end + 1;
+      if (!entry) return WinError{ERROR_INVALID_DATA};
+      return std::optional<JournalEntry>(std::move(*entry));
+    }
+    if (at_end_) return std::optional<JournalEntry>();
+    // The part of a line read so far moves to the front; the rest of it follows.
+    buffer_.erase(0, start_);
+    buffer_offset_ += start_;
+    start_ = 0;
+    const size_t had = buffer_.size();
+    buffer_.resize(had + kChunk);
+    const ssize_t got = read(fd_.get(), buffer_.data() + had, kChunk);
+    if (got < 0) return WinError{error_from_errno(errno)};
+    buffer_.resize(had + size_t(got));
+    at_end_ = got == 0;
   }
-  return entries;
+}
+
+Expected<JournalEntry> JournalReader::entry_at(uint64_t offset) const {
+  constexpr size_t kChunk = 4096;
+  std::string line;
+  for (;;) {
+    const size_t had = line.size();
+    line.resize(had + kChunk);
+    const ssize_t got = pread(fd_.get(), line.data() + had, kChunk, off_t(offset + had));
+    if (got < 0) return WinError{error_from_errno(errno)};
+    line.resize(had + size_t(got));
+    if (const size_t end = line.find('\n', had); end != line.npos) {
+      auto entry = parse_journal_line(std::string_view(line).substr(0, end));
+      if (!entry) return WinError{ERROR_INVALID_DATA};
+      return std::move(*entry);
+    }
+    if (got == 0) return WinError{ERROR_INVALID_DATA};
+  }
+}
+
+Expected<std::vector<JournalEntry>> read_journal(const std::string& path) {
+  auto reader = JournalReader::open(path);
+  if (!reader) return reader.error();
+  std::vector<JournalEntry> entries;
+  for (;;) {
+    auto entry = reader->next();
+    if (!entry) return entry.error();
+    if (!*entry) return entries;
+    entries.push_back(std::move(**entry));
+  }
 }
 
 }  // namespace hivemend::win32

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "win32/host/expected.h"
 
 namespace hivemend::win32 {
@@ -62,9 +63,37 @@ void journal_append(const JournalEntry& entry);
 // One entry as its journal line, without the line end, and the inverse.
 std::string format_journal_line(const JournalEntry& entry);
 std::optional<JournalEntry> parse_journal_line(std::string_view line);
-// Every entry of a journal file, in the order written. A last line without its line
-// end (a process killed while writing it) is left out; any other bad line is an error
-// naming its number (ERROR_INVALID_DATA).
+
+// A journal file read from the front one line at a time through a buffer of its own, so
+// that memory does not grow with the file. A last line without its line end (a process
+// killed while writing it) is where the journal ends.
+class JournalReader {
+ public:
+  // The file opened for reading; the error of open(2) when it cannot be.
+  static Expected<JournalReader> open(const std::string& path);
+
+  // The next entry; nullopt at the end; ERROR_INVALID_DATA for a line that is no journal
+  // line (line() names it), the error of read(2) when the file cannot be read.
+  Expected<std::optional<JournalEntry>> next();
+  // The number of the line read last, from 1, and the offset in the file it begins at.
+  uint64_t line() const { return line_; }
+  uint64_t offset() const { return offset_; }
+  // The entry whose line begins at `offset` (an offset() seen before), read apart from
+  // the reading from the front.
+  Expected<JournalEntry> entry_at(uint64_t offset) const;
+
+ private:
+  explicit JournalReader(base::UniqueFd fd) : fd_(std::move(fd)) {}
+  base::UniqueFd fd_;
+  std::string buffer_;
+  size_t start_ = 0;            // where the next line begins in buffer_
+  uint64_t buffer_offset_ = 0;  // the file offset of buffer_[0]
+  uint64_t line_ = 0, offset_ = 0;
+  bool at_end_ = false;
+};
+
+// Every entry of a journal file, in the order written (JournalReader); any bad line is
+// ERROR_INVALID_DATA.
 Expected<std::vector<JournalEntry>> read_journal(const std::string& path);
 
 }  // namespace hivemend::win32
