@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
-#include <tuple>
+#include <unordered_map>
 
 #include "base/unicode.h"
 #include "regf/regtext.h"
 #include "regf/tree.h"
+#include "win32/host/error.h"
 
 namespace hivemend::repair_tool {
 
@@ -58,63 +58,132 @@ std::string undo_file_name(std::u16string_view hive) {
   return name + ".reg";
 }
 
-// The undo file of one hive: each changed value's old data under its key's line, a value
-// that did not exist as deleted.
-std::u16string undo_text(const std::vector<win32::JournalEntry>& changes, const std::u16string& hive) {
-  const std::u16string root = u"HKEY_LOCAL_MACHINE\\" + hive_file_name(hive);
-  std::u16string text = u"Windows Registry Editor Version 5.00\r\n" + base::from_utf8(kHiveComment) + hive + u"\r\n";
-  const std::u16string* last_key = nullptr;
-  for (const auto& c : changes) {
-    if (!base::equal_nocase(c.hive, hive)) continue;
-    if (!last_key || c.key != *last_key) {
-      text += u"\r\n[" + root + (c.key.empty() ? u"" : u"\\" + c.key) + u"]\r\n";
-      last_key = &c.key;
-    }
-    if (c.old_data) {
-      text += regf::format_reg_value({c.value, c.old_data->type, c.old_data->data});
-    } else {
-      const std::u16string line = regf::format_reg_value({c.value, regf::kRegNone, {}});
-      text += line.substr(0, line.rfind(u'=')) + u"=-";
-    }
-    text += u"\r\n";
-  }
-  return text;
+// The undo line of a changed value: its old data, or a value that did not exist as
+// deleted.
+std::u16string undo_line(const win32::JournalEntry& c) {
+  if (c.old_data) return regf::format_reg_value({c.value, c.old_data->type, c.old_data->data});
+  const std::u16string line = regf::format_reg_value({c.value, regf::kRegNone, {}});
+  return line.substr(0, line.rfind(u'=')) + u"=-";
+}
+
+// A value's data before a write, or that it did not exist, as a number: two values'
+// data whose digests differ are different.
+uint64_t digest(const std::optional<win32::JournalData>& data) {
+  if (!data) return 0;
+  const std::string_view bytes(reinterpret_cast<const char*>(data->data.data()), data->data.size());
+  return (std::hash<std::string_view>{}(bytes) ^ data->type) | 1;
+}
+
+// What names a value as the registry compares names: its hive's number, then its key
+// and name in upper case (the key's length first, so that no two pairs run together).
+std::string value_name_key(size_t hive, const win32::JournalEntry& e) {
+  const std::u16string key = base::upcase(e.key), value = base::upcase(e.value);
+  std::string out;
+  out.reserve(sizeof(uint32_t) * 2 + 2 * (key.size() + value.size()));
+  const uint32_t head[2] = {uint32_t(hive), uint32_t(key.size())};
+  out.append(reinterpret_cast<const char*>(head), sizeof head);
+  out.append(reinterpret_cast<const char*>(key.data()), 2 * key.size());
+  out.append(reinterpret_cast<const char*>(value.data()), 2 * value.size());
+  return out;
+}
+
+Error journal_error(const std::string& path, const win32::JournalReader& reader) {
+  return Error{path + ": line " + std::to_string(reader.line()) + ": not a line of the change journal"};
 }
 
 }  // namespace
 
-std::vector<win32::JournalEntry> net_changes(const std::vector<win32::JournalEntry>& journal) {
-  // Each value once, where it first changed, with the data it was given last; names
-  // compare as the registry compares them. A run writes tens of thousands of values.
-  std::vector<win32::JournalEntry> out;
-  std::map<std::tuple<std::u16string, std::u16string, std::u16string>, size_t> seen;
-  for (const auto& entry : journal) {
-    auto [it, added] =
-        seen.try_emplace({base::upcase(entry.hive), base::upcase(entry.key), base::upcase(entry.value)}, out.size());
-    if (added)
-      out.push_back(entry);
-    else
-      out[it->second].new_data = entry.new_data;
+Result<NetChanges> NetChanges::of_journal(const std::string& path) {
+  NetChanges net;
+  net.path_ = path;
+  auto reader = win32::JournalReader::open(path);
+  if (!reader) {
+    if (reader.error() == ERROR_FILE_NOT_FOUND) return net;
+    return Error{path + ": the change journal cannot be read"};
   }
-  std::erase_if(out, [](const auto& e) { return e.old_data == e.new_data; });
-  return out;
+  // Each value once, where it first changed; names compare as the registry compares
+  // them. A few hives, so their names are numbered.
+  std::vector<std::u16string> hives;
+  std::unordered_map<std::string, size_t> seen;
+  for (;;) {
+    auto entry = reader->next();
+    if (!entry) return journal_error(path, *reader);
+    if (!*entry) break;
+    const win32::JournalEntry& e = **entry;
+    size_t hive = 0;
+    while (hive < hives.size() && !base::equal_nocase(hives[hive], e.hive)) ++hive;
+    if (hive == hives.size()) hives.push_back(e.hive);
+    auto [at, added] = seen.try_emplace(value_name_key(hive, e), net.values_.size());
+    if (added) {
+      net.values_.push_back({reader->offset(), reader->offset(), digest(e.old_data), e.old_data != e.new_data});
+      continue;
+    }
+    Value& value = net.values_[at->second];
+    value.last = reader->offset();
+    // Data that ends as it began is no change; only then is the first line read again.
+    value.changed = value.old_digest != digest(e.new_data);
+    if (!value.changed) {
+      auto first = reader->entry_at(value.first);
+      if (!first) return Error{path + ": the change journal cannot be read"};
+      value.changed = first->old_data != e.new_data;
+    }
+  }
+  net.changed_ =
+      size_t(std::count_if(net.values_.begin(), net.values_.end(), [](const Value& v) { return v.changed; }));
+  return net;
 }
 
-std::string changes_json(const std::vector<win32::JournalEntry>& changes, const Counters& counters,
-                         const std::string& hiberfile_removed) {
-  std::string out = "{\"changes\": [";
-  for (size_t i = 0; i < changes.size(); ++i) {
-    const auto& c = changes[i];
-    out += i ? ",\n  " : "\n  ";
-    out += "{\"hive\": " + json_string(base::to_utf8(c.hive)) + ", \"key\": " + json_string(base::to_utf8(c.key)) +
-           ", \"value\": " + json_string(base::to_utf8(c.value)) + ", \"type\": " + std::to_string(c.new_data.type) +
-           ", \"old\": " + (c.old_data ? data_text(*c.old_data) : "null") + ", \"new\": " + data_text(c.new_data) + "}";
+Status NetChanges::for_each(const std::function<Status(const win32::JournalEntry&)>& f) const {
+  if (!changed_) return base::Ok{};
+  auto reader = win32::JournalReader::open(path_);
+  if (!reader) return Error{path_ + ": the change journal cannot be read"};
+  // The first lines of the values, in order, are met reading from the front.
+  for (const Value& value : values_) {
+    std::optional<win32::JournalEntry> first;
+    do {
+      auto entry = reader->next();
+      if (!entry) return journal_error(path_, *reader);
+      if (!*entry) return Error{path_ + ": the change journal changed while read"};
+      first = std::move(*entry);
+    } while (reader->offset() < value.first);
+    if (!value.changed) continue;
+    if (value.last != value.first) {
+      auto last = reader->entry_at(value.last);
+      if (!last) return Error{path_ + ": the change journal cannot be read"};
+      first->new_data = std::move(last->new_data);
+    }
+    if (auto done = f(*first); !done) return done;
   }
-  out += changes.empty() ? "],\n" : "\n],\n";
-  return out + " \"counters\": {\"values_accessed\": " + std::to_string(counters.values_accessed) +
-         ", \"paths_resolved\": " + std::to_string(counters.paths_resolved) +
-         ", \"paths_skipped\": " + std::to_string(counters.paths_skipped) + "},\n" + " \"hiberfile_removed\": [" +
-         drive_list(hiberfile_removed, "\"", "\"") + "]}\n";
+  return base::Ok{};
+}
+
+ChangesRecord::ChangesRecord(const std::string& path) : path_(path), out_(path, std::ios::binary | std::ios::trunc) {}
+
+Result<ChangesRecord> ChangesRecord::create(const std::string& path) {
+  ChangesRecord record(path);
+  if (!(record.out_ << "{\"changes\": [")) return Error{path + ": cannot write"};
+  return record;
+}
+
+Status ChangesRecord::written() {
+  if (!out_) return Error{path_ + ": cannot write"};
+  return base::Ok{};
+}
+
+Status ChangesRecord::add(const win32::JournalEntry& c) {
+  out_ << (count_++ ? ",\n  " : "\n  ") << "{\"hive\": " << json_string(base::to_utf8(c.hive))
+       << ", \"key\": " << json_string(base::to_utf8(c.key)) << ", \"value\": " << json_string(base::to_utf8(c.value))
+       << ", \"type\": " << c.new_data.type << ", \"old\": " << (c.old_data ? data_text(*c.old_data) : "null")
+       << ", \"new\": " << data_text(c.new_data) << "}";
+  return written();
+}
+
+Status ChangesRecord::finish(const Counters& counters, const std::string& hiberfile_removed) {
+  out_ << (count_ ? "\n],\n" : "],\n") << " \"counters\": {\"values_accessed\": " << counters.values_accessed
+       << ", \"paths_resolved\": " << counters.paths_resolved << ", \"paths_skipped\": " << counters.paths_skipped
+       << "},\n \"hiberfile_removed\": [" << drive_list(hiberfile_removed, "\"", "\"") << "]}\n";
+  out_.flush();
+  return written();
 }
 
 std::string drive_list(const std::string& letters, const std::string& before, const std::string& after) {
@@ -123,21 +192,37 @@ std::string drive_list(const std::string& letters, const std::string& before, co
   return out;
 }
 
-Result<size_t> write_undo(const std::vector<win32::JournalEntry>& changes, const std::string& dir) {
+Result<UndoFiles> UndoFiles::create(const std::string& dir) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec) return Error{dir + ": " + ec.message()};
-  // Hives in the order of their first change.
-  std::vector<std::u16string> hives;
-  for (const auto& c : changes)
-    if (std::none_of(hives.begin(), hives.end(), [&](const auto& h) { return base::equal_nocase(h, c.hive); }))
-      hives.push_back(c.hive);
-  for (const auto& hive : hives) {
-    const std::string path = dir + "/" + undo_file_name(hive);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!(out << base::to_utf8(undo_text(changes, hive))) || !out.flush()) return Error{path + ": cannot write"};
+  return UndoFiles(dir);
+}
+
+Status UndoFiles::add(const win32::JournalEntry& c) {
+  auto file =
+      std::find_if(files_.begin(), files_.end(), [&](const File& f) { return base::equal_nocase(f.hive, c.hive); });
+  if (file == files_.end()) {
+    const std::string path = dir_ + "/" + undo_file_name(c.hive);
+    files_.push_back({c.hive, u"HKEY_LOCAL_MACHINE\\" + hive_file_name(c.hive), path,
+                      std::ofstream(path, std::ios::binary | std::ios::trunc), std::nullopt});
+    file = files_.end() - 1;
+    file->out << "Windows Registry Editor Version 5.00\r\n" << kHiveComment << base::to_utf8(c.hive) << "\r\n";
   }
-  return hives.size();
+  std::u16string text;
+  if (!file->last_key || c.key != *file->last_key) {
+    text = u"\r\n[" + file->root + (c.key.empty() ? u"" : u"\\" + c.key) + u"]\r\n";
+    file->last_key = c.key;
+  }
+  text += undo_line(c) + u"\r\n";
+  if (!(file->out << base::to_utf8(text))) return Error{file->path + ": cannot write"};
+  return base::Ok{};
+}
+
+Result<size_t> UndoFiles::finish() {
+  for (File& file : files_)
+    if (!file.out.flush()) return Error{file.path + ": cannot write"};
+  return files_.size();
 }
 
 Result<UndoFile> read_undo_header(const std::string& path) {

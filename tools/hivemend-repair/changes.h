@@ -1,9 +1,12 @@
 // What a run changed, from the registry layer's journal: the net change of each value
 // (its data before the first write and after the last), written as the --changes JSON
-// and as the --undo folder of REGEDIT5 files that put the old data back.
+// and as the --undo folder of REGEDIT5 files that put the old data back, each change
+// as it is read, in memory that does not grow with the data changed.
 #pragma once
 
 #include <cstdint>
+#include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,22 +22,77 @@ struct Counters {
   uint64_t values_accessed = 0, paths_resolved = 0, paths_skipped = 0;
 };
 
-// One entry per value whose data after the run differs from its data before, in the
-// order of their first writes; values named in any letter case are one value.
-std::vector<win32::JournalEntry> net_changes(const std::vector<win32::JournalEntry>& journal);
+// The net change of each value a run wrote (its data before the first write and after
+// the last), found in one pass over the journal. Only each value's name and where its
+// first and last lines lie in the file are held, never the data, so memory grows with
+// the names of the values changed, not with the journal.
+class NetChanges {
+ public:
+  // Reads the journal at `path` once; a journal that is missing holds no change. An
+  // error names the file and the line that is no journal line.
+  static Result<NetChanges> of_journal(const std::string& path);
 
-// The record of a run: its changes, counters, and the drives whose hibernation file it
-// removed (`hiberfile_removed`, their letters).
-std::string changes_json(const std::vector<win32::JournalEntry>& changes, const Counters& counters,
-                         const std::string& hiberfile_removed);
+  // How many values differ after the run from before it.
+  size_t size() const { return changed_; }
+
+  // Calls `f` with each value that changed, in the order of their first writes: the
+  // entry of the first write with the new data of the last; values named in any letter
+  // case are one value. Stops at the first error of `f` or of reading the journal.
+  Status for_each(const std::function<Status(const win32::JournalEntry&)>& f) const;
+
+ private:
+  struct Value {
+    uint64_t first = 0, last = 0;  // the offsets of its first and last lines
+    uint64_t old_digest = 0;       // of its data before the first write
+    bool changed = false;
+  };
+  std::string path_;
+  std::vector<Value> values_;  // in the order of first writes
+  size_t changed_ = 0;
+};
+
+// The record of a run (--changes), written to its file change by change: its changes,
+// then its counters and the drives whose hibernation file it removed
+// (`hiberfile_removed`, their letters).
+class ChangesRecord {
+ public:
+  static Result<ChangesRecord> create(const std::string& path);
+  Status add(const win32::JournalEntry& change);
+  Status finish(const Counters& counters, const std::string& hiberfile_removed);
+
+ private:
+  explicit ChangesRecord(const std::string& path);
+  Status written();
+  std::string path_;
+  std::ofstream out_;
+  size_t count_ = 0;
+};
+
+// The undo folder (--undo): one REGEDIT5 file per hive, made at its first change, with
+// each changed value's old data. Each file names its hive in a comment line ("; hive
+// E:\...") and its keys below HKEY_LOCAL_MACHINE\ and the hive file's name.
+class UndoFiles {
+ public:
+  // `dir` made when missing.
+  static Result<UndoFiles> create(const std::string& dir);
+  Status add(const win32::JournalEntry& change);
+  // Every file written out: how many.
+  Result<size_t> finish();
+
+ private:
+  struct File {
+    std::u16string hive, root;
+    std::string path;
+    std::ofstream out;
+    std::optional<std::u16string> last_key;
+  };
+  explicit UndoFiles(std::string dir) : dir_(std::move(dir)) {}
+  std::string dir_;
+  std::vector<File> files_;  // in the order of their hives' first changes
+};
 
 // Drive letters as a list for people or JSON ("E:, F:", or with quotes around each).
 std::string drive_list(const std::string& letters, const std::string& before = "", const std::string& after = "");
-
-// Writes one REGEDIT5 file per hive into `dir` (made when missing): how many. Each file
-// names its hive in a comment line ("; hive E:\...") and its keys below
-// HKEY_LOCAL_MACHINE\ and the hive file's name.
-Result<size_t> write_undo(const std::vector<win32::JournalEntry>& changes, const std::string& dir);
 
 // The hive an undo file names (its "; hive " line) and the key path its keys begin with;
 // an error when the file has no such line.

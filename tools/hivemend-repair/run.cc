@@ -198,16 +198,34 @@ void print_outcome(const Options& o, const Session& session, const std::string& 
     std::printf("%c: hibernation file removed, Windows starts cold\n", letter);
 }
 
-Status write_outputs(const Options& o, const Session& session, const std::vector<win32::JournalEntry>& changes,
-                     const Counters& counters) {
+// The --changes record and the --undo files, written in one pass over the net changes.
+Status write_outputs(const Options& o, const Session& session, const NetChanges& changes, const Counters& counters) {
+  std::optional<ChangesRecord> record;
+  std::optional<UndoFiles> undo;
   if (o.changes) {
-    std::ofstream out(*o.changes, std::ios::binary | std::ios::trunc);
-    if (!(out << changes_json(changes, counters, session.hiberfile_removed)) || !out.flush())
-      return Error{*o.changes + ": cannot write"};
-    std::printf("changes: %s\n", o.changes->c_str());
+    auto made = ChangesRecord::create(*o.changes);
+    if (!made) return made.error();
+    record.emplace(std::move(*made));
   }
   if (o.undo) {
-    auto files = write_undo(changes, *o.undo);
+    auto made = UndoFiles::create(*o.undo);
+    if (!made) return made.error();
+    undo.emplace(std::move(*made));
+  }
+  if (!record && !undo) return base::Ok{};
+  auto written = changes.for_each([&](const win32::JournalEntry& change) -> Status {
+    if (record)
+      if (auto added = record->add(change); !added) return added;
+    if (undo) return undo->add(change);
+    return base::Ok{};
+  });
+  if (!written) return written;
+  if (record) {
+    if (auto finished = record->finish(counters, session.hiberfile_removed); !finished) return finished;
+    std::printf("changes: %s\n", o.changes->c_str());
+  }
+  if (undo) {
+    auto files = undo->finish();
     if (!files) return files.error();
     std::printf("undo: %s (%zu file%s)\n", o.undo->c_str(), *files, *files == 1 ? "" : "s");
     // The hibernated session is gone with its file; nothing can bring it back.
@@ -278,14 +296,10 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
     return Error{"hivemend ran no repair (exit code " + std::to_string(*code) + ")" +
                  (o.prefix ? "; see " + prefix + "/logs/hivemend.log" : std::string())};
 
-  const std::string journal = session.path("journal");
-  std::vector<win32::JournalEntry> changes;
-  if (auto entries = win32::read_journal(journal))
-    changes = net_changes(*entries);
-  else if (std::filesystem::exists(journal))
-    return Error{journal + ": the change journal cannot be read"};
-  print_outcome(o, session, new_block(*place), changes.size(), *place);
-  return write_outputs(o, session, changes, *counters);
+  auto changes = NetChanges::of_journal(session.path("journal"));
+  if (!changes) return changes.error();
+  print_outcome(o, session, new_block(*place), changes->size(), *place);
+  return write_outputs(o, session, *changes, *counters);
 }
 
 Status restore(const Options& o) {

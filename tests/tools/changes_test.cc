@@ -1,0 +1,91 @@
+// The net changes read from a run's journal: each value once, in the order of its first
+// write, with its first old and last new data; a value that ends as it began is none.
+#include "tools/hivemend-repair/changes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/files.h"
+
+namespace hivemend::repair_tool {
+namespace {
+
+using testing::TempDir;
+using win32::JournalData;
+using win32::JournalEntry;
+
+JournalEntry Write(std::u16string key, std::u16string value, std::optional<uint8_t> old_data, uint8_t new_data,
+                   size_t size = 4) {
+  JournalEntry e{u"E:\\Windows\\system32\\config\\SOFTWARE", std::move(key), std::move(value), std::nullopt,
+                 JournalData{4, std::vector<uint8_t>(size, new_data)}};
+  if (old_data) e.old_data = JournalData{4, std::vector<uint8_t>(size, *old_data)};
+  return e;
+}
+
+std::string Lines(const std::vector<JournalEntry>& entries) {
+  std::string text;
+  for (const auto& e : entries) text += win32::format_journal_line(e) + '\n';
+  return text;
+}
+
+TEST(NetChanges, OfJournal) {
+  struct Case {
+    const char* name;
+    std::string journal;
+    std::vector<JournalEntry> expected;
+  };
+  // More lines than the reader's buffer holds, each value written twice.
+  std::vector<JournalEntry> many, many_net;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string name = "v" + std::to_string(i);
+    many.push_back(Write(u"Key", std::u16string(name.begin(), name.end()), 1, 2, 40));
+    many_net.push_back(Write(many.back().key, many.back().value, 1, 3, 40));
+  }
+  for (int i = 0; i < 3000; ++i) many.push_back(Write(u"Key", many[i].value, 2, 3, 40));
+  const std::vector<Case> cases = {
+      {"a value written twice: its first old and last new data, where it was first written",
+       Lines({Write(u"A", u"x", 1, 2), Write(u"B", u"", std::nullopt, 5), Write(u"A", u"x", 2, 3)}),
+       {Write(u"A", u"x", 1, 3), Write(u"B", u"", std::nullopt, 5)}},
+      {"written back to what it was, the name in another letter case: no change",
+       Lines({Write(u"Key", u"x", 1, 2), Write(u"B", u"y", 1, 2), Write(u"KEY", u"X", 2, 1)}),
+       {Write(u"B", u"y", 1, 2)}},
+      {"the same data written: no change", Lines({Write(u"A", u"x", 7, 7)}), {}},
+      {"a last line cut off by a killed writer is left out",
+       Lines({Write(u"A", u"x", 1, 2)}) + "E:\\\\Windows\\\\system32\\\\config\\\\SOFTWARE\tA\tx\t4\t01",
+       {Write(u"A", u"x", 1, 2)}},
+      {"a journal longer than the reader's buffer", Lines(many), many_net},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(testing::write_text(dir.path("journal"), c.journal));
+    auto net = NetChanges::of_journal(dir.path("journal"));
+    ASSERT_TRUE(net) << net.error().message;
+    std::vector<JournalEntry> got;
+    ASSERT_TRUE(net->for_each([&](const JournalEntry& e) -> Status {
+      got.push_back(e);
+      return base::Ok{};
+    }));
+    EXPECT_EQ(net->size(), c.expected.size());
+    ASSERT_EQ(got.size(), c.expected.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(win32::format_journal_line(got[i]), win32::format_journal_line(c.expected[i])) << i;
+    }
+  }
+}
+
+TEST(NetChanges, MissingAndBadJournals) {
+  TempDir dir;
+  auto none = NetChanges::of_journal(dir.path("journal"));
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->size(), 0u);
+  ASSERT_TRUE(testing::write_text(dir.path("journal"), Lines({Write(u"A", u"x", 1, 2)}) + "not a journal line\n"));
+  auto bad = NetChanges::of_journal(dir.path("journal"));
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().message, dir.path("journal") + ": line 2: not a line of the change journal");
+}
+
+}  // namespace
+}  // namespace hivemend::repair_tool
