@@ -31,10 +31,18 @@ bool is_low(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 // journal, the backslash that escapes, other control characters and unpaired
 // surrogates (which UTF-8 cannot carry) are escaped.
 void append_text(std::string& out, std::u16string_view text) {
-  size_t run = 0;  // start of the pending run of plain characters
-  auto flush = [&](size_t end) { out += base::to_utf8(text.substr(run, end - run)); };
+  size_t run = 0;  // start of the pending run of characters beyond ASCII
+  auto flush = [&](size_t end) {
+    if (end > run) out += base::to_utf8(text.substr(run, end - run));
+  };
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
+    if (c >= 0x20 && c < 0x80 && c != u'\\') {
+      flush(i);
+      out += char(c);
+      run = i + 1;
+      continue;
+    }
     if (is_high(c) && i + 1 < text.size() && is_low(text[i + 1])) {
       ++i;
       continue;
@@ -93,12 +101,23 @@ void append_data(std::string& out, const std::optional<JournalData>& data) {
     out += "-\t";
     return;
   }
-  out += std::to_string(data->type);
+  char type[16];
+  out.append(type, std::to_chars(type, type + sizeof type, data->type).ptr);
   out += '\t';
+  size_t at = out.size();
+  out.resize(at + 2 * data->data.size());
   for (uint8_t b : data->data) {
-    out += kHex[b >> 4];
-    out += kHex[b & 0xF];
+    out[at++] = kHex[b >> 4];
+    out[at++] = kHex[b & 0xF];
   }
+}
+
+// The value of a hex digit, either case; -1 for any other character.
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 // Parses "TYPE<tab>HEX" from two fields; "-" and an empty field for an absent value.
@@ -110,11 +129,11 @@ bool parse_data(std::string_view type, std::string_view hex, std::optional<Journ
   JournalData data;
   auto [end, ec] = std::from_chars(type.data(), type.data() + type.size(), data.type);
   if (ec != std::errc() || end != type.data() + type.size() || hex.size() % 2) return false;
+  data.data.resize(hex.size() / 2);
   for (size_t i = 0; i < hex.size(); i += 2) {
-    uint8_t b = 0;
-    auto [e, c] = std::from_chars(hex.data() + i, hex.data() + i + 2, b, 16);
-    if (c != std::errc() || e != hex.data() + i + 2) return false;
-    data.data.push_back(b);
+    const int high = hex_digit(hex[i]), low = hex_digit(hex[i + 1]);
+    if (high < 0 || low < 0) return false;
+    data.data[i / 2] = uint8_t(high << 4 | low);
   }
   out = std::move(data);
   return true;
@@ -199,7 +218,8 @@ void journal_append(const JournalEntry& entry) {
     if (!file.fd) std::fprintf(stderr, "hivemend: journal %s not written: %s\n", path, std::strerror(errno));
   }
   if (!file.fd) return;
-  const std::string line = format_journal_line(entry) + '\n';
+  std::string line = format_journal_line(entry);
+  line += '\n';
   // O_APPEND: the line lands whole at the end, even with another writer.
   if (write(file.fd.get(), line.data(), line.size()) != ssize_t(line.size()))
     std::fprintf(stderr, "hivemend: journal line not written: %s\n", std::strerror(errno));
@@ -207,6 +227,8 @@ void journal_append(const JournalEntry& entry) {
 
 std::string format_journal_line(const JournalEntry& entry) {
   std::string line;
+  line.reserve(entry.hive.size() + entry.key.size() + entry.value.size() + 32 +
+               2 * ((entry.old_data ? entry.old_data->data.size() : 0) + entry.new_data.data.size()));
   append_text(line, entry.hive);
   line += '\t';
   append_text(line, entry.key);

@@ -1,0 +1,48 @@
+// The journal's line format: names and data as written, read back unchanged.
+#include "win32/host/journal.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace hivemend::win32 {
+namespace {
+
+TEST(JournalLine, WrittenAndReadBack) {
+  struct Case {
+    const char* name;
+    JournalEntry entry;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"a path, its backslashes doubled, data as lower-case hex",
+       {u"E:\\Windows\\SOFTWARE", u"A\\B", u"", JournalData{1, {0x43, 0x00}}, {4, {0xAB, 0x01, 0xFF, 0x10}}},
+       "E:\\\\Windows\\\\SOFTWARE\tA\\\\B\t\t1\t4300\t4\tab01ff10"},
+      {"a value that did not exist, empty data", {u"h", u"", u"v", std::nullopt, {3, {}}}, "h\t\tv\t-\t\t3\t"},
+      {"tab, line ends, a control character and an unpaired surrogate escaped",
+       {u"h", u"a\tb\nc\rd", u"\x01\xD800x", std::nullopt, {1, {}}},
+       "h\ta\\tb\\nc\\rd\t\\u0001\\ud800x\t-\t\t1\t"},
+      {"letters beyond ASCII and a surrogate pair as UTF-8",
+       {u"h", u"Caf\u00E9\\\u65E5", u"\U0001D11Ez", std::nullopt, {1, {}}},
+       "h\tCaf\xC3\xA9\\\\\xE6\x97\xA5\t\xF0\x9D\x84\x9Ez\t-\t\t1\t"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(format_journal_line(c.entry), c.line);
+    auto back = parse_journal_line(c.line);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->hive, c.entry.hive);
+    EXPECT_EQ(back->key, c.entry.key);
+    EXPECT_EQ(back->value, c.entry.value);
+    EXPECT_EQ(back->old_data, c.entry.old_data);
+    EXPECT_EQ(back->new_data, c.entry.new_data);
+  }
+  // Upper-case hex is read too; anything else in the data is no line.
+  EXPECT_EQ(parse_journal_line("h\t\tv\t-\t\t3\tAB0f")->new_data.data, (std::vector<uint8_t>{0xAB, 0x0F}));
+  for (const char* bad : {"h\t\tv\t-\t\t3\tag", "h\t\tv\t-\t\t3\tabc", "h\t\tv\t-\t\t3", "h\t\\q\tv\t-\t\t3\t"})
+    EXPECT_FALSE(parse_journal_line(bad)) << bad;
+}
+
+}  // namespace
+}  // namespace hivemend::win32
