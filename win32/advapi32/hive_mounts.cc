@@ -15,6 +15,7 @@
 #include "win32/advapi32/registry_store.h"
 #include "win32/host/detach.h"
 #include "win32/host/error.h"
+#include "win32/host/journal.h"
 #include "win32/host/path.h"
 
 namespace hivemend::win32::reg {
@@ -41,6 +42,8 @@ Expected<std::string> resolve_hive_file(std::u16string_view windows_file) {
 }
 
 DWORD write_back(HiveStore& store) {
+  // The journal names every change before the file holds it.
+  journal_flush();
   if (!store.modified || dry_run()) return ERROR_SUCCESS;
   // Written from the hive's own image: no second copy of a large hive in memory.
   if (auto st = store.hive.commit(store.file); !st) {

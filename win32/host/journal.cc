@@ -139,11 +139,23 @@ bool parse_data(std::string_view type, std::string_view hex, std::optional<Journ
   return true;
 }
 
+// Lines wait in `pending` until a block is full or a hive is written back.
+constexpr size_t kJournalBlock = 64 * 1024;
+
 struct JournalFile {
   std::mutex mutex;
   base::UniqueFd fd;
   bool opened = false;
+  std::string pending;  // whole lines
 };
+
+// O_APPEND: the block lands whole at the end, even with another writer.
+void write_pending(JournalFile& file) {
+  if (file.pending.empty()) return;
+  if (write(file.fd.get(), file.pending.data(), file.pending.size()) != ssize_t(file.pending.size()))
+    std::fprintf(stderr, "hivemend: journal lines not written: %s\n", std::strerror(errno));
+  file.pending.clear();
+}
 
 JournalFile& journal_file() {
   static JournalFile* file = new JournalFile;  // used while hives are written back at exit
@@ -218,11 +230,15 @@ void journal_append(const JournalEntry& entry) {
     if (!file.fd) std::fprintf(stderr, "hivemend: journal %s not written: %s\n", path, std::strerror(errno));
   }
   if (!file.fd) return;
-  std::string line = format_journal_line(entry);
-  line += '\n';
-  // O_APPEND: the line lands whole at the end, even with another writer.
-  if (write(file.fd.get(), line.data(), line.size()) != ssize_t(line.size()))
-    std::fprintf(stderr, "hivemend: journal line not written: %s\n", std::strerror(errno));
+  file.pending += format_journal_line(entry);
+  file.pending += '\n';
+  if (file.pending.size() >= kJournalBlock) write_pending(file);
+}
+
+void journal_flush() {
+  JournalFile& file = journal_file();
+  std::lock_guard lock(file.mutex);
+  if (file.fd) write_pending(file);
 }
 
 std::string format_journal_line(const JournalEntry& entry) {

@@ -2,9 +2,10 @@
 // and want to know what it wrote (the program itself knows neither).
 //
 // HIVEMEND_JOURNAL=FILE: every value written into a mounted hive is appended to FILE
-// as one line, in the order written, each line with one write() so that a process
-// killed at any moment leaves whole lines behind. The line format is in
-// docs/journal.md and read back by read_journal().
+// as one line, in the order written, in blocks of whole lines, each block with one
+// write(), so that a process killed at any moment leaves whole lines behind; every line
+// is in the file before the hive it names is written back. The line format is in
+// docs/journal.md and read back by JournalReader.
 // HIVEMEND_DRY_RUN=1: hives are mounted read-only, and unmounting and process end drop
 // their changes instead of writing them back.
 #pragma once
@@ -56,9 +57,12 @@ bool dry_run();
 
 // True when HIVEMEND_JOURNAL names a file to record writes in.
 bool journal_enabled();
-// Appends one entry to the journal file (opened on first use). Failures are reported
-// once on standard error; the write itself goes on.
+// Appends one entry to the journal file (opened on first use) as the write's line,
+// which waits for a block of lines to fill. Failures are reported on standard error;
+// the write itself goes on.
 void journal_append(const JournalEntry& entry);
+// Writes the lines still waiting: before a hive is written back or dropped.
+void journal_flush();
 
 // One entry as its journal line, without the line end, and the inverse.
 std::string format_journal_line(const JournalEntry& entry);
