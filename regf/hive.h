@@ -113,6 +113,11 @@ class Hive {
   // Replaces the type and data of the value named `name` (case-insensitive), or adds the
   // value when the key has none of that name.
   Status set_value(KeyRef key, std::u16string_view name, uint32_t type, std::span<const uint8_t> data);
+  // The same for a caller that looked the value up already: `existing` is what
+  // find_value(key, name) gave on the hive as it stands (a key's values are searched in
+  // order, so one search saves a second).
+  Status set_value(KeyRef key, std::optional<ValueRef> existing, std::u16string_view name, uint32_t type,
+                   std::span<const uint8_t> data);
   // Deletes the value named `name` (delete.cc); false when the key has none.
   Result<bool> delete_value(KeyRef key, std::u16string_view name);
 

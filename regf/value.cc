@@ -257,14 +257,20 @@ void Hive::release_data(uint32_t size_field, uint32_t data_offset) {
 
 Status Hive::set_value(KeyRef key, std::u16string_view name, uint32_t type, std::span<const uint8_t> data) {
   if (auto st = ensure_writable(); !st) return st.error();
+  auto existing = find_value(key, name);
+  if (!existing) return existing.error();
+  return set_value(key, *existing, name, type, data);
+}
+
+Status Hive::set_value(KeyRef key, std::optional<ValueRef> existing, std::u16string_view name, uint32_t type,
+                       std::span<const uint8_t> data) {
+  if (auto st = ensure_writable(); !st) return st.error();
   if (data.size() > 0x7FFFFFFFu) return Error{"value data too large for a hive", std::nullopt, name_};
   auto node = record(key.cell, "nk", nk::kName);
   if (!node) return node.error();
-  auto existing = find_value(key, name);
-  if (!existing) return existing.error();
 
-  if (*existing) {
-    uint32_t v = (*existing)->cell;
+  if (existing) {
+    uint32_t v = existing->cell;
     // find_value read the record, and the walk ensure_writable ran its data.
     DataField old = data_field(*cell(v));
     uint32_t old_raw = load_u32(&(*cell(v))[vk::kDataSize]);
