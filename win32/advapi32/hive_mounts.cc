@@ -113,8 +113,8 @@ size_t HiveMounts::commit_all() {
   return failed;
 }
 
-JournalEntry journal_entry(const HiveStore& store, regf::KeyRef key, std::u16string_view name, uint32_t type,
-                           std::span<const uint8_t> data) {
+JournalEntry journal_entry(const HiveStore& store, regf::KeyRef key, std::optional<regf::ValueRef> existing,
+                           std::u16string_view name, uint32_t type, std::span<const uint8_t> data) {
   JournalEntry entry{store.windows_file, {}, std::u16string(name), std::nullopt, {type, {data.begin(), data.end()}}};
   const regf::Hive& hive = store.hive;
   // The key's path, from the parent links of its key nodes up to the hive's root.
@@ -130,9 +130,9 @@ JournalEntry journal_entry(const HiveStore& store, regf::KeyRef key, std::u16str
     if (!entry.key.empty()) entry.key += u'\\';
     entry.key += *it;
   }
-  if (auto value = hive.find_value(key, name); value && *value) {
-    auto old_type = hive.value_type(**value);
-    auto old_data = hive.value_data(**value);
+  if (existing) {
+    auto old_type = hive.value_type(*existing);
+    auto old_data = hive.value_data(*existing);
     if (old_type && old_data) entry.old_data = JournalData{*old_type, std::move(*old_data)};
   }
   return entry;

@@ -335,11 +335,15 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/
   auto place = value_place(state, hKey, KEY_SET_VALUE);
   if (!place) return LSTATUS(place.error());
   const std::span<const uint8_t> data(lpData, lpData ? cbData : 0);
+  const std::u16string_view name = name_or_default(lpValueName);
+  regf::Hive& hive = place->store->hive;
+  // One search of the key's values gives the journal the old data and the write its place.
+  auto existing = hive.find_value(place->key, name);
+  if (!existing) return ERROR_BADDB;
   std::optional<JournalEntry> entry;
   if (place->mounted && journal_enabled())
-    entry = journal_entry(*place->store, place->key, name_or_default(lpValueName), dwType, data);
-  if (auto st = place->store->hive.set_value(place->key, name_or_default(lpValueName), dwType, data); !st)
-    return ERROR_BADDB;
+    entry = journal_entry(*place->store, place->key, *existing, name, dwType, data);
+  if (auto st = hive.set_value(place->key, *existing, name, dwType, data); !st) return ERROR_BADDB;
   if (entry) journal_append(*entry);
   return LSTATUS(changed(state, *place));
 }

@@ -113,9 +113,10 @@ struct OpenKey {
 };
 
 // The journal entry for writing `type` and `data` into the value `name` of `key` in a
-// mounted hive, with the value's data as it stands (call it before the write).
-JournalEntry journal_entry(const HiveStore& store, regf::KeyRef key, std::u16string_view name, uint32_t type,
-                           std::span<const uint8_t> data);
+// mounted hive, found there as `existing` (none when new), with the value's data as it
+// stands (call it before the write).
+JournalEntry journal_entry(const HiveStore& store, regf::KeyRef key, std::optional<regf::ValueRef> existing,
+                           std::u16string_view name, uint32_t type, std::span<const uint8_t> data);
 
 // The open keys. Handle values are kFirstKeyHandle + 4 * slot: multiples of four as
 // Windows handles are, in a range of their own, so a key handle never names an object
