@@ -22,18 +22,23 @@ constexpr char kHiveComment[] = "; hive ";
 
 std::string json_string(std::string_view utf8) {
   std::string out = "\"";
-  for (unsigned char c : utf8) {
+  out.reserve(utf8.size() + 2);
+  size_t run = 0;  // start of the pending run of characters that need no escape
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = utf8[i];
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(utf8, run, i - run);
+    run = i + 1;
     if (c == '"' || c == '\\') {
       out += '\\';
       out += char(c);
-    } else if (c < 0x20) {
+    } else {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;
-    } else {
-      out += char(c);
     }
   }
+  out.append(utf8, run);
   return out + "\"";
 }
 
@@ -77,13 +82,15 @@ uint64_t digest(const std::optional<win32::JournalData>& data) {
 // What names a value as the registry compares names: its hive's number, then its key
 // and name in upper case (the key's length first, so that no two pairs run together).
 std::string value_name_key(size_t hive, const win32::JournalEntry& e) {
-  const std::u16string key = base::upcase(e.key), value = base::upcase(e.value);
   std::string out;
-  out.reserve(sizeof(uint32_t) * 2 + 2 * (key.size() + value.size()));
-  const uint32_t head[2] = {uint32_t(hive), uint32_t(key.size())};
+  out.reserve(sizeof(uint32_t) * 2 + 2 * (e.key.size() + e.value.size()));
+  const uint32_t head[2] = {uint32_t(hive), uint32_t(e.key.size())};
   out.append(reinterpret_cast<const char*>(head), sizeof head);
-  out.append(reinterpret_cast<const char*>(key.data()), 2 * key.size());
-  out.append(reinterpret_cast<const char*>(value.data()), 2 * value.size());
+  for (std::u16string_view name : {std::u16string_view(e.key), std::u16string_view(e.value)})
+    for (char16_t c : name) {
+      const char16_t upper = base::upcase(c);
+      out.append(reinterpret_cast<const char*>(&upper), sizeof upper);
+    }
   return out;
 }
 
@@ -111,7 +118,7 @@ Result<NetChanges> NetChanges::of_journal(const std::string& path) {
     if (!*entry) break;
     const win32::JournalEntry& e = **entry;
     size_t hive = 0;
-    while (hive < hives.size() && !base::equal_nocase(hives[hive], e.hive)) ++hive;
+    while (hive < hives.size() && hives[hive] != e.hive && !base::equal_nocase(hives[hive], e.hive)) ++hive;
     if (hive == hives.size()) hives.push_back(e.hive);
     auto [at, added] = seen.try_emplace(value_name_key(hive, e), net.values_.size());
     if (added) {
