@@ -94,6 +94,11 @@ std::string replace_as(uid_t uid, const std::string& path, const Bytes& bytes) {
 // New content is written whole; a new file takes its mode from the umask, an existing
 // one keeps its owner, mode and extended attributes.
 TEST(ReplaceFile, WritesTheNewContentWholeAndKeepsTheFileIdentity) {
+  using Attributes = std::vector<std::pair<std::string, Bytes>>;
+  const Attributes user_attributes = {
+      {"user.origin", text("restored")}, {"user.blob", Bytes{0, 1, 0xff, 0}}, {"user.empty", {}}};
+  const Attributes other_attributes = {
+      {"trusted.hivemend", text("t")}, {"security.hivemend", text("s")}, {"user.big", image(3000, 7)}};
   struct Case {
     const char* what;
     std::optional<size_t> old_size;  // nullopt: no file yet
@@ -102,7 +107,7 @@ TEST(ReplaceFile, WritesTheNewContentWholeAndKeepsTheFileIdentity) {
     mode_t umask = 022;
     uid_t uid = 0;
     gid_t gid = 0;
-    std::vector<std::pair<std::string, Bytes>> xattrs = {};
+    Attributes xattrs = {};
   } cases[] = {
       {"creates a missing file", std::nullopt, 100, 0644},
       {"creates an empty file", std::nullopt, 0, 0600, 077},
@@ -111,22 +116,8 @@ TEST(ReplaceFile, WritesTheNewContentWholeAndKeepsTheFileIdentity) {
       {"shrinks a file", 3 << 20, 10, 0600},
       {"empties a file", 4096, 0, 0444},
       {"same size, set-group-id and odd bits", 8192, 8192, 02751},
-      {"user attributes, binary and empty",
-       5000,
-       7000,
-       0640,
-       022,
-       0,
-       0,
-       {{"user.origin", text("restored")}, {"user.blob", Bytes{0, 1, 0xff, 0}}, {"user.empty", {}}}},
-      {"another owner with trusted and security attributes",
-       5000,
-       7000,
-       0660,
-       022,
-       1234,
-       5678,
-       {{"trusted.hivemend", text("t")}, {"security.hivemend", text("s")}, {"user.big", image(3000, 7)}}},
+      {"user attributes, binary and empty", 5000, 7000, 0640, 022, 0, 0, user_attributes},
+      {"another owner with trusted and security attributes", 5000, 7000, 0660, 022, 1234, 5678, other_attributes},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
