@@ -305,19 +305,13 @@ TreeKey awkward_tree() {
 TEST(RegTextRoundTrip, AwkwardValuesSurviveEveryEncoding) {
   const TreeKey tree = awkward_tree();
   const regf::RegRoot roots[] = {{u"HKEY_LOCAL_MACHINE\\Hive", &tree}};
-  const struct {
-    regf::RegWriteOptions options;
-  } cases[] = {
-      {{regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf8}},
-      {{regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf8Bom}},
-      {{regf::RegFormat::kRegedit5, regf::RegEncoding::kUtf16Le}},
-  };
-  for (const auto& c : cases) {
-    auto bytes = regf::write_reg(roots, c.options);
+  for (const auto encoding : {regf::RegEncoding::kUtf8, regf::RegEncoding::kUtf8Bom, regf::RegEncoding::kUtf16Le}) {
+    SCOPED_TRACE(int(encoding));
+    auto bytes = regf::write_reg(roots, {regf::RegFormat::kRegedit5, encoding});
     ASSERT_TRUE(bytes.ok()) << bytes.error().to_string();
     auto doc = regf::parse_reg(*bytes, "round.reg");
     ASSERT_TRUE(doc.ok()) << doc.error().to_string();
-    EXPECT_EQ(doc->encoding, c.options.encoding);
+    EXPECT_EQ(doc->encoding, encoding);
     EXPECT_EQ(doc->format, regf::RegFormat::kRegedit5);
     EXPECT_EQ(doc->entries.at(0).line, 3u);
     auto back = regf::reg_subtree(*doc, u"hkey_local_machine\\HIVE");
