@@ -32,8 +32,10 @@ VARIANT Int(LONG value) {
 
 std::u16string TextOf(const VARIANT& v) { return std::u16string(v.bstrVal, SysStringLen(v.bstrVal)); }
 
+// The result slot's type before the call.
+constexpr VARTYPE kUntouched = VT_INT;
+
 TEST(CallManagedMethod, StatusOfEachOutcome) {
-  constexpr VARTYPE kUntouched = VT_INT;  // the slot's type before the call
   struct Case {
     const char* what;
     const char* assembly;
@@ -41,52 +43,28 @@ TEST(CallManagedMethod, StatusOfEachOutcome) {
     const char16_t* method;
     std::vector<VARIANT> args;  // last argument first
     HRESULT status;
-    bool stopped;         // the runtime was stopped again
-    ULONGLONG instances;  // instances made
-    VARTYPE resultType;
+    bool stopped = false;     // the runtime was stopped again
+    ULONGLONG instances = 0;  // instances made
+    VARTYPE resultType = kUntouched;
   };
   const char* const kAsm = "TestAssembly";
   const char* const kCounter = "Tests.Counter";
   // Increment gives 1 on every call that reaches it: each call has an instance of its own.
   std::vector<Case> cases = {
-      {"missing assembly", "NoSuchAssembly", kCounter, u"Increment", {}, HRESULT(0x80070002), false, 0, kUntouched},
-      {"missing type", kAsm, "Tests.NoSuchType", u"Increment", {}, COR_E_TYPELOAD, false, 0, kUntouched},
-      {"type names are case-sensitive", kAsm, "tests.counter", u"Increment", {}, COR_E_TYPELOAD, false, 0, kUntouched},
-      {"constructor throws",
-       kAsm,
-       "Tests.Unconstructible",
-       u"Increment",
-       {},
-       COR_E_TARGETINVOCATION,
-       false,
-       0,
-       kUntouched},
-      {"value type: no dispatch interface", kAsm, "Tests.Number", u"Increment", {}, E_FAIL, false, 0, kUntouched},
-      {"missing method", kAsm, kCounter, u"NoSuchMethod", {}, DISP_E_UNKNOWNNAME, false, 1, kUntouched},
-      {"method throws", kAsm, kCounter, u"Fail", {}, DISP_E_EXCEPTION, false, 1, kUntouched},
-      {"too few arguments", kAsm, kCounter, u"Concat", {Bstr(u"b")}, DISP_E_BADPARAMCOUNT, false, 1, kUntouched},
-      {"argument of another type",
-       kAsm,
-       kCounter,
-       u"Concat",
-       {Int(1), Bstr(u"a")},
-       DISP_E_TYPEMISMATCH,
-       false,
-       1,
-       kUntouched},
+      {"missing assembly", "NoSuchAssembly", kCounter, u"Increment", {}, HRESULT(0x80070002)},
+      {"missing type", kAsm, "Tests.NoSuchType", u"Increment", {}, COR_E_TYPELOAD},
+      {"type names are case-sensitive", kAsm, "tests.counter", u"Increment", {}, COR_E_TYPELOAD},
+      {"constructor throws", kAsm, "Tests.Unconstructible", u"Increment", {}, COR_E_TARGETINVOCATION},
+      {"value type: no dispatch interface", kAsm, "Tests.Number", u"Increment", {}, E_FAIL},
+      {"missing method", kAsm, kCounter, u"NoSuchMethod", {}, DISP_E_UNKNOWNNAME, false, 1},
+      {"method throws", kAsm, kCounter, u"Fail", {}, DISP_E_EXCEPTION, false, 1},
+      {"too few arguments", kAsm, kCounter, u"Concat", {Bstr(u"b")}, DISP_E_BADPARAMCOUNT, false, 1},
+      {"argument of another type", kAsm, kCounter, u"Concat", {Int(1), Bstr(u"a")}, DISP_E_TYPEMISMATCH, false, 1},
       {"no arguments", kAsm, kCounter, u"Increment", {}, S_OK, true, 1, VT_I4},
       {"method names are not case-sensitive", kAsm, kCounter, u"INCREMENT", {}, S_OK, true, 1, VT_I4},
-      {"two arguments, last one first",
-       kAsm,
-       kCounter,
-       u"Concat",
-       {Bstr(u"second"), Bstr(u"first")},
-       S_OK,
-       true,
-       1,
-       VT_BSTR},
-      {"assembly name not in the code page", "TestAss\xff", kCounter, u"Increment", {}, 22, false, 0, kUntouched},
-      {"type name not in the code page", kAsm, "Tests.\xc3", u"Increment", {}, 22, false, 0, kUntouched},
+      {"two arguments", kAsm, kCounter, u"Concat", {Bstr(u"second"), Bstr(u"first")}, S_OK, true, 1, VT_BSTR},
+      {"assembly name not in the code page", "TestAss\xff", kCounter, u"Increment", {}, 22},
+      {"type name not in the code page", kAsm, "Tests.\xc3", u"Increment", {}, 22},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
