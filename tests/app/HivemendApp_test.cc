@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,27 +85,17 @@ std::vector<std::string> Program(std::vector<std::string> args) {
 }
 const std::vector<std::string> kFullLine = Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1A2B3C4D%"});
 
+const std::u16string kStoredTool = u"C:\\PROGRA~1\\Vendor\\tool.exe";
+
 // A prefix with the product's settings and an installation on drive E: (also C:, the
 // letter its paths are written with) whose SOFTWARE hive holds one short-name path.
 class Installation {
  public:
   Installation() {
-    const std::string root = prefix_.dir() + "/volume";
-    config_ = root + "/Windows/system32/config";
-    std::filesystem::create_directories(config_);
-    std::filesystem::create_directories(root + "/Program Files/Vendor");
-    std::ofstream(root + "/Program Files/Vendor/tool.exe") << "x";
-    prefix_.define_drive('c', root);
-    prefix_.define_drive('e', root);
-    prefix_.write_registry(app_paths("Hivemend"));
-    const std::string reg = prefix_.dir() + "/software.reg";
-    std::ofstream(reg, std::ios::binary) << "Windows Registry Editor Version 5.00\r\n\r\n"
-                                            "[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n"
-                                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\r\n"
-                                            "\"Tool\"=\"C:\\\\PROGRA~1\\\\Vendor\\\\tool.exe\"\r\n\r\n";
-    const std::string import =
-        std::string(HIVEMEND_BIN_DIR) + "/hivetool import " + reg + " " + hive() + " > /dev/null";
-    built_ = std::system(import.c_str()) == 0;
+    built_ = make_file(volume() + "/Program Files/Vendor/tool.exe", "", "x") &&
+             write_hive(hive(), key(u"SOFTWARE", {}, {key(u"Vendor", {string_value(u"Tool", kStoredTool)})})) &&
+             prefix_.define_drive('c', volume()) && prefix_.define_drive('e', volume()) &&
+             prefix_.write_registry(app_paths("Hivemend"));
   }
   bool built() const { return built_; }
   bool define_drive(char letter, const std::string& target) const { return prefix_.define_drive(letter, target); }
@@ -122,13 +111,12 @@ class Installation {
     return std::system(command.c_str()) == 0 ? read_text(out) : "";
   }
   const std::string& dir() const { return prefix_.dir(); }
-  std::string hive() const { return config_ + "/SOFTWARE"; }
+  std::string hive() const { return volume() + "/Windows/system32/config/SOFTWARE"; }
   std::string log() const { return read_text(prefix_.dir() + "/logs/hivemend.log"); }
   std::string report() const { return read_text(prefix_.dir() + "/logs/hivemend-report.txt"); }
 
  private:
   TestPrefix prefix_;
-  std::string config_;
   bool built_ = false;
 };
 
@@ -136,42 +124,31 @@ bool root_user() { return geteuid() == 0; }
 const std::string kRepairedTool = "\"Tool\"=\"C:\\\\Program Files\\\\Vendor\\\\tool.exe\"";
 
 TEST(Program, ExitCodes) {
+  const std::vector<std::string> tablet = {"HIVEMEND_TABLETPC=1"};
+  const auto no_sig = Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"});
+  const auto too_many = Program({"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"});
+  const std::vector<std::string> quoted = {"HIVEMEND_COMMAND_LINE=" + kProgram +
+                                           " /SrcDrives \"%C%\" /DstDrives %E% /SrcSig %1%"};
   struct Case {
     const char* what;
     std::vector<std::string> args;
-    std::vector<std::string> env;
     int exit_code;
-    bool runs;        // a repair run took place: parameters logged, hive repaired, summary written
-    bool waits;       // self-termination: a second's wait on its own handle first
-    const char* err;  // expected start of standard error, "" for none
+    bool runs;             // a repair run took place: parameters logged, hive repaired, summary written
+    bool waits;            // self-termination: a second's wait on its own handle first
+    const char* err = "";  // expected start of standard error, "" for none
+    std::vector<std::string> env = {};
   } cases[] = {
-      {"run", kFullLine, {}, 2, true, false, ""},
-      {"run on a Tablet PC", kFullLine, {"HIVEMEND_TABLETPC=1"}, 0, true, true, ""},
-      {"no arguments", Program({}), {}, 0, false, false, ""},
+      {"run", kFullLine, 2, true, false},
+      {"run on a Tablet PC", kFullLine, 0, true, true, "", tablet},
+      {"no arguments", Program({}), 0, false, false},
       // (Each missing switch is told apart by the command-line cases above.)
-      {"no /SrcSig", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}), {}, 0, false, false, ""},
-      {"no /SrcSig on a Tablet PC",
-       Program({"/SrcDrives", "%C%", "/DstDrives", "%E%"}),
-       {"HIVEMEND_TABLETPC=1"},
-       0,
-       false,
-       true,
-       ""},
-      {"empty signature", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%%"}), {}, 2, true, false, ""},
+      {"no /SrcSig", no_sig, 0, false, false},
+      {"no /SrcSig on a Tablet PC", no_sig, 0, false, true, "", tablet},
+      {"empty signature", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%%"}), 2, true, false},
       // The command line as the parent wrote it, not as rebuilt from the arguments.
-      {"quoted list",
-       Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1%"}),
-       {"HIVEMEND_COMMAND_LINE=" + kProgram + " /SrcDrives \"%C%\" /DstDrives %E% /SrcSig %1%"},
-       0,
-       false,
-       false,
-       "hivemend: bad command line: /SrcDrives is not followed by \" %\"\n"},
-      {"too many letters",
-       Program({"/SrcDrives", "%CDEFGHIJKLMNOPQR%", "/DstDrives", "%E%", "/SrcSig", "%1%"}),
-       {},
-       0,
-       false,
-       false,
+      {"quoted list", Program({"/SrcDrives", "%C%", "/DstDrives", "%E%", "/SrcSig", "%1%"}), 0, false, false,
+       "hivemend: bad command line: /SrcDrives is not followed by \" %\"\n", quoted},
+      {"too many letters", too_many, 0, false, false,
        "hivemend: bad command line: /SrcDrives: more than 15 drive letters\n"},
   };
   for (const auto& c : cases) {
