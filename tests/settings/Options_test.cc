@@ -60,7 +60,8 @@ TEST(Options, ChoosesTheLanguageAndItsLibrary) {
     const char* stored;  // the "LangID" value as REGEDIT5 data, or nullptr for none
     const char* locale;
     const char* library;
-    DWORD lang_id;  // in use, and stored afterwards
+    DWORD lang_id;     // in use, and stored afterwards
+    bool root = true;  // the product has a registry root to store it in
   } cases[] = {
       {"dword:00000007", "C", "resources.DEU.dll", 0x0407},
       {"dword:0000000a", "C", "resources.SPN.dll", 0x0C0A},
@@ -75,35 +76,27 @@ TEST(Options, ChoosesTheLanguageAndItsLibrary) {
       {nullptr, "de_AT.UTF-8", "resources.DEU.dll", 0x0C07},
       {nullptr, "C", "resources.ENG.dll", 0x0409},
       {"\"German\"", "it_IT.UTF-8", "resources.ITN.dll", 0x0410},  // unreadable as 4 bytes
+      {nullptr, "fr_FR.UTF-8", "resources.FRC.dll", 0x040C, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.stored ? c.stored : "no LangID") + ", " + c.locale);
     TestPrefix prefix;
     SetLocale(c.locale);
-    ASSERT_TRUE(prefix.write_registry(Product(c.stored ? std::string("\"LangID\"=") + c.stored + "\r\n" : "")));
+    ASSERT_TRUE(
+        prefix.write_registry(c.root ? Product(c.stored ? std::string("\"LangID\"=") + c.stored + "\r\n" : "") : ""));
     {
       COrnOptions options(nullptr);
       EXPECT_EQ(options.m_dwLangID, c.lang_id);
       EXPECT_EQ(LibraryName(options.m_hResources), c.library);
       EXPECT_EQ(AfxGetResourceHandle(), options.m_hResources);
-      EXPECT_EQ(StoredNumber(kRootKey, u"LangID"), c.lang_id);
+      EXPECT_EQ(StoredNumber(kRootKey, u"LangID"), c.root ? std::optional(c.lang_id) : std::nullopt);
+      EXPECT_EQ(read_text(prefix.system_reg()).find("LangID") != std::string::npos, c.root);
       // No "Settings" key: the defaults.
       EXPECT_EQ(options.m_dwBackgroundMinutes, 60u);
       EXPECT_EQ(options.m_dwReminderDays, 7u);
     }
     EXPECT_EQ(AfxGetResourceHandle(), AfxGetInstanceHandle());
   }
-}
-
-TEST(Options, WithoutAProductRootTheLanguageIsTheLocalesAndNotStored) {
-  TestPrefix prefix;
-  SetLocale("fr_FR.UTF-8");
-  ASSERT_TRUE(prefix.write_registry(""));
-  COrnOptions options(nullptr);
-  EXPECT_EQ(options.m_dwLangID, 0x040Cu);
-  EXPECT_EQ(LibraryName(options.m_hResources), "resources.FRC.dll");
-  EXPECT_EQ(options.m_hRootKey, HKEY_LOCAL_MACHINE);
-  EXPECT_EQ(read_text(prefix.system_reg()).find("LangID"), std::string::npos);
 }
 
 TEST(Options, LoadsTheProductValues) {
