@@ -322,10 +322,7 @@ TEST_F(HivetoolTest, ExportImportGivesTheSameHive) {
 // come back from import as the same code units.
 TEST_F(HivetoolTest, UnpairedSurrogateNamesSurviveExportAndImport) {
   using namespace std::string_literals;
-  const std::u16string key =
-                           u"a\xd800"
-                           u"b"s,
-                       value = u"v\xdc00"s, lone = u"\xd83d"s;
+  const std::u16string key = u"a\xd800"s + u"b", value = u"v\xdc00"s, lone = u"\xd83d"s;
   const regf::TreeKey tree{u"ODD",
                            {},
                            0,
