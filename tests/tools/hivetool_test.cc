@@ -17,17 +17,14 @@
 #include "tests/support/files.h"
 #include "tests/support/hives.h"
 #include "tests/support/hivexml.h"
+#include "tests/support/programs.h"
 
 namespace {
 
 using namespace hivemend::testing;
 
-struct ToolRun {
-  int exit_code = -1;
-  std::string out, err;
-  std::string out_line() const { return out.substr(0, out.find('\n')); }
-  std::string err_line() const { return err.substr(0, err.find('\n')); }
-};
+using ToolRun = ProgramRun;
+std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 // One folder for the whole suite: the shared hives are unpacked once.
 class HivetoolTest : public ::testing::Test {
@@ -127,8 +124,8 @@ TEST_F(HivetoolTest, ExitCodesAndFirstLines) {
     SCOPED_TRACE(c.args);
     const ToolRun r = hivetool(c.args);
     EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
-    if (!c.out_line.empty()) { EXPECT_EQ(r.out_line(), c.out_line); }
-    EXPECT_EQ(c.err_line.empty() ? r.err : r.err_line(), c.err_line);
+    if (!c.out_line.empty()) { EXPECT_EQ(first_line(r.out), c.out_line); }
+    EXPECT_EQ(c.err_line.empty() ? r.err : first_line(r.err), c.err_line);
     // An error is one line; only a missing command shows the whole usage.
     if (!c.err_line.empty() && !c.err_line.starts_with("usage:")) { EXPECT_EQ(r.err.find('\n'), r.err.size() - 1); }
   }
@@ -242,7 +239,7 @@ TEST_F(HivetoolTest, DirtyHiveIsRecoveredFromItsLogsUnlessTold) {
   for (const auto& c : cases) {
     const ToolRun r = hivetool(c.args);
     EXPECT_EQ(r.exit_code, 0) << c.args << "\n" << r.err;
-    EXPECT_EQ(r.out_line(), c.out_line) << c.args;
+    EXPECT_EQ(first_line(r.out), c.out_line) << c.args;
     for (const auto& part : c.out_has) EXPECT_NE(r.out.find(part), std::string::npos) << c.args << ": " << part;
     EXPECT_EQ(r.err, c.err) << c.args;
   }
