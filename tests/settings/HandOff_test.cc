@@ -120,8 +120,6 @@ const std::string kCannotStart =
     "Tessaro Error: The program that starts this tool for users without administrator rights could not be "
     "started.\n";
 
-TEST(IsUserAdmin, RootIsAnAdministrator) { EXPECT_EQ(IsUserAdmin(), geteuid() == 0); }
-
 TEST(HandOff, Decisions) {
   const std::string program = windows_path(kBin) + "\\TsoHandOff.exe";
   // Command lines that fill the 500 characters with the terminator, or one more.
