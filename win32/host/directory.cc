@@ -15,6 +15,7 @@
 
 #include "base/mount_table.h"
 #include "win32/host/error.h"
+#include "win32/host/fork.h"
 #include "win32/host/ntfs_records.h"
 #include "win32/host/short_name.h"
 
@@ -249,7 +250,7 @@ bool serves(int root_fd, const NtfsRecords& records) {
 
 }  // namespace
 
-VolumeListings::VolumeListings(int root_fd) : upcase_(base::UpcaseTable::builtin()), pid_(getpid()) {
+VolumeListings::VolumeListings(int root_fd) : upcase_(base::UpcaseTable::builtin()), fork_(fork_generation()) {
   struct statx sx;
   if (statx(root_fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) != 0 || !(sx.stx_mask & STATX_MNT_ID)) return;
   const auto table = base::read_mount_table();
@@ -275,7 +276,8 @@ uint64_t VolumeListings::check(bool force) {
   if (!force && t_call != 0 && checked_in_ == t_call) return generation_;
   checked_in_ = t_call;
   // A forked child shares its parent's watches and cannot tell whose changes it reads.
-  bool changed = settings_ != g_settings.load() || records_enabled_ != ntfs_records_enabled() || getpid() != pid_;
+  bool changed =
+      settings_ != g_settings.load() || records_enabled_ != ntfs_records_enabled() || fork_generation() != fork_;
   settings_ = g_settings.load();
   records_enabled_ = ntfs_records_enabled();
   if (records_) {

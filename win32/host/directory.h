@@ -104,7 +104,7 @@ class VolumeListings {
   std::shared_ptr<const base::UpcaseTable> upcase_;
   std::mutex mutex_;
   base::UniqueFd inotify_;  // without a device: the directories read so far
-  pid_t pid_;
+  uint64_t fork_;           // the fork generation it was made in
   uint64_t generation_ = 1, device_writes_ = 0, settings_ = 0, checked_in_ = 0;
   bool records_enabled_ = true;
   std::map<std::string, std::shared_ptr<const Listing>> kept_;

@@ -14,6 +14,7 @@
 
 #include "base/little_endian.h"
 #include "base/unique_fd.h"
+#include "win32/host/fork.h"
 #include "win32/host/ntfs_format.h"
 #include "win32/types.h"
 
@@ -364,21 +365,13 @@ struct NtfsRecords::Layout {
 struct NtfsRecords::Watch {
   base::UniqueFd device;
   base::UniqueFd inotify;  // IN_MODIFY of the device; none: every writes() is a new number
-  uint64_t process = 0;    // the fork generation it belongs to
+  uint64_t process = 0;    // the fork generation it belongs to: a child trusts no write it reads
   std::mutex mutex;
   uint64_t writes = 0;
   std::shared_ptr<const base::UpcaseTable> upcase;
 };
 
 namespace {
-
-// A forked child shares its parent's queue of device writes: it trusts none of them.
-std::atomic<uint64_t> g_forks{0};
-uint64_t fork_generation() {
-  static std::once_flag once;
-  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { ++g_forks; }); });
-  return g_forks.load();
-}
 
 std::shared_ptr<const NtfsRecords> make_reader(base::UniqueFd device, base::UniqueFd inotify) {
   auto layout = std::make_shared<NtfsRecords::Layout>();
