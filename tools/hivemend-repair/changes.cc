@@ -144,22 +144,25 @@ Status NetChanges::for_each(const std::function<Status(const win32::JournalEntry
   if (!changed_) return base::Ok{};
   auto reader = win32::JournalReader::open(path_);
   if (!reader) return Error{path_ + ": the change journal cannot be read"};
-  // The first lines of the values, in order, are met reading from the front.
+  // The first lines of the changed values, in order, are met reading from the front; the
+  // lines between them were read whole in the first pass and are only passed over here.
   for (const Value& value : values_) {
-    std::optional<win32::JournalEntry> first;
-    do {
-      auto entry = reader->next();
-      if (!entry) return journal_error(path_, *reader);
-      if (!*entry) return Error{path_ + ": the change journal changed while read"};
-      first = std::move(*entry);
-    } while (reader->offset() < value.first);
     if (!value.changed) continue;
+    for (bool more = true; more && reader->next_offset() < value.first;) {
+      auto skipped = reader->skip();
+      if (!skipped) return journal_error(path_, *reader);
+      more = *skipped;
+    }
+    auto read = reader->next();
+    if (!read) return journal_error(path_, *reader);
+    if (!*read || reader->offset() != value.first) return Error{path_ + ": the change journal changed while read"};
+    win32::JournalEntry& first = **read;
     if (value.last != value.first) {
       auto last = reader->entry_at(value.last);
       if (!last) return Error{path_ + ": the change journal cannot be read"};
-      first->new_data = std::move(last->new_data);
+      first.new_data = std::move(last->new_data);
     }
-    if (auto done = f(*first); !done) return done;
+    if (auto done = f(first); !done) return done;
   }
   return base::Ok{};
 }

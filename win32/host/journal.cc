@@ -285,19 +285,18 @@ Expected<JournalReader> JournalReader::open(const std::string& path) {
   return JournalReader(std::move(fd));
 }
 
-Expected<std::optional<JournalEntry>> JournalReader::next() {
+Expected<std::optional<std::string_view>> JournalReader::next_line() {
   constexpr size_t kChunk = 1 << 16;
   for (;;) {
     const size_t end = buffer_.find('\n', start_);
     if (end != buffer_.npos) {
       ++line_;
       offset_ = buffer_offset_ + start_;
-      auto entry = parse_journal_line(std::string_view(buffer_).substr(start_, end - start_));
+      const std::string_view line = std::string_view(buffer_).substr(start_, end - start_);
       start_ = end + 1;
-      if (!entry) return WinError{ERROR_INVALID_DATA};
-      return std::optional<JournalEntry>(std::move(*entry));
+      return std::optional<std::string_view>(line);
     }
-    if (at_end_) return std::optional<JournalEntry>();
+    if (at_end_) return std::optional<std::string_view>();
     // The part of a line read so far moves to the front; the rest of it follows.
     buffer_.erase(0, start_);
     buffer_offset_ += start_;
@@ -309,6 +308,21 @@ Expected<std::optional<JournalEntry>> JournalReader::next() {
     buffer_.resize(had + size_t(got));
     at_end_ = got == 0;
   }
+}
+
+Expected<std::optional<JournalEntry>> JournalReader::next() {
+  auto line = next_line();
+  if (!line) return line.error();
+  if (!*line) return std::optional<JournalEntry>();
+  auto entry = parse_journal_line(**line);
+  if (!entry) return WinError{ERROR_INVALID_DATA};
+  return std::optional<JournalEntry>(std::move(*entry));
+}
+
+Expected<bool> JournalReader::skip() {
+  auto line = next_line();
+  if (!line) return line.error();
+  return line->has_value();
 }
 
 Expected<JournalEntry> JournalReader::entry_at(uint64_t offset) const {

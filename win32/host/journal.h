@@ -79,15 +79,21 @@ class JournalReader {
   // The next entry; nullopt at the end; ERROR_INVALID_DATA for a line that is no journal
   // line (line() names it), the error of read(2) when the file cannot be read.
   Expected<std::optional<JournalEntry>> next();
+  // Passes over the next line without reading its entry: false at the end.
+  Expected<bool> skip();
   // The number of the line read last, from 1, and the offset in the file it begins at.
   uint64_t line() const { return line_; }
   uint64_t offset() const { return offset_; }
+  // The offset in the file the line after it begins at.
+  uint64_t next_offset() const { return buffer_offset_ + start_; }
   // The entry whose line begins at `offset` (an offset() seen before), read apart from
   // the reading from the front.
   Expected<JournalEntry> entry_at(uint64_t offset) const;
 
  private:
   explicit JournalReader(base::UniqueFd fd) : fd_(std::move(fd)) {}
+  // The next line without its line end, valid until the next read; nullopt at the end.
+  Expected<std::optional<std::string_view>> next_line();
   base::UniqueFd fd_;
   std::string buffer_;
   size_t start_ = 0;            // where the next line begins in buffer_
