@@ -437,6 +437,19 @@ struct Figures {
 };
 std::vector<Figures> g_figures;
 
+// A part's time and processor time, as counters NAME_UNIT and NAME_cpu_UNIT, each
+// multiplied by `scale`.
+struct Part {
+  const char* name;
+  double seconds, cpu_seconds;
+};
+void ReportParts(benchmark::State& state, std::initializer_list<Part> parts, const std::string& unit, double scale) {
+  for (const Part& part : parts) {
+    state.counters[std::string(part.name) + "_" + unit] = part.seconds * scale;
+    state.counters[std::string(part.name) + "_cpu_" + unit] = part.cpu_seconds * scale;
+  }
+}
+
 void BM_RepairInstallation(benchmark::State& state) {
   Volume& volume = SharedVolume();
   if (!volume.volume) return state.SkipWithError(volume.error.c_str());
@@ -484,18 +497,13 @@ void BM_RepairInstallation(benchmark::State& state) {
     state.counters["cpu_s"] = repair.cpu_seconds;
     state.counters["export_cpu_s"] = baseline.cpu_seconds;
     state.counters["cpu_ratio"] = repair.cpu_seconds / baseline.cpu_seconds;
-    const struct {
-      const char* name;
-      double seconds, cpu_seconds;
-    } parts[] = {{"mount", split.mount, split.mount_cpu},
+    ReportParts(state,
+                {{"mount", split.mount, split.mount_cpu},
                  {"walk", split.walk, split.walk_cpu},
                  {"resolve", split.resolve, split.resolve_cpu},
                  {"commit", split.commit, split.commit_cpu},
-                 {"log", split.log, split.log_cpu}};
-    for (const auto& part : parts) {
-      state.counters[std::string(part.name) + "_s"] = part.seconds;
-      state.counters[std::string(part.name) + "_cpu_s"] = part.cpu_seconds;
-    }
+                 {"log", split.log, split.log_cpu}},
+                "s", 1);
     state.counters["mount_peak_MB"] = split.mount_peak_mb;
     state.counters["commit_peak_MB"] = split.commit_peak_mb;
     // The last repair's fallbacks to ntfs-3g, in all and by reason.
@@ -578,17 +586,12 @@ void BM_RepairDense(benchmark::State& state) {
     state.counters["program_cpu_ratio"] = program.cpu_seconds / baseline.cpu_seconds;
     state.counters["command_cpu_ratio"] = command.cpu_seconds / baseline.cpu_seconds;
     // The parts that grow with the candidates, per candidate.
-    const struct {
-      const char* name;
-      double seconds, cpu_seconds;
-    } parts[] = {{"resolve", split.resolve, split.resolve_cpu},
+    ReportParts(state,
+                {{"resolve", split.resolve, split.resolve_cpu},
                  {"commit", split.commit, split.commit_cpu},
                  {"journal", split.journal, split.journal_cpu},
-                 {"log", split.log, split.log_cpu}};
-    for (const auto& part : parts) {
-      state.counters[std::string(part.name) + "_us"] = part.seconds * 1e6 / candidates;
-      state.counters[std::string(part.name) + "_cpu_us"] = part.cpu_seconds * 1e6 / candidates;
-    }
+                 {"log", split.log, split.log_cpu}},
+                "us", 1e6 / candidates);
     g_dense.push_back({program.seconds / baseline.seconds, command.seconds / baseline.seconds,
                        program.cpu_seconds / baseline.cpu_seconds, command.cpu_seconds / baseline.cpu_seconds,
                        command.peak_mb, double(repaired_size) / (1024.0 * 1024.0) + 100});
