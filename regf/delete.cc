@@ -47,6 +47,7 @@ Result<bool> Hive::delete_value(KeyRef key, std::u16string_view name) {
   while (i < count && load_u32(&entries[i * kCellOffsetSize]) != v) ++i;
   erase_entry(&entries[0], i, count, kCellOffsetSize);
   release_value(v);
+  ++value_lists_changed_;
   auto n = cell_mut(key.cell);
   store_u32(&n[nk::kValueCount], count - 1);
   if (count == 1) {
@@ -109,6 +110,7 @@ Result<bool> Hive::delete_subkey(KeyRef parent, std::u16string_view name) {
 
 // Frees a key node that no list names any more, with everything below it.
 void Hive::release_key(uint32_t key) {
+  ++value_lists_changed_;
   auto children = subkey_index(KeyRef{key}, false);
   const std::vector<uint32_t> subkeys = children ? (*children)->cells : std::vector<uint32_t>{};
   subkey_indexes_.erase(key);

@@ -180,6 +180,21 @@ class Hive {
     ValueRef operator[](uint32_t i) const { return ValueRef{load_u32(&entries[i * kCellOffsetSize])}; }
   };
   Result<ValueList> value_list(KeyRef key) const;
+  // A key's value names by hash, for a key searched by name again and again (a walk that
+  // writes back many values of one key): a search then reads only the records whose
+  // names hash alike, in list order, so it finds the first match a search in order
+  // finds. Made for one key at a time, on its third search, when every record reads
+  // whole; dropped when any value list or record may have changed.
+  struct ValueNameIndex {
+    uint32_t key = kNoCell, list = kNoCell, count = 0;
+    uint64_t generation = 0;
+    unsigned searches = 0;
+    std::vector<uint32_t> hashes;  // per list position
+    std::vector<uint32_t> slots;   // open addressing: list position + 1; 0 is empty
+  };
+  // The index's answer for `name`, or nullopt when there is no index for this list.
+  std::optional<std::optional<ValueRef>> indexed_value(KeyRef key, const ValueList& list,
+                                                       std::u16string_view name) const;
 
   // Adding a subkey (node.cc). Where the new key's entry goes: the leaf that takes it
   // (kNoCell when the key has no subkeys yet) with its entry count, the entry's place in
@@ -240,6 +255,8 @@ class Hive {
   std::vector<Damage> bin_damage_;
   mutable std::optional<std::vector<Damage>> damage_;
   mutable std::unordered_map<uint32_t, std::unique_ptr<SubkeyIndex>> subkey_indexes_;
+  mutable ValueNameIndex value_names_;
+  uint64_t value_lists_changed_ = 0;  // advanced by every change of a value list or record
 };
 
 // The whole file at `path`, read at once. `room`: the image may grow in place to twice

@@ -72,6 +72,7 @@ Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view
   if (*count > bins_size_ / kMinValueCell) return fault("value count larger than the hive can hold", key.cell);
   auto list = value_list(key);
   if (!list) return list.error();
+  if (auto indexed = indexed_value(key, *list, name)) return *indexed;
   for (uint32_t i = 0; i < list->count; ++i) {
     const ValueRef v = (*list)[i];
     auto p = record(v.cell, "vk", vk::kName);
@@ -79,6 +80,63 @@ Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view
     auto stored = value_stored_name(*p, v.cell);
     if (!stored) return stored.error();
     if (stored->compare_nocase(name) == 0) return std::optional<ValueRef>(v);
+  }
+  return std::optional<ValueRef>();
+}
+
+namespace {
+
+constexpr uint32_t kMinIndexedValues = 8;  // below this, a search in order is as quick
+constexpr unsigned kSearchesBeforeIndex = 2;
+
+uint32_t stored_name_hash(const StoredName& name) {
+  uint32_t hash = 0;
+  for (uint32_t i = 0; i < name.length(); ++i) hash = hash * 37 + base::upcase(name[i]);
+  return hash;
+}
+
+}  // namespace
+
+std::optional<std::optional<ValueRef>> Hive::indexed_value(KeyRef key, const ValueList& list,
+                                                           std::u16string_view name) const {
+  ValueNameIndex& index = value_names_;
+  if (index.key != key.cell || index.list != list.cell || index.count != list.count ||
+      index.generation != value_lists_changed_) {
+    index.key = key.cell;
+    index.list = list.cell;
+    index.count = list.count;
+    index.generation = value_lists_changed_;
+    index.searches = 0;
+    index.slots.clear();
+  }
+  if (index.slots.empty()) {
+    if (list.count < kMinIndexedValues || ++index.searches <= kSearchesBeforeIndex) return std::nullopt;
+    index.hashes.resize(list.count);
+    for (uint32_t i = 0; i < list.count; ++i) {
+      auto p = record(list[i].cell, "vk", vk::kName);
+      auto stored = p ? value_stored_name(*p, list[i].cell) : Result<StoredName>(p.error());
+      // A record that does not read is reported by the search in order, at its place.
+      if (!stored) return std::nullopt;
+      index.hashes[i] = stored_name_hash(*stored);
+    }
+    size_t size = 16;
+    while (size < 2 * size_t(list.count)) size *= 2;
+    index.slots.assign(size, 0);
+    for (uint32_t i = 0; i < list.count; ++i) {
+      size_t slot = index.hashes[i] & (size - 1);
+      while (index.slots[slot] != 0) slot = (slot + 1) & (size - 1);
+      index.slots[slot] = i + 1;
+    }
+  }
+  // Entries of one hash were placed in list order along the same probe sequence, so the
+  // first whose name matches is the first match in the list.
+  const uint32_t hash = name_hash(name);
+  const size_t mask = index.slots.size() - 1;
+  for (size_t slot = hash & mask; index.slots[slot] != 0; slot = (slot + 1) & mask) {
+    const uint32_t i = index.slots[slot] - 1;
+    if (index.hashes[i] != hash) continue;
+    const StoredName stored = *value_stored_name(*record(list[i].cell, "vk", vk::kName), list[i].cell);  // read whole
+    if (stored.compare_nocase(name) == 0) return std::optional<ValueRef>(list[i]);
   }
   return std::optional<ValueRef>();
 }
@@ -330,6 +388,7 @@ Status Hive::set_value(KeyRef key, std::optional<ValueRef> existing, std::u16str
       }
     }
     store_u32(&cell_mut(new_list)[count * kCellOffsetSize], *v);
+    ++value_lists_changed_;
     auto n = cell_mut(key.cell);  // read by record() above
     store_u32(&n[nk::kValueCount], count + 1);
     store_u32(&n[nk::kValueList], new_list);

@@ -247,6 +247,45 @@ TEST(EditAllocation, FreedDataCellIsReusedForTheNextValue) {
   EXPECT_EQ(regf::load_u32(&hive->raw_image()[4096 + fresh.cell + 4 + 8]), old_cell);
 }
 
+// A key searched by name again and again (a walk writing back many of its values)
+// answers as a search in order does: the first of two names equal but for case (a
+// damaged hive may hold both), the right one of names whose hashes collide, none for a
+// missing name; also after values are added and deleted.
+TEST(EditValues, RepeatedSearchesFindWhatASearchInOrderFinds) {
+  regf::TreeKey root;
+  root.name = u"ROOT";
+  for (int i = 0; i < 20; ++i) root.values.push_back({numbered(u"v", i), regf::kRegDword, sample_bytes(4, uint8_t(i))});
+  for (const char16_t* name : {u"1Z", u"25", u"dupe", u"DUPX"})  // "1Z" and "25" hash alike
+    root.values.push_back({name, regf::kRegDword, sample_bytes(4, 0)});
+  auto image = *regf::build_hive(root);
+  const std::string dupx = "DUPX";
+  auto at = std::search(image.begin(), image.end(), dupx.begin(), dupx.end());
+  ASSERT_NE(at, image.end());
+  at[3] = 'E';  // now "DUPE", after "dupe"
+  auto hive = Hive::from_image(std::move(image), "built");
+  ASSERT_TRUE(hive) << hive.error().to_string();
+  const KeyRef k = hive->root();
+  auto in_order = [&](std::u16string_view name) -> std::optional<regf::ValueRef> {
+    for (uint32_t i = 0; i < *hive->value_count(k); ++i)
+      if (base::equal_nocase(*hive->value_name(*hive->value(k, i)), name)) return *hive->value(k, i);
+    return std::nullopt;
+  };
+  auto check = [&](const char* when) {
+    for (int round = 0; round < 4; ++round)
+      for (std::u16string_view name : {u"v0", u"V13", u"1z", u"25", u"DUPE", u"dupe", u"v3", u"late", u"v", u""}) {
+        auto found = hive->find_value(k, name);
+        ASSERT_TRUE(found) << found.error().to_string();
+        EXPECT_EQ(*found, in_order(name)) << when << " " << base::to_utf8(name) << " round " << round;
+      }
+  };
+  check("as built");
+  ASSERT_TRUE(hive->delete_value(k, u"v3").value());
+  check("after a deletion");
+  ASSERT_TRUE(hive->set_value(k, u"late", regf::kRegSz, sample_bytes(40, 1)));
+  ASSERT_TRUE(hive->set_value(k, u"v0", regf::kRegSz, sample_bytes(400, 2)));
+  check("after an addition");
+}
+
 // Subkeys added to a key with none, a hash leaf and an index root come out sorted,
 // hashed, findable, and read by hivexml.
 TEST(EditSubkeys, AddedSubkeysKeepTheListSortedAndHashed) {
