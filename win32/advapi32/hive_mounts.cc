@@ -113,9 +113,9 @@ size_t HiveMounts::commit_all() {
   return failed;
 }
 
-JournalEntry journal_entry(const HiveStore& store, regf::KeyRef key, std::optional<regf::ValueRef> existing,
-                           std::u16string_view name, uint32_t type, std::span<const uint8_t> data) {
-  JournalEntry entry{store.windows_file, {}, std::u16string(name), std::nullopt, {type, {data.begin(), data.end()}}};
+void format_journal_entry(const HiveStore& store, regf::KeyRef key, std::optional<regf::ValueRef> existing,
+                          std::u16string_view name, uint32_t type, std::span<const uint8_t> data,
+                          JournalScratch& scratch) {
   const regf::Hive& hive = store.hive;
   // The key's path, from the parent links of its key nodes up to the hive's root.
   std::vector<std::u16string> names;
@@ -126,16 +126,22 @@ JournalEntry journal_entry(const HiveStore& store, regf::KeyRef key, std::option
     names.push_back(std::move(*key_name));
     at = regf::KeyRef{regf::load_u32(&(*node)[regf::nk::kParent])};
   }
+  scratch.key.clear();
   for (auto it = names.rbegin(); it != names.rend(); ++it) {
-    if (!entry.key.empty()) entry.key += u'\\';
-    entry.key += *it;
+    if (!scratch.key.empty()) scratch.key += u'\\';
+    scratch.key += *it;
   }
+  std::optional<std::vector<uint8_t>> old_bytes;
+  std::optional<JournalDataView> old_data;
   if (existing) {
     auto old_type = hive.value_type(*existing);
-    auto old_data = hive.value_data(*existing);
-    if (old_type && old_data) entry.old_data = JournalData{*old_type, std::move(*old_data)};
+    auto old_value = hive.value_data(*existing);
+    if (old_type && old_value) {
+      old_bytes = std::move(*old_value);
+      old_data = JournalDataView{*old_type, *old_bytes};
+    }
   }
-  return entry;
+  format_journal_line(scratch.line, store.windows_file, scratch.key, name, old_data, JournalDataView{type, data});
 }
 
 std::vector<std::u16string> HiveMounts::names() const {

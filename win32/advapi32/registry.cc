@@ -340,11 +340,10 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/
   // One search of the key's values gives the journal the old data and the write its place.
   auto existing = hive.find_value(place->key, name);
   if (!existing) return ERROR_BADDB;
-  std::optional<JournalEntry> entry;
-  if (place->mounted && journal_enabled())
-    entry = journal_entry(*place->store, place->key, *existing, name, dwType, data);
+  const bool journaled = place->mounted && journal_enabled();
+  if (journaled) format_journal_entry(*place->store, place->key, *existing, name, dwType, data, state.journal);
   if (auto st = hive.set_value(place->key, *existing, name, dwType, data); !st) return ERROR_BADDB;
-  if (entry) journal_append(*entry);
+  if (journaled) journal_append_line(state.journal.line);
   return LSTATUS(changed(state, *place));
 }
 

@@ -112,11 +112,18 @@ struct OpenKey {
   std::vector<std::u16string> path;  // below the root of the machine registry
 };
 
-// The journal entry for writing `type` and `data` into the value `name` of `key` in a
-// mounted hive, found there as `existing` (none when new), with the value's data as it
-// stands (call it before the write).
-JournalEntry journal_entry(const HiveStore& store, regf::KeyRef key, std::optional<regf::ValueRef> existing,
-                           std::u16string_view name, uint32_t type, std::span<const uint8_t> data);
+// Room for journal lines, reused from one write to the next.
+struct JournalScratch {
+  std::string line;
+  std::u16string key;
+};
+
+// The journal line, into scratch.line, for writing `type` and `data` into the value
+// `name` of `key` in a mounted hive, found there as `existing` (none when new), with the
+// value's data as it stands (call it before the write).
+void format_journal_entry(const HiveStore& store, regf::KeyRef key, std::optional<regf::ValueRef> existing,
+                          std::u16string_view name, uint32_t type, std::span<const uint8_t> data,
+                          JournalScratch& scratch);
 
 // The open keys. Handle values are kFirstKeyHandle + 4 * slot: multiples of four as
 // Windows handles are, in a range of their own, so a key handle never names an object
@@ -142,6 +149,7 @@ struct RegistryState {
   KeyTable keys;
   // Reused by each call for the names of its path.
   std::vector<std::u16string_view> names;
+  JournalScratch journal;
 };
 // The process's registry; never destroyed (hives are written back during exit).
 RegistryState& registry_state();

@@ -96,7 +96,7 @@ std::optional<std::u16string> parse_text(std::string_view field) {
   return out;
 }
 
-void append_data(std::string& out, const std::optional<JournalData>& data) {
+void append_data(std::string& out, const std::optional<JournalDataView>& data) {
   if (!data) {
     out += "-\t";
     return;
@@ -220,7 +220,7 @@ bool journal_enabled() {
   return path && *path;
 }
 
-void journal_append(const JournalEntry& entry) {
+void journal_append_line(std::string_view line) {
   JournalFile& file = journal_file();
   std::lock_guard lock(file.mutex);
   if (!file.opened) {
@@ -230,10 +230,12 @@ void journal_append(const JournalEntry& entry) {
     if (!file.fd) std::fprintf(stderr, "hivemend: journal %s not written: %s\n", path, std::strerror(errno));
   }
   if (!file.fd) return;
-  file.pending += format_journal_line(entry);
+  file.pending += line;
   file.pending += '\n';
   if (file.pending.size() >= kJournalBlock) write_pending(file);
 }
+
+void journal_append(const JournalEntry& entry) { journal_append_line(format_journal_line(entry)); }
 
 void journal_flush() {
   JournalFile& file = journal_file();
@@ -241,19 +243,29 @@ void journal_flush() {
   if (file.fd) write_pending(file);
 }
 
+void format_journal_line(std::string& line, std::u16string_view hive, std::u16string_view key,
+                         std::u16string_view value, const std::optional<JournalDataView>& old_data,
+                         const JournalDataView& new_data) {
+  line.clear();
+  line.reserve(hive.size() + key.size() + value.size() + 32 +
+               2 * ((old_data ? old_data->data.size() : 0) + new_data.data.size()));
+  append_text(line, hive);
+  line += '\t';
+  append_text(line, key);
+  line += '\t';
+  append_text(line, value);
+  line += '\t';
+  append_data(line, old_data);
+  line += '\t';
+  append_data(line, new_data);
+}
+
 std::string format_journal_line(const JournalEntry& entry) {
+  std::optional<JournalDataView> old_data;
+  if (entry.old_data) old_data = JournalDataView{entry.old_data->type, entry.old_data->data};
   std::string line;
-  line.reserve(entry.hive.size() + entry.key.size() + entry.value.size() + 32 +
-               2 * ((entry.old_data ? entry.old_data->data.size() : 0) + entry.new_data.data.size()));
-  append_text(line, entry.hive);
-  line += '\t';
-  append_text(line, entry.key);
-  line += '\t';
-  append_text(line, entry.value);
-  line += '\t';
-  append_data(line, entry.old_data);
-  line += '\t';
-  append_data(line, entry.new_data);
+  format_journal_line(line, entry.hive, entry.key, entry.value, old_data,
+                      JournalDataView{entry.new_data.type, entry.new_data.data});
   return line;
 }
 

@@ -38,6 +38,12 @@ struct JournalEntry {
   JournalData new_data;
 };
 
+// A value's type and data where they lie, for a line made without copying them.
+struct JournalDataView {
+  uint32_t type = 0;
+  std::span<const uint8_t> data;
+};
+
 // HIVEMEND_PROGRESS=FILE: the layer keeps a small record in FILE (shared memory) up to
 // date while it works: the hive file mounted last and the keys and values enumerated in
 // mounted hives so far, for a tool that shows a run's progress.
@@ -61,11 +67,17 @@ bool journal_enabled();
 // which waits for a block of lines to fill. Failures are reported on standard error;
 // the write itself goes on.
 void journal_append(const JournalEntry& entry);
+// The same for a line made by format_journal_line below.
+void journal_append_line(std::string_view line);
 // Writes the lines still waiting: before a hive is written back or dropped.
 void journal_flush();
 
 // One entry as its journal line, without the line end, and the inverse.
 std::string format_journal_line(const JournalEntry& entry);
+// The same from the entry's parts, into `line` (its content replaced, its room kept).
+void format_journal_line(std::string& line, std::u16string_view hive, std::u16string_view key,
+                         std::u16string_view value, const std::optional<JournalDataView>& old_data,
+                         const JournalDataView& new_data);
 std::optional<JournalEntry> parse_journal_line(std::string_view line);
 
 // A journal file read from the front one line at a time through a buffer of its own, so
