@@ -61,17 +61,23 @@ void append_text(std::string& out, std::u16string_view text) {
   flush(text.size());
 }
 
-std::optional<std::u16string> parse_text(std::string_view field) {
-  std::u16string out;
-  size_t run = 0;
+// Decodes a text field into `out` (its content replaced, its room kept).
+bool parse_text(std::string_view field, std::u16string& out) {
+  out.clear();
+  size_t run = 0;  // start of the pending run of plain UTF-8
   auto flush = [&](size_t end) {
-    auto part = base::from_utf8_strict(field.substr(run, end - run));
-    if (part) out += *part;
-    return part.has_value();
+    const std::string_view part = field.substr(run, end - run);
+    if (std::all_of(part.begin(), part.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      out.append(part.begin(), part.end());
+      return true;
+    }
+    auto decoded = base::from_utf8_strict(part);
+    if (decoded) out += *decoded;
+    return decoded.has_value();
   };
   for (size_t i = 0; i < field.size(); ++i) {
     if (field[i] != '\\') continue;
-    if (!flush(i) || i + 1 == field.size()) return std::nullopt;
+    if (!flush(i) || i + 1 == field.size()) return false;
     const char e = field[++i];
     if (e == '\\')
       out += u'\\';
@@ -84,16 +90,15 @@ std::optional<std::u16string> parse_text(std::string_view field) {
     else if (e == 'u' && i + 4 < field.size()) {
       unsigned unit = 0;
       auto [end, ec] = std::from_chars(field.data() + i + 1, field.data() + i + 5, unit, 16);
-      if (ec != std::errc() || end != field.data() + i + 5) return std::nullopt;
+      if (ec != std::errc() || end != field.data() + i + 5) return false;
       out += char16_t(unit);
       i += 4;
     } else {
-      return std::nullopt;
+      return false;
     }
     run = i + 1;
   }
-  if (!flush(field.size())) return std::nullopt;
-  return out;
+  return flush(field.size());
 }
 
 void append_data(std::string& out, const std::optional<JournalDataView>& data) {
@@ -126,16 +131,17 @@ bool parse_data(std::string_view type, std::string_view hex, std::optional<Journ
     out.reset();
     return hex.empty();
   }
-  JournalData data;
-  auto [end, ec] = std::from_chars(type.data(), type.data() + type.size(), data.type);
+  uint32_t number = 0;
+  auto [end, ec] = std::from_chars(type.data(), type.data() + type.size(), number);
   if (ec != std::errc() || end != type.data() + type.size() || hex.size() % 2) return false;
+  JournalData& data = out ? *out : out.emplace();
+  data.type = number;
   data.data.resize(hex.size() / 2);
   for (size_t i = 0; i < hex.size(); i += 2) {
     const int high = hex_digit(hex[i]), low = hex_digit(hex[i + 1]);
     if (high < 0 || low < 0) return false;
     data.data[i / 2] = uint8_t(high << 4 | low);
   }
-  out = std::move(data);
   return true;
 }
 
@@ -269,25 +275,29 @@ std::string format_journal_line(const JournalEntry& entry) {
   return line;
 }
 
-std::optional<JournalEntry> parse_journal_line(std::string_view line) {
-  std::vector<std::string_view> fields;
+bool parse_journal_line(std::string_view line, JournalEntry& entry) {
+  std::string_view fields[7];
+  size_t count = 0;
   for (size_t start = 0;;) {
     const size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab - start));
+    if (count == std::size(fields)) return false;
+    fields[count++] = line.substr(start, tab - start);
     if (tab == line.npos) break;
     start = tab + 1;
   }
-  if (fields.size() != 7) return std::nullopt;
-  JournalEntry entry;
-  auto hive = parse_text(fields[0]), key = parse_text(fields[1]), value = parse_text(fields[2]);
-  if (!hive || !key || !value) return std::nullopt;
-  entry.hive = std::move(*hive);
-  entry.key = std::move(*key);
-  entry.value = std::move(*value);
-  std::optional<JournalData> new_data;
-  if (!parse_data(fields[3], fields[4], entry.old_data) || !parse_data(fields[5], fields[6], new_data) || !new_data)
-    return std::nullopt;
+  if (count != std::size(fields)) return false;
+  if (!parse_text(fields[0], entry.hive) || !parse_text(fields[1], entry.key) || !parse_text(fields[2], entry.value))
+    return false;
+  std::optional<JournalData> new_data(std::move(entry.new_data));
+  const bool parsed = parse_data(fields[3], fields[4], entry.old_data) && parse_data(fields[5], fields[6], new_data);
+  if (!parsed || !new_data) return false;
   entry.new_data = std::move(*new_data);
+  return true;
+}
+
+std::optional<JournalEntry> parse_journal_line(std::string_view line) {
+  JournalEntry entry;
+  if (!parse_journal_line(line, entry)) return std::nullopt;
   return entry;
 }
 
@@ -323,12 +333,19 @@ Expected<std::optional<std::string_view>> JournalReader::next_line() {
 }
 
 Expected<std::optional<JournalEntry>> JournalReader::next() {
+  JournalEntry entry;
+  auto read = next(entry);
+  if (!read) return read.error();
+  if (!*read) return std::optional<JournalEntry>();
+  return std::optional<JournalEntry>(std::move(entry));
+}
+
+Expected<bool> JournalReader::next(JournalEntry& entry) {
   auto line = next_line();
   if (!line) return line.error();
-  if (!*line) return std::optional<JournalEntry>();
-  auto entry = parse_journal_line(**line);
-  if (!entry) return WinError{ERROR_INVALID_DATA};
-  return std::optional<JournalEntry>(std::move(*entry));
+  if (!*line) return false;
+  if (!parse_journal_line(**line, entry)) return WinError{ERROR_INVALID_DATA};
+  return true;
 }
 
 Expected<bool> JournalReader::skip() {

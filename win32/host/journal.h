@@ -79,6 +79,9 @@ void format_journal_line(std::string& line, std::u16string_view hive, std::u16st
                          std::u16string_view value, const std::optional<JournalDataView>& old_data,
                          const JournalDataView& new_data);
 std::optional<JournalEntry> parse_journal_line(std::string_view line);
+// The same into `entry`, whose room is reused; false for a line that is no journal line
+// (`entry` then holds parts of it).
+bool parse_journal_line(std::string_view line, JournalEntry& entry);
 
 // A journal file read from the front one line at a time through a buffer of its own, so
 // that memory does not grow with the file. A last line without its line end (a process
@@ -91,6 +94,8 @@ class JournalReader {
   // The next entry; nullopt at the end; ERROR_INVALID_DATA for a line that is no journal
   // line (line() names it), the error of read(2) when the file cannot be read.
   Expected<std::optional<JournalEntry>> next();
+  // The same into `entry`, reusing its room (for a reader of many lines): false at the end.
+  Expected<bool> next(JournalEntry& entry);
   // Passes over the next line without reading its entry: false at the end.
   Expected<bool> skip();
   // The number of the line read last, from 1, and the offset in the file it begins at.
