@@ -87,5 +87,24 @@ TEST(NetChanges, MissingAndBadJournals) {
   EXPECT_EQ(bad.error().message, dir.path("journal") + ": line 2: not a line of the change journal");
 }
 
+// The record's JSON: texts in UTF-8 with quotes, backslashes and control characters
+// escaped (non-ASCII as it is), string data without its terminator, other data in .reg hex.
+TEST(ChangesRecord, EscapesTextsAndShowsData) {
+  TempDir dir;
+  auto record = ChangesRecord::create(dir.path("changes.json"));
+  ASSERT_TRUE(record);
+  const std::u16string text = u"C:\\\"\u00e9\U0001F600\t";
+  std::vector<uint8_t> sz;
+  for (char16_t c : text + u'\0') sz.insert(sz.end(), {uint8_t(c), uint8_t(c >> 8)});
+  ASSERT_TRUE(
+      record->add(JournalEntry{u"E:\\SOFTWARE", u"K\"ey", u"", JournalData{1, sz}, JournalData{4, {1, 0, 0, 0}}}));
+  ASSERT_TRUE(record->finish(Counters{1, 2, 3}, ""));
+  EXPECT_EQ(testing::read_text(dir.path("changes.json")),
+            "{\"changes\": [\n  {\"hive\": \"E:\\\\SOFTWARE\", \"key\": \"K\\\"ey\", \"value\": \"\", \"type\": 4, "
+            "\"old\": \"C:\\\\\\\"\u00e9\U0001F600\\u0009\", \"new\": \"dword:00000001\"}\n],\n"
+            " \"counters\": {\"values_accessed\": 1, \"paths_resolved\": 2, \"paths_skipped\": 3},\n"
+            " \"hiberfile_removed\": []}\n");
+}
+
 }  // namespace
 }  // namespace hivemend::repair_tool

@@ -20,38 +20,44 @@ namespace {
 
 constexpr char kHiveComment[] = "; hive ";
 
-std::string json_string(std::string_view utf8) {
-  std::string out = "\"";
-  out.reserve(utf8.size() + 2);
-  size_t run = 0;  // start of the pending run of characters that need no escape
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const unsigned char c = utf8[i];
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(utf8, run, i - run);
+// Appends `text` as a JSON string: UTF-8, quoted, with '"', '\\' and control
+// characters escaped.
+void append_json(std::string& out, std::u16string_view text) {
+  out += '"';
+  size_t run = 0;  // start of the pending run of characters beyond ASCII
+  auto flush = [&](size_t end) {
+    if (end > run) out += base::to_utf8(text.substr(run, end - run));
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c >= 0x80) continue;
+    flush(i);
     run = i + 1;
-    if (c == '"' || c == '\\') {
+    if (c == u'"' || c == u'\\') {
       out += '\\';
       out += char(c);
-    } else {
+    } else if (c < 0x20) {
       char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(c));
       out += buf;
+    } else {
+      out += char(c);
     }
   }
-  out.append(utf8, run);
-  return out + "\"";
+  flush(text.size());
+  out += '"';
 }
 
 // The data as the JSON shows it: string types as their text without the terminator
 // (a REG_MULTI_SZ keeps the NULs between its strings), any other type in .reg hex.
-std::string data_text(const win32::JournalData& data) {
+void append_data_json(std::string& out, const win32::JournalData& data) {
   if (data.type == regf::kRegSz || data.type == regf::kRegExpandSz || data.type == regf::kRegMultiSz) {
     std::u16string text = base::from_utf16le(data.data);
     while (!text.empty() && text.back() == 0) text.pop_back();
-    return json_string(base::to_utf8(text));
+    return append_json(out, text);
   }
   const std::u16string line = regf::format_reg_value({u"", data.type, data.data});
-  return json_string(base::to_utf8(line.substr(line.find(u'=') + 1)));
+  append_json(out, std::u16string_view(line).substr(line.find(u'=') + 1));
 }
 
 std::u16string hive_file_name(std::u16string_view hive) { return std::u16string(hive.substr(hive.rfind(u'\\') + 1)); }
@@ -81,8 +87,8 @@ uint64_t digest(const std::optional<win32::JournalData>& data) {
 
 // What names a value as the registry compares names: its hive's number, then its key
 // and name in upper case (the key's length first, so that no two pairs run together).
-std::string value_name_key(size_t hive, const win32::JournalEntry& e) {
-  std::string out;
+void value_name_key(size_t hive, const win32::JournalEntry& e, std::string& out) {
+  out.clear();
   out.reserve(sizeof(uint32_t) * 2 + 2 * (e.key.size() + e.value.size()));
   const uint32_t head[2] = {uint32_t(hive), uint32_t(e.key.size())};
   out.append(reinterpret_cast<const char*>(head), sizeof head);
@@ -91,7 +97,6 @@ std::string value_name_key(size_t hive, const win32::JournalEntry& e) {
       const char16_t upper = base::upcase(c);
       out.append(reinterpret_cast<const char*>(&upper), sizeof upper);
     }
-  return out;
 }
 
 Error journal_error(const std::string& path, const win32::JournalReader& reader) {
@@ -112,16 +117,19 @@ Result<NetChanges> NetChanges::of_journal(const std::string& path) {
   // them. A few hives, so their names are numbered.
   std::vector<std::u16string> hives;
   std::unordered_map<std::string, size_t> seen;
+  win32::JournalEntry e;  // each line read into the same room
+  std::string key;
   for (;;) {
-    auto entry = reader->next();
-    if (!entry) return journal_error(path, *reader);
-    if (!*entry) break;
-    const win32::JournalEntry& e = **entry;
+    auto read = reader->next(e);
+    if (!read) return journal_error(path, *reader);
+    if (!*read) break;
     size_t hive = 0;
     while (hive < hives.size() && hives[hive] != e.hive && !base::equal_nocase(hives[hive], e.hive)) ++hive;
     if (hive == hives.size()) hives.push_back(e.hive);
-    auto [at, added] = seen.try_emplace(value_name_key(hive, e), net.values_.size());
-    if (added) {
+    value_name_key(hive, e, key);
+    auto at = seen.find(key);
+    if (at == seen.end()) {
+      seen.emplace(key, net.values_.size());
       net.values_.push_back({reader->offset(), reader->offset(), digest(e.old_data), e.old_data != e.new_data});
       continue;
     }
@@ -146,6 +154,7 @@ Status NetChanges::for_each(const std::function<Status(const win32::JournalEntry
   if (!reader) return Error{path_ + ": the change journal cannot be read"};
   // The first lines of the changed values, in order, are met reading from the front; the
   // lines between them were read whole in the first pass and are only passed over here.
+  win32::JournalEntry first;  // each change read into the same room
   for (const Value& value : values_) {
     if (!value.changed) continue;
     for (bool more = true; more && reader->next_offset() < value.first;) {
@@ -153,10 +162,9 @@ Status NetChanges::for_each(const std::function<Status(const win32::JournalEntry
       if (!skipped) return journal_error(path_, *reader);
       more = *skipped;
     }
-    auto read = reader->next();
+    auto read = reader->next(first);
     if (!read) return journal_error(path_, *reader);
     if (!*read || reader->offset() != value.first) return Error{path_ + ": the change journal changed while read"};
-    win32::JournalEntry& first = **read;
     if (value.last != value.first) {
       auto last = reader->entry_at(value.last);
       if (!last) return Error{path_ + ": the change journal cannot be read"};
@@ -181,10 +189,23 @@ Status ChangesRecord::written() {
 }
 
 Status ChangesRecord::add(const win32::JournalEntry& c) {
-  out_ << (count_++ ? ",\n  " : "\n  ") << "{\"hive\": " << json_string(base::to_utf8(c.hive))
-       << ", \"key\": " << json_string(base::to_utf8(c.key)) << ", \"value\": " << json_string(base::to_utf8(c.value))
-       << ", \"type\": " << c.new_data.type << ", \"old\": " << (c.old_data ? data_text(*c.old_data) : "null")
-       << ", \"new\": " << data_text(c.new_data) << "}";
+  std::string& out = line_;
+  out = count_++ ? ",\n  " : "\n  ";
+  out += "{\"hive\": ";
+  append_json(out, c.hive);
+  out += ", \"key\": ";
+  append_json(out, c.key);
+  out += ", \"value\": ";
+  append_json(out, c.value);
+  out += ", \"type\": " + std::to_string(c.new_data.type) + ", \"old\": ";
+  if (c.old_data)
+    append_data_json(out, *c.old_data);
+  else
+    out += "null";
+  out += ", \"new\": ";
+  append_data_json(out, c.new_data);
+  out += '}';
+  out_.write(out.data(), std::streamsize(out.size()));
   return written();
 }
 

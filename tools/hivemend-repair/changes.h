@@ -66,6 +66,7 @@ class ChangesRecord {
   std::string path_;
   std::ofstream out_;
   size_t count_ = 0;
+  std::string line_;  // room for one change's text, reused
 };
 
 // The undo folder (--undo): one REGEDIT5 file per hive, made at its first change, with
