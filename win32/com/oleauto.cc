@@ -99,6 +99,16 @@ void _com_issue_error(HRESULT hr) { throw _com_error(hr); }
 
 BSTR _com_util::ConvertStringToBSTR(const char* pSrc) {
   if (!pSrc) return nullptr;
+  // Names are nearly always ASCII, which widens unit by unit.
+  size_t length = 0;
+  while (pSrc[length] && static_cast<unsigned char>(pSrc[length]) < 0x80) ++length;
+  if (!pSrc[length]) {
+    if (length > std::numeric_limits<UINT>::max()) _com_issue_error(E_OUTOFMEMORY);
+    BSTR result = SysAllocStringLen(nullptr, UINT(length));
+    if (!result) _com_issue_error(E_OUTOFMEMORY);
+    for (size_t i = 0; i < length; ++i) result[i] = OLECHAR(pSrc[i]);
+    return result;
+  }
   const auto wide = base::from_utf8_strict(pSrc);
   if (!wide) _com_issue_error(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION));
   if (wide->size() > std::numeric_limits<UINT>::max()) _com_issue_error(E_OUTOFMEMORY);

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <exception>
 #include <limits>
-#include <map>
 #include <mutex>
 #include <new>
 #include <string>
@@ -150,10 +149,16 @@ class ManagedObject final : public ComObject<IDispatch, IID_IDispatch> {
     if (pDispParams->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
     if (pDispParams->cArgs != method->cParams) return DISP_E_BADPARAMCOUNT;
     // Arguments come last one first; the method takes them in declaration order.
-    std::vector<VARIANT> args;
-    try {
-      args.resize(method->cParams);
-    } catch (const std::bad_alloc&) { return E_OUTOFMEMORY; }
+    constexpr UINT kArgsInPlace = 8;
+    VARIANT in_place[kArgsInPlace];
+    std::vector<VARIANT> more;
+    VARIANT* args = in_place;
+    if (method->cParams > kArgsInPlace) {
+      try {
+        more.resize(method->cParams);
+      } catch (const std::bad_alloc&) { return E_OUTOFMEMORY; }
+      args = more.data();
+    }
     for (UINT i = 0; i < method->cParams; ++i) {
       const UINT at = method->cParams - 1 - i;
       const HRESULT hr = convert(pDispParams->rgvarg[at], method->paramTypes[i], &args[i]);
@@ -165,7 +170,7 @@ class ManagedObject final : public ComObject<IDispatch, IID_IDispatch> {
     VARIANT result;
     VariantInit(&result);
     try {
-      method->call(instance_, args.data(), &result);
+      method->call(instance_, args, &result);
     } catch (...) {
       VariantClear(&result);
       if (pExcepInfo) {
@@ -301,11 +306,12 @@ class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime
   // stay loaded for the life of the process.
   HRESULT load(std::u16string_view name, const HIVEMEND_MANAGED_TYPE** types) {
     std::lock_guard lock(mutex_);
-    const std::u16string key = base::upcase(name);
-    if (auto it = loaded_.find(key); it != loaded_.end()) {
-      *types = it->second;
-      return S_OK;
-    }
+    // Assembly names compare as file names do on Windows, case-insensitively.
+    for (const Assembly& assembly : loaded_)
+      if (base::equal_nocase(assembly.name, name)) {
+        *types = assembly.types;
+        return S_OK;
+      }
     const std::u16string file = std::u16string(name) + u".dll";
     HMODULE module = LoadLibraryW(file.c_str());
     if (!module) {
@@ -321,13 +327,17 @@ class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime
       FreeLibrary(module);
       return COR_E_BADIMAGEFORMAT;
     }
-    loaded_.emplace(key, table);
+    loaded_.push_back({std::u16string(name), table});
     *types = table;
     return S_OK;
   }
 
+  struct Assembly {
+    std::u16string name;
+    const HIVEMEND_MANAGED_TYPE* types;
+  };
   std::mutex mutex_;
-  std::map<std::u16string, const HIVEMEND_MANAGED_TYPE*> loaded_;
+  std::vector<Assembly> loaded_;  // a process loads a handful
 };
 
 AppDomain g_default_domain;
