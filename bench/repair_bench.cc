@@ -380,6 +380,7 @@ Split MeasureSplit(const Installation& setup, bool journal = false) {
                                        Candidate(1234) + u"\"\r\nNEWVALUE=\"\"";
         for (int i = 0; i < setup.Candidates(); ++i)
           Log(u"RegistryTraversal -> CheckList -> RESOLVE ATTEMPTED", message.c_str());
+        FlushLog();  // the child ends with _exit, which writes nothing still waiting
         return 0;
       },
       "part-log");

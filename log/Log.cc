@@ -15,6 +15,9 @@
 
 namespace {
 
+constexpr char kLogAssembly[] = "TsoExtractAccess";
+constexpr char kLogType[] = "Tsovane.ExtractAccess";
+
 LogSink& CurrentSink() {
   static LogSink sink;
   return sink;
@@ -37,7 +40,7 @@ void CallLogComponent(LPCWSTR pszContext, LPCWSTR pszMessage) {
   result.vt = VT_INT;
   result.intVal = 0;
   // Nothing reads the status or the result: a line that cannot be delivered is dropped.
-  CallManagedMethod("TsoExtractAccess", "Tsovane.ExtractAccess", u"ExtendedLogMessage", 2, args, &result);
+  CallManagedMethod(kLogAssembly, kLogType, u"ExtendedLogMessage", 2, args, &result);
   VariantClear(&result);
 }
 
@@ -55,6 +58,14 @@ void Log(LPCWSTR pszContext, LPCWSTR pszMessage) {
   } catch (const std::bad_alloc&) { throw; } catch (...) {
     // A line that could not be delivered is dropped: logging never stops the repair.
   }
+}
+
+void FlushLog() {
+  VARIANT result;
+  VariantInit(&result);
+  // As for a line, nothing reads the status: entries that cannot be written are lost.
+  CallManagedMethod(kLogAssembly, kLogType, u"Flush", 0, nullptr, &result);
+  VariantClear(&result);
 }
 
 namespace {

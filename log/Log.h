@@ -15,6 +15,11 @@
 // Callable from inside exception handlers; keeps nothing between calls.
 void Log(LPCWSTR pszContext, LPCWSTR pszMessage);
 
+// Makes every line handed over so far reach the log file: the component writes its
+// entries in blocks (docs/managed-host.md), so a reader of the file in this same process
+// calls this first. Calls Flush of the same component; best effort, as Log.
+void FlushLog();
+
 // Where log lines go instead of the managed component, for tests that capture the lines
 // or make a log call fail. No sink (the default) is the managed component.
 using LogSink = std::function<void(LPCWSTR pszContext, LPCWSTR pszMessage)>;

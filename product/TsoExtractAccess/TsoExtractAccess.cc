@@ -1,35 +1,52 @@
 // TsoExtractAccess.dll: the product's managed logging component. Its type
-// Tsovane.ExtractAccess has one method, ExtendedLogMessage(context, message), which
-// appends one entry to logs/hivemend.log in the prefix:
+// Tsovane.ExtractAccess has two methods. ExtendedLogMessage(context, message) appends one
+// entry to logs/hivemend.log in the prefix:
 //
 //   <local time yyyy-mm-dd hh:mm:ss.mmm> TAB <context> TAB <message> LF
 //
 // in UTF-8. A message keeps its own CR LF line breaks (the traversal's KEYPATH records),
-// so an entry ends at the first LF not preceded by CR. Each entry is one write to the
-// file opened for appending, so entries stay whole and in order. The file stays open
-// from one entry to the next while nothing in the logs folder changes: a file removed
-// or renamed there (a rotation, say) is opened again, made anew, for the next entry.
+// so an entry ends at the first LF not preceded by CR. Flush() writes every entry logged
+// so far.
+//
+// Entries are written in blocks of whole entries, in order, one write to the file opened
+// for appending per block: a block goes out when it reaches kBlockBytes, at the latest
+// kFlushDelay after its first entry was logged (a thread of the component's own), on
+// Flush(), and when the process ends (exit, ExitProcess, TerminateProcess of itself) or
+// the component is unloaded. The file stays open from one block to the next while nothing
+// in the logs folder changes: a file removed or renamed there (a rotation, say) is opened
+// again, made anew, for the next block. A forked child writes its own entries only; the
+// parent's still waiting are the parent's to write.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include "base/unicode.h"
 #include "win32/com/managed.h"
+#include "win32/host/detach.h"
 #include "win32/host/prefix.h"
 
 namespace {
+
+// A block is written once it holds this many bytes.
+constexpr size_t kBlockBytes = 64 * 1024;
+// The longest an entry waits in a block before it reaches the file.
+constexpr auto kFlushDelay = std::chrono::milliseconds(50);
 
 // The class keeps no state: each log line is a call on a new instance.
 struct ExtractAccess {};
@@ -41,109 +58,286 @@ std::u16string_view text_at(LONGLONG address) {
   return text ? std::u16string_view(text) : std::u16string_view();
 }
 
-std::string timestamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  localtime_r(&secs, &tm);
-  char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(millis));
-  return stamp;
-}
+// What the log file's place is found from: HIVEMEND_PREFIX, or HOME when that is unset
+// (win32/host/prefix.h). Read for every entry; the file is looked up again only when
+// it changes.
+struct PrefixSource {
+  char kind;  // 'P' or 'H'
+  const char* value;
 
-// The log file, open, with a watch on its folder that reports any entry removed, renamed
-// or made there.
-struct OpenLog {
-  std::mutex mutex;
-  std::string file;
-  base::UniqueFd fd;
-  base::UniqueFd changes;
+  static PrefixSource current() {
+    const char* prefix = std::getenv("HIVEMEND_PREFIX");
+    if (prefix && *prefix) return {'P', prefix};
+    const char* home = std::getenv("HOME");
+    return {'H', home ? home : ""};
+  }
+  bool operator==(const std::string& known) const {
+    return !known.empty() && known[0] == kind && std::strcmp(known.c_str() + 1, value) == 0;
+  }
+  std::string key() const { return kind + std::string(value); }
 };
 
-OpenLog& open_log() {
-  static auto* log = new OpenLog;  // lives to the end of the process
+class LogFile {
+ public:
+  // Appends one entry; writes the block when it is full. Throws when the prefix has no
+  // usable logs folder or the block cannot be written.
+  void append(std::u16string_view context, std::u16string_view message);
+  // Writes the entries logged so far; throws when they cannot be written (they are lost).
+  void flush();
+  // Writes the entries logged so far and every later one at once: the process is
+  // ending, or the component is unloaded.
+  void close();
+
+  void fork_prepare() { mutex_.lock(); }
+  void fork_parent() { mutex_.unlock(); }
+  void fork_child();
+
+ private:
+  void use_file(const PrefixSource& source);
+  int open_file(base::UniqueFd& once);
+  bool folder_changed();
+  void write_block();
+  void append_stamp();
+  void append_text(std::u16string_view text);
+  void flusher();
+
+  std::mutex mutex_;
+  std::condition_variable pending_;  // tells the flusher that a block has begun
+  std::string block_;                // whole entries not written yet
+  std::string source_;               // the PrefixSource key that file_ was found for
+  std::string dir_, file_;
+  base::UniqueFd fd_;
+  base::UniqueFd changes_;  // an inotify watch on dir_: entries made, removed, renamed
+  std::thread thread_;
+  bool idle_ = false;     // the flusher waits for a block to begin
+  bool closing_ = false;  // no block is kept: every entry is written at once
+  std::time_t stamp_secs_ = -1;
+  char stamp_[64] = {};  // "yyyy-mm-dd hh:mm:ss" of stamp_secs_
+};
+
+LogFile& log_file() {
+  static auto* log = new LogFile;  // lives to the end of the process: used while it ends
   return *log;
 }
 
-// A forked child shares the parent's queue of changes: it opens the file again itself.
-void fork_child() {
-  OpenLog& log = open_log();
-  new (&log.mutex) std::mutex;
-  log.fd.reset();
-  log.changes.reset();
-  log.file.clear();
+// With the mutex held: the file is found again when its prefix changed. Entries still
+// waiting go to the file they were logged for.
+void LogFile::use_file(const PrefixSource& source) {
+  const auto prefix = hivemend::win32::prefix_dir();
+  if (!prefix) throw std::runtime_error("ExtendedLogMessage: no prefix folder");
+  std::string dir = *prefix + "/logs";
+  if (dir != dir_) {
+    try {
+      write_block();
+    } catch (const std::system_error&) {  // lost with the file they were meant for
+    }
+    fd_.reset();
+    changes_.reset();
+    dir_ = std::move(dir);
+    file_ = dir_ + "/hivemend.log";
+    // Opened at once, so that every entry for a prefix without a usable logs folder fails.
+    base::UniqueFd once;
+    if (open_file(once) < 0) {
+      const int error = errno;
+      dir_.clear();
+      source_.clear();
+      throw std::system_error(error, std::generic_category(), "ExtendedLogMessage: " + file_);
+    }
+  }
+  source_ = source.key();
 }
 
-bool folder_changed(OpenLog& log) {
+bool LogFile::folder_changed() {
   alignas(inotify_event) char events[4096];
   bool changed = false;
-  while (read(log.changes.get(), events, sizeof events) > 0) changed = true;
+  while (read(changes_.get(), events, sizeof events) > 0) changed = true;
   return changed;
 }
 
-// With log.mutex held: the descriptor of `file` in folder `dir`, opened for appending
-// (made, with the folder, when missing): the kept one, or `once` when the folder cannot
-// be watched. -1 with errno when it cannot be opened.
-int log_fd(OpenLog& log, const std::string& dir, const std::string& file, base::UniqueFd& once) {
-  if (log.fd && log.file == file && !folder_changed(log)) return log.fd.get();
-  log.fd.reset();
-  log.file.clear();
-  static std::once_flag forks;
-  std::call_once(forks, [] { pthread_atfork(nullptr, nullptr, fork_child); });
+// With the mutex held: the descriptor of file_, opened for appending (made, with the
+// folder, when missing): the kept one, or `once` when the folder cannot be watched. -1
+// with errno when it cannot be opened.
+int LogFile::open_file(base::UniqueFd& once) {
+  if (fd_ && !folder_changed()) return fd_.get();
+  fd_.reset();
   // Watched before it is opened, so that a change made meanwhile is not missed.
-  log.changes.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  changes_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   constexpr uint32_t kChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
-  const bool watched = log.changes && inotify_add_watch(log.changes.get(), dir.c_str(), kChanges) >= 0;
-  base::UniqueFd fd = hivemend::win32::open_shared_file(file, O_WRONLY | O_APPEND);
+  const bool watched = changes_ && inotify_add_watch(changes_.get(), dir_.c_str(), kChanges) >= 0;
+  base::UniqueFd fd = hivemend::win32::open_shared_file(file_, O_WRONLY | O_APPEND);
   if (!fd && errno == ENOENT) {
-    // The folder is made with the first line (or again, when it was removed). Every
+    // The folder is made with the first entry (or again, when it was removed). Every
     // user's tools log here, a non-administrator's hand-off program included.
-    if (!hivemend::win32::make_shared_folder(dir)) return -1;
-    fd = hivemend::win32::open_shared_file(file, O_WRONLY | O_APPEND);
+    if (!hivemend::win32::make_shared_folder(dir_)) return -1;
+    fd = hivemend::win32::open_shared_file(file_, O_WRONLY | O_APPEND);
   }
   if (!fd) return -1;
   if (!watched) {
     once = std::move(fd);
     return once.get();
   }
-  log.fd = std::move(fd);
-  log.file = file;
-  return log.fd.get();
+  fd_ = std::move(fd);
+  return fd_.get();
 }
 
-// ExtendedLogMessage(long context, long message): the two texts' addresses. Failing to
-// write throws, which the caller sees as the method's exception.
-void ExtendedLogMessage(void*, const VARIANT* args, VARIANT*) {
-  const auto prefix = hivemend::win32::prefix_dir();
-  if (!prefix) throw std::runtime_error("ExtendedLogMessage: no prefix folder");
-  const std::string dir = *prefix + "/logs";
-
-  std::string line = timestamp();
-  line += '\t';
-  line += base::to_utf8(text_at(args[0].llVal));
-  line += '\t';
-  line += base::to_utf8(text_at(args[1].llVal));
-  line += '\n';
-
-  const std::string file = dir + "/hivemend.log";
-  OpenLog& log = open_log();
-  std::lock_guard lock(log.mutex);
+// With the mutex held. A block that cannot be written is dropped, and the file opened
+// again for the next one.
+void LogFile::write_block() {
+  if (block_.empty()) return;
   base::UniqueFd once;
-  const int fd = log_fd(log, dir, file, once);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "ExtendedLogMessage: " + file);
-  const ssize_t written = ::write(fd, line.data(), line.size());
-  const int error = errno;
-  if (written != static_cast<ssize_t>(line.size())) {
-    log.fd.reset();  // opened again for the next entry
-    throw std::system_error(written < 0 ? error : EIO, std::generic_category(), "ExtendedLogMessage: " + file);
+  const int fd = open_file(once);
+  int error = errno;
+  size_t done = 0;
+  while (fd >= 0 && done < block_.size()) {
+    const ssize_t written = ::write(fd, block_.data() + done, block_.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      error = written < 0 ? errno : EIO;
+      break;
+    }
+    done += size_t(written);
+  }
+  const bool whole = done == block_.size();
+  block_.clear();
+  if (!whole) {
+    fd_.reset();
+    throw std::system_error(error, std::generic_category(), "ExtendedLogMessage: " + file_);
   }
 }
+
+void LogFile::append_stamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  if (secs != stamp_secs_) {
+    std::tm tm{};
+    localtime_r(&secs, &tm);
+    std::snprintf(stamp_, sizeof stamp_, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    stamp_secs_ = secs;
+  }
+  block_ += stamp_;
+  const char fraction[] = {'.', char('0' + millis / 100), char('0' + millis / 10 % 10), char('0' + millis % 10)};
+  block_.append(fraction, sizeof fraction);
+}
+
+void LogFile::append_text(std::u16string_view text) {
+  // Log texts are nearly always ASCII, copied unit by unit; the rest goes through the
+  // conversion.
+  size_t ascii = 0;
+  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
+  const size_t at = block_.size();
+  block_.resize(at + ascii);
+  for (size_t i = 0; i < ascii; ++i) block_[at + i] = char(text[i]);
+  if (ascii < text.size()) block_ += base::to_utf8(text.substr(ascii));
+}
+
+void LogFile::append(std::u16string_view context, std::u16string_view message) {
+  const PrefixSource source = PrefixSource::current();
+  bool wake = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!(source == source_)) use_file(source);
+    const size_t start = block_.size();
+    try {
+      append_stamp();
+      block_ += '\t';
+      append_text(context);
+      block_ += '\t';
+      append_text(message);
+      block_ += '\n';
+    } catch (...) {
+      block_.resize(start);  // no part of an entry is written
+      throw;
+    }
+    if (closing_ || block_.size() >= kBlockBytes) {
+      write_block();
+    } else if (start == 0) {
+      if (!thread_.joinable()) thread_ = std::thread([this] { flusher(); });
+      wake = idle_;
+    }
+  }
+  if (wake) pending_.notify_one();
+}
+
+void LogFile::flush() {
+  std::lock_guard lock(mutex_);
+  write_block();
+}
+
+void LogFile::flusher() {
+  std::unique_lock lock(mutex_);
+  while (!closing_) {
+    idle_ = true;
+    pending_.wait(lock, [this] { return !block_.empty() || closing_; });
+    idle_ = false;
+    pending_.wait_for(lock, kFlushDelay, [this] { return closing_; });
+    try {
+      write_block();
+    } catch (...) {  // the block is lost, as the entry of a failing call
+    }
+  }
+}
+
+void LogFile::close() {
+  std::thread thread;
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+    thread = std::move(thread_);
+  }
+  pending_.notify_one();
+  if (thread.joinable()) thread.join();
+  try {
+    flush();
+  } catch (...) {  // nobody is left to tell
+  }
+}
+
+// The forking thread holds the mutex (fork_prepare). The child has no flusher, and its
+// copy of the watch would take the parent's changes: it starts both anew.
+void LogFile::fork_child() {
+  new (&thread_) std::thread;
+  new (&pending_) std::condition_variable;
+  idle_ = false;
+  block_.clear();
+  fd_.reset();
+  changes_.reset();
+  mutex_.unlock();
+}
+
+// Writes the waiting entries when the process exits or the component is unloaded.
+struct CloseAtEnd {
+  ~CloseAtEnd() { log_file().close(); }
+} close_at_end;
+
+// ExtendedLogMessage(long context, long message): the two texts' addresses. A prefix
+// without a usable logs folder, or a block that cannot be written, throws, which the
+// caller sees as the method's exception.
+void ExtendedLogMessage(void*, const VARIANT* args, VARIANT*) {
+  // Set up with the first entry: by then the runtime holds the component loaded for
+  // the rest of the process.
+  static std::once_flag hooks;
+  std::call_once(hooks, [] {
+    pthread_atfork([] { log_file().fork_prepare(); }, [] { log_file().fork_parent(); },
+                   [] { log_file().fork_child(); });
+    hivemend::win32::on_process_detach([] {
+      try {
+        log_file().flush();
+      } catch (...) {  // the process ends anyway
+      }
+    });
+  });
+  log_file().append(text_at(args[0].llVal), text_at(args[1].llVal));
+}
+
+// Flush(): every entry logged so far reaches the file.
+void Flush(void*, const VARIANT*, VARIANT*) { log_file().flush(); }
 
 constexpr VARTYPE kLogMessageParams[] = {VT_I8, VT_I8};
 const HIVEMEND_MANAGED_METHOD kMethods[] = {
     {u"ExtendedLogMessage", 2, kLogMessageParams, ExtendedLogMessage},
+    {u"Flush", 0, nullptr, Flush},
     {nullptr, 0, nullptr, nullptr},
 };
 

@@ -5,11 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 #include "tests/support/repair_fixture.h"
 
@@ -32,20 +41,21 @@ TEST(Log, EachLineReachesTheComponentInOrder) {
       {"CHivemendDlg -> pSrcLetters = ", "CD"},
       {"Ünïcode -> ", "C:\\Programme\\Gemeinsame Dateien"},
   };
-  EXPECT_EQ(read_log(prefix.log_path()), expected);
   const HIVEMEND_RUNTIME_COUNTERS after = runtime_counters(/*required=*/false);
+  EXPECT_EQ(read_log(prefix.log_path()), expected);
   EXPECT_EQ(after.instancesCreated - before.instancesCreated, 5u);  // one instance per line
   EXPECT_EQ(after.instancesAlive, 0u);
   EXPECT_EQ(after.starts - before.starts, 5u);
   EXPECT_EQ(after.stops - before.stops, 5u);
 }
 
-// The file stays open between lines, but a line after the file was renamed away (a
+// The file stays open between blocks, but a block after the file was renamed away (a
 // rotation) or removed with its folder goes to a new file.
 TEST(Log, LinesFollowTheFileThroughRotationAndRemoval) {
   TestPrefix prefix;
   const std::string log = prefix.log_path();
   Log(u"one", u"");
+  FlushLog();
   ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
   Log(u"two", u"");
   Log(u"three", u"");
@@ -54,6 +64,82 @@ TEST(Log, LinesFollowTheFileThroughRotationAndRemoval) {
   std::filesystem::remove_all(std::filesystem::path(log).parent_path());
   Log(u"four", u"");
   EXPECT_EQ(read_log(log), (std::vector<LogEntry>{{"four", ""}}));
+}
+
+// Logs `count` numbered lines with context `what`, as long as the traversal's, and
+// adds them to `logged`.
+void LogBurst(const std::string& what, int count, std::vector<LogEntry>& logged) {
+  for (int i = 0; i < count; ++i) {
+    const std::string message = "\r\nKEYPATH=\"Key" + std::to_string(i) + "\"\r\nKEYNAME=\"v\"";
+    Log(u16(what).c_str(), u16(message).c_str());
+    logged.push_back({what, message});
+  }
+}
+
+// More than a block (64 KB): the full ones are written at once, the rest by the
+// component's own thread, without a flush.
+TEST(Log, ABurstReachesTheFileWholeAndInOrderWithoutAFlush) {
+  TestPrefix prefix;
+  std::vector<LogEntry> logged;
+  LogBurst("burst", 2000, logged);
+  std::vector<LogEntry> written;
+  for (int wait = 0; wait < 200 && written != logged; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    written = log_entries(read_text(prefix.log_path()));
+  }
+  EXPECT_EQ(written, logged);
+}
+
+// A rotation between blocks: blocks written before it stay in the renamed file, the
+// entries still waiting and the later ones go to the new file; none is lost or doubled.
+TEST(Log, ARotationBetweenBlocksLosesNoEntry) {
+  TestPrefix prefix;
+  const std::string log = prefix.log_path();
+  std::vector<LogEntry> logged, after;
+  LogBurst("before", 2000, logged);
+  ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
+  LogBurst("after", 10, after);
+  logged.insert(logged.end(), after.begin(), after.end());
+  std::vector<LogEntry> both = read_log(log + ".1");
+  const std::vector<LogEntry> newer = read_log(log);
+  EXPECT_FALSE(both.empty());
+  ASSERT_GE(newer.size(), after.size());
+  EXPECT_TRUE(std::equal(after.begin(), after.end(), newer.end() - after.size()));
+  both.insert(both.end(), newer.begin(), newer.end());
+  EXPECT_EQ(both, logged);
+}
+
+// However a forked child ends, its entries reach the file once, and the entries its
+// parent had waiting at the fork appear once, written by the parent.
+TEST(Log, AForkedChildsEntriesAppearOnceHoweverItEnds) {
+  struct Case {
+    const char* what;
+    void (*end)();
+  };
+  const Case cases[] = {
+      {"exit", [] { std::exit(0); }},
+      {"ExitProcess", [] { ExitProcess(0); }},
+      {"TerminateProcess of itself", [] { TerminateProcess(GetCurrentProcess(), 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestPrefix prefix;
+    Log(u"parent", u"before the fork");
+    const pid_t child = fork();
+    if (child == 0) {
+      Log(u"child", u16(c.what).c_str());
+      c.end();
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    Log(u"parent", u"after");
+    std::vector<LogEntry> log = read_log(prefix.log_path());
+    std::sort(log.begin(), log.end(), [](const LogEntry& a, const LogEntry& b) {
+      return std::tie(a.context, a.message) < std::tie(b.context, b.message);
+    });
+    EXPECT_EQ(log, (std::vector<LogEntry>{{"child", c.what}, {"parent", "after"}, {"parent", "before the fork"}}));
+  }
 }
 
 TEST(Log, FailingSinkNeverStopsTheCallerButOutOfMemoryPasses) {

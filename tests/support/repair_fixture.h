@@ -50,10 +50,9 @@ inline void PrintTo(const LogEntry& e, std::ostream* os) { *os << '{' << e.conte
 inline std::u16string u16(const std::string& s) { return base::from_utf8(s); }
 inline std::string u8(std::u16string_view s) { return base::to_utf8(s); }
 
-// The entries of a log file written by the default sink: each ends in a bare LF (CR LF
+// The entries of a log text written by the default sink: each ends in a bare LF (CR LF
 // belongs to the message), fields separated by tabs after the timestamp.
-inline std::vector<LogEntry> read_log(const std::string& path) {
-  const std::string all = read_text(path);
+inline std::vector<LogEntry> log_entries(const std::string& all) {
   std::vector<LogEntry> entries;
   size_t start = 0;
   for (size_t i = 0; i < all.size(); ++i) {
@@ -67,6 +66,12 @@ inline std::vector<LogEntry> read_log(const std::string& path) {
       entries.push_back({line.substr(tab1 + 1, tab2 - tab1 - 1), line.substr(tab2 + 1)});
   }
   return entries;
+}
+
+// The entries of a log file, once the lines this process logged have reached it.
+inline std::vector<LogEntry> read_log(const std::string& path) {
+  FlushLog();
+  return log_entries(read_text(path));
 }
 
 // Sends the log lines to `into` for the life of the object; delivering a line whose
