@@ -52,6 +52,11 @@ TEST(NetChanges, OfJournal) {
        Lines({Write(u"Key", u"x", 1, 2), Write(u"B", u"y", 1, 2), Write(u"KEY", u"X", 2, 1)}),
        {Write(u"B", u"y", 1, 2)}},
       {"the same data written: no change", Lines({Write(u"A", u"x", 7, 7)}), {}},
+      {"hex digits in either case: the same data",
+       Lines({Write(u"A", u"x", 0xab, 0xcd)}) +
+           "E:\\\\Windows\\\\system32\\\\config\\\\SOFTWARE\tA\tx\t4\tCDCDCDCD\t4\tABABABAB\n" +
+           "E:\\\\Windows\\\\system32\\\\config\\\\SOFTWARE\tA\ty\t4\t0A0A0A0A\t4\t0a0a0a0a\n",
+       {}},
       {"a last line cut off by a killed writer is left out",
        Lines({Write(u"A", u"x", 1, 2)}) + "E:\\\\Windows\\\\system32\\\\config\\\\SOFTWARE\tA\tx\t4\t01",
        {Write(u"A", u"x", 1, 2)}},

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <unordered_map>
 
 #include "base/unicode.h"
 #include "regf/regtext.h"
@@ -77,19 +76,37 @@ std::u16string undo_line(const win32::JournalEntry& c) {
   return line.substr(0, line.rfind(u'=')) + u"=-";
 }
 
-// A value's data before a write, or that it did not exist, as a number: two values'
-// data whose digests differ are different.
-uint64_t digest(const std::optional<win32::JournalData>& data) {
-  if (!data) return 0;
-  const std::string_view bytes(reinterpret_cast<const char*>(data->data.data()), data->data.size());
-  return (std::hash<std::string_view>{}(bytes) ^ data->type) | 1;
+// A value's data before or after a write, or that it did not exist, as a number: two
+// values' data whose digests differ are different. The hex digits are taken as written,
+// in either case.
+uint64_t digest(std::optional<uint32_t> type, std::string_view hex) {
+  if (!type) return 0;
+  uint64_t hash = 14695981039346656037ull ^ *type;  // FNV-1a
+  for (char c : hex) hash = (hash ^ uint8_t(c | 0x20)) * 1099511628211ull;
+  return hash | 1;
+}
+
+// Whether two data as written are the same.
+bool same_data(std::optional<uint32_t> a_type, std::string_view a, std::optional<uint32_t> b_type, std::string_view b) {
+  return a_type == b_type && a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
+}
+
+// Whether data read whole and data as written are the same.
+bool same_data(const std::optional<win32::JournalData>& a, std::optional<uint32_t> b_type, std::string_view b) {
+  if (!a || !b_type) return !a && !b_type;
+  if (a->type != *b_type || 2 * a->data.size() != b.size()) return false;
+  // The digits were checked when the line was read.
+  auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+  for (size_t i = 0; i < a->data.size(); ++i)
+    if (a->data[i] != (digit(b[2 * i]) << 4 | digit(b[2 * i + 1]))) return false;
+  return true;
 }
 
 // What names a value as the registry compares names: its hive's number, then its key
 // and name in upper case (the key's length first, so that no two pairs run together).
-void value_name_key(size_t hive, const win32::JournalEntry& e, std::string& out) {
+void value_name_key(size_t hive, const win32::JournalLineView& e, std::string& out) {
   out.clear();
-  out.reserve(sizeof(uint32_t) * 2 + 2 * (e.key.size() + e.value.size()));
   const uint32_t head[2] = {uint32_t(hive), uint32_t(e.key.size())};
   out.append(reinterpret_cast<const char*>(head), sizeof head);
   for (std::u16string_view name : {std::u16string_view(e.key), std::u16string_view(e.value)})
@@ -98,6 +115,48 @@ void value_name_key(size_t hive, const win32::JournalEntry& e, std::string& out)
       out.append(reinterpret_cast<const char*>(&upper), sizeof upper);
     }
 }
+
+// The values seen, each name with its number: the names in one block and an open
+// addressing table over them, so that half a million names cost a few allocations.
+class SeenValues {
+ public:
+  // The number of `name` when it was seen before; otherwise `number` is kept for it.
+  std::optional<size_t> find_or_add(std::string_view name, size_t number) {
+    const uint64_t hash = std::hash<std::string_view>{}(name);
+    for (size_t at = hash & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
+      Slot& slot = slots_[at];
+      if (slot.number == kEmpty) break;
+      if (slot.hash == hash && std::string_view(names_).substr(slot.at, slot.size) == name) return slot.number;
+    }
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    place(Slot{hash, names_.size(), name.size(), number});
+    names_ += name;
+    ++used_;
+    return std::nullopt;
+  }
+
+ private:
+  static constexpr size_t kEmpty = size_t(-1);
+  struct Slot {
+    uint64_t hash = 0;
+    size_t at = 0, size = 0;
+    size_t number = kEmpty;
+  };
+  void place(const Slot& slot) {
+    size_t at = slot.hash & (slots_.size() - 1);
+    while (slots_[at].number != kEmpty) at = (at + 1) & (slots_.size() - 1);
+    slots_[at] = slot;
+  }
+  void grow() {
+    std::vector<Slot> old(2 * slots_.size());
+    old.swap(slots_);
+    for (const Slot& slot : old)
+      if (slot.number != kEmpty) place(slot);
+  }
+  std::string names_;
+  std::vector<Slot> slots_ = std::vector<Slot>(1024);
+  size_t used_ = 0;
+};
 
 Error journal_error(const std::string& path, const win32::JournalReader& reader) {
   return Error{path + ": line " + std::to_string(reader.line()) + ": not a line of the change journal"};
@@ -116,9 +175,9 @@ Result<NetChanges> NetChanges::of_journal(const std::string& path) {
   // Each value once, where it first changed; names compare as the registry compares
   // them. A few hives, so their names are numbered.
   std::vector<std::u16string> hives;
-  std::unordered_map<std::string, size_t> seen;
-  win32::JournalEntry e;  // each line read into the same room
-  std::string key;
+  SeenValues seen;
+  win32::JournalLineView e;  // each line read into the same room
+  std::string name;
   for (;;) {
     auto read = reader->next(e);
     if (!read) return journal_error(path, *reader);
@@ -126,21 +185,21 @@ Result<NetChanges> NetChanges::of_journal(const std::string& path) {
     size_t hive = 0;
     while (hive < hives.size() && hives[hive] != e.hive && !base::equal_nocase(hives[hive], e.hive)) ++hive;
     if (hive == hives.size()) hives.push_back(e.hive);
-    value_name_key(hive, e, key);
-    auto at = seen.find(key);
-    if (at == seen.end()) {
-      seen.emplace(key, net.values_.size());
-      net.values_.push_back({reader->offset(), reader->offset(), digest(e.old_data), e.old_data != e.new_data});
+    value_name_key(hive, e, name);
+    const auto number = seen.find_or_add(name, net.values_.size());
+    if (!number) {
+      net.values_.push_back({reader->offset(), reader->offset(), digest(e.old_type, e.old_hex),
+                             !same_data(e.old_type, e.old_hex, e.new_type, e.new_hex)});
       continue;
     }
-    Value& value = net.values_[at->second];
+    Value& value = net.values_[*number];
     value.last = reader->offset();
     // Data that ends as it began is no change; only then is the first line read again.
-    value.changed = value.old_digest != digest(e.new_data);
+    value.changed = value.old_digest != digest(e.new_type, e.new_hex);
     if (!value.changed) {
       auto first = reader->entry_at(value.first);
       if (!first) return Error{path + ": the change journal cannot be read"};
-      value.changed = first->old_data != e.new_data;
+      value.changed = !same_data(first->old_data, e.new_type, e.new_hex);
     }
   }
   net.changed_ =

@@ -125,8 +125,9 @@ int hex_digit(char c) {
   return -1;
 }
 
-// Parses "TYPE<tab>HEX" from two fields; "-" and an empty field for an absent value.
-bool parse_data(std::string_view type, std::string_view hex, std::optional<JournalData>& out) {
+// Checks "TYPE<tab>HEX" of two fields: `type` is set, or reset for "-" and an empty
+// field (a value that did not exist).
+bool check_data(std::string_view type, std::string_view hex, std::optional<uint32_t>& out) {
   if (type == "-") {
     out.reset();
     return hex.empty();
@@ -134,15 +135,34 @@ bool parse_data(std::string_view type, std::string_view hex, std::optional<Journ
   uint32_t number = 0;
   auto [end, ec] = std::from_chars(type.data(), type.data() + type.size(), number);
   if (ec != std::errc() || end != type.data() + type.size() || hex.size() % 2) return false;
-  JournalData& data = out ? *out : out.emplace();
-  data.type = number;
-  data.data.resize(hex.size() / 2);
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    const int high = hex_digit(hex[i]), low = hex_digit(hex[i + 1]);
-    if (high < 0 || low < 0) return false;
-    data.data[i / 2] = uint8_t(high << 4 | low);
-  }
+  if (!std::all_of(hex.begin(), hex.end(), [](char c) { return hex_digit(c) >= 0; })) return false;
+  out = number;
   return true;
+}
+
+// Data checked by check_data, decoded into `out` (its room reused).
+void decode_data(std::optional<uint32_t> type, std::string_view hex, std::optional<JournalData>& out) {
+  if (!type) {
+    out.reset();
+    return;
+  }
+  JournalData& data = out ? *out : out.emplace();
+  data.type = *type;
+  data.data.resize(hex.size() / 2);
+  for (size_t i = 0; i < hex.size(); i += 2) data.data[i / 2] = uint8_t(hex_digit(hex[i]) << 4 | hex_digit(hex[i + 1]));
+}
+
+// The seven tab-separated fields of a line; false when there are more or fewer.
+bool split_fields(std::string_view line, std::string_view (&fields)[7]) {
+  size_t count = 0;
+  for (size_t start = 0;;) {
+    const size_t tab = line.find('\t', start);
+    if (count == std::size(fields)) return false;
+    fields[count++] = line.substr(start, tab - start);
+    if (tab == line.npos) break;
+    start = tab + 1;
+  }
+  return count == std::size(fields);
 }
 
 // Lines wait in `pending` until a block is full or a hive is written back.
@@ -275,22 +295,29 @@ std::string format_journal_line(const JournalEntry& entry) {
   return line;
 }
 
+bool parse_journal_line(std::string_view line, JournalLineView& view) {
+  std::string_view fields[7];
+  std::optional<uint32_t> new_type;
+  if (!split_fields(line, fields) || !parse_text(fields[0], view.hive) || !parse_text(fields[1], view.key) ||
+      !parse_text(fields[2], view.value) || !check_data(fields[3], fields[4], view.old_type) ||
+      !check_data(fields[5], fields[6], new_type) || !new_type)
+    return false;
+  view.new_type = *new_type;
+  view.old_hex = fields[4];
+  view.new_hex = fields[6];
+  return true;
+}
+
 bool parse_journal_line(std::string_view line, JournalEntry& entry) {
   std::string_view fields[7];
-  size_t count = 0;
-  for (size_t start = 0;;) {
-    const size_t tab = line.find('\t', start);
-    if (count == std::size(fields)) return false;
-    fields[count++] = line.substr(start, tab - start);
-    if (tab == line.npos) break;
-    start = tab + 1;
-  }
-  if (count != std::size(fields)) return false;
-  if (!parse_text(fields[0], entry.hive) || !parse_text(fields[1], entry.key) || !parse_text(fields[2], entry.value))
+  std::optional<uint32_t> old_type, new_type;
+  if (!split_fields(line, fields) || !parse_text(fields[0], entry.hive) || !parse_text(fields[1], entry.key) ||
+      !parse_text(fields[2], entry.value) || !check_data(fields[3], fields[4], old_type) ||
+      !check_data(fields[5], fields[6], new_type) || !new_type)
     return false;
+  decode_data(old_type, fields[4], entry.old_data);
   std::optional<JournalData> new_data(std::move(entry.new_data));
-  const bool parsed = parse_data(fields[3], fields[4], entry.old_data) && parse_data(fields[5], fields[6], new_data);
-  if (!parsed || !new_data) return false;
+  decode_data(new_type, fields[6], new_data);
   entry.new_data = std::move(*new_data);
   return true;
 }
@@ -345,6 +372,14 @@ Expected<bool> JournalReader::next(JournalEntry& entry) {
   if (!line) return line.error();
   if (!*line) return false;
   if (!parse_journal_line(**line, entry)) return WinError{ERROR_INVALID_DATA};
+  return true;
+}
+
+Expected<bool> JournalReader::next(JournalLineView& view) {
+  auto line = next_line();
+  if (!line) return line.error();
+  if (!*line) return false;
+  if (!parse_journal_line(**line, view)) return WinError{ERROR_INVALID_DATA};
   return true;
 }
 

@@ -83,6 +83,17 @@ std::optional<JournalEntry> parse_journal_line(std::string_view line);
 // (`entry` then holds parts of it).
 bool parse_journal_line(std::string_view line, JournalEntry& entry);
 
+// One journal line with its texts decoded and its data checked but left as written
+// (hex digits), for a reader that only compares data.
+struct JournalLineView {
+  std::u16string hive, key, value;
+  std::optional<uint32_t> old_type;  // nullopt: the value did not exist
+  uint32_t new_type = 0;
+  std::string_view old_hex, new_hex;  // valid as long as the line
+};
+// False for a line that is no journal line; the view's room is reused.
+bool parse_journal_line(std::string_view line, JournalLineView& view);
+
 // A journal file read from the front one line at a time through a buffer of its own, so
 // that memory does not grow with the file. A last line without its line end (a process
 // killed while writing it) is where the journal ends.
@@ -96,6 +107,8 @@ class JournalReader {
   Expected<std::optional<JournalEntry>> next();
   // The same into `entry`, reusing its room (for a reader of many lines): false at the end.
   Expected<bool> next(JournalEntry& entry);
+  // The same as a view, valid until the next read.
+  Expected<bool> next(JournalLineView& view);
   // Passes over the next line without reading its entry: false at the end.
   Expected<bool> skip();
   // The number of the line read last, from 1, and the offset in the file it begins at.
