@@ -1,9 +1,11 @@
 #include "tools/hivemend-repair/changes.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -81,8 +83,15 @@ std::u16string undo_line(const win32::JournalEntry& c) {
 // in either case.
 uint64_t digest(std::optional<uint32_t> type, std::string_view hex) {
   if (!type) return 0;
-  uint64_t hash = 14695981039346656037ull ^ *type;  // FNV-1a
-  for (char c : hex) hash = (hash ^ uint8_t(c | 0x20)) * 1099511628211ull;
+  constexpr uint64_t kMultiplier = 0xff51afd7ed558ccdull, kLowerCase = 0x2020202020202020ull;
+  uint64_t hash = 0x9e3779b97f4a7c15ull ^ *type ^ uint64_t(hex.size()) << 32;
+  size_t i = 0;
+  for (; i + 8 <= hex.size(); i += 8) {
+    uint64_t digits;
+    std::memcpy(&digits, hex.data() + i, 8);
+    hash = (std::rotl(hash, 23) ^ (digits | kLowerCase)) * kMultiplier;
+  }
+  for (; i < hex.size(); ++i) hash = (std::rotl(hash, 23) ^ uint8_t(hex[i] | 0x20)) * kMultiplier;
   return hash | 1;
 }
 
@@ -116,46 +125,54 @@ void value_name_key(size_t hive, const win32::JournalLineView& e, std::string& o
     }
 }
 
-// The values seen, each name with its number: the names in one block and an open
-// addressing table over them, so that half a million names cost a few allocations.
+// The values seen, numbered in the order first seen: their names one after the other
+// in one block, and an open addressing table of 8-byte slots over them, so that half a
+// million names cost a few allocations and little memory to search.
 class SeenValues {
  public:
-  // The number of `name` when it was seen before; otherwise `number` is kept for it.
-  std::optional<size_t> find_or_add(std::string_view name, size_t number) {
+  // The number of `name` when it was seen before; otherwise it is given the next number.
+  std::optional<size_t> find_or_add(std::string_view name) {
     const uint64_t hash = std::hash<std::string_view>{}(name);
-    for (size_t at = hash & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
-      Slot& slot = slots_[at];
-      if (slot.number == kEmpty) break;
-      if (slot.hash == hash && std::string_view(names_).substr(slot.at, slot.size) == name) return slot.number;
+    const uint32_t tag = uint32_t(hash >> 32);
+    size_t at = hash & (slots_.size() - 1);
+    for (; slots_[at].number != 0; at = (at + 1) & (slots_.size() - 1)) {
+      const Slot slot = slots_[at];
+      const size_t number = slot.number - 1;
+      if (slot.tag == tag &&
+          std::string_view(names_).substr(starts_[number], starts_[number + 1] - starts_[number]) == name)
+        return number;
     }
-    if (2 * (used_ + 1) > slots_.size()) grow();
-    place(Slot{hash, names_.size(), name.size(), number});
+    const size_t number = starts_.size() - 1;
     names_ += name;
-    ++used_;
+    starts_.push_back(names_.size());
+    slots_[at] = Slot{tag, uint32_t(number + 1)};
+    if (2 * starts_.size() > slots_.size()) grow();
     return std::nullopt;
   }
+  // How many more names the table can number.
+  size_t room() const { return UINT32_MAX - starts_.size(); }
 
  private:
-  static constexpr size_t kEmpty = size_t(-1);
   struct Slot {
-    uint64_t hash = 0;
-    size_t at = 0, size = 0;
-    size_t number = kEmpty;
+    uint32_t tag = 0;
+    uint32_t number = 0;  // the value's number + 1; 0 for an empty slot
   };
-  void place(const Slot& slot) {
-    size_t at = slot.hash & (slots_.size() - 1);
-    while (slots_[at].number != kEmpty) at = (at + 1) & (slots_.size() - 1);
-    slots_[at] = slot;
-  }
   void grow() {
     std::vector<Slot> old(2 * slots_.size());
     old.swap(slots_);
-    for (const Slot& slot : old)
-      if (slot.number != kEmpty) place(slot);
+    for (const Slot& slot : old) {
+      if (slot.number == 0) continue;
+      const size_t number = slot.number - 1;
+      const std::string_view name =
+          std::string_view(names_).substr(starts_[number], starts_[number + 1] - starts_[number]);
+      size_t at = std::hash<std::string_view>{}(name) & (slots_.size() - 1);
+      while (slots_[at].number != 0) at = (at + 1) & (slots_.size() - 1);
+      slots_[at] = slot;
+    }
   }
   std::string names_;
+  std::vector<size_t> starts_ = {0};  // where each name begins in names_, and the end
   std::vector<Slot> slots_ = std::vector<Slot>(1024);
-  size_t used_ = 0;
 };
 
 Error journal_error(const std::string& path, const win32::JournalReader& reader) {
@@ -186,7 +203,8 @@ Result<NetChanges> NetChanges::of_journal(const std::string& path) {
     while (hive < hives.size() && hives[hive] != e.hive && !base::equal_nocase(hives[hive], e.hive)) ++hive;
     if (hive == hives.size()) hives.push_back(e.hive);
     value_name_key(hive, e, name);
-    const auto number = seen.find_or_add(name, net.values_.size());
+    if (seen.room() == 0) return Error{path + ": line " + std::to_string(reader->line()) + ": too many values"};
+    const auto number = seen.find_or_add(name);
     if (!number) {
       net.values_.push_back({reader->offset(), reader->offset(), digest(e.old_type, e.old_hex),
                              !same_data(e.old_type, e.old_hex, e.new_type, e.new_hex)});

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -117,13 +118,15 @@ void append_data(std::string& out, const std::optional<JournalDataView>& data) {
   }
 }
 
-// The value of a hex digit, either case; -1 for any other character.
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// The value of each hex digit, either case; -1 for any other character.
+constexpr auto kHexValue = [] {
+  std::array<int8_t, 256> value{};
+  value.fill(-1);
+  for (int i = 0; i < 10; ++i) value['0' + i] = int8_t(i);
+  for (int i = 0; i < 6; ++i) value['a' + i] = value['A' + i] = int8_t(10 + i);
+  return value;
+}();
+int hex_digit(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
 
 // Checks "TYPE<tab>HEX" of two fields: `type` is set, or reset for "-" and an empty
 // field (a value that did not exist).
