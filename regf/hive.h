@@ -94,6 +94,9 @@ class Hive {
   // --- values (value.cc) ---
   Result<uint32_t> value_count(KeyRef key) const;
   Result<ValueRef> value(KeyRef key, uint32_t index) const;
+  // The same for an enumeration: nullopt past the last value (the list unread then),
+  // and the record `ahead` places on asked for from memory meanwhile.
+  Result<std::optional<ValueRef>> value_at(KeyRef key, uint32_t index, uint32_t ahead) const;
   Result<std::optional<ValueRef>> find_value(KeyRef key, std::u16string_view name) const;
   Result<std::u16string> value_name(ValueRef value) const;
   Result<uint32_t> value_type(ValueRef value) const;

@@ -52,6 +52,19 @@ Result<ValueRef> Hive::value(KeyRef key, uint32_t index) const {
   return ValueRef{load_u32(&(*l)[index * kCellOffsetSize])};
 }
 
+Result<std::optional<ValueRef>> Hive::value_at(KeyRef key, uint32_t index, uint32_t ahead) const {
+  auto p = record(key.cell, "nk", nk::kName);
+  if (!p) return p.error();
+  const uint32_t count = load_u32(&(*p)[nk::kValueCount]);
+  if (index >= count) return std::optional<ValueRef>();
+  const uint32_t list = load_u32(&(*p)[nk::kValueList]);
+  auto l = cell(list);
+  if (!l) return l.error();
+  if (uint64_t(count) * kCellOffsetSize > l->size()) return fault("value count larger than its list", list);
+  if (uint64_t(index) + ahead < count) prefetch(load_u32(&(*l)[(index + ahead) * kCellOffsetSize]));
+  return std::optional<ValueRef>(ValueRef{load_u32(&(*l)[index * kCellOffsetSize])});
+}
+
 Result<Hive::ValueList> Hive::value_list(KeyRef key) const {
   auto p = record(key.cell, "nk", nk::kName);
   if (!p) return p.error();

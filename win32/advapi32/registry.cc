@@ -355,18 +355,13 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
   auto place = value_place(state, hKey, KEY_QUERY_VALUE);
   if (!place) return LSTATUS(place.error());
   const regf::Hive& hive = place->store->hive;
-  // The count first: every enumeration ends with one call past the end, and the engine
-  // reports an index out of range as a fault, which costs more than the count.
-  auto count = hive.value_count(place->key);
-  if (!count) return ERROR_BADDB;
-  if (dwIndex >= *count) return ERROR_NO_MORE_ITEMS;
-  auto value = hive.value(place->key, dwIndex);
-  if (!value) return ERROR_BADDB;
   // An enumeration asks for the values in order: a later one's record is fetched from
   // memory while this one is read.
   constexpr DWORD kAhead = 4;
-  if (dwIndex + kAhead < *count)
-    if (auto later = hive.value(place->key, dwIndex + kAhead)) hive.prefetch(later->cell);
+  auto found = hive.value_at(place->key, dwIndex, kAhead);
+  if (!found) return ERROR_BADDB;
+  if (!*found) return ERROR_NO_MORE_ITEMS;
+  const regf::ValueRef* value = &**found;
   // The name goes straight into the caller's buffer when it fits with its terminator;
   // the data, in the same read, only when both fit, so that a call ending in
   // ERROR_MORE_DATA leaves them alone.
