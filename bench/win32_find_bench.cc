@@ -3,7 +3,10 @@
 // them from the path resolution. Measured twice in the same run: with the layer's
 // listing cache, and with the plain approach (every search lists the directory and its
 // short names again). Reported: searches per second and directory reads per search,
-// and the ratio of the two rates.
+// and the ratio of the two rates. Then the cost of one search on a kept listing, as
+// the path resolution repeats it for every text that does not resolve: a wildcard
+// search that finds an entry and one that finds none, on the NTFS volume (read from
+// its device) and on a plain folder (watched with inotify), in ns per call.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -38,7 +41,7 @@ std::string text(const char* format, Args... args) {
 }
 
 // One volume for the whole run: C:\Windows\System32 with kEntries files, each with a
-// long name and a recorded short name.
+// long name and a recorded short name; and D:, a plain folder with the same names.
 struct Fixture {
   std::unique_ptr<hivemend::testing::NtfsVolume> volume;
   std::string why_not;
@@ -47,19 +50,24 @@ struct Fixture {
   Fixture() {
     volume = hivemend::testing::NtfsVolume::create(&why_not, 256);
     if (!volume) return;
-    if (!hivemend::bench::use_prefix({{'c', volume->root()}})) {
-      why_not = "cannot make a prefix with drive C";
+    const std::string plain = hivemend::bench::run_dir() + "/plain";
+    if (!hivemend::bench::use_prefix({{'c', volume->root()}, {'d', plain}})) {
+      why_not = "cannot make a prefix with drives C and D";
       volume.reset();
       return;
     }
     const std::string dir = volume->path("Windows/System32");
     std::filesystem::create_directories(dir);
+    std::filesystem::create_directories(plain + "/Windows/System32");
     for (int i = 0; i < kEntries; ++i) {
       const std::string name = dir + text("/M%05d module file.dll", i);
-      const int fd = open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      int fd = open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
       if (fd >= 0) close(fd);
       const std::string short_name = text("M%05d~1.DLL", i);
       setxattr(name.c_str(), "system.ntfs_dos_name", short_name.data(), short_name.size(), 0);
+      fd = open((plain + text("/Windows/System32/M%05d module file.dll", i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC,
+                0644);
+      if (fd >= 0) close(fd);
     }
     // A mix as the path resolution makes them: prefix searches, exact short names,
     // exact long names and names that are not there.
@@ -115,6 +123,36 @@ void BM_FindOneListingPerSearch(benchmark::State& state) { run_searches(state, f
 // Wall-clock time: the cost on FUSE is mostly waiting for the daemon.
 BENCHMARK(BM_FindWithListingCache)->Iterations(kPatterns)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindOneListingPerSearch)->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// One search repeated on a kept listing: range(0) the drive (0: the NTFS volume, 1: the
+// plain folder), range(1) whether it finds an entry (a prefix search as the path
+// resolution makes it) or none.
+void BM_RepeatedSearch(benchmark::State& state) {
+  Fixture& f = fixture();
+  if (!f.volume) {
+    state.SkipWithError(("NO NTFS VOLUME ON THIS MACHINE, benchmark not run: " + f.why_not).c_str());
+    return;
+  }
+  const bool plain = state.range(0) != 0, finds = state.range(1) != 0;
+  state.SetLabel(std::string(plain ? "plain folder" : "ntfs") + (finds ? ", found" : ", not found"));
+  const std::u16string pattern =
+      base::from_utf8(text("%c:\\WINDOWS\\system32\\%s*.*", plain ? 'D' : 'C', finds ? "M01234 MODULE" : "COMMON"));
+  WIN32_FIND_DATAW data;
+  HANDLE first = FindFirstFileW(pattern.c_str(), &data);  // lists the directory once
+  if ((first != INVALID_HANDLE_VALUE) != finds) {
+    state.SkipWithError("the search does not answer as the benchmark expects");
+    return;
+  }
+  if (first != INVALID_HANDLE_VALUE) FindClose(first);
+  const uint64_t reads_before = hivemend::win32::directory_reads();
+  for (auto _ : state) {
+    HANDLE h = FindFirstFileW(pattern.c_str(), &data);
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+  }
+  state.counters["dir_reads"] = double(hivemend::win32::directory_reads() - reads_before);
+}
+
+BENCHMARK(BM_RepeatedSearch)->ArgsProduct({{0, 1}, {1, 0}})->ArgNames({"plain", "finds"})->Unit(benchmark::kNanosecond);
 
 // Prints the runs as usual, then the cached rate as a multiple of the baseline's.
 class RatioReporter : public benchmark::ConsoleReporter {
