@@ -408,9 +408,9 @@ uint64_t NtfsRecords::writes() const {
   Watch& w = *watch_;
   std::lock_guard lock(w.mutex);
   bool written = !w.inotify || w.process != fork_generation();
+  // Drained to the end, so that an unchanged device costs one read that finds nothing.
   alignas(inotify_event) char events[4096];
-  while (!written && ::read(w.inotify.get(), events, sizeof events) > 0) written = true;
-  while (w.inotify && ::read(w.inotify.get(), events, sizeof events) > 0) {}
+  while (w.inotify && ::read(w.inotify.get(), events, sizeof events) > 0) written = true;
   if (written) {
     ++w.writes;
     // The MFT may have grown: its runs are read again (kept as they were if that fails).
