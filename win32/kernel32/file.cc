@@ -192,6 +192,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
       if (dot) search->dots.push_back(&search->dot);
       if (dotdot) search->dots.push_back(&search->dotdot);
     }
+    if (prefix_decides(search->expression)) search->expression.clear();
   } else if (search->candidates.empty()) {
     if (const DirEntry* e = search->listing->find(pattern))
       search->candidates.push_back(uint32_t(e - search->listing->entries.data()));

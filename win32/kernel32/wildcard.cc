@@ -1,5 +1,7 @@
 #include "win32/kernel32/wildcard.h"
 
+#include <algorithm>
+#include <array>
 #include <vector>
 
 #include "base/unicode.h"
@@ -33,15 +35,32 @@ std::u16string_view literal_prefix(std::u16string_view expression) {
   return expression.substr(0, n);
 }
 
+bool prefix_decides(std::u16string_view expression) {
+  const std::u16string_view rest = expression.substr(literal_prefix(expression).size());
+  // A DOS '*', then a DOS '.', then '*': the DOS "*.*", which takes a name with or
+  // without an extension.
+  return rest == std::u16string_view(u"<\"*") || (!rest.empty() && rest.find_first_not_of(u'*') == rest.npos);
+}
+
 // A simulation of the expression as a set of states (positions in the expression),
 // advanced by one name character at a time.
 bool name_in_expression(std::u16string_view expr, std::u16string_view name, const base::UpcaseTable& upcase) {
   const size_t m = expr.size();
   const size_t last_dot = name.rfind(u'.');
-  std::vector<char> now(m + 1, 0), next(m + 1, 0);
+  // The two state sets, on the stack for any expression a search path can hold.
+  constexpr size_t kOnStack = 2 * 512;
+  std::array<char, kOnStack> stack;
+  std::vector<char> heap;
+  char* now = stack.data();
+  if (2 * (m + 1) > kOnStack) {
+    heap.resize(2 * (m + 1));
+    now = heap.data();
+  }
+  char* next = now + m + 1;
+  std::fill(now, now + m + 1, 0);
 
   // Adds the states reachable without consuming a character at name position `pos`.
-  auto close = [&](std::vector<char>& states, size_t pos) {
+  auto close = [&](char* states, size_t pos) {
     const bool at_end = pos == name.size();
     for (size_t i = 0; i < m; ++i) {
       if (!states[i]) continue;
@@ -56,7 +75,7 @@ bool name_in_expression(std::u16string_view expr, std::u16string_view name, cons
   for (size_t pos = 0; pos < name.size(); ++pos) {
     const char16_t c = name[pos];
     const char16_t up = upcase(c);
-    std::fill(next.begin(), next.end(), 0);
+    std::fill(next, next + m + 1, 0);
     bool any = false;
     for (size_t i = 0; i < m; ++i) {
       if (!now[i]) continue;
@@ -79,7 +98,7 @@ bool name_in_expression(std::u16string_view expr, std::u16string_view name, cons
     for (size_t i = 0; i <= m; ++i) any |= next[i] != 0;
     if (!any) return false;
     close(next, pos + 1);
-    now.swap(next);
+    std::swap(now, next);
   }
   return now[m] != 0;
 }

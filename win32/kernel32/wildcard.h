@@ -34,4 +34,8 @@ bool name_in_expression(std::u16string_view expression, std::u16string_view name
 // begins with them (compared upper-cased).
 std::u16string_view literal_prefix(std::u16string_view expression);
 
+// Whether every name that begins with the literal prefix matches the expression (what
+// follows it takes any rest of a name, as "PROGRA*.*" does).
+bool prefix_decides(std::u16string_view expression);
+
 }  // namespace hivemend::win32

@@ -44,19 +44,21 @@ TEST(Wildcard, MatchesAsWindowsSearches) {
 }
 
 TEST(Wildcard, ExpressionUsesDosWildcards) {
+  // decides: every name that begins with the prefix matches.
   const struct {
     const char16_t *pattern, *expression, *prefix;
+    bool decides;
   } cases[] = {
-      {u"*.*", u"*", u""},
-      {u"progra*.*", u"PROGRA<\"*", u"PROGRA"},
-      {u"a?c.t?t", u"A>C.T>T", u"A"},
-      {u"x.*", u"X\"*", u"X"},
-      {u"name", u"NAME", u"NAME"},
+      {u"*.*", u"*", u"", true},          {u"progra*.*", u"PROGRA<\"*", u"PROGRA", true},
+      {u"ab**", u"AB**", u"AB", true},    {u"a?c.t?t", u"A>C.T>T", u"A", false},
+      {u"x.*", u"X\"*", u"X", false},     {u"x*.", u"X<.", u"X", false},
+      {u"name", u"NAME", u"NAME", false},
   };
   for (const auto& c : cases) {
     const std::u16string e = dos_expression(c.pattern);
     EXPECT_EQ(e, c.expression) << base::to_utf8(c.pattern);
     EXPECT_EQ(hivemend::win32::literal_prefix(e), c.prefix);
+    EXPECT_EQ(hivemend::win32::prefix_decides(e), c.decides) << base::to_utf8(c.pattern);
   }
 }
 
