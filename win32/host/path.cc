@@ -135,15 +135,19 @@ DriveRoots& drive_roots() {
 }
 
 Expected<std::shared_ptr<const VolumeRoot>> drive_root(char16_t letter) {
-  auto prefix = prefix_dir();
-  if (!prefix) return WinError{ERROR_PATH_NOT_FOUND};
   DriveRoots& d = drive_roots();
   const char16_t key = char16_t(letter | 0x20);
   std::lock_guard lock(d.mutex);
-  if (d.prefix != *prefix || d.changes != drive_changes()) {
-    d.roots.clear();
-    d.prefix = *prefix;
-    d.changes = drive_changes();
+  // The prefix may change between calls (tests point HIVEMEND_PREFIX elsewhere): the
+  // one the roots belong to is checked against the environment at every call.
+  if (d.prefix.empty() || !is_prefix_dir(d.prefix) || d.changes != drive_changes()) {
+    auto prefix = prefix_dir();
+    if (!prefix) return WinError{ERROR_PATH_NOT_FOUND};
+    if (d.prefix != *prefix || d.changes != drive_changes()) {
+      d.roots.clear();
+      d.prefix = *prefix;
+      d.changes = drive_changes();
+    }
   }
   if (auto it = d.roots.find(key); it != d.roots.end()) return it->second;
   auto fd = open_drive_root(letter);

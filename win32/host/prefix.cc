@@ -25,6 +25,8 @@ std::string home_dir() {
   return "/";
 }
 
+constexpr std::string_view kHomePrefix = "/.hivemend";  // in the home folder, without HIVEMEND_PREFIX
+
 std::string link_path(const std::string& prefix, char letter) {
   return prefix + "/dosdevices/" + char(letter | 0x20) + ":";
 }
@@ -44,7 +46,7 @@ std::atomic<uint64_t> g_drive_changes{0};
 
 Expected<std::string> prefix_dir() {
   const char* env = std::getenv("HIVEMEND_PREFIX");
-  const std::string dir = env && *env ? std::string(env) : home_dir() + "/.hivemend";
+  const std::string dir = env && *env ? std::string(env) : home_dir() + std::string(kHomePrefix);
   // Made once per process and folder: every path and log line asks for the prefix.
   static std::mutex mutex;
   static std::string prepared;
@@ -65,6 +67,14 @@ Expected<std::string> prefix_dir() {
   std::lock_guard lock(mutex);
   prepared = dir;
   return dir;
+}
+
+bool is_prefix_dir(std::string_view dir) {
+  if (const char* env = std::getenv("HIVEMEND_PREFIX"); env && *env) return dir == env;
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) return false;
+  const std::string_view h(home);
+  return dir.size() == h.size() + kHomePrefix.size() && dir.starts_with(h) && dir.ends_with(kHomePrefix);
 }
 
 bool make_shared_folder(const std::string& path) {

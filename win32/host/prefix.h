@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/unique_fd.h"
 #include "win32/host/expected.h"
@@ -15,6 +16,10 @@ namespace hivemend::win32 {
 // process. Read from the environment at every call, so a changed HIVEMEND_PREFIX takes
 // effect at once.
 Expected<std::string> prefix_dir();
+// Whether `dir` is the prefix the environment names now, told without making the
+// prefix's path: a cheap check that a prefix found before still holds (false when it
+// cannot tell so cheaply).
+bool is_prefix_dir(std::string_view dir);
 
 // Makes `path`, a folder of the prefix, one that every user of the prefix may create
 // files in, as on Windows any user may create named objects or write the product's

@@ -258,6 +258,20 @@ TEST_F(VolumeTest, ShareModesAmongOpenHandles) {
   CloseHandle(again);
 }
 
+TEST(WindowsName, DrivesFollowTheEnvironmentsPrefix) {
+  TestPrefix first;
+  ASSERT_TRUE(first.define_drive('e', first.folder("one")));
+  ASSERT_TRUE(write_text(first.dir() + "/one/first.txt", "1"));
+  TestPrefix second;
+  ASSERT_TRUE(second.define_drive('e', second.folder("two")));
+  EXPECT_EQ(GetFileAttributesW(u"E:\\first.txt"), INVALID_FILE_ATTRIBUTES);
+  // Back to the first prefix without a drive defined meanwhile: its E: answers.
+  setenv("HIVEMEND_PREFIX", first.dir().c_str(), 1);
+  EXPECT_EQ(GetFileAttributesW(u"E:\\first.txt"), DWORD(FILE_ATTRIBUTE_ARCHIVE));
+  setenv("HIVEMEND_PREFIX", second.dir().c_str(), 1);
+  EXPECT_EQ(GetFileAttributesW(u"E:\\first.txt"), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST(WindowsName, LinuxPathsThroughTheDeepestDrive) {
   TestPrefix prefix;
   const std::string d = prefix.folder("d");
