@@ -294,6 +294,7 @@ uint64_t VolumeListings::check(bool force) {
     ++generation_;
     kept_.clear();
     failed_.clear();
+    walks_.clear();
   }
   return generation_;
 }
@@ -303,11 +304,14 @@ uint64_t VolumeListings::generation() {
   return check(false);
 }
 
-std::shared_ptr<const Listing> VolumeListings::kept(const std::string& relative) {
+VolumeListings::Kept VolumeListings::kept(const std::string& relative) {
   std::lock_guard lock(mutex_);
-  check(false);
-  auto it = kept_.find(relative);
-  return it == kept_.end() ? nullptr : it->second;
+  Kept result{check(false), nullptr, std::nullopt};
+  if (auto it = kept_.find(relative); it != kept_.end())
+    result.listing = it->second;
+  else if (auto failed = failed_.find(relative); failed != failed_.end())
+    result.failure = failed->second;
+  return result;
 }
 
 void VolumeListings::keep(const std::string& relative, std::shared_ptr<const Listing> listing, uint64_t generation) {
@@ -326,13 +330,6 @@ bool VolumeListings::watch(int dir_fd) {
   return inotify_ && inotify_add_watch(inotify_.get(), proc_path(dir_fd, "").c_str(), kChanges) >= 0;
 }
 
-std::optional<DWORD> VolumeListings::failure(const std::string& relative) {
-  std::lock_guard lock(mutex_);
-  check(false);
-  auto it = failed_.find(relative);
-  return it == failed_.end() ? std::nullopt : std::optional<DWORD>(it->second);
-}
-
 void VolumeListings::keep_failure(const std::string& relative, DWORD error, uint64_t generation) {
   if (!cache_enabled()) return;
   std::lock_guard lock(mutex_);
@@ -344,6 +341,21 @@ void VolumeListings::forget() {
   ++generation_;
   kept_.clear();
   failed_.clear();
+  walks_.clear();
+}
+
+std::optional<std::string> VolumeListings::walked(std::u16string_view windows) {
+  std::lock_guard lock(mutex_);
+  check(false);
+  auto it = walks_.find(windows);
+  return it == walks_.end() ? std::nullopt : std::optional<std::string>(it->second);
+}
+
+void VolumeListings::keep_walk(std::u16string_view windows, const std::string& relative, uint64_t generation) {
+  if (!cache_enabled()) return;
+  std::lock_guard lock(mutex_);
+  // The listings it went through belong to `generation`, and were dropped with it.
+  if (generation_ == generation) walks_.emplace(windows, relative);
 }
 
 FileSystemCall::FileSystemCall() : outermost_(t_call == 0) {
@@ -372,20 +384,20 @@ std::shared_ptr<const Listing> device_listing(const Location& dir, VolumeListing
 
 std::shared_ptr<const Listing> known_listing(const Location& dir) {
   VolumeListings& volume = *dir.root->listings;
-  const uint64_t generation = volume.generation();
-  if (auto kept = volume.kept(dir.relative)) return kept;
-  if (volume.failure(dir.relative)) return nullptr;
+  auto kept = volume.kept(dir.relative);
+  if (kept.listing || kept.failure) return std::move(kept.listing);
   const auto number = directory_record(dir);
   if (!number) return nullptr;
-  return device_listing(dir, volume, generation, *number);
+  return device_listing(dir, volume, kept.generation, *number);
 }
 
 Expected<std::shared_ptr<const Listing>> list_directory(const Location& dir) {
   FileSystemCall call;
   VolumeListings& volume = *dir.root->listings;
-  const uint64_t generation = volume.generation();
-  if (auto kept = volume.kept(dir.relative)) return kept;
-  if (auto failed = volume.failure(dir.relative)) return WinError{*failed};
+  auto kept = volume.kept(dir.relative);
+  if (kept.listing) return std::move(kept.listing);
+  if (kept.failure) return WinError{*kept.failure};
+  const uint64_t generation = kept.generation;
   const auto number = directory_record(dir);
   if (number)
     if (auto listing = device_listing(dir, volume, generation, *number)) return listing;

@@ -12,12 +12,12 @@
 #include <sys/stat.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/unicode.h"
@@ -84,18 +84,30 @@ class VolumeListings {
   const std::shared_ptr<const NtfsRecords>& records() const { return records_; }
   const std::shared_ptr<const base::UpcaseTable>& upcase() const { return upcase_; }
 
-  // The number of the volume's state: the kept listings hold while it stays. Asked of
-  // the device's or the directories' watch once per FileSystemCall (every time outside one).
-  uint64_t generation();
-  std::shared_ptr<const Listing> kept(const std::string& relative);
+  // What is kept of the directory `relative`: its listing, or the error its read
+  // failed with (that is the answer too, for as long as a listing would be), and the
+  // number of the volume's state they belong to: they hold while it stays. The
+  // device's or the directories' watch is asked once per FileSystemCall (every time
+  // outside one).
+  struct Kept {
+    uint64_t generation = 0;
+    std::shared_ptr<const Listing> listing;
+    std::optional<DWORD> failure;
+  };
+  Kept kept(const std::string& relative);
   // Keeps a listing read in `generation` if nothing changed since; watches the
   // directory `fd` first when the device cannot tell (before reading it).
   void keep(const std::string& relative, std::shared_ptr<const Listing> listing, uint64_t generation);
   bool watch(int dir_fd);
-  // A directory's read that failed is the answer too, for as long as a listing would be.
-  std::optional<DWORD> failure(const std::string& relative);
   void keep_failure(const std::string& relative, DWORD error, uint64_t generation);
   void forget();
+
+  // The directory a Windows path below the root names (its components as written, each
+  // followed by '\\'), when it was found before through kept listings alone: it holds
+  // as long as they do.
+  uint64_t generation();
+  std::optional<std::string> walked(std::u16string_view windows);
+  void keep_walk(std::u16string_view windows, const std::string& relative, uint64_t generation);
 
  private:
   uint64_t check(bool force);
@@ -107,8 +119,15 @@ class VolumeListings {
   uint64_t fork_;           // the fork generation it was made in
   uint64_t generation_ = 1, device_writes_ = 0, settings_ = 0, checked_in_ = 0;
   bool records_enabled_ = true;
-  std::map<std::string, std::shared_ptr<const Listing>> kept_;
-  std::map<std::string, DWORD> failed_;
+  // Heterogeneous lookup: a key is found by a view, without a string made for it.
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>{}(s); }
+  };
+  std::unordered_map<std::string, std::shared_ptr<const Listing>, Hash, std::equal_to<>> kept_;
+  std::unordered_map<std::string, DWORD, Hash, std::equal_to<>> failed_;
+  std::unordered_map<std::u16string, std::string, Hash, std::equal_to<>> walks_;
 };
 
 // One call of the layer that names paths: while one is open on this thread, each

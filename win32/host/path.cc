@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <filesystem>
@@ -180,7 +181,19 @@ Expected<Location> open_directory(const WindowsPath& path, size_t count) {
   auto root = drive_root(path.drive);
   if (!root) return WinError{ERROR_PATH_NOT_FOUND};
   Location location{std::move(*root), std::string()};
-  for (size_t i = 0; i < count && i < path.components.size(); ++i) {
+  count = std::min(count, path.components.size());
+  if (count == 0) return location;
+  VolumeListings& volume = *location.root->listings;
+  thread_local std::u16string walk;  // its room is kept from call to call
+  walk.clear();
+  for (size_t i = 0; i < count; ++i) (walk += path.components[i]) += u'\\';
+  const uint64_t generation = volume.generation();
+  if (auto relative = volume.walked(walk)) {
+    location.relative = std::move(*relative);
+    return location;
+  }
+  bool through_listings = true;  // every directory on the way taken from a kept listing
+  for (size_t i = 0; i < count; ++i) {
     if (auto known = known_listing(location)) {
       const DirEntry* entry = known->find(path.components[i]);
       if (!entry) return WinError{ERROR_PATH_NOT_FOUND};
@@ -189,7 +202,9 @@ Expected<Location> open_directory(const WindowsPath& path, size_t count) {
       if ((entry->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY)
         continue;
       if (!(entry->attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return WinError{ERROR_PATH_NOT_FOUND};
+      through_listings = false;
     } else {
+      through_listings = false;
       auto name = find_entry(location, path.components[i]);
       if (!name)
         return WinError{name.error() == ERROR_INVALID_NAME ? DWORD(ERROR_INVALID_NAME) : DWORD(ERROR_PATH_NOT_FOUND)};
@@ -198,6 +213,7 @@ Expected<Location> open_directory(const WindowsPath& path, size_t count) {
     base::UniqueFd fd(location.open(O_PATH | O_DIRECTORY));
     if (!fd) return WinError{errno == ELOOP ? DWORD(ERROR_CANT_RESOLVE_FILENAME) : DWORD(ERROR_PATH_NOT_FOUND)};
   }
+  if (through_listings) volume.keep_walk(walk, location.relative, generation);
   return location;
 }
 

@@ -153,6 +153,9 @@ TEST_F(NtfsSearch, ListingIsReadOnceAndKeptTrueByOwnWrites) {
   std::filesystem::rename(volume_->path("Program Files/App"), volume_->path("Program Files/Moved"));
   EXPECT_EQ(GetFileAttributesW(u"C:\\PROGRA~1\\App\\tool.exe"), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(find_all(u"C:\\PROGRA~1\\Moved\\T*.*").long_names, Names{u"tool.exe"});
+  // The old path's last name, now the short name of the moved one, leads there.
+  ASSERT_TRUE(NtfsVolume::set_short_name(volume_->path("Program Files/Moved"), "APP"));
+  EXPECT_EQ(find_all(u"C:\\PROGRA~1\\App\\T*.*").long_names, Names{u"tool.exe"});
 }
 
 // Every field of the find data, as one comparable text.
