@@ -55,6 +55,7 @@ Expected<WindowsPath> parse_windows_path(std::u16string_view path) {
   }
 
   result.trailing_separator = !rest.empty() && is_separator(rest.back());
+  result.components.reserve(size_t(std::count_if(rest.begin(), rest.end(), is_separator)) + 1);
   size_t i = 0;
   while (i <= rest.size()) {
     size_t end = i;
@@ -94,8 +95,7 @@ int Location::open(const std::string& path, int flags, mode_t mode) const {
 
 Expected<std::string> find_entry(const Location& dir, std::u16string_view name) {
   FileSystemCall call;
-  const std::string utf8 = base::to_utf8(name);
-  if (utf8.find('/') != std::string::npos || utf8.find('\0') != std::string::npos) return WinError{ERROR_INVALID_NAME};
+  if (name.find_first_of(std::u16string_view(u"/\0", 2)) != name.npos) return WinError{ERROR_INVALID_NAME};
   if (auto known = known_listing(dir)) {
     // A kept listing answers without asking the file system (on FUSE a name in the
     // wrong case is one more request to the daemon each time).
@@ -109,6 +109,7 @@ Expected<std::string> find_entry(const Location& dir, std::u16string_view name) 
     // only (changes are watched per spelling).
     base::UniqueFd fd(dir.open(O_PATH | O_DIRECTORY));
     if (!fd) return WinError{ERROR_PATH_NOT_FOUND};
+    const std::string utf8 = base::to_utf8(name);
     struct stat st;
     if (fstatat(fd.get(), utf8.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !is_short_name_spelling(fd.get(), utf8))
       return utf8;

@@ -94,14 +94,21 @@ class FindSearch final : public KernelObject {
   bool closed_by_close_handle() const override { return false; }
 
   std::shared_ptr<const Listing> listing;
-  std::vector<const DirEntry*> dots;  // "." and "..", when they match
-  std::vector<uint32_t> candidates;   // entry indexes still to test, volume order
-  std::u16string expression;          // empty: candidates are matches already
-  size_t next_dot = 0, next_candidate = 0;
+  bool with_dot = false, with_dotdot = false;  // "." and "..", when they match, come first
+  std::vector<uint32_t> candidates;            // entry indexes still to test, volume order
+  std::u16string expression;                   // empty: candidates are matches already
+  size_t next_candidate = 0;
   DirEntry dot, dotdot;
 
   const DirEntry* next() {
-    if (next_dot < dots.size()) return dots[next_dot++];
+    if (with_dot) {
+      with_dot = false;
+      return &dot;
+    }
+    if (with_dotdot) {
+      with_dotdot = false;
+      return &dotdot;
+    }
     while (next_candidate < candidates.size()) {
       const DirEntry& e = listing->entries[candidates[next_candidate++]];
       const base::UpcaseTable& upcase = *listing->upcase;
@@ -130,13 +137,13 @@ void fill_find_data(const DirEntry& e, WIN32_FIND_DATAW* data) {
 // The directory holding the path's last component and that component's entry name.
 struct ParentAndName {
   Location parent;
-  std::u16string name;
+  std::u16string_view name;  // in the path
 };
 
 Expected<ParentAndName> locate_parent(const WindowsPath& path) {
   auto parent = open_directory(path, path.components.empty() ? 0 : path.components.size() - 1);
   if (!parent) return WinError{parent.error()};
-  return ParentAndName{std::move(*parent), path.components.empty() ? std::u16string() : path.components.back()};
+  return ParentAndName{std::move(*parent), path.components.empty() ? std::u16string_view() : path.components.back()};
 }
 
 }  // namespace
@@ -154,10 +161,11 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   if (path->trailing_separator || path->components.empty()) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   auto where = locate_parent(*path);
   if (!where) return fail(where.error(), INVALID_HANDLE_VALUE);
-  const std::u16string& pattern = where->name;
-  auto search = std::make_shared<FindSearch>();
-  search->listing = known_listing(where->parent);
-  if (!has_wildcards(pattern) && !search->listing) {
+  const std::u16string_view pattern = where->name;
+  // Made here, and kept in a handle only when it finds an entry.
+  FindSearch search;
+  search.listing = known_listing(where->parent);
+  if (!has_wildcards(pattern) && !search.listing) {
     // A name spelled as the entry is named wins over any other match: through ntfs-3g
     // that entry alone is read, without listing the directory.
     const std::string linux_name = base::to_utf8(pattern);
@@ -168,40 +176,40 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
         one->upcase = where->parent.root->listings->upcase();
         one->entries.push_back(std::move(*entry));
         one->build_index();
-        search->listing = std::move(one);
-        search->candidates.push_back(0);
+        search.listing = std::move(one);
+        search.candidates.push_back(0);
       }
     }
   }
-  if (!search->listing) {
+  if (!search.listing) {
     auto listing = list_directory(where->parent);
     if (!listing) return fail(listing.error(), INVALID_HANDLE_VALUE);
-    search->listing = *listing;
+    search.listing = *listing;
   }
   if (has_wildcards(pattern)) {
-    const base::UpcaseTable& upcase = *search->listing->upcase;
-    search->expression = dos_expression(pattern, upcase);
-    search->candidates = search->listing->starting_with(literal_prefix(search->expression));
+    const base::UpcaseTable& upcase = *search.listing->upcase;
+    search.expression = dos_expression(pattern, upcase);
+    search.candidates = search.listing->starting_with(literal_prefix(search.expression));
     // Below a root, the file system lists "." and ".." first.
-    const bool dot = name_in_expression(search->expression, u".", upcase);
-    const bool dotdot = name_in_expression(search->expression, u"..", upcase);
+    const bool dot = name_in_expression(search.expression, u".", upcase);
+    const bool dotdot = name_in_expression(search.expression, u"..", upcase);
     if (!where->parent.relative.empty() && (dot || dotdot)) {
-      search->dot = search->listing->self(where->parent);
-      search->dotdot = search->dot;
-      search->dotdot.long_name = u"..";
-      if (dot) search->dots.push_back(&search->dot);
-      if (dotdot) search->dots.push_back(&search->dotdot);
+      search.dot = search.listing->self(where->parent);
+      search.dotdot = search.dot;
+      search.dotdot.long_name = u"..";
+      search.with_dot = dot;
+      search.with_dotdot = dotdot;
     }
-    if (prefix_decides(search->expression)) search->expression.clear();
-  } else if (search->candidates.empty()) {
-    if (const DirEntry* e = search->listing->find(pattern))
-      search->candidates.push_back(uint32_t(e - search->listing->entries.data()));
+    if (prefix_decides(search.expression)) search.expression.clear();
+  } else if (search.candidates.empty()) {
+    if (const DirEntry* e = search.listing->find(pattern))
+      search.candidates.push_back(uint32_t(e - search.listing->entries.data()));
   }
-  const DirEntry* first = search->next();
+  const DirEntry* first = search.next();
   if (!first) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   fill_find_data(*first, lpFindFileData);
   SetLastError(ERROR_SUCCESS);
-  return HandleTable::instance().insert(std::move(search));
+  return HandleTable::instance().insert(std::make_shared<FindSearch>(std::move(search)));
 }
 
 BOOL WINAPI FindNextFileW(HANDLE hFindFile, LPWIN32_FIND_DATAW lpFindFileData) {
