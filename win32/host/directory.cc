@@ -473,6 +473,25 @@ DirEntry Listing::self(const Location& dir) const {
   return self_;
 }
 
+namespace {
+
+// The first four code units of a name, zero-padded, as one number: names ordered by
+// their code units have keys in the same order (none holds U+0000).
+uint64_t sort_key(std::u16string_view name) {
+  uint64_t key = 0;
+  for (size_t i = 0; i < 4; ++i) key = key << 16 | (i < name.size() ? name[i] : 0);
+  return key;
+}
+
+std::vector<uint64_t> sort_keys(const std::vector<std::pair<std::u16string, uint32_t>>& index) {
+  std::vector<uint64_t> keys;
+  keys.reserve(index.size());
+  for (const auto& [name, i] : index) keys.push_back(sort_key(name));
+  return keys;
+}
+
+}  // namespace
+
 void Listing::build_index() {
   by_long_.clear();
   by_short_.clear();
@@ -482,6 +501,8 @@ void Listing::build_index() {
   }
   std::sort(by_long_.begin(), by_long_.end());
   std::sort(by_short_.begin(), by_short_.end());
+  long_keys_ = sort_keys(by_long_);
+  short_keys_ = sort_keys(by_short_);
 }
 
 const DirEntry* Listing::find(std::u16string_view name) const {
@@ -506,14 +527,17 @@ const DirEntry* Listing::find(std::u16string_view name) const {
 
 std::vector<uint32_t> Listing::starting_with(std::u16string_view upper_prefix) const {
   std::vector<uint32_t> result;
-  auto collect = [&](const auto& index) {
-    auto it = std::lower_bound(index.begin(), index.end(), upper_prefix,
+  const uint64_t key = sort_key(upper_prefix);
+  auto collect = [&](const auto& index, const std::vector<uint64_t>& keys) {
+    // The names before the prefix's key are before the prefix, those after it after it.
+    const auto [lo, hi] = std::equal_range(keys.begin(), keys.end(), key);
+    auto it = std::lower_bound(index.begin() + (lo - keys.begin()), index.begin() + (hi - keys.begin()), upper_prefix,
                                [](const auto& a, std::u16string_view p) { return std::u16string_view(a.first) < p; });
     for (; it != index.end() && std::u16string_view(it->first).starts_with(upper_prefix); ++it)
       result.push_back(it->second);
   };
-  collect(by_long_);
-  collect(by_short_);
+  collect(by_long_, long_keys_);
+  collect(by_short_, short_keys_);
   std::sort(result.begin(), result.end());
   result.erase(std::unique(result.begin(), result.end()), result.end());
   return result;

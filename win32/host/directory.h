@@ -65,6 +65,9 @@ class Listing {
 
  private:
   std::vector<std::pair<std::u16string, uint32_t>> by_long_, by_short_;  // sorted upper-case names
+  // The first code units of each name above, in the same order: most steps of a search
+  // compare these alone.
+  std::vector<uint64_t> long_keys_, short_keys_;
   mutable DirEntry self_;
   struct stat self_st_ {};
   mutable std::once_flag self_read_;
