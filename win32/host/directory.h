@@ -105,10 +105,11 @@ class VolumeListings {
   void keep_failure(const std::string& relative, DWORD error, uint64_t generation);
   void forget();
 
+  // The number of the volume's state now, as kept() gives it.
+  uint64_t generation();
   // The directory a Windows path below the root names (its components as written, each
   // followed by '\\'), when it was found before through kept listings alone: it holds
   // as long as they do.
-  uint64_t generation();
   std::optional<std::string> walked(std::u16string_view windows);
   void keep_walk(std::u16string_view windows, const std::string& relative, uint64_t generation);
 
