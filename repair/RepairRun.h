@@ -4,6 +4,7 @@
 // of them can also be driven on a run state of its own.
 #pragma once
 
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -20,6 +21,19 @@ struct RepairFailure {
   int code = 1;
 };
 
+// Texts of the cache compared as their code units' bytes: a lookup compares whole
+// texts once per hit, and the byte comparison is the quick one.
+struct ResolvedTextHash {
+  size_t operator()(std::u16string_view text) const noexcept {
+    return std::hash<std::string_view>{}({reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t)});
+  }
+};
+struct ResolvedTextEqual {
+  bool operator()(std::u16string_view a, std::u16string_view b) const noexcept {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+  }
+};
+
 struct RepairRun {
   RepairRun() = default;
   virtual ~RepairRun() = default;
@@ -34,7 +48,7 @@ struct RepairRun {
   // Index of m_vecResolved: each old text to the position of its first item. The texts
   // viewed are the items' own blocks, which live as long as the item. Kept by CheckList
   // so that a lookup costs the same however many texts were resolved.
-  std::unordered_map<std::u16string_view, size_t> m_mapResolvedIndex;
+  std::unordered_map<std::u16string_view, size_t, ResolvedTextHash, ResolvedTextEqual> m_mapResolvedIndex;
   DWORD m_dwPathsResolved = 0;
   DWORD m_dwPathsSkipped = 0;
   DWORD m_dwValuesAccessed = 0;
