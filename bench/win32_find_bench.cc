@@ -6,7 +6,8 @@
 // and the ratio of the two rates. Then the cost of one search on a kept listing, as
 // the path resolution repeats it for every text that does not resolve: a wildcard
 // search that finds an entry and one that finds none, on the NTFS volume (read from
-// its device) and on a plain folder (watched with inotify), in ns per call.
+// its device) and on a plain folder (watched with inotify), in ns per call, and one
+// that finds nothing three directories down.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -59,6 +60,8 @@ struct Fixture {
     const std::string dir = volume->path("Windows/System32");
     std::filesystem::create_directories(dir);
     std::filesystem::create_directories(plain + "/Windows/System32");
+    std::filesystem::create_directories(volume->path("Program Files/Vendor0001/Common Files"));
+    std::filesystem::create_directories(plain + "/Program Files/Vendor0001/Common Files");
     for (int i = 0; i < kEntries; ++i) {
       const std::string name = dir + text("/M%05d module file.dll", i);
       int fd = open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
@@ -153,6 +156,30 @@ void BM_RepeatedSearch(benchmark::State& state) {
 }
 
 BENCHMARK(BM_RepeatedSearch)->ArgsProduct({{0, 1}, {1, 0}})->ArgNames({"plain", "finds"})->Unit(benchmark::kNanosecond);
+
+// As the repair searches again for a text that does not resolve: a name that is not
+// there, three directories down, every one of them kept. range(0) the drive, as above.
+void BM_RepeatedDeepSearch(benchmark::State& state) {
+  Fixture& f = fixture();
+  if (!f.volume) {
+    state.SkipWithError(("NO NTFS VOLUME ON THIS MACHINE, benchmark not run: " + f.why_not).c_str());
+    return;
+  }
+  const bool plain = state.range(0) != 0;
+  state.SetLabel(plain ? "plain folder" : "ntfs");
+  const std::u16string pattern =
+      base::from_utf8(text("%c:\\Program Files\\Vendor0001\\Common Files\\gone0001.dll", plain ? 'D' : 'C'));
+  WIN32_FIND_DATAW data;
+  if (FindFirstFileW(pattern.c_str(), &data) != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) {
+    state.SkipWithError("the search does not answer as the benchmark expects");
+    return;
+  }
+  const uint64_t reads_before = hivemend::win32::directory_reads();
+  for (auto _ : state) benchmark::DoNotOptimize(FindFirstFileW(pattern.c_str(), &data));
+  state.counters["dir_reads"] = double(hivemend::win32::directory_reads() - reads_before);
+}
+
+BENCHMARK(BM_RepeatedDeepSearch)->Arg(0)->Arg(1)->ArgNames({"plain"})->Unit(benchmark::kNanosecond);
 
 // Prints the runs as usual, then the cached rate as a multiple of the baseline's.
 class RatioReporter : public benchmark::ConsoleReporter {
