@@ -299,11 +299,6 @@ uint64_t VolumeListings::check(bool force) {
   return generation_;
 }
 
-uint64_t VolumeListings::generation() {
-  std::lock_guard lock(mutex_);
-  return check(false);
-}
-
 VolumeListings::Kept VolumeListings::kept(const std::string& relative) {
   std::lock_guard lock(mutex_);
   Kept result{check(false), nullptr, std::nullopt};
@@ -344,11 +339,14 @@ void VolumeListings::forget() {
   walks_.clear();
 }
 
-std::optional<std::string> VolumeListings::walked(std::u16string_view windows) {
+VolumeListings::Walk VolumeListings::walked(std::u16string_view windows) {
   std::lock_guard lock(mutex_);
-  check(false);
+  Walk result{check(false), std::nullopt, nullptr};
   auto it = walks_.find(windows);
-  return it == walks_.end() ? std::nullopt : std::optional<std::string>(it->second);
+  if (it == walks_.end()) return result;
+  result.relative = it->second;
+  if (auto listing = kept_.find(it->second); listing != kept_.end()) result.listing = listing->second;
+  return result;
 }
 
 void VolumeListings::keep_walk(std::u16string_view windows, const std::string& relative, uint64_t generation) {

@@ -105,12 +105,16 @@ class VolumeListings {
   void keep_failure(const std::string& relative, DWORD error, uint64_t generation);
   void forget();
 
-  // The number of the volume's state now, as kept() gives it.
-  uint64_t generation();
   // The directory a Windows path below the root names (its components as written, each
-  // followed by '\\'), when it was found before through kept listings alone: it holds
-  // as long as they do.
-  std::optional<std::string> walked(std::u16string_view windows);
+  // followed by '\\'), when it was found before through kept listings alone (it holds
+  // as long as they do), with its listing when that is kept too; and the number of the
+  // volume's state now, as kept() gives it. One look at the volume answers all three.
+  struct Walk {
+    uint64_t generation = 0;
+    std::optional<std::string> relative;
+    std::shared_ptr<const Listing> listing;
+  };
+  Walk walked(std::u16string_view windows);
   void keep_walk(std::u16string_view windows, const std::string& relative, uint64_t generation);
 
  private:

@@ -177,7 +177,7 @@ void close_drive_roots() {
   d.roots.clear();
 }
 
-Expected<Location> open_directory(const WindowsPath& path, size_t count) {
+Expected<Location> open_directory(const WindowsPath& path, size_t count, std::shared_ptr<const Listing>* listing) {
   FileSystemCall call;
   auto root = drive_root(path.drive);
   if (!root) return WinError{ERROR_PATH_NOT_FOUND};
@@ -188,11 +188,13 @@ Expected<Location> open_directory(const WindowsPath& path, size_t count) {
   thread_local std::u16string walk;  // its room is kept from call to call
   walk.clear();
   for (size_t i = 0; i < count; ++i) (walk += path.components[i]) += u'\\';
-  const uint64_t generation = volume.generation();
-  if (auto relative = volume.walked(walk)) {
-    location.relative = std::move(*relative);
+  auto walked = volume.walked(walk);
+  if (walked.relative) {
+    location.relative = std::move(*walked.relative);
+    if (listing) *listing = std::move(walked.listing);
     return location;
   }
+  const uint64_t generation = walked.generation;
   bool through_listings = true;  // every directory on the way taken from a kept listing
   for (size_t i = 0; i < count; ++i) {
     if (auto known = known_listing(location)) {

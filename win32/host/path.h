@@ -30,6 +30,7 @@ struct WindowsPath {
 // for UNC paths; ERROR_PATH_NOT_FOUND when a relative path has no Windows name.
 Expected<WindowsPath> parse_windows_path(std::u16string_view path);
 
+class Listing;
 class VolumeListings;
 
 // The root directory of a volume, opened, its identity, and the listings kept of it,
@@ -65,8 +66,10 @@ int open_in_root(int root_fd, const std::string& path, int flags, mode_t mode = 
 // The directory named by the drive and the first `count` components. Any of them
 // missing or not a directory: ERROR_PATH_NOT_FOUND. A drive's root is opened once per
 // process and prefix (again after define_drive), and a component that a kept listing
-// shows as a plain directory is taken without asking the file system.
-Expected<Location> open_directory(const WindowsPath& path, size_t count);
+// shows as a plain directory is taken without asking the file system. `listing`, when
+// given, receives the directory's listing if the same look found it kept (else nullptr).
+Expected<Location> open_directory(const WindowsPath& path, size_t count,
+                                  std::shared_ptr<const Listing>* listing = nullptr);
 
 // Closes the drive roots this process keeps open, so that the volumes behind them can
 // be unmounted; each is opened again when next used.

@@ -137,13 +137,16 @@ void fill_find_data(const DirEntry& e, WIN32_FIND_DATAW* data) {
 // The directory holding the path's last component and that component's entry name.
 struct ParentAndName {
   Location parent;
-  std::u16string_view name;  // in the path
+  std::u16string_view name;                // in the path
+  std::shared_ptr<const Listing> listing;  // the parent's, when found kept on the way
 };
 
 Expected<ParentAndName> locate_parent(const WindowsPath& path) {
-  auto parent = open_directory(path, path.components.empty() ? 0 : path.components.size() - 1);
+  std::shared_ptr<const Listing> listing;
+  auto parent = open_directory(path, path.components.empty() ? 0 : path.components.size() - 1, &listing);
   if (!parent) return WinError{parent.error()};
-  return ParentAndName{std::move(*parent), path.components.empty() ? std::u16string_view() : path.components.back()};
+  return ParentAndName{std::move(*parent), path.components.empty() ? std::u16string_view() : path.components.back(),
+                       std::move(listing)};
 }
 
 }  // namespace
@@ -164,7 +167,7 @@ HANDLE WINAPI FindFirstFileW(LPCWSTR lpFileName, LPWIN32_FIND_DATAW lpFindFileDa
   const std::u16string_view pattern = where->name;
   // Made here, and kept in a handle only when it finds an entry.
   FindSearch search;
-  search.listing = known_listing(where->parent);
+  search.listing = where->listing ? std::move(where->listing) : known_listing(where->parent);
   if (!has_wildcards(pattern) && !search.listing) {
     // A name spelled as the entry is named wins over any other match: through ntfs-3g
     // that entry alone is read, without listing the directory.
