@@ -503,13 +503,34 @@ void Listing::build_index() {
   short_keys_ = sort_keys(by_short_);
 }
 
+namespace {
+
+// Orders an index's entries and a name by the name alone.
+struct ByName {
+  bool operator()(const std::pair<std::u16string, uint32_t>& a, std::u16string_view b) const { return a.first < b; }
+  bool operator()(std::u16string_view a, const std::pair<std::u16string, uint32_t>& b) const { return a < b.first; }
+};
+
+}  // namespace
+
 const DirEntry* Listing::find(std::u16string_view name) const {
-  const std::u16string upper = upcase->upper(name);
-  auto range = [&](const auto& index) {
-    return std::equal_range(index.begin(), index.end(), std::make_pair(upper, uint32_t(0)),
-                            [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Upper-cased in place: no NTFS name is longer than 255 code units.
+  char16_t room[256];
+  std::u16string longer;
+  std::u16string_view upper;
+  if (name.size() <= std::size(room)) {
+    for (size_t i = 0; i < name.size(); ++i) room[i] = (*upcase)(name[i]);
+    upper = std::u16string_view(room, name.size());
+  } else {
+    longer = upcase->upper(name);
+    upper = longer;
+  }
+  const uint64_t key = sort_key(upper);
+  auto range = [&](const auto& index, const std::vector<uint64_t>& keys) {
+    const auto [lo, hi] = std::equal_range(keys.begin(), keys.end(), key);
+    return std::equal_range(index.begin() + (lo - keys.begin()), index.begin() + (hi - keys.begin()), upper, ByName{});
   };
-  auto [lo, hi] = range(by_long_);
+  auto [lo, hi] = range(by_long_, long_keys_);
   const DirEntry* first = nullptr;
   for (auto it = lo; it != hi; ++it) {
     const DirEntry& e = entries[it->second];
@@ -517,7 +538,7 @@ const DirEntry* Listing::find(std::u16string_view name) const {
     if (!first || &e < first) first = &e;
   }
   if (first) return first;
-  auto [slo, shi] = range(by_short_);
+  auto [slo, shi] = range(by_short_, short_keys_);
   for (auto it = slo; it != shi; ++it)
     if (!first || &entries[it->second] < first) first = &entries[it->second];
   return first;
