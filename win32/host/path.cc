@@ -55,25 +55,52 @@ Expected<WindowsPath> parse_windows_path(std::u16string_view path) {
   }
 
   result.trailing_separator = !rest.empty() && is_separator(rest.back());
+  result.text_ = rest;
+  rest = result.text_;
   result.components.reserve(size_t(std::count_if(rest.begin(), rest.end(), is_separator)) + 1);
   size_t i = 0;
   while (i <= rest.size()) {
     size_t end = i;
     while (end < rest.size() && !is_separator(rest[end])) ++end;
-    std::u16string component(rest.substr(i, end - i));
+    std::u16string_view component = rest.substr(i, end - i);
     i = end + 1;
     if (component == u"..") {
       if (!result.components.empty()) result.components.pop_back();
       continue;
     }
     if (component == u".") continue;
-    while (!component.empty() && (component.back() == u'.' || component.back() == u' ')) component.pop_back();
+    while (!component.empty() && (component.back() == u'.' || component.back() == u' ')) component.remove_suffix(1);
     if (component.empty()) continue;
     for (char16_t c : component)
       if (is_invalid_name_char(c)) return WinError{ERROR_INVALID_NAME};
-    result.components.push_back(std::move(component));
+    result.components.push_back(component);
   }
   return result;
+}
+
+WindowsPath& WindowsPath::operator=(const WindowsPath& other) {
+  if (this == &other) return *this;
+  drive = other.drive;
+  trailing_separator = other.trailing_separator;
+  text_ = other.text_;
+  components.clear();
+  for (std::u16string_view c : other.components)
+    components.emplace_back(text_.data() + (c.data() - other.text_.data()), c.size());
+  return *this;
+}
+
+WindowsPath& WindowsPath::operator=(WindowsPath&& other) noexcept {
+  if (this == &other) return *this;
+  drive = other.drive;
+  trailing_separator = other.trailing_separator;
+  const char16_t* before = other.text_.data();
+  text_ = std::move(other.text_);
+  components = std::move(other.components);
+  // A short text lives inside the string object, and moves.
+  if (text_.data() != before)
+    for (std::u16string_view& c : components) c = std::u16string_view(text_.data() + (c.data() - before), c.size());
+  other.components.clear();
+  return *this;
 }
 
 int open_in_root(int root_fd, const std::string& path, int flags, mode_t mode) {

@@ -17,10 +17,25 @@
 
 namespace hivemend::win32 {
 
+struct WindowsPath;
+Expected<WindowsPath> parse_windows_path(std::u16string_view path);
+
+// A parsed path: its components are views of its own copy of the text, which follows
+// it through copies and moves.
 struct WindowsPath {
-  char16_t drive = 0;                      // upper case
-  std::vector<std::u16string> components;  // '.', '..', empty ones applied
-  bool trailing_separator = false;         // the text ended in '\' or '/'
+  char16_t drive = 0;                           // upper case
+  std::vector<std::u16string_view> components;  // '.', '..', empty ones applied
+  bool trailing_separator = false;              // the text ended in '\' or '/'
+
+  WindowsPath() = default;
+  WindowsPath(const WindowsPath& other) { *this = other; }
+  WindowsPath(WindowsPath&& other) noexcept { *this = std::move(other); }
+  WindowsPath& operator=(const WindowsPath& other);
+  WindowsPath& operator=(WindowsPath&& other) noexcept;
+
+ private:
+  friend Expected<WindowsPath> parse_windows_path(std::u16string_view path);
+  std::u16string text_;
 };
 
 // Parses "X:\a\b", "X:/a", "\\?\X:\a", "\a" (the current drive) and relative paths (the

@@ -23,7 +23,7 @@ TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
   const struct {
     const char16_t* path;
     char16_t drive;
-    std::vector<std::u16string> parts;
+    std::vector<std::u16string_view> parts;
     bool trailing;
   } cases[] = {
       {u"C:\\Program Files\\App", u'C', {u"Program Files", u"App"}, false},
@@ -42,6 +42,12 @@ TEST(WindowsPathParse, ComponentsAsWindowsSeesThem) {
     EXPECT_EQ(p->drive, c.drive);
     EXPECT_EQ(p->components, c.parts);
     EXPECT_EQ(p->trailing_separator, c.trailing);
+    // Copies and moves keep their own components, short texts too.
+    const WindowsPath copy = *p;
+    WindowsPath moved = std::move(*p);
+    *p = WindowsPath();
+    EXPECT_EQ(copy.components, c.parts);
+    EXPECT_EQ(moved.components, c.parts);
   }
   for (auto [path, error] : {std::pair{u"C:\\a|b", ERROR_INVALID_NAME}, std::pair{u"C:\\a\\b<", ERROR_INVALID_NAME},
                              std::pair{u"\\\\server\\share", ERROR_BAD_NETPATH}}) {
