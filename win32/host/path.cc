@@ -55,9 +55,18 @@ Expected<WindowsPath> parse_windows_path(std::u16string_view path) {
   }
 
   result.trailing_separator = !rest.empty() && is_separator(rest.back());
+  // Every character is a separator or in a component; those that are dropped ('.', '..',
+  // trailing dots and blanks) hold no invalid one, so the text is checked once, whole.
+  size_t separators = 0;
+  for (char16_t c : rest) {
+    if (is_separator(c))
+      ++separators;
+    else if (is_invalid_name_char(c))
+      return WinError{ERROR_INVALID_NAME};
+  }
   result.text_ = rest;
   rest = result.text_;
-  result.components.reserve(size_t(std::count_if(rest.begin(), rest.end(), is_separator)) + 1);
+  result.components.reserve(separators + 1);
   size_t i = 0;
   while (i <= rest.size()) {
     size_t end = i;
@@ -71,8 +80,6 @@ Expected<WindowsPath> parse_windows_path(std::u16string_view path) {
     if (component == u".") continue;
     while (!component.empty() && (component.back() == u'.' || component.back() == u' ')) component.remove_suffix(1);
     if (component.empty()) continue;
-    for (char16_t c : component)
-      if (is_invalid_name_char(c)) return WinError{ERROR_INVALID_NAME};
     result.components.push_back(component);
   }
   return result;

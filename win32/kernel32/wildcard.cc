@@ -12,7 +12,9 @@ namespace {
 bool is_wildcard(char16_t c) { return c == u'*' || c == u'?' || c == kDosStar || c == kDosQm || c == kDosDot; }
 }  // namespace
 
-bool has_wildcards(std::u16string_view pattern) { return pattern.find_first_of(u"*?") != std::u16string_view::npos; }
+bool has_wildcards(std::u16string_view pattern) {
+  return std::any_of(pattern.begin(), pattern.end(), [](char16_t c) { return c == u'*' || c == u'?'; });
+}
 
 std::u16string dos_expression(std::u16string_view pattern, const base::UpcaseTable& upcase) {
   if (pattern == u"*.*") return u"*";
