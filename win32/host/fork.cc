@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <mutex>
 
 namespace hivemend::win32 {
 
@@ -12,8 +11,9 @@ std::atomic<uint64_t> g_forks{0};
 }  // namespace
 
 uint64_t fork_generation() {
-  static std::once_flag once;
-  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { ++g_forks; }); });
+  // A local static rather than std::call_once: this runs on every file-system call, and
+  // after the first its guard is one load, where call_once goes through libc and TLS.
+  [[maybe_unused]] static const bool counting = pthread_atfork(nullptr, nullptr, [] { ++g_forks; }) == 0;
   return g_forks.load(std::memory_order_relaxed);
 }
 
