@@ -103,6 +103,7 @@ class LogFile {
 
   std::mutex mutex_;
   std::condition_variable pending_;  // tells the flusher that a block has begun
+  std::condition_variable started_;  // tells the thread that made the flusher it runs
   std::string block_;                // whole entries not written yet
   std::string source_;               // the PrefixSource key that file_ was found for
   std::string dir_, file_;
@@ -110,6 +111,7 @@ class LogFile {
   base::UniqueFd changes_;  // an inotify watch on dir_: entries made, removed, renamed
   std::thread thread_;
   bool idle_ = false;     // the flusher waits for a block to begin
+  bool running_ = false;  // the flusher has started
   bool closing_ = false;  // no block is kept: every entry is written at once
   std::time_t stamp_secs_ = -1;
   char stamp_[64] = {};  // "yyyy-mm-dd hh:mm:ss" of stamp_secs_
@@ -236,7 +238,7 @@ void LogFile::append(std::u16string_view context, std::u16string_view message) {
   const PrefixSource source = PrefixSource::current();
   bool wake = false;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!(source == source_)) use_file(source);
     const size_t start = block_.size();
     try {
@@ -253,7 +255,13 @@ void LogFile::append(std::u16string_view context, std::u16string_view message) {
     if (closing_ || block_.size() >= kBlockBytes) {
       write_block();
     } else if (start == 0) {
-      if (!thread_.joinable()) thread_ = std::thread([this] { flusher(); });
+      if (!thread_.joinable()) {
+        thread_ = std::thread([this] { flusher(); });
+        // The new thread's own start-up allocates. It is over before the entry returns,
+        // so that a fork (which takes the mutex first) never copies a flusher caught
+        // half-started, holding a lock of the allocator the child would wait on forever.
+        started_.wait(lock, [this] { return running_; });
+      }
       wake = idle_;
     }
   }
@@ -267,6 +275,8 @@ void LogFile::flush() {
 
 void LogFile::flusher() {
   std::unique_lock lock(mutex_);
+  running_ = true;
+  started_.notify_all();
   while (!closing_) {
     idle_ = true;
     pending_.wait(lock, [this] { return !block_.empty() || closing_; });
@@ -299,7 +309,9 @@ void LogFile::close() {
 void LogFile::fork_child() {
   new (&thread_) std::thread;
   new (&pending_) std::condition_variable;
+  new (&started_) std::condition_variable;
   idle_ = false;
+  running_ = false;
   block_.clear();
   fd_.reset();
   changes_.reset();
