@@ -151,14 +151,15 @@ std::u16string upcase(std::u16string_view s) {
   return out;
 }
 
-std::string to_utf8(std::u16string_view s) {
+void append_utf8(std::string& out, std::u16string_view s) {
   // Most texts are ASCII, one byte per unit: copied straight until the first that is not.
   size_t ascii = 0;
   while (ascii < s.size() && s[ascii] < 0x80) ++ascii;
-  std::string out(ascii, '\0');
-  for (size_t i = 0; i < ascii; ++i) out[i] = char(s[i]);
-  if (ascii == s.size()) return out;
-  out.reserve(ascii + 3 * (s.size() - ascii));
+  const size_t at = out.size();
+  out.resize(at + ascii);
+  for (size_t i = 0; i < ascii; ++i) out[at + i] = char(s[i]);
+  if (ascii == s.size()) return;
+  out.reserve(out.size() + 3 * (s.size() - ascii));
   for (size_t i = ascii; i < s.size(); ++i) {
     char32_t c = s[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
@@ -169,6 +170,11 @@ std::string to_utf8(std::u16string_view s) {
     }
     append_utf8(out, c);
   }
+}
+
+std::string to_utf8(std::u16string_view s) {
+  std::string out;
+  append_utf8(out, s);
   return out;
 }
 
@@ -179,14 +185,19 @@ std::u16string from_utf8(std::string_view s) {
   return out;
 }
 
-std::optional<std::u16string> from_utf8_strict(std::string_view s) {
-  std::u16string out;
-  out.reserve(s.size());
+bool append_utf16_strict(std::u16string& out, std::string_view s) {
+  out.reserve(out.size() + s.size());
   for (size_t i = 0; i < s.size();) {
     auto cp = decode_utf8(s, i);
-    if (!cp) return std::nullopt;
+    if (!cp) return false;
     append_utf16(out, *cp);
   }
+  return true;
+}
+
+std::optional<std::u16string> from_utf8_strict(std::string_view s) {
+  std::u16string out;
+  if (!append_utf16_strict(out, s)) return std::nullopt;
   return out;
 }
 

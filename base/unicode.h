@@ -47,10 +47,14 @@ class UpcaseTable {
 // UTF-16 to UTF-8. Unpaired surrogates become U+FFFD; use only for display and for
 // Linux paths, never where bytes must survive a round trip.
 std::string to_utf8(std::u16string_view s);
+// The same, appended to `out` (ASCII copied unit by unit).
+void append_utf8(std::string& out, std::u16string_view s);
 // UTF-8 to UTF-16. Invalid sequences become U+FFFD.
 std::u16string from_utf8(std::string_view s);
 // Strict variant: nullopt for any invalid sequence.
 std::optional<std::u16string> from_utf8_strict(std::string_view s);
+// The same, appended to `out`; false for an invalid sequence (`out` may then hold part).
+bool append_utf16_strict(std::u16string& out, std::string_view s);
 
 // UTF-16 as the registry stores text: little-endian bytes, no terminator added.
 std::vector<uint8_t> to_utf16le(std::u16string_view s);
