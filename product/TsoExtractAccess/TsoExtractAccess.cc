@@ -25,8 +25,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
@@ -58,25 +56,6 @@ std::u16string_view text_at(LONGLONG address) {
   return text ? std::u16string_view(text) : std::u16string_view();
 }
 
-// What the log file's place is found from: HIVEMEND_PREFIX, or HOME when that is unset
-// (win32/host/prefix.h). Read for every entry; the file is looked up again only when
-// it changes.
-struct PrefixSource {
-  char kind;  // 'P' or 'H'
-  const char* value;
-
-  static PrefixSource current() {
-    const char* prefix = std::getenv("HIVEMEND_PREFIX");
-    if (prefix && *prefix) return {'P', prefix};
-    const char* home = std::getenv("HOME");
-    return {'H', home ? home : ""};
-  }
-  bool operator==(const std::string& known) const {
-    return !known.empty() && known[0] == kind && std::strcmp(known.c_str() + 1, value) == 0;
-  }
-  std::string key() const { return kind + std::string(value); }
-};
-
 class LogFile {
  public:
   // Appends one entry; writes the block when it is full. Throws when the prefix has no
@@ -93,19 +72,18 @@ class LogFile {
   void fork_child();
 
  private:
-  void use_file(const PrefixSource& source);
+  void use_file();
   int open_file(base::UniqueFd& once);
   bool folder_changed();
   void write_block();
   void append_stamp();
-  void append_text(std::u16string_view text);
   void flusher();
 
   std::mutex mutex_;
   std::condition_variable pending_;  // tells the flusher that a block has begun
   std::condition_variable started_;  // tells the thread that made the flusher it runs
   std::string block_;                // whole entries not written yet
-  std::string source_;               // the PrefixSource key that file_ was found for
+  std::string prefix_;               // the prefix file_ was found in
   std::string dir_, file_;
   base::UniqueFd fd_;
   base::UniqueFd changes_;  // an inotify watch on dir_: entries made, removed, renamed
@@ -124,7 +102,7 @@ LogFile& log_file() {
 
 // With the mutex held: the file is found again when its prefix changed. Entries still
 // waiting go to the file they were logged for.
-void LogFile::use_file(const PrefixSource& source) {
+void LogFile::use_file() {
   const auto prefix = hivemend::win32::prefix_dir();
   if (!prefix) throw std::runtime_error("ExtendedLogMessage: no prefix folder");
   std::string dir = *prefix + "/logs";
@@ -142,11 +120,11 @@ void LogFile::use_file(const PrefixSource& source) {
     if (open_file(once) < 0) {
       const int error = errno;
       dir_.clear();
-      source_.clear();
+      prefix_.clear();
       throw std::system_error(error, std::generic_category(), "ExtendedLogMessage: " + file_);
     }
   }
-  source_ = source.key();
+  prefix_ = *prefix;
 }
 
 bool LogFile::folder_changed() {
@@ -223,30 +201,19 @@ void LogFile::append_stamp() {
   block_.append(fraction, sizeof fraction);
 }
 
-void LogFile::append_text(std::u16string_view text) {
-  // Log texts are nearly always ASCII, copied unit by unit; the rest goes through the
-  // conversion.
-  size_t ascii = 0;
-  while (ascii < text.size() && text[ascii] < 0x80) ++ascii;
-  const size_t at = block_.size();
-  block_.resize(at + ascii);
-  for (size_t i = 0; i < ascii; ++i) block_[at + i] = char(text[i]);
-  if (ascii < text.size()) block_ += base::to_utf8(text.substr(ascii));
-}
-
 void LogFile::append(std::u16string_view context, std::u16string_view message) {
-  const PrefixSource source = PrefixSource::current();
   bool wake = false;
   {
     std::unique_lock lock(mutex_);
-    if (!(source == source_)) use_file(source);
+    // The file is found again only when the prefix the environment names changed.
+    if (prefix_.empty() || !hivemend::win32::is_prefix_dir(prefix_)) use_file();
     const size_t start = block_.size();
     try {
       append_stamp();
       block_ += '\t';
-      append_text(context);
+      base::append_utf8(block_, context);
       block_ += '\t';
-      append_text(message);
+      base::append_utf8(block_, message);
       block_ += '\n';
     } catch (...) {
       block_.resize(start);  // no part of an entry is written
