@@ -26,9 +26,7 @@ constexpr char kHiveComment[] = "; hive ";
 void append_json(std::string& out, std::u16string_view text) {
   out += '"';
   size_t run = 0;  // start of the pending run of characters beyond ASCII
-  auto flush = [&](size_t end) {
-    if (end > run) out += base::to_utf8(text.substr(run, end - run));
-  };
+  auto flush = [&](size_t end) { base::append_utf8(out, text.substr(run, end - run)); };
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
     if (c >= 0x80) continue;
@@ -99,17 +97,6 @@ uint64_t digest(std::optional<uint32_t> type, std::string_view hex) {
 bool same_data(std::optional<uint32_t> a_type, std::string_view a, std::optional<uint32_t> b_type, std::string_view b) {
   return a_type == b_type && a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
-}
-
-// Whether data read whole and data as written are the same.
-bool same_data(const std::optional<win32::JournalData>& a, std::optional<uint32_t> b_type, std::string_view b) {
-  if (!a || !b_type) return !a && !b_type;
-  if (a->type != *b_type || 2 * a->data.size() != b.size()) return false;
-  // The digits were checked when the line was read.
-  auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-  for (size_t i = 0; i < a->data.size(); ++i)
-    if (a->data[i] != (digit(b[2 * i]) << 4 | digit(b[2 * i + 1]))) return false;
-  return true;
 }
 
 // What names a value as the registry compares names: its hive's number, then its key
@@ -217,7 +204,7 @@ Result<NetChanges> NetChanges::of_journal(const std::string& path) {
     if (!value.changed) {
       auto first = reader->entry_at(value.first);
       if (!first) return Error{path + ": the change journal cannot be read"};
-      value.changed = !same_data(first->old_data, e.new_type, e.new_hex);
+      value.changed = !win32::same_data(first->old_data, e.new_type, e.new_hex);
     }
   }
   net.changed_ =

@@ -33,9 +33,7 @@ bool is_low(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 // surrogates (which UTF-8 cannot carry) are escaped.
 void append_text(std::string& out, std::u16string_view text) {
   size_t run = 0;  // start of the pending run of characters beyond ASCII
-  auto flush = [&](size_t end) {
-    if (end > run) out += base::to_utf8(text.substr(run, end - run));
-  };
+  auto flush = [&](size_t end) { base::append_utf8(out, text.substr(run, end - run)); };
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
     if (c >= 0x20 && c < 0x80 && c != u'\\') {
@@ -66,16 +64,7 @@ void append_text(std::string& out, std::u16string_view text) {
 bool parse_text(std::string_view field, std::u16string& out) {
   out.clear();
   size_t run = 0;  // start of the pending run of plain UTF-8
-  auto flush = [&](size_t end) {
-    const std::string_view part = field.substr(run, end - run);
-    if (std::all_of(part.begin(), part.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-      out.append(part.begin(), part.end());
-      return true;
-    }
-    auto decoded = base::from_utf8_strict(part);
-    if (decoded) out += *decoded;
-    return decoded.has_value();
-  };
+  auto flush = [&](size_t end) { return base::append_utf16_strict(out, field.substr(run, end - run)); };
   for (size_t i = 0; i < field.size(); ++i) {
     if (field[i] != '\\') continue;
     if (!flush(i) || i + 1 == field.size()) return false;
@@ -311,16 +300,28 @@ bool parse_journal_line(std::string_view line, JournalLineView& view) {
   return true;
 }
 
+bool same_data(const std::optional<JournalData>& data, std::optional<uint32_t> type, std::string_view hex) {
+  if (!data || !type) return !data && !type;
+  if (data->type != *type || 2 * data->data.size() != hex.size()) return false;
+  for (size_t i = 0; i < data->data.size(); ++i)
+    if (data->data[i] != (hex_digit(hex[2 * i]) << 4 | hex_digit(hex[2 * i + 1]))) return false;
+  return true;
+}
+
 bool parse_journal_line(std::string_view line, JournalEntry& entry) {
-  std::string_view fields[7];
-  std::optional<uint32_t> old_type, new_type;
-  if (!split_fields(line, fields) || !parse_text(fields[0], entry.hive) || !parse_text(fields[1], entry.key) ||
-      !parse_text(fields[2], entry.value) || !check_data(fields[3], fields[4], old_type) ||
-      !check_data(fields[5], fields[6], new_type) || !new_type)
-    return false;
-  decode_data(old_type, fields[4], entry.old_data);
+  // The texts are decoded into the entry's own strings, the data then from its digits.
+  JournalLineView view;
+  view.hive.swap(entry.hive);
+  view.key.swap(entry.key);
+  view.value.swap(entry.value);
+  const bool parsed = parse_journal_line(line, view);
+  entry.hive.swap(view.hive);
+  entry.key.swap(view.key);
+  entry.value.swap(view.value);
+  if (!parsed) return false;
+  decode_data(view.old_type, view.old_hex, entry.old_data);
   std::optional<JournalData> new_data(std::move(entry.new_data));
-  decode_data(new_type, fields[6], new_data);
+  decode_data(view.new_type, view.new_hex, new_data);
   entry.new_data = std::move(*new_data);
   return true;
 }
@@ -370,21 +371,17 @@ Expected<std::optional<JournalEntry>> JournalReader::next() {
   return std::optional<JournalEntry>(std::move(entry));
 }
 
-Expected<bool> JournalReader::next(JournalEntry& entry) {
+template <typename Line>
+Expected<bool> JournalReader::next_into(Line& into) {
   auto line = next_line();
   if (!line) return line.error();
   if (!*line) return false;
-  if (!parse_journal_line(**line, entry)) return WinError{ERROR_INVALID_DATA};
+  if (!parse_journal_line(**line, into)) return WinError{ERROR_INVALID_DATA};
   return true;
 }
 
-Expected<bool> JournalReader::next(JournalLineView& view) {
-  auto line = next_line();
-  if (!line) return line.error();
-  if (!*line) return false;
-  if (!parse_journal_line(**line, view)) return WinError{ERROR_INVALID_DATA};
-  return true;
-}
+Expected<bool> JournalReader::next(JournalEntry& entry) { return next_into(entry); }
+Expected<bool> JournalReader::next(JournalLineView& view) { return next_into(view); }
 
 Expected<bool> JournalReader::skip() {
   auto line = next_line();

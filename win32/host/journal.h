@@ -93,6 +93,8 @@ struct JournalLineView {
 };
 // False for a line that is no journal line; the view's room is reused.
 bool parse_journal_line(std::string_view line, JournalLineView& view);
+// Whether `data` (nullopt: no value) is the data a view gives as `type` and `hex`.
+bool same_data(const std::optional<JournalData>& data, std::optional<uint32_t> type, std::string_view hex);
 
 // A journal file read from the front one line at a time through a buffer of its own, so
 // that memory does not grow with the file. A last line without its line end (a process
@@ -124,6 +126,9 @@ class JournalReader {
   explicit JournalReader(base::UniqueFd fd) : fd_(std::move(fd)) {}
   // The next line without its line end, valid until the next read; nullopt at the end.
   Expected<std::optional<std::string_view>> next_line();
+  // The next line parsed into an entry or a view; false at the end.
+  template <typename Line>
+  Expected<bool> next_into(Line& into);
   base::UniqueFd fd_;
   std::string buffer_;
   size_t start_ = 0;            // where the next line begins in buffer_
