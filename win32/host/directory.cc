@@ -290,13 +290,15 @@ uint64_t VolumeListings::check(bool force) {
   } else {
     changed = true;  // nothing watched: nothing can be kept
   }
-  if (changed) {
-    ++generation_;
-    kept_.clear();
-    failed_.clear();
-    walks_.clear();
-  }
+  if (changed) drop_all();
   return generation_;
+}
+
+void VolumeListings::drop_all() {
+  ++generation_;
+  kept_.clear();
+  failed_.clear();
+  walks_.clear();
 }
 
 VolumeListings::Kept VolumeListings::kept(const std::string& relative) {
@@ -333,10 +335,7 @@ void VolumeListings::keep_failure(const std::string& relative, DWORD error, uint
 
 void VolumeListings::forget() {
   std::lock_guard lock(mutex_);
-  ++generation_;
-  kept_.clear();
-  failed_.clear();
-  walks_.clear();
+  drop_all();
 }
 
 VolumeListings::Walk VolumeListings::walked(std::u16string_view windows) {

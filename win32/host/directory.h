@@ -119,6 +119,8 @@ class VolumeListings {
 
  private:
   uint64_t check(bool force);
+  // With the mutex held: a new state, nothing kept of the old one.
+  void drop_all();
 
   std::shared_ptr<const NtfsRecords> records_;
   std::shared_ptr<const base::UpcaseTable> upcase_;
