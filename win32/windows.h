@@ -6,6 +6,7 @@
 #include "win32/com/mscoree.h"
 #include "win32/com/oleauto.h"
 #include "win32/host/error.h"
+#include "win32/kernel32/change.h"
 #include "win32/kernel32/environment.h"
 #include "win32/kernel32/file.h"
 #include "win32/kernel32/handle.h"

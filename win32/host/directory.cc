@@ -333,6 +333,11 @@ void VolumeListings::keep_failure(const std::string& relative, DWORD error, uint
   if (check(true) == generation) failed_[relative] = error;
 }
 
+uint64_t VolumeListings::state() {
+  std::lock_guard lock(mutex_);
+  return check(false);
+}
+
 void VolumeListings::forget() {
   std::lock_guard lock(mutex_);
   drop_all();

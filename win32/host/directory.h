@@ -105,6 +105,13 @@ class VolumeListings {
   void keep_failure(const std::string& relative, DWORD error, uint64_t generation);
   void forget();
 
+  // The number of the volume's state now, its watch asked (outside a FileSystemCall,
+  // every time): a change on the volume since a number was given makes a new one, as far
+  // as the watch sees. The device's watch sees every change on the volume (a write to the
+  // device), that of the directories read so far only changes in those.
+  uint64_t state();
+  bool watches_whole_volume() const { return records_ != nullptr; }
+
   // The directory a Windows path below the root names (its components as written, each
   // followed by '\\'), when it was found before through kept listings alone (it holds
   // as long as they do), with its listing when that is kept too; and the number of the

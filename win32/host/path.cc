@@ -170,6 +170,8 @@ DriveRoots& drive_roots() {
   return *roots;
 }
 
+}  // namespace
+
 Expected<std::shared_ptr<const VolumeRoot>> drive_root(char16_t letter) {
   DriveRoots& d = drive_roots();
   const char16_t key = char16_t(letter | 0x20);
@@ -193,8 +195,6 @@ Expected<std::shared_ptr<const VolumeRoot>> drive_root(char16_t letter) {
   d.roots.emplace(key, root);
   return root;
 }
-
-}  // namespace
 
 std::shared_ptr<const VolumeRoot> make_volume_root(base::UniqueFd fd) {
   struct stat st;

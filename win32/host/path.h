@@ -59,6 +59,10 @@ struct VolumeRoot {
   int get() const { return fd.get(); }
 };
 
+// The root of the drive `letter` (either case): opened once per process and prefix, and
+// again after define_drive. ERROR_PATH_NOT_FOUND without a prefix or such a drive.
+Expected<std::shared_ptr<const VolumeRoot>> drive_root(char16_t letter);
+
 // The root of the volume whose directory `fd` is; nullptr when it cannot be asked.
 std::shared_ptr<const VolumeRoot> make_volume_root(base::UniqueFd fd);
 

@@ -12,7 +12,7 @@
 
 namespace hivemend::win32 {
 
-enum class ObjectKind { File, FindSearch, RegistryKey, Mutex, Semaphore, Event, Process, Thread };
+enum class ObjectKind { File, FindSearch, ChangeNotification, RegistryKey, Mutex, Semaphore, Event, Process, Thread };
 
 class KernelObject {
  public:

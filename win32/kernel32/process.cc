@@ -30,6 +30,7 @@
 #include "win32/host/error.h"
 #include "win32/host/path.h"
 #include "win32/host/prefix.h"
+#include "win32/kernel32/change.h"
 #include "win32/kernel32/handle_table.h"
 #include "win32/kernel32/sync.h"
 
@@ -414,11 +415,15 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   // slowly the longer the wait lasts.
   DWORD pause = 1;
   for (;;) {
-    switch (try_take(hHandle)) {
-      case TakeResult::Taken: return WAIT_OBJECT_0;
-      case TakeResult::Abandoned: return WAIT_ABANDONED;
-      case TakeResult::NotSyncObject: return fail(ERROR_INVALID_HANDLE, DWORD(WAIT_FAILED));
-      case TakeResult::Busy: break;
+    if (const int change = change_signalled(hHandle); change >= 0) {
+      if (change) return WAIT_OBJECT_0;
+    } else {
+      switch (try_take(hHandle)) {
+        case TakeResult::Taken: return WAIT_OBJECT_0;
+        case TakeResult::Abandoned: return WAIT_ABANDONED;
+        case TakeResult::NotSyncObject: return fail(ERROR_INVALID_HANDLE, DWORD(WAIT_FAILED));
+        case TakeResult::Busy: break;
+      }
     }
     if (dwMilliseconds != INFINITE) {
       const auto now = Clock::now();

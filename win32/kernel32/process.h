@@ -105,8 +105,8 @@ DWORD WINAPI GetCurrentThreadId();
 // is above zero (taking it lowers the count). A process is signalled once it has ended,
 // so the calling process's own handle never is: that wait always runs its full time and
 // gives WAIT_TIMEOUT. A child's process or thread handle is signalled once the child has
-// ended. WAIT_FAILED with ERROR_INVALID_HANDLE for a handle that cannot be
-// waited on.
+// ended; a change notification once a change was seen (win32/kernel32/change.h).
+// WAIT_FAILED with ERROR_INVALID_HANDLE for a handle that cannot be waited on.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 
 // STILL_ACTIVE for the calling process, which runs while it asks, and for a child that

@@ -25,7 +25,9 @@
 #include "tests/support/ntfs_volume.h"
 #include "tests/support/prefix.h"
 #include "win32/host/ntfs_records.h"
+#include "win32/kernel32/change.h"
 #include "win32/kernel32/file.h"
+#include "win32/kernel32/process.h"
 
 namespace {
 
@@ -369,6 +371,10 @@ TEST_F(NtfsView, RandomChangesAreSeenByTheNextSearch) {
     file_of.erase(from);
   };
 
+  // A change notification on the drive, re-armed before each change, sees every one.
+  const HANDLE change = FindFirstChangeNotificationW(u"C:\\", TRUE, FILE_NOTIFY_CHANGE_FILE_NAME);
+  ASSERT_NE(change, INVALID_HANDLE_VALUE);
+  int unseen_changes = 0;
   for (bool records : {true, false}) {
     win32::set_ntfs_records_enabled(records);
     for (int round = 0; round < rounds; ++round) {
@@ -376,6 +382,8 @@ TEST_F(NtfsView, RandomChangesAreSeenByTheNextSearch) {
       const int dir = int(random() % 2), other = 1 - dir;
       std::vector<Link> touched;
       std::string what;
+      bool changed = true;
+      ASSERT_TRUE(FindNextChangeNotification(change));
       int op = int(random() % 8);
       if (op == 1 && names[dir].size() <= 3) op = 0;
       if (op == 0 && dir == 0 && names[dir].size() >= 7) op = 1;
@@ -423,6 +431,8 @@ TEST_F(NtfsView, RandomChangesAreSeenByTheNextSearch) {
             for (char& c : dos) c = char(std::toupper(c));
             ASSERT_TRUE(NtfsVolume::set_short_name(full(l), dos)) << full(l) << " " << dos;
             f.dos_link = l, f.dos = dos;
+          } else {
+            changed = false;
           }
           touched = f.links;
           what = "DOS name";
@@ -446,12 +456,18 @@ TEST_F(NtfsView, RandomChangesAreSeenByTheNextSearch) {
             f.links.push_back(to);
             file_of[to] = file_of.at(l);
             names[to.dir].insert(to.name);
+          } else {
+            changed = false;
           }
           touched = f.links;
           what = "hard link";
       }
       what = std::string(records ? "records" : "ntfs-3g") + " round " + std::to_string(round) + " (" + what + " " +
              dirs[l.dir] + "/" + l.name + ")";
+      if (changed && WaitForSingleObject(change, 0) != WAIT_OBJECT_0) {
+        ++unseen_changes;
+        reports.push_back(what + ": the change notification stayed quiet");
+      }
 
       // What ntfs-3g says now of each touched directory, and what the layer shows.
       std::map<int, View> expected;
@@ -495,8 +511,53 @@ TEST_F(NtfsView, RandomChangesAreSeenByTheNextSearch) {
   }
   std::string first;
   for (size_t i = 0; i < reports.size() && i < 8; ++i) first += "\n  " + reports[i];
-  EXPECT_EQ(stale_listings + stale_lookups, 0) << stale_listings << " listings and " << stale_lookups
-                                               << " lookups stale, HIVEMEND_NTFS_VIEW_SEED=" << seed << first;
+  EXPECT_EQ(stale_listings + stale_lookups + unseen_changes, 0)
+      << stale_listings << " listings and " << stale_lookups << " lookups stale, " << unseen_changes
+      << " changes unseen, HIVEMEND_NTFS_VIEW_SEED=" << seed << first;
+  FindCloseChangeNotification(change);
+}
+
+// A change notification on an ntfs-3g drive stays quiet until a change anywhere on the
+// volume or a new definition of the drive, and signalled until re-armed. A plain folder
+// cannot be watched whole: its notification is always signalled. Bad requests fail as
+// on Windows.
+TEST_F(NtfsView, ChangeNotificationOnEachKindOfDrive) {
+  std::filesystem::create_directories(path("Watched"));
+  const HANDLE h = FindFirstChangeNotificationW(u"C:\\Watched", FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const auto signalled = [&] { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; };
+  EXPECT_FALSE(signalled()) << "made";
+  ASSERT_TRUE(write_text(path("Elsewhere.txt"), "x"));
+  EXPECT_TRUE(signalled()) << "a file made in another directory";
+  EXPECT_TRUE(signalled()) << "until re-armed";
+  ASSERT_TRUE(FindNextChangeNotification(h));
+  EXPECT_FALSE(signalled()) << "re-armed";
+
+  const std::string plain = prefix_.folder("plain");
+  ASSERT_TRUE(write_text(plain + "/file.txt", "x"));
+  ASSERT_TRUE(prefix_.define_drive('c', plain));
+  EXPECT_TRUE(signalled()) << "the drive defined anew";
+  ASSERT_TRUE(FindNextChangeNotification(h));
+  EXPECT_TRUE(signalled()) << "a plain folder";
+  EXPECT_TRUE(FindCloseChangeNotification(h));
+  EXPECT_FALSE(FindCloseChangeNotification(h));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+
+  const struct {
+    const char16_t* path;
+    DWORD filter;
+    DWORD error;
+  } failures[] = {
+      {u"C:\\", 0, ERROR_INVALID_PARAMETER},
+      {u"C:\\", 0x200, ERROR_INVALID_PARAMETER},
+      {u"C:\\missing", FILE_NOTIFY_CHANGE_DIR_NAME, ERROR_FILE_NOT_FOUND},
+      {u"C:\\missing\\below", FILE_NOTIFY_CHANGE_DIR_NAME, ERROR_PATH_NOT_FOUND},
+      {u"C:\\file.txt", FILE_NOTIFY_CHANGE_DIR_NAME, ERROR_DIRECTORY},
+  };
+  for (const auto& f : failures) {
+    EXPECT_EQ(FindFirstChangeNotificationW(f.path, TRUE, f.filter), INVALID_HANDLE_VALUE) << base::to_utf8(f.path);
+    EXPECT_EQ(GetLastError(), f.error) << base::to_utf8(f.path);
+  }
 }
 
 // After a listing, a listed entry of a directory with index blocks changes attributes;
