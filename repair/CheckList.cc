@@ -72,6 +72,14 @@ DWORD CheckList(RepairRun& run, WCHAR* pszText, WCHAR* pszResult) {
       // A letter 0 leaves an empty text, which does not resolve.
     }
 
+    // A text searched before in vain, on a volume unchanged since, is not searched again.
+    const int drive = UnresolvedTexts::DriveOf(pszText);
+    if (drive >= 0 && run.m_unresolved.Known(drive, pszText)) {
+      pszText[0] = chFirst;
+      return 0;
+    }
+    const std::u16string searched = drive >= 0 ? std::u16string(pszText) : std::u16string();
+
     DWORD resolved = 0;
     for (int cycle = 0; cycle < kResolveCycles; ++cycle) {
       resolved = ResolvePaths(run, pszText, pszResult, nullptr);
@@ -84,7 +92,10 @@ DWORD CheckList(RepairRun& run, WCHAR* pszText, WCHAR* pszResult) {
       pszResult[0] = chFirst;
     }
     // Texts resolved only in part are neither returned nor cached.
-    if (resolved == 0) return 0;
+    if (resolved == 0) {
+      if (drive >= 0) run.m_unresolved.Add(drive, searched);
+      return 0;
+    }
 
     AddResolvedItem(run, original, pszResult);
     return 1;

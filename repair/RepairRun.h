@@ -13,6 +13,7 @@
 #include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/CheckList.h"
+#include "repair/UnresolvedTexts.h"
 #include "win32/windows.h"
 
 // The failure that the check list and the path resolution raise to their caller after
@@ -49,6 +50,8 @@ struct RepairRun {
   // viewed are the items' own blocks, which live as long as the item. Kept by CheckList
   // so that a lookup costs the same however many texts were resolved.
   std::unordered_map<std::u16string_view, size_t, ResolvedTextHash, ResolvedTextEqual> m_mapResolvedIndex;
+  // The texts that did not resolve, while their volumes stay unchanged; kept by CheckList.
+  UnresolvedTexts m_unresolved;
   DWORD m_dwPathsResolved = 0;
   DWORD m_dwPathsSkipped = 0;
   DWORD m_dwValuesAccessed = 0;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -128,6 +130,41 @@ TEST_F(CheckListTest, RepeatedTextIsAnsweredFromTheCacheWithoutTheDisk) {
     EXPECT_EQ(check(c.text), c.answered ? std::optional(u16(kToolLong)) : std::nullopt) << u8(c.text);
   EXPECT_EQ(run_.m_dwPathsResolved, 6u);  // every call counts, hits included
   EXPECT_EQ(run_.m_vecResolved.size(), 1u);
+}
+
+// A text that did not resolve is answered without a search while drive C's volume is
+// unchanged, and resolved again after any change: each answer is the one a run that never
+// met the text gives. The directories read tell a search from a kept answer.
+TEST_F(CheckListTest, UnresolvedTextIsSearchedAgainOnlyAfterAChange) {
+  namespace win32 = hivemend::win32;
+  win32::set_listing_cache_enabled(false);
+  const std::u16string text = u"C:\\PROGRA~1\\COMMON~1\\System\\late.dll";
+  const std::string late = volume_->path("Program Files/Common Files/System/late.dll");
+  std::filesystem::remove(late);
+  const struct {
+    const char* step;
+    std::function<void()> change;
+    bool searched;
+  } steps[] = {
+      {"first meeting", [] {}, true},
+      {"met again", [] {}, false},
+      {"a file made elsewhere on the volume", [&] { make_file(volume_->path("elsewhere.txt")); }, true},
+      {"met again after it", [] {}, false},
+      {"the file made", [&] { make_file(late); }, true},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.step);
+    s.change();
+    const uint64_t before = win32::directory_reads();
+    const auto answer = check(text);
+    EXPECT_EQ(win32::directory_reads() > before, s.searched);
+    RepairRun fresh;
+    EXPECT_EQ(answer, check(fresh, text));
+  }
+  EXPECT_EQ(check(text), u"C:\\Program Files\\Common Files\\System\\late.dll");
+  win32::set_listing_cache_enabled(true);
+  std::filesystem::remove(late);
+  std::filesystem::remove(volume_->path("elsewhere.txt"));
 }
 
 TEST_F(CheckListTest, RescueTransferSearchesUnderTheCurrentLetterAndKeepsTheOldOne) {
