@@ -32,9 +32,10 @@ void AddResolvedItem(RepairRun& run, std::u16string_view original, const WCHAR* 
     item->pszOldText = CopyText(original);
     item->pszNewText = CopyText(pszResult);
     const std::u16string_view key(item->pszOldText.get());
+    const WCHAR* pszNew = item->pszNewText.get();
     run.m_vecResolved.push_back(std::move(item));
-    // emplace keeps the first item of a text, as a walk from the front would find it.
-    run.m_mapResolvedIndex.emplace(key, run.m_vecResolved.size() - 1);
+    // The first item of a text stays indexed, as a walk from the front would find it.
+    run.m_mapResolvedIndex.add(key, pszNew);
   } catch (...) {
     if (!run.m_bRescueTransfer) Log(u"CheckList -> HeapAlloc -> exception ", pszResult);
     throw RepairFailure{};
@@ -51,8 +52,8 @@ DWORD CheckList(RepairRun& run, WCHAR* pszText, WCHAR* pszResult) {
 
     // Exact, case-sensitive match of the whole text; the index yields the first item
     // of the text in insertion order.
-    if (auto hit = run.m_mapResolvedIndex.find(std::u16string_view(pszText)); hit != run.m_mapResolvedIndex.end()) {
-      CopyInto(pszResult, run.m_vecResolved[hit->second]->pszNewText.get());
+    if (const WCHAR* const* hit = run.m_mapResolvedIndex.find(pszText)) {
+      CopyInto(pszResult, *hit);
       return 1;
     }
     const std::u16string original(pszText);

@@ -4,15 +4,14 @@
 // of them can also be driven on a run state of its own.
 #pragma once
 
-#include <cstring>
 #include <memory>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "base/buffers.h"
 #include "log/Log.h"
 #include "repair/CheckList.h"
+#include "repair/TextIndex.h"
 #include "repair/UnresolvedTexts.h"
 #include "win32/windows.h"
 
@@ -20,19 +19,6 @@
 // logging it, once per level: a type of its own that carries the failure code 1.
 struct RepairFailure {
   int code = 1;
-};
-
-// Texts of the cache compared as their code units' bytes: a lookup compares whole
-// texts once per hit, and the byte comparison is the quick one.
-struct ResolvedTextHash {
-  size_t operator()(std::u16string_view text) const noexcept {
-    return std::hash<std::string_view>{}({reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t)});
-  }
-};
-struct ResolvedTextEqual {
-  bool operator()(std::u16string_view a, std::u16string_view b) const noexcept {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
-  }
 };
 
 struct RepairRun {
@@ -46,10 +32,10 @@ struct RepairRun {
   bool m_bRescueTransfer = false;
   // The cache of resolved texts, in insertion order; never shrinks during the run.
   std::vector<std::unique_ptr<ResolvedItem>> m_vecResolved;
-  // Index of m_vecResolved: each old text to the position of its first item. The texts
-  // viewed are the items' own blocks, which live as long as the item. Kept by CheckList
-  // so that a lookup costs the same however many texts were resolved.
-  std::unordered_map<std::u16string_view, size_t, ResolvedTextHash, ResolvedTextEqual> m_mapResolvedIndex;
+  // Index of m_vecResolved: each old text to the new text of its first item. The texts
+  // are the items' own blocks, which live as long as the item. Kept by CheckList so that
+  // a lookup costs the same however many texts were resolved.
+  TextIndex<const WCHAR*> m_mapResolvedIndex;
   // The texts that did not resolve, while their volumes stay unchanged; kept by CheckList.
   UnresolvedTexts m_unresolved;
   DWORD m_dwPathsResolved = 0;

@@ -1,14 +1,8 @@
 #include "repair/UnresolvedTexts.h"
 
-#include <functional>
-
 UnresolvedTexts::~UnresolvedTexts() {
   for (Drive& d : m_drives)
     if (d.hChange != INVALID_HANDLE_VALUE) FindCloseChangeNotification(d.hChange);
-}
-
-size_t UnresolvedTexts::Hash::operator()(std::u16string_view text) const noexcept {
-  return std::hash<std::u16string_view>{}(text);
 }
 
 int UnresolvedTexts::DriveOf(std::u16string_view text) {
@@ -27,7 +21,7 @@ bool UnresolvedTexts::Known(int drive, std::u16string_view text) {
     if (d.hChange == INVALID_HANDLE_VALUE) return false;
   } else if (WaitForSingleObject(d.hChange, 0) == WAIT_TIMEOUT) {
     // Quiet since it was armed: what was kept holds.
-    if (d.watched) return d.texts.contains(text);
+    if (d.watched) return d.index.find(text) != nullptr;
     d.watched = true;
     return false;
   } else {
@@ -35,7 +29,7 @@ bool UnresolvedTexts::Known(int drive, std::u16string_view text) {
   }
   // Newly watched or re-armed: what was kept may not hold, and a notification that is
   // signalled at once sees no change at all.
-  d.texts.clear();
+  d.Clear();
   d.watched = WaitForSingleObject(d.hChange, 0) == WAIT_TIMEOUT;
   return false;
 }
@@ -44,7 +38,8 @@ void UnresolvedTexts::Add(int drive, std::u16string_view text) {
   Drive& d = m_drives[drive];
   if (!d.watched) return;
   try {
-    d.texts.emplace(text);
+    if (d.index.find(text)) return;
+    d.index.add(d.texts.emplace_back(text), true);
   } catch (...) {
     // Out of memory: the text is resolved again next time, as if never kept.
   }

@@ -11,10 +11,11 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 
+#include "repair/TextIndex.h"
 #include "win32/windows.h"
 
 class UnresolvedTexts {
@@ -35,14 +36,15 @@ class UnresolvedTexts {
   void Add(int drive, std::u16string_view text);
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::u16string_view text) const noexcept;
-  };
   struct Drive {
     HANDLE hChange = INVALID_HANDLE_VALUE;
-    bool watched = false;  // the notification was quiet at the last look
-    std::unordered_set<std::u16string, Hash, std::equal_to<>> texts;
+    bool watched = false;              // the notification was quiet at the last look
+    std::deque<std::u16string> texts;  // their blocks stay where they are
+    TextIndex<bool> index;
+    void Clear() {
+      index.clear();
+      texts.clear();
+    }
   };
   std::array<Drive, 26> m_drives;
 };
