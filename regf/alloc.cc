@@ -53,25 +53,27 @@ void Hive::append_bin(uint32_t min_cell_size) {
   bins_.emplace_back(start, size);
   cell_starts_.resize((bins_size_ / kCellAlignment + 63) / 64, 0);
   set_cell_start(free_cell, true);
-  free_cells_.emplace(size - kHiveBinHeaderSize, free_cell);
+  free_cells_.insert(size - kHiveBinHeaderSize, free_cell);
   store_u32(&bytes_[base_block::kHiveBinsDataSize], uint32_t(bins_size_));
 }
 
 Result<uint32_t> Hive::allocate(uint32_t payload) {
   if (payload > 0x7FFFFFF0u - 4) return Error{"cell too large", std::nullopt, name_};
   uint32_t need = cell_size_for(payload);
-  auto it = free_cells_.lower_bound({need, 0});
-  if (it == free_cells_.end()) {
+  auto is_free = [&](uint32_t size, uint32_t offset) {
+    return is_cell_start(offset) && load_i32(&bytes_[kBaseBlockSize + offset]) == int32_t(size);
+  };
+  auto taken = free_cells_.take(need, is_free);
+  if (!taken) {
     append_bin(need);
-    it = free_cells_.lower_bound({need, 0});
+    taken = free_cells_.take(need, is_free);
   }
-  auto [size, offset] = *it;
-  free_cells_.erase(it);
+  auto [size, offset] = *taken;
   if (size - need >= kCellAlignment * 2) {
     uint32_t rest = offset + need;
     store_i32(&bytes_[kBaseBlockSize + rest], int32_t(size - need));
     set_cell_start(rest, true);
-    free_cells_.emplace(size - need, rest);
+    free_cells_.insert(size - need, rest);
     size = need;
   }
   store_i32(&bytes_[kBaseBlockSize + offset], -int32_t(size));
@@ -88,7 +90,7 @@ void Hive::release(uint32_t offset) {
   uint32_t next = offset + size;
   if (next < bin_end && is_cell_start(next) && free_size_at(next) > 0) {
     uint32_t next_size = uint32_t(free_size_at(next));
-    free_cells_.erase({next_size, next});
+    free_cells_.erase(next_size, next);
     set_cell_start(next, false);
     size += next_size;
   }
@@ -97,14 +99,14 @@ void Hive::release(uint32_t offset) {
   if (auto prev = previous_cell_start(offset, bin_start + kHiveBinHeaderSize)) {
     int32_t prev_size = free_size_at(*prev);
     if (prev_size > 0 && *prev + uint32_t(prev_size) == offset) {
-      free_cells_.erase({uint32_t(prev_size), *prev});
+      free_cells_.erase(uint32_t(prev_size), *prev);
       set_cell_start(offset, false);
       offset = *prev;
       size += uint32_t(prev_size);
     }
   }
   store_i32(&bytes_[kBaseBlockSize + offset], int32_t(size));
-  free_cells_.emplace(size, offset);
+  free_cells_.insert(size, offset);
 }
 
 }  // namespace regf

@@ -129,7 +129,7 @@ Status Hive::scan_bins() {
         break;
       }
       set_cell_start(uint32_t(c), true);
-      if (raw > 0) free_cells_.emplace(uint32_t(cell_size), uint32_t(c));
+      if (raw > 0) free_cells_.insert(uint32_t(cell_size), uint32_t(c));
       c += cell_size;
     }
     pos = end;

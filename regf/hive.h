@@ -10,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "regf/format.h"
+#include "regf/free_cells.h"
 #include "regf/node.h"
 #include "regf/result.h"
 
@@ -250,11 +250,11 @@ class Hive {
   std::vector<uint8_t> bytes_;
   uint32_t minor_ = 0;
   uint32_t root_ = 0;
-  bool dirty_ = false;                                  // as found on opening
-  size_t bins_size_ = 0;                                // hive bins data size as scanned
-  std::vector<uint64_t> cell_starts_;                   // one bit per 8 bytes of hive bins data
-  std::vector<std::pair<uint32_t, uint32_t>> bins_;     // (offset, size) of each hive bin
-  std::set<std::pair<uint32_t, uint32_t>> free_cells_;  // (size, offset)
+  bool dirty_ = false;                               // as found on opening
+  size_t bins_size_ = 0;                             // hive bins data size as scanned
+  std::vector<uint64_t> cell_starts_;                // one bit per 8 bytes of hive bins data
+  std::vector<std::pair<uint32_t, uint32_t>> bins_;  // (offset, size) of each hive bin
+  FreeCells free_cells_;
   std::vector<Damage> bin_damage_;
   mutable std::optional<std::vector<Damage>> damage_;
   mutable std::unordered_map<uint32_t, std::unique_ptr<SubkeyIndex>> subkey_indexes_;
