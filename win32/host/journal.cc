@@ -32,23 +32,16 @@ bool is_low(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 // journal, the backslash that escapes, other control characters and unpaired
 // surrogates (which UTF-8 cannot carry) are escaped.
 void append_text(std::string& out, std::u16string_view text) {
-  size_t run = 0;  // start of the pending run of characters beyond ASCII
-  auto flush = [&](size_t end) { base::append_utf8(out, text.substr(run, end - run)); };
+  size_t run = 0;  // start of the pending run of characters that go across as UTF-8
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
-    if (c >= 0x20 && c < 0x80 && c != u'\\') {
-      flush(i);
-      out += char(c);
-      run = i + 1;
-      continue;
-    }
+    if (c >= 0x20 && c != u'\\' && !is_high(c) && !is_low(c)) continue;
     if (is_high(c) && i + 1 < text.size() && is_low(text[i + 1])) {
       ++i;
       continue;
     }
+    base::append_utf8(out, text.substr(run, i - run));
     const char* escape = c == u'\\' ? "\\\\" : c == u'\t' ? "\\t" : c == u'\n' ? "\\n" : c == u'\r' ? "\\r" : nullptr;
-    if (!escape && c >= 0x20 && !is_high(c) && !is_low(c)) continue;
-    flush(i);
     if (escape) {
       out += escape;
     } else {
@@ -57,7 +50,7 @@ void append_text(std::string& out, std::u16string_view text) {
     }
     run = i + 1;
   }
-  flush(text.size());
+  base::append_utf8(out, text.substr(run));
 }
 
 // Decodes a text field into `out` (its content replaced, its room kept).
@@ -99,11 +92,15 @@ void append_data(std::string& out, const std::optional<JournalDataView>& data) {
   char type[16];
   out.append(type, std::to_chars(type, type + sizeof type, data->type).ptr);
   out += '\t';
-  size_t at = out.size();
-  out.resize(at + 2 * data->data.size());
-  for (uint8_t b : data->data) {
-    out[at++] = kHex[b >> 4];
-    out[at++] = kHex[b & 0xF];
+  // Through locals: a store through the string's char* could change the span, and would
+  // have it read again for every byte.
+  const std::span<const uint8_t> bytes = data->data;
+  const size_t at = out.size();
+  out.resize(at + 2 * bytes.size());
+  char* to = out.data() + at;
+  for (uint8_t b : bytes) {
+    *to++ = kHex[b >> 4];
+    *to++ = kHex[b & 0xF];
   }
 }
 
