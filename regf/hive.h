@@ -102,6 +102,8 @@ class Hive {
   Result<uint32_t> value_type(ValueRef value) const;
   Result<uint32_t> value_size(ValueRef value) const;
   Result<std::vector<uint8_t>> value_data(ValueRef value) const;
+  // The same into `data`, whose room is reused (for a caller that reads value after value).
+  Status value_data(ValueRef value, std::vector<uint8_t>& data) const;
   // A value's name, type and data read from its record once, into the caller's buffers
   // (for callers that enumerate many values and would otherwise allocate per value).
   // The name is decoded into `name` and the data copied into `data` only when each

@@ -184,10 +184,16 @@ Result<uint32_t> Hive::value_size(ValueRef value) const {
 
 Result<std::vector<uint8_t>> Hive::value_data(ValueRef value) const {
   std::vector<uint8_t> data;
+  if (auto st = value_data(value, data); !st) return st.error();
+  return data;
+}
+
+Status Hive::value_data(ValueRef value, std::vector<uint8_t>& data) const {
+  data.clear();  // empty data is not copied
   auto read = read_data(
       value, [](uint32_t) { return true; }, &data);
   if (!read) return read.error();
-  return data;
+  return Ok{};
 }
 
 Result<Hive::ValueInfo> Hive::read_value(ValueRef value, std::span<char16_t> name, std::span<uint8_t> data) const {

@@ -117,29 +117,27 @@ void format_journal_entry(const HiveStore& store, regf::KeyRef key, std::optiona
                           std::u16string_view name, uint32_t type, std::span<const uint8_t> data,
                           JournalScratch& scratch) {
   const regf::Hive& hive = store.hive;
-  // The key's path, from the parent links of its key nodes up to the hive's root.
-  std::vector<std::u16string> names;
-  for (regf::KeyRef at = key; at != hive.root() && names.size() < regf::kMaxKeyDepth;) {
+  // The key's path, from the parent links of its key nodes up to the hive's root, up to
+  // a key whose node or name does not read.
+  scratch.keys.clear();
+  for (regf::KeyRef at = key; at != hive.root() && scratch.keys.size() < regf::kMaxKeyDepth;) {
     auto node = hive.record(at.cell, "nk", regf::nk::kName);
-    auto key_name = hive.key_name(at);
-    if (!node || !key_name) break;
-    names.push_back(std::move(*key_name));
+    if (!node || !hive.read_key_name(at, {})) break;
+    scratch.keys.push_back(at.cell);
     at = regf::KeyRef{regf::load_u32(&(*node)[regf::nk::kParent])};
   }
   scratch.key.clear();
-  for (auto it = names.rbegin(); it != names.rend(); ++it) {
-    if (!scratch.key.empty()) scratch.key += u'\\';
-    scratch.key += *it;
+  for (auto it = scratch.keys.rbegin(); it != scratch.keys.rend(); ++it) {
+    // Each name read in the walk up: its length, then the name in the room made for it.
+    const size_t at = scratch.key.size() + (scratch.key.empty() ? 0 : 1);
+    scratch.key.resize(at + *hive.read_key_name(regf::KeyRef{*it}, {}), u'\\');
+    (void)hive.read_key_name(regf::KeyRef{*it}, std::span<char16_t>(scratch.key).subspan(at));
   }
-  std::optional<std::vector<uint8_t>> old_bytes;
   std::optional<JournalDataView> old_data;
   if (existing) {
     auto old_type = hive.value_type(*existing);
-    auto old_value = hive.value_data(*existing);
-    if (old_type && old_value) {
-      old_bytes = std::move(*old_value);
-      old_data = JournalDataView{*old_type, *old_bytes};
-    }
+    if (old_type && hive.value_data(*existing, scratch.old_data))
+      old_data = JournalDataView{*old_type, scratch.old_data};
   }
   format_journal_line(scratch.line, store.windows_file, scratch.key, name, old_data, JournalDataView{type, data});
 }

@@ -116,6 +116,8 @@ struct OpenKey {
 struct JournalScratch {
   std::string line;
   std::u16string key;
+  std::vector<uint32_t> keys;  // key nodes from the written one up
+  std::vector<uint8_t> old_data;
 };
 
 // The journal line, into scratch.line, for writing `type` and `data` into the value

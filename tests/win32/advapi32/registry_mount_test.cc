@@ -309,13 +309,16 @@ TEST_F(MountTest, TheJournalRecordsEveryWriteAndADryRunLeavesTheFile) {
     setenv("HIVEMEND_DRY_RUN", "1", 1);
     setenv("HIVEMEND_JOURNAL", journal.c_str(), 1);
     const DWORD seven = 7;
-    Key select, root;
+    Key select, root, control;
     if (RegLoadKeyW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", kSystemFile) != ERROR_SUCCESS ||
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM\\select", 0, KEY_SET_VALUE, select.put()) != ERROR_SUCCESS ||
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM", 0, KEY_SET_VALUE, root.put()) != ERROR_SUCCESS ||
         RegSetValueExW(select.get(), u"Current", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seven), 4) ||
         RegSetValueExW(root.get(), odd_name.c_str(), 0, REG_SZ, path.data(), DWORD(path.size())) ||
-        RegSetValueExW(root.get(), odd_name.c_str(), 0, REG_BINARY, nullptr, 0))
+        RegSetValueExW(root.get(), odd_name.c_str(), 0, REG_BINARY, nullptr, 0) ||
+        RegSetValueExW(root.get(), odd_name.c_str(), 0, REG_SZ, path.data(), DWORD(path.size())) ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"QRT-SYSTEM\\controlset001\\CONTROL", 0, KEY_SET_VALUE, control.put()) ||
+        RegSetValueExW(control.get(), u"Journaled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seven), 4))
       _exit(3);
     std::exit(0);
   }
@@ -326,7 +329,7 @@ TEST_F(MountTest, TheJournalRecordsEveryWriteAndADryRunLeavesTheFile) {
 
   auto entries = hivemend::win32::read_journal(journal);
   ASSERT_TRUE(entries);
-  ASSERT_EQ(entries->size(), 3u);
+  ASSERT_EQ(entries->size(), 5u);
   using hivemend::win32::JournalData;
   const struct {
     std::u16string key, value;
@@ -336,8 +339,11 @@ TEST_F(MountTest, TheJournalRecordsEveryWriteAndADryRunLeavesTheFile) {
       {u"Select", u"Current", JournalData{REG_DWORD, {1, 0, 0, 0}}, {REG_DWORD, {7, 0, 0, 0}}},
       {u"", odd_name, std::nullopt, {REG_SZ, path}},
       {u"", odd_name, JournalData{REG_SZ, path}, {REG_BINARY, {}}},
+      {u"", odd_name, JournalData{REG_BINARY, {}}, {REG_SZ, path}},
+      // The key's names as stored, whatever case it was opened with.
+      {u"ControlSet001\\Control", u"Journaled", std::nullopt, {REG_DWORD, {7, 0, 0, 0}}},
   };
-  for (size_t i = 0; i < 3; ++i) {
+  for (size_t i = 0; i < std::size(expected); ++i) {
     const auto& e = (*entries)[i];
     EXPECT_EQ(e.hive, kSystemFile);
     EXPECT_EQ(e.key, expected[i].key);
