@@ -177,14 +177,15 @@ class Hive {
   Result<StoredName> node_stored_name(uint32_t cell) const;
   Result<StoredName> value_stored_name(std::span<const uint8_t> vk_record, uint32_t cell) const;
   // The cell offsets of a key's values, its list checked against its count (empty when
-  // it has none), with every record asked for ahead: a caller walks the whole list.
+  // it has none); with `ahead`, every record asked for ahead, for a caller that walks the
+  // whole list.
   struct ValueList {
     uint32_t cell = kNoCell;
     std::span<const uint8_t> entries;
     uint32_t count = 0;
     ValueRef operator[](uint32_t i) const { return ValueRef{load_u32(&entries[i * kCellOffsetSize])}; }
   };
-  Result<ValueList> value_list(KeyRef key) const;
+  Result<ValueList> value_list(KeyRef key, bool ahead = true) const;
   // A key's value names by hash, for a key searched by name again and again (a walk that
   // writes back many values of one key): a search then reads only the records whose
   // names hash alike, in list order, so it finds the first match a search in order

@@ -65,7 +65,7 @@ Result<std::optional<ValueRef>> Hive::value_at(KeyRef key, uint32_t index, uint3
   return std::optional<ValueRef>(ValueRef{load_u32(&(*l)[index * kCellOffsetSize])});
 }
 
-Result<Hive::ValueList> Hive::value_list(KeyRef key) const {
+Result<Hive::ValueList> Hive::value_list(KeyRef key, bool ahead) const {
   auto p = record(key.cell, "nk", nk::kName);
   if (!p) return p.error();
   ValueList list{load_u32(&(*p)[nk::kValueList]), {}, load_u32(&(*p)[nk::kValueCount])};
@@ -74,7 +74,8 @@ Result<Hive::ValueList> Hive::value_list(KeyRef key) const {
   if (!l) return l.error();
   if (uint64_t(list.count) * kCellOffsetSize > l->size()) return fault("value count larger than its list", list.cell);
   list.entries = *l;
-  for (uint32_t i = 0; i < list.count; ++i) prefetch(list[i].cell);
+  if (ahead)
+    for (uint32_t i = 0; i < list.count; ++i) prefetch(list[i].cell);
   return list;
 }
 
@@ -83,9 +84,11 @@ Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view
   auto count = value_count(key);
   if (!count) return count.error();
   if (*count > bins_size_ / kMinValueCell) return fault("value count larger than the hive can hold", key.cell);
-  auto list = value_list(key);
+  // The index, where there is one, reads only the records whose names hash alike.
+  auto list = value_list(key, false);
   if (!list) return list.error();
   if (auto indexed = indexed_value(key, *list, name)) return *indexed;
+  for (uint32_t i = 0; i < list->count; ++i) prefetch((*list)[i].cell);
   for (uint32_t i = 0; i < list->count; ++i) {
     const ValueRef v = (*list)[i];
     auto p = record(v.cell, "vk", vk::kName);
