@@ -24,6 +24,15 @@ namespace hivemend::win32 {
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
+// The two hex digits of every byte, one pair after the other.
+constexpr auto kHexPairs = [] {
+  std::array<char, 512> pairs{};
+  for (int b = 0; b < 256; ++b) {
+    pairs[2 * b] = kHex[b >> 4];
+    pairs[2 * b + 1] = kHex[b & 0xF];
+  }
+  return pairs;
+}();
 
 bool is_high(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool is_low(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
@@ -32,6 +41,18 @@ bool is_low(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 // journal, the backslash that escapes, other control characters and unpaired
 // surrogates (which UTF-8 cannot carry) are escaped.
 void append_text(std::string& out, std::u16string_view text) {
+  // Printable ASCII, nearly every name, is written through room made once; from the
+  // first other unit on, the rest goes through the general path below.
+  const size_t at = out.size();
+  out.resize(at + 2 * text.size());
+  char* to = out.data() + at;
+  size_t ascii = 0;
+  for (; ascii < text.size() && text[ascii] >= 0x20 && text[ascii] < 0x80; ++ascii) {
+    if (text[ascii] == u'\\') *to++ = '\\';
+    *to++ = char(text[ascii]);
+  }
+  out.resize(size_t(to - out.data()));
+  text.remove_prefix(ascii);
   size_t run = 0;  // start of the pending run of characters that go across as UTF-8
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
@@ -99,8 +120,8 @@ void append_data(std::string& out, const std::optional<JournalDataView>& data) {
   out.resize(at + 2 * bytes.size());
   char* to = out.data() + at;
   for (uint8_t b : bytes) {
-    *to++ = kHex[b >> 4];
-    *to++ = kHex[b & 0xF];
+    std::memcpy(to, &kHexPairs[2 * b], 2);
+    to += 2;
   }
 }
 
