@@ -25,25 +25,23 @@ constexpr char kHiveComment[] = "; hive ";
 // characters escaped.
 void append_json(std::string& out, std::u16string_view text) {
   out += '"';
-  size_t run = 0;  // start of the pending run of characters beyond ASCII
-  auto flush = [&](size_t end) { base::append_utf8(out, text.substr(run, end - run)); };
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c >= 0x80) continue;
-    flush(i);
-    run = i + 1;
+  auto plain = [](char16_t c) { return c >= 0x20 && c != u'"' && c != u'\\'; };
+  for (size_t i = 0; i < text.size();) {
+    size_t end = i;
+    while (end < text.size() && plain(text[end])) ++end;
+    base::append_utf8(out, text.substr(i, end - i));
+    if (end == text.size()) break;
+    const char16_t c = text[end];
     if (c == u'"' || c == u'\\') {
       out += '\\';
       out += char(c);
-    } else if (c < 0x20) {
+    } else {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(c));
       out += buf;
-    } else {
-      out += char(c);
     }
+    i = end + 1;
   }
-  flush(text.size());
   out += '"';
 }
 
