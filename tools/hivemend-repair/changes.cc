@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,9 +48,11 @@ void append_json(std::string& out, std::u16string_view text) {
 
 // The data as the JSON shows it: string types as their text without the terminator
 // (a REG_MULTI_SZ keeps the NULs between its strings), any other type in .reg hex.
-void append_data_json(std::string& out, const win32::JournalData& data) {
+// `text` is room for the string's text.
+void append_data_json(std::string& out, const win32::JournalData& data, std::u16string& text) {
   if (data.type == regf::kRegSz || data.type == regf::kRegExpandSz || data.type == regf::kRegMultiSz) {
-    std::u16string text = base::from_utf16le(data.data);
+    text.resize(data.data.size() / 2);
+    for (size_t i = 0; i < text.size(); ++i) text[i] = char16_t(data.data[2 * i] | data.data[2 * i + 1] << 8);
     while (!text.empty() && text.back() == 0) text.pop_back();
     return append_json(out, text);
   }
@@ -66,12 +69,19 @@ std::string undo_file_name(std::u16string_view hive) {
   return name + ".reg";
 }
 
-// The undo line of a changed value: its old data, or a value that did not exist as
-// deleted.
-std::u16string undo_line(const win32::JournalEntry& c) {
-  if (c.old_data) return regf::format_reg_value({c.value, c.old_data->type, c.old_data->data});
-  const std::u16string line = regf::format_reg_value({c.value, regf::kRegNone, {}});
-  return line.substr(0, line.rfind(u'=')) + u"=-";
+// Appends the undo line of a changed value: its old data, or a value that did not exist
+// as deleted. `value` is room for the value.
+void append_undo_line(std::string& out, const win32::JournalEntry& c, regf::TreeValue& value) {
+  value.name.assign(c.value);
+  value.type = c.old_data ? c.old_data->type : regf::kRegNone;
+  if (c.old_data)
+    value.data.assign(c.old_data->data.begin(), c.old_data->data.end());
+  else
+    value.data.clear();
+  const std::u16string line = regf::format_reg_value(value);
+  if (c.old_data) return base::append_utf8(out, line);
+  base::append_utf8(out, std::u16string_view(line).substr(0, line.rfind(u'=')));
+  out += "=-";
 }
 
 // A value's data before or after a write, or that it did not exist, as a number: two
@@ -237,46 +247,64 @@ Status NetChanges::for_each(const std::function<Status(const win32::JournalEntry
   return base::Ok{};
 }
 
-ChangesRecord::ChangesRecord(const std::string& path) : path_(path), out_(path, std::ios::binary | std::ios::trunc) {}
+BlockFile::BlockFile(const std::string& path) : out_(path, std::ios::binary | std::ios::trunc) {}
+
+BlockFile::~BlockFile() { write(true); }
+
+bool BlockFile::write(bool all) {
+  constexpr size_t kBlock = 1 << 18;
+  if (pending_.size() >= kBlock || (all && !pending_.empty())) {
+    out_.write(pending_.data(), std::streamsize(pending_.size()));
+    pending_.clear();
+  }
+  if (all) out_.flush();
+  return bool(out_);
+}
+
+ChangesRecord::ChangesRecord(const std::string& path) : path_(path), out_(path) {}
 
 Result<ChangesRecord> ChangesRecord::create(const std::string& path) {
   ChangesRecord record(path);
-  if (!(record.out_ << "{\"changes\": [")) return Error{path + ": cannot write"};
+  record.out_.text() = "{\"changes\": [";
+  if (auto written = record.written(true); !written) return written.error();
   return record;
 }
 
-Status ChangesRecord::written() {
-  if (!out_) return Error{path_ + ": cannot write"};
+Status ChangesRecord::written(bool all) {
+  if (!out_.write(all)) return Error{path_ + ": cannot write"};
   return base::Ok{};
 }
 
 Status ChangesRecord::add(const win32::JournalEntry& c) {
-  std::string& out = line_;
-  out = count_++ ? ",\n  " : "\n  ";
+  std::string& out = out_.text();
+  out += count_++ ? ",\n  " : "\n  ";
   out += "{\"hive\": ";
   append_json(out, c.hive);
   out += ", \"key\": ";
   append_json(out, c.key);
   out += ", \"value\": ";
   append_json(out, c.value);
-  out += ", \"type\": " + std::to_string(c.new_data.type) + ", \"old\": ";
+  char type[16];
+  out += ", \"type\": ";
+  out.append(type, std::to_chars(type, type + sizeof type, c.new_data.type).ptr);
+  out += ", \"old\": ";
   if (c.old_data)
-    append_data_json(out, *c.old_data);
+    append_data_json(out, *c.old_data, text_);
   else
     out += "null";
   out += ", \"new\": ";
-  append_data_json(out, c.new_data);
+  append_data_json(out, c.new_data, text_);
   out += '}';
-  out_.write(out.data(), std::streamsize(out.size()));
   return written();
 }
 
 Status ChangesRecord::finish(const Counters& counters, const std::string& hiberfile_removed) {
-  out_ << (count_ ? "\n],\n" : "],\n") << " \"counters\": {\"values_accessed\": " << counters.values_accessed
-       << ", \"paths_resolved\": " << counters.paths_resolved << ", \"paths_skipped\": " << counters.paths_skipped
-       << "},\n \"hiberfile_removed\": [" << drive_list(hiberfile_removed, "\"", "\"") << "]}\n";
-  out_.flush();
-  return written();
+  out_.text() += (count_ ? "\n],\n" : "],\n") + std::string(" \"counters\": {\"values_accessed\": ") +
+                 std::to_string(counters.values_accessed) +
+                 ", \"paths_resolved\": " + std::to_string(counters.paths_resolved) +
+                 ", \"paths_skipped\": " + std::to_string(counters.paths_skipped) + "},\n \"hiberfile_removed\": [" +
+                 drive_list(hiberfile_removed, "\"", "\"") + "]}\n";
+  return written(true);
 }
 
 std::string drive_list(const std::string& letters, const std::string& before, const std::string& after) {
@@ -293,28 +321,35 @@ Result<UndoFiles> UndoFiles::create(const std::string& dir) {
 }
 
 Status UndoFiles::add(const win32::JournalEntry& c) {
-  auto file =
-      std::find_if(files_.begin(), files_.end(), [&](const File& f) { return base::equal_nocase(f.hive, c.hive); });
+  auto file = std::find_if(files_.begin(), files_.end(),
+                           [&](const File& f) { return f.hive == c.hive || base::equal_nocase(f.hive, c.hive); });
   if (file == files_.end()) {
     const std::string path = dir_ + "/" + undo_file_name(c.hive);
-    files_.push_back({c.hive, u"HKEY_LOCAL_MACHINE\\" + hive_file_name(c.hive), path,
-                      std::ofstream(path, std::ios::binary | std::ios::trunc), std::nullopt});
+    files_.push_back({c.hive, u"HKEY_LOCAL_MACHINE\\" + hive_file_name(c.hive), path, BlockFile(path), std::nullopt});
     file = files_.end() - 1;
-    file->out << "Windows Registry Editor Version 5.00\r\n" << kHiveComment << base::to_utf8(c.hive) << "\r\n";
+    file->out.text() =
+        "Windows Registry Editor Version 5.00\r\n" + std::string(kHiveComment) + base::to_utf8(c.hive) + "\r\n";
   }
-  std::u16string text;
+  std::string& text = file->out.text();
   if (!file->last_key || c.key != *file->last_key) {
-    text = u"\r\n[" + file->root + (c.key.empty() ? u"" : u"\\" + c.key) + u"]\r\n";
+    text += "\r\n[";
+    base::append_utf8(text, file->root);
+    if (!c.key.empty()) {
+      text += '\\';
+      base::append_utf8(text, c.key);
+    }
+    text += "]\r\n";
     file->last_key = c.key;
   }
-  text += undo_line(c) + u"\r\n";
-  if (!(file->out << base::to_utf8(text))) return Error{file->path + ": cannot write"};
+  append_undo_line(text, c, value_);
+  text += "\r\n";
+  if (!file->out.write()) return Error{file->path + ": cannot write"};
   return base::Ok{};
 }
 
 Result<size_t> UndoFiles::finish() {
   for (File& file : files_)
-    if (!file.out.flush()) return Error{file.path + ": cannot write"};
+    if (!file.out.write(true)) return Error{file.path + ": cannot write"};
   return files_.size();
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "regf/tree.h"
 #include "tools/hivemend-repair/error.h"
 #include "win32/host/journal.h"
 
@@ -51,6 +52,26 @@ class NetChanges {
   size_t changed_ = 0;
 };
 
+// A file of ours written in blocks: text appended to it waits in memory until a block
+// is full, so that a change costs no write of its own.
+class BlockFile {
+ public:
+  explicit BlockFile(const std::string& path);
+  BlockFile(BlockFile&&) = default;
+  BlockFile& operator=(BlockFile&&) = default;
+  // What waits is written, as a stream writes its buffer when it closes.
+  ~BlockFile();
+  // Where the next text is appended.
+  std::string& text() { return pending_; }
+  // Writes the waiting text once a block is full (`all`: whatever waits); false when
+  // the file cannot be written.
+  bool write(bool all = false);
+
+ private:
+  std::ofstream out_;
+  std::string pending_;
+};
+
 // The record of a run (--changes), written to its file change by change: its changes,
 // then its counters and the drives whose hibernation file it removed
 // (`hiberfile_removed`, their letters).
@@ -62,11 +83,11 @@ class ChangesRecord {
 
  private:
   explicit ChangesRecord(const std::string& path);
-  Status written();
+  Status written(bool all = false);
   std::string path_;
-  std::ofstream out_;
+  BlockFile out_;
   size_t count_ = 0;
-  std::string line_;  // room for one change's text, reused
+  std::u16string text_;  // room for one string's text, reused
 };
 
 // The undo folder (--undo): one REGEDIT5 file per hive, made at its first change, with
@@ -84,12 +105,13 @@ class UndoFiles {
   struct File {
     std::u16string hive, root;
     std::string path;
-    std::ofstream out;
+    BlockFile out;
     std::optional<std::u16string> last_key;
   };
   explicit UndoFiles(std::string dir) : dir_(std::move(dir)) {}
   std::string dir_;
   std::vector<File> files_;  // in the order of their hives' first changes
+  regf::TreeValue value_;    // room for one undo line's value, reused
 };
 
 // Drive letters as a list for people or JSON ("E:, F:", or with quotes around each).
