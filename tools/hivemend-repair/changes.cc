@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "base/unicode.h"
 #include "regf/regtext.h"
@@ -109,64 +110,76 @@ bool same_data(std::optional<uint32_t> a_type, std::string_view a, std::optional
 
 // What names a value as the registry compares names: its hive's number, then its key
 // and name in upper case (the key's length first, so that no two pairs run together).
-void value_name_key(size_t hive, const win32::JournalLineView& e, std::string& out) {
-  out.clear();
+void value_name_key(size_t hive, const win32::JournalLineView& e, const base::UpcaseTable& upper, std::string& out) {
   const uint32_t head[2] = {uint32_t(hive), uint32_t(e.key.size())};
-  out.append(reinterpret_cast<const char*>(head), sizeof head);
+  out.resize(sizeof head + 2 * (e.key.size() + e.value.size()));
+  std::memcpy(out.data(), head, sizeof head);
+  char* at = out.data() + sizeof head;
   for (std::u16string_view name : {std::u16string_view(e.key), std::u16string_view(e.value)})
     for (char16_t c : name) {
-      const char16_t upper = base::upcase(c);
-      out.append(reinterpret_cast<const char*>(&upper), sizeof upper);
+      const char16_t up = upper(c);
+      std::memcpy(at, &up, sizeof up);
+      at += sizeof up;
     }
 }
 
 // The values seen, numbered in the order first seen: their names one after the other
-// in one block, and an open addressing table of 8-byte slots over them, so that half a
-// million names cost a few allocations and little memory to search.
+// in blocks that are never moved, and an open addressing table of 8-byte slots over
+// them, so that half a million names cost a few allocations and little memory to search.
 class SeenValues {
  public:
   // The number of `name` when it was seen before; otherwise it is given the next number.
   std::optional<size_t> find_or_add(std::string_view name) {
-    const uint64_t hash = std::hash<std::string_view>{}(name);
-    const uint32_t tag = uint32_t(hash >> 32);
-    size_t at = hash & (slots_.size() - 1);
+    // The slot follows from the tag alone, so that a larger table is filled without
+    // hashing the names again.
+    const uint32_t tag = uint32_t(std::hash<std::string_view>{}(name) >> 32);
+    size_t at = tag & (slots_.size() - 1);
     for (; slots_[at].number != 0; at = (at + 1) & (slots_.size() - 1)) {
       const Slot slot = slots_[at];
-      const size_t number = slot.number - 1;
-      if (slot.tag == tag &&
-          std::string_view(names_).substr(starts_[number], starts_[number + 1] - starts_[number]) == name)
-        return number;
+      if (slot.tag == tag && names_[slot.number - 1] == name) return slot.number - 1;
     }
-    const size_t number = starts_.size() - 1;
-    names_ += name;
-    starts_.push_back(names_.size());
+    const size_t number = names_.size();
+    names_.push_back(store(name));
     slots_[at] = Slot{tag, uint32_t(number + 1)};
-    if (2 * starts_.size() > slots_.size()) grow();
+    if (2 * names_.size() > slots_.size()) grow();
     return std::nullopt;
   }
   // How many more names the table can number.
-  size_t room() const { return UINT32_MAX - starts_.size(); }
+  size_t room() const { return UINT32_MAX - names_.size(); }
 
  private:
   struct Slot {
     uint32_t tag = 0;
     uint32_t number = 0;  // the value's number + 1; 0 for an empty slot
   };
+  static constexpr size_t kBlock = 1 << 20;
+  // A copy of `name` in the last block, or in a new one when it does not fit.
+  std::string_view store(std::string_view name) {
+    if (room_ < name.size()) {
+      room_ = std::max(kBlock, name.size());
+      blocks_.push_back(std::make_unique<char[]>(room_));
+      free_ = blocks_.back().get();
+    }
+    char* at = free_;
+    std::memcpy(at, name.data(), name.size());
+    free_ += name.size();
+    room_ -= name.size();
+    return {at, name.size()};
+  }
   void grow() {
     std::vector<Slot> old(2 * slots_.size());
     old.swap(slots_);
     for (const Slot& slot : old) {
       if (slot.number == 0) continue;
-      const size_t number = slot.number - 1;
-      const std::string_view name =
-          std::string_view(names_).substr(starts_[number], starts_[number + 1] - starts_[number]);
-      size_t at = std::hash<std::string_view>{}(name) & (slots_.size() - 1);
+      size_t at = slot.tag & (slots_.size() - 1);
       while (slots_[at].number != 0) at = (at + 1) & (slots_.size() - 1);
       slots_[at] = slot;
     }
   }
-  std::string names_;
-  std::vector<size_t> starts_ = {0};  // where each name begins in names_, and the end
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* free_ = nullptr;                 // where the last block's free room begins
+  size_t room_ = 0;                      // and how large it is
+  std::vector<std::string_view> names_;  // each number's name, in the blocks
   std::vector<Slot> slots_ = std::vector<Slot>(1024);
 };
 
@@ -188,6 +201,7 @@ Result<NetChanges> NetChanges::of_journal(const std::string& path) {
   // them. A few hives, so their names are numbered.
   std::vector<std::u16string> hives;
   SeenValues seen;
+  const auto upper = base::UpcaseTable::builtin();
   win32::JournalLineView e;  // each line read into the same room
   std::string name;
   for (;;) {
@@ -197,7 +211,7 @@ Result<NetChanges> NetChanges::of_journal(const std::string& path) {
     size_t hive = 0;
     while (hive < hives.size() && hives[hive] != e.hive && !base::equal_nocase(hives[hive], e.hive)) ++hive;
     if (hive == hives.size()) hives.push_back(e.hive);
-    value_name_key(hive, e, name);
+    value_name_key(hive, e, *upper, name);
     if (seen.room() == 0) return Error{path + ": line " + std::to_string(reader->line()) + ": too many values"};
     const auto number = seen.find_or_add(name);
     if (!number) {
