@@ -186,8 +186,15 @@ std::u16string from_utf8(std::string_view s) {
 }
 
 bool append_utf16_strict(std::u16string& out, std::string_view s) {
-  out.reserve(out.size() + s.size());
-  for (size_t i = 0; i < s.size();) {
+  // As in append_utf8: the ASCII before the first other unit is copied straight.
+  size_t ascii = 0;
+  while (ascii < s.size() && static_cast<unsigned char>(s[ascii]) < 0x80) ++ascii;
+  const size_t at = out.size();
+  out.resize(at + ascii);
+  for (size_t i = 0; i < ascii; ++i) out[at + i] = char16_t(s[i]);
+  if (ascii == s.size()) return true;
+  out.reserve(out.size() + s.size() - ascii);
+  for (size_t i = ascii; i < s.size();) {
     auto cp = decode_utf8(s, i);
     if (!cp) return false;
     append_utf16(out, *cp);

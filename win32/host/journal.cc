@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 
 #include "base/unicode.h"
@@ -135,6 +136,28 @@ constexpr auto kHexValue = [] {
 }();
 int hex_digit(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
 
+// Whether every character is a hex digit, either case: eight at a time, as the data of
+// a long line is most of it.
+bool all_hex(std::string_view hex) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  // The top bit of each byte of `x` (bytes below 0x80, so that no sum carries into the
+  // next byte) set where the byte is at least `low` and at most `high`.
+  auto within = [](uint64_t x, uint8_t low, uint8_t high) {
+    return (x + (0x80 - low) * kOnes) & ~(x + (0x7F - high) * kOnes) & kHigh;
+  };
+  size_t i = 0;
+  for (; i + 8 <= hex.size(); i += 8) {
+    uint64_t x;
+    std::memcpy(&x, hex.data() + i, 8);
+    if (x & kHigh) return false;
+    // Setting 0x20 takes 'A'-'F' to 'a'-'f' and nothing else there.
+    if ((within(x, '0', '9') | within(x | 0x20 * kOnes, 'a', 'f')) != kHigh) return false;
+  }
+  for (; i < hex.size(); ++i)
+    if (hex_digit(hex[i]) < 0) return false;
+  return true;
+}
+
 // Checks "TYPE<tab>HEX" of two fields: `type` is set, or reset for "-" and an empty
 // field (a value that did not exist).
 bool check_data(std::string_view type, std::string_view hex, std::optional<uint32_t>& out) {
@@ -145,7 +168,7 @@ bool check_data(std::string_view type, std::string_view hex, std::optional<uint3
   uint32_t number = 0;
   auto [end, ec] = std::from_chars(type.data(), type.data() + type.size(), number);
   if (ec != std::errc() || end != type.data() + type.size() || hex.size() % 2) return false;
-  if (!std::all_of(hex.begin(), hex.end(), [](char c) { return hex_digit(c) >= 0; })) return false;
+  if (!all_hex(hex)) return false;
   out = number;
   return true;
 }
@@ -359,24 +382,29 @@ Expected<JournalReader> JournalReader::open(const std::string& path) {
 Expected<std::optional<std::string_view>> JournalReader::next_line() {
   constexpr size_t kChunk = 1 << 16;
   for (;;) {
-    const size_t end = buffer_.find('\n', start_);
-    if (end != buffer_.npos) {
+    const char* begin = buffer_.get() + start_;
+    if (const void* end = start_ < size_ ? std::memchr(begin, '\n', size_ - start_) : nullptr) {
+      const std::string_view line(begin, size_t(static_cast<const char*>(end) - begin));
       ++line_;
       offset_ = buffer_offset_ + start_;
-      const std::string_view line = std::string_view(buffer_).substr(start_, end - start_);
-      start_ = end + 1;
+      start_ += line.size() + 1;
       return std::optional<std::string_view>(line);
     }
     if (at_end_) return std::optional<std::string_view>();
     // The part of a line read so far moves to the front; the rest of it follows.
-    buffer_.erase(0, start_);
+    if (start_ < size_) std::memmove(buffer_.get(), begin, size_ - start_);
     buffer_offset_ += start_;
+    size_ -= start_;
     start_ = 0;
-    const size_t had = buffer_.size();
-    buffer_.resize(had + kChunk);
-    const ssize_t got = read(fd_.get(), buffer_.data() + had, kChunk);
+    if (capacity_ - size_ < kChunk) {
+      capacity_ = std::max(2 * capacity_, size_ + kChunk);
+      auto larger = std::make_unique_for_overwrite<char[]>(capacity_);
+      if (size_) std::memcpy(larger.get(), buffer_.get(), size_);
+      buffer_ = std::move(larger);
+    }
+    const ssize_t got = read(fd_.get(), buffer_.get() + size_, capacity_ - size_);
     if (got < 0) return WinError{error_from_errno(errno)};
-    buffer_.resize(had + size_t(got));
+    size_ += size_t(got);
     at_end_ = got == 0;
   }
 }

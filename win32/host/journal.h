@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -130,9 +131,10 @@ class JournalReader {
   template <typename Line>
   Expected<bool> next_into(Line& into);
   base::UniqueFd fd_;
-  std::string buffer_;
-  size_t start_ = 0;            // where the next line begins in buffer_
-  uint64_t buffer_offset_ = 0;  // the file offset of buffer_[0]
+  std::unique_ptr<char[]> buffer_;  // read into without clearing it first
+  size_t size_ = 0, capacity_ = 0;  // the bytes read into buffer_, and its room
+  size_t start_ = 0;                // where the next line begins in buffer_
+  uint64_t buffer_offset_ = 0;      // the file offset of buffer_[0]
   uint64_t line_ = 0, offset_ = 0;
   bool at_end_ = false;
 };

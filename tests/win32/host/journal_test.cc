@@ -44,5 +44,19 @@ TEST(JournalLine, WrittenAndReadBack) {
     EXPECT_FALSE(parse_journal_line(bad)) << bad;
 }
 
+// Data longer than a few digits: every digit of either case is taken, and any other
+// character anywhere in it (those next to the digits' ranges, one that upper- or
+// lower-casing would make a digit, one beyond ASCII) makes it no line.
+TEST(JournalLine, LongDataCheckedAtEveryDigit) {
+  const std::string digits = "0123456789abcdefABCDEF0f";
+  ASSERT_TRUE(parse_journal_line("h\t\tv\t-\t\t3\t" + digits));
+  for (char bad : {'/', ':', '@', 'G', '`', 'g', '\x10', '\x1a', 'P', '\xc3'})
+    for (size_t at = 0; at < digits.size(); ++at) {
+      std::string data = digits;
+      data[at] = bad;
+      EXPECT_FALSE(parse_journal_line("h\t\tv\t-\t\t3\t" + data)) << int(bad) << " at " << at;
+    }
+}
+
 }  // namespace
 }  // namespace hivemend::win32
