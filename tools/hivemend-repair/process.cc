@@ -1,8 +1,10 @@
 #include "tools/hivemend-repair/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,8 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+
+#include "base/unique_fd.h"
 
 namespace hivemend::repair_tool {
 
@@ -59,6 +63,17 @@ void on_signal(int signal) { g_signal = signal; }
 
 int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
+// A descriptor that becomes readable when `child` ends, so that a wait wakes at its end
+// rather than at the next tick of a clock; none on a kernel before Linux 5.3.
+base::UniqueFd end_of(pid_t child) { return base::UniqueFd(int(syscall(SYS_pidfd_open, child, 0))); }
+
+// Sleeps until the child of `end` ends, `limit` passes or a signal comes.
+void sleep_until_end(const base::UniqueFd& end, std::chrono::milliseconds limit) {
+  if (!end) return std::this_thread::sleep_for(limit);
+  pollfd ends{end.get(), POLLIN, 0};
+  poll(&ends, 1, int(limit.count()));
+}
+
 }  // namespace
 
 void install_signal_handlers() {
@@ -86,6 +101,7 @@ Result<pid_t> start_child(const std::vector<std::string>& argv, const ChildSetup
 }
 
 std::optional<int> wait_child(pid_t child, void (*on_tick)(void*), void* context) {
+  const base::UniqueFd end = end_of(child);
   int status = 0;
   for (;;) {
     const pid_t done = waitpid(child, &status, WNOHANG);
@@ -97,19 +113,24 @@ std::optional<int> wait_child(pid_t child, void (*on_tick)(void*), void* context
       return std::nullopt;
     }
     if (on_tick) on_tick(context);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    sleep_until_end(end, std::chrono::milliseconds(50));
   }
 }
 
 std::optional<int> wait_child_for(pid_t child, std::chrono::milliseconds limit) {
-  constexpr std::chrono::milliseconds kPoll{20};
-  for (auto waited = std::chrono::milliseconds(0);; waited += kPoll) {
+  using std::chrono::steady_clock;
+  const auto deadline = limit == kForever ? steady_clock::time_point::max() : steady_clock::now() + limit;
+  const base::UniqueFd end = limit.count() > 0 ? end_of(child) : base::UniqueFd();
+  for (;;) {
     int status = 0;
     const pid_t done = waitpid(child, &status, WNOHANG);
     if (done == child) return status;
     if (done < 0 && errno != EINTR) return 0;  // not ours to wait for any more
-    if (waited >= limit) return std::nullopt;
-    std::this_thread::sleep_for(kPoll);
+    const auto now = steady_clock::now();
+    if (now >= deadline) return std::nullopt;
+    // Waking now and then also where no descriptor tells of the end.
+    sleep_until_end(
+        end, std::min(std::chrono::milliseconds(20), std::chrono::ceil<std::chrono::milliseconds>(deadline - now)));
   }
 }
 

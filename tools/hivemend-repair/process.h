@@ -47,7 +47,9 @@ Result<pid_t> start_child(const std::vector<std::string>& argv, const ChildSetup
 // the signal that killed it).
 std::optional<int> wait_child(pid_t child, void (*on_tick)(void*) = nullptr, void* context = nullptr);
 
-// Waits up to `limit` for the child to end: its wait status, or nullopt while it runs.
+// Waits up to `limit` (kForever: as long as it takes) for the child to end: its wait
+// status, or nullopt while it runs.
+constexpr std::chrono::milliseconds kForever = std::chrono::milliseconds::max();
 std::optional<int> wait_child_for(pid_t child, std::chrono::milliseconds limit);
 
 // Ends the child for good: waits `limit`, then asks it to end (SIGTERM) and waits as long

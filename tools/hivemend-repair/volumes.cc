@@ -142,13 +142,7 @@ Mount::~Mount() {
   const bool done = unmount(point_);
   // ntfs-3g ends once the volume is written out; a volume detached lazily stays alive
   // while another process holds a file on it, and the run waits for that only briefly.
-  bool ended = false;
-  for (int waited = 0; (done || waited < 300) && !ended; ++waited) {
-    int status = 0;
-    const pid_t r = waitpid(driver_, &status, WNOHANG);
-    ended = r == driver_ || (r < 0 && errno != EINTR);
-    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  const bool ended = wait_child_for(driver_, done ? kForever : std::chrono::seconds(30)).has_value();
   if (!ended) {
     std::fprintf(stderr,
                  "hivemend-repair: %s: still in use by another process; it is written out when that "
