@@ -26,23 +26,28 @@ constexpr char kHiveComment[] = "; hive ";
 // Appends `text` as a JSON string: UTF-8, quoted, with '"', '\\' and control
 // characters escaped.
 void append_json(std::string& out, std::u16string_view text) {
+  out.reserve(out.size() + text.size() + 2);
   out += '"';
-  auto plain = [](char16_t c) { return c >= 0x20 && c != u'"' && c != u'\\'; };
   for (size_t i = 0; i < text.size();) {
-    size_t end = i;
-    while (end < text.size() && plain(text[end])) ++end;
-    base::append_utf8(out, text.substr(i, end - i));
-    if (end == text.size()) break;
-    const char16_t c = text[end];
+    const char16_t c = text[i];
+    if (c >= 0x80) {
+      size_t end = i + 1;
+      while (end < text.size() && text[end] >= 0x80) ++end;
+      base::append_utf8(out, text.substr(i, end - i));
+      i = end;
+      continue;
+    }
     if (c == u'"' || c == u'\\') {
       out += '\\';
       out += char(c);
-    } else {
+    } else if (c < 0x20) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(c));
       out += buf;
+    } else {
+      out += char(c);
     }
-    i = end + 1;
+    ++i;
   }
   out += '"';
 }
