@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -48,7 +49,7 @@ class NetChanges {
     bool changed = false;
   };
   std::string path_;
-  std::vector<Value> values_;  // in the order of first writes
+  std::deque<Value> values_;  // in the order of first writes; never moved as it grows
   size_t changed_ = 0;
 };
 
