@@ -856,4 +856,11 @@ std::u16string format_reg_value(const TreeValue& value) {
   return base::from_utf16le(std::span(bytes).subspan(2));  // after the byte-order mark
 }
 
+void append_reg_value_utf8(std::string& out, const TreeValue& value) {
+  TextOut text(RegEncoding::kUtf8, nullptr);
+  (void)put_value(text, value.name, value.type, value.data, RegFormat::kRegedit5, false);
+  const std::vector<uint8_t> bytes = text.take();
+  out.append(bytes.begin(), bytes.end());
+}
+
 }  // namespace regf

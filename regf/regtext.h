@@ -102,5 +102,7 @@ Status write_reg_hive(const Hive& hive, std::u16string_view root, const RegSink&
 
 // One value as its line would read ("\"name\"=dword:00000001"), unwrapped; for reports.
 std::u16string format_reg_value(const TreeValue& value);
+// The same line in UTF-8, appended to `out`.
+void append_reg_value_utf8(std::string& out, const TreeValue& value);
 
 }  // namespace regf

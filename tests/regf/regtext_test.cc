@@ -196,8 +196,14 @@ TEST(RegTextWrite, ValueLinesFollowRegedit) {
       {{u"half", regf::kRegSz, utf16(u"\xdc00")}, u"\"half\"=hex(1):00,dc,00,00"},
       {{u"pair", regf::kRegSz, utf16(u"\U0001F600")}, u"\"pair\"=\"\U0001F600\""},
       {{u"c\r\x01\xd800", regf::kRegBinary, {}}, u"\"c\\u000d\\u0001\\ud800\"=hex:"},
+      {{u"\u00e9\u4e2d", regf::kRegSz, utf16(u"\u00fc")}, u"\"\u00e9\u4e2d\"=\"\u00fc\""},
   };
-  for (const auto& c : cases) EXPECT_EQ(base::to_utf8(regf::format_reg_value(c.value)), base::to_utf8(c.line));
+  for (const auto& c : cases) {
+    EXPECT_EQ(base::to_utf8(regf::format_reg_value(c.value)), base::to_utf8(c.line));
+    std::string utf8 = "before ";
+    regf::append_reg_value_utf8(utf8, c.value);
+    EXPECT_EQ(utf8, "before " + base::to_utf8(c.line));
+  }
 }
 
 TEST(RegTextWrite, DocumentLayoutAndWrapping) {

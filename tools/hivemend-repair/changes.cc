@@ -84,10 +84,9 @@ void append_undo_line(std::string& out, const win32::JournalEntry& c, regf::Tree
     value.data.assign(c.old_data->data.begin(), c.old_data->data.end());
   else
     value.data.clear();
-  const std::u16string line = regf::format_reg_value(value);
-  if (c.old_data) return base::append_utf8(out, line);
-  base::append_utf8(out, std::u16string_view(line).substr(0, line.rfind(u'=')));
-  out += "=-";
+  regf::append_reg_value_utf8(out, value);
+  // A value that did not exist: its name, then "=-" (the line's last '=' ends the name).
+  if (!c.old_data) out.replace(out.rfind('=') + 1, std::string::npos, "-");
 }
 
 // A value's data before or after a write, or that it did not exist, as a number: two
