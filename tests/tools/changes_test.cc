@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,9 @@ TEST(NetChanges, OfJournal) {
   // More lines than the reader's buffer holds, each value written twice.
   std::vector<JournalEntry> many, many_net;
   for (int i = 0; i < 3000; ++i) {
-    const std::string name = "v" + std::to_string(i);
-    many.push_back(Write(u"Key", std::u16string(name.begin(), name.end()), 1, 2, 40));
+    char name[16];
+    const int n = std::snprintf(name, sizeof name, "v%d", i);
+    many.push_back(Write(u"Key", std::u16string(name, name + n), 1, 2, 40));
     many_net.push_back(Write(many.back().key, many.back().value, 1, 3, 40));
   }
   for (int i = 0; i < 3000; ++i) many.push_back(Write(u"Key", many[i].value, 2, 3, 40));
