@@ -1,10 +1,13 @@
 #include "bench/bench_support.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <time.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <new>
 
 #include <benchmark/benchmark.h>
 
@@ -81,6 +84,39 @@ bool run_benchmarks(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return true;
+}
+
+namespace {
+
+double now_seconds(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+PartClock& part_clock() {
+  static PartClock* clock = [] {
+    void* shared = mmap(nullptr, sizeof(PartClock), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) std::abort();
+    return new (shared) PartClock;
+  }();
+  return *clock;
+}
+
+void part_begins() {
+  PartClock& part = part_clock();
+  part.wall_begin = now_seconds(CLOCK_MONOTONIC);
+  part.cpu_begin = now_seconds(CLOCK_PROCESS_CPUTIME_ID);
+  part.begun = true;
+}
+
+void part_ends() {
+  PartClock& part = part_clock();
+  part.wall_end = now_seconds(CLOCK_MONOTONIC);
+  part.cpu_end = now_seconds(CLOCK_PROCESS_CPUTIME_ID);
+  part.ended = true;
 }
 
 }  // namespace hivemend::bench

@@ -17,8 +17,9 @@
 // hives: mounting the three hives with recovery, the walk of every key and value through
 // the registry functions, CheckList on every candidate in the walk's order (the 2,000
 // distinct texts resolved, the rest answered from the cache), writing the repaired values
-// back and committing, and the log lines. The NTFS volume's own process (ntfs-3g) is not
-// counted in either processor time.
+// back and committing, and the log lines. The walk and the write-back are timed inside
+// their child, after its mount. The NTFS volume's own process (ntfs-3g) is not counted
+// in either processor time.
 //
 // BM_RepairDense, at 1,000,000 values, every second one a candidate, one candidate in
 // five naming a file that is gone (skipped): the program alone, with the change journal
@@ -56,6 +57,8 @@ namespace {
 
 using hivemend::bench::in_child;
 using hivemend::bench::Measure;
+using hivemend::bench::part_begins;
+using hivemend::bench::part_ends;
 using hivemend::bench::run_program;
 
 constexpr int kPaths = 2000;
@@ -359,8 +362,10 @@ Split MeasureSplit(const Installation& setup, bool journal = false) {
   const Measure walk = in_child(
       [&] {
         if (!MountAll()) return 1;
+        part_begins();
         size_t n = 0;
         for (const auto& m : kMounts) n += Walk(m[0]);
+        part_ends();
         return n >= size_t(setup.values) && UnmountAll() ? 0 : 1;
       },
       "part-walk");
@@ -379,14 +384,21 @@ Split MeasureSplit(const Installation& setup, bool journal = false) {
       },
       "part-resolve");
   const Measure commit = in_child(
-      [&] { return MountAll() && WriteBack(setup.values, setup.layout) && UnmountAll() ? 0 : 1; }, "part-commit");
+      [&] {
+        if (!MountAll()) return 1;
+        part_begins();
+        return WriteBack(setup.values, setup.layout) && UnmountAll() ? 0 : 1;
+      },
+      "part-commit");
   Measure journaled;
   if (journal) {
     setup.Restore();
     journaled = in_child(
         [&] {
           UseJournal();
-          return MountAll() && WriteBack(setup.values, setup.layout) && UnmountAll() ? 0 : 1;
+          if (!MountAll()) return 1;
+          part_begins();
+          return WriteBack(setup.values, setup.layout) && UnmountAll() ? 0 : 1;
         },
         "part-journal");
     if (!journaled.ok) return Split{-1, -1, -1, -1, -1};
@@ -404,20 +416,20 @@ Split MeasureSplit(const Installation& setup, bool journal = false) {
       "part-log");
   if (!mount.ok || !walk.ok || !resolve.ok || !commit.ok || !log.ok) return Split{-1, -1, -1, -1, -1};
   split.mount = mount.seconds;
-  split.walk = walk.seconds - mount.seconds;
+  split.walk = walk.part_seconds;
   split.resolve = resolve.seconds;
-  split.commit = commit.seconds - mount.seconds;
+  split.commit = commit.part_seconds;
   split.log = log.seconds;
   split.mount_cpu = mount.cpu_seconds;
-  split.walk_cpu = walk.cpu_seconds - mount.cpu_seconds;
+  split.walk_cpu = walk.part_cpu_seconds;
   split.resolve_cpu = resolve.cpu_seconds;
-  split.commit_cpu = commit.cpu_seconds - mount.cpu_seconds;
+  split.commit_cpu = commit.part_cpu_seconds;
   split.log_cpu = log.cpu_seconds;
   split.mount_peak_mb = mount.peak_mb;
   split.commit_peak_mb = commit.peak_mb;
   if (journal) {
-    split.journal = journaled.seconds - commit.seconds;
-    split.journal_cpu = journaled.cpu_seconds - commit.cpu_seconds;
+    split.journal = journaled.part_seconds - commit.part_seconds;
+    split.journal_cpu = journaled.part_cpu_seconds - commit.part_cpu_seconds;
   }
   return split;
 }
