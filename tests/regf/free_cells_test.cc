@@ -76,7 +76,7 @@ TEST(FreeCells, RandomOperationsTakeWhatTheOrderedSetGives) {
   Model model;
   std::vector<uint32_t> left;  // offsets free no more, to be freed again
   uint32_t fresh = 0;
-  auto some_size = [&] { return random() % 8 == 0 ? 8 * (1 + random() % 4096) : 8 * (1 + random() % 40); };
+  auto some_size = [&] { return uint32_t(random() % 8 == 0 ? 8 * (1 + random() % 4096) : 8 * (1 + random() % 40)); };
   for (int round = 0; round < 20; ++round) {
     for (int i = 0; i < 5000; ++i) {
       // A hive has no two free cells at one offset.

@@ -13,12 +13,14 @@ namespace {
 TEST(TextIndex, AnswersAsAMapOfFirstValues) {
   std::deque<std::u16string> texts;
   for (int i = 0; i < 3000; ++i) {
-    const std::u16string n(u"C:\\PROGRA~1\\Vendor" + std::u16string(1, char16_t(u'0' + i % 10)) + u"\\" +
-                           std::u16string(size_t(i % 37), char16_t(u'a' + i % 26)));
+    std::u16string n = u"C:\\PROGRA~1\\Vendor";
+    n += char16_t(u'0' + i % 10);
+    n += u'\\';
+    n.append(size_t(i % 37), char16_t(u'a' + i % 26));
     texts.push_back(n);
-    texts.push_back(n + u"x");
-    texts.push_back(u"c" + n.substr(1));  // differs in case only
-    texts.push_back(n);                   // again: the first value stays
+    texts.push_back(n + u'x');
+    texts.emplace_back(n).front() = u'c';  // differs in case only
+    texts.push_back(n);                    // again: the first value stays
   }
   texts.push_back(u"");
   TextIndex<int> index;

@@ -611,7 +611,7 @@ TEST_F(RepairToolTest, ACtrlCDuringTheRunSaysInterrupted) {
 TEST_F(RepairToolTest, AMountedImageIsBusyWhateverItsPath) {
   fs::create_directories(at("with blank"));
   fs::copy_file(at("C.img"), at("with blank/run-C.img"), fs::copy_options::overwrite_existing);
-  for (const std::string image : {at("run-C.img"), at("with blank/run-C.img")}) {
+  for (const std::string& image : {at("run-C.img"), at("with blank/run-C.img")}) {
     SCOPED_TRACE(image);
     ImageMount elsewhere(image, at("elsewhere"), true);
     const ProgramRun busy = tool({"--drive", "c=" + image, "--dry-run"});
@@ -685,8 +685,9 @@ TEST_F(RepairToolTest, TheNextRunRemovesWhatAKilledRunLeft) {
     EXPECT_EQ(tool({"--cleanup"}, {tmpdir}).out, "nothing left by an earlier run\n");
     // Nothing holds a disk file any more, and qemu-nbd wrote it out whole: qemu-img
     // takes its lock and finds the file consistent.
-    if (!std::string(c.disk).ends_with(".img"))
+    if (!std::string(c.disk).ends_with(".img")) {
       EXPECT_EQ(run_program({"/usr/bin/env", "qemu-img", "check", disk}, {}, dir_->root()).exit_code, 0);
+    }
   }
 }
 

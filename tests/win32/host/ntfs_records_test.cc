@@ -67,7 +67,7 @@ TEST(NtfsRecords, DamagedRecordsAndIndexBlocksAreRefusedNotOverread) {
     for (uint64_t number = 0; number < 96; ++number) {
       if (auto listed = reader->list(number))
         for (const auto& l : *listed)
-          if (auto r = reader->entry(l.reference, number, l.name)) EXPECT_LE(r->short_name.size(), 255u);
+          if (auto r = reader->entry(l.reference, number, l.name)) { EXPECT_LE(r->short_name.size(), 255u); }
       if (auto r = reader->entry(number, 5, u"Many")) { EXPECT_LE(r->short_name.size(), 255u); }
     }
   }
