@@ -122,16 +122,18 @@ void format_journal_entry(const HiveStore& store, regf::KeyRef key, std::optiona
   scratch.keys.clear();
   for (regf::KeyRef at = key; at != hive.root() && scratch.keys.size() < regf::kMaxKeyDepth;) {
     auto node = hive.record(at.cell, "nk", regf::nk::kName);
-    if (!node || !hive.read_key_name(at, {})) break;
-    scratch.keys.push_back(at.cell);
+    if (!node) break;
+    auto length = hive.read_key_name(at, {});
+    if (!length) break;
+    scratch.keys.emplace_back(at.cell, *length);
     at = regf::KeyRef{regf::load_u32(&(*node)[regf::nk::kParent])};
   }
   scratch.key.clear();
   for (auto it = scratch.keys.rbegin(); it != scratch.keys.rend(); ++it) {
-    // Each name read in the walk up: its length, then the name in the room made for it.
+    // Each name read in the walk up, into the room made for it.
     const size_t at = scratch.key.size() + (scratch.key.empty() ? 0 : 1);
-    scratch.key.resize(at + *hive.read_key_name(regf::KeyRef{*it}, {}), u'\\');
-    (void)hive.read_key_name(regf::KeyRef{*it}, std::span<char16_t>(scratch.key).subspan(at));
+    scratch.key.resize(at + it->second, u'\\');
+    (void)hive.read_key_name(regf::KeyRef{it->first}, std::span<char16_t>(scratch.key).subspan(at));
   }
   std::optional<JournalDataView> old_data;
   if (existing) {

@@ -116,7 +116,8 @@ struct OpenKey {
 struct JournalScratch {
   std::string line;
   std::u16string key;
-  std::vector<uint32_t> keys;  // key nodes from the written one up
+  // Key nodes from the written one up, each with its name's length.
+  std::vector<std::pair<uint32_t, uint32_t>> keys;
   std::vector<uint8_t> old_data;
 };
 
