@@ -78,16 +78,6 @@ regf::TreeValue Sz(const std::u16string& name, const std::u16string& text) {
   return regf::TreeValue{name, regf::kRegSz, hivemend::testing::utf16(text)};
 }
 
-std::u16string U16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-
-// A numbered text ("v%d"); built with snprintf, as GCC 12 warns falsely about
-// "literal" + std::to_string.
-std::u16string Numbered(const char* format, int n) {
-  char text[48];
-  std::snprintf(text, sizeof text, format, n);
-  return U16(text);
-}
-
 // `pattern` with each run of '#' replaced by n's last digits, zero-padded. The parts
 // measured make their texts by the hundred thousand: with snprintf, making them took a
 // good share of the time of the part they stand beside.
@@ -158,15 +148,13 @@ bool BuildHives(int values, Layout layout, const std::string& config, const std:
     regf::TreeKey software{u"SOFTWARE", {}, 0, {}, {}};
     int n = 0;
     for (int k = 0; k < values / kValuesPerKey; ++k) {
-      char name[16];
-      std::snprintf(name, sizeof name, "Key%05d", k);
-      regf::TreeKey key{U16(name), {}, 0, {}, {}};
+      regf::TreeKey key{Filled(u"Key#####", k), {}, 0, {}, {}};
       for (int j = 0; j < kValuesPerKey; ++j, ++n) {
-        const std::u16string vname = Numbered("v%d", j);
+        const std::u16string vname = Prefixed(u"v", j);
         if (!candidates[n].empty())
           key.values.push_back(Sz(vname, candidates[n]));
         else if (j % 2 == 0)
-          key.values.push_back(Sz(vname, Numbered("plain text %d", n)));
+          key.values.push_back(Sz(vname, Prefixed(u"plain text ", n)));
         else
           key.values.push_back(regf::TreeValue{vname, regf::kRegDword, {1, 2, 3, 4}});
       }
@@ -179,8 +167,8 @@ bool BuildHives(int values, Layout layout, const std::string& config, const std:
     regf::TreeKey system{u"SYSTEM", {}, 0, {}, {}};
     regf::TreeKey user{u"USER", {}, 0, {}, {}};
     for (int i = 0; i < kSmallHiveCandidates; ++i) {
-      system.values.push_back(Sz(Numbered("s%d", i), Candidate(i)));
-      user.values.push_back(Sz(Numbered("u%d", i), Candidate(kPaths - 1 - i)));
+      system.values.push_back(Sz(Prefixed(u"s", i), Candidate(i)));
+      user.values.push_back(Sz(Prefixed(u"u", i), Candidate(kPaths - 1 - i)));
     }
     using hivemend::testing::write_hive;
     const bool ok = write_hive(config + "/SOFTWARE.orig", software) && write_hive(config + "/SYSTEM.orig", system) &&
