@@ -154,20 +154,28 @@ int wcscat_s(char16_t* dst, size_t size, const char16_t* src) {
 namespace {
 
 struct Spec {
-  std::string flags;
+  char flags[8] = {};  // of "-+ #0", as written (a run longer than 7 is cut)
   int width = -1;
   int precision = -1;
   enum class Size { Default, Short, Long32, Long64, Pointer } size = Size::Default;
   enum class Width { Default, Narrow, Wide } text = Width::Default;
+
+  bool left() const { return std::strchr(flags, '-') != nullptr; }
+  void add_flag(char c) {
+    const size_t n = std::strlen(flags);
+    if (n + 1 < sizeof flags) flags[n] = c;
+  }
 };
 
-void append_ascii(std::u16string& out, const char* s) {
-  while (*s) out.push_back(char16_t(static_cast<unsigned char>(*s++)));
+void append_ascii(std::u16string& out, const char* s, size_t n) {
+  const size_t at = out.size();
+  out.resize(at + n);
+  for (size_t i = 0; i < n; ++i) out[at + i] = char16_t(static_cast<unsigned char>(s[i]));
 }
 
-void pad(std::u16string& out, const std::u16string& body, const Spec& spec) {
+void pad(std::u16string& out, std::u16string_view body, const Spec& spec) {
   const size_t width = spec.width > 0 ? size_t(spec.width) : 0;
-  const bool left = spec.flags.find('-') != std::string::npos;
+  const bool left = spec.left();
   if (!left && body.size() < width) out.append(width - body.size(), u' ');
   out += body;
   if (left && body.size() < width) out.append(width - body.size(), u' ');
@@ -176,40 +184,39 @@ void pad(std::u16string& out, const std::u16string& body, const Spec& spec) {
 // Formats one number through the C library with the same flags, width and precision.
 template <typename T>
 void format_number(std::u16string& out, const Spec& spec, const char* length, char conversion, T value) {
-  std::string f(1, '%');
-  f += spec.flags;
-  if (spec.width >= 0) f += std::to_string(spec.width);
-  if (spec.precision >= 0) {
-    f.push_back('.');
-    f += std::to_string(spec.precision);
-  }
-  f += length;
-  f += conversion;
+  char f[48];
+  std::snprintf(f, sizeof f, "%%%s%s%s%s%s%c", spec.flags, spec.width >= 0 ? std::to_string(spec.width).c_str() : "",
+                spec.precision >= 0 ? "." : "", spec.precision >= 0 ? std::to_string(spec.precision).c_str() : "",
+                length, conversion);
   char buf[512];
-  const int n = std::snprintf(buf, sizeof buf, f.c_str(), value);
+  const int n = std::snprintf(buf, sizeof buf, f, value);
   if (n >= 0 && size_t(n) < sizeof buf) {
-    append_ascii(out, buf);
-  } else {
-    std::string big(size_t(n > 0 ? n : 0) + 1, '\0');
-    std::snprintf(big.data(), big.size(), f.c_str(), value);
-    append_ascii(out, big.c_str());
+    append_ascii(out, buf, size_t(n));
+  } else if (n > 0) {
+    std::string big(size_t(n) + 1, '\0');
+    std::snprintf(big.data(), big.size(), f, value);
+    append_ascii(out, big.data(), size_t(n));
   }
 }
 
-std::u16string format(const char16_t* fmt, va_list args) {
-  std::u16string out;
+// Appends the text `fmt` formats with `args` to `out`. Plain text goes over in runs, and
+// a %s text straight from its argument: a log record is a few hundred characters, most
+// of them %s, formatted once per registry value examined.
+void format(std::u16string& out, const char16_t* fmt, va_list args) {
   for (const char16_t* p = fmt; *p; ++p) {
     if (*p != u'%') {
-      out.push_back(*p);
+      const char16_t* run = p;
+      while (p[1] && p[1] != u'%') ++p;
+      out.append(run, size_t(p - run) + 1);
       continue;
     }
     const char16_t* start = p++;
     Spec spec;
-    while (*p && *p < 0x80 && std::strchr("-+ #0", char(*p))) spec.flags.push_back(char(*p++));
+    while (*p && *p < 0x80 && std::strchr("-+ #0", char(*p))) spec.add_flag(char(*p++));
     if (*p == u'*') {
       spec.width = va_arg(args, int);
       if (spec.width < 0) {
-        spec.flags.push_back('-');
+        spec.add_flag('-');
         spec.width = -spec.width;
       }
       ++p;
@@ -284,7 +291,7 @@ std::u16string format(const char16_t* fmt, va_list args) {
       case u'p': {
         // Windows prints a pointer as zero-padded upper-case hex of pointer width.
         Spec p_spec;
-        p_spec.flags = "0";
+        p_spec.add_flag('0');
         p_spec.width = int(2 * sizeof(void*));
         format_number(out, p_spec, "ll", 'X',
                       static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
@@ -295,22 +302,24 @@ std::u16string format(const char16_t* fmt, va_list args) {
         const int v = va_arg(args, int);
         const bool narrow = spec.text == Spec::Width::Narrow || (spec.text == Spec::Width::Default && conv == u'C');
         const char16_t c = narrow ? char16_t(static_cast<unsigned char>(v)) : char16_t(v);
-        pad(out, std::u16string(1, c), spec);
+        pad(out, std::u16string_view(&c, 1), spec);
         break;
       }
       case u's':
       case u'S': {
         const bool narrow = spec.text == Spec::Width::Narrow || (spec.text == Spec::Width::Default && conv == u'S');
-        std::u16string text;
+        // A precision bounds what is read: the text need not end within it.
+        const size_t most = spec.precision >= 0 ? size_t(spec.precision) : SIZE_MAX;
         if (narrow) {
           const char* s = va_arg(args, const char*);
-          text = s ? base::from_utf8(s) : u"(null)";
+          std::u16string text = s ? base::from_utf8(s) : u"(null)";
+          if (text.size() > most) text.resize(most);
+          pad(out, text, spec);
         } else {
           const char16_t* s = va_arg(args, const char16_t*);
-          text = s ? std::u16string(s) : u"(null)";
+          const std::u16string_view text = s ? std::u16string_view(s, wcsnlen(s, most)) : u"(null)";
+          pad(out, text.substr(0, std::min(text.size(), most)), spec);  // "(null)" is cut too
         }
-        if (spec.precision >= 0 && text.size() > size_t(spec.precision)) text.resize(size_t(spec.precision));
-        pad(out, text, spec);
         break;
       }
       case u'%': out.push_back(u'%'); break;
@@ -318,12 +327,20 @@ std::u16string format(const char16_t* fmt, va_list args) {
         // Not a conversion we know: the text stays as written.
         if (!conv) {
           out.append(start, p);
-          return out;
+          return;
         }
         out.append(start, p + 1);
         break;
     }
   }
+}
+
+// The formatted text, in room of this thread's that is reused from call to call. The
+// text is whole before it is copied out, so an argument may lie in the target buffer.
+const std::u16string& formatted(const char16_t* fmt, va_list args) {
+  thread_local std::u16string out;
+  out.clear();
+  format(out, fmt, args);
   return out;
 }
 
@@ -331,7 +348,7 @@ std::u16string format(const char16_t* fmt, va_list args) {
 
 int vswprintf(char16_t* buffer, size_t count, const char16_t* format_text, va_list args) {
   if (!buffer || !format_text || count == 0) return -1;
-  const std::u16string text = format(format_text, args);
+  const std::u16string& text = formatted(format_text, args);
   if (text.size() >= count) {
     std::memcpy(buffer, text.data(), (count - 1) * sizeof(char16_t));
     buffer[count - 1] = 0;
@@ -351,7 +368,7 @@ int swprintf(char16_t* buffer, size_t count, const char16_t* format_text, ...) {
 
 int _vsnwprintf(char16_t* buffer, size_t count, const char16_t* format_text, va_list args) {
   if (!format_text || (!buffer && count)) return -1;
-  const std::u16string text = format(format_text, args);
+  const std::u16string& text = formatted(format_text, args);
   if (text.size() > count) {
     std::memcpy(buffer, text.data(), count * sizeof(char16_t));
     return -1;

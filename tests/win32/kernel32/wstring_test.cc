@@ -99,6 +99,10 @@ TEST(WideString, SwprintfConversions) {
   EXPECT_EQ(format(u"%lu %I64d", DWORD(7), int64_t(-1) << 40), u"7 -1099511627776");  // l is 32 bits, I64 64
   EXPECT_EQ(format(u"%s", static_cast<const char16_t*>(nullptr)), u"(null)");
   EXPECT_EQ(format(u"100%%"), u"100%");
+  EXPECT_EQ(format(u"\r\nK=\"%s\"\r\nN=\"%s\"", u"a\\b", u""), u"\r\nK=\"a\\b\"\r\nN=\"\"");
+  EXPECT_EQ(format(u"[%-+6d][%.2s]", 5, static_cast<const char16_t*>(nullptr)), u"[+5    ][(n]");
+  const char16_t unended[3] = {u'x', u'y', u'z'};  // no terminator: only the precision's worth is read
+  EXPECT_EQ(format(u"%.2s%%%q", unended), u"xy%%q");
 }
 
 TEST(WideString, BoundedFormatting) {
@@ -107,6 +111,11 @@ TEST(WideString, BoundedFormatting) {
   EXPECT_EQ(swprintf(buf, 6, u"%s", u"abcdefgh"), -1);
   EXPECT_EQ(std::u16string(buf), u"abcde");
   EXPECT_EQ(swprintf(buf, 6, u"%s", u"abcde"), 5);
+  EXPECT_EQ(swprintf(buf, 6, u"%s\\%s", buf, u"f"), -1);  // the text itself as an argument
+  EXPECT_EQ(std::u16string(buf), u"abcde");
+  char16_t path[8] = u"a\\b";
+  EXPECT_EQ(swprintf(path, u"%s\\%s", path, u"c"), 5);
+  EXPECT_EQ(std::u16string(path), u"a\\b\\c");
 
   // The array form bounds by the array.
   char16_t arr[4];
