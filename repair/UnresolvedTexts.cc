@@ -38,8 +38,7 @@ void UnresolvedTexts::Add(int drive, std::u16string_view text) {
   Drive& d = m_drives[drive];
   if (!d.watched) return;
   try {
-    if (d.index.find(text)) return;
-    d.index.add(d.texts.emplace_back(text), true);
+    d.index.add(text, true);
   } catch (...) {
     // Out of memory: the text is resolved again next time, as if never kept.
   }

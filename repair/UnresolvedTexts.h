@@ -11,7 +11,6 @@
 #pragma once
 
 #include <array>
-#include <deque>
 #include <string>
 #include <string_view>
 
@@ -38,13 +37,9 @@ class UnresolvedTexts {
  private:
   struct Drive {
     HANDLE hChange = INVALID_HANDLE_VALUE;
-    bool watched = false;              // the notification was quiet at the last look
-    std::deque<std::u16string> texts;  // their blocks stay where they are
+    bool watched = false;  // the notification was quiet at the last look
     TextIndex<bool> index;
-    void Clear() {
-      index.clear();
-      texts.clear();
-    }
+    void Clear() { index.clear(); }
   };
   std::array<Drive, 26> m_drives;
 };

@@ -1,5 +1,5 @@
 // The flat text index answers as a map from text to its first value does, across growth,
-// for texts that differ only in case, length or a last code unit.
+// for texts that differ only in case, length or a last code unit, and keeps its own copy.
 #include "repair/TextIndex.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +38,12 @@ TEST(TextIndex, AnswersAsAMapOfFirstValues) {
     EXPECT_EQ(index.find(texts[i] + u"?"), nullptr);
   }
   EXPECT_EQ(index.size(), model.size());
+  std::u16string changed = u"D:\\NEW~1";
+  EXPECT_TRUE(index.add(changed, -1));
+  changed[0] = u'E';
+  ASSERT_NE(index.find(u"D:\\NEW~1"), nullptr);
+  EXPECT_EQ(*index.find(u"D:\\NEW~1"), -1);
+  EXPECT_EQ(index.find(changed), nullptr);
   index.clear();
   EXPECT_EQ(index.find(texts[0]), nullptr);
 }
