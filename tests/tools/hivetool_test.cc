@@ -45,7 +45,9 @@ class HivetoolTest : public ::testing::Test {
     write_text(at("wrongsig"), std::string("rggf").append(system, 4, 8192));
     // Base blocks without logs to restore them: one whose checksum alone is wrong (its
     // file name "SYSTEM" became "sYSTEM"), one torn to version 1.1 under a right checksum.
-    write_text(at("badsum"), std::string(system).replace(48, 1, "s"));
+    std::string badsum = system;
+    badsum[48] = 's';
+    write_text(at("badsum"), badsum);
     std::string torn = system;
     torn[24] = 1;
     torn[508] ^= 5 ^ 1;

@@ -88,7 +88,7 @@ std::string ntfs3g_reason(std::string_view output) {
     // "The disk contains an unclean file system (0, 0)." is followed by what made it so
     // and the refusal ("Metadata kept in Windows cache, refused to mount.").
     const std::string_view after = next_line();
-    if (after.find("refused to mount") != after.npos) reason += " " + std::string(after);
+    if (after.find("refused to mount") != after.npos) reason.append(" ").append(after);
     return reason;
   }
   return "";
