@@ -185,6 +185,14 @@ void decode_data(std::optional<uint32_t> type, std::string_view hex, std::option
   for (size_t i = 0; i < hex.size(); i += 2) data.data[i / 2] = uint8_t(hex_digit(hex[i]) << 4 | hex_digit(hex[i + 1]));
 }
 
+// A view's old and new data decoded into `entry` (their room reused).
+void decode_entry_data(const JournalLineView& view, JournalEntry& entry) {
+  decode_data(view.old_type, view.old_hex, entry.old_data);
+  std::optional<JournalData> new_data(std::move(entry.new_data));
+  decode_data(view.new_type, view.new_hex, new_data);
+  entry.new_data = std::move(*new_data);
+}
+
 // The seven tab-separated fields of a line; false when there are more or fewer.
 bool split_fields(std::string_view line, std::string_view (&fields)[7]) {
   size_t count = 0;
@@ -360,11 +368,15 @@ bool parse_journal_line(std::string_view line, JournalEntry& entry) {
   entry.key.swap(view.key);
   entry.value.swap(view.value);
   if (!parsed) return false;
-  decode_data(view.old_type, view.old_hex, entry.old_data);
-  std::optional<JournalData> new_data(std::move(entry.new_data));
-  decode_data(view.new_type, view.new_hex, new_data);
-  entry.new_data = std::move(*new_data);
+  decode_entry_data(view, entry);
   return true;
+}
+
+void entry_of(const JournalLineView& view, JournalEntry& entry) {
+  entry.hive = view.hive;
+  entry.key = view.key;
+  entry.value = view.value;
+  decode_entry_data(view, entry);
 }
 
 std::optional<JournalEntry> parse_journal_line(std::string_view line) {
@@ -390,7 +402,10 @@ Expected<std::optional<std::string_view>> JournalReader::next_line() {
       start_ += line.size() + 1;
       return std::optional<std::string_view>(line);
     }
-    if (at_end_) return std::optional<std::string_view>();
+    if (at_end_) {
+      at_end_ = false;
+      return std::optional<std::string_view>();
+    }
     // The part of a line read so far moves to the front; the rest of it follows.
     if (start_ < size_) std::memmove(buffer_.get(), begin, size_ - start_);
     buffer_offset_ += start_;

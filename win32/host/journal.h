@@ -94,12 +94,16 @@ struct JournalLineView {
 };
 // False for a line that is no journal line; the view's room is reused.
 bool parse_journal_line(std::string_view line, JournalLineView& view);
+// The entry a view gives, its data decoded, into `entry` (its room reused).
+void entry_of(const JournalLineView& view, JournalEntry& entry);
 // Whether `data` (nullopt: no value) is the data a view gives as `type` and `hex`.
 bool same_data(const std::optional<JournalData>& data, std::optional<uint32_t> type, std::string_view hex);
 
 // A journal file read from the front one line at a time through a buffer of its own, so
 // that memory does not grow with the file. A last line without its line end (a process
-// killed while writing it) is where the journal ends.
+// killed while writing it, or still writing it) is where the journal ends for now: a read
+// after the end goes on from that line's start with whatever was appended since, so that
+// a journal is read while it grows.
 class JournalReader {
  public:
   // The file opened for reading; the error of open(2) when it cannot be.

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/files.h"
 
 namespace hivemend::win32 {
 namespace {
@@ -56,6 +59,44 @@ TEST(JournalLine, LongDataCheckedAtEveryDigit) {
       data[at] = bad;
       EXPECT_FALSE(parse_journal_line("h\t\tv\t-\t\t3\t" + data)) << int(bad) << " at " << at;
     }
+}
+
+// A journal read while it grows: each read gives the lines ended so far, a line comes
+// whole once its line end is written, however it was cut, and reading goes on after the
+// end with what was appended since.
+TEST(JournalReader, ReadsWhileTheJournalGrows) {
+  testing::TempDir dir;
+  const std::string path = dir.path("journal");
+  const std::string a = "h\tk\ta\t-\t\t3\t01\n", b = "h\tk\tb\t3\t01\t3\t0203\n", c = "h\t\tc\t-\t\t4\t\n";
+  std::ofstream out(path, std::ios::binary);
+  auto reader = JournalReader::open(path);
+  ASSERT_TRUE(reader);
+  // The text appended before each read, and the values of the lines that read gives.
+  const std::vector<std::pair<std::string, std::vector<std::u16string>>> steps = {
+      {"", {}},
+      {a + b.substr(0, 5), {u"a"}},
+      {b.substr(5, 7), {}},
+      {b.substr(12) + c.substr(0, c.size() - 1), {u"b"}},
+      {"", {}},
+      {"\n", {u"c"}},
+  };
+  std::vector<uint64_t> offsets;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE(i);
+    out << steps[i].first << std::flush;
+    std::vector<std::u16string> got;
+    JournalEntry entry;
+    for (;;) {
+      auto read = reader->next(entry);
+      ASSERT_TRUE(read);
+      if (!*read) break;
+      got.push_back(entry.value);
+      offsets.push_back(reader->offset());
+    }
+    EXPECT_EQ(got, steps[i].second);
+  }
+  EXPECT_EQ(offsets, (std::vector<uint64_t>{0, a.size(), a.size() + b.size()}));
+  EXPECT_EQ(reader->line(), 3u);
 }
 
 }  // namespace
