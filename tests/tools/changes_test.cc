@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,61 @@ TEST(NetChanges, MissingAndBadJournals) {
   auto bad = NetChanges::of_journal(dir.path("journal"));
   ASSERT_FALSE(bad);
   EXPECT_EQ(bad.error().message, dir.path("journal") + ": line 2: not a line of the change journal");
+}
+
+std::vector<JournalEntry> EachChange(const NetChanges& net) {
+  std::vector<JournalEntry> got;
+  EXPECT_TRUE(net.for_each([&](const JournalEntry& e) -> Status {
+    got.push_back(e);
+    return base::Ok{};
+  }));
+  return got;
+}
+
+std::vector<std::string> LinesOf(const std::vector<JournalEntry>& entries) {
+  std::vector<std::string> lines;
+  for (const auto& e : entries) lines.push_back(win32::format_journal_line(e));
+  return lines;
+}
+
+// A journal read while it grows, in pieces that cut lines anywhere, gives what one read
+// of the whole gives; until a value is met twice, the changes handed ahead are the net
+// changes themselves, so the outputs can be written from them in the same pass.
+TEST(NetChanges, ReadWhileGrowing) {
+  struct Case {
+    const char* name;
+    std::vector<JournalEntry> lines;
+    bool met_twice;
+  };
+  const std::vector<Case> cases = {
+      {"no value written twice, one with the data it had",
+       {Write(u"A", u"x", 1, 2), Write(u"B", u"", std::nullopt, 5), Write(u"C", u"y", 7, 7)},
+       false},
+      {"a value written twice", {Write(u"A", u"x", 1, 2), Write(u"B", u"", 1, 5), Write(u"a", u"X", 2, 3)}, true},
+      {"a value written back to its old data", {Write(u"A", u"x", 1, 2), Write(u"A", u"x", 2, 1)}, true},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.path(std::string("journal-") + c.name), text = Lines(c.lines);
+    NetChanges growing(path);
+    std::vector<JournalEntry> ahead;
+    auto give = [&](const JournalEntry& e) { ahead.push_back(e); };
+    ASSERT_TRUE(growing.read(give));  // before the first write there is no journal
+    {
+      std::ofstream out(path, std::ios::binary);
+      for (size_t at = 0; at < text.size(); at += 7) {
+        out << text.substr(at, 7) << std::flush;
+        ASSERT_TRUE(growing.read(give));
+      }
+    }
+    auto whole = NetChanges::of_journal(path);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(growing.met_twice(), c.met_twice);
+    EXPECT_EQ(growing.size(), whole->size());
+    EXPECT_EQ(LinesOf(EachChange(growing)), LinesOf(EachChange(*whole)));
+    if (!c.met_twice) { EXPECT_EQ(LinesOf(ahead), LinesOf(EachChange(*whole))); }
+  }
 }
 
 // The record's JSON: texts in UTF-8 with quotes, backslashes and control characters

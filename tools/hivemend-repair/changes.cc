@@ -193,49 +193,81 @@ Error journal_error(const std::string& path, const win32::JournalReader& reader)
 
 }  // namespace
 
-Result<NetChanges> NetChanges::of_journal(const std::string& path) {
-  NetChanges net;
-  net.path_ = path;
-  auto reader = win32::JournalReader::open(path);
-  if (!reader) {
-    if (reader.error() == ERROR_FILE_NOT_FOUND) return net;
-    return Error{path + ": the change journal cannot be read"};
-  }
+struct NetChanges::Reading {
+  std::optional<win32::JournalReader> reader;  // once the journal exists
   // Each value once, where it first changed; names compare as the registry compares
   // them. A few hives, so their names are numbered.
   std::vector<std::u16string> hives;
   SeenValues seen;
-  const auto upper = base::UpcaseTable::builtin();
-  win32::JournalLineView e;  // each line read into the same room
+  std::shared_ptr<const base::UpcaseTable> upper = base::UpcaseTable::builtin();
+  win32::JournalLineView line;  // each line read into the same room
+  win32::JournalEntry entry;    // and each one given ahead
   std::string name;
+};
+
+NetChanges::NetChanges(std::string path) : path_(std::move(path)), reading_(std::make_unique<Reading>()) {}
+NetChanges::NetChanges(NetChanges&&) noexcept = default;
+NetChanges& NetChanges::operator=(NetChanges&&) noexcept = default;
+NetChanges::~NetChanges() = default;
+
+Result<NetChanges> NetChanges::of_journal(const std::string& path) {
+  NetChanges net(path);
+  if (auto read = net.read(); !read) return read.error();
+  return net;
+}
+
+Status NetChanges::read(const Ahead& ahead) {
+  if (!error_)
+    if (auto read = read_lines(ahead); !read) error_ = read.error();
+  if (error_) return *error_;
+  return base::Ok{};
+}
+
+Status NetChanges::read_lines(const Ahead& ahead) {
+  Reading& r = *reading_;
+  if (!r.reader) {
+    auto reader = win32::JournalReader::open(path_);
+    if (!reader) {
+      if (reader.error() == ERROR_FILE_NOT_FOUND) return base::Ok{};
+      return Error{path_ + ": the change journal cannot be read"};
+    }
+    r.reader.emplace(std::move(*reader));
+  }
+  win32::JournalReader& reader = *r.reader;
+  win32::JournalLineView& e = r.line;
   for (;;) {
-    auto read = reader->next(e);
-    if (!read) return journal_error(path, *reader);
-    if (!*read) break;
+    auto read = reader.next(e);
+    if (!read) return journal_error(path_, reader);
+    if (!*read) return base::Ok{};
     size_t hive = 0;
-    while (hive < hives.size() && hives[hive] != e.hive && !base::equal_nocase(hives[hive], e.hive)) ++hive;
-    if (hive == hives.size()) hives.push_back(e.hive);
-    value_name_key(hive, e, *upper, name);
-    if (seen.room() == 0) return Error{path + ": line " + std::to_string(reader->line()) + ": too many values"};
-    const auto number = seen.find_or_add(name);
+    while (hive < r.hives.size() && r.hives[hive] != e.hive && !base::equal_nocase(r.hives[hive], e.hive)) ++hive;
+    if (hive == r.hives.size()) r.hives.push_back(e.hive);
+    value_name_key(hive, e, *r.upper, r.name);
+    if (r.seen.room() == 0) return Error{path_ + ": line " + std::to_string(reader.line()) + ": too many values"};
+    const auto number = r.seen.find_or_add(r.name);
     if (!number) {
-      net.values_.push_back({reader->offset(), reader->offset(), digest(e.old_type, e.old_hex),
-                             !same_data(e.old_type, e.old_hex, e.new_type, e.new_hex)});
+      const bool changed = !same_data(e.old_type, e.old_hex, e.new_type, e.new_hex);
+      values_.push_back({reader.offset(), reader.offset(), digest(e.old_type, e.old_hex), changed});
+      changed_ += changed;
+      if (changed && ahead && !met_twice_) {
+        win32::entry_of(e, r.entry);
+        ahead(r.entry);
+      }
       continue;
     }
-    Value& value = net.values_[*number];
-    value.last = reader->offset();
+    met_twice_ = true;
+    Value& value = values_[*number];
+    value.last = reader.offset();
+    changed_ -= value.changed;
     // Data that ends as it began is no change; only then is the first line read again.
     value.changed = value.old_digest != digest(e.new_type, e.new_hex);
     if (!value.changed) {
-      auto first = reader->entry_at(value.first);
-      if (!first) return Error{path + ": the change journal cannot be read"};
+      auto first = reader.entry_at(value.first);
+      if (!first) return Error{path_ + ": the change journal cannot be read"};
       value.changed = !win32::same_data(first->old_data, e.new_type, e.new_hex);
     }
+    changed_ += value.changed;
   }
-  net.changed_ =
-      size_t(std::count_if(net.values_.begin(), net.values_.end(), [](const Value& v) { return v.changed; }));
-  return net;
 }
 
 Status NetChanges::for_each(const std::function<Status(const win32::JournalEntry&)>& f) const {

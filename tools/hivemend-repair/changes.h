@@ -8,6 +8,7 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,14 +26,31 @@ struct Counters {
 };
 
 // The net change of each value a run wrote (its data before the first write and after
-// the last), found in one pass over the journal. Only each value's name and where its
-// first and last lines lie in the file are held, never the data, so memory grows with
-// the names of the values changed, not with the journal.
+// the last), found in one pass over the journal, which may be read while it grows. Only
+// each value's name and where its first and last lines lie in the file are held, never
+// the data, so memory grows with the names of the values changed, not with the journal.
 class NetChanges {
  public:
+  // The changes of the journal at `path`, none read yet.
+  explicit NetChanges(std::string path);
+  NetChanges(NetChanges&&) noexcept;
+  NetChanges& operator=(NetChanges&&) noexcept;
+  ~NetChanges();
+
   // Reads the journal at `path` once; a journal that is missing holds no change. An
   // error names the file and the line that is no journal line.
   static Result<NetChanges> of_journal(const std::string& path);
+
+  // Reads the lines the journal has ended since the last read (a journal still missing
+  // has none), with the errors of_journal gives; after an error nothing more is read and
+  // each read gives it again. While no value has been met twice, `ahead` is called with
+  // each line that changes its value: until then each such line is the value's net
+  // change, in the order for_each gives them.
+  using Ahead = std::function<void(const win32::JournalEntry&)>;
+  Status read(const Ahead& ahead = {});
+  // Whether a value has been met twice, so that what `ahead` was given is not the whole
+  // of the net changes.
+  bool met_twice() const { return met_twice_; }
 
   // How many values differ after the run from before it.
   size_t size() const { return changed_; }
@@ -48,9 +66,14 @@ class NetChanges {
     uint64_t old_digest = 0;       // of its data before the first write
     bool changed = false;
   };
+  struct Reading;  // the open journal and the names seen in it
+  Status read_lines(const Ahead& ahead);
   std::string path_;
+  std::unique_ptr<Reading> reading_;
   std::deque<Value> values_;  // in the order of first writes; never moved as it grows
   size_t changed_ = 0;
+  bool met_twice_ = false;
+  std::optional<Error> error_;
 };
 
 // A file of ours written in blocks: text appended to it waits in memory until a block
