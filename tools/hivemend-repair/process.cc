@@ -100,7 +100,7 @@ Result<pid_t> start_child(const std::vector<std::string>& argv, const ChildSetup
   return child;
 }
 
-std::optional<int> wait_child(pid_t child, void (*on_tick)(void*), void* context) {
+std::optional<int> wait_child(pid_t child, void (*on_tick)(void*), void* context, std::chrono::milliseconds every) {
   const base::UniqueFd end = end_of(child);
   int status = 0;
   for (;;) {
@@ -113,7 +113,7 @@ std::optional<int> wait_child(pid_t child, void (*on_tick)(void*), void* context
       return std::nullopt;
     }
     if (on_tick) on_tick(context);
-    sleep_until_end(end, std::chrono::milliseconds(50));
+    sleep_until_end(end, every);
   }
 }
 

@@ -42,10 +42,11 @@ struct ChildSetup {
 // Starts argv[0] (searched in PATH when it has no slash) as a child of this process.
 Result<pid_t> start_child(const std::vector<std::string>& argv, const ChildSetup& setup);
 
-// Waits for the child while `on_tick` is called about every 50 ms; a pending signal
+// Waits for the child while `on_tick` is called about every `every`; a pending signal
 // stops the child (SIGTERM) and gives nullopt. Otherwise the child's exit code (128 +
 // the signal that killed it).
-std::optional<int> wait_child(pid_t child, void (*on_tick)(void*) = nullptr, void* context = nullptr);
+std::optional<int> wait_child(pid_t child, void (*on_tick)(void*) = nullptr, void* context = nullptr,
+                              std::chrono::milliseconds every = std::chrono::milliseconds(50));
 
 // Waits up to `limit` (kForever: as long as it takes) for the child to end: its wait
 // status, or nullopt while it runs.

@@ -1,5 +1,6 @@
 #include "tools/hivemend-repair/run.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -165,8 +166,10 @@ std::string new_block(const ReportPlace& place) {
 }
 
 // Runs hivemend with the journal, the progress record and the counters record in the
-// session's folder: its exit code.
-Result<int> run_hivemend(const Options& o, const Session& session, const std::string& prefix, const std::string& sig) {
+// session's folder, reading the journal into `changes` while it runs (each change given
+// to `ahead` as NetChanges::read says): its exit code.
+Result<int> run_hivemend(const Options& o, const Session& session, const std::string& prefix, const std::string& sig,
+                         NetChanges& changes, const NetChanges::Ahead& ahead) {
   Progress progress(session.path("progress"), session.path("journal"));
   const auto child = start_child(
       {program_beside("hivemend"), "/SrcDrives", "%" + o.src + "%", "/DstDrives", "%" + o.dst + "%", "/SrcSig",
@@ -177,7 +180,19 @@ Result<int> run_hivemend(const Options& o, const Session& session, const std::st
        .inherit_output = true,
        .ends_with_parent = true});
   if (!child) return child.error();
-  const auto code = wait_child(*child, isatty(STDERR_FILENO) ? &Progress::tick : nullptr, &progress);
+  // The journal is read on this side while the program writes it on the other, a moment
+  // after each block of lines lands; an error is kept for the end of the run.
+  struct Watch {
+    Progress* progress;
+    NetChanges& changes;
+    const NetChanges::Ahead& ahead;
+  } watch{isatty(STDERR_FILENO) ? &progress : nullptr, changes, ahead};
+  auto tick = [](void* context) {
+    auto& w = *static_cast<Watch*>(context);
+    if (w.progress) w.progress->update();
+    (void)w.changes.read(w.ahead);
+  };
+  const auto code = wait_child(*child, tick, &watch, std::chrono::milliseconds(10));
   progress.clear();
   if (!code) return Error{interrupted() + ": hivemend was stopped; volumes unmounted"};
   return *code;
@@ -196,6 +211,16 @@ void print_outcome(const Options& o, const Session& session, const std::string& 
     std::printf("%s changed\n", base::counted(changed, "value").c_str());
   for (char letter : session.hiberfile_removed)
     std::printf("%c: hibernation file removed, Windows starts cold\n", letter);
+}
+
+void print_record_written(const Options& o) { std::printf("changes: %s\n", o.changes->c_str()); }
+
+void print_undo_written(const Options& o, const Session& session, size_t files) {
+  std::printf("undo: %s (%zu file%s)\n", o.undo->c_str(), files, files == 1 ? "" : "s");
+  // The hibernated session is gone with its file; nothing can bring it back.
+  if (!session.hiberfile_removed.empty())
+    std::printf("undo: the removal of the hibernation file of %s cannot be undone\n",
+                drive_list(session.hiberfile_removed).c_str());
 }
 
 // The --changes record and the --undo files, written in one pass over the net changes.
@@ -222,19 +247,81 @@ Status write_outputs(const Options& o, const Session& session, const NetChanges&
   if (!written) return written;
   if (record) {
     if (auto finished = record->finish(counters, session.hiberfile_removed); !finished) return finished;
-    std::printf("changes: %s\n", o.changes->c_str());
+    print_record_written(o);
   }
   if (undo) {
     auto files = undo->finish();
     if (!files) return files.error();
-    std::printf("undo: %s (%zu file%s)\n", o.undo->c_str(), *files, *files == 1 ? "" : "s");
-    // The hibernated session is gone with its file; nothing can bring it back.
-    if (!session.hiberfile_removed.empty())
-      std::printf("undo: the removal of the hibernation file of %s cannot be undone\n",
-                  drive_list(session.hiberfile_removed).c_str());
+    print_undo_written(o, session, *files);
   }
   return base::Ok{};
 }
+
+// Puts the file `from` at `to` as writing `to` in place would leave it: by a rename where
+// `to` is missing or a plain file of one name (whose mode and owner the new file takes),
+// else, or on another filesystem, by a copy into it.
+bool put_in_place(const std::string& from, const std::string& to) {
+  struct stat target {};
+  const bool exists = lstat(to.c_str(), &target) == 0;
+  const bool own_file = exists && S_ISREG(target.st_mode) && target.st_nlink == 1 &&
+                        chmod(from.c_str(), target.st_mode & 07777) == 0 &&
+                        chown(from.c_str(), target.st_uid, target.st_gid) == 0;
+  if ((!exists || own_file) && rename(from.c_str(), to.c_str()) == 0) return true;
+  std::error_code ec;
+  return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec) && !ec;
+}
+
+// The --changes record and the --undo files written while hivemend runs, each change as
+// the journal gives it, into the session's scratch folder: nothing is left beside the
+// targets by a run that ends early, and a session's folder goes away however it ends.
+// They stand only while no value has been written twice; else the second pass writes
+// them after the run.
+class OutputsAhead {
+ public:
+  OutputsAhead(const Options& o, const Session& session)
+      : record_path_(session.path("changes.json")), undo_dir_(session.path("undo")) {
+    if (o.changes)
+      if (auto made = ChangesRecord::create(record_path_); made) record_.emplace(std::move(*made));
+    if (o.undo)
+      if (auto made = UndoFiles::create(undo_dir_); made) undo_.emplace(std::move(*made));
+    failed_ = bool(o.changes) != bool(record_) || bool(o.undo) != bool(undo_);
+  }
+
+  void add(const win32::JournalEntry& change) {
+    if (!failed_ && record_) failed_ = !record_->add(change);
+    if (!failed_ && undo_) failed_ = !undo_->add(change);
+  }
+
+  // Finishes the outputs and puts them in place, then says where they went as the second
+  // pass does: false, having printed nothing, when they do not stand or could not be put
+  // in place.
+  bool finish(const Options& o, const Session& session, const NetChanges& changes, const Counters& counters) {
+    if (failed_ || changes.met_twice()) return false;
+    if (record_ && (!record_->finish(counters, session.hiberfile_removed) || !put_in_place(record_path_, *o.changes)))
+      return false;
+    size_t files = 0;
+    if (undo_) {
+      auto finished = undo_->finish();
+      if (!finished) return false;
+      files = *finished;
+      std::error_code ec;
+      std::filesystem::create_directories(*o.undo, ec);
+      if (ec) return false;
+      for (const auto& entry : std::filesystem::directory_iterator(undo_dir_, ec))
+        if (!put_in_place(entry.path().string(), *o.undo + "/" + entry.path().filename().string())) return false;
+      if (ec) return false;
+    }
+    if (record_) print_record_written(o);
+    if (undo_) print_undo_written(o, session, files);
+    return true;
+  }
+
+ private:
+  std::string record_path_, undo_dir_;
+  std::optional<ChangesRecord> record_;
+  std::optional<UndoFiles> undo_;
+  bool failed_ = false;
+};
 
 }  // namespace
 
@@ -289,17 +376,24 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
   if (const auto before = place->path()) place->old_size = std::filesystem::file_size(*before, no_file);
   if (no_file) place->old_size = 0;
 
-  const auto code = run_hivemend(o, session, prefix, sig);
+  NetChanges changes(session.path("journal"));
+  std::optional<OutputsAhead> ahead;
+  if (o.changes || o.undo) ahead.emplace(o, session);
+  NetChanges::Ahead give_ahead;
+  if (ahead) give_ahead = [&](const win32::JournalEntry& change) { ahead->add(change); };
+  const auto code = run_hivemend(o, session, prefix, sig, changes, give_ahead);
   if (!code) return code.error();
   const auto counters = read_counters(session.path("counters.json"));
   if ((*code != 2 && *code != 0) || !counters)
     return Error{"hivemend ran no repair (exit code " + std::to_string(*code) + ")" +
                  (o.prefix ? "; see " + prefix + "/logs/hivemend.log" : std::string())};
 
-  auto changes = NetChanges::of_journal(session.path("journal"));
-  if (!changes) return changes.error();
-  print_outcome(o, session, new_block(*place), changes->size(), *place);
-  return write_outputs(o, session, *changes, *counters);
+  // The lines written since the last read, the program having ended.
+  if (auto read = changes.read(give_ahead); !read) return read.error();
+  print_outcome(o, session, new_block(*place), changes.size(), *place);
+  if (!ahead || ahead->finish(o, session, changes, *counters)) return base::Ok{};
+  ahead.reset();
+  return write_outputs(o, session, changes, *counters);
 }
 
 Status restore(const Options& o) {
