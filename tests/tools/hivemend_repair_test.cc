@@ -246,6 +246,11 @@ TEST_F(RepairToolTest, DryRunRealRunAndRestore) {
   EXPECT_NE(dry.out.find("dry run: nothing was written; 4 values would change\n"), std::string::npos) << dry.out;
   EXPECT_TRUE(read_bytes(at("run-C.img")) == c_before && read_bytes(at("run-E.img")) == e_before);
   EXPECT_FALSE(mounted(at("run-")));
+  // An output that cannot be written is named after the run's outcome.
+  const ProgramRun unwritable = tool(with(drives(), {"--dry-run", "--changes", at("missing/dry.json")}));
+  EXPECT_EQ(unwritable.exit_code, 1);
+  EXPECT_EQ(unwritable.err, "hivemend-repair: " + at("missing/dry.json") + ": cannot write\n");
+  EXPECT_TRUE(unwritable.out.ends_with("4 values would change\n")) << unwritable.out;
 
   const ProgramRun real = tool(with(drives(), {"--changes", at("real.json"), "--undo", at("undo")}));
   ASSERT_EQ(real.exit_code, 0) << real.err;
