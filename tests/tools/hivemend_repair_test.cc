@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -252,8 +254,17 @@ TEST_F(RepairToolTest, DryRunRealRunAndRestore) {
   EXPECT_EQ(unwritable.err, "hivemend-repair: " + at("missing/dry.json") + ": cannot write\n");
   EXPECT_TRUE(unwritable.out.ends_with("4 values would change\n")) << unwritable.out;
 
+  // A record that is there already keeps its mode and extended attributes, as if
+  // written in place.
+  ASSERT_TRUE(write_text(at("real.json"), "older"));
+  ASSERT_EQ(chmod(at("real.json").c_str(), 0604), 0);
+  ASSERT_EQ(setxattr(at("real.json").c_str(), "user.kept", "1", 1, 0), 0);
   const ProgramRun real = tool(with(drives(), {"--changes", at("real.json"), "--undo", at("undo")}));
   ASSERT_EQ(real.exit_code, 0) << real.err;
+  struct stat record {};
+  char kept = 0;
+  EXPECT_TRUE(stat(at("real.json").c_str(), &record) == 0 && (record.st_mode & 07777) == 0604);
+  EXPECT_EQ(getxattr(at("real.json").c_str(), "user.kept", &kept, 1), 1);
   EXPECT_NE(real.out.find("4 values changed\n"), std::string::npos) << real.out;
   EXPECT_NE(real.out.find("undo: " + at("undo") + " (3 files)\n"), std::string::npos) << real.out;
   EXPECT_FALSE(mounted(at("run-")));

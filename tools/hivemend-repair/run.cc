@@ -1,10 +1,13 @@
 #include "tools/hivemend-repair/run.h"
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -257,15 +260,35 @@ Status write_outputs(const Options& o, const Session& session, const NetChanges&
   return base::Ok{};
 }
 
+// Gives the file `to` the extended attributes of `of` (its ACLs among them): false when
+// one cannot be read or set.
+bool copy_xattrs(const std::string& of, const std::string& to) {
+  std::vector<char> names(4096), value;
+  ssize_t size;
+  while ((size = llistxattr(of.c_str(), names.data(), names.size())) < 0 && errno == ERANGE)
+    names.resize(2 * names.size());
+  if (size < 0) return errno == ENOTSUP;
+  for (const char* name = names.data(); name < names.data() + size; name += std::strlen(name) + 1) {
+    const ssize_t n = lgetxattr(of.c_str(), name, nullptr, 0);
+    if (n < 0) return false;
+    value.resize(size_t(n));
+    if (lgetxattr(of.c_str(), name, value.data(), value.size()) != n ||
+        lsetxattr(to.c_str(), name, value.data(), value.size(), 0) != 0)
+      return false;
+  }
+  return true;
+}
+
 // Puts the file `from` at `to` as writing `to` in place would leave it: by a rename where
-// `to` is missing or a plain file of one name (whose mode and owner the new file takes),
-// else, or on another filesystem, by a copy into it.
+// `to` is missing or a plain file of one name (whose owner, mode and extended attributes
+// the new file takes), else, or on another filesystem, by a copy into it.
 bool put_in_place(const std::string& from, const std::string& to) {
   struct stat target {};
   const bool exists = lstat(to.c_str(), &target) == 0;
+  // The owner first: a change of owner clears set-id bits and some attributes.
   const bool own_file = exists && S_ISREG(target.st_mode) && target.st_nlink == 1 &&
-                        chmod(from.c_str(), target.st_mode & 07777) == 0 &&
-                        chown(from.c_str(), target.st_uid, target.st_gid) == 0;
+                        chown(from.c_str(), target.st_uid, target.st_gid) == 0 &&
+                        chmod(from.c_str(), target.st_mode & 07777) == 0 && copy_xattrs(to, from);
   if ((!exists || own_file) && rename(from.c_str(), to.c_str()) == 0) return true;
   std::error_code ec;
   return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec) && !ec;
