@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -303,15 +304,18 @@ class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime
 
  private:
   // The assembly's type table, loading the assembly on first use. Loaded assemblies
-  // stay loaded for the life of the process.
+  // stay loaded for the life of the process, so the list of them only grows: a lookup
+  // (one per CreateInstance) reads it without the lock, which only loading takes.
   HRESULT load(std::u16string_view name, const HIVEMEND_MANAGED_TYPE** types) {
+    if (const Assembly* assembly = find_loaded(newest_.load(std::memory_order_acquire), name)) {
+      *types = assembly->types;
+      return S_OK;
+    }
     std::lock_guard lock(mutex_);
-    // Assembly names compare as file names do on Windows, case-insensitively.
-    for (const Assembly& assembly : loaded_)
-      if (base::equal_nocase(assembly.name, name)) {
-        *types = assembly.types;
-        return S_OK;
-      }
+    if (const Assembly* assembly = find_loaded(newest_.load(std::memory_order_relaxed), name)) {
+      *types = assembly->types;
+      return S_OK;
+    }
     const std::u16string file = std::u16string(name) + u".dll";
     HMODULE module = LoadLibraryW(file.c_str());
     if (!module) {
@@ -327,7 +331,9 @@ class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime
       FreeLibrary(module);
       return COR_E_BADIMAGEFORMAT;
     }
-    loaded_.push_back({std::u16string(name), table});
+    loaded_.push_back(std::make_unique<Assembly>(
+        Assembly{std::u16string(name), table, loaded_.empty() ? nullptr : loaded_.back().get()}));
+    newest_.store(loaded_.back().get(), std::memory_order_release);
     *types = table;
     return S_OK;
   }
@@ -335,9 +341,19 @@ class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime
   struct Assembly {
     std::u16string name;
     const HIVEMEND_MANAGED_TYPE* types;
+    const Assembly* older;  // the one loaded before it
   };
-  std::mutex mutex_;
-  std::vector<Assembly> loaded_;  // a process loads a handful
+
+  // Assembly names compare as file names do on Windows, case-insensitively.
+  static const Assembly* find_loaded(const Assembly* newest, std::u16string_view name) {
+    for (const Assembly* assembly = newest; assembly; assembly = assembly->older)
+      if (assembly->name == name || base::equal_nocase(assembly->name, name)) return assembly;
+    return nullptr;
+  }
+
+  std::mutex mutex_;                               // taken to load an assembly
+  std::vector<std::unique_ptr<Assembly>> loaded_;  // a process loads a handful
+  std::atomic<const Assembly*> newest_{nullptr};
 };
 
 AppDomain g_default_domain;
