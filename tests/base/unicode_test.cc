@@ -50,4 +50,17 @@ TEST(Utf8, RoundTripsAndReplacesInvalid) {
   EXPECT_EQ(base::from_utf8_strict("ok").value(), u"ok");
 }
 
+TEST(Utf8, AppendsAfterWhatIsThere) {
+  // ASCII is copied several units at a time: the first other unit at each place of such a step.
+  for (size_t at = 0; at < 10; ++at) {
+    std::u16string text(10, u'a');
+    text[at] = u'\u00e9';
+    std::string out = "x";
+    base::append_utf8(out, text);
+    std::string expected = "x";
+    expected.append(at, 'a').append("\xc3\xa9").append(9 - at, 'a');
+    EXPECT_EQ(out, expected) << at;
+  }
+}
+
 }  // namespace
