@@ -31,9 +31,15 @@ std::optional<uint32_t> Hive::previous_cell_start(uint32_t offset, uint32_t lowe
 }
 
 std::pair<uint32_t, uint32_t> Hive::bin_of(uint32_t offset) const {
-  auto it = std::upper_bound(bins_.begin(), bins_.end(), std::make_pair(offset, UINT32_MAX));
-  --it;  // the first bin starts at 0, and offset lies in the hive bins
-  return {it->first, it->first + it->second};
+  // The first bin starts at 0, and offset lies in the hive bins.
+  const auto [start, size] = bins_[bin_of_page_[offset / kHiveBinAlignment]];
+  return {start, start + size};
+}
+
+void Hive::add_bin_pages() {
+  const auto [start, size] = bins_.back();
+  bin_of_page_.resize(start / kHiveBinAlignment, uint32_t(bins_.size() - 2));
+  bin_of_page_.resize((start + size) / kHiveBinAlignment, uint32_t(bins_.size() - 1));
 }
 
 void Hive::append_bin(uint32_t min_cell_size) {
@@ -51,13 +57,14 @@ void Hive::append_bin(uint32_t min_cell_size) {
   store_i32(&bytes_[kBaseBlockSize + free_cell], int32_t(size - kHiveBinHeaderSize));
   bins_size_ += size;
   bins_.emplace_back(start, size);
+  add_bin_pages();
   cell_starts_.resize((bins_size_ / kCellAlignment + 63) / 64, 0);
   set_cell_start(free_cell, true);
   free_cells_.insert(size - kHiveBinHeaderSize, free_cell);
   store_u32(&bytes_[base_block::kHiveBinsDataSize], uint32_t(bins_size_));
 }
 
-Result<uint32_t> Hive::allocate(uint32_t payload) {
+Result<uint32_t> Hive::allocate(uint32_t payload, std::span<const uint8_t> contents) {
   if (payload > 0x7FFFFFF0u - 4) return Error{"cell too large", std::nullopt, name_};
   uint32_t need = cell_size_for(payload);
   auto is_free = [&](uint32_t size, uint32_t offset) {
@@ -77,8 +84,8 @@ Result<uint32_t> Hive::allocate(uint32_t payload) {
     size = need;
   }
   store_i32(&bytes_[kBaseBlockSize + offset], -int32_t(size));
-  auto p = cell_mut(offset);  // the free cell just taken
-  std::fill(p.begin(), p.end(), 0);
+  auto p = cell_mut(offset);  // the free cell just taken, with room for the contents
+  std::fill(std::copy(contents.begin(), contents.end(), p.begin()), p.end(), 0);
   return offset;
 }
 

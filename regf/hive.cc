@@ -120,6 +120,7 @@ Status Hive::scan_bins() {
       continue;
     }
     bins_.emplace_back(uint32_t(pos), size);
+    add_bin_pages();
     size_t end = pos + size;
     for (size_t c = pos + kHiveBinHeaderSize; c < end;) {
       int64_t raw = load_i32(&bytes_[kBaseBlockSize + c]);

@@ -186,6 +186,8 @@ class Hive {
     ValueRef operator[](uint32_t i) const { return ValueRef{load_u32(&entries[i * kCellOffsetSize])}; }
   };
   Result<ValueList> value_list(KeyRef key, bool ahead = true) const;
+  // The same from the key's node record, read already.
+  Result<ValueList> value_list(std::span<const uint8_t> node, bool ahead) const;
   // A key's value names by hash, for a key searched by name again and again (a walk that
   // writes back many values of one key): a search then reads only the records whose
   // names hash alike, in list order, so it finds the first match a search in order
@@ -235,14 +237,17 @@ class Hive {
   void set_cell_start(uint32_t offset, bool on);
   // The nearest cell start below `offset` and not below `lowest`.
   std::optional<uint32_t> previous_cell_start(uint32_t offset, uint32_t lowest) const;
-  // A new allocated cell with room for `payload` bytes; the payload is zeroed.
-  Result<uint32_t> allocate(uint32_t payload);
+  // A new allocated cell with room for `payload` bytes: `contents` first (no more than
+  // `payload` bytes), then zeros.
+  Result<uint32_t> allocate(uint32_t payload, std::span<const uint8_t> contents = {});
   // Marks the cell free and merges it with free neighbours in its hive bin.
   void release(uint32_t offset);
   // Appends a hive bin whose free space holds at least `min_cell_size` bytes.
   void append_bin(uint32_t min_cell_size);
   // (start, end) of the hive bin holding `offset`.
   std::pair<uint32_t, uint32_t> bin_of(uint32_t offset) const;
+  // Records the hive bin just added to bins_, and the damaged pages before it.
+  void add_bin_pages();
   Result<uint32_t> store_data(std::span<const uint8_t> data, uint32_t* size_field);
   void release_data(uint32_t size_field, uint32_t data_offset);
   // Frees a value record and its data.
@@ -257,6 +262,10 @@ class Hive {
   size_t bins_size_ = 0;                             // hive bins data size as scanned
   std::vector<uint64_t> cell_starts_;                // one bit per 8 bytes of hive bins data
   std::vector<std::pair<uint32_t, uint32_t>> bins_;  // (offset, size) of each hive bin
+  // For each 4 KB page of the hive bins data, the index in bins_ of the bin holding it
+  // (pages of a damaged bin: the bin before them), so that freeing a cell finds its bin
+  // without a search.
+  std::vector<uint32_t> bin_of_page_;
   FreeCells free_cells_;
   std::vector<Damage> bin_damage_;
   mutable std::optional<std::vector<Damage>> damage_;

@@ -68,7 +68,11 @@ Result<std::optional<ValueRef>> Hive::value_at(KeyRef key, uint32_t index, uint3
 Result<Hive::ValueList> Hive::value_list(KeyRef key, bool ahead) const {
   auto p = record(key.cell, "nk", nk::kName);
   if (!p) return p.error();
-  ValueList list{load_u32(&(*p)[nk::kValueList]), {}, load_u32(&(*p)[nk::kValueCount])};
+  return value_list(*p, ahead);
+}
+
+Result<Hive::ValueList> Hive::value_list(std::span<const uint8_t> node, bool ahead) const {
+  ValueList list{load_u32(&node[nk::kValueList]), {}, load_u32(&node[nk::kValueCount])};
   if (list.count == 0) return list;
   auto l = cell(list.cell);
   if (!l) return l.error();
@@ -81,11 +85,12 @@ Result<Hive::ValueList> Hive::value_list(KeyRef key, bool ahead) const {
 
 Result<std::optional<ValueRef>> Hive::find_value(KeyRef key, std::u16string_view name) const {
   // Value lists are not sorted in a hive: Windows searches them in order too.
-  auto count = value_count(key);
-  if (!count) return count.error();
-  if (*count > bins_size_ / kMinValueCell) return fault("value count larger than the hive can hold", key.cell);
+  auto node = record(key.cell, "nk", nk::kName);
+  if (!node) return node.error();
+  if (load_u32(&(*node)[nk::kValueCount]) > bins_size_ / kMinValueCell)
+    return fault("value count larger than the hive can hold", key.cell);
   // The index, where there is one, reads only the records whose names hash alike.
-  auto list = value_list(key, false);
+  auto list = value_list(*node, false);
   if (!list) return list.error();
   if (auto indexed = indexed_value(key, *list, name)) return *indexed;
   for (uint32_t i = 0; i < list->count; ++i) prefetch((*list)[i].cell);
@@ -284,12 +289,7 @@ Result<uint32_t> Hive::store_data(std::span<const uint8_t> data, uint32_t* size_
     return load_u32(inline_bytes);
   }
   *size_field = size;
-  if (minor_ < db::kMinMinorVersion || size <= kBigDataSegmentSize) {
-    auto c = allocate(size);
-    if (!c) return c;
-    std::copy(data.begin(), data.end(), cell_mut(*c).begin());  // allocated with room for it
-    return c;
-  }
+  if (minor_ < db::kMinMinorVersion || size <= kBigDataSegmentSize) { return allocate(size, data); }
   uint32_t segments = (size + kBigDataSegmentSize - 1) / kBigDataSegmentSize;
   if (segments > 0xFFFF) return Error{"value data too large for a hive", std::nullopt, name_};
   auto list = allocate(segments * uint32_t(kCellOffsetSize));
@@ -300,11 +300,9 @@ Result<uint32_t> Hive::store_data(std::span<const uint8_t> data, uint32_t* size_
     // Four spare bytes per segment: a full segment fills its 16,352-byte cell as Windows
     // writes it, and readers that take a segment's length as its cell size less 8 (hivex)
     // read the last one whole.
-    auto seg = allocate(uint32_t(n + 4));
+    auto seg = allocate(uint32_t(n + 4), data.subspan(from, n));
     if (!seg) return seg;
-    // Both allocated above with room for what is written.
-    std::copy(data.begin() + from, data.begin() + from + n, cell_mut(*seg).begin());
-    store_u32(&cell_mut(*list)[i * kCellOffsetSize], *seg);
+    store_u32(&cell_mut(*list)[i * kCellOffsetSize], *seg);  // allocated above with room for every entry
   }
   auto head = allocate(db::kSize);
   if (!head) return head;
@@ -352,8 +350,9 @@ Status Hive::set_value(KeyRef key, std::optional<ValueRef> existing, std::u16str
   if (existing) {
     uint32_t v = existing->cell;
     // find_value read the record, and the walk ensure_writable ran its data.
-    DataField old = data_field(*cell(v));
-    uint32_t old_raw = load_u32(&(*cell(v))[vk::kDataSize]);
+    const auto record = *cell(v);
+    DataField old = data_field(record);
+    uint32_t old_raw = load_u32(&record[vk::kDataSize]);
     // New data that fits the old data cell goes there: the file keeps its layout.
     bool plain_old =
         !old.inline_data && old.size > 0 && !(minor_ >= db::kMinMinorVersion && old.size > kBigDataSegmentSize);
