@@ -49,6 +49,23 @@ TEST(Log, EachLineReachesTheComponentInOrder) {
   EXPECT_EQ(after.stops - before.stops, 5u);
 }
 
+// A text ends at its terminator whatever its length and wherever in memory it begins
+// (the component finds the end several units at a time).
+TEST(Log, EachTextEndsAtItsTerminator) {
+  TestPrefix prefix;
+  std::vector<LogEntry> expected;
+  for (size_t start = 0; start < 4; ++start)
+    for (size_t length = 0; length < 10; ++length) {
+      alignas(8) char16_t text[16];
+      std::fill(std::begin(text), std::end(text), u'x');
+      std::fill_n(text + start, length, u'a');
+      text[start + length] = 0;
+      Log(text + start, u"");
+      expected.push_back({std::string(length, 'a'), ""});
+    }
+  EXPECT_EQ(read_log(prefix.log_path()), expected);
+}
+
 // The file stays open between blocks, but a block after the file was renamed away (a
 // rotation) or removed with its folder goes to a new file.
 TEST(Log, LinesFollowTheFileThroughRotationAndRemoval) {
