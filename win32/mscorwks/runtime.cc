@@ -2,6 +2,7 @@
 // application domain, which loads assemblies and makes instances of their types, the
 // object handles CreateInstance gives, and the dispatch interface (the COM-callable
 // wrapper) through which a host calls an instance's methods.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <exception>
@@ -134,7 +135,7 @@ class ManagedObject final : public ComObject<IDispatch, IID_IDispatch> {
     if (!rgszNames[0]) return DISP_E_UNKNOWNNAME;
     const std::u16string_view wanted(rgszNames[0]);
     for (size_t m = 0; type_.methods && type_.methods[m].name; ++m)
-      if (base::equal_nocase(type_.methods[m].name, wanted)) {
+      if (type_.methods[m].name == wanted || base::equal_nocase(type_.methods[m].name, wanted)) {
         rgDispId[0] = kFirstDispid + DISPID(m);
         return cNames == 1 ? S_OK : DISP_E_UNKNOWNNAME;
       }
@@ -261,7 +262,8 @@ class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime
     const std::u16string_view assembly = simple_name({AssemblyName ? AssemblyName : u"", SysStringLen(AssemblyName)});
     const std::u16string_view type_name(typeName ? typeName : u"", SysStringLen(typeName));
     if (assembly.empty() || type_name.empty()) return E_INVALIDARG;
-    if (assembly.find_first_of(u"\\/:") != std::u16string_view::npos) return FUSION_E_INVALID_NAME;
+    if (std::any_of(assembly.begin(), assembly.end(), [](char16_t c) { return c == u'\\' || c == u'/' || c == u':'; }))
+      return FUSION_E_INVALID_NAME;
 
     const HIVEMEND_MANAGED_TYPE* types = nullptr;
     HRESULT hr;
