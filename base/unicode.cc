@@ -104,7 +104,7 @@ void append_utf16(std::u16string& out, char32_t cp) {
 
 }  // namespace
 
-char16_t upcase(char16_t c) noexcept { return upcase_table()[c]; }
+char16_t upcase_beyond_ascii(char16_t c) noexcept { return upcase_table()[c]; }
 
 int compare_nocase(std::u16string_view a, std::u16string_view b) noexcept {
   const auto& t = upcase_table();

@@ -15,7 +15,12 @@
 namespace base {
 
 // Windows' upper-casing of one UTF-16 code unit (one-to-one; surrogates unchanged).
-char16_t upcase(char16_t c) noexcept;
+// ASCII, which nearly every registry name is, needs no table: only a-z change there.
+char16_t upcase_beyond_ascii(char16_t c) noexcept;
+inline char16_t upcase(char16_t c) noexcept {
+  if (c < 0x80) return c >= u'a' && c <= u'z' ? char16_t(c - (u'a' - u'A')) : c;
+  return upcase_beyond_ascii(c);
+}
 
 // Case-insensitive comparison the way the registry and NTFS compare names: code unit by
 // code unit after upcase(). Returns <0, 0 or >0.

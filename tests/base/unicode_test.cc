@@ -21,6 +21,9 @@ TEST(Upcase, MapsLikeWindows) {
       {u'\uff41', u'\uff21'},                // fullwidth a
   };
   for (const auto& c : cases) EXPECT_EQ(base::upcase(c.in), c.out) << int(c.in);
+  // ASCII is answered without the table, and as the table answers it.
+  const auto table = base::UpcaseTable::builtin();
+  for (char16_t c = 0; c < 0x80; ++c) EXPECT_EQ(base::upcase(c), (*table)(c)) << int(c);
 }
 
 TEST(CompareNoCase, OrdersByUpperCase) {
