@@ -10,9 +10,6 @@
 
 namespace regf {
 
-// Cell sizes, size field included, are multiples of 8.
-constexpr uint32_t kCellAlignment = 8;
-
 inline uint32_t cell_size_for(uint32_t payload) {
   return (payload + kCellHeaderSize + kCellAlignment - 1) / kCellAlignment * kCellAlignment;
 }

@@ -38,6 +38,8 @@ constexpr size_t kTimestamp = 20;  // first bin only: a copy of the base block's
 // A cell starts with its size (a multiple of 8, header included): negative while the
 // cell is allocated, positive when it is free. The record follows.
 constexpr size_t kCellHeaderSize = 4;
+// Cell sizes, size field included, are multiples of 8.
+constexpr uint32_t kCellAlignment = 8;
 // A cell offset as lists store it (value lists, big data segment lists, index leaves
 // and index roots are arrays of them).
 constexpr size_t kCellOffsetSize = 4;

@@ -164,27 +164,14 @@ Error Hive::fault(std::string message, uint32_t cell_offset) const {
   return Error{std::move(message), file_offset(cell_offset), name_};
 }
 
-// Here, beside cell(), so that every cell access inlines it.
-bool Hive::is_cell_start(uint32_t offset) const {
-  size_t bit = offset / kCellAlignment;
-  return bit / 64 < cell_starts_.size() && (cell_starts_[bit / 64] >> (bit % 64) & 1);
-}
-
-Result<std::span<const uint8_t>> Hive::cell(uint32_t offset) const {
+Error Hive::cell_fault(uint32_t offset) const {
   if (offset >= bins_size_) return fault("cell offset beyond hive bins", offset);
   if (offset % kCellAlignment != 0 || !is_cell_start(offset)) return fault("offset is not the start of a cell", offset);
-  int32_t raw = load_i32(&bytes_[kBaseBlockSize + offset]);
-  if (raw >= 0) return fault("cell is free", offset);
-  return std::span<const uint8_t>(&bytes_[kBaseBlockSize + offset + kCellHeaderSize],
-                                  size_t(-int64_t(raw)) - kCellHeaderSize);
+  return fault("cell is free", offset);
 }
 
-Result<std::span<const uint8_t>> Hive::record(uint32_t offset, const char* signature, size_t min_size) const {
-  auto c = cell(offset);
-  if (!c) return c;
-  if (c->size() < min_size || std::memcmp(c->data(), signature, 2) != 0)
-    return fault(std::string("expected a \"") + signature + "\" record", offset);
-  return c;
+Error Hive::record_fault(uint32_t offset, const char* signature) const {
+  return fault(std::string("expected a \"") + signature + "\" record", offset);
 }
 
 std::span<uint8_t> Hive::cell_mut(uint32_t offset) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -140,9 +141,20 @@ class Hive {
   // --- cells (hive.cc) ---
   // The payload (after the size field) of the allocated cell at `offset`, or an error
   // naming the file offset when `offset` is not such a cell.
-  Result<std::span<const uint8_t>> cell(uint32_t offset) const;
+  Result<std::span<const uint8_t>> cell(uint32_t offset) const {
+    if (offset >= bins_size_ || offset % kCellAlignment != 0 || !is_cell_start(offset)) return cell_fault(offset);
+    const int32_t raw = load_i32(&bytes_[kBaseBlockSize + offset]);
+    if (raw >= 0) return cell_fault(offset);
+    return std::span<const uint8_t>(&bytes_[kBaseBlockSize + offset + kCellHeaderSize],
+                                    size_t(-int64_t(raw)) - kCellHeaderSize);
+  }
   // The same check, with a record signature ("nk", "lh", ...) required.
-  Result<std::span<const uint8_t>> record(uint32_t offset, const char* signature, size_t min_size) const;
+  Result<std::span<const uint8_t>> record(uint32_t offset, const char* signature, size_t min_size) const {
+    auto c = cell(offset);
+    if (!c) return c;
+    if (c->size() < min_size || std::memcmp(c->data(), signature, 2) != 0) return record_fault(offset, signature);
+    return c;
+  }
   Error fault(std::string message, uint32_t cell_offset) const;
   static uint64_t file_offset(uint32_t cell_offset) { return cell_offset + uint64_t(kBaseBlockSize); }
   size_t bins_size() const { return bins_size_; }
@@ -232,8 +244,16 @@ class Hive {
   // Checks where the value's data lives and copies it into *out when out is not null.
   Result<bool> read_data(ValueRef value, const CellVisitor& visit, std::vector<uint8_t>* out) const;
 
+  // Why `offset` is no allocated cell, or holds no record of `signature`: every cell
+  // access inlines the checks and leaves making the error here.
+  Error cell_fault(uint32_t offset) const;
+  Error record_fault(uint32_t offset, const char* signature) const;
+
   // --- allocation (alloc.cc) ---
-  bool is_cell_start(uint32_t offset) const;
+  bool is_cell_start(uint32_t offset) const {
+    const size_t bit = offset / kCellAlignment;
+    return bit / 64 < cell_starts_.size() && (cell_starts_[bit / 64] >> (bit % 64) & 1);
+  }
   void set_cell_start(uint32_t offset, bool on);
   // The nearest cell start below `offset` and not below `lowest`.
   std::optional<uint32_t> previous_cell_start(uint32_t offset, uint32_t lowest) const;

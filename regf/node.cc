@@ -99,7 +99,10 @@ Result<std::u16string> Hive::node_name(uint32_t cell) const {
 int StoredName::compare_nocase(std::u16string_view name) const {
   const size_t n = std::min<size_t>(name.size(), length());
   for (size_t i = 0; i < n; ++i) {
-    const char16_t x = base::upcase(name[i]), y = base::upcase((*this)[i]);
+    char16_t x = name[i], y = (*this)[i];
+    if (x == y) continue;  // names are mostly asked for as stored
+    x = base::upcase(x);
+    y = base::upcase(y);
     if (x != y) return x < y ? -1 : 1;
   }
   if (name.size() == length()) return 0;
