@@ -110,6 +110,7 @@ int compare_nocase(std::u16string_view a, std::u16string_view b) noexcept {
   const auto& t = upcase_table();
   const size_t n = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;  // names are mostly compared with themselves as written
     const char16_t x = t[a[i]], y = t[b[i]];
     if (x != y) return x < y ? -1 : 1;
   }

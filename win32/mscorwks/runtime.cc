@@ -135,7 +135,7 @@ class ManagedObject final : public ComObject<IDispatch, IID_IDispatch> {
     if (!rgszNames[0]) return DISP_E_UNKNOWNNAME;
     const std::u16string_view wanted(rgszNames[0]);
     for (size_t m = 0; type_.methods && type_.methods[m].name; ++m)
-      if (type_.methods[m].name == wanted || base::equal_nocase(type_.methods[m].name, wanted)) {
+      if (base::equal_nocase(type_.methods[m].name, wanted)) {
         rgDispId[0] = kFirstDispid + DISPID(m);
         return cNames == 1 ? S_OK : DISP_E_UNKNOWNNAME;
       }
@@ -349,7 +349,7 @@ class AppDomain final : public ComObject<_AppDomain, IID__AppDomain, ComLifetime
   // Assembly names compare as file names do on Windows, case-insensitively.
   static const Assembly* find_loaded(const Assembly* newest, std::u16string_view name) {
     for (const Assembly* assembly = newest; assembly; assembly = assembly->older)
-      if (assembly->name == name || base::equal_nocase(assembly->name, name)) return assembly;
+      if (base::equal_nocase(assembly->name, name)) return assembly;
     return nullptr;
   }
 
