@@ -239,6 +239,7 @@ Status NetChanges::read_lines(const Ahead& ahead) {
     auto read = reader.next(e);
     if (!read) return journal_error(path_, reader);
     if (!*read) return base::Ok{};
+    ++lines_;
     size_t hive = 0;
     while (hive < r.hives.size() && r.hives[hive] != e.hive && !base::equal_nocase(r.hives[hive], e.hive)) ++hive;
     if (hive == r.hives.size()) r.hives.push_back(e.hive);

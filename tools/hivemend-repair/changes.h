@@ -51,6 +51,8 @@ class NetChanges {
   // Whether a value has been met twice, so that what `ahead` was given is not the whole
   // of the net changes.
   bool met_twice() const { return met_twice_; }
+  // How many lines (writes) have been read so far.
+  size_t lines() const { return lines_; }
 
   // How many values differ after the run from before it.
   size_t size() const { return changed_; }
@@ -73,6 +75,7 @@ class NetChanges {
   std::deque<Value> values_;  // in the order of first writes; never moved as it grows
   size_t changed_ = 0;
   bool met_twice_ = false;
+  size_t lines_ = 0;
   std::optional<Error> error_;
 };
 

@@ -1,8 +1,6 @@
 #include "tools/hivemend-repair/progress.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <fstream>
 
 #include "base/counts.h"
 #include "base/unicode.h"
@@ -10,22 +8,15 @@
 
 namespace hivemend::repair_tool {
 
-void Progress::update() {
+void Progress::update(size_t rewritten) {
   const auto now = std::chrono::steady_clock::now();
   if (now - last_ < std::chrono::milliseconds(100)) return;
   last_ = now;
   const auto done = win32::read_progress(record_);
   if (!done) return;
-  std::ifstream in(journal_, std::ios::binary);
-  in.seekg(journal_read_);
-  char buffer[65536];
-  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-    rewritten_ += size_t(std::count(buffer, buffer + in.gcount(), '\n'));
-    journal_read_ += in.gcount();
-  }
   std::fprintf(stderr, "\rhivemend-repair: %s: %s, %s, %s rewritten\033[K", base::to_utf8(done->hive).c_str(),
                base::counted(done->keys, "key").c_str(), base::counted(done->values, "value").c_str(),
-               base::grouped(rewritten_).c_str());
+               base::grouped(rewritten).c_str());
   shown_ = true;
 }
 

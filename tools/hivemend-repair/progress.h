@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <ios>
 #include <string>
 #include <utility>
 
@@ -13,21 +12,18 @@ namespace hivemend::repair_tool {
 
 class Progress {
  public:
-  Progress(std::string record, std::string journal) : record_(std::move(record)), journal_(std::move(journal)) {}
+  explicit Progress(std::string record) : record_(std::move(record)) {}
   const std::string& record() const { return record_; }
 
-  // For wait_child's tick: `self` is a Progress.
-  static void tick(void* self) { static_cast<Progress*>(self)->update(); }
-  void update();
+  // Shows the line anew, with `rewritten` lines of the journal read so far.
+  void update(size_t rewritten);
   // Takes the line away again, if one was shown.
   void clear() const;
 
  private:
-  std::string record_, journal_;
+  std::string record_;
   std::chrono::steady_clock::time_point last_{};
   bool shown_ = false;
-  std::streamoff journal_read_ = 0;  // the journal's lines are counted as they come
-  size_t rewritten_ = 0;
 };
 
 }  // namespace hivemend::repair_tool

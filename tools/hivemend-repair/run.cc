@@ -173,7 +173,7 @@ std::string new_block(const ReportPlace& place) {
 // to `ahead` as NetChanges::read says): its exit code.
 Result<int> run_hivemend(const Options& o, const Session& session, const std::string& prefix, const std::string& sig,
                          NetChanges& changes, const NetChanges::Ahead& ahead) {
-  Progress progress(session.path("progress"), session.path("journal"));
+  Progress progress(session.path("progress"));
   const auto child = start_child(
       {program_beside("hivemend"), "/SrcDrives", "%" + o.src + "%", "/DstDrives", "%" + o.dst + "%", "/SrcSig",
        "%" + sig + "%"},
@@ -192,8 +192,8 @@ Result<int> run_hivemend(const Options& o, const Session& session, const std::st
   } watch{isatty(STDERR_FILENO) ? &progress : nullptr, changes, ahead};
   auto tick = [](void* context) {
     auto& w = *static_cast<Watch*>(context);
-    if (w.progress) w.progress->update();
     (void)w.changes.read(w.ahead);
+    if (w.progress) w.progress->update(w.changes.lines());
   };
   const auto code = wait_child(*child, tick, &watch, std::chrono::milliseconds(10));
   progress.clear();
