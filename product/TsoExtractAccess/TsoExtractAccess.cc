@@ -38,6 +38,7 @@
 #include "win32/com/managed.h"
 #include "win32/host/detach.h"
 #include "win32/host/prefix.h"
+#include "win32/kernel32/wstring.h"
 
 namespace {
 
@@ -49,29 +50,11 @@ constexpr auto kFlushDelay = std::chrono::milliseconds(50);
 // The class keeps no state: each log line is a call on a new instance.
 struct ExtractAccess {};
 
-// The length of a NUL-terminated UTF-16 text, four units to a test once the address is
-// aligned (a line's texts run to a few hundred units). An aligned word never reaches into
-// a page the text does not, but it may read the units after the terminator, which the
-// address sanitizer would take for an overrun.
-__attribute__((no_sanitize_address)) size_t text_length(const char16_t* text) {
-  using Word = uint64_t __attribute__((may_alias, aligned(8)));
-  constexpr uint64_t kLowBits = 0x0001000100010001u, kHighBits = 0x8000800080008000u;
-  const char16_t* at = text;
-  for (; reinterpret_cast<uintptr_t>(at) % sizeof(Word) != 0; ++at)
-    if (!*at) return size_t(at - text);
-  for (;; at += 4) {
-    const uint64_t units = *reinterpret_cast<const Word*>(at);
-    if ((units - kLowBits) & ~units & kHighBits) break;  // some unit of the word is 0
-  }
-  while (*at) ++at;
-  return size_t(at - text);
-}
-
 // A text the caller passed by address (a NUL-terminated UTF-16 string in this
 // process); address 0 is the empty text.
 std::u16string_view text_at(LONGLONG address) {
   const auto* text = reinterpret_cast<const char16_t*>(static_cast<LONG_PTR>(address));
-  return text ? std::u16string_view(text, text_length(text)) : std::u16string_view();
+  return text ? std::u16string_view(text, wcslen(text)) : std::u16string_view();
 }
 
 class LogFile {
