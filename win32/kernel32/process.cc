@@ -410,7 +410,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     return WAIT_TIMEOUT;
   }
   if (auto child = child_of(hHandle)) return child->wait(dwMilliseconds) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(dwMilliseconds);
+  // A wait of no time looks once and reads no clock: callers poll that way per item.
+  const bool timed = dwMilliseconds != 0 && dwMilliseconds != INFINITE;
+  const auto deadline = timed ? Clock::now() + std::chrono::milliseconds(dwMilliseconds) : Clock::time_point();
   // Objects shared with other processes change without notice here: poll them, more
   // slowly the longer the wait lasts.
   DWORD pause = 1;
@@ -425,7 +427,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         case TakeResult::Busy: break;
       }
     }
-    if (dwMilliseconds != INFINITE) {
+    if (dwMilliseconds == 0) return WAIT_TIMEOUT;
+    if (timed) {
       const auto now = Clock::now();
       if (now >= deadline) return WAIT_TIMEOUT;
       pause = std::min<DWORD>(pause, DWORD(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count()));
