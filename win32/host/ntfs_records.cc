@@ -445,6 +445,22 @@ bool file_name_index(std::basic_string_view<uint8_t> root, uint64_t cluster_size
   return root[ix::kRootClustersPerBlock] == block_size / unit;
 }
 
+// Whether ntfs-3g shows a stored name as it is: with no '/' or NUL, which it cannot pass
+// on, and no surrogate outside a pair, which it cannot convert. A pair is one character
+// outside the BMP, shown in four UTF-8 bytes.
+bool shown_as_stored(std::u16string_view name) {
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    if (c == u'/' || c == 0) return false;
+    if (c >= 0xDC00 && c <= 0xDFFF) return false;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 == name.size() || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF) return false;
+      ++i;
+    }
+  }
+  return true;
+}
+
 // Appends the names of one index node's entries (an index root's or an index block's
 // header, within `size` bytes), in their order.
 base::Result<base::Ok, NtfsFallback> node_names(const uint8_t* header, size_t size,
@@ -476,8 +492,7 @@ base::Result<base::Ok, NtfsFallback> node_names(const uint8_t* header, size_t si
     // ntfs-3g lists neither the DOS names nor the system files.
     if (key[fn::kNamespace] == fn::kDos || ntfs::record_of(reference) < ntfs::well_known::kFirstUser) continue;
     std::u16string name = stored_name(key);
-    for (char16_t c : name)
-      if (c == u'/' || c == 0 || (c >= 0xD800 && c <= 0xDFFF)) return NtfsFallback::kNameShownOtherwise;
+    if (!shown_as_stored(name)) return NtfsFallback::kNameShownOtherwise;
     out.push_back(NtfsRecords::Listed{std::move(name), reference});
   }
 }
