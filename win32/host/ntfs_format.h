@@ -39,6 +39,7 @@ constexpr size_t kType = 0, kLength = 4, kNonResident = 8, kNameLength = 9, kNam
 constexpr size_t kValueLength = 16, kValueOffset = 20, kResidentHeader = 24;  // resident
 constexpr size_t kLowestVcn = 16, kHighestVcn = 24, kMappingPairs = 32, kAllocatedSize = 40, kDataSize = 48,
                  kInitializedSize = 56, kNonResidentHeader = 64;  // non-resident
+constexpr uint16_t kCompressed = 0x0001;                          // in kFlags
 constexpr uint32_t kStandardInformation = 0x10, kAttributeList = 0x20, kFileName = 0x30, kData = 0x80,
                    kIndexRoot = 0x90, kIndexAllocation = 0xA0, kBitmap = 0xB0, kReparsePoint = 0xC0, kLastKnown = 0x100,
                    kEnd = 0xFFFFFFFF;

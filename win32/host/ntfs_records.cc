@@ -153,9 +153,15 @@ std::basic_string_view<uint8_t> resident_value(const uint8_t* attr, size_t lengt
 
 // Whether an attribute is unnamed, or named "$I30" (the file name index of a directory).
 bool unnamed(const uint8_t* attr) { return attr[at::kNameLength] == 0; }
-// Whether an attribute is stored plainly: not compressed, sparse or encrypted, as a
-// directory's index always is (ntfs-3g would read it through its compression).
+// Whether an attribute is stored plainly: not compressed, sparse or encrypted (ntfs-3g
+// would read its runs through its compression).
 bool plain(const uint8_t* attr) { return le16(attr + at::kFlags) == 0; }
+// Whether an attribute of a directory's index is stored as its index always is. The
+// index root of a compressed directory carries the compression flag, the default for
+// files made in it; its resident value is read as it stands.
+bool plain_index(uint32_t type, const uint8_t* attr) {
+  return plain(attr) || (type == at::kIndexRoot && le16(attr + at::kFlags) == at::kCompressed);
+}
 bool named_i30(const uint8_t* attr, size_t length) {
   static constexpr char16_t kI30[] = u"$I30";
   const size_t n = attr[at::kNameLength], offset = le16(attr + at::kNameOffset);
@@ -539,7 +545,7 @@ NtfsRecords::Read<NtfsRecord> parse(const NtfsRecords::Layout& l, uint64_t numbe
         if (!found && stored_name(v.data()) == *name) found = space;
       }
     } else if ((type == at::kIndexRoot || type == at::kIndexAllocation || type == at::kBitmap) &&
-               named_i30(a, length) && !plain(a)) {
+               named_i30(a, length) && !plain_index(type, a)) {
       return sound = false;
     } else if (type == at::kIndexRoot && named_i30(a, length)) {
       // ntfs-3g reads a directory's index root, entries and all, to stat it.
@@ -727,7 +733,7 @@ NtfsRecords::Read<std::vector<NtfsRecords::Listed>> NtfsRecords::list(uint64_t d
   bool sound = true;
   const bool whole = l->each_attribute_of(directory, record, [&](uint32_t type, const uint8_t* a, size_t len) {
     if (!named_i30(a, len)) return true;
-    if (!plain(a)) return sound = false;
+    if (!plain_index(type, a)) return sound = false;
     if (type == at::kIndexRoot) {
       const auto v = resident_value(a, len);
       tree.root.assign(v.begin(), v.end());

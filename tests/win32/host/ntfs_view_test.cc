@@ -194,12 +194,14 @@ class NtfsView : public ::testing::Test {
 };
 
 // Short names of hard links, of names that are their own 8.3 name, and names matched
-// under the volume's upper-case table; from the records, no directory here is left to
-// ntfs-3g.
+// under the volume's upper-case table, one folder compressed; from the records, no
+// directory here is left to ntfs-3g.
 TEST_F(NtfsView, FixedCasesOnBothPaths) {
   std::filesystem::create_directories(path("One"));
   std::filesystem::create_directories(path("Two/Other"));
   std::filesystem::create_directories(path("Own"));
+  // Compressed, as a folder of a Windows volume may be: the files made in it are too.
+  ASSERT_TRUE(set_ntfs_attrib(path("Own"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_COMPRESSED));
   std::filesystem::create_directories(path("Case/Side"));
   // Hard links: the DOS name is made with the first (ntfs-3g refuses one on a file that
   // has several links), then the second link is added.
