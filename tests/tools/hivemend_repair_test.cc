@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -515,6 +516,28 @@ TEST_F(RepairToolTest, HibernatedInstallation) {
   ImageMount e(at("run-E.img"), at("check"), true);
   EXPECT_FALSE(fs::exists(e.path("hiberfil.sys")));
   EXPECT_EQ(text_at(*read_hive(e.path(kValues[0].hive)), kValues[0].key, kValues[0].name), kValues[0].repaired);
+}
+
+// A volume without room for the new SOFTWARE: that hive stays as it was, and the count,
+// the record and the undo folder hold the changes of the hives that were written.
+TEST_F(RepairToolTest, AHiveNotWrittenBackIsLeftOutOfWhatChanged) {
+  {
+    ImageMount e(at("run-E.img"), at("fill"), false);
+    struct statvfs room {};
+    ASSERT_EQ(statvfs(at("fill").c_str(), &room), 0);
+    const uintmax_t software = fs::file_size(e.path(kHives[0]));
+    ASSERT_TRUE(write_text(e.path("fill"), std::string(room.f_bavail * room.f_frsize - software / 2, '\0')));
+  }
+  const ProgramRun run = tool(with(drives(), {"--changes", at("full.json"), "--undo", at("full-undo")}));
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_TRUE(
+      run.err.ends_with("\nhivemend-repair: E:\\Windows\\system32\\config\\SOFTWARE: not written back; the "
+                        "values there are as they were before the run (hivemend's reason above)\n"))
+      << run.err;
+  EXPECT_NE(run.out.find("\n2 values changed\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("undo: " + at("full-undo") + " (2 files)\n"), std::string::npos) << run.out;
+  EXPECT_EQ(read_text(at("full.json")).find("SOFTWARE"), std::string::npos);
+  EXPECT_FALSE(mounted(at("run-")));
 }
 
 // The installation's images as VM disk files: each run gives what it gives on the raw

@@ -248,7 +248,7 @@ Status NetChanges::read_lines(const Ahead& ahead) {
     const auto number = r.seen.find_or_add(r.name);
     if (!number) {
       const bool changed = !same_data(e.old_type, e.old_hex, e.new_type, e.new_hex);
-      values_.push_back({reader.offset(), reader.offset(), digest(e.old_type, e.old_hex), changed});
+      values_.push_back({reader.offset(), reader.offset(), digest(e.old_type, e.old_hex), uint32_t(hive), changed});
       changed_ += changed;
       if (changed && ahead && !met_twice_) {
         win32::entry_of(e, r.entry);
@@ -288,12 +288,33 @@ Status NetChanges::for_each(const std::function<Status(const win32::JournalEntry
     auto read = reader->next(first);
     if (!read) return journal_error(path_, *reader);
     if (!*read || reader->offset() != value.first) return Error{path_ + ": the change journal changed while read"};
-    if (value.last != value.first) {
-      auto last = reader->entry_at(value.last);
-      if (!last) return Error{path_ + ": the change journal cannot be read"};
-      first.new_data = std::move(last->new_data);
-    }
+    if (auto taken = take_last(*reader, value, first); !taken) return taken;
     if (auto done = f(first); !done) return done;
+  }
+  return base::Ok{};
+}
+
+Status NetChanges::take_last(const win32::JournalReader& reader, const Value& value,
+                             win32::JournalEntry& change) const {
+  if (value.last == value.first) return base::Ok{};
+  auto last = reader.entry_at(value.last);
+  if (!last) return Error{path_ + ": the change journal cannot be read"};
+  change.new_data = std::move(last->new_data);
+  return base::Ok{};
+}
+
+Status NetChanges::for_each_hive(const std::function<Status(const win32::JournalEntry&)>& f) const {
+  if (!changed_) return base::Ok{};
+  auto reader = win32::JournalReader::open(path_);
+  if (!reader) return Error{path_ + ": the change journal cannot be read"};
+  std::vector<bool> seen(reading_->hives.size());
+  for (const Value& value : values_) {
+    if (!value.changed || seen[value.hive]) continue;
+    seen[value.hive] = true;
+    auto change = reader->entry_at(value.first);
+    if (!change) return Error{path_ + ": the change journal cannot be read"};
+    if (auto taken = take_last(*reader, value, *change); !taken) return taken;
+    if (auto done = f(*change); !done) return done;
   }
   return base::Ok{};
 }

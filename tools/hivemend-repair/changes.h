@@ -62,12 +62,20 @@ class NetChanges {
   // case are one value. Stops at the first error of `f` or of reading the journal.
   Status for_each(const std::function<Status(const win32::JournalEntry&)>& f) const;
 
+  // Calls `f` with one change of each hive that has any (its first, as for_each gives
+  // it), each read apart: a hive file is replaced whole or not at all, so what one of
+  // its values holds after the run tells whether its changes were written.
+  Status for_each_hive(const std::function<Status(const win32::JournalEntry&)>& f) const;
+
  private:
   struct Value {
     uint64_t first = 0, last = 0;  // the offsets of its first and last lines
     uint64_t old_digest = 0;       // of its data before the first write
+    uint32_t hive = 0;             // the hive's number, in the order first written
     bool changed = false;
   };
+  // Gives `change`, the entry of the first line of `value`, the new data of its last.
+  Status take_last(const win32::JournalReader& reader, const Value& value, win32::JournalEntry& change) const;
   struct Reading;  // the open journal and the names seen in it
   Status read_lines(const Ahead& ahead);
   std::string path_;

@@ -125,6 +125,44 @@ Status check_hive(const std::u16string& hive) {
   return base::Ok{};
 }
 
+// The data `hive` holds for value `name` of the key at path `key` (nullopt when either
+// is missing).
+std::optional<win32::JournalData> stored_data(const regf::Hive& hive, std::u16string_view key,
+                                              std::u16string_view name) {
+  regf::KeyRef at = hive.root();
+  for (size_t start = 0; !key.empty() && start <= key.size();) {
+    const size_t end = std::min(key.find(u'\\', start), key.size());
+    auto found = hive.find_subkey(at, key.substr(start, end - start));
+    if (!found || !*found) return std::nullopt;
+    at = **found;
+    start = end + 1;
+  }
+  auto value = hive.find_value(at, name);
+  if (!value || !*value) return std::nullopt;
+  auto type = hive.value_type(**value);
+  auto data = hive.value_data(**value);
+  if (!type || !data) return std::nullopt;
+  return win32::JournalData{*type, std::move(*data)};
+}
+
+// The hives whose file does not hold what the run wrote into them: their write-back
+// failed (a volume that took no writes, or had no room), as hivemend said.
+Result<std::vector<std::u16string>> unwritten_hives(const NetChanges& changes) {
+  std::vector<std::u16string> unwritten;
+  auto checked = changes.for_each_hive([&](const win32::JournalEntry& change) -> Status {
+    const auto file = linux_path(change.hive);
+    auto hive = file ? open_hive(change.hive, *file, false) : Result<regf::Hive>(Error{});
+    if (!hive || stored_data(*hive, change.key, change.value) != change.new_data) unwritten.push_back(change.hive);
+    return base::Ok{};
+  });
+  if (!checked) return checked.error();
+  return unwritten;
+}
+
+bool among(const std::vector<std::u16string>& hives, const std::u16string& hive) {
+  return std::any_of(hives.begin(), hives.end(), [&](const auto& h) { return base::equal_nocase(h, hive); });
+}
+
 // Where the summary block goes: a file of ours under a dry run, else the given or the
 // program's own default, whose size before the run tells this run's block from older ones.
 struct ReportPlace {
@@ -226,8 +264,10 @@ void print_undo_written(const Options& o, const Session& session, size_t files) 
                 drive_list(session.hiberfile_removed).c_str());
 }
 
-// The --changes record and the --undo files, written in one pass over the net changes.
-Status write_outputs(const Options& o, const Session& session, const NetChanges& changes, const Counters& counters) {
+// The --changes record and the --undo files, written in one pass over the net changes,
+// but for those of the hives `left_out`.
+Status write_outputs(const Options& o, const Session& session, const NetChanges& changes, const Counters& counters,
+                     const std::vector<std::u16string>& left_out) {
   std::optional<ChangesRecord> record;
   std::optional<UndoFiles> undo;
   if (o.changes) {
@@ -242,6 +282,7 @@ Status write_outputs(const Options& o, const Session& session, const NetChanges&
   }
   if (!record && !undo) return base::Ok{};
   auto written = changes.for_each([&](const win32::JournalEntry& change) -> Status {
+    if (among(left_out, change.hive)) return base::Ok{};
     if (record)
       if (auto added = record->add(change); !added) return added;
     if (undo) return undo->add(change);
@@ -413,10 +454,34 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
 
   // The lines written since the last read, the program having ended.
   if (auto read = changes.read(give_ahead); !read) return read.error();
-  print_outcome(o, session, new_block(*place), changes.size(), *place);
-  if (!ahead || ahead->finish(o, session, changes, *counters)) return base::Ok{};
+  std::vector<std::u16string> unwritten;
+  if (!o.dry_run) {
+    auto found = unwritten_hives(changes);
+    if (!found) return found.error();
+    unwritten = std::move(*found);
+  }
+  if (unwritten.empty()) {
+    print_outcome(o, session, new_block(*place), changes.size(), *place);
+    if (!ahead || ahead->finish(o, session, changes, *counters)) return base::Ok{};
+    ahead.reset();
+    return write_outputs(o, session, changes, *counters, {});
+  }
+  // What the run changed is what the other hives hold; the outputs written ahead hold
+  // the changes of every hive.
   ahead.reset();
-  return write_outputs(o, session, changes, *counters);
+  size_t changed = 0;
+  if (auto counted = changes.for_each([&](const win32::JournalEntry& change) -> Status {
+        changed += !among(unwritten, change.hive);
+        return base::Ok{};
+      });
+      !counted)
+    return counted;
+  print_outcome(o, session, new_block(*place), changed, *place);
+  if (auto written = write_outputs(o, session, changes, *counters, unwritten); !written) return written;
+  std::string names;
+  for (const auto& hive : unwritten) names += (names.empty() ? "" : ", ") + base::to_utf8(hive);
+  return Error{names +
+               ": not written back; the values there are as they were before the run (hivemend's reason above)"};
 }
 
 Status restore(const Options& o) {
