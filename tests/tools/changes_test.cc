@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -167,6 +169,31 @@ TEST(ChangesRecord, EscapesTextsAndShowsData) {
             "\"old\": \"C:\\\\\\\"\u00e9\U0001F600\\u0009\", \"new\": \"dword:00000001\"}\n],\n"
             " \"counters\": {\"values_accessed\": 1, \"paths_resolved\": 2, \"paths_skipped\": 3},\n"
             " \"hiberfile_removed\": []}\n");
+}
+
+// One undo file per hive, also for hives whose paths give the same file name, each
+// naming its own hive.
+TEST(UndoFiles, OneFilePerHive) {
+  TempDir dir;
+  auto undo = UndoFiles::create(dir.path("undo"));
+  ASSERT_TRUE(undo);
+  const std::vector<std::u16string> hives = {u"E:\\Users\\a\\ntuser.dat", u"E:\\Users\\a-\\ntuser.dat",
+                                             u"E:\\Users\\-a\\ntuser.dat", u"E:\\Users\\A\\NTUSER.DAT"};
+  for (const auto& hive : hives) {
+    JournalEntry change = Write(u"K", u"v", 1, 2);
+    change.hive = hive;
+    ASSERT_TRUE(undo->add(change));
+  }
+  auto files = undo->finish();
+  ASSERT_TRUE(files);
+  EXPECT_EQ(*files, 3u);
+  std::vector<std::u16string> named;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path("undo")))
+    named.push_back(read_undo_header(entry.path().string())->hive);
+  std::vector<std::u16string> expected(hives.begin(), hives.begin() + 3);  // the last is the first's
+  std::sort(named.begin(), named.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(named, expected);
 }
 
 }  // namespace

@@ -396,7 +396,12 @@ Status UndoFiles::add(const win32::JournalEntry& c) {
   auto file = std::find_if(files_.begin(), files_.end(),
                            [&](const File& f) { return f.hive == c.hive || base::equal_nocase(f.hive, c.hive); });
   if (file == files_.end()) {
-    const std::string path = dir_ + "/" + undo_file_name(c.hive);
+    // Names that differ only where the file name has a dash ("a" and "a-") would share
+    // a file: the later hive takes the next free number.
+    std::string path = dir_ + "/" + undo_file_name(c.hive);
+    const std::string stem = path.substr(0, path.size() - 4);
+    for (int n = 2; std::any_of(files_.begin(), files_.end(), [&](const File& f) { return f.path == path; }); ++n)
+      path = stem + "-" + std::to_string(n) + ".reg";
     files_.push_back({c.hive, u"HKEY_LOCAL_MACHINE\\" + hive_file_name(c.hive), path, BlockFile(path), std::nullopt});
     file = files_.end() - 1;
     file->out.text() =
