@@ -464,6 +464,11 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
        false,
        1,
        "hivemend-repair: E:\\Windows\\System32\\config\\SYSTEM: not a usable hive: "},
+      {with(drives(), {"--summary", "E:\\nowhere\\report.txt"}), false, 1,
+       "hivemend-repair: --summary E:\\nowhere\\report.txt: no such folder\n"},
+      // A report file the program cannot open gets no summary: the run is made all the same.
+      {with(drives(), {"--summary", "E:\\Windows"}), false, 1,
+       "hivemend-repair: --summary E:\\Windows: the summary block could not be appended\n"},
   };
   const Bytes e444_before = read_bytes(at("run-E444.img"));
   for (const auto& c : cases) {

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -152,6 +153,9 @@ int run_to_end(const std::vector<std::string>& argv, const ChildSetup& setup) {
 }
 
 std::string read_whole_file(const std::string& path) {
+  // A folder opens as a stream, and its first read throws.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return "";
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

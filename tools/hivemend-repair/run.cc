@@ -185,6 +185,11 @@ Result<ReportPlace> report_place(const Options& o, const Session& session, const
     place.setting = *windows;
   } else if (o.summary) {
     place.setting = base::from_utf8(*o.summary);
+    // The program makes the file where it is missing, but no folder on its way.
+    const size_t folder = place.setting->rfind(u'\\');
+    const auto parsed = win32::parse_windows_path(place.setting->substr(0, folder + 1));
+    if (folder != std::u16string::npos && (!parsed || !win32::open_directory(*parsed, parsed->components.size())))
+      return Error{"--summary " + *o.summary + ": no such folder"};
   } else {
     place.file = prefix + "/logs/hivemend-report.txt";
   }
@@ -245,7 +250,7 @@ void print_outcome(const Options& o, const Session& session, const std::string& 
   if (!block.empty() && block.back() != '\n') std::fputs("\n", stdout);
   if (o.dry_run)
     std::printf("dry run: nothing was written; %s would change\n", base::counted(changed, "value").c_str());
-  else if (o.summary || o.prefix)
+  else if ((o.summary || o.prefix) && !block.empty())
     std::printf("%s changed; summary appended to %s\n", base::counted(changed, "value").c_str(),
                 o.summary ? o.summary->c_str() : place.file.c_str());
   else
@@ -460,11 +465,18 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
     if (!found) return found.error();
     unwritten = std::move(*found);
   }
+  const std::string block = new_block(*place);
   if (unwritten.empty()) {
-    print_outcome(o, session, new_block(*place), changes.size(), *place);
-    if (!ahead || ahead->finish(o, session, changes, *counters)) return base::Ok{};
-    ahead.reset();
-    return write_outputs(o, session, changes, *counters, {});
+    print_outcome(o, session, block, changes.size(), *place);
+    if (ahead && !ahead->finish(o, session, changes, *counters)) {
+      ahead.reset();
+      if (auto written = write_outputs(o, session, changes, *counters, {}); !written) return written;
+    }
+    // The program appends to a report file it can open without sharing: one held open
+    // elsewhere gets nothing.
+    if (block.empty())
+      return Error{(o.summary ? "--summary " + *o.summary : place->file) + ": the summary block could not be appended"};
+    return base::Ok{};
   }
   // What the run changed is what the other hives hold; the outputs written ahead hold
   // the changes of every hive.
@@ -476,7 +488,7 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
       });
       !counted)
     return counted;
-  print_outcome(o, session, new_block(*place), changed, *place);
+  print_outcome(o, session, block, changed, *place);
   if (auto written = write_outputs(o, session, changes, *counters, unwritten); !written) return written;
   std::string names;
   for (const auto& hive : unwritten) names += (names.empty() ? "" : ", ") + base::to_utf8(hive);
