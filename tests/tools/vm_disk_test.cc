@@ -164,6 +164,17 @@ TEST(VmDisk, RefusalsCarryTheReason) {
   ASSERT_FALSE(beyond);
   EXPECT_EQ(beyond.error().to_string(), file + ": bytes 62914560 to 71303168 lie beyond the disk's 67108864");
 
+  // A VMDK of compressed grains is only read by QEMU: a write would fail on the volume.
+  const std::string stream = dir.path("stream.vmdk");
+  ASSERT_TRUE(sh("qemu-img create -q -f vmdk -o subformat=streamOptimized " + stream + " 64M"));
+  auto written = VmDiskExport::start(stream, DiskContent::kVmdk, dir.path("stream"), false);
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().to_string(), stream +
+                                             ": a VMDK of compressed grains (streamOptimized), which QEMU can only "
+                                             "read: convert it for the repair (qemu-img convert -O vmdk " +
+                                             stream + " NEW.vmdk) and name NEW.vmdk");
+  EXPECT_TRUE(VmDiskExport::start(stream, DiskContent::kVmdk, dir.path("stream"), true));
+
   const std::string path = std::getenv("PATH");
   setenv("PATH", dir.root().c_str(), 1);
   auto missing = VmDiskExport::start(file, DiskContent::kQcow2, dir.path("missing"), true);

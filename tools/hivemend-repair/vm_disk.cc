@@ -93,7 +93,7 @@ std::string missing_export_programs() {
          "libnbd-bin fuse3)";
 }
 
-regf::Result<uint64_t> vm_disk_size(const std::string& file, const char* format, bool shared) {
+regf::Result<VmDiskInfo> vm_disk_info(const std::string& file, const char* format, bool shared) {
   char scratch[] = "/tmp/hivemend-qemu-img-XXXXXX";
   if (!mkdtemp(scratch)) return file_error(file, std::string("cannot make a scratch folder: ") + std::strerror(errno));
   const std::string out = std::string(scratch) + "/info.json", err = std::string(scratch) + "/info.err";
@@ -111,7 +111,11 @@ regf::Result<uint64_t> vm_disk_size(const std::string& file, const char* format,
   if (info.is_discarded() || !info.is_object() || !info.contains("virtual-size") ||
       !info["virtual-size"].is_number_unsigned())
     return file_error(file, "qemu-img info gave no virtual size");
-  return info["virtual-size"].get<uint64_t>();
+  VmDiskInfo disk{.size = info["virtual-size"].get<uint64_t>()};
+  const auto extents = info.value("/format-specific/data/extents"_json_pointer, nlohmann::json::array());
+  for (const auto& extent : extents)
+    disk.read_only = disk.read_only || (extent.is_object() && extent.value("compressed", false) == true);
+  return disk;
 }
 
 regf::Result<std::unique_ptr<VmDiskExport>> VmDiskExport::start(const std::string& file, DiskContent content,
@@ -120,12 +124,17 @@ regf::Result<std::unique_ptr<VmDiskExport>> VmDiskExport::start(const std::strin
   const char* format = qemu_format(content);
   if (!format) return file_error(file, "not a VM disk file");
   if (const std::string missing = missing_export_programs(); !missing.empty()) return file_error(file, missing);
-  auto disk_size = vm_disk_size(file, format, shared && read_only);
-  if (!disk_size) return disk_size.error();
-  if (range && (range->offset > *disk_size || range->size > *disk_size - range->offset))
+  auto info = vm_disk_info(file, format, shared && read_only);
+  if (!info) return info.error();
+  if (info->read_only && !read_only)
+    return file_error(file,
+                      "a VMDK of compressed grains (streamOptimized), which QEMU can only read: convert it "
+                      "for the repair (qemu-img convert -O vmdk " +
+                          file + " NEW.vmdk) and name NEW.vmdk");
+  if (range && (range->offset > info->size || range->size > info->size - range->offset))
     return file_error(file, "bytes " + std::to_string(range->offset) + " to " +
                                 std::to_string(range->offset + range->size) + " lie beyond the disk's " +
-                                std::to_string(*disk_size));
+                                std::to_string(info->size));
 
   std::unique_ptr<VmDiskExport> disk(new VmDiskExport(dir));
   const std::string point = dir + "/mnt", socket_path = dir + "/nbd.sock", pid_file = dir + "/nbdfuse.pid";
@@ -185,7 +194,7 @@ regf::Result<std::unique_ptr<VmDiskExport>> VmDiskExport::start(const std::strin
     std::this_thread::sleep_for(kPoll);
   }
   disk->path_ = point + "/disk";
-  const uint64_t expected = range ? range->size : *disk_size;
+  const uint64_t expected = range ? range->size : info->size;
   struct stat st;
   if (stat(disk->path_.c_str(), &st) != 0 || uint64_t(st.st_size) != expected)
     return file_error(

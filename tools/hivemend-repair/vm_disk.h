@@ -32,11 +32,16 @@ struct ByteRange {
 // missing and the Debian packages that bring it.
 std::string missing_export_programs();
 
-// The size of the disk a VM disk file of QEMU's `format` holds, from
-// `qemu-img info --output=json`; an error carries qemu-img's own reason (a file in use
-// by a running machine, a missing backing file). `shared`: the file may be open for
-// writing elsewhere (in this run's own export).
-regf::Result<uint64_t> vm_disk_size(const std::string& file, const char* format, bool shared = false);
+// What `qemu-img info --output=json` tells of a VM disk file of QEMU's `format`: the
+// size of the disk it holds, and whether QEMU can only read it (a VMDK of compressed
+// grains, streamOptimized, which QEMU writes only when making it). An error carries
+// qemu-img's own reason (a file in use by a running machine, a missing backing file).
+// `shared`: the file may be open for writing elsewhere (in this run's own export).
+struct VmDiskInfo {
+  uint64_t size = 0;
+  bool read_only = false;
+};
+regf::Result<VmDiskInfo> vm_disk_info(const std::string& file, const char* format, bool shared = false);
 
 // The export of one VM disk file. It ends when the object goes: the FUSE mount is
 // unmounted, nbdfuse and qemu-nbd are waited for (qemu-nbd closes the file only once
