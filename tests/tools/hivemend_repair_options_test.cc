@@ -19,6 +19,9 @@ Result<Options> parse(std::vector<const char*> args) {
 }
 
 TEST(ParseOptions, RefusesEachWrongCommandLine) {
+  const std::string kRestoreOnly =
+      "--restore does nothing but restore: no --dry-run, --changes, --undo, --src, --dst, --sig, --summary, "
+      "--rescue-transfer or --detailed-log";
   const struct {
     std::vector<const char*> args;
     std::string refusal;
@@ -39,14 +42,15 @@ TEST(ParseOptions, RefusesEachWrongCommandLine) {
       {{"--drive", "e=x", "--dst="}, "--dst : expected 1 to 15 drive letters"},
       {{"--drive", "e=x", "--sig", "123456789"}, "--sig 123456789: expected 1 to 8 hex digits"},
       {{"--drive", "e=x", "--sig", "12G4"}, "--sig 12G4: expected 1 to 8 hex digits"},
-      {{"--drive", "e=x", "--restore", "u", "--dry-run"},
-       "--restore does nothing but restore: no --dry-run, --changes, --undo, --src or --dst"},
-      {{"--drive", "e=x", "--restore", "u", "--src", "E"},
-       "--restore does nothing but restore: no --dry-run, --changes, --undo, --src or --dst"},
+      {{"--drive", "e=x", "--restore", "u", "--dry-run"}, kRestoreOnly},
+      {{"--drive", "e=x", "--restore", "u", "--src", "E"}, kRestoreOnly},
+      {{"--drive", "e=x", "--restore", "u", "--rescue-transfer"}, kRestoreOnly},
+      {{"--drive", "e=x", "--restore", "u", "--summary", "E:\\r.txt"}, kRestoreOnly},
       {{"--drive", "e=x", "--src", "C"}, "drive C: no --drive C=VOLUME"},
       {{"--drive", "c=x", "--dst", "CE"}, "drive E: no --drive E=VOLUME"},
       {{"--cleanup", "--drive", "e=x"}, "--cleanup does nothing but clean up: no other option"},
       {{"--cleanup", "--src", "E"}, "--cleanup does nothing but clean up: no other option"},
+      {{"--cleanup", "--remove-hiberfile"}, "--cleanup does nothing but clean up: no other option"},
       {{"--cleanup", "--list", "E:\\*"}, "--cleanup does nothing but clean up: no other option"},
       {{"--list", "E:\\*"}, "no --drive given"},
       {{"--drive", "e=x", "--list"}, "option --list needs a value"},

@@ -150,8 +150,8 @@ Status take_value(std::string_view name, const std::string& value, Reading& r) {
 Result<Options> finish(Reading r) {
   Options& o = r.options;
   if (o.cleanup) {
-    if (!o.drives.empty() || o.rescue_transfer || o.detailed_log || o.dry_run || o.sig || o.summary || o.prefix ||
-        o.changes || o.undo || o.restore || r.src || r.dst || o.looks())
+    if (!o.drives.empty() || o.rescue_transfer || o.detailed_log || o.dry_run || o.remove_hiberfile || o.sig ||
+        o.summary || o.prefix || o.changes || o.undo || o.restore || r.src || r.dst || o.looks())
       return refused("--cleanup does nothing but clean up: no other option");
     return std::move(o);
   }
@@ -170,8 +170,12 @@ Result<Options> finish(Reading r) {
     o.src = std::string(1, char(std::toupper(o.drives.front().first)));
     return std::move(o);
   }
-  if (o.restore && (o.dry_run || o.changes || o.undo || r.src || r.dst))
-    return refused("--restore does nothing but restore: no --dry-run, --changes, --undo, --src or --dst");
+  // A restore runs no repair: the repair's settings would be ignored.
+  if (o.restore &&
+      (o.dry_run || o.changes || o.undo || r.src || r.dst || o.sig || o.summary || o.rescue_transfer || o.detailed_log))
+    return refused(
+        "--restore does nothing but restore: no --dry-run, --changes, --undo, --src, --dst, --sig, --summary, "
+        "--rescue-transfer or --detailed-log");
   o.src = r.src ? *r.src : std::string(1, char(std::toupper(o.drives.front().first)));
   o.dst = r.dst ? *r.dst : o.src;
   for (char c : o.src + o.dst) {
