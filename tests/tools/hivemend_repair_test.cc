@@ -405,6 +405,10 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
   Bytes sector(1 << 20, 0);
   std::copy_n("\xEB\x58\x90-FVE-FS-", 11, sector.begin());
   ASSERT_TRUE(write_bytes(at("bitlocker.img"), sector));
+  // The same as partition 1 of a disk image, whose name is no device to unlock.
+  Bytes disk = read_bytes(at("mbr.img"));
+  std::copy_n(sector.begin(), 11, disk.begin() + (1 << 20));
+  ASSERT_TRUE(write_bytes(at("bitlocker-disk.img"), disk));
   std::copy_n("\0\0\0ReFS\0\0\0\0", 11, sector.begin());
   ASSERT_TRUE(write_bytes(at("refs.img"), sector));
   ASSERT_TRUE(write_text(at("fat.img"), "") && truncate(at("fat.img").c_str(), 32 << 20) == 0);
@@ -439,6 +443,13 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
            at("bitlocker.img") +
            " NAME, with the recovery key) and name the unlocked device, "
            "/dev/mapper/NAME\n"},
+      {{"--drive", "e=" + at("bitlocker-disk.img") + ":1"},
+       false,
+       1,
+       "hivemend-repair: " + at("bitlocker-disk.img") +
+           ":1: a BitLocker-encrypted volume: unlock it first (cryptsetup bitlkOpen /dev/loopN NAME on the loop "
+           "device of losetup --find --show --offset 1048576 --sizelimit 16777216 " +
+           at("bitlocker-disk.img") + ", with the recovery key) and name the unlocked device, /dev/mapper/NAME\n"},
       {{"--drive", "e=" + at("refs.img")},
        false,
        1,

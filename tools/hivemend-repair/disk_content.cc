@@ -132,7 +132,7 @@ bool is_repairable(DiskContent content) {
          is_vm_disk(content);
 }
 
-std::string content_line(DiskContent content, const std::string& volume) {
+std::string content_line(DiskContent content, const std::string& volume, const std::string& unlock) {
   const std::string ntfs_only = "; the repair works on NTFS volumes only: name the volume that holds Windows";
   switch (content) {
     case DiskContent::kNtfs: return volume + ": an NTFS volume";
@@ -145,8 +145,9 @@ std::string content_line(DiskContent content, const std::string& volume) {
     case DiskContent::kQcow2: return volume + ": a qcow2 disk file (QEMU), read and written in place through QEMU";
     case DiskContent::kVdi: return volume + ": a VDI disk file (VirtualBox), read and written in place through QEMU";
     case DiskContent::kBitLocker:
-      return volume + ": a BitLocker-encrypted volume: unlock it first (cryptsetup bitlkOpen " + volume +
-             " NAME, with the recovery key) and name the unlocked device, /dev/mapper/NAME";
+      return volume + ": a BitLocker-encrypted volume: unlock it first (" +
+             (unlock.empty() ? "cryptsetup bitlkOpen " + volume + " NAME" : unlock) +
+             ", with the recovery key) and name the unlocked device, /dev/mapper/NAME";
     case DiskContent::kRefs: return volume + ": a ReFS volume" + ntfs_only;
     case DiskContent::kFat: return volume + ": a FAT volume (an EFI system or data partition)" + ntfs_only;
     case DiskContent::kExfat: return volume + ": an exFAT volume" + ntfs_only;

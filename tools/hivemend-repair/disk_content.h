@@ -51,8 +51,10 @@ const char* qemu_format(DiskContent content);
 
 // One line for users about `volume` (the image, device or partition as named on the
 // command line) holding `content`: what it is and, for what the repair cannot take, what
-// to do instead ("E.img: a BitLocker-encrypted volume: unlock it first ...").
-std::string content_line(DiskContent content, const std::string& volume);
+// to do instead ("E.img: a BitLocker-encrypted volume: unlock it first ..."). `unlock`:
+// for a BitLocker volume that is no file or device of its own (a partition), the
+// cryptsetup command that unlocks it ("cryptsetup bitlkOpen /dev/sdb2 NAME").
+std::string content_line(DiskContent content, const std::string& volume, const std::string& unlock = "");
 
 // Whether the repair can work on the content: an NTFS volume, a partitioned disk or a VM
 // disk file (whose own content is told again once it is exported).

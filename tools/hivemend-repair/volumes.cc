@@ -335,14 +335,30 @@ Result<std::unique_ptr<VmDiskExport>> export_disk(const Disk& disk, const std::s
   return std::move(*exported);
 }
 
+// The command that unlocks BitLocker on partition `p` of the disk: on the disk device's
+// own node for it, on a loop device over an image file's bytes of it, or on a raw copy
+// of a VM disk file, which no loop device reads.
+std::string bitlocker_unlock(const Disk& disk, const Partition& p) {
+  const std::string number = std::to_string(p.number);
+  if (disk.vm_format != DiskContent::kUnknown)
+    return "cryptsetup bitlkOpen on partition " + number + " of a raw copy, qemu-img convert -O raw " + disk.real +
+           " COPY.img";
+  struct stat st;
+  for (const std::string& node : {disk.real + number, disk.real + "p" + number})
+    if (stat(node.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) return "cryptsetup bitlkOpen " + node + " NAME";
+  return "cryptsetup bitlkOpen /dev/loopN NAME on the loop device of losetup --find --show --offset " +
+         std::to_string(p.offset) + " --sizelimit " + std::to_string(p.size) + " " + disk.real;
+}
+
 // Why partition `p` of the disk `real` may not be mounted by this run: no NTFS on it, or
 // mounted already by someone else (through its own device node or a loop device).
 Status check_partition(const std::string& name, const Disk& disk, const Partition& p,
                        const std::vector<std::unique_ptr<Mount>>& mounts) {
   const std::string& real = disk.real;
   if (auto content = read_content(disk.bytes, p.offset); !content || *content != DiskContent::kNtfs)
-    return Error{!content || *content == DiskContent::kUnknown ? name + ": not an NTFS volume (no NTFS boot sector)"
-                                                               : content_line(*content, name)};
+    return Error{!content || *content == DiskContent::kUnknown
+                     ? name + ": not an NTFS volume (no NTFS boot sector)"
+                     : content_line(*content, name, bitlocker_unlock(disk, p))};
   // A disk device's own partition nodes (/dev/sdb2, /dev/nvme0n1p2) may be mounted.
   for (const std::string& node : {real + std::to_string(p.number), real + "p" + std::to_string(p.number)})
     if (auto points = mounted_at(node); !points.empty())
