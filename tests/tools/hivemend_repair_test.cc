@@ -419,6 +419,8 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
   fs::create_directories(at("empty"));
   ASSERT_TRUE(unpack_hive("corrupted_system_hive", at("damaged/Windows/System32/config/SYSTEM")));
   ASSERT_TRUE(write_text(at("garbage/Windows/System32/config/SYSTEM"), std::string(8192, 'x')));
+  ASSERT_TRUE(
+      write_text(at("old-undo/E-Windows-system32-config-SOFTWARE.reg"), "Windows Registry Editor Version 5.00"));
   const struct {
     std::vector<std::string> args;
     bool as_nobody;
@@ -475,6 +477,11 @@ TEST_F(RepairToolTest, RefusalsAreOneLine) {
        false,
        1,
        "hivemend-repair: E:\\Windows\\System32\\config\\SYSTEM: not a usable hive: "},
+      // A restore applies every file of the folder, and a file of this run's would replace
+      // an earlier run's of the same hive.
+      {with(drives(), {"--undo", at("old-undo")}), false, 1,
+       "hivemend-repair: --undo " + at("old-undo") +
+           ": holds an earlier run's undo file E-Windows-system32-config-SOFTWARE.reg; give a new or empty folder\n"},
       {with(drives(), {"--summary", "E:\\nowhere\\report.txt"}), false, 1,
        "hivemend-repair: --summary E:\\nowhere\\report.txt: no such folder\n"},
       // A report file the program cannot open gets no summary: the run is made all the same.
@@ -579,6 +586,7 @@ TEST_F(RepairToolTest, VmDiskFiles) {
     EXPECT_NE(dry.out.find("4 values would change"), std::string::npos) << dry.out;
     EXPECT_TRUE(read_bytes(c) == c_before && read_bytes(e) == e_before);
 
+    fs::remove_all(at("vm-undo"));
     const ProgramRun real = tool(with(vm_drives, {"--changes", at("vm.json"), "--undo", at("vm-undo")}));
     ASSERT_EQ(real.exit_code, 0) << real.err;
     EXPECT_EQ(read_text(at("vm.json")), read_text(at("raw.json")));

@@ -385,6 +385,15 @@ std::string drive_list(const std::string& letters, const std::string& before, co
   return out;
 }
 
+Status check_undo_folder(const std::string& dir) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+    if (entry.path().extension() == ".reg")
+      return Error{"--undo " + dir + ": holds an earlier run's undo file " + entry.path().filename().string() +
+                   "; give a new or empty folder"};
+  return base::Ok{};
+}
+
 Result<UndoFiles> UndoFiles::create(const std::string& dir) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);

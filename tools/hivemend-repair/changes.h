@@ -149,6 +149,11 @@ class UndoFiles {
   regf::TreeValue value_;    // room for one undo line's value, reused
 };
 
+// An --undo folder for a run: missing, or holding no .reg file. A restore applies every
+// file there, and this run's file of a hive would replace an earlier run's of it, whose
+// old data would be lost.
+Status check_undo_folder(const std::string& dir);
+
 // Drive letters as a list for people or JSON ("E:, F:", or with quotes around each).
 std::string drive_list(const std::string& letters, const std::string& before = "", const std::string& after = "");
 

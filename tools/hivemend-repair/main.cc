@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tools/hivemend-repair/changes.h"
 #include "tools/hivemend-repair/look.h"
 #include "tools/hivemend-repair/options.h"
 #include "tools/hivemend-repair/process.h"
@@ -56,6 +57,8 @@ Result<std::string> source_signature(const Options& o, const OpenedVolume& sourc
 
 // The run once the options are read: as root, with the signal handlers installed.
 int run(const Options& o) {
+  if (o.undo)
+    if (auto fresh = check_undo_folder(*o.undo); !fresh) return failure(fresh.error());
   Session session;
   if (auto started = session.start(); !started) return failure(started.error());
   const std::string prefix = o.prefix ? std::filesystem::absolute(*o.prefix).string() : session.path("prefix");
