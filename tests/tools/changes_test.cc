@@ -158,7 +158,8 @@ TEST(ChangesRecord, EscapesTextsAndShowsData) {
   TempDir dir;
   auto record = ChangesRecord::create(dir.path("changes.json"));
   ASSERT_TRUE(record);
-  const std::u16string text = u"C:\\\"\u00e9\U0001F600\t";
+  // A surrogate without its other half is kept as an escape: UTF-8 cannot carry it.
+  const std::u16string text = u"C:\\\"\u00e9\U0001F600\t" + std::u16string(1, char16_t(0xDC00));
   std::vector<uint8_t> sz;
   for (char16_t c : text + u'\0') sz.insert(sz.end(), {uint8_t(c), uint8_t(c >> 8)});
   ASSERT_TRUE(
@@ -166,7 +167,7 @@ TEST(ChangesRecord, EscapesTextsAndShowsData) {
   ASSERT_TRUE(record->finish(Counters{1, 2, 3}, ""));
   EXPECT_EQ(testing::read_text(dir.path("changes.json")),
             "{\"changes\": [\n  {\"hive\": \"E:\\\\SOFTWARE\", \"key\": \"K\\\"ey\", \"value\": \"\", \"type\": 4, "
-            "\"old\": \"C:\\\\\\\"\u00e9\U0001F600\\u0009\", \"new\": \"dword:00000001\"}\n],\n"
+            "\"old\": \"C:\\\\\\\"\u00e9\U0001F600\\u0009\\udc00\", \"new\": \"dword:00000001\"}\n],\n"
             " \"counters\": {\"values_accessed\": 1, \"paths_resolved\": 2, \"paths_skipped\": 3},\n"
             " \"hiberfile_removed\": []}\n");
 }
