@@ -541,6 +541,20 @@ TEST_F(RepairToolTest, HibernatedInstallation) {
   EXPECT_EQ(text_at(*read_hive(e.path(kValues[0].hive)), kValues[0].key, kValues[0].name), kValues[0].repaired);
 }
 
+// A hibernation file Windows was resuming from ("wake"), which ntfs-3g mounts over and
+// leaves, is removed all the same.
+TEST_F(RepairToolTest, AResumingHibernationFileIsRemovedToo) {
+  ASSERT_TRUE(write_text(at("waking"), "wake" + std::string(4092, '\0')));
+  ASSERT_EQ(run_program({"/usr/bin/env", "ntfscp", at("run-E.img"), at("waking"), "hiberfil.sys"}, {}, dir_->root())
+                .exit_code,
+            0);
+  EXPECT_EQ(tool(drives()).exit_code, 1);
+  const ProgramRun removed = tool(with(drives(), {"--remove-hiberfile"}));
+  ASSERT_EQ(removed.exit_code, 0) << removed.err;
+  EXPECT_NE(removed.out.find("4 values changed\nE: hibernation file removed, Windows starts cold\n"), std::string::npos)
+      << removed.out;
+}
+
 // A volume without room for the new SOFTWARE: that hive stays as it was, and the count,
 // the record and the undo folder hold the changes of the hives that were written.
 TEST_F(RepairToolTest, AHiveNotWrittenBackIsLeftOutOfWhatChanged) {

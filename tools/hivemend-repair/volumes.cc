@@ -299,6 +299,11 @@ Result<OpenedVolume> mount_ntfs(const std::string& volume, Device device, const 
   if (!mount) return mount.error();
   (*mount)->hiberfile_removed = removing;
   mounts.push_back(std::move(*mount));
+  // ntfs-3g removes only a file it takes for a hibernation ("hibr", under the name it
+  // looks up); one that Windows was resuming from ("wake") it mounts over and leaves.
+  if (const auto left = removing ? hibernation_file(point) : std::nullopt)
+    if (unlink((point + "/" + *left).c_str()) != 0)
+      return Error{volume + ": the hibernation file " + *left + " cannot be removed: " + std::strerror(errno)};
   return opened(*mounts.back());
 }
 
