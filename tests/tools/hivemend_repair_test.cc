@@ -712,6 +712,53 @@ TEST_F(RepairToolTest, AClosedOutputLeavesNothingBehind) {
   EXPECT_TRUE(fs::is_empty(at("scratch")));
 }
 
+// hivemend killed on its own (a crash, the out-of-memory killer) while it walks the user
+// hive: SOFTWARE and SYSTEM were written back before, and their changes are listed and
+// can be undone; the user hive was not.
+TEST_F(RepairToolTest, HivemendEndedEarlyLeavesAnUndoOfWhatItWrote) {
+  {
+    // A user hive long enough to be walked for a while after its first journal lines.
+    ImageMount e(at("run-E.img"), at("fill"), false);
+    std::vector<regf::TreeValue> many;
+    for (int i = 0; i < 50000; ++i)
+      many.push_back(text_value(u"v" + base::from_utf8(std::to_string(i)), u"C:\\PROGRA~1\\Vendor"));
+    regf::TreeKey root{u"ROOT", {}, 0, {}, {key_at({u"Software", u"Many"}, std::move(many))}};
+    ASSERT_TRUE(write_hive(e.path(kHives[2]), root));
+  }
+  const std::string tmpdir = own_tmpdir("scratch");
+  const std::string hivemend = "HIVEMEND_JOURNAL=" + at("scratch/");
+  const pid_t run =
+      start_program(with({kTool}, with(drives(), {"--changes", at("early.json"), "--undo", at("early-undo")})),
+                    {tmpdir}, dir_->root(), "early");
+  std::vector<pid_t> working;
+  for (int i = 0; i < 10000 && (working = processes_with(hivemend)).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Let run in short steps until the journal passes the three values of SOFTWARE and
+  // SYSTEM: then it names the user hive.
+  bool walking_user_hive = false;
+  for (int i = 0; i < 20000 && !walking_user_hive && !working.empty(); ++i) {
+    for (pid_t p : working) kill(p, SIGSTOP);
+    std::error_code none;
+    for (const auto& scratch : fs::directory_iterator(at("scratch"), none)) {
+      const uintmax_t size = fs::file_size(scratch.path() / "journal", none);
+      walking_user_hive = walking_user_hive || (!none && size > (16 << 10));
+    }
+    for (pid_t p : working) kill(p, walking_user_hive ? SIGKILL : SIGCONT);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  const ProgramRun ended = finish_program(run, dir_->root(), "early");
+  ASSERT_TRUE(walking_user_hive);
+  EXPECT_EQ(ended.exit_code, 1);
+  EXPECT_EQ(ended.err,
+            "hivemend-repair: hivemend ended before its summary (exit code 137); 3 values changed before that, "
+            "listed in the outputs\n");
+  EXPECT_TRUE(ended.out.ends_with("3 values changed\nchanges: " + at("early.json") + "\nundo: " + at("early-undo") +
+                                  " (2 files)\n"))
+      << ended.out;
+  EXPECT_NE(read_text(at("early.json")).find("\"counters\": null"), std::string::npos);
+  EXPECT_FALSE(ours());
+}
+
 // A run killed with SIGKILL while hivemend works takes hivemend with it; what it left
 // mounted, attached, exported and written is removed by the next run, which says so. A
 // disk file's export goes only after the volume on it is written out.

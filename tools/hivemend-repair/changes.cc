@@ -380,12 +380,16 @@ Status ChangesRecord::add(const win32::JournalEntry& c) {
   return written();
 }
 
-Status ChangesRecord::finish(const Counters& counters, const std::string& hiberfile_removed) {
-  out_.text() += (count_ ? "\n],\n" : "],\n") + std::string(" \"counters\": {\"values_accessed\": ") +
-                 std::to_string(counters.values_accessed) +
-                 ", \"paths_resolved\": " + std::to_string(counters.paths_resolved) +
-                 ", \"paths_skipped\": " + std::to_string(counters.paths_skipped) + "},\n \"hiberfile_removed\": [" +
-                 drive_list(hiberfile_removed, "\"", "\"") + "]}\n";
+Status ChangesRecord::finish(const std::optional<Counters>& counters, const std::string& hiberfile_removed) {
+  std::string& out = out_.text();
+  out += count_ ? "\n],\n \"counters\": " : "],\n \"counters\": ";
+  if (counters)
+    out += "{\"values_accessed\": " + std::to_string(counters->values_accessed) +
+           ", \"paths_resolved\": " + std::to_string(counters->paths_resolved) +
+           ", \"paths_skipped\": " + std::to_string(counters->paths_skipped) + "}";
+  else
+    out += "null";
+  out += ",\n \"hiberfile_removed\": [" + drive_list(hiberfile_removed, "\"", "\"") + "]}\n";
   return written(true);
 }
 

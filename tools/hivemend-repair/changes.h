@@ -108,13 +108,13 @@ class BlockFile {
 };
 
 // The record of a run (--changes), written to its file change by change: its changes,
-// then its counters and the drives whose hibernation file it removed
-// (`hiberfile_removed`, their letters).
+// then its counters (null when hivemend ended before its summary) and the drives whose
+// hibernation file it removed (`hiberfile_removed`, their letters).
 class ChangesRecord {
  public:
   static Result<ChangesRecord> create(const std::string& path);
   Status add(const win32::JournalEntry& change);
-  Status finish(const Counters& counters, const std::string& hiberfile_removed);
+  Status finish(const std::optional<Counters>& counters, const std::string& hiberfile_removed);
 
  private:
   explicit ChangesRecord(const std::string& path);

@@ -271,8 +271,8 @@ void print_undo_written(const Options& o, const Session& session, size_t files) 
 
 // The --changes record and the --undo files, written in one pass over the net changes,
 // but for those of the hives `left_out`.
-Status write_outputs(const Options& o, const Session& session, const NetChanges& changes, const Counters& counters,
-                     const std::vector<std::u16string>& left_out) {
+Status write_outputs(const Options& o, const Session& session, const NetChanges& changes,
+                     const std::optional<Counters>& counters, const std::vector<std::u16string>& left_out) {
   std::optional<ChangesRecord> record;
   std::optional<UndoFiles> undo;
   if (o.changes) {
@@ -392,6 +392,35 @@ class OutputsAhead {
   bool failed_ = false;
 };
 
+// How many values changed in the hives but those `unwritten`.
+Result<size_t> changed_in_written(const NetChanges& changes, const std::vector<std::u16string>& unwritten) {
+  size_t changed = 0;
+  auto counted = changes.for_each([&](const win32::JournalEntry& change) -> Status {
+    changed += !among(unwritten, change.hive);
+    return base::Ok{};
+  });
+  if (!counted) return counted.error();
+  return changed;
+}
+
+// hivemend ended before its summary: stopped by a signal (`code`'s error), or ended with
+// exit code `*code` (a crash, or no repair made). The hives it wrote back before that keep
+// their changes, which the outputs list so that they can be undone.
+Status ended_early(const Options& o, const Session& session, const NetChanges& changes,
+                   const std::vector<std::u16string>& unwritten, const Result<int>& code, const std::string& log) {
+  const auto changed = o.dry_run ? Result<size_t>(size_t(0)) : changed_in_written(changes, unwritten);
+  if (!changed) return changed.error();
+  const std::string why = !code
+                              ? code.error().message
+                              : "hivemend " + std::string(*changed ? "ended before its summary" : "ran no repair") +
+                                    " (exit code " + std::to_string(*code) + ")" + (log.empty() ? "" : "; see " + log);
+  if (*changed == 0) return Error{why};
+  std::printf("%s changed\n", base::counted(*changed, "value").c_str());
+  if (auto written = write_outputs(o, session, changes, std::nullopt, unwritten); !written) return written;
+  return Error{why + "; " + base::counted(*changed, "value") + " changed before that" +
+               (o.changes || o.undo ? ", listed in the outputs" : "")};
+}
+
 }  // namespace
 
 Result<std::string> destinations_with_config(const Options& o) {
@@ -451,12 +480,6 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
   NetChanges::Ahead give_ahead;
   if (ahead) give_ahead = [&](const win32::JournalEntry& change) { ahead->add(change); };
   const auto code = run_hivemend(o, session, prefix, sig, changes, give_ahead);
-  if (!code) return code.error();
-  const auto counters = read_counters(session.path("counters.json"));
-  if ((*code != 2 && *code != 0) || !counters)
-    return Error{"hivemend ran no repair (exit code " + std::to_string(*code) + ")" +
-                 (o.prefix ? "; see " + prefix + "/logs/hivemend.log" : std::string())};
-
   // The lines written since the last read, the program having ended.
   if (auto read = changes.read(give_ahead); !read) return read.error();
   std::vector<std::u16string> unwritten;
@@ -465,6 +488,9 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
     if (!found) return found.error();
     unwritten = std::move(*found);
   }
+  const auto counters = read_counters(session.path("counters.json"));
+  if (!code || (*code != 2 && *code != 0) || !counters)
+    return ended_early(o, session, changes, unwritten, code, o.prefix ? prefix + "/logs/hivemend.log" : "");
   const std::string block = new_block(*place);
   if (unwritten.empty()) {
     print_outcome(o, session, block, changes.size(), *place);
@@ -481,14 +507,9 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
   // What the run changed is what the other hives hold; the outputs written ahead hold
   // the changes of every hive.
   ahead.reset();
-  size_t changed = 0;
-  if (auto counted = changes.for_each([&](const win32::JournalEntry& change) -> Status {
-        changed += !among(unwritten, change.hive);
-        return base::Ok{};
-      });
-      !counted)
-    return counted;
-  print_outcome(o, session, block, changed, *place);
+  const auto changed = changed_in_written(changes, unwritten);
+  if (!changed) return changed.error();
+  print_outcome(o, session, block, *changed, *place);
   if (auto written = write_outputs(o, session, changes, *counters, unwritten); !written) return written;
   std::string names;
   for (const auto& hive : unwritten) names += (names.empty() ? "" : ", ") + base::to_utf8(hive);
