@@ -315,7 +315,7 @@ TEST_F(NtfsView, FixedCasesOnBothPaths) {
                 f.found)
           << "GetFileAttributesW C:\\Case\\" << base::to_utf8(f.query);
     }
-    if (records) EXPECT_EQ(win32::ntfs_fallbacks().total(), fallbacks) << "a directory here read through ntfs-3g";
+    if (records) { EXPECT_EQ(win32::ntfs_fallbacks().total(), fallbacks) << "a directory here read through ntfs-3g"; }
   });
 }
 
