@@ -79,8 +79,9 @@ int run(const Options& o) {
   if (auto known = check_source_signature(o, *sig); !known) return failure(known.error());
   const auto with_config = destinations_with_config(o);
   if (!with_config) return failure(with_config.error());
-  if (auto checked = check_hives(*with_config); !checked) return failure(checked.error());
-  auto repaired = repair(o, session, prefix, *sig);
+  const auto before = check_hives(*with_config);
+  if (!before) return failure(before.error());
+  auto repaired = repair(o, session, prefix, *sig, *before);
   return repaired ? kExitOk : failure(repaired.error());
 }
 

@@ -17,6 +17,7 @@
 #include "base/counts.h"
 #include "base/unicode.h"
 #include "regf/apply.h"
+#include "regf/format.h"
 #include "regf/hive.h"
 #include "regf/recovery.h"
 #include "regf/regtext.h"
@@ -116,12 +117,23 @@ std::vector<uint32_t> lettered_disks(const regf::Hive& system) {
   return disks;
 }
 
-// A hive that is missing is no error: the run passes over it.
-Status check_hive(const std::u16string& hive) {
+// The first `n` bytes of `file` (fewer when it is shorter; none when it cannot be read).
+std::vector<char> head_of(const std::string& file, size_t n) {
+  std::vector<char> head(n);
+  std::ifstream in(file, std::ios::binary);
+  in.read(head.data(), std::streamsize(n));
+  head.resize(in ? n : size_t(std::max<std::streamsize>(in.gcount(), 0)));
+  return head;
+}
+
+// A hive that is missing is no error: the run passes over it. A hive checked gets its
+// base block into `before`.
+Status check_hive(const std::u16string& hive, BaseBlocks& before) {
   auto file = linux_path(hive);
   if (!file) return base::Ok{};
   auto opened = open_hive(hive, *file);
   if (!opened) return opened.error();
+  before[*file] = head_of(*file, regf::kBaseBlockSize);
   return base::Ok{};
 }
 
@@ -146,11 +158,16 @@ std::optional<win32::JournalData> stored_data(const regf::Hive& hive, std::u16st
 }
 
 // The hives whose file does not hold what the run wrote into them: their write-back
-// failed (a volume that took no writes, or had no room), as hivemend said.
-Result<std::vector<std::u16string>> unwritten_hives(const NetChanges& changes) {
+// failed (a volume that took no writes, or had no room), as hivemend said. A hive whose
+// base block is known from before the run tells by it; another is read back whole.
+Result<std::vector<std::u16string>> unwritten_hives(const NetChanges& changes, const BaseBlocks& before) {
   std::vector<std::u16string> unwritten;
   auto checked = changes.for_each_hive([&](const win32::JournalEntry& change) -> Status {
     const auto file = linux_path(change.hive);
+    if (const auto known = file ? before.find(*file) : before.end(); known != before.end()) {
+      if (head_of(*file, regf::kBaseBlockSize) == known->second) unwritten.push_back(change.hive);
+      return base::Ok{};
+    }
     auto hive = file ? open_hive(change.hive, *file, false) : Result<regf::Hive>(Error{});
     if (!hive || stored_data(*hive, change.key, change.value) != change.new_data) unwritten.push_back(change.hive);
     return base::Ok{};
@@ -459,14 +476,16 @@ Status check_source_signature(const Options& o, const std::string& sig) {
   return base::Ok{};
 }
 
-Status check_hives(const std::string& dst_with_config) {
+Result<BaseBlocks> check_hives(const std::string& dst_with_config) {
+  BaseBlocks before;
   for (char letter : dst_with_config)
     for (const auto& hive : hives_of(letter))
-      if (auto checked = check_hive(hive); !checked) return checked;
-  return base::Ok{};
+      if (auto checked = check_hive(hive, before); !checked) return checked.error();
+  return before;
 }
 
-Status repair(const Options& o, Session& session, const std::string& prefix, const std::string& sig) {
+Status repair(const Options& o, Session& session, const std::string& prefix, const std::string& sig,
+              const BaseBlocks& before) {
   auto place = report_place(o, session, prefix);
   if (!place) return place.error();
   if (auto written = write_product_settings(prefix, o, place->setting); !written) return written;
@@ -484,7 +503,7 @@ Status repair(const Options& o, Session& session, const std::string& prefix, con
   if (auto read = changes.read(give_ahead); !read) return read.error();
   std::vector<std::u16string> unwritten;
   if (!o.dry_run) {
-    auto found = unwritten_hives(changes);
+    auto found = unwritten_hives(changes, before);
     if (!found) return found.error();
     unwritten = std::move(*found);
   }
