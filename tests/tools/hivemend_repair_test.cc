@@ -327,6 +327,12 @@ TEST_F(RepairToolTest, EachKindOfVolumeWorks) {
   const std::string device = loop.out.substr(0, loop.out.find('\n'));
   const ProgramRun from_device =
       tool({"--drive", "c=" + device, "--drive", "e=" + at("folder"), "--src", "C", "--dst", "E", "--dry-run"});
+  // The image and a loop device over it are one volume: two drives may not mount it twice,
+  // whichever comes first.
+  const ProgramRun image_then_device = tool({"--drive", "c=" + at("run-C.img"), "--drive", "d=" + device, "--drive",
+                                             "e=" + at("folder"), "--src", "C", "--dst", "E", "--dry-run"});
+  const ProgramRun device_then_image = tool({"--drive", "c=" + device, "--drive", "d=" + at("run-C.img"), "--drive",
+                                             "e=" + at("folder"), "--src", "C", "--dst", "E", "--dry-run"});
   {
     // Mounted elsewhere through that loop device, the image itself is busy.
     ImageMount elsewhere(device, at("elsewhere"), true);
@@ -338,6 +344,11 @@ TEST_F(RepairToolTest, EachKindOfVolumeWorks) {
   run_program({"/usr/bin/env", "losetup", "-d", device}, {}, dir_->root());
   EXPECT_EQ(from_device.exit_code, 0) << from_device.err;
   EXPECT_NE(from_device.out.find("4 values would change"), std::string::npos) << from_device.out;
+  const std::string twice = " (name it the same way for each drive)\n";
+  EXPECT_EQ(image_then_device.err, "hivemend-repair: " + device + ": the same volume as " + at("run-C.img") +
+                                       ", given for another drive in another form" + twice);
+  EXPECT_EQ(device_then_image.err, "hivemend-repair: " + at("run-C.img") + ": the same volume as " + device +
+                                       ", given for another drive in another form" + twice);
 }
 
 TEST_F(RepairToolTest, WholeDiskImages) {

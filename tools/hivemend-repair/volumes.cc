@@ -81,6 +81,46 @@ std::optional<std::string> mounted_through_loop(const std::string& real, uint64_
   return std::nullopt;
 }
 
+// The bytes [offset, offset + size) of the image file or block device `real` as bytes of
+// the file or whole disk they lie on (see DiskBytes); nullopt for anything else.
+std::optional<DiskBytes> bytes_of(const std::string& real, uint64_t offset, uint64_t size) {
+  struct stat st;
+  if (stat(real.c_str(), &st) != 0) return std::nullopt;
+  if (S_ISREG(st.st_mode)) return DiskBytes{st.st_dev, st.st_ino, offset, offset + size};
+  if (!S_ISBLK(st.st_mode)) return std::nullopt;
+  std::error_code ec;
+  auto sys = std::filesystem::canonical(
+      "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)), ec);
+  if (ec) return std::nullopt;
+  uint64_t start = offset;
+  if (std::filesystem::exists(sys / "partition", ec)) {
+    start += std::strtoull(first_line_of(sys / "start").c_str(), nullptr, 10) * 512;  // in sectors of 512 bytes
+    sys = sys.parent_path();
+  }
+  std::string backing = first_line_of(sys / "loop/backing_file");
+  if (const size_t deleted = backing.rfind(" (deleted)"); deleted != std::string::npos) backing.resize(deleted);
+  struct stat file;
+  if (!backing.empty() && stat(backing.c_str(), &file) == 0) {
+    start += std::strtoull(first_line_of(sys / "loop/offset").c_str(), nullptr, 10);
+    return DiskBytes{file.st_dev, file.st_ino, start, start + size};
+  }
+  unsigned disk_major = 0, disk_minor = 0;
+  if (std::sscanf(first_line_of(sys / "dev").c_str(), "%u:%u", &disk_major, &disk_minor) != 2) return std::nullopt;
+  return DiskBytes{makedev(disk_major, disk_minor), 0, start, start + size};
+}
+
+// A volume on `bytes` that this run mounted already from another name: mounting it again
+// would give the one volume two drivers, each unaware of the other.
+Status check_not_mounted_by_run(const std::string& volume, const std::optional<DiskBytes>& bytes,
+                                const std::vector<std::unique_ptr<Mount>>& mounts) {
+  if (!bytes) return base::Ok{};
+  for (const auto& mount : mounts)
+    if (mount->bytes && mount->bytes->overlaps(*bytes))
+      return Error{volume + ": the same volume as " + mount->source() +
+                   ", given for another drive in another form (name it the same way for each drive)"};
+  return base::Ok{};
+}
+
 // An NTFS boot sector (at `offset`, the volume's start) names its file system at byte 3.
 bool holds_ntfs(const std::string& path, uint64_t offset) {
   char sector[11] = {};
@@ -435,10 +475,13 @@ Result<OpenedVolume> mount_partition(const std::string& volume, const Disk& disk
     const std::string path = (*exported)->path();
     return mount_ntfs(name, Device{path, "", std::move(*exported)}, source, mount_dir, use, mounts, point);
   }
+  const auto bytes = bytes_of(disk.real, p.offset, p.size);
+  if (auto alone = check_not_mounted_by_run(name, bytes, mounts); !alone) return alone.error();
   const auto loop = attach_loop(name, disk.real, p, mount_dir, use);
   if (!loop) return loop.error();
   auto root = mount_ntfs(name, Device{*loop, *loop}, source, mount_dir, use, mounts, point);
   if (!root) run_to_end({"losetup", "--detach", *loop});
+  if (root) mounts.back()->bytes = bytes;
   return root;
 }
 
@@ -565,7 +608,11 @@ Result<OpenedVolume> open_whole(const std::string& volume, const Disk& disk, con
     return Error{volume + ": busy: mounted at " + points.front() + " (unmount it, or give that folder)"};
   if (const auto elsewhere = mounted_through_loop(real, 0, UINT64_MAX / 2, mounts))
     return Error{volume + ": busy: " + *elsewhere + " (unmount it, or give that folder)"};
-  return mount_ntfs(volume, Device{real}, real, mount_dir, use, mounts, point);
+  const auto bytes = bytes_of(real, 0, UINT64_MAX / 2);
+  if (auto alone = check_not_mounted_by_run(volume, bytes, mounts); !alone) return alone.error();
+  auto root = mount_ntfs(volume, Device{real}, real, mount_dir, use, mounts, point);
+  if (root) mounts.back()->bytes = bytes;
+  return root;
 }
 
 // An image file, block device or VM disk file holding `content`, named `volume` on the

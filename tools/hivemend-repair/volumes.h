@@ -18,6 +18,18 @@
 
 namespace hivemend::repair_tool {
 
+// Bytes [start, end) of the file or whole disk a volume lies on: a regular file (its
+// device and inode), or a disk (its device number, inode 0). A loop device's bytes are
+// its backing file's, and a partition's those of its disk, so that one volume named in
+// two forms (an image and a loop device over it, a disk and its partition node) is
+// known as one.
+struct DiskBytes {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  uint64_t start = 0, end = 0;
+  bool overlaps(const DiskBytes& o) const { return dev == o.dev && ino == o.ino && start < o.end && o.start < end; }
+};
+
 // A mounted NTFS volume, unmounted (and its ntfs-3g process waited for, so that every
 // write has reached the image) when the object goes; the loop device it was mounted
 // from, if any, is detached after that, and the export of a VM disk file it was mounted
@@ -41,6 +53,9 @@ class Mount {
 
   // The hibernation file was removed when this volume was mounted (--remove-hiberfile).
   bool hiberfile_removed = false;
+  // The bytes the volume lies on (see DiskBytes), when it was mounted from an image file
+  // or block device.
+  std::optional<DiskBytes> bytes;
 
  private:
   std::string source_, point_;
