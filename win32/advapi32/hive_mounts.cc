@@ -47,11 +47,19 @@ DWORD write_back(HiveStore& store) {
   if (!store.modified || dry_run()) return ERROR_SUCCESS;
   // Written from the hive's own image: no second copy of a large hive in memory.
   if (auto st = store.hive.commit(store.file); !st) {
-    std::fprintf(stderr, "hivemend: hive %s not written: %s\n", base::to_utf8(store.name).c_str(),
-                 st.error().to_string().c_str());
+    // Named as the program named it; a hive whose unmount failed stays mounted and is
+    // tried again at exit, where the same reason is not said twice.
+    regf::Error why = st.error();
+    why.file.clear();
+    if (std::string said = why.to_string(); said != store.write_failure) {
+      std::fprintf(stderr, "hivemend: hive %s (%s) not written back: %s\n", base::to_utf8(store.windows_file).c_str(),
+                   base::to_utf8(store.name).c_str(), said.c_str());
+      store.write_failure = std::move(said);
+    }
     return ERROR_ACCESS_DENIED;
   }
   store.modified = false;
+  store.write_failure.clear();
   return ERROR_SUCCESS;
 }
 

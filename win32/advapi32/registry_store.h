@@ -40,6 +40,7 @@ struct HiveStore : std::enable_shared_from_this<HiveStore> {
   std::u16string windows_file;  // the hive file as given to RegLoadKeyW
   bool detached = false;        // unmounted, or replaced by a newer reading of system.reg
   bool modified = false;        // changed since read or last written
+  std::string write_failure;    // why the last write-back failed, as said ("" after a success)
   // The keys of the path opened last from the hive's root (name as given, key node).
   // A walk opens each key by its full path right after its parent or a sibling, so the
   // path shares all but its last name with this one: opening costs one comparison per
