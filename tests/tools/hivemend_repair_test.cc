@@ -638,6 +638,12 @@ TEST_F(RepairToolTest, VmDiskFiles) {
     EXPECT_FALSE(mounted(at("run-")));
     EXPECT_FALSE(exporting(e));
   }
+  // A disk file whose disk holds nothing the run knows is named for what it is.
+  ASSERT_TRUE(qemu_img({"create", "-q", "-f", "qcow2", at("blank.qcow2"), "16M"}));
+  EXPECT_EQ(tool({"--drive", "e=" + at("blank.qcow2"), "--dry-run"}).err,
+            "hivemend-repair: " + at("blank.qcow2") +
+                ": a qcow2 disk file whose disk holds neither an NTFS volume nor an MBR or GPT partition table "
+                "(empty, or cut short?)\n");
 }
 
 // The processes whose environment holds `entry`.

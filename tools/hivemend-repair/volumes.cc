@@ -631,6 +631,12 @@ Result<OpenedVolume> open_disk(char letter, const std::string& volume, const Vol
     disk.bytes = probe->path();
     auto inside = read_content(disk.bytes);
     if (!inside) return Error{inside.error().to_string()};
+    // The file is one (its header said so); what it holds is not a disk the run knows,
+    // as when it is empty or cut short.
+    if (*inside == DiskContent::kUnknown)
+      return Error{name.path + ": a " + qemu_format(content) +
+                   " disk file whose disk holds neither an NTFS volume nor an MBR or GPT partition table (empty, "
+                   "or cut short?)"};
     content = *inside;
   }
   if (!is_repairable(content) || is_vm_disk(content)) return Error{content_line(content, name.path)};
