@@ -171,10 +171,10 @@ void append_utf8(std::string& out, std::u16string_view s) {
   out.reserve(out.size() + 3 * (s.size() - ascii));
   for (size_t i = ascii; i < s.size(); ++i) {
     char32_t c = s[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+    if (is_high_surrogate(s[i]) && i + 1 < s.size() && is_low_surrogate(s[i + 1])) {
       c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
       ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
+    } else if (is_low_surrogate(s[i]) || is_high_surrogate(s[i])) {
       c = 0xFFFD;
     }
     append_utf8(out, c);

@@ -49,6 +49,15 @@ class UpcaseTable {
   std::array<char16_t, 0x10000> table_{};
 };
 
+// UTF-16 surrogates: a high one followed by a low one is one character beyond the BMP.
+constexpr bool is_high_surrogate(char16_t c) noexcept { return c >= 0xD800 && c <= 0xDBFF; }
+constexpr bool is_low_surrogate(char16_t c) noexcept { return c >= 0xDC00 && c <= 0xDFFF; }
+// Whether s[i] is a surrogate without its other half, which UTF-8 cannot carry.
+constexpr bool is_unpaired_surrogate(std::u16string_view s, size_t i) noexcept {
+  if (is_high_surrogate(s[i])) return i + 1 == s.size() || !is_low_surrogate(s[i + 1]);
+  return is_low_surrogate(s[i]) && (i == 0 || !is_high_surrogate(s[i - 1]));
+}
+
 // UTF-16 to UTF-8. Unpaired surrogates become U+FFFD; use only for display and for
 // Linux paths, never where bytes must survive a round trip.
 std::string to_utf8(std::u16string_view s);

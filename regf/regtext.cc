@@ -21,9 +21,6 @@ constexpr std::u16string_view kHeader4 = u"REGEDIT4";
 constexpr size_t kHexLineBreak = 77;
 constexpr std::u16string_view kHexContinuation = u"\\\r\n  ";
 
-bool is_high_surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool is_low_surrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
 // Value data read as UTF-16LE code units, in place.
 struct LeUnits {
   std::span<const uint8_t> bytes;
@@ -35,9 +32,9 @@ struct LeUnits {
 template <typename Units>
 bool has_unpaired_surrogate(const Units& s) {
   for (size_t i = 0; i < s.size(); ++i) {
-    if (is_high_surrogate(s[i]) && i + 1 < s.size() && is_low_surrogate(s[i + 1])) {
+    if (base::is_high_surrogate(s[i]) && i + 1 < s.size() && base::is_low_surrogate(s[i + 1])) {
       ++i;
-    } else if (is_high_surrogate(s[i]) || is_low_surrogate(s[i])) {
+    } else if (base::is_high_surrogate(s[i]) || base::is_low_surrogate(s[i])) {
       return true;
     }
   }
@@ -445,12 +442,12 @@ class TextOut {
         *p++ = uint8_t(0xC0 | c >> 6);
         *p++ = uint8_t(0x80 | (c & 0x3F));
       } else {
-        if (is_high_surrogate(char16_t(c)) && i + 1 < s.size() && is_low_surrogate(s[i + 1])) {
+        if (base::is_high_surrogate(char16_t(c)) && i + 1 < s.size() && base::is_low_surrogate(s[i + 1])) {
           c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
           *p++ = uint8_t(0xF0 | c >> 18);
           *p++ = uint8_t(0x80 | (c >> 12 & 0x3F));
         } else {
-          if (is_high_surrogate(char16_t(c)) || is_low_surrogate(char16_t(c))) c = 0xFFFD;
+          if (base::is_high_surrogate(char16_t(c)) || base::is_low_surrogate(char16_t(c))) c = 0xFFFD;
           *p++ = uint8_t(0xE0 | c >> 12);
         }
         *p++ = uint8_t(0x80 | (c >> 6 & 0x3F));
@@ -540,12 +537,12 @@ void put_quoted_name(TextOut& out, std::u16string_view name) {
   size_t run = 0;  // start of the plain characters not yet written
   for (size_t i = 0; i < name.size(); ++i) {
     const char16_t c = name[i];
-    if (is_high_surrogate(c) && i + 1 < name.size() && is_low_surrogate(name[i + 1])) {
+    if (base::is_high_surrogate(c) && i + 1 < name.size() && base::is_low_surrogate(name[i + 1])) {
       ++i;
       continue;
     }
     const bool escaped = c == u'\\' || c == u'"';
-    if (!escaped && c >= 0x20 && !is_high_surrogate(c) && !is_low_surrogate(c)) continue;
+    if (!escaped && c >= 0x20 && !base::is_high_surrogate(c) && !base::is_low_surrogate(c)) continue;
     out.put(name.substr(run, i - run));
     if (escaped) {
       out.put(u'\\');

@@ -23,16 +23,6 @@ namespace {
 
 constexpr char kHiveComment[] = "; hive ";
 
-bool is_surrogate(char16_t c) { return c >= 0xD800 && c <= 0xDFFF; }
-
-// Whether text[i] is a surrogate without its other half, which UTF-8 cannot carry.
-bool unpaired_surrogate(std::u16string_view text, size_t i) {
-  const char16_t c = text[i];
-  if (!is_surrogate(c)) return false;
-  if (c <= 0xDBFF) return i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF;
-  return i == 0 || text[i - 1] < 0xD800 || text[i - 1] > 0xDBFF;
-}
-
 // Appends `text` as a JSON string: UTF-8, quoted, with '"', '\\', control characters
 // and unpaired surrogates (a name or text the registry holds as it is) escaped.
 void append_json(std::string& out, std::u16string_view text) {
@@ -40,9 +30,9 @@ void append_json(std::string& out, std::u16string_view text) {
   out += '"';
   for (size_t i = 0; i < text.size();) {
     const char16_t c = text[i];
-    if (c >= 0x80 && !unpaired_surrogate(text, i)) {
+    if (c >= 0x80 && !base::is_unpaired_surrogate(text, i)) {
       size_t end = i + 1;
-      while (end < text.size() && text[end] >= 0x80 && !unpaired_surrogate(text, end)) ++end;
+      while (end < text.size() && text[end] >= 0x80 && !base::is_unpaired_surrogate(text, end)) ++end;
       base::append_utf8(out, text.substr(i, end - i));
       i = end;
       continue;
@@ -50,7 +40,7 @@ void append_json(std::string& out, std::u16string_view text) {
     if (c == u'"' || c == u'\\') {
       out += '\\';
       out += char(c);
-    } else if (c < 0x20 || is_surrogate(c)) {
+    } else if (c < 0x20 || base::is_high_surrogate(c) || base::is_low_surrogate(c)) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(c));
       out += buf;

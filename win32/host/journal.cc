@@ -35,9 +35,6 @@ constexpr auto kHexPairs = [] {
   return pairs;
 }();
 
-bool is_high(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool is_low(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
 // A name as UTF-8 that survives the round trip: the tab and line ends that delimit the
 // journal, the backslash that escapes, other control characters and unpaired
 // surrogates (which UTF-8 cannot carry) are escaped.
@@ -57,8 +54,8 @@ void append_text(std::string& out, std::u16string_view text) {
   size_t run = 0;  // start of the pending run of characters that go across as UTF-8
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
-    if (c >= 0x20 && c != u'\\' && !is_high(c) && !is_low(c)) continue;
-    if (is_high(c) && i + 1 < text.size() && is_low(text[i + 1])) {
+    if (c >= 0x20 && c != u'\\' && !base::is_high_surrogate(c) && !base::is_low_surrogate(c)) continue;
+    if (base::is_high_surrogate(c) && i + 1 < text.size() && base::is_low_surrogate(text[i + 1])) {
       ++i;
       continue;
     }

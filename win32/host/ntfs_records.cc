@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "base/little_endian.h"
+#include "base/unicode.h"
 #include "base/unique_fd.h"
 #include "win32/host/fork.h"
 #include "win32/host/ntfs_format.h"
@@ -455,15 +456,8 @@ bool file_name_index(std::basic_string_view<uint8_t> root, uint64_t cluster_size
 // on, and no surrogate outside a pair, which it cannot convert. A pair is one character
 // outside the BMP, shown in four UTF-8 bytes.
 bool shown_as_stored(std::u16string_view name) {
-  for (size_t i = 0; i < name.size(); ++i) {
-    const char16_t c = name[i];
-    if (c == u'/' || c == 0) return false;
-    if (c >= 0xDC00 && c <= 0xDFFF) return false;
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (i + 1 == name.size() || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF) return false;
-      ++i;
-    }
-  }
+  for (size_t i = 0; i < name.size(); ++i)
+    if (name[i] == u'/' || name[i] == 0 || base::is_unpaired_surrogate(name, i)) return false;
   return true;
 }
 
