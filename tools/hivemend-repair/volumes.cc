@@ -50,6 +50,23 @@ std::string first_line_of(const std::string& path) {
   return line;
 }
 
+// What the loop device whose /sys/block folder is `sys` reads: its backing file (as
+// stat gives it; the name may end in " (deleted)" once the file is gone) from byte
+// `offset` on, `size_limit` bytes (0: to the file's end).
+struct LoopBacking {
+  struct stat file;
+  uint64_t offset, size_limit;
+};
+std::optional<LoopBacking> loop_backing(const std::filesystem::path& sys) {
+  std::string backing = first_line_of(sys / "loop/backing_file");
+  if (const size_t deleted = backing.rfind(" (deleted)"); deleted != std::string::npos) backing.resize(deleted);
+  LoopBacking loop{};
+  if (backing.empty() || stat(backing.c_str(), &loop.file) != 0) return std::nullopt;
+  loop.offset = std::strtoull(first_line_of(sys / "loop/offset").c_str(), nullptr, 10);
+  loop.size_limit = std::strtoull(first_line_of(sys / "loop/sizelimit").c_str(), nullptr, 10);
+  return loop;
+}
+
 // Where the bytes [offset, offset + size) of the image file `real` are mounted through a
 // loop device that is not one of this run's ("/dev/loop3 is mounted at /mnt/x").
 // Mounting the same NTFS volume twice, each driver unaware of the other, would corrupt it.
@@ -61,13 +78,9 @@ std::optional<std::string> mounted_through_loop(const std::string& real, uint64_
   for (const auto& block : std::filesystem::directory_iterator("/sys/block", ec)) {
     const std::string name = block.path().filename();
     if (name.rfind("loop", 0) != 0) continue;
-    std::string backing = first_line_of(block.path() / "loop/backing_file");
-    if (const size_t deleted = backing.rfind(" (deleted)"); deleted != std::string::npos) backing.resize(deleted);
-    struct stat st;
-    if (backing.empty() || stat(backing.c_str(), &st) != 0 || st.st_dev != image.st_dev || st.st_ino != image.st_ino)
-      continue;
-    const uint64_t start = std::strtoull(first_line_of(block.path() / "loop/offset").c_str(), nullptr, 10);
-    const uint64_t limit = std::strtoull(first_line_of(block.path() / "loop/sizelimit").c_str(), nullptr, 10);
+    const auto loop = loop_backing(block.path());
+    if (!loop || loop->file.st_dev != image.st_dev || loop->file.st_ino != image.st_ino) continue;
+    const uint64_t start = loop->offset, limit = loop->size_limit;
     if (start >= offset + size || (limit != 0 && start + limit <= offset)) continue;  // other bytes of the disk
     // The device itself or one of its partitions, mounted by someone else than this run.
     const std::string device = "/dev/" + name;
@@ -97,13 +110,8 @@ std::optional<DiskBytes> bytes_of(const std::string& real, uint64_t offset, uint
     start += std::strtoull(first_line_of(sys / "start").c_str(), nullptr, 10) * 512;  // in sectors of 512 bytes
     sys = sys.parent_path();
   }
-  std::string backing = first_line_of(sys / "loop/backing_file");
-  if (const size_t deleted = backing.rfind(" (deleted)"); deleted != std::string::npos) backing.resize(deleted);
-  struct stat file;
-  if (!backing.empty() && stat(backing.c_str(), &file) == 0) {
-    start += std::strtoull(first_line_of(sys / "loop/offset").c_str(), nullptr, 10);
-    return DiskBytes{file.st_dev, file.st_ino, start, start + size};
-  }
+  if (const auto loop = loop_backing(sys))
+    return DiskBytes{loop->file.st_dev, loop->file.st_ino, loop->offset + start, loop->offset + start + size};
   unsigned disk_major = 0, disk_minor = 0;
   if (std::sscanf(first_line_of(sys / "dev").c_str(), "%u:%u", &disk_major, &disk_minor) != 2) return std::nullopt;
   return DiskBytes{makedev(disk_major, disk_minor), 0, start, start + size};
@@ -281,6 +289,7 @@ struct Device {
   std::string path;
   std::string loop{};
   std::unique_ptr<VmDiskExport> exported{};
+  std::optional<DiskBytes> bytes{};  // see Mount::bytes
 };
 
 OpenedVolume opened(const Mount& mount) {
@@ -327,6 +336,7 @@ Result<std::unique_ptr<Mount>> start_ntfs3g(const std::string& volume, Device de
 Result<OpenedVolume> mount_ntfs(const std::string& volume, Device device, const std::string& source,
                                 const std::string& mount_dir, const DriveUse& use,
                                 std::vector<std::unique_ptr<Mount>>& mounts, std::string point = "") {
+  if (auto alone = check_not_mounted_by_run(volume, device.bytes, mounts); !alone) return alone.error();
   if (point.empty()) point = mount_dir + "/" + std::to_string(next_point++);
   bool removing = false;
   if (use.written && use.remove_hiberfile && !use.read_only) {
@@ -335,9 +345,11 @@ Result<OpenedVolume> mount_ntfs(const std::string& volume, Device device, const 
     removing = hibernation_file((*look)->point()).has_value();
   }
   const std::string options = use.read_only ? ",ro" : removing ? ",remove_hiberfile" : "";
+  const auto bytes = device.bytes;
   auto mount = start_ntfs3g(volume, std::move(device), source, point, options);
   if (!mount) return mount.error();
   (*mount)->hiberfile_removed = removing;
+  (*mount)->bytes = bytes;
   mounts.push_back(std::move(*mount));
   // ntfs-3g removes only a file it takes for a hibernation ("hibr", under the name it
   // looks up); one that Windows was resuming from ("wake") it mounts over and leaves.
@@ -475,13 +487,11 @@ Result<OpenedVolume> mount_partition(const std::string& volume, const Disk& disk
     const std::string path = (*exported)->path();
     return mount_ntfs(name, Device{path, "", std::move(*exported)}, source, mount_dir, use, mounts, point);
   }
-  const auto bytes = bytes_of(disk.real, p.offset, p.size);
-  if (auto alone = check_not_mounted_by_run(name, bytes, mounts); !alone) return alone.error();
   const auto loop = attach_loop(name, disk.real, p, mount_dir, use);
   if (!loop) return loop.error();
-  auto root = mount_ntfs(name, Device{*loop, *loop}, source, mount_dir, use, mounts, point);
+  auto root = mount_ntfs(name, Device{*loop, *loop, nullptr, bytes_of(disk.real, p.offset, p.size)}, source, mount_dir,
+                         use, mounts, point);
   if (!root) run_to_end({"losetup", "--detach", *loop});
-  if (root) mounts.back()->bytes = bytes;
   return root;
 }
 
@@ -608,11 +618,8 @@ Result<OpenedVolume> open_whole(const std::string& volume, const Disk& disk, con
     return Error{volume + ": busy: mounted at " + points.front() + " (unmount it, or give that folder)"};
   if (const auto elsewhere = mounted_through_loop(real, 0, UINT64_MAX / 2, mounts))
     return Error{volume + ": busy: " + *elsewhere + " (unmount it, or give that folder)"};
-  const auto bytes = bytes_of(real, 0, UINT64_MAX / 2);
-  if (auto alone = check_not_mounted_by_run(volume, bytes, mounts); !alone) return alone.error();
-  auto root = mount_ntfs(volume, Device{real}, real, mount_dir, use, mounts, point);
-  if (root) mounts.back()->bytes = bytes;
-  return root;
+  return mount_ntfs(volume, Device{real, "", nullptr, bytes_of(real, 0, UINT64_MAX / 2)}, real, mount_dir, use, mounts,
+                    point);
 }
 
 // An image file, block device or VM disk file holding `content`, named `volume` on the
